@@ -1,0 +1,119 @@
+// The _vardo extension: Python entry points to the closed BY and closed e-BH
+// routines. Arguments arrive as fresh vectors and scalars converted by
+// pybind11; standard exceptions thrown by the routines become Python
+// exceptions through pybind11's own translation.
+
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cBY.hpp"
+#include "checked_count.hpp"
+#include "vardo.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+struct SubsetProfileResult {
+    std::vector<double> cum_e;  // profile with the subset as the candidate set
+    int r;                      // number of distinct positions in the subset
+};
+
+// Cumulative e-value profile with an arbitrary subset as the candidate set:
+// the complement ascending, then the subset ascending, in one running sum.
+// A repeated index names the same hypothesis and counts once.
+SubsetProfileResult build_cum_e_for_subset(const std::vector<double>& evalues, const std::vector<int>& subset) {
+    const int m = checked_count(evalues.size(), "evalues");
+    std::vector<bool> in_subset(static_cast<std::size_t>(m), false);
+    int r = 0;
+    for (const int idx : subset) {
+        if (idx < 0 || idx >= m) {
+            throw std::out_of_range("subset index out of range");
+        }
+        if (!in_subset[idx]) {
+            in_subset[idx] = true;
+            ++r;
+        }
+    }
+    // NaN has no place in the ascending order that the profile needs.
+    const auto nan = std::find_if(evalues.begin(), evalues.end(), [](double e) { return std::isnan(e); });
+    if (nan != evalues.end()) {
+        throw std::invalid_argument("evalues must not contain NaN (found at position " +
+                                    std::to_string(nan - evalues.begin()) + ")");
+    }
+
+    std::vector<double> e_in;
+    std::vector<double> e_out;
+    e_in.reserve(static_cast<std::size_t>(r));
+    e_out.reserve(static_cast<std::size_t>(m - r));
+    for (int i = 0; i < m; ++i) {
+        (in_subset[i] ? e_in : e_out).push_back(evalues[i]);
+    }
+    std::sort(e_in.begin(), e_in.end());
+    std::sort(e_out.begin(), e_out.end());
+
+    std::vector<double> cum_e(static_cast<std::size_t>(m) + 1, 0.0);
+    std::size_t pos = 0;
+    for (const double value : e_out) {
+        cum_e[pos + 1] = cum_e[pos] + value;
+        ++pos;
+    }
+    for (const double value : e_in) {
+        cum_e[pos + 1] = cum_e[pos] + value;
+        ++pos;
+    }
+    return {std::move(cum_e), r};
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_vardo, m) {
+    m.doc() = "Pybind11 bindings for the Tarvimo C++ routines";
+
+    const auto closed_ebh_count = [](const std::vector<double>& evalues, double alpha, bool approximate) {
+        return approximate ? largestmeanconsistent_approximate_cpp(evalues, alpha)
+                           : largestmeanconsistent_cpp(evalues, alpha);
+    };
+    m.def("closede_bh_cpp", closed_ebh_count, py::arg("evalues"), py::arg("alpha") = 0.05,
+          py::arg("approximate") = false);
+    m.def("largest_mean_consistent_k", closed_ebh_count, py::arg("evalues"), py::arg("alpha") = 0.05,
+          py::arg("approximate") = false);
+    m.def(
+        "is_subset_mean_consistent",
+        [](const std::vector<double>& evalues, const std::vector<int>& subset, double alpha) {
+            if (subset.empty()) {
+                return true;
+            }
+            const SubsetProfileResult profile = build_cum_e_for_subset(evalues, subset);
+            return meanconsistent_wrapper_cpp(profile.cum_e, profile.r, alpha);
+        },
+        py::arg("evalues"), py::arg("subset"), py::arg("alpha") = 0.05);
+    m.def("largestmeanconsistent_cpp", &largestmeanconsistent_cpp, py::arg("evalues"), py::arg("alpha"));
+    m.def("largestmeanconsistent_approximate_cpp", &largestmeanconsistent_approximate_cpp, py::arg("evalues"),
+          py::arg("alpha"));
+    m.def("eBH_cpp", &eBH_cpp, py::arg("evalues"), py::arg("alpha"));
+    m.def("meanconsistent_wrapper_cpp", &meanconsistent_wrapper_cpp, py::arg("cum_e"), py::arg("r"),
+          py::arg("alpha"));
+    m.def("BY_cpp", &BY_cpp, py::arg("pvalues"), py::arg("harmonic"), py::arg("alpha"));
+    m.def("largestcBYsignificant_cpp", &largestcBYsignificant_cpp, py::arg("pvalues"), py::arg("alpha"));
+    m.def("largestcBYsignificant_approximate_cpp", &largestcBYsignificant_approximate_cpp, py::arg("pvalues"),
+          py::arg("alpha"));
+    m.def(
+        "cBY_check_cpp",
+        [](const std::vector<double>& pvalues, int r, const std::vector<double>& harmonic, int warm_s,
+           double alpha) {
+            const cBYCheckResult result = cBY_check_cpp(pvalues, r, harmonic, warm_s, alpha);
+            py::dict out;
+            out["res"] = py::bool_(result.res);
+            out["at_s"] = py::int_(result.at_s);
+            return out;
+        },
+        py::arg("pvalues"), py::arg("r"), py::arg("harmonic"), py::arg("warm_s"), py::arg("alpha"));
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+// Closed e-value Benjamini-Hochberg (e-BH) procedure: the eBH step-up count,
+// the mean-consistency check on a cumulative e-value profile, and the searches
+// for the largest mean-consistent size. E-values are sorted ascending by the
+// caller, so the candidate set of size r is the last r positions.
+
+#include <vector>
+
+struct MeanConsistentResult {
+    bool meanconsistent;  // true when no violating pair was found
+    int at_i_in;          // i_in of the violation found; -1 when consistent
+    int at_i_out;         // i_out of the violation found; -1 when consistent
+};
+
+// Number of rejections of the eBH step-up procedure.
+int eBH_cpp(const std::vector<double>& e, double alpha);
+
+// Mean-consistency check of the candidate set of size r on the profile cum_e
+// (m + 1 running sums: outside block ascending, then inside block ascending).
+// warm_i_in / warm_i_out (-1 for none) name the pair to probe first.
+MeanConsistentResult meanconsistent_cpp(const std::vector<double>& cum_e, int r, double alpha,
+                                        int warm_i_in, int warm_i_out);
+
+// Cold-started check, verdict only.
+bool meanconsistent_wrapper_cpp(const std::vector<double>& cum_e, int r, double alpha);
+
+// Largest r whose r largest e-values are mean consistent (exact scan).
+int largestmeanconsistent_cpp(const std::vector<double>& e, double alpha);
+
+// Bisection above the eBH count; mean consistency need not be monotone in r.
+int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double alpha);
