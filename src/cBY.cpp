@@ -17,8 +17,8 @@ constexpr double ZERO_REPLACEMENT = 1e-12;
 
 void require_harmonic_length(const std::vector<double>& harmonic, int m) {
     if (harmonic.size() <= static_cast<std::size_t>(m)) {
-        throw std::invalid_argument("harmonic must hold at least " + std::to_string(m) +
-                                    " + 1 entries (H_0 ... H_m for m p-values), got " +
+        throw std::invalid_argument("harmonic must hold at least " + std::to_string(m + 1) + " entries (H_0 ... H_" +
+                                    std::to_string(m) + " for " + std::to_string(m) + " p-values), got " +
                                     std::to_string(harmonic.size()));
     }
 }
