@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -54,12 +55,19 @@ SubsetProfileResult build_cum_e_for_subset(const std::vector<double>& evalues, c
     e_in.reserve(static_cast<std::size_t>(r));
     e_out.reserve(static_cast<std::size_t>(m - r));
     for (int i = 0; i < m; ++i) {
-        (in_subset[i] ? e_in : e_out).push_back(evalues[i]);
+        if (in_subset[i]) {
+            e_in.push_back(evalues[i]);
+        } else if (evalues[i] != std::numeric_limits<double>::infinity()) {
+            // Every group holding an infinite e-value passes. Keeping one
+            // outside the subset would turn the profile's differences into
+            // inf - inf = NaN, which no target test could ever flag.
+            e_out.push_back(evalues[i]);
+        }
     }
     std::sort(e_in.begin(), e_in.end());
     std::sort(e_out.begin(), e_out.end());
 
-    std::vector<double> cum_e(static_cast<std::size_t>(m) + 1, 0.0);
+    std::vector<double> cum_e(e_out.size() + e_in.size() + 1, 0.0);
     std::size_t pos = 0;
     for (const double value : e_out) {
         cum_e[pos + 1] = cum_e[pos] + value;

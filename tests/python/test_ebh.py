@@ -167,6 +167,11 @@ def test_mean_consistency_of_one_size(cum_e, r, alpha, expected):
         ([], [], 0.05, True),
         ([float("nan"), 1.0], [], 0.05, True),
         ([0.0, 0.0], [], -1.0, True),
+        # An infinite e-value outside the subset must not hide a weak member.
+        ([float("inf"), 0.001], [1], 0.05, False),
+        ([float("inf"), float("inf"), 9.0, 30.0], [3, 2], 0.05, False),
+        ([float("inf"), 30.0], [1], 0.05, True),
+        ([float("inf"), 25.0], [0, 1], 0.05, True),
     ],
 )
 def test_subset_mean_consistency(evalues, subset, alpha, expected):

@@ -193,10 +193,17 @@ def test_import_under_python_3_12_fails_with_version_mismatch():
 
 def test_import_into_a_subinterpreter_fails():
     pytest.importorskip("_interpreters")
-    code = """
+    # Load the extension file alone: the package's own imports (numpy) refuse
+    # subinterpreters too and would answer first.
+    load = (
+        "import importlib.util as u; "
+        f"spec = u.spec_from_file_location('_vardo', {_vardo.__file__!r}); "
+        "u.module_from_spec(spec)"
+    )
+    code = f"""
 import _interpreters
 interp = _interpreters.create()
-error = _interpreters.run_string(interp, "import tarvimo._vardo")
+error = _interpreters.run_string(interp, {load!r})
 _interpreters.destroy(interp)
 print(error.type.__name__, error.msg)
 import tarvimo._vardo
