@@ -1,0 +1,301 @@
+"""The public procedures: definitions brute-forced on small inputs, peers, the
+core's counts, ordering, input types and every kind of bad input."""
+
+import doctest
+import itertools
+import math
+from fractions import Fraction
+
+import numpy as np
+import pandas as pd
+import pytest
+from scipy.stats import false_discovery_control
+from statsmodels.stats.multitest import multipletests
+
+import tarvimo
+from tarvimo import _procedures, _vardo
+
+PROCEDURES = [tarvimo.ebh, tarvimo.closed_ebh, tarvimo.by, tarvimo.closed_by]
+E_POOL = [0.0, 0.3, 1.0, 2.0, 4.0, 7.5, 10.0, 20.0, 40.0, 1e18, math.inf]
+P_POOL = [0.0, 0.001, 0.004, 0.01, 0.02, 0.03, 0.05, 0.2, 1.0]
+
+
+def groups(m):
+    return itertools.chain.from_iterable(itertools.combinations(range(m), k) for k in range(1, m + 1))
+
+
+def mean_consistent(e, subset, alpha):
+    """Every group meeting the subset in i members has sum >= i * |group| / (r * alpha)."""
+    r = len(subset)
+    return all(
+        math.fsum(e[j] for j in g) >= len(subset & set(g)) * len(g) / (r * alpha) - 1e-12
+        for g in groups(len(e))
+        if subset & set(g)
+    )
+
+
+def by_evalue(q, s, alpha):
+    """BY e-value of the p-value q for a local test of size s."""
+    h = list(itertools.accumulate(1.0 / i for i in range(1, s + 1)))[-1]
+    if q * h > alpha + 1e-10:
+        return 0.0
+    return (1.0 / alpha) / max(1.0, math.ceil(q * ((s * h) * (1.0 / alpha)) - 1e-10))
+
+
+def cby_significant(p, subset, alpha):
+    """Every subset of size s meeting the set in u members has BY e-values summing to u / (alpha * r)."""
+    r = len(subset)
+    return all(
+        math.fsum(by_evalue(p[j], len(g), alpha) for j in g) >= len(subset & set(g)) / (alpha * r) - 1e-10
+        for g in groups(len(p))
+        if subset & set(g)
+    )
+
+
+def top(values, r, largest):
+    """The r strongest hypotheses; sorted() is stable, so ties go to the earlier one."""
+    order = sorted(range(len(values)), key=lambda i: -values[i] if largest else values[i])
+    return set(order[:r])
+
+
+def random_small(rng, pool):
+    m = int(rng.integers(1, 7))
+    mixed = np.where(rng.random(m) < 0.5, rng.choice(pool, m), rng.random(m) * max(x for x in pool if x < 1e3))
+    return [float(x) for x in mixed]
+
+
+@pytest.mark.parametrize(
+    ("procedure", "pool", "largest", "passes", "plain"),
+    [
+        (tarvimo.closed_ebh, E_POOL, True, mean_consistent, tarvimo.ebh),
+        (tarvimo.closed_by, P_POOL, False, cby_significant, tarvimo.by),
+    ],
+    ids=["closed_ebh", "closed_by"],
+)
+def test_closed_procedures_against_their_definition(procedure, pool, largest, passes, plain):
+    rng = np.random.default_rng(7)
+    for _ in range(150):
+        values = random_small(rng, pool)
+        alpha = float(rng.choice([0.05, 0.1, 0.25, 0.5]))
+        exact = procedure(values, alpha)
+        rejected = set(np.flatnonzero(exact).tolist())
+        assert rejected == top(values, len(rejected), largest)  # ties: the earlier hypothesis first
+        assert passes(values, rejected, alpha)
+        assert not any(passes(values, top(values, r, largest), alpha) for r in range(len(rejected) + 1, len(values) + 1))
+        approximate = procedure(values, alpha, approximate=True)
+        assert passes(values, set(np.flatnonzero(approximate).tolist()), alpha) or (
+            approximate == plain(values, alpha)
+        ).all()
+
+
+def test_is_mean_consistent_against_its_definition():
+    rng = np.random.default_rng(11)
+    for _ in range(300):
+        e = random_small(rng, E_POOL)
+        subset = {i for i in range(len(e)) if rng.random() < 0.5}
+        alpha = float(rng.choice([0.01, 0.1, 0.25]))
+        assert tarvimo.is_mean_consistent(e, sorted(subset), alpha) == mean_consistent(e, subset, alpha), (e, subset)
+
+
+@pytest.mark.parametrize(
+    ("evalues", "subset", "alpha"),
+    [([math.inf, 0.001], [1], 0.05), ([1e308, 1e308, 0.001], [2], 0.05), ([1e18, 70.0], [1], 0.01)],
+)
+def test_huge_evalues_outside_the_subset_do_not_hide_a_weak_member(evalues, subset, alpha):
+    assert not tarvimo.is_mean_consistent(evalues, subset, alpha)
+
+
+@pytest.mark.parametrize("m", [0, 1, 2, 10, 257, 3000])
+def test_counts_equal_the_core_on_sorted_input(m):
+    rng = np.random.default_rng(m)
+    p = np.where(rng.random(m) < 0.3, rng.random(m) * 1e-3, rng.random(m))
+    e = np.exp(rng.normal(0, 2.5, m))
+    harmonic = [0.0, *itertools.accumulate(1.0 / i for i in range(1, m + 1))]
+    p_desc, e_asc = sorted(p.tolist(), reverse=True), sorted(e.tolist())
+    for alpha in (0.01, 0.05, 0.2):
+        assert tarvimo.ebh(e, alpha).sum() == _vardo.eBH_cpp(e_asc, alpha) <= tarvimo.closed_ebh(e, alpha).sum()
+        assert tarvimo.by(p, alpha).sum() == _vardo.BY_cpp(p_desc, harmonic, alpha)
+        for approximate, cby in ((False, _vardo.largestcBYsignificant_cpp),
+                                 (True, _vardo.largestcBYsignificant_approximate_cpp)):
+            assert tarvimo.closed_ebh(e, alpha, approximate=approximate).sum() == _vardo.closede_bh_cpp(
+                e_asc, alpha, approximate)
+            assert tarvimo.closed_by(p, alpha, approximate=approximate).sum() == cby(p_desc, alpha)
+
+
+def test_by_sums_harmonic_numbers_left_to_right():
+    # On this margin the count flips between H_1000 summed left to right and
+    # the correctly rounded H_1000 (as math.fsum or numpy's pairwise sum give).
+    m, q = 1000, 0.006679606537981222
+    assert math.fsum(1.0 / i for i in range(1, m + 1)) != _procedures.harmonic_numbers(m)[-1]
+    assert tarvimo.by([q] * m).all()
+
+
+@pytest.mark.parametrize("m", [1, 5, 60, 500])
+def test_by_matches_statsmodels_and_scipy(m):
+    rng = np.random.default_rng(100 + m)
+    h = math.fsum(1.0 / i for i in range(1, m + 1))
+    checked = 0
+    for _ in range(40):
+        p = np.where(rng.random(m) < 0.5, rng.random(m) * 0.02, rng.random(m))
+        alpha = float(rng.choice([0.01, 0.05, 0.1, 0.3]))
+        ratios = np.sort(p) * m * h / np.arange(1, m + 1)
+        if np.min(np.abs(ratios - alpha)) < 1e-8:
+            continue  # the tolerance of 1e-10 may decide here
+        checked += 1
+        mask = tarvimo.by(p, alpha)
+        np.testing.assert_array_equal(mask, multipletests(p, alpha=alpha, method="fdr_by")[0])
+        np.testing.assert_array_equal(mask, false_discovery_control(p, method="by") <= alpha)
+    assert checked > 30
+
+
+@pytest.mark.parametrize("procedure", PROCEDURES)
+def test_permuting_the_input_permutes_the_mask(procedure):
+    rng = np.random.default_rng(3)
+    uniform = rng.random(400)
+    values = uniform**3 if procedure in (tarvimo.by, tarvimo.closed_by) else uniform**-2.0
+    perm = rng.permutation(values.size)
+    for alpha in (0.05, 0.3):
+        mask = procedure(values, alpha)
+        assert mask.any()
+        np.testing.assert_array_equal(procedure(values[perm], alpha), mask[perm])
+
+
+def test_is_mean_consistent_ignores_order_and_takes_masks():
+    e = np.array([50.0, 2.0, 40.0, 1.0, 30.0])
+    assert tarvimo.is_mean_consistent(e, [4, 0, 2, 2], 0.1)
+    assert tarvimo.is_mean_consistent(e, e > 10, 0.1)
+    assert tarvimo.is_mean_consistent(e[::-1], [0, 2, 4], 0.1)
+    assert not tarvimo.is_mean_consistent(e, [0, 3], 0.1)
+    assert tarvimo.is_mean_consistent(e, [], 0.1) and tarvimo.is_mean_consistent([], [])
+
+
+@pytest.mark.parametrize(
+    ("procedure", "values", "alpha", "approximate", "expected"),
+    [
+        # ties at the boundary: the hypothesis earlier in the input is rejected first
+        (tarvimo.closed_ebh, [2.0, 2.0, 20.0], 0.25, False, [True, False, True]),
+        (tarvimo.closed_ebh, [20.0, 2.0, 2.0], 0.25, False, [True, True, False]),
+        (tarvimo.closed_by, [0.03, 0.03, 0.01, 0.01, 0.001], 0.05, False, [True, False, True, True, True]),
+        (tarvimo.closed_by, [0.01, 0.03, 0.001, 0.01, 0.03], 0.05, False, [True, True, True, True, False]),
+        # passing is not monotone in the size: bisection misses the exact answer
+        (tarvimo.closed_ebh, [30.6, 0.1, 18.8, 2.1, 2.7], 0.1, False, [True, False, True, False, False]),
+        (tarvimo.closed_ebh, [30.6, 0.1, 18.8, 2.1, 2.7], 0.1, True, [False] * 5),
+        (tarvimo.closed_by, [0.01, 0.08, 0.02, 0.02], 0.05, False, [True, False, True, True]),
+        (tarvimo.closed_by, [0.01, 0.08, 0.02, 0.02], 0.05, True, [False] * 4),
+        # within the 1e-10 margin BY rejects; the closed BY check does not, its bisection trusts BY
+        (tarvimo.closed_by, [0.05 + 5e-11], 0.05, False, [False]),
+        (tarvimo.closed_by, [0.05 + 5e-11], 0.05, True, [True]),
+        (tarvimo.ebh, [10.0, math.inf, 0.0], 0.05, False, [False, True, False]),
+    ],
+)
+def test_known_decisions(procedure, values, alpha, approximate, expected):
+    options = {"approximate": approximate} if approximate else {}
+    assert procedure(values, alpha, **options).tolist() == expected
+
+
+@pytest.mark.parametrize("procedure", PROCEDURES)
+def test_input_types_give_the_same_mask(procedure):
+    ints = [0, 1, 1, 0, 0, 1, 0] if procedure in (tarvimo.by, tarvimo.closed_by) else [0, 300, 1, 9, 400, 2, 500]
+    floats = [0.25, 0.5, 0.0078125, 0.0009765625, 1.0, 0.5, 0.001953125]
+    for values in (ints, floats):
+        expected = procedure(np.array(values, dtype=np.float64), 0.1)
+        for variant in (values, tuple(values), np.array(values, dtype=np.float32), pd.Series(values)):
+            result = procedure(variant, 0.1)
+            assert result.dtype == np.bool_ and result.tolist() == expected.tolist()
+        assert procedure([Fraction(x) for x in values], Fraction(1, 10)).tolist() == expected.tolist()
+    assert procedure(np.array(ints, dtype=np.uint16), 0.1).tolist() == procedure(ints, 0.1).tolist()
+    empty = procedure([], 0.1)
+    assert empty.dtype == np.bool_ and empty.shape == (0,)
+
+
+@pytest.mark.parametrize("procedure", PROCEDURES)
+def test_nan_omit_leaves_nan_out_of_the_family(procedure):
+    rng = np.random.default_rng(5)
+    values = rng.random(300) * (0.1 if procedure in (tarvimo.by, tarvimo.closed_by) else 80.0)
+    missing = rng.random(300) < 0.2
+    with_nan = np.where(missing, np.nan, values)
+    mask = procedure(pd.Series(with_nan), 0.1, nan_policy="omit")
+    assert not mask[missing].any()
+    np.testing.assert_array_equal(mask[~missing], procedure(values[~missing], 0.1))
+    with pytest.raises(ValueError, match=r"\[\d+\] = nan: NaN is refused"):
+        procedure(with_nan, 0.1)
+
+
+def test_nan_omit_in_is_mean_consistent():
+    e = [1.0, math.nan, 30.0, 40.0, 50.0]
+    assert tarvimo.is_mean_consistent(e, [2, 3, 4], 0.1, nan_policy="omit")
+    assert not tarvimo.is_mean_consistent(e, [0, 4], 0.1, nan_policy="omit")
+    with pytest.raises(ValueError, match="position 1, whose e-value is NaN"):
+        tarvimo.is_mean_consistent(e, [1, 4], 0.1, nan_policy="omit")
+
+
+def not_one_dimensional():
+    yield 1.0
+
+
+BAD_VALUES = [
+    ("abc", TypeError, "not a string"),
+    (b"0.1", TypeError, "not a string"),
+    (0.5, TypeError, "got float"),
+    (not_one_dimensional(), TypeError, "got generator"),
+    ([[0.1, 0.2]], ValueError, r"one-dimensional, got an array of shape \(1, 2\)"),
+    ([[0.1], [0.1, 0.2]], ValueError, "one-dimensional array-like of real numbers"),
+    ([0.1, True], TypeError, r"\[1\] = True is not a real number"),
+    (np.array([True, False]), TypeError, "not booleans"),
+    (["0.1"], TypeError, r"\[0\] = '0.1' is not a real number"),
+    ([0.1, None], TypeError, r"\[1\] = None is not a real number"),
+    ([0.5j], TypeError, "is not a real number"),
+    (np.array(["0.1"]), TypeError, "dtype <U3"),
+    (np.array([1 + 0j]), TypeError, "dtype complex128"),
+    ([0.1, -0.5, -1.0], ValueError, r"\[1\] = -0.5: .*-values must"),
+    ([0.1, math.nan, -1.0], ValueError, r"\[1\] = nan"),
+    ([0.1, -math.inf], ValueError, r"\[1\] = -inf"),
+]
+
+
+@pytest.mark.parametrize("procedure", PROCEDURES)
+@pytest.mark.parametrize(("values", "error", "message"), BAD_VALUES)
+def test_bad_values_are_refused(procedure, values, error, message):
+    with pytest.raises(error, match=message):
+        procedure(values, 0.05)
+
+
+@pytest.mark.parametrize("procedure", [*PROCEDURES, lambda e, alpha: tarvimo.is_mean_consistent(e, [0], alpha)])
+@pytest.mark.parametrize(
+    ("alpha", "error"),
+    [(0, ValueError), (1, ValueError), (-0.1, ValueError), (1.5, ValueError), (math.nan, ValueError),
+     (math.inf, ValueError), (True, TypeError), ("0.05", TypeError), (None, TypeError), ([0.05], TypeError)],
+)
+def test_bad_alpha_is_refused(procedure, alpha, error):
+    with pytest.raises(error, match="alpha"):
+        procedure([0.5], alpha)
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda: tarvimo.by([0.5, 1.0, 1.0 + 1e-15]), ValueError, r"pvalues\[2\] = 1.000000000000001: p-values"),
+        (lambda: tarvimo.closed_by([math.inf]), ValueError, r"pvalues\[0\] = inf: p-values must lie in \[0, 1\]"),
+        (lambda: tarvimo.ebh([1.0], nan_policy="drop"), ValueError, "nan_policy must be 'raise' or 'omit'"),
+        (lambda: tarvimo.closed_ebh([1.0], approximate=1), TypeError, "approximate must be True or False"),
+        (lambda: tarvimo.closed_by([0.1], approximate="yes"), TypeError, "approximate must be True or False"),
+        (lambda: tarvimo.closed_by([0.1], 0.05, False), TypeError, "positional"),
+        (lambda: tarvimo.is_mean_consistent([1.0, 2.0], [2]), IndexError, "position 2 is out of range for 2"),
+        (lambda: tarvimo.is_mean_consistent([1.0, 2.0], [-1]), IndexError, "negative positions are not accepted"),
+        (lambda: tarvimo.is_mean_consistent([1.0, 2.0], [1.0]), TypeError, "1.0, which is not an integer"),
+        (lambda: tarvimo.is_mean_consistent([1.0, 2.0], np.array([1.5])), TypeError, "dtype float64"),
+        (lambda: tarvimo.is_mean_consistent([1.0, 2.0], [True, 1]), TypeError, "not a mixture"),
+        (lambda: tarvimo.is_mean_consistent([1.0, 2.0], [True]), ValueError, r"one entry per e-value \(2\), got 1"),
+        (lambda: tarvimo.is_mean_consistent([1.0, 2.0], "1"), TypeError, "not a string"),
+        (lambda: tarvimo.is_mean_consistent([1.0, 2.0], [[0]]), ValueError, "one-dimensional"),
+        (lambda: tarvimo.is_mean_consistent([1.0, -2.0], [0]), ValueError, r"evalues\[1\] = -2.0"),
+    ],
+)
+def test_bad_arguments_are_refused(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_public_names_and_docstring_examples():
+    assert tarvimo.__all__ == ["ebh", "closed_ebh", "by", "closed_by", "is_mean_consistent"]
+    assert doctest.testmod(_procedures).failed == 0
