@@ -1,0 +1,116 @@
+"""The command line, run as a user runs it: in a subprocess."""
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import tarvimo
+from tarvimo import _demo
+
+PVALUES = "0.2\n0.001\n\n0.04\n0.0001\n0.9\n"  # line 3 is blank
+CSV = "gene,p,e\na,0.2,1.5\nb,0.001,400\nc,,2\nd,0.0001,900\n"
+
+
+def cli(*args, stdin=None, cwd=None, command=(sys.executable, "-m", "tarvimo")):
+    return subprocess.run([*command, *args], input=stdin, capture_output=True, text=True, cwd=cwd, check=False)
+
+
+def test_demo_table_matches_the_procedures_on_the_simulated_study():
+    result = cli("demo", "-m", "3000", "--signal-share", "0.2", "--strength", "3.5", "--seed", "4")
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert "3,000 one-sided z-tests, 600 true signals" in lines[0]
+    assert lines[3].split() == ["method", "rejections", "true", "false", "FDP", "time", "(ms)"]
+    study = _demo.simulate_study(3000, 0.2, 3.5, 4)
+    rows = zip(lines[4:], ["e-BH", "closed e-BH", "BY", "closed BY"],
+               [tarvimo.ebh, tarvimo.closed_ebh, tarvimo.by, tarvimo.closed_by], strict=True)
+    for line, name, procedure in rows:
+        mask = procedure(study.evalues if "e-BH" in name else study.pvalues, 0.05)
+        true, false = int((mask & study.is_signal).sum()), int((mask & ~study.is_signal).sum())
+        *cells, time_ms = line.rsplit(maxsplit=5)
+        assert cells == [name, str(true + false), str(true), str(false), f"{false / max(true + false, 1):.3f}"]
+        assert 0.0 <= float(time_ms) < 1000.0
+
+
+def test_demo_plot_writes_a_png(tmp_path):
+    result = cli("demo", "--approximate", "-m", "2000", "--plot", str(tmp_path / "r.png"))
+    assert result.returncode == 0, result.stderr
+    assert "closed BY (approx.)" in result.stdout and "r.png" in result.stdout
+    assert (tmp_path / "r.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+def test_demo_plot_without_matplotlib_says_how_to_get_it(tmp_path):
+    code = "import sys; sys.modules['matplotlib'] = None; from tarvimo._cli import main; sys.exit(main(sys.argv[1:]))"
+    result = cli("demo", "--plot", "x.png", cwd=tmp_path, command=(sys.executable, "-c", code))
+    assert (result.returncode, result.stdout) == (1, "")
+    assert result.stderr == "tarvimo: error: --plot needs matplotlib: pip install 'tarvimo[plot]'\n"
+
+
+def test_run_prints_the_rejected_lines(tmp_path):
+    (tmp_path / "p.txt").write_text(PVALUES)
+    result = cli("run", "by", "p.txt", cwd=tmp_path)
+    assert result.stdout.splitlines() == [
+        "by at alpha 0.05: 2 of 5 hypotheses rejected", "line  p-value", "   2  0.001", "   5  0.0001"
+    ]
+
+
+@pytest.mark.parametrize(
+    ("args", "stdin", "expected"),
+    [
+        (["closed-by", "-", "--alpha", "0.1", "--approximate"], PVALUES,
+         {"hypotheses": 5, "approximate": True, "rejected": [{"line": 2, "value": 0.001}, {"line": 4, "value": 0.04},
+                                                              {"line": 5, "value": 0.0001}]}),
+        (["ebh", "data.csv", "--column", "e"], None,
+         {"hypotheses": 4, "rejected": [{"line": 3, "value": 400.0}, {"line": 5, "value": 900.0}]}),
+        (["closed-ebh", "data.csv", "--column", "e", "--alpha", "0.2"], None,
+         {"rejections": 3, "rejected": [{"line": 3, "value": 400.0}, {"line": 4, "value": 2.0},
+                                        {"line": 5, "value": 900.0}]}),
+        (["by", "data.csv", "--column", "p", "--nan-policy", "omit"], None,
+         {"hypotheses": 3, "omitted": 1, "rejected": [{"line": 3, "value": 0.001}, {"line": 5, "value": 0.0001}]}),
+        (["ebh", "-"], "\ninf\n", {"rejections": 1, "rejected": [{"line": 2, "value": "inf"}]}),
+    ],
+)
+def test_run_json_from_files_csv_columns_and_stdin(tmp_path, args, stdin, expected):
+    (tmp_path / "data.csv").write_text(CSV)
+    result = cli("run", *args, "--json", cwd=tmp_path, stdin=stdin)
+    assert result.returncode == 0, result.stderr
+    report = json.loads(result.stdout)
+    assert report["method"] == args[0] and {key: report[key] for key in expected} == expected
+
+
+@pytest.mark.parametrize(
+    ("args", "stdin", "code", "message"),
+    [
+        (["run", "by", "missing.txt"], None, 1, "cannot read missing.txt: No such file or directory"),
+        (["run", "by", "-"], "0.1\n0.2x\n", 1, "line 2: '0.2x' is not a number"),
+        (["run", "by", "-"], "0.1\n\n1.5\n", 1, "line 3: p-values must lie in [0, 1] (found 1.5)"),
+        (["run", "ebh", "-"], "1\n-2\n", 1, "line 2: e-values must be non-negative (found -2.0)"),
+        (["run", "ebh", "-"], "1\nnan\n", 1, "line 2: missing or NaN value (--nan-policy omit leaves it unrejected)"),
+        (["run", "by", "-"], "0.1,0.2\n", 1, "line 1: expected one value per line, found 2 fields"),
+        (["run", "by", "-", "--column", "q"], "p,e\n0.1,1\n", 1, "no column 'q' in the header line (columns: p, e)"),
+        (["run", "by", "-", "--column", "e"], "p,e\n0.1\n", 1, "line 2: the row has no field for column 'e'"),
+        (["run", "by", "-", "--approximate"], "0.1\n", 1, "--approximate applies only to closed-ebh and closed-by"),
+        (["run", "by", "-", "--alpha", "1.5"], "", 2, "argument --alpha: must be a number with 0 < alpha < 1"),
+        (["run", "by", "-", "--alpha", "x"], "", 2, "argument --alpha: 'x' is not a number"),
+        (["run", "bh", "-"], "", 2, "argument METHOD: invalid choice: 'bh'"),
+        (["run", "by", "-", "--nan-policy", "drop"], "", 2, "argument --nan-policy: invalid choice"),
+        (["demo", "-m", "0"], None, 2, "argument -m/--hypotheses: must be a whole number >= 1, got 0"),
+        (["demo", "--signal-share", "2"], None, 2, "must be a number in [0, 1], got 2"),
+        (["demo", "--strength", "inf"], None, 2, "must be a finite number >= 0, got inf"),
+        (["demo", "-m", "100", "--plot", "no/such/dir/x.png"], None, 1, "cannot write the plot to no/such/dir/x.png"),
+        ([], None, 2, "the following arguments are required: COMMAND"),
+    ],
+)
+def test_errors_are_one_line_without_traceback(tmp_path, args, stdin, code, message):
+    result = cli(*args, stdin=stdin, cwd=tmp_path)
+    assert result.returncode == code
+    assert len(result.stderr.splitlines()) == 1 and result.stderr.startswith("tarvimo")
+    assert message in result.stderr
+
+
+def test_console_script_is_installed():
+    result = cli("run", "ebh", "-", stdin="1e6\n", command=(str(Path(sys.executable).with_name("tarvimo")),))
+    assert result.stdout.startswith("ebh at alpha 0.05: 1 of 1 hypotheses rejected")
