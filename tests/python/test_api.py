@@ -2,13 +2,13 @@
 core's counts, ordering, input types and every kind of bad input."""
 
 import doctest
-import itertools
 import math
 from fractions import Fraction
 
 import numpy as np
 import pandas as pd
 import pytest
+from definitions import cby_failing_sizes, harmonic, mean_consistent
 from scipy.stats import false_discovery_control
 from statsmodels.stats.multitest import multipletests
 
@@ -20,36 +20,8 @@ E_POOL = [0.0, 0.3, 1.0, 2.0, 4.0, 7.5, 10.0, 20.0, 40.0, 1e18, math.inf]
 P_POOL = [0.0, 0.001, 0.004, 0.01, 0.02, 0.03, 0.05, 0.2, 1.0]
 
 
-def groups(m):
-    return itertools.chain.from_iterable(itertools.combinations(range(m), k) for k in range(1, m + 1))
-
-
-def mean_consistent(e, subset, alpha):
-    """Every group meeting the subset in i members has sum >= i * |group| / (r * alpha)."""
-    r = len(subset)
-    return all(
-        math.fsum(e[j] for j in g) >= len(subset & set(g)) * len(g) / (r * alpha) - 1e-12
-        for g in groups(len(e))
-        if subset & set(g)
-    )
-
-
-def by_evalue(q, s, alpha):
-    """BY e-value of the p-value q for a local test of size s."""
-    h = list(itertools.accumulate(1.0 / i for i in range(1, s + 1)))[-1]
-    if q * h > alpha + 1e-10:
-        return 0.0
-    return (1.0 / alpha) / max(1.0, math.ceil(q * ((s * h) * (1.0 / alpha)) - 1e-10))
-
-
-def cby_significant(p, subset, alpha):
-    """Every subset of size s meeting the set in u members has BY e-values summing to u / (alpha * r)."""
-    r = len(subset)
-    return all(
-        math.fsum(by_evalue(p[j], len(g), alpha) for j in g) >= len(subset & set(g)) / (alpha * r) - 1e-10
-        for g in groups(len(p))
-        if subset & set(g)
-    )
+def cby_significant(p, chosen, alpha):
+    return not cby_failing_sizes(p, chosen, alpha)
 
 
 def top(values, r, largest):
@@ -110,11 +82,10 @@ def test_counts_equal_the_core_on_sorted_input(m):
     rng = np.random.default_rng(m)
     p = np.where(rng.random(m) < 0.3, rng.random(m) * 1e-3, rng.random(m))
     e = np.exp(rng.normal(0, 2.5, m))
-    harmonic = [0.0, *itertools.accumulate(1.0 / i for i in range(1, m + 1))]
     p_desc, e_asc = sorted(p.tolist(), reverse=True), sorted(e.tolist())
     for alpha in (0.01, 0.05, 0.2):
         assert tarvimo.ebh(e, alpha).sum() == _vardo.eBH_cpp(e_asc, alpha) <= tarvimo.closed_ebh(e, alpha).sum()
-        assert tarvimo.by(p, alpha).sum() == _vardo.BY_cpp(p_desc, harmonic, alpha)
+        assert tarvimo.by(p, alpha).sum() == _vardo.BY_cpp(p_desc, harmonic(m), alpha)
         for approximate, cby in ((False, _vardo.largestcBYsignificant_cpp),
                                  (True, _vardo.largestcBYsignificant_approximate_cpp)):
             assert tarvimo.closed_ebh(e, alpha, approximate=approximate).sum() == _vardo.closede_bh_cpp(

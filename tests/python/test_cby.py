@@ -1,48 +1,17 @@
 """BY step-up count, the closed BY check of one count, and the searches for the largest count."""
 
-import itertools
-import subprocess
-import sys
-
 import numpy as np
 import pytest
+from definitions import cby_failing_sizes, error_in_subprocess, harmonic
 from statsmodels.stats.multitest import multipletests
 
 from tarvimo import _vardo
 
 ALPHA = 0.05
-TOLERANCE = 1e-10
 MARGIN = 1e-6
 H1 = [0.0, 1.0]
 H4 = [0.0, 1.0, 1.5, 1.8333333333333333, 2.083333333333333]
 P4 = [0.08, 0.02, 0.02, 0.01]  # largest first; counts 1, 2 and 4 fail, 3 passes
-
-
-def harmonic(m):
-    return [0.0, *np.cumsum(1.0 / np.arange(1, m + 1)).tolist()]
-
-
-def by_evalues(p, alpha):
-    """Row s holds the BY e-values at size s of the p-values (row 0 unused)."""
-    m = len(p)
-    h = np.array(harmonic(m))[:, None]
-    s = np.arange(m + 1)[:, None]
-    q = np.asarray(p)[None, :]
-    ceiling = np.maximum(1.0, np.ceil(q * s * h / alpha - TOLERANCE))
-    return np.where(q * h > alpha + TOLERANCE, 0.0, (1.0 / alpha) / ceiling)
-
-
-def failing_sizes(p, r, alpha):
-    """Sizes of the subsets that meet the r smallest p-values and fall short of their critical total."""
-    m = len(p)
-    if r == 0:
-        return set()
-    subsets = np.array(list(itertools.product((False, True), repeat=m)))[1:]
-    sizes = subsets.sum(axis=1)
-    totals = (subsets * by_evalues(p, alpha)[sizes]).sum(axis=1)
-    overlap = subsets[:, m - r :].sum(axis=1)
-    short = (overlap > 0) & (totals < overlap * (1.0 / alpha) / r - TOLERANCE)
-    return set(sizes[short].tolist())
 
 
 def off_margin(p, alpha):
@@ -143,7 +112,7 @@ def test_check_and_searches_agree_with_subset_enumeration(seed):
         m, h = len(p), harmonic(len(p))
         passing = []
         for r in range(m + 1):
-            failing = failing_sizes(p, r, ALPHA)
+            failing = cby_failing_sizes(p, range(m - r, m), ALPHA)
             passing.append(not failing)
             for warm_s in range(m + 1):
                 check = _vardo.cBY_check_cpp(p, r, h, warm_s, ALPHA)
@@ -159,29 +128,19 @@ def test_check_and_searches_agree_with_subset_enumeration(seed):
 
 
 BAD_CALLS = [
-    ("BY_cpp", (P4, H4[:4], ALPHA), "harmonic", "4"),
-    ("BY_cpp", ([0.01], [], ALPHA), "harmonic", "1"),
-    ("cBY_check_cpp", (P4, -1, H4, 0, ALPHA), "r", "0 ... 4"),
-    ("cBY_check_cpp", (P4, 5, H4, 0, ALPHA), "r", "0 ... 4"),
-    ("cBY_check_cpp", ([], 1, [0.0], 0, ALPHA), "r", "0 ... 0"),
-    ("cBY_check_cpp", (P4, 2, H4, -1, ALPHA), "warm_s", "0 ... 4"),
-    ("cBY_check_cpp", (P4, 2, H4, 5, ALPHA), "warm_s", "0 ... 4"),
-    ("cBY_check_cpp", (P4, 2, H4[:4], 0, ALPHA), "harmonic", "4"),
-    ("cBY_check_cpp", (P4, 4, [], 0, ALPHA), "harmonic", "4"),
+    (f"BY_cpp({P4}, {H4[:4]}, 0.05)", "harmonic", "5"),
+    ("BY_cpp([0.01], [], 0.05)", "harmonic", "2"),
+    (f"cBY_check_cpp({P4}, -1, {H4}, 0, 0.05)", "r", "0 ... 4"),
+    (f"cBY_check_cpp({P4}, 5, {H4}, 0, 0.05)", "r", "0 ... 4"),
+    ("cBY_check_cpp([], 1, [0.0], 0, 0.05)", "r", "0 ... 0"),
+    (f"cBY_check_cpp({P4}, 2, {H4}, -1, 0.05)", "warm_s", "0 ... 4"),
+    (f"cBY_check_cpp({P4}, 2, {H4}, 5, 0.05)", "warm_s", "0 ... 4"),
+    (f"cBY_check_cpp({P4}, 2, {H4[:4]}, 0, 0.05)", "harmonic", "5"),
+    (f"cBY_check_cpp({P4}, 4, [], 0, 0.05)", "harmonic", "5"),
 ]
 
 
-@pytest.mark.parametrize(("name", "args", "argument", "bound"), BAD_CALLS)
-def test_out_of_range_arguments_raise_value_error(name, args, argument, bound):
-    # In a child process, so that an out-of-bounds read crashes this case only.
-    code = f"""
-from tarvimo import _vardo
-try:
-    _vardo.{name}(*{args!r})
-except ValueError as error:
-    print(error)
-"""
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    message = result.stdout.strip()
-    assert message.startswith(f"{argument} ") and bound in message, message
+@pytest.mark.parametrize(("call", "argument", "bound"), BAD_CALLS)
+def test_out_of_range_arguments_raise_value_error(call, argument, bound):
+    message = error_in_subprocess(call)
+    assert message.startswith(f"ValueError: {argument} ") and bound in message, message

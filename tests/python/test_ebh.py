@@ -1,11 +1,10 @@
 """eBH count, mean-consistency check and closed e-BH searches of the _vardo core."""
 
 import itertools
-import subprocess
-import sys
 
 import numpy as np
 import pytest
+from definitions import error_in_subprocess, evalue_slacks
 
 from tarvimo import _vardo as v
 
@@ -50,32 +49,10 @@ def pair_slacks(inside, outside, r, alpha):
     ]
 
 
-def subset_slacks(evalues, chosen, alpha):
-    """Every group meeting the chosen set: group sum minus |group & chosen| * |group| / (r * alpha)."""
-    r = len(chosen)
-    return [
-        sum(evalues[i] for i in group) - len(chosen.intersection(group)) * len(group) / (r * alpha)
-        for size in range(1, len(evalues) + 1)
-        for group in itertools.combinations(range(len(evalues)), size)
-        if chosen.intersection(group)
-    ]
-
-
 def ebh_by_definition(evalues, alpha):
     desc = sorted(evalues, reverse=True)
     m = len(desc)
     return max((k for k in range(1, m + 1) if k * alpha * desc[k - 1] / m >= 1 + TOLERANCE), default=0)
-
-
-def error_in_subprocess(call):
-    """Run one call in a fresh interpreter, so that a crash fails only the calling test."""
-    code = (
-        "from tarvimo import _vardo as v\nnan = float('nan')\n"
-        f"try:\n    v.{call}\nexcept Exception as error:\n    print(f'{{type(error).__name__}}: {{error}}')\n"
-    )
-    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
-    return done.stdout.strip()
 
 
 @pytest.mark.parametrize(
@@ -225,7 +202,7 @@ def test_subset_check_matches_the_definition():
         evalues = rng.permutation(random_evalues(rng, m)).tolist()
         subset = rng.integers(0, m, int(rng.integers(1, m + 3))).tolist()  # repeats allowed
         alpha = float(rng.choice(ALPHAS))
-        verdict = clear_verdict(subset_slacks(evalues, set(subset), alpha), evalues)
+        verdict = clear_verdict(evalue_slacks(evalues, subset, alpha), evalues)
         if verdict is None:
             continue
         checked += 1
