@@ -82,9 +82,12 @@ def real_array(values: ArrayLike, name: str) -> NDArray[np.float64]:
     """A new float64 array of the values, which must be real numbers."""
     array = one_dimensional(values, name, "real numbers")
     if array.dtype.kind == "O" or isinstance(values, (list, tuple)):
-        # Python objects: look at each one, so that a stray bool or string
-        # is named instead of being folded into a number by numpy.
+        # Python objects: numpy folds a stray bool into a number and a stray
+        # string into a string array, so such input is read item by item to
+        # name the offender. Plain numbers keep numpy's conversion.
         items = values if isinstance(values, (list, tuple)) else array.tolist()
+        if array.dtype.kind in NUMERIC_KINDS and not any(isinstance(item, (bool, np.bool_)) for item in items):
+            return array.astype(np.float64)
         return np.array([real_number(item, f"{name}[{i}]") for i, item in enumerate(items)], dtype=np.float64)
     if array.dtype.kind == "b":
         raise TypeError(f"{name} must hold real numbers, not booleans")
