@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <deque>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "checked_count.hpp"
+#include "interval_queue.hpp"
 
 namespace {
 
@@ -30,6 +31,35 @@ void require_in_range(const char* name, int value, int lo, int hi) {
                                     std::to_string(value));
     }
 }
+
+// E-values of the p-values outside the candidate set, at positions 1 ... m,
+// all 0.0 when a check starts. Only the band of positions written so far is
+// initialised: a check that ends at its first size writes a few positions at
+// most, and would otherwise spend most of its time zeroing m + 1 entries.
+class OutsideEvalues {
+public:
+    explicit OutsideEvalues(int m) : values_(new double[static_cast<std::size_t>(m) + 1]) {}
+
+    double operator[](int k) const { return lo_ <= k && k <= hi_ ? values_[k] : 0.0; }
+
+    void set(int k, double value) {
+        if (lo_ > hi_) {
+            lo_ = hi_ = k;
+        } else if (k < lo_) {
+            std::fill(&values_[k + 1], &values_[lo_], 0.0);
+            lo_ = k;
+        } else if (k > hi_) {
+            std::fill(&values_[hi_ + 1], &values_[k], 0.0);
+            hi_ = k;
+        }
+        values_[k] = value;
+    }
+
+private:
+    std::unique_ptr<double[]> values_;
+    int lo_ = 1;  // the initialised band is lo_ ... hi_, empty while lo_ > hi_
+    int hi_ = 0;
+};
 
 }  // namespace
 
@@ -87,13 +117,12 @@ cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vec
 
     const double invalpha = 1.0 / alpha;
     const double largest_inside_p = p[m - r];
-    std::vector<double> e_out(static_cast<std::size_t>(m) + 1, 0.0);
-    std::deque<std::pair<int, int>> queue{{1, m}};
+    OutsideEvalues e_out(m);
+    IntervalQueue queue(1, m);
     bool use_warm = warm_s != 0;
 
     while (!queue.empty()) {
-        const auto [lo, hi] = queue.front();
-        queue.pop_front();
+        const auto [lo, hi] = queue.pop();
         const int s = use_warm ? warm_s : lo + (hi - lo) / 2;
         use_warm = false;
         const double Hs = harmonic[s];
@@ -104,7 +133,7 @@ cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vec
         // invalpha / maxu, and the bound then holds at every smaller size too.
         if (largest_inside_p * factor <= static_cast<double>(maxu) * alpha) {
             if (s < hi) {
-                queue.emplace_back(s + 1, hi);
+                queue.push(s + 1, hi);
             }
             continue;
         }
@@ -117,7 +146,7 @@ cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vec
                 return {false, 1};
             }
             if (hi > 1) {
-                queue.emplace_back(2, hi);
+                queue.push(2, hi);
             }
             continue;
         }
@@ -134,12 +163,12 @@ cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vec
                 // Everything from here up is cut off; clear what earlier
                 // sizes left, down to the first entry that is already 0.
                 for (int j = i + 1; j >= 1 && e_out[j] != 0.0; --j) {
-                    e_out[j] = 0.0;
+                    e_out.set(j, 0.0);
                 }
                 break;
             }
             const double next_e = invalpha / stable_ceiling_cpp(p[i] * factoralpha);
-            e_out[i + 1] = next_e;
+            e_out.set(i + 1, next_e);
             sum_e_out += next_e;
         }
 
@@ -170,10 +199,10 @@ cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vec
         }
 
         if (s > lo) {
-            queue.emplace_back(lo, s - 1);
+            queue.push(lo, s - 1);
         }
         if (s < hi) {
-            queue.emplace_back(s + 1, hi);
+            queue.push(s + 1, hi);
         }
     }
     return {true, 0};

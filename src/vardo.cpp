@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <stdexcept>
 #include <string>
 #include <utility>
 
 #include "checked_count.hpp"
+#include "interval_queue.hpp"
 
 namespace {
 
@@ -65,10 +65,9 @@ MeanConsistentResult meanconsistent_cpp(const std::vector<double>& cum_e, int r,
     const double div_ra = 1.0 / (alpha * r);
     bool warm = warm_i_in >= 0;
 
-    std::deque<std::pair<int, int>> queue_i_in{{1, r}};
+    IntervalQueue queue_i_in(1, r);
     while (!queue_i_in.empty()) {
-        const auto [lo_in, hi_in] = queue_i_in.front();
-        queue_i_in.pop_front();
+        const auto [lo_in, hi_in] = queue_i_in.pop();
         const int mid_i_in = warm ? std::min(warm_i_in, r) : lo_in + (hi_in - lo_in) / 2;
 
         // The target is convex in i_out: compare two neighbours to learn on
@@ -105,10 +104,10 @@ MeanConsistentResult meanconsistent_cpp(const std::vector<double>& cum_e, int r,
         warm = false;
 
         if (lo_in < mid_i_in) {
-            queue_i_in.emplace_back(lo_in, mid_i_in - 1);
+            queue_i_in.push(lo_in, mid_i_in - 1);
         }
         if (mid_i_in < hi_in) {
-            queue_i_in.emplace_back(mid_i_in + 1, hi_in);
+            queue_i_in.push(mid_i_in + 1, hi_in);
         }
     }
     return {true, -1, -1};
