@@ -87,45 +87,52 @@ def real_array(values: ArrayLike, name: str) -> NDArray[np.float64]:
         # name the offender. Plain numbers keep numpy's conversion.
         items = values if isinstance(values, (list, tuple)) else array.tolist()
         if array.dtype.kind in NUMERIC_KINDS and not any(isinstance(item, (bool, np.bool_)) for item in items):
-            return array.astype(np.float64)
+            return array.astype(np.float64, copy=False)
         return np.array([real_number(item, f"{name}[{i}]") for i, item in enumerate(items)], dtype=np.float64)
     if array.dtype.kind == "b":
         raise TypeError(f"{name} must hold real numbers, not booleans")
     if array.dtype.kind not in NUMERIC_KINDS:
         raise TypeError(f"{name} must hold real numbers, got an array of dtype {array.dtype}")
-    return array.astype(np.float64)
+    return array.astype(np.float64, copy=False)
 
 
 def first_invalid(values: NDArray[np.float64], valid: NDArray[np.bool_], name: str, requirement: str) -> None:
     """Raise InvalidEntryError at the first position where `valid` is False."""
-    bad = np.flatnonzero(~valid)
-    if bad.size:
-        position = int(bad[0])
-        value = float(values[position])
-        raise InvalidEntryError(name, position, value, NAN_REQUIREMENT if math.isnan(value) else requirement)
+    if valid.all():
+        return
+    position = int(np.argmin(valid))
+    value = float(values[position])
+    raise InvalidEntryError(name, position, value, NAN_REQUIREMENT if math.isnan(value) else requirement)
 
 
-def present_entries(
-    values: NDArray[np.float64], in_domain: NDArray[np.bool_], name: str, requirement: str, nan_policy: object
-) -> NDArray[np.intp]:
-    """Positions of the entries that take part; every other entry is NaN and omitted."""
+def missing_entries(
+    values: NDArray[np.float64], in_domain: NDArray[np.bool_], name: str, requirement: str, nan_policy: NanPolicy
+) -> NDArray[np.bool_] | None:
+    """Mask of the NaN entries, which are omitted, or None when there are none."""
     missing = np.isnan(values)
-    allowed = in_domain | missing if checked_nan_policy(nan_policy) == "omit" else in_domain
+    allowed = in_domain | missing if nan_policy == "omit" else in_domain
     first_invalid(values, allowed, name, requirement)
-    return np.flatnonzero(~missing)
+    return missing if missing.any() else None
 
 
-def checked_pvalues(pvalues: ArrayLike, nan_policy: object) -> tuple[NDArray[np.float64], NDArray[np.intp]]:
-    """The p-values as float64 and the positions of those that are not NaN."""
+def checked_pvalues(pvalues: ArrayLike, nan_policy: object) -> tuple[NDArray[np.float64], NDArray[np.bool_] | None]:
+    """The p-values as float64 and the mask of NaN entries (None when there are none)."""
+    policy = checked_nan_policy(nan_policy)
     values = real_array(pvalues, "pvalues")
+    # NaN fails both comparisons, so one pass of min and max settles the common case.
+    if values.size == 0 or (values.min() >= 0.0 and values.max() <= 1.0):
+        return values, None
     in_domain = (values >= 0.0) & (values <= 1.0)
-    return values, present_entries(values, in_domain, "pvalues", PVALUE_REQUIREMENT, nan_policy)
+    return values, missing_entries(values, in_domain, "pvalues", PVALUE_REQUIREMENT, policy)
 
 
-def checked_evalues(evalues: ArrayLike, nan_policy: object) -> tuple[NDArray[np.float64], NDArray[np.intp]]:
-    """The e-values as float64 and the positions of those that are not NaN; +inf is allowed."""
+def checked_evalues(evalues: ArrayLike, nan_policy: object) -> tuple[NDArray[np.float64], NDArray[np.bool_] | None]:
+    """The e-values as float64 and the mask of NaN entries (None when there are none); +inf is allowed."""
+    policy = checked_nan_policy(nan_policy)
     values = real_array(evalues, "evalues")
-    return values, present_entries(values, values >= 0.0, "evalues", EVALUE_REQUIREMENT, nan_policy)
+    if values.size == 0 or values.min() >= 0.0:
+        return values, None
+    return values, missing_entries(values, values >= 0.0, "evalues", EVALUE_REQUIREMENT, policy)
 
 
 def position(item: object, m: int) -> int:

@@ -1,18 +1,19 @@
 """The procedures on values in any order, returning one decision per hypothesis.
 
-The core counts rejections on values sorted so that the candidate rejection
-set is the last positions: e-values ascending, p-values largest first. This
-module puts the values in that order, asks the core for the count, and marks
-that many hypotheses with the strongest evidence in the caller's order.
+The checked values go to the core as float64 arrays, read in place and
+processed without the interpreter lock. The closed procedures need every value
+in order, which numpy's sort provides; the step-up procedures sort only the
+values that can be rejected at all. The core counts the rejections, and the
+mask marks that many hypotheses with the strongest evidence, the earlier one
+first among equal values.
 """
 
-import itertools
-from typing import NamedTuple
+from collections.abc import Callable
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-from tarvimo import _vardo
+from tarvimo import _fast, _vardo
 from tarvimo._inputs import (
     NanPolicy,
     checked_alpha,
@@ -26,35 +27,17 @@ from tarvimo._inputs import (
 # (at most m / alpha); twice that absorbs rounding in the comparison.
 SURE_PASS_FACTOR = 2.0
 
-
-class Ranking(NamedTuple):
-    """Hypotheses ordered from the strongest evidence to the weakest."""
-
-    best_first: NDArray[np.intp]  # input positions; equal values keep input order
-    length: int  # number of input entries, NaN included
-
-    def mask(self, count: int) -> NDArray[np.bool_]:
-        """Boolean mask in input order, True for the `count` strongest."""
-        mask = np.zeros(self.length, dtype=np.bool_)
-        mask[self.best_first[:count]] = True
-        return mask
+Decide = Callable[[NDArray[np.float64]], NDArray[np.bool_]]
 
 
-def ranked_evalues(values: NDArray[np.float64], present: NDArray[np.intp]) -> tuple[Ranking, list[float]]:
-    """The ranking (largest e-value first) and the e-values in ascending order."""
-    best_first = present[np.argsort(-values[present], kind="stable")]
-    return Ranking(best_first, values.size), values[best_first[::-1]].tolist()
-
-
-def ranked_pvalues(values: NDArray[np.float64], present: NDArray[np.intp]) -> tuple[Ranking, list[float]]:
-    """The ranking (smallest p-value first) and the p-values largest first."""
-    best_first = present[np.argsort(values[present], kind="stable")]
-    return Ranking(best_first, values.size), values[best_first[::-1]].tolist()
-
-
-def harmonic_numbers(m: int) -> list[float]:
-    """H_0 ... H_m, each H_i = H_(i-1) + 1/i summed left to right as the core does."""
-    return [0.0, *itertools.accumulate(1.0 / i for i in range(1, m + 1))]
+def decide_present(values: NDArray[np.float64], missing: NDArray[np.bool_] | None, decide: Decide) -> NDArray[np.bool_]:
+    """`decide` on the entries that are not NaN; NaN entries are never rejected."""
+    if missing is None:
+        return decide(values)
+    present = ~missing
+    mask = np.zeros(values.size, dtype=np.bool_)
+    mask[present] = decide(values[present])
+    return mask
 
 
 def ebh(evalues: ArrayLike, alpha: float = 0.05, *, nan_policy: NanPolicy = "raise") -> NDArray[np.bool_]:
@@ -98,8 +81,8 @@ def ebh(evalues: ArrayLike, alpha: float = 0.05, *, nan_policy: NanPolicy = "rai
     array([False, False,  True,  True])
     """
     level = checked_alpha(alpha)
-    ranking, ascending = ranked_evalues(*checked_evalues(evalues, nan_policy))
-    return ranking.mask(_vardo.eBH_cpp(ascending, level))
+    values, missing = checked_evalues(evalues, nan_policy)
+    return decide_present(values, missing, lambda e: _fast.ebh_rejections(e, level))
 
 
 def closed_ebh(
@@ -152,8 +135,10 @@ def closed_ebh(
     """
     level = checked_alpha(alpha)
     approximate = checked_switch(approximate)
-    ranking, ascending = ranked_evalues(*checked_evalues(evalues, nan_policy))
-    return ranking.mask(_vardo.closede_bh_cpp(ascending, level, approximate))
+    values, missing = checked_evalues(evalues, nan_policy)
+    return decide_present(
+        values, missing, lambda e: _fast.closed_ebh_rejections(e, np.sort(e), level, approximate)
+    )
 
 
 def by(pvalues: ArrayLike, alpha: float = 0.05, *, nan_policy: NanPolicy = "raise") -> NDArray[np.bool_]:
@@ -198,8 +183,8 @@ def by(pvalues: ArrayLike, alpha: float = 0.05, *, nan_policy: NanPolicy = "rais
     array([False,  True, False,  True])
     """
     level = checked_alpha(alpha)
-    ranking, descending = ranked_pvalues(*checked_pvalues(pvalues, nan_policy))
-    return ranking.mask(_vardo.BY_cpp(descending, harmonic_numbers(len(descending)), level))
+    values, missing = checked_pvalues(pvalues, nan_policy)
+    return decide_present(values, missing, lambda p: _fast.by_rejections(p, level))
 
 
 def closed_by(
@@ -251,10 +236,10 @@ def closed_by(
     """
     level = checked_alpha(alpha)
     approximate = checked_switch(approximate)
-    ranking, descending = ranked_pvalues(*checked_pvalues(pvalues, nan_policy))
-    if approximate:
-        return ranking.mask(_vardo.largestcBYsignificant_approximate_cpp(descending, level))
-    return ranking.mask(_vardo.largestcBYsignificant_cpp(descending, level))
+    values, missing = checked_pvalues(pvalues, nan_policy)
+    return decide_present(
+        values, missing, lambda p: _fast.closed_by_rejections(p, np.sort(p), level, approximate)
+    )
 
 
 def is_mean_consistent(
@@ -312,7 +297,8 @@ def is_mean_consistent(
     False
     """
     level = checked_alpha(alpha)
-    values, present = checked_evalues(evalues, nan_policy)
+    values, missing = checked_evalues(evalues, nan_policy)
+    present = np.arange(values.size) if missing is None else np.flatnonzero(~missing)
     positions = subset_positions(subset, values.size)
     inside = np.zeros(values.size, dtype=np.bool_)
     inside[positions] = True

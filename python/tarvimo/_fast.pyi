@@ -1,0 +1,13 @@
+"""Rejection masks from float64 arrays, computed without the interpreter lock"""
+
+import numpy as np
+from numpy.typing import NDArray
+
+def ebh_rejections(evalues: NDArray[np.float64], alpha: float) -> NDArray[np.bool_]: ...
+def by_rejections(pvalues: NDArray[np.float64], alpha: float) -> NDArray[np.bool_]: ...
+def closed_ebh_rejections(
+    evalues: NDArray[np.float64], ascending: NDArray[np.float64], alpha: float, approximate: bool
+) -> NDArray[np.bool_]: ...
+def closed_by_rejections(
+    pvalues: NDArray[np.float64], ascending: NDArray[np.float64], alpha: float, approximate: bool
+) -> NDArray[np.bool_]: ...
