@@ -105,11 +105,12 @@ def closed_ebh(
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     approximate : bool, default False
-        False: exact search, trying r = m, m - 1, ... (milliseconds for
-        m = 10,000). True: bisection above the e-BH count, about log2(m)
-        checks; mean consistency is not monotone in r, so the result can be
-        smaller than the exact one, but every rejected set is mean consistent
-        or the e-BH set.
+        False: exact search, trying r = m, m - 1, ... (about a millisecond
+        for m = 10,000). True: bisection above the e-BH count, about log2(m)
+        checks, usually no faster, since a passing check costs far more than
+        a failing one; mean consistency is not monotone in r, so the result
+        can be smaller than the exact one, but every rejected set is mean
+        consistent or the e-BH set.
     nan_policy : {"raise", "omit"}, default "raise"
         ``"raise"``: a NaN entry raises ValueError. ``"omit"``: NaN entries
         are never rejected and do not count toward m.
@@ -206,11 +207,13 @@ def closed_by(
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     approximate : bool, default False
-        False: exact search, checking r = m, m - 1, ... (about ten
-        milliseconds for m = 10,000). True: bisection above the BY count,
-        about log2(m) checks; passing is not monotone in r, so the result can
-        differ from the exact one, but it is either the BY set or a set that
-        passed the check.
+        False: exact search, checking r = m, m - 1, ... (a few milliseconds
+        for m = 10,000; the check that passes costs about m times the
+        number of rejections, seconds for m = 1,000,000). True: bisection
+        above the BY count, about log2(m) checks, usually slower, since
+        several of them pass; passing is not monotone in r, so the result
+        can differ from the exact one, but it is either the BY set or a set
+        that passed the check.
     nan_policy : {"raise", "omit"}, default "raise"
         ``"raise"``: a NaN entry raises ValueError. ``"omit"``: NaN entries
         are never rejected and do not count toward m.
