@@ -1,6 +1,9 @@
 """The array route of the public API: the same counts as the low-level module
 on the fully sorted values, and masks that mark exactly the strongest ones."""
 
+import threading
+import time
+
 import numpy as np
 import pytest
 from definitions import harmonic
@@ -92,3 +95,35 @@ def test_a_sorted_copy_of_another_length_is_refused():
         _fast.closed_ebh_rejections(np.ones(3), np.ones(2), 0.05, False)
     with pytest.raises(ValueError, match="sorted copy holds 4 values, expected 3"):
         _fast.closed_by_rejections(np.ones(3), np.ones(4), 0.05, True)
+
+
+def test_other_threads_run_while_the_core_works():
+    # With the interpreter lock held through the call, this thread would stall
+    # for the whole call; released, it keeps ticking.
+    rng = np.random.default_rng(5)
+    p = np.where(rng.random(200_000) < 0.1, rng.random(200_000) * 1e-4, rng.random(200_000))
+    ascending = np.sort(p)
+    call = {}
+    finished = threading.Event()
+
+    def work():
+        call["start"] = time.perf_counter()
+        _fast.closed_by_rejections(p, ascending, 0.05, False)
+        call["end"] = time.perf_counter()
+        finished.set()
+
+    stalls = []
+    worker = threading.Thread(target=work)
+    last = time.perf_counter()
+    worker.start()
+    while not finished.is_set():
+        now = time.perf_counter()
+        if now - last > 1e-3:
+            stalls.append((last, now))
+        last = now
+    stalls.append((last, time.perf_counter()))
+    worker.join()
+    start, end = call["start"], call["end"]
+    assert end - start > 0.05, "the call is too short to tell"
+    longest = max(min(b, end) - max(a, start) for a, b in stalls)
+    assert longest < (end - start) / 2
