@@ -9,9 +9,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <functional>
-#include <iterator>
-#include <stdexcept>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -33,37 +30,33 @@ using Mask = py::array_t<bool>;
 constexpr double CANDIDATE_MARGIN = 2.0;
 constexpr double BY_TOLERANCE_BOUND = 1e-9;  // above the BY step-up tolerance
 
-struct MaskRequest {
-    const double* values;  // the caller's values, in the caller's order
-    int m;
-    int count;         // number of rejections
-    double threshold;  // the count-th strongest value
-    bool larger_is_stronger;
-};
-
-// True for the `count` strongest values: every value stronger than the
-// threshold, then values equal to it from the start of the input until the
-// count is reached.
-void fill_strongest(const MaskRequest& request, bool* mask) {
-    const auto stronger = [&](double v) {
-        return request.larger_is_stronger ? v > request.threshold : v < request.threshold;
-    };
-    int ties_left = request.count;
-    for (int i = 0; i < request.m; ++i) {
-        ties_left -= stronger(request.values[i]) ? 1 : 0;
-    }
-    for (int i = 0; i < request.m; ++i) {
-        const double v = request.values[i];
-        mask[i] = stronger(v) || (v == request.threshold && ties_left-- > 0);
-    }
-}
-
 // The values in the order the core reads and the number of rejections the
-// core found on them; the last `count` values are the rejected ones.
+// core found on them. The last `count` values are the rejected ones, sorted
+// with the strongest last.
 struct RejectionCountResult {
     std::vector<double> arranged;
     int count;
 };
+
+// True for the `count` strongest values: every value stronger than the
+// count-th strongest, then values equal to it from the start of the input
+// until the count is reached.
+void fill_strongest(const double* values, int m, const RejectionCountResult& result, bool larger_is_stronger,
+                    bool* mask) {
+    const std::vector<double>& arranged = result.arranged;
+    const double threshold = arranged[m - result.count];
+    // The rejected tail holds the values equal to the threshold first, then
+    // those stronger than it.
+    int ties_left = 0;
+    for (int j = m - result.count; j < m && arranged[j] == threshold; ++j) {
+        ++ties_left;
+    }
+    for (int i = 0; i < m; ++i) {
+        const double v = values[i];
+        const bool stronger = larger_is_stronger ? v > threshold : v < threshold;
+        mask[i] = stronger || (v == threshold && ties_left-- > 0);
+    }
+}
 
 // The values in the core's order for a step-up count: the values that cannot
 // be rejected first, in any order, then the candidates sorted. The count
@@ -90,20 +83,24 @@ Mask rejection_mask(const Values& values, bool larger_is_stronger, CountRejectio
     {
         py::gil_scoped_release release;
         const RejectionCountResult result = count_rejections(data, m);
-        std::fill(out, out + m, false);
         if (result.count > 0) {
-            fill_strongest({data, m, result.count, result.arranged[m - result.count], larger_is_stronger}, out);
+            fill_strongest(data, m, result, larger_is_stronger, out);
+        } else {
+            std::fill(out, out + m, false);
         }
     }
     return mask;
 }
 
-// The sorted copy the caller supplies must match the values one for one.
-void require_same_size(const Values& values, const Values& ascending) {
-    if (ascending.size() != values.size()) {
-        throw std::invalid_argument("the sorted copy holds " + std::to_string(ascending.size()) +
-                                    " values, expected " + std::to_string(values.size()));
+// A copy of the values sorted ascending by numpy's in-place sort, whose
+// vectorised kernel beats std::sort, run on a view of the copy.
+std::vector<double> ascending_copy(const Values& values) {
+    std::vector<double> sorted(values.data(), values.data() + values.size());
+    if (sorted.size() > 1) {
+        const py::capsule borrowed(sorted.data(), [](void*) {});  // the view does not own the copy
+        py::array_t<double>(static_cast<py::ssize_t>(sorted.size()), sorted.data(), borrowed).attr("sort")();
     }
+    return sorted;
 }
 
 }  // namespace
@@ -139,31 +136,28 @@ PYBIND11_MODULE(_fast, m) {
 
     m.def(
         "closed_ebh_rejections",
-        [](const Values& evalues, const Values& ascending, double alpha, bool approximate) {
-            require_same_size(evalues, ascending);
-            const double* sorted = ascending.data();
-            return rejection_mask(evalues, true, [=](const double*, int n) -> RejectionCountResult {
-                std::vector<double> e(sorted, sorted + n);
-                const int count =
-                    approximate ? largestmeanconsistent_approximate_cpp(e, alpha) : largestmeanconsistent_cpp(e, alpha);
-                return {std::move(e), count};
+        [](const Values& evalues, double alpha, bool approximate) {
+            std::vector<double> ascending = ascending_copy(evalues);
+            return rejection_mask(evalues, true, [&](const double*, int) -> RejectionCountResult {
+                const int count = approximate ? largestmeanconsistent_approximate_cpp(ascending, alpha)
+                                              : largestmeanconsistent_cpp(ascending, alpha);
+                return {std::move(ascending), count};
             });
         },
-        py::arg("evalues"), py::arg("ascending"), py::arg("alpha"), py::arg("approximate"),
-        "Mask of the closed e-BH rejections; `ascending` is `evalues` sorted.");
+        py::arg("evalues"), py::arg("alpha"), py::arg("approximate"),
+        "Mask of the closed e-BH rejections; `evalues` in any order.");
 
     m.def(
         "closed_by_rejections",
-        [](const Values& pvalues, const Values& ascending, double alpha, bool approximate) {
-            require_same_size(pvalues, ascending);
-            const double* sorted = ascending.data();
-            return rejection_mask(pvalues, false, [=](const double*, int n) -> RejectionCountResult {
-                std::vector<double> p(std::make_reverse_iterator(sorted + n), std::make_reverse_iterator(sorted));
-                const int count = approximate ? largestcBYsignificant_approximate_cpp(p, alpha)
-                                              : largestcBYsignificant_cpp(p, alpha);
-                return {std::move(p), count};
+        [](const Values& pvalues, double alpha, bool approximate) {
+            std::vector<double> descending = ascending_copy(pvalues);
+            return rejection_mask(pvalues, false, [&](const double*, int) -> RejectionCountResult {
+                std::reverse(descending.begin(), descending.end());
+                const int count = approximate ? largestcBYsignificant_approximate_cpp(descending, alpha)
+                                              : largestcBYsignificant_cpp(descending, alpha);
+                return {std::move(descending), count};
             });
         },
-        py::arg("pvalues"), py::arg("ascending"), py::arg("alpha"), py::arg("approximate"),
-        "Mask of the closed BY rejections; `ascending` is `pvalues` sorted.");
+        py::arg("pvalues"), py::arg("alpha"), py::arg("approximate"),
+        "Mask of the closed BY rejections; `pvalues` in any order.");
 }

@@ -26,9 +26,11 @@ double compute_target(const std::vector<double>& cum_e, int i_in, int i_out, int
 
 // Running sums of ascending e-values: the profile of every candidate size.
 std::vector<double> cumulative_profile(const std::vector<double>& e) {
-    std::vector<double> cum_e(e.size() + 1, 0.0);
-    for (std::size_t i = 0; i < e.size(); ++i) {
-        cum_e[i + 1] = cum_e[i] + e[i];
+    std::vector<double> cum_e;
+    cum_e.reserve(e.size() + 1);
+    cum_e.push_back(0.0);
+    for (const double value : e) {
+        cum_e.push_back(cum_e.back() + value);
     }
     return cum_e;
 }

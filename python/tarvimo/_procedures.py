@@ -1,9 +1,8 @@
 """The procedures on values in any order, returning one decision per hypothesis.
 
 The checked values go to the core as float64 arrays, read in place and
-processed without the interpreter lock. The closed procedures need every value
-in order, which numpy's sort provides; the step-up procedures sort only the
-values that can be rejected at all. The core counts the rejections, and the
+processed without the interpreter lock. The closed procedures sort every value;
+the step-up procedures sort only the values that can be rejected at all. The core counts the rejections, and the
 mask marks that many hypotheses with the strongest evidence, the earlier one
 first among equal values.
 """
@@ -138,7 +137,7 @@ def closed_ebh(
     approximate = checked_switch(approximate)
     values, missing = checked_evalues(evalues, nan_policy)
     return decide_present(
-        values, missing, lambda e: _fast.closed_ebh_rejections(e, np.sort(e), level, approximate)
+        values, missing, lambda e: _fast.closed_ebh_rejections(e, level, approximate)
     )
 
 
@@ -241,7 +240,7 @@ def closed_by(
     approximate = checked_switch(approximate)
     values, missing = checked_pvalues(pvalues, nan_policy)
     return decide_present(
-        values, missing, lambda p: _fast.closed_by_rejections(p, np.sort(p), level, approximate)
+        values, missing, lambda p: _fast.closed_by_rejections(p, level, approximate)
     )
 
 
