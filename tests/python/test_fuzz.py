@@ -20,6 +20,38 @@ from typing import NamedTuple
 import numpy as np
 from definitions import announced_call, death_note, harmonic, unfinished_call
 
+
+class Shrinking:
+    """A number whose conversion empties the list holding it, half-way through."""
+
+    def __init__(self, holder):
+        self.holder = holder
+
+    def __float__(self):
+        self.holder.clear()
+        return 0.5
+
+    def __index__(self):
+        self.holder.clear()
+        return 0
+
+    def __repr__(self):
+        return "<empties its list>"
+
+
+class Failing:
+    """A number whose conversion raises."""
+
+    def __float__(self):
+        raise ArithmeticError("no float")
+
+    def __index__(self):
+        raise ArithmeticError("no index")
+
+    def __repr__(self):
+        return "<fails to convert>"
+
+
 CALLS = int(os.environ.get("TARVIMO_FUZZ_CALLS", "10000"))
 WORKERS = 2
 CALL_TIME_LIMIT = 20.0  # seconds for a single call, far above any legitimate one
@@ -29,7 +61,7 @@ SPECIAL = [0.0, -0.0, -1.0, -1e-300, math.nan, -math.nan, math.inf, -math.inf, 1
            5e-324, 2.2250738585072014e-308, 1e-320, 1e-12, 0.05, 0.5, 1.0, 1.0 + 2**-52, 2.0, 20.0, 1e18]
 ALPHAS = [0.05, 0.1, 0.5, 0.0, -0.0, -0.05, math.nan, math.inf, -math.inf, 1.0, 2.0, 1e-300, 5e-324, 1e308]
 BAD_SCALARS = ["0.05", b"1", None, [0.05], (1,), {}, 1j, object()]
-BAD_VECTORS = ["0.1", b"\x01", None, 0.5, 3, [0.1, "x"], [[0.1]], [1j], [None], {"a": 1.0}, object()]
+BAD_VECTORS = ["0.1", b"\x01", None, 0.5, 3, [0.1, "x"], [[0.1]], [1j], [None], {"a": 1.0}, object(), [0.1, Failing()]]
 BIG_INTS = [2**31 - 1, -(2**31), 2**31, -(2**31) - 1, 2**63, -(2**64)]
 SWITCHES = [False, True, None, 0, 1, 7, np.bool_(True), np.bool_(False), "yes", [], 0.0]
 
@@ -54,7 +86,7 @@ COUNTS = {"closede_bh_cpp", "largest_mean_consistent_k", "largestmeanconsistent_
 class Vector(NamedTuple):
     """A sequence argument: its values and the container it is passed in."""
 
-    kind: str  # list, tuple, array, float32, int64, generator, set
+    kind: str  # list, tuple, array, float32, int64, generator, set, shrinking
     values: list
 
     def build(self):
@@ -71,7 +103,15 @@ class Vector(NamedTuple):
             return (v for v in self.values)
         if self.kind == "set":
             return set(self.values)
-        return list(self.values)
+        values = list(self.values)
+        if self.kind == "shrinking":
+            values.insert(len(values) // 2, Shrinking(values))
+        return values
+
+    @property
+    def size(self):
+        """The most numbers the sequence can hand over."""
+        return len(self.values) + (self.kind == "shrinking")
 
     def __repr__(self):
         return f"{self.kind}({self.values!r})"
@@ -81,7 +121,7 @@ class Call(NamedTuple):
     name: str
     args: tuple
     kwargs: dict
-    m: int  # length of the first vector argument (an upper bound on counts)
+    m: int  # size of the first vector argument, the most any count can be
 
     def __repr__(self):
         arguments = [repr(a) for a in self.args] + [f"{k}={v!r}" for k, v in self.kwargs.items()]
@@ -118,8 +158,8 @@ def random_vector(rng, m, values=None):
     if rng.random() < 0.04:
         return rng.choice(BAD_VECTORS)
     values = random_values(rng, m) if values is None else values
-    kind = rng.choices(["list", "tuple", "array", "float32", "int64", "generator", "set"],
-                       [10, 2, 3, 1, 1, 1, 1])[0]
+    kind = rng.choices(["list", "tuple", "array", "float32", "int64", "generator", "set", "shrinking"],
+                       [10, 2, 3, 1, 1, 1, 1, 1])[0]
     if kind == "int64":
         values = [rng.randint(-3, 50) for _ in values]
     elif rng.random() < 0.05 and values:
@@ -154,7 +194,7 @@ def random_subset(rng, m):
     size = rng.choice([0, 1, rng.randint(1, max(1, m)), m + rng.randint(0, 5)])
     indices = [rng.randrange(m) if m and rng.random() < 0.85 else random_count(rng, m) for _ in range(size)]
     indices = [i for i in indices if isinstance(i, int)]
-    kind = rng.choices(["list", "tuple", "int64", "set"], [6, 1, 1, 1])[0]
+    kind = rng.choices(["list", "tuple", "int64", "set", "shrinking"], [6, 1, 1, 1, 1])[0]
     if kind == "int64" and any(not -(2**63) <= i < 2**63 for i in indices):
         kind = "list"
     return Vector(kind, indices)
@@ -189,13 +229,13 @@ def random_call(index):
         args = [random_vector(rng, m), random_count(rng, m), random_harmonic(rng, m), random_count(rng, m), alpha]
     else:
         args = [random_vector(rng, m), alpha]
+    size = args[0].size if isinstance(args[0], Vector) else 0
     kwargs = {}
     if rng.random() < 0.2:  # pass a tail of the arguments by keyword
-        names = PARAMETERS[name]
         keep = rng.randint(0, len(args))
-        kwargs = dict(zip(names[keep:], args[keep:]))
+        kwargs = dict(zip(PARAMETERS[name][keep:], args[keep:]))
         args = args[:keep]
-    return Call(name, tuple(args), kwargs, m)
+    return Call(name, tuple(args), kwargs, size)
 
 
 
