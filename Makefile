@@ -1,6 +1,7 @@
 # `make demo` and `make test` do all the set-up: a Python 3.13 virtual
 # environment in .venv with the package and its test dependencies, and
-# GoogleTest for the C++ unit tests.
+# GoogleTest for the C++ unit tests. `make sanitize` and `make valgrind` run
+# the tests under AddressSanitizer/UndefinedBehaviorSanitizer and valgrind.
 
 VENV      := .venv
 PY        := $(VENV)/bin/python
@@ -8,7 +9,23 @@ INSTALLED := $(VENV)/.installed
 CPP_BUILD := build/cpp
 SOURCES   := pyproject.toml CMakeLists.txt $(shell find src python tests/cpp -type f -not -name '*.pyc')
 
-.PHONY: demo test test-python test-cpp clean
+# The sanitized extension is installed into its own directory, put in front of
+# the virtual environment's site-packages by PYTHONPATH, so that the test
+# dependencies are shared with .venv. The interpreter is not instrumented: the
+# sanitizer runtimes are preloaded, and leak detection is left to the C++ tests
+# (the interpreter keeps its own allocations until exit). Every report goes to
+# a file under ASAN_LOGS, also from child processes, and any report fails the run.
+ASAN_CPP_BUILD := build/asan-cpp
+ASAN_SITE      := build/asan-site
+ASAN_LOGS      := build/asan-logs
+ASAN_RUNTIMES   = $(shell g++ -print-file-name=libasan.so) $(shell g++ -print-file-name=libubsan.so)
+SANITIZE_CALLS ?= 100000
+ASAN_ENV        = PYTHONPATH=$(ASAN_SITE) LD_PRELOAD="$(ASAN_RUNTIMES)" \
+                  ASAN_OPTIONS=detect_leaks=0:log_path=$(CURDIR)/$(ASAN_LOGS)/asan \
+                  UBSAN_OPTIONS=print_stacktrace=1:log_path=$(CURDIR)/$(ASAN_LOGS)/ubsan \
+                  TARVIMO_FUZZ_CALLS=$(SANITIZE_CALLS) TARVIMO_SANITIZED=1
+
+.PHONY: demo test test-python test-cpp gtest sanitize valgrind clean
 
 demo: $(INSTALLED)
 	$(PY) -m tarvimo demo
@@ -18,12 +35,34 @@ test: test-cpp test-python
 test-python: $(INSTALLED)
 	$(PY) -m pytest
 
-test-cpp:
+gtest:
 	@dpkg -s libgtest-dev >/dev/null 2>&1 || \
 	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev; }
+
+test-cpp: gtest
 	cmake -S . -B $(CPP_BUILD) -DTARVIMO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(CPP_BUILD) -j 2
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+sanitize: gtest $(INSTALLED)
+	cmake -S . -B $(ASAN_CPP_BUILD) -DTARVIMO_BUILD_TESTS=ON -DTARVIMO_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(ASAN_CPP_BUILD) -j 2
+	ASAN_OPTIONS=detect_leaks=1 ctest --test-dir $(ASAN_CPP_BUILD) --output-on-failure
+	rm -rf $(ASAN_SITE) $(ASAN_LOGS) && mkdir -p $(ASAN_LOGS)
+	$(PY) -m pip install --quiet --no-deps --target $(ASAN_SITE) \
+	  -C cmake.define.TARVIMO_SANITIZE=ON -C build-dir=build/asan-python .
+	env $(ASAN_ENV) $(PY) -c 'import tarvimo._vardo as v; assert "$(ASAN_SITE)/" in v.__file__, v.__file__'
+	status=0; env $(ASAN_ENV) $(PY) -m pytest || status=$$?; \
+	if [ -n "$$(ls $(ASAN_LOGS))" ]; then cat $(ASAN_LOGS)/*; echo "sanitizer reports above"; status=1; fi; \
+	exit $$status
+
+valgrind: gtest
+	@command -v valgrind >/dev/null 2>&1 || \
+	  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; }
+	cmake -S . -B build/valgrind -DTARVIMO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build build/valgrind -j 2
+	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=all --show-leak-kinds=all \
+	  build/valgrind/tests/cpp/core_tests
 
 $(PY):
 	python=$$(scripts/find-python313) && "$$python" -m venv $(VENV)

@@ -1,8 +1,10 @@
 """The procedures' conditions brute-forced from their definitions on small
-inputs, and a runner for calls that might crash: shared by the tests."""
+inputs, and runners for calls that might crash or hang: shared by the tests."""
 
 import itertools
 import math
+import os
+import signal
 import subprocess
 import sys
 
@@ -73,3 +75,32 @@ def error_in_subprocess(call):
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return done.stdout.strip()
+
+
+def announced_call(index, time_limit, function, *args, **kwargs):
+    """In a child process: write "call <index>" to stdout, then make the call.
+    A call that runs longer than `time_limit` seconds ends the process through
+    SIGALRM's default action, so a hang in C++ code fails too."""
+    os.write(1, f"call {index}\n".encode())
+    signal.setitimer(signal.ITIMER_REAL, time_limit)
+    try:
+        return function(*args, **kwargs)
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+
+
+def unfinished_call(done):
+    """The index of the call that a child process of announced calls died in
+    (it prints "done" when it finishes), or None when it finished."""
+    lines = done.stdout.splitlines()
+    if lines[-1:] == ["done"] and done.returncode == 0:
+        return None
+    started = [int(line.split()[1]) for line in lines if line.startswith("call ")]
+    return started[-1] if started else -1
+
+
+def death_note(done):
+    """How a child process ended, with the tail of its standard error."""
+    code = done.returncode
+    how = f"killed by {signal.Signals(-code).name}" if code < 0 else f"exit {code}"
+    return f"{how}\n{done.stderr[-3000:]}"
