@@ -73,6 +73,8 @@ def real_number(item: object, name: str) -> float:
     if not isinstance(item, (bool, np.bool_, str, bytes)):
         try:
             return float(item)  # type: ignore[arg-type]  # any object with __float__ or __index__
+        except OverflowError:  # an int beyond the largest float
+            raise ValueError(f"{name} is an integer too large to convert to a float") from None
         except (TypeError, ValueError):
             pass
     raise TypeError(f"{name} = {item!r} is not a real number")

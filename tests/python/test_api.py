@@ -221,6 +221,7 @@ BAD_VALUES = [
     ([0.1, -0.5, -1.0], ValueError, r"\[1\] = -0.5: .*-values must"),
     ([0.1, math.nan, -1.0], ValueError, r"\[1\] = nan"),
     ([0.1, -math.inf], ValueError, r"\[1\] = -inf"),
+    ([0.1, 10**400], ValueError, r"\[1\] is an integer too large to convert to a float"),
 ]
 
 
@@ -235,7 +236,7 @@ def test_bad_values_are_refused(procedure, values, error, message):
 @pytest.mark.parametrize(
     ("alpha", "error"),
     [(0, ValueError), (1, ValueError), (-0.1, ValueError), (1.5, ValueError), (math.nan, ValueError),
-     (math.inf, ValueError), (True, TypeError), ("0.05", TypeError), (None, TypeError), ([0.05], TypeError)],
+     (math.inf, ValueError), (10**400, ValueError), (True, TypeError), ("0.05", TypeError), (None, TypeError), ([0.05], TypeError)],
 )
 def test_bad_alpha_is_refused(procedure, alpha, error):
     with pytest.raises(error, match="alpha"):
