@@ -1,6 +1,7 @@
-"""Random calls of every _vardo function: each returns a value of its type and
-range or raises TypeError, ValueError, IndexError, OverflowError or
-MemoryError; none crashes or hangs.
+"""Random calls of every _vardo function, and of the _fast functions behind
+the public API: each returns a value of its type and range or raises
+TypeError, ValueError, IndexError, OverflowError or MemoryError; none crashes
+or hangs.
 
 The calls run in child processes (this file run as a script), which write the
 index of each call before making it, so that a crash or a hang fails the test
@@ -79,7 +80,14 @@ PARAMETERS = {
     "largestcBYsignificant_approximate_cpp": ("pvalues", "alpha"),
     "cBY_check_cpp": ("pvalues", "r", "harmonic", "warm_s", "alpha"),
 }
+MASKS = {
+    "ebh_rejections": ("evalues", "alpha"),
+    "by_rejections": ("pvalues", "alpha"),
+    "closed_ebh_rejections": ("evalues", "alpha", "approximate"),
+    "closed_by_rejections": ("pvalues", "alpha", "approximate"),
+}
 COUNTS = set(PARAMETERS) - {"is_subset_mean_consistent", "meanconsistent_wrapper_cpp", "cBY_check_cpp"}
+PARAMETERS |= MASKS
 
 
 class Vector(NamedTuple):
@@ -122,9 +130,13 @@ class Call(NamedTuple):
     kwargs: dict
     m: int  # size of the first vector argument, the most any count can be
 
+    @property
+    def module(self):
+        return "_fast" if self.name in MASKS else "_vardo"
+
     def __repr__(self):
         arguments = [repr(a) for a in self.args] + [f"{k}={v!r}" for k, v in self.kwargs.items()]
-        return f"_vardo.{self.name}({', '.join(arguments)})"
+        return f"{self.module}.{self.name}({', '.join(arguments)})"
 
 
 def random_length(rng):
@@ -216,6 +228,8 @@ def random_call(index):
     alpha = random_alpha(rng)
     if name in ("closede_bh_cpp", "largest_mean_consistent_k"):  # alpha and approximate have defaults
         args = [random_vector(rng, m), alpha, rng.choice(SWITCHES)][: rng.randint(1, 3)]
+    elif name in ("closed_ebh_rejections", "closed_by_rejections"):
+        args = [random_vector(rng, m), alpha, rng.choice(SWITCHES)]
     elif name == "is_subset_mean_consistent":
         args = [random_vector(rng, m), random_subset(rng, m), alpha][: rng.randint(2, 3)]
     elif name == "meanconsistent_wrapper_cpp":
@@ -239,7 +253,10 @@ def random_call(index):
 
 def result_fault(call, result):
     """What is wrong with a returned value, or None."""
-    if call.name in COUNTS:
+    if call.name in MASKS:
+        if not (isinstance(result, np.ndarray) and result.dtype == np.bool_ and result.ndim == 1):
+            return f"returned {result!r}, not a one-dimensional boolean array"
+    elif call.name in COUNTS:
         if type(result) is not int or not 0 <= result <= call.m:
             return f"returned {result!r}, not a count in 0 ... {call.m}"
     elif call.name == "cBY_check_cpp":
@@ -255,14 +272,15 @@ def result_fault(call, result):
 
 def run_calls(first, count):
     """Worker: make calls first ... first + count - 1, announcing each on stdout."""
-    from tarvimo import _vardo
+    from tarvimo import _fast, _vardo
 
+    modules = {"_fast": _fast, "_vardo": _vardo}
     for index in range(first, first + count):
         call = random_call(index)
         arguments = tuple(a.build() if isinstance(a, Vector) else a for a in call.args)
         keywords = {k: v.build() if isinstance(v, Vector) else v for k, v in call.kwargs.items()}
         try:
-            fault = result_fault(call, announced_call(index, CALL_TIME_LIMIT, getattr(_vardo, call.name),
+            fault = result_fault(call, announced_call(index, CALL_TIME_LIMIT, getattr(modules[call.module], call.name),
                                                       *arguments, **keywords))
         except RAISES:
             fault = None

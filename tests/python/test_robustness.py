@@ -125,7 +125,7 @@ def test_searches_and_checks_end_and_public_procedures_refuse_bad_levels():
 
 
 def leak_calls():
-    """Calls of every function: successes, conversion errors, ValueError, IndexError."""
+    """Calls of every function and procedure: successes, conversion errors, ValueError, IndexError."""
     rng = np.random.default_rng(5)
     p = np.sort(rng.random(200))[::-1].tolist()
     e = np.sort(rng.exponential(20.0, 200)).tolist()
@@ -144,6 +144,11 @@ def leak_calls():
         lambda: v.largestcBYsignificant_cpp(p, 0.05), lambda: v.largestcBYsignificant_approximate_cpp(p, 0.05),
         lambda: v.cBY_check_cpp(p, 150, h, 20, 0.05), lambda: v.cBY_check_cpp(p, 201, h, 0, 0.05),
         lambda: v.cBY_check_cpp(p, 2**31, h, 0, 0.05), lambda: v.largestcBYsignificant_cpp(bad, 0.05),
+        # The public procedures, on the array route.
+        lambda: tarvimo.by(p), lambda: tarvimo.ebh([*e, math.nan], nan_policy="omit"),
+        lambda: tarvimo.closed_ebh(e, 0.1), lambda: tarvimo.closed_by(p, approximate=True),
+        lambda: tarvimo.by(bad), lambda: tarvimo.closed_ebh([*e, -1.0]),  # TypeError, ValueError
+        lambda: tarvimo.is_mean_consistent(e, [0, 200]),  # IndexError
     ]
 
 
