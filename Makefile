@@ -8,7 +8,7 @@ INSTALLED := $(VENV)/.installed
 CPP_BUILD := build/cpp
 SOURCES   := pyproject.toml CMakeLists.txt $(shell find src python tests/cpp -type f -not -name '*.pyc')
 
-.PHONY: demo test test-python test-cpp clean
+.PHONY: demo test test-python test-cpp bench clean
 
 demo: $(INSTALLED)
 	$(PY) -m tarvimo demo
@@ -24,6 +24,11 @@ test-cpp:
 	cmake -S . -B $(CPP_BUILD) -DTARVIMO_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release
 	cmake --build $(CPP_BUILD) -j 2
 	ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+# The benchmark suite: writes docs/benchmarks.md and docs/benchmarks.png.
+# Options through BENCH_ARGS, e.g. make bench BENCH_ARGS=--quick
+bench: $(INSTALLED)
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 $(PY):
 	python=$$(scripts/find-python313) && "$$python" -m venv $(VENV)
