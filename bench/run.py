@@ -17,6 +17,7 @@ import report
 import workloads
 
 ROOT = Path(__file__).resolve().parents[1]
+OUTPUT_OPTIONS = ("--output", "--plot", "--json")
 PRESETS: dict[str, dict[str, object]] = {
     "full": {
         "sizes": [1_000, 10_000, 100_000, 1_000_000],
@@ -40,7 +41,9 @@ PRESETS: dict[str, dict[str, object]] = {
 
 
 def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False
+    )
     parser.add_argument("--quick", action="store_true", help="smaller sizes: m up to 1e5, 100 families")
     parser.add_argument("--sizes", type=int, nargs="+", metavar="M", help="m for the comparisons (default 1e3 ... 1e6)")
     parser.add_argument(
@@ -88,6 +91,19 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         if getattr(arguments, key) is None:
             setattr(arguments, key, value)
     return arguments
+
+
+def figure_arguments(argv: list[str]) -> list[str]:
+    """The arguments without the output paths, which do not change the figures."""
+    kept, skip_value = [], False
+    for item in argv:
+        if skip_value:
+            skip_value = False
+        elif item in OUTPUT_OPTIONS:
+            skip_value = True
+        elif not item.startswith(tuple(f"{option}=" for option in OUTPUT_OPTIONS)):
+            kept.append(item)
+    return kept
 
 
 def progress(message: str) -> None:
@@ -150,7 +166,7 @@ def main(argv: list[str] | None = None) -> int:
         "adversarial limit": f"{arguments.adversarial_limit:g} s",
         "seed": str(seed),
     }
-    command = shlex.join(["python", "bench/run.py", *(sys.argv[1:] if argv is None else argv)])
+    command = shlex.join(["python", "bench/run.py", *figure_arguments(sys.argv[1:] if argv is None else argv)])
     arguments.output.write_text(
         report.markdown(
             command=command,
