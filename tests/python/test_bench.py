@@ -11,7 +11,10 @@ import pytest
 import tarvimo
 
 import adversarial
+import report
+import run
 import timing
+import workloads
 from workloads import numpy_ebh
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -140,3 +143,57 @@ def test_growth_skips_sizes_beyond_the_limit_and_patterns_suit_their_search():
     pattern = adversarial.reference_patterns(seed=1)[1]
     growth = adversarial.growth(pattern, [100, 1_000, 10_000], 0.05, repeats=1, limit_seconds=0.0)
     assert growth.seconds[0] is not None and growth.seconds[1:] == [None, None]
+
+
+def test_line_patterns_sit_on_the_critical_lines():
+    from statsmodels.stats.multitest import multipletests
+
+    m, alpha = 1_000, 0.05
+    # k * e_(k) = m / alpha for every k: e-BH rejects all; 1% lower, none
+    assert numpy_ebh(adversarial.e_on_line(m, alpha, 1.0), alpha).all()
+    assert not numpy_ebh(adversarial.e_on_line(m, alpha, 0.99), alpha).any()
+    # p_(k) = k alpha / (m H_m): BY rejects all just below the line, none just above
+    assert multipletests(adversarial.p_on_line(m, alpha, 0.999), alpha=alpha, method="fdr_by")[0].all()
+    assert not multipletests(adversarial.p_on_line(m, alpha, 1.001), alpha=alpha, method="fdr_by")[0].any()
+    for tied in (adversarial.e_tied_line(m, alpha, 10), adversarial.p_tied_line(m, alpha, 10)):
+        assert np.unique(tied).size == m // 10
+    assert adversarial.alternating(10, 3).tolist() == [True] * 3 + [False] * 3 + [True] * 3 + [False]
+    assert np.flatnonzero(np.diff(adversarial.alternating(100, 0.25))).tolist() == [24, 49, 74]
+
+
+def test_a_size_beyond_the_time_limit_is_skipped_and_its_target_not_judged():
+    guard = workloads.SizeGuard(limit_seconds=0.0)
+    comparisons = workloads.closed_against_sort([200, 400], [], 0.05, repeats=1, seed=1, guard=guard)
+    first, second = comparisons[:4], comparisons[4:]
+    assert all(c.m == 200 and c.ratio is not None for c in first)
+    assert all(c.m == 400 and c.ratio is None and c.detail.startswith("skipped") for c in second)
+    assert all(c.reference_seconds > 0 for c in second)  # the sort is still timed
+    target = next(t for t in report.TARGETS if t.subject == "closed_by exact")
+    assert report.target_row(target, comparisons)[1] == "not measured"
+
+
+def comparison(m, subject, subject_seconds, reference, reference_seconds, data="10% signals"):
+    return workloads.Comparison(m, data, subject, subject_seconds, reference, reference_seconds, runs=1)
+
+
+def test_targets_are_judged_at_a_million_on_the_main_data():
+    by_target, thread_target = report.TARGETS[0], report.TARGETS[5]
+    comparisons = [
+        comparison(100_000, "tarvimo.by", 1.0, "statsmodels fdr_by", 10.0),
+        comparison(1_000_000, "tarvimo.by", 5.0, "statsmodels fdr_by", 10.0),
+        comparison(1_000_000, "tarvimo.by", 1.0, "statsmodels fdr_by", 10.0, data="1% signals"),
+        comparison(10_000, "closed_by exact, 2 threads", 0.5, "closed_by exact, 1 thread", 1.0, data="9 families"),
+    ]
+    assert report.target_row(by_target, comparisons)[1:] == [
+        "0.50",
+        "m = 1,000,000",
+        "missed: 1.5 times the limit 0.33",
+    ]
+    assert report.target_row(by_target, comparisons[:1])[1:] == ["0.10", "m = 100,000", "met"]
+    assert report.target_row(thread_target, comparisons)[1:] == ["x2.00", "m = 10,000, 9 families", "met"]
+
+
+def test_the_quoted_command_leaves_out_output_paths():
+    assert run.figure_arguments(
+        ["--quick", "--output", "a.md", "--plot=b.png", "--repeats", "3", "--json", "c.json"]
+    ) == ["--quick", "--repeats", "3"]
