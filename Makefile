@@ -25,7 +25,7 @@ ASAN_ENV        = PYTHONPATH=$(ASAN_SITE) LD_PRELOAD="$(ASAN_RUNTIMES)" \
                   UBSAN_OPTIONS=print_stacktrace=1:log_path=$(CURDIR)/$(ASAN_LOGS)/ubsan \
                   TARVIMO_FUZZ_CALLS=$(SANITIZE_CALLS) TARVIMO_SANITIZED=1
 
-.PHONY: demo test test-python test-cpp gtest sanitize valgrind clean
+.PHONY: demo test test-python test-cpp gtest sanitize valgrind bench clean
 
 demo: $(INSTALLED)
 	$(PY) -m tarvimo demo
@@ -63,6 +63,11 @@ valgrind: gtest
 	cmake --build build/valgrind -j 2
 	valgrind --error-exitcode=1 --leak-check=full --errors-for-leak-kinds=all --show-leak-kinds=all \
 	  build/valgrind/tests/cpp/core_tests
+
+# The benchmark suite: writes docs/benchmarks.md and docs/benchmarks.png.
+# Options through BENCH_ARGS, e.g. make bench BENCH_ARGS=--quick
+bench: $(INSTALLED)
+	$(PY) bench/run.py $(BENCH_ARGS)
 
 $(PY):
 	python=$$(scripts/find-python313) && "$$python" -m venv $(VENV)

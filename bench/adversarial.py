@@ -1,0 +1,337 @@
+"""Inputs that make the exact searches slow: a search over structured and
+random patterns at a small size, then the growth of the slowest with m.
+
+A pattern is a rule that builds m values for any m, so that its growth can be
+followed. The closed e-BH search takes e-values ascending, the closed BY
+search p-values largest first; the patterns are sorted that way before timing.
+"""
+
+import math
+from collections.abc import Callable
+from dataclasses import dataclass
+from functools import partial
+
+import numpy as np
+from numpy.typing import NDArray
+from tarvimo import _vardo
+from timing import growth_exponent, measure, timed
+from workloads import SizeGuard, simulate
+
+Values = NDArray[np.float64]
+Builder = Callable[[int, float], Values]
+
+SEARCH_RUNS = 3  # a candidate's score is its fastest of this many runs
+REFERENCE_SHARE = 0.1  # realistic data, the yardstick for the patterns
+REFERENCE_NAME = f"realistic, {REFERENCE_SHARE:.0%} signals"
+MIN_FIT_SECONDS = 1e-3  # shorter times are dominated by call overhead and left out of fits
+EVALUES = "closed e-BH exact search"
+PVALUES = "closed BY exact search"
+
+
+@dataclass(frozen=True)
+class Pattern:
+    search: str  # EVALUES or PVALUES
+    name: str
+    build: Builder  # (m, alpha) -> values in any order
+
+
+@dataclass(frozen=True)
+class Score:
+    pattern: Pattern
+    seconds: float
+    conversion_seconds: float  # converting the same list alone
+    rejections: int
+
+
+@dataclass(frozen=True)
+class Growth:
+    pattern: Pattern
+    sizes: list[int]
+    seconds: list[float | None]  # None: skipped
+    rejections: list[int | None]
+
+    def timed_points(self) -> tuple[list[int], list[float]]:
+        points = [(m, t) for m, t in zip(self.sizes, self.seconds, strict=True) if t is not None]
+        return [m for m, _ in points], [t for _, t in points]
+
+    @property
+    def exponent(self) -> float | None:
+        """Growth exponent fitted over the sizes that took at least MIN_FIT_SECONDS."""
+        sizes, seconds = self.timed_points()
+        fit = [(m, t) for m, t in zip(sizes, seconds, strict=True) if t >= MIN_FIT_SECONDS]
+        if len(fit) < 2:
+            return None
+        return growth_exponent([m for m, _ in fit], [t for _, t in fit])
+
+    @property
+    def last_exponent(self) -> float | None:
+        """Growth exponent between the two largest timed sizes."""
+        sizes, seconds = self.timed_points()
+        return growth_exponent(sizes[-2:], seconds[-2:]) if len(sizes) >= 2 else None
+
+
+def ranks(m: int) -> NDArray[np.float64]:
+    """1 ... m: the rank k of the k-th strongest hypothesis."""
+    return np.arange(1, m + 1, dtype=np.float64)
+
+
+def harmonic(m: int) -> float:
+    return float(np.sum(1.0 / ranks(m)))
+
+
+def block_size(m: int, block: float) -> int:
+    """A block of `block` hypotheses, or of that share of m when below 1."""
+    return max(1, round(block * m)) if block < 1 else int(block)
+
+
+def alternating(m: int, block: float) -> NDArray[np.bool_]:
+    """True on the first block of ranks, False on the next, and so on."""
+    return (np.arange(m) // block_size(m, block)) % 2 == 0
+
+
+def ebh_line(m: int, alpha: float) -> Values:
+    """The e-BH critical line: the k-th largest e-value at m / (k alpha)."""
+    return m / (ranks(m) * alpha)
+
+
+def by_line(m: int, alpha: float) -> Values:
+    """The BY critical line: the k-th smallest p-value at k alpha / (m H_m)."""
+    return ranks(m) * alpha / (m * harmonic(m))
+
+
+# E-value patterns; each gives the k-th largest e-value at position k - 1.
+def e_on_line(m: int, alpha: float, scale: float) -> Values:
+    return scale * ebh_line(m, alpha)
+
+
+def e_tied(m: int, alpha: float, level: float) -> Values:
+    return np.full(m, level / alpha)
+
+
+def e_line_blocks(m: int, alpha: float, block: float, scale: float) -> Values:
+    return np.where(alternating(m, block), scale * ebh_line(m, alpha), 0.0)
+
+
+def e_plateau(m: int, alpha: float, share: float, level: float) -> Values:
+    return np.where(ranks(m) <= share * m, level / alpha, 0.0)
+
+
+def e_tied_line(m: int, alpha: float, group: int) -> Values:
+    """The e-BH line with ranks rounded up to groups of ties."""
+    return ebh_line(m, alpha)[np.minimum((np.arange(m) // group + 1) * group, m) - 1]
+
+
+def e_noisy_line(m: int, alpha: float, scale: float, sigma: float, seed: int) -> Values:
+    return scale * ebh_line(m, alpha) * np.exp(sigma * np.random.default_rng(seed).standard_normal(m))
+
+
+def e_power(m: int, alpha: float, scale: float, power: float) -> Values:
+    return scale * (m / ranks(m)) ** power / alpha
+
+
+# P-value patterns; each gives the k-th smallest p-value at position k - 1.
+def p_on_line(m: int, alpha: float, scale: float) -> Values:
+    return np.minimum(1.0, scale * by_line(m, alpha))
+
+
+def p_tied(m: int, alpha: float, scale: float) -> Values:
+    """All p-values at `scale` times the cut-off alpha / H_m of the BY e-values."""
+    return np.full(m, min(1.0, scale * alpha / harmonic(m)))
+
+
+def p_line_blocks(m: int, alpha: float, block: float, scale: float) -> Values:
+    return np.where(alternating(m, block), p_on_line(m, alpha, scale), 1.0)
+
+
+def p_bent_line(m: int, alpha: float, scale: float, knee: float, power: float) -> Values:
+    """`scale` times the BY line up to rank knee * m, bending upward as (k / (knee m))^power beyond."""
+    bend = np.maximum(1.0, ranks(m) / (knee * m)) ** power
+    return np.minimum(1.0, scale * by_line(m, alpha) * bend)
+
+
+def p_tied_line(m: int, alpha: float, group: int) -> Values:
+    return by_line(m, alpha)[np.minimum((np.arange(m) // group + 1) * group, m) - 1]
+
+
+def p_noisy_line(m: int, alpha: float, scale: float, sigma: float, seed: int) -> Values:
+    noise = np.exp(sigma * np.random.default_rng(seed).standard_normal(m))
+    return np.minimum(1.0, scale * by_line(m, alpha) * noise)
+
+
+def realistic(m: int, alpha: float, kind: str, share: float, seed: int) -> Values:
+    study = simulate(m, share, seed)
+    return study.evalues if kind == "evalues" else study.pvalues
+
+
+def reference_patterns(seed: int) -> list[Pattern]:
+    """Realistic data at REFERENCE_SHARE for both searches."""
+    return [
+        Pattern(search, REFERENCE_NAME, partial(realistic, kind=kind, share=REFERENCE_SHARE, seed=seed))
+        for search, kind in ((EVALUES, "evalues"), (PVALUES, "pvalues"))
+    ]
+
+
+def structured_patterns(seed: int) -> list[Pattern]:
+    """Values on and around the critical lines, ties, alternating blocks, realistic data."""
+    patterns = [
+        Pattern(EVALUES, f"on the e-BH line x{s:g}", partial(e_on_line, scale=s)) for s in (0.5, 0.99, 1.0, 1.01, 2.0)
+    ]
+    patterns += [
+        Pattern(EVALUES, f"all tied at {c:g}/alpha", partial(e_tied, level=c)) for c in (0.5, 0.99, 1.0, 1.01, 2.0)
+    ]
+    patterns += [
+        Pattern(EVALUES, f"blocks of {b:g} on the e-BH line x{s:g}, then 0", partial(e_line_blocks, block=b, scale=s))
+        for b in (1, 10, 0.01, 0.25)
+        for s in (1.0, 2.0)
+    ]
+    patterns += [
+        Pattern(EVALUES, f"top {f:.0%} tied at {c:g}/alpha, rest 0", partial(e_plateau, share=f, level=c))
+        for f in (0.1, 0.5, 0.9)
+        for c in (1.0, 2.0, 4.0)
+    ]
+    patterns += [Pattern(EVALUES, f"e-BH line in ties of {g}", partial(e_tied_line, group=g)) for g in (2, 10, 100)]
+    patterns += [
+        Pattern(PVALUES, f"on the BY line x{s:g}", partial(p_on_line, scale=s))
+        for s in (0.5, 1.0, 1.01, 1.1, 1.5, 2.0, 4.0)
+    ]
+    patterns += [
+        Pattern(PVALUES, f"all tied at {s:g} alpha/H_m", partial(p_tied, scale=s)) for s in (0.5, 0.99, 1.0, 1.01, 2.0)
+    ]
+    patterns += [
+        Pattern(PVALUES, f"blocks of {b:g} on the BY line x{s:g}, then 1", partial(p_line_blocks, block=b, scale=s))
+        for b in (1, 10, 0.01, 0.25)
+        for s in (1.0, 1.5)
+    ]
+    patterns += [
+        Pattern(
+            PVALUES,
+            f"BY line x{s:g} to rank {k:g}m, then bent by power {g:g}",
+            partial(p_bent_line, scale=s, knee=k, power=g),
+        )
+        for s in (1.2, 2.0)
+        for k in (0.3, 0.5)
+        for g in (1.0, 2.0)
+    ]
+    patterns += [Pattern(PVALUES, f"BY line in ties of {g}", partial(p_tied_line, group=g)) for g in (2, 10, 100)]
+    patterns += [
+        Pattern(search, f"realistic, {share:.0%} signals", partial(realistic, kind=kind, share=share, seed=seed))
+        for search, kind in ((EVALUES, "evalues"), (PVALUES, "pvalues"))
+        for share in (0.01, 0.2)
+    ]
+    return patterns
+
+
+def random_patterns(count: int, seed: int) -> list[Pattern]:
+    """`count` patterns per search with randomly drawn shapes and parameters."""
+    rng = np.random.default_rng(seed)
+
+    def log_uniform(lo: float, hi: float) -> float:
+        return float(np.exp(rng.uniform(math.log(lo), math.log(hi))))
+
+    patterns = []
+    for number in range(count):
+        noise_seed = seed + number
+        shape = number % 4
+        if shape == 0:
+            s, sigma = log_uniform(0.3, 3.0), rng.uniform(0.0, 1.5)
+            e = Pattern(
+                EVALUES,
+                f"e-BH line x{s:.3g}, log-normal noise {sigma:.2f}",
+                partial(e_noisy_line, scale=s, sigma=sigma, seed=noise_seed),
+            )
+            s, sigma = log_uniform(0.5, 4.0), rng.uniform(0.0, 1.5)
+            p = Pattern(
+                PVALUES,
+                f"BY line x{s:.3g}, log-normal noise {sigma:.2f}",
+                partial(p_noisy_line, scale=s, sigma=sigma, seed=noise_seed),
+            )
+        elif shape == 1:
+            s, g = log_uniform(0.3, 3.0), rng.uniform(0.2, 1.5)
+            e = Pattern(EVALUES, f"{s:.3g} (m/k)^{g:.2f} / alpha", partial(e_power, scale=s, power=g))
+            s, k, g = log_uniform(1.0, 3.0), rng.uniform(0.1, 0.9), rng.uniform(0.0, 3.0)
+            p = Pattern(
+                PVALUES,
+                f"BY line x{s:.3g} to rank {k:.2f}m, then bent by power {g:.2f}",
+                partial(p_bent_line, scale=s, knee=k, power=g),
+            )
+        elif shape == 2:
+            f, c = rng.uniform(0.05, 0.95), log_uniform(0.5, 4.0)
+            e = Pattern(EVALUES, f"top {f:.0%} tied at {c:.3g}/alpha, rest 0", partial(e_plateau, share=f, level=c))
+            s = log_uniform(0.5, 2.0)
+            p = Pattern(PVALUES, f"all tied at {s:.3g} alpha/H_m", partial(p_tied, scale=s))
+        else:
+            b, s = float(rng.choice([1, 2, 5, 10, 0.01, 0.1])), log_uniform(0.5, 2.0)
+            e = Pattern(
+                EVALUES, f"blocks of {b:g} on the e-BH line x{s:.3g}, then 0", partial(e_line_blocks, block=b, scale=s)
+            )
+            b, s = float(rng.choice([1, 2, 5, 10, 0.01, 0.1])), log_uniform(0.8, 2.0)
+            p = Pattern(
+                PVALUES, f"blocks of {b:g} on the BY line x{s:.3g}, then 1", partial(p_line_blocks, block=b, scale=s)
+            )
+        patterns += [e, p]
+    return patterns
+
+
+def search_input(pattern: Pattern, m: int, alpha: float) -> list[float]:
+    """The pattern's values as a list in the order the search expects."""
+    ascending = np.sort(pattern.build(m, alpha)).tolist()
+    return ascending if pattern.search == EVALUES else ascending[::-1]
+
+
+def exact_search(pattern: Pattern, values: list[float], alpha: float) -> Callable[[], int]:
+    if pattern.search == EVALUES:
+        return lambda: _vardo.largestmeanconsistent_cpp(values, alpha)
+    return lambda: _vardo.largestcBYsignificant_cpp(values, alpha)
+
+
+def score(pattern: Pattern, m: int, alpha: float) -> Score:
+    """Fastest of SEARCH_RUNS runs of the exact search, and of converting its list alone."""
+    values = search_input(pattern, m, alpha)
+    runs = [timed(exact_search(pattern, values, alpha)) for _ in range(SEARCH_RUNS)]
+    conversions = [timed(lambda: _vardo.meanconsistent_wrapper_cpp(values, 0, alpha))[0] for _ in range(SEARCH_RUNS)]
+    return Score(pattern, min(seconds for seconds, _ in runs), min(conversions), int(runs[0][1]))
+
+
+def ranked(scores: list[Score], search: str) -> list[Score]:
+    """The scores of one search, slowest first."""
+    return sorted((s for s in scores if s.pattern.search == search), key=lambda s: s.seconds, reverse=True)
+
+
+def growth(pattern: Pattern, sizes: list[int], alpha: float, repeats: int, limit_seconds: float) -> Growth:
+    """Times of the pattern's exact search at growing m, skipping sizes expected to exceed the limit."""
+    guard = SizeGuard(limit_seconds)
+    seconds: list[float | None] = []
+    found: list[int | None] = []
+    for m in sizes:
+        if not guard.allows(pattern.name, m):
+            seconds.append(None)
+            found.append(None)
+            continue
+        run = measure({"search": exact_search(pattern, search_input(pattern, m, alpha), alpha)}, repeats)["search"]
+        guard.record(pattern.name, m, run.seconds)
+        seconds.append(run.seconds)
+        found.append(int(run.result))
+    return Growth(pattern, sizes, seconds, found)
+
+
+def find_and_grow(
+    search_m: int,
+    sizes: list[int],
+    random_count: int,
+    top: int,
+    alpha: float,
+    repeats: int,
+    limit_seconds: float,
+    seed: int,
+) -> tuple[list[Score], list[Growth]]:
+    """Score every pattern at search_m, then follow the `top` slowest of each
+    search and the realistic reference through the sizes."""
+    references = reference_patterns(seed)
+    scores = [
+        score(pattern, search_m, alpha)
+        for pattern in references + structured_patterns(seed) + random_patterns(random_count, seed)
+    ]
+    chosen = list(references)
+    for search in (EVALUES, PVALUES):
+        chosen += [s.pattern for s in ranked(scores, search) if s.pattern not in references][:top]
+    return scores, [growth(pattern, sizes, alpha, repeats, limit_seconds) for pattern in chosen]

@@ -1,0 +1,300 @@
+"""The comparisons on realistic simulated data: the step-up procedures against
+their peers, the closed procedures against numpy.sort, the exact searches
+against the conversion of their input, and many families on a thread pool."""
+
+from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass, field
+
+import numpy as np
+import tarvimo
+from numpy.typing import NDArray
+from scipy.stats import false_discovery_control
+from statsmodels.stats.multitest import multipletests
+from tarvimo import _vardo
+from tarvimo._demo import Study, simulate_study
+from timing import measure, predicted_seconds
+
+SIGNAL_SHARE = 0.1  # the share of true signals in the main tables
+SIGNAL_STRENGTH = 3.0  # mean of a signal's z statistic, as in `tarvimo demo`
+
+Mask = NDArray[np.bool_]
+
+
+@dataclass(frozen=True)
+class Comparison:
+    """Median time of one call against a reference call on the same data."""
+
+    m: int
+    data: str
+    subject: str
+    subject_seconds: float | None  # None: skipped, see detail
+    reference: str
+    reference_seconds: float
+    runs: int  # samples behind the subject's median
+    detail: str = ""
+
+    @property
+    def ratio(self) -> float | None:
+        """Subject time over reference time."""
+        return None if self.subject_seconds is None else self.subject_seconds / self.reference_seconds
+
+
+@dataclass(frozen=True)
+class Agreement:
+    """Whether two routes to the same decisions agreed."""
+
+    m: int
+    what: str
+    equal: bool
+
+
+@dataclass
+class SizeGuard:
+    """Skips a call at a size where its extrapolated time exceeds the limit."""
+
+    limit_seconds: float
+    history: dict[str, list[tuple[int, float]]] = field(default_factory=dict)
+
+    def expected(self, label: str, m: int) -> float:
+        return predicted_seconds(self.history.get(label, []), m)
+
+    def allows(self, label: str, m: int) -> bool:
+        return self.expected(label, m) <= self.limit_seconds
+
+    def record(self, label: str, m: int, seconds: float) -> None:
+        self.history.setdefault(label, []).append((m, seconds))
+
+
+def simulate(m: int, signal_share: float, seed: int) -> Study:
+    """One-sided z-tests: p-values P(Z >= z) and likelihood-ratio e-values."""
+    return simulate_study(m, signal_share, SIGNAL_STRENGTH, seed)
+
+
+def share_label(signal_share: float) -> str:
+    return f"{signal_share:.0%} signals"
+
+
+def numpy_ebh(evalues: NDArray[np.float64], alpha: float) -> Mask:
+    """Textbook e-BH: reject the k largest e-values for the largest k with k * e_(k) >= m / alpha."""
+    m = evalues.size
+    descending = -np.sort(-evalues)
+    passing = np.flatnonzero(np.arange(1, m + 1) * descending >= m / alpha)
+    if passing.size == 0:
+        return np.zeros(m, dtype=np.bool_)
+    return evalues >= descending[passing[-1]]
+
+
+def rejections(mask: object) -> str:
+    return f"{int(np.count_nonzero(mask)):,} rejections"
+
+
+def step_up_against_peers(
+    sizes: list[int], alpha: float, repeats: int, seed: int
+) -> tuple[list[Comparison], list[Agreement]]:
+    """tarvimo.by against statsmodels and scipy, tarvimo.ebh against numpy e-BH."""
+    comparisons, agreements = [], []
+    for m in sizes:
+        study = simulate(m, SIGNAL_SHARE, seed)
+        p, e = study.pvalues, study.evalues
+        runs = measure(
+            {
+                "tarvimo.by": lambda: tarvimo.by(p, alpha),
+                "statsmodels fdr_by": lambda: multipletests(p, alpha=alpha, method="fdr_by")[0],
+                "scipy by": lambda: false_discovery_control(p, method="by") <= alpha,
+                "tarvimo.ebh": lambda: tarvimo.ebh(e, alpha),
+                "numpy e-BH": lambda: numpy_ebh(e, alpha),
+            },
+            repeats,
+        )
+        data = share_label(SIGNAL_SHARE)
+        for subject, reference in (
+            ("tarvimo.by", "statsmodels fdr_by"),
+            ("tarvimo.by", "scipy by"),
+            ("tarvimo.ebh", "numpy e-BH"),
+        ):
+            mine, theirs = runs[subject], runs[reference]
+            comparisons.append(
+                Comparison(
+                    m, data, subject, mine.seconds, reference, theirs.seconds, mine.runs, rejections(mine.result)
+                )
+            )
+            agreements.append(Agreement(m, f"{subject} = {reference}", np.array_equal(mine.result, theirs.result)))
+    return comparisons, agreements
+
+
+CLOSED_PROCEDURES: dict[str, tuple[str, Callable[[NDArray[np.float64], float], Mask]]] = {
+    "closed_ebh exact": ("evalues", lambda values, alpha: tarvimo.closed_ebh(values, alpha)),
+    "closed_ebh approximate": ("evalues", lambda values, alpha: tarvimo.closed_ebh(values, alpha, approximate=True)),
+    "closed_by exact": ("pvalues", lambda values, alpha: tarvimo.closed_by(values, alpha)),
+    "closed_by approximate": ("pvalues", lambda values, alpha: tarvimo.closed_by(values, alpha, approximate=True)),
+}
+
+
+def closed_against_sort(
+    sizes: list[int], sweep_shares: list[float], alpha: float, repeats: int, seed: int, guard: SizeGuard
+) -> list[Comparison]:
+    """The closed procedures against numpy.sort of the same array.
+
+    Every size at the main signal share; the other shares at the
+    second-largest size (the largest when there is one size only).
+    """
+    sweep_m = sizes[-2] if len(sizes) > 1 else sizes[-1]
+    cases = [(m, SIGNAL_SHARE) for m in sizes] + [(sweep_m, share) for share in sweep_shares]
+    comparisons = []
+    for m, share in cases:
+        study = simulate(m, share, seed)
+        arrays = {"evalues": study.evalues, "pvalues": study.pvalues}
+        sorts = {"evalues": "numpy.sort(evalues)", "pvalues": "numpy.sort(pvalues)"}
+        calls: dict[str, Callable[[], object]] = {
+            sorts[kind]: (lambda values=values: np.sort(values)) for kind, values in arrays.items()
+        }
+        skipped = {}
+        for label, (kind, procedure) in CLOSED_PROCEDURES.items():
+            guard_label = f"{label} {share}"
+            if guard.allows(guard_label, m):
+                calls[label] = lambda procedure=procedure, values=arrays[kind]: procedure(values, alpha)
+            else:
+                skipped[label] = guard.expected(guard_label, m)
+        runs = measure(calls, repeats)
+        for label, (kind, _) in CLOSED_PROCEDURES.items():
+            reference = runs[sorts[kind]]
+            if label in skipped:
+                comparisons.append(
+                    Comparison(
+                        m,
+                        share_label(share),
+                        label,
+                        None,
+                        sorts[kind],
+                        reference.seconds,
+                        0,
+                        f"skipped: about {skipped[label]:.0f} s expected",
+                    )
+                )
+                continue
+            run = runs[label]
+            guard.record(f"{label} {share}", m, run.seconds)
+            comparisons.append(
+                Comparison(
+                    m,
+                    share_label(share),
+                    label,
+                    run.seconds,
+                    sorts[kind],
+                    reference.seconds,
+                    run.runs,
+                    rejections(run.result),
+                )
+            )
+    return comparisons
+
+
+def searches_against_conversion(
+    sizes: list[int], alpha: float, repeats: int, seed: int, guard: SizeGuard
+) -> tuple[list[Comparison], list[Agreement]]:
+    """_vardo's exact searches on Python lists against converting the list alone.
+
+    The conversion-only call is meanconsistent_wrapper_cpp(values, 0, alpha),
+    which converts its list and returns at once for r = 0.
+    """
+    comparisons, agreements = [], []
+    for m in sizes:
+        study = simulate(m, SIGNAL_SHARE, seed)
+        ascending_e = np.sort(study.evalues).tolist()
+        descending_p = np.sort(study.pvalues)[::-1].tolist()
+        searches = {
+            "largestmeanconsistent_cpp": (ascending_e, "conversion of the e-value list"),
+            "largestcBYsignificant_cpp": (descending_p, "conversion of the p-value list"),
+        }
+        calls: dict[str, Callable[[], object]] = {
+            "conversion of the e-value list": lambda: _vardo.meanconsistent_wrapper_cpp(ascending_e, 0, alpha),
+            "conversion of the p-value list": lambda: _vardo.meanconsistent_wrapper_cpp(descending_p, 0, alpha),
+            "largestmeanconsistent_cpp": lambda: _vardo.largestmeanconsistent_cpp(ascending_e, alpha),
+        }
+        if guard.allows("largestcBYsignificant_cpp", m):
+            calls["largestcBYsignificant_cpp"] = lambda: _vardo.largestcBYsignificant_cpp(descending_p, alpha)
+        runs = measure(calls, repeats)
+        for search, (_, conversion) in searches.items():
+            reference = runs[conversion]
+            if search not in runs:
+                expected = guard.expected(search, m)
+                comparisons.append(
+                    Comparison(
+                        m,
+                        share_label(SIGNAL_SHARE),
+                        search,
+                        None,
+                        conversion,
+                        reference.seconds,
+                        0,
+                        f"skipped: about {expected:.0f} s expected",
+                    )
+                )
+                continue
+            guard.record(search, m, runs[search].seconds)
+            comparisons.append(
+                Comparison(
+                    m,
+                    share_label(SIGNAL_SHARE),
+                    search,
+                    runs[search].seconds,
+                    conversion,
+                    reference.seconds,
+                    runs[search].runs,
+                    f"{runs[search].result:,} rejections",
+                )
+            )
+        public = int(np.count_nonzero(tarvimo.closed_ebh(study.evalues, alpha)))
+        agreements.append(
+            Agreement(
+                m, "largestmeanconsistent_cpp = tarvimo.closed_ebh", runs["largestmeanconsistent_cpp"].result == public
+            )
+        )
+    return comparisons, agreements
+
+
+def through_pool(
+    procedure: Callable[[NDArray[np.float64]], Mask], rows: NDArray[np.float64], threads: int
+) -> list[Mask]:
+    with ThreadPoolExecutor(max_workers=threads) as pool:
+        return list(pool.map(procedure, rows))
+
+
+def many_families(
+    families: int, size: int, alpha: float, repeats: int, seed: int
+) -> tuple[list[Comparison], list[Agreement]]:
+    """Families of hypotheses through a thread pool with one and with two threads."""
+    study = simulate(families * size, SIGNAL_SHARE, seed)
+    rows = {"pvalues": study.pvalues.reshape(families, size), "evalues": study.evalues.reshape(families, size)}
+    procedures: dict[str, tuple[str, Callable[[NDArray[np.float64]], Mask]]] = {
+        "closed_by exact": ("pvalues", lambda values: tarvimo.closed_by(values, alpha)),
+        "closed_ebh exact": ("evalues", lambda values: tarvimo.closed_ebh(values, alpha)),
+        "by": ("pvalues", lambda values: tarvimo.by(values, alpha)),
+    }
+    comparisons, agreements = [], []
+    data = f"{families:,} families"
+    for label, (kind, procedure) in procedures.items():
+        runs = measure(
+            {
+                "1 thread": lambda: through_pool(procedure, rows[kind], 1),
+                "2 threads": lambda: through_pool(procedure, rows[kind], 2),
+            },
+            repeats,
+        )
+        one, two = runs["1 thread"], runs["2 threads"]
+        comparisons.append(
+            Comparison(
+                size,
+                data,
+                f"{label}, 2 threads",
+                two.seconds,
+                f"{label}, 1 thread",
+                one.seconds,
+                two.runs,
+                f"throughput x{one.seconds / two.seconds:.2f} with 2 threads",
+            )
+        )
+        same = all(np.array_equal(a, b) for a, b in zip(one.result, two.result, strict=True))
+        agreements.append(Agreement(size, f"{label}: 1 thread = 2 threads ({data})", same))
+    return comparisons, agreements
