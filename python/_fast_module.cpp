@@ -93,9 +93,15 @@ Mask rejection_mask(const Values& values, bool larger_is_stronger, CountRejectio
 }
 
 // A copy of the values sorted ascending by numpy's in-place sort, whose
-// vectorised kernel beats std::sort, run on a view of the copy.
+// vectorised kernel beats std::sort, run on a view of the copy. Neither the
+// copy nor the sort itself holds the interpreter lock.
 std::vector<double> ascending_copy(const Values& values) {
-    std::vector<double> sorted(values.data(), values.data() + values.size());
+    const double* data = values.data();
+    std::vector<double> sorted;
+    {
+        py::gil_scoped_release release;
+        sorted.assign(data, data + values.size());
+    }
     if (sorted.size() > 1) {
         const py::capsule borrowed(sorted.data(), [](void*) {});  // the view does not own the copy
         py::array_t<double>(static_cast<py::ssize_t>(sorted.size()), sorted.data(), borrowed).attr("sort")();
