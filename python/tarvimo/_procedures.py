@@ -1,10 +1,10 @@
 """The procedures on values in any order, returning one decision per hypothesis.
 
 The checked values go to the core as float64 arrays, read in place and
-processed without the interpreter lock. The closed procedures sort every value;
-the step-up procedures sort only the values that can be rejected at all. The core counts the rejections, and the
-mask marks that many hypotheses with the strongest evidence, the earlier one
-first among equal values.
+processed without the interpreter lock. The closed procedures sort every
+value; the step-up procedures sort only the values that can be rejected at
+all. The core counts the rejections, and the mask marks that many hypotheses
+with the strongest evidence, the earlier one first among equal values.
 """
 
 from collections.abc import Callable
