@@ -81,7 +81,7 @@ def real_number(item: object, name: str) -> float:
 
 
 def real_array(values: ArrayLike, name: str) -> NDArray[np.float64]:
-    """A new float64 array of the values, which must be real numbers."""
+    """The values as a float64 array (the input itself if it is one already); they must be real numbers."""
     array = one_dimensional(values, name, "real numbers")
     if array.dtype.kind == "O" or isinstance(values, (list, tuple)):
         # Python objects: numpy folds a stray bool into a number and a stray
