@@ -10,6 +10,7 @@
 
 #include "checked_count.hpp"
 #include "interval_queue.hpp"
+#include "padded_values.hpp"
 
 namespace {
 
@@ -250,4 +251,15 @@ int largestcBYsignificant_approximate_cpp(const std::vector<double>& p, double a
         }
     }
     return best_r;
+}
+
+int by_count(const double* p, int n, int total, double alpha) {
+    const std::vector<double> padded = padded_values(p, n, total, 1.0);
+    return BY_cpp(padded, harmonic_numbers_cpp(total), alpha);
+}
+
+int closed_by_count(const double* p, int n, int total, double alpha, bool approximate, const CancelFlag* cancel) {
+    const std::vector<double> padded = padded_values(p, n, total, 1.0);
+    stop_if_cancelled(cancel);
+    return approximate ? largestcBYsignificant_approximate_cpp(padded, alpha) : largestcBYsignificant_cpp(padded, alpha);
 }

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "cancellation.hpp"
+
 struct cBYCheckResult {
     bool res;  // true if the candidate set passes at every size
     int at_s;  // the size at which it failed; 0 when res is true
@@ -34,3 +36,10 @@ int largestcBYsignificant_cpp(const std::vector<double>& p, double alpha);
 
 // Bisection above the BY count; assumes passing is monotone in r.
 int largestcBYsignificant_approximate_cpp(const std::vector<double>& p, double alpha);
+
+// Counts for a family of `total` hypotheses of which only n p-values are
+// given, `p` pointing to them sorted largest first. The total - n omitted
+// hypotheses count as p-values of 1 placed before the given ones; the counts
+// equal those of BY_cpp and of the searches on that padded vector.
+int by_count(const double* p, int n, int total, double alpha);
+int closed_by_count(const double* p, int n, int total, double alpha, bool approximate, const CancelFlag* cancel);

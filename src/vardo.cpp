@@ -9,6 +9,7 @@
 
 #include "checked_count.hpp"
 #include "interval_queue.hpp"
+#include "padded_values.hpp"
 
 namespace {
 
@@ -160,4 +161,14 @@ int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double a
         }
     }
     return best_r;
+}
+
+int ebh_count(const double* e, int n, int total, double alpha) {
+    return eBH_cpp(padded_values(e, n, total, 0.0), alpha);
+}
+
+int closed_ebh_count(const double* e, int n, int total, double alpha, bool approximate, const CancelFlag* cancel) {
+    const std::vector<double> padded = padded_values(e, n, total, 0.0);
+    stop_if_cancelled(cancel);
+    return approximate ? largestmeanconsistent_approximate_cpp(padded, alpha) : largestmeanconsistent_cpp(padded, alpha);
 }

@@ -7,6 +7,8 @@
 
 #include <vector>
 
+#include "cancellation.hpp"
+
 struct MeanConsistentResult {
     bool meanconsistent;  // true when no violating pair was found
     int at_i_in;          // i_in of the violation found; -1 when consistent
@@ -30,3 +32,10 @@ int largestmeanconsistent_cpp(const std::vector<double>& e, double alpha);
 
 // Bisection above the eBH count; mean consistency need not be monotone in r.
 int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double alpha);
+
+// Counts for a family of `total` hypotheses of which only n e-values are
+// given, `e` pointing to them in ascending order. The total - n omitted
+// hypotheses count as e-values of 0 placed before the given ones; the counts
+// equal those of eBH_cpp and of the searches on that padded vector.
+int ebh_count(const double* e, int n, int total, double alpha);
+int closed_ebh_count(const double* e, int n, int total, double alpha, bool approximate, const CancelFlag* cancel);
