@@ -297,6 +297,10 @@ def factorized(groups: object) -> tuple[NDArray[np.intp], int, NDArray[np.bool_]
         codes, uniques = sys.modules["pandas"].factorize(groups)  # pandas input means pandas is loaded
         return np.asarray(codes, dtype=np.intp), len(uniques), np.asarray(codes) < 0
     labels = as_array(groups, "groups", "labels", one_dimensional=True)  # type: ignore[arg-type]
+    if labels.dtype.kind in "US" and isinstance(groups, (list, tuple)):
+        if not all(isinstance(item, (str, bytes)) for item in groups):
+            # numpy would turn 1 and "1" into one label
+            raise TypeError(f"groups must hold labels of one kind, got strings mixed with others: {groups[:5]!r}")
     try:
         uniques, codes = np.unique(labels, return_inverse=True)
     except TypeError:  # labels that cannot be ordered: None among strings, mixed kinds
