@@ -82,9 +82,17 @@ def series_labels(values: object) -> Sequence[object] | None:
     return labels
 
 
+def label_at(labels: Sequence[object] | None, position: int) -> object:
+    """The index label at `position` as a Python object (20, not np.int64(20)), or None."""
+    if labels is None:
+        return None
+    label = labels[position]
+    return label.item() if isinstance(label, np.generic) else label
+
+
 def named_entry(name: str, shape: tuple[int, ...], position: int, labels: Sequence[object] | None) -> str:
     index = tuple(int(i) for i in np.unravel_index(position, shape))
-    return entry_name(name, index, None if labels is None else labels[position])
+    return entry_name(name, index, label_at(labels, position))
 
 
 def checked_alpha(alpha: object) -> float:
@@ -207,7 +215,6 @@ def checked_values(
         position = int(np.argmin(allowed.ravel()))
         value = float(array.flat[position])
         is_masked = masked is not None and bool(masked.flat[position])
-        labels = series_labels(values)
         rule = MASKED_REQUIREMENT if is_masked else NAN_REQUIREMENT if math.isnan(value) else requirement
         raise InvalidEntryError(
             name,
@@ -215,7 +222,7 @@ def checked_values(
             value,
             rule,
             index=tuple(int(i) for i in np.unravel_index(position, array.shape)),
-            label=None if labels is None else labels[position],
+            label=label_at(series_labels(values), position),
             masked=is_masked,
         )
     return array, bool(missing.any())

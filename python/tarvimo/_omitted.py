@@ -23,8 +23,9 @@ P-values. Let B = alpha + 1e-10 as a double sum and v > B an omitted value.
   at every size, and the outside walk stops at the same cut-off position
   (values at least v sit at the front either way). Every check, exact or
   bisected, returns the same.
-B is tight: a value at B can pass BY for m = 1, and it gets e-value
-1 / (2 alpha) at size 1, enough for closed BY to reject it with m = 2.
+B is tight: at B the BY e-value at size 1 is 1 / (2 alpha), enough for
+closed BY to reject such a hypothesis with m = 2; BY with m = 1 rejects the
+double below B at every level, and B itself at some (0.1, say).
 
 E-values. An omitted e-value w <= 1 / alpha (the double) never meets the
 e-BH test (k w) (alpha / m) >= 1 + 1e-12 at any rank k <= m: the product is

@@ -275,3 +275,49 @@ def test_public_names_and_docstring_examples():
     # nothing else public leaks into the namespace (importlib's version() once did)
     assert {name for name in vars(tarvimo) if not name.startswith("_")} == set(tarvimo.__all__)
     assert doctest.testmod(_procedures).failed == 0
+
+
+@pytest.mark.parametrize("procedure", PROCEDURES)
+def test_masked_entries_are_missing_values(procedure):
+    pvalues = procedure in (tarvimo.by, tarvimo.closed_by)
+    rng = np.random.default_rng(8)
+    values = rng.random(200) * 0.01 if pvalues else rng.exponential(100.0, 200)
+    hidden = rng.random(200) < 0.3
+    data = np.where(hidden, -7.0, values)  # hidden values outside the domain must not be read
+    masked = np.ma.masked_array(data, hidden)
+    mask = procedure(masked, 0.1, nan_policy="omit")
+    assert type(mask) is np.ndarray and not mask[hidden].any()
+    np.testing.assert_array_equal(mask[~hidden], procedure(values[~hidden], 0.1))
+    np.testing.assert_array_equal(mask, procedure(np.where(hidden, np.nan, values), 0.1, nan_policy="omit"))
+    first = int(np.argmax(hidden))
+    with pytest.raises(tarvimo.InvalidEntryError, match=rf"\[{first}\] is masked: masked entries are refused") as info:
+        procedure(masked, 0.1)
+    assert info.value.masked and info.value.position == first and math.isnan(info.value.value)
+    # integer data, two dimensions, a mask with nothing masked
+    table = np.ma.masked_array(np.ones((3, 4), dtype=int), [[0, 1, 0, 0]] * 3)
+    assert procedure(table, 0.1, nan_policy="omit", axis=1)[:, 1].sum() == 0
+    np.testing.assert_array_equal(procedure(np.ma.masked_array(values), 0.1), procedure(values, 0.1))
+
+
+def test_masked_evalues_in_is_mean_consistent():
+    e = np.ma.masked_array([1.0, -5.0, 30.0, 40.0, 50.0], [0, 1, 0, 0, 0])
+    assert tarvimo.is_mean_consistent(e, [2, 3, 4], 0.1, nan_policy="omit")
+    with pytest.raises(ValueError, match="position 1, whose e-value is masked"):
+        tarvimo.is_mean_consistent(e, [1, 4], 0.1, nan_policy="omit")
+    with pytest.raises(tarvimo.InvalidEntryError, match=r"evalues\[1\] is masked"):
+        tarvimo.is_mean_consistent(e, [2], 0.1)
+    with pytest.raises(ValueError, match="subset has masked entries"):
+        tarvimo.is_mean_consistent([1.0, 2.0], np.ma.masked_array([0, 1], [0, 1]))
+
+
+def test_errors_about_a_series_name_its_index_label():
+    p = pd.Series([0.1, 0.2, 1.5], index=["gene a", "gene b", "gene c"])
+    with pytest.raises(tarvimo.InvalidEntryError, match=r"pvalues\[2\] \(index label 'gene c'\) = 1.5: p-values") as info:
+        tarvimo.by(p)
+    assert (info.value.position, info.value.index, info.value.label, info.value.value) == (2, (2,), "gene c", 1.5)
+    with pytest.raises(TypeError, match=r"evalues\[1\] \(index label 20\) = 'x' is not a real number"):
+        tarvimo.ebh(pd.Series([1.0, "x"], index=[10, 20], dtype=object))
+    with pytest.raises(tarvimo.InvalidEntryError, match=r"pvalues\[1\] \(index label 'b'\) = nan: NaN is refused"):
+        tarvimo.closed_by(pd.Series([0.1, np.nan], index=["a", "b"]))
+    # a caller catches the entry error as a ValueError, too
+    assert issubclass(tarvimo.InvalidEntryError, ValueError)

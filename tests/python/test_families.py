@@ -23,7 +23,8 @@ PROCEDURES = {
     "closed_by": tarvimo.closed_by,
     "closed_by approximate": partial(tarvimo.closed_by, approximate=True),
 }
-INTERRUPT_DELAY = 1.0  # seconds from the start of the call to Ctrl-C
+# Seconds from the start of the call to Ctrl-C: well into the search.
+INTERRUPT_DELAYS = {"families": 1.0, "one family": 3.0}
 INTERRUPT_LIMIT = 1.0  # seconds from Ctrl-C to the end of the process
 
 
@@ -170,7 +171,7 @@ def interrupt_child(case):
                              text=True)
     try:
         assert child.stdout.readline() == "calling\n"
-        time.sleep(INTERRUPT_DELAY)
+        time.sleep(INTERRUPT_DELAYS[case])
         assert child.poll() is None, "the call ended before Ctrl-C"
         sent = time.perf_counter()
         child.send_signal(signal.SIGINT)
