@@ -6,10 +6,12 @@ expected: numpy would silently read True as 1. Masked entries of a
 numpy.ma array are missing values, like NaN.
 """
 
+import importlib
 import math
 import operator
 import os
 import sys
+import types
 from collections.abc import Sequence
 from typing import Literal
 
@@ -298,26 +300,47 @@ def missing_labels(labels: NDArray[np.generic], uniques: NDArray[np.generic]) ->
     return np.isin(labels, uniques[np.array(absent, dtype=np.bool_)])
 
 
+# From this many labels on, pandas' hash factorisation (linear) is worth
+# importing pandas for, if it is installed; numpy sorts the labels.
+PANDAS_FACTORIZE_SIZE = 1 << 16
+
+
+def pandas_module(size: int) -> types.ModuleType | None:
+    """pandas if it is loaded already, or worth loading for `size` labels and installed."""
+    if "pandas" in sys.modules:
+        return sys.modules["pandas"]
+    if size < PANDAS_FACTORIZE_SIZE:
+        return None
+    try:
+        return importlib.import_module("pandas")
+    except ImportError:
+        return None
+
+
 def factorized(groups: object) -> tuple[NDArray[np.intp], int, NDArray[np.bool_]]:
     """Codes 0 ... families - 1 of the labels, the number of families, and which labels are missing."""
-    if type(groups).__module__.partition(".")[0] == "pandas":  # a Series, Categorical or Index
-        codes, uniques = sys.modules["pandas"].factorize(groups)  # pandas input means pandas is loaded
+    if type(groups).__module__.partition(".")[0] != "pandas":  # not a Series, Categorical or Index
+        labels = as_array(groups, "groups", "labels", one_dimensional=True)  # type: ignore[arg-type]
+        if labels.dtype.kind in "US" and isinstance(groups, (list, tuple)):
+            if not all(isinstance(item, (str, bytes)) for item in groups):
+                # numpy would turn 1 and "1" into one label
+                raise TypeError(f"groups must hold labels of one kind, got strings mixed with others: {groups[:5]!r}")
+        groups = labels
+    pandas = pandas_module(int(np.size(groups)))  # type: ignore[arg-type]
+    if pandas is not None:
+        codes, uniques = pandas.factorize(groups)
         return np.asarray(codes, dtype=np.intp), len(uniques), np.asarray(codes) < 0
-    labels = as_array(groups, "groups", "labels", one_dimensional=True)  # type: ignore[arg-type]
-    if labels.dtype.kind in "US" and isinstance(groups, (list, tuple)):
-        if not all(isinstance(item, (str, bytes)) for item in groups):
-            # numpy would turn 1 and "1" into one label
-            raise TypeError(f"groups must hold labels of one kind, got strings mixed with others: {groups[:5]!r}")
+    assert isinstance(groups, np.ndarray)
     try:
-        uniques, codes = np.unique(labels, return_inverse=True)
+        uniques, codes = np.unique(groups, return_inverse=True)
     except TypeError:  # labels that cannot be ordered: None among strings, mixed kinds
-        absent = np.array([item is None or item != item for item in labels.tolist()], dtype=np.bool_)
+        absent = np.array([item is None or item != item for item in groups.tolist()], dtype=np.bool_)
         if absent.any():
-            return np.zeros(labels.size, dtype=np.intp), 1, absent
+            return np.zeros(groups.size, dtype=np.intp), 1, absent
         raise TypeError(
-            f"groups must hold labels of one kind that can be ordered (integers, strings, ...), got {labels[:5]!r}"
+            f"groups must hold labels of one kind that can be ordered (integers, strings, ...), got {groups[:5]!r}"
         ) from None
-    return codes.astype(np.intp, copy=False).ravel(), len(uniques), missing_labels(labels, uniques)
+    return codes.astype(np.intp, copy=False).ravel(), len(uniques), missing_labels(groups, uniques)
 
 
 def family_codes(groups: object, size: int) -> tuple[NDArray[np.intp], int]:
