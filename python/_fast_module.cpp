@@ -101,7 +101,7 @@ Mask family_rejections(const Values& values, const std::string& name, double alp
         sort_with_numpy(present);
     }
     int count = 0;
-    const auto count_rejections = [&](std::int64_t, std::vector<double>&, const CancelFlag* cancel) {
+    const auto count_rejections = [&](std::int64_t, FamilyScratch&, const CancelFlag* cancel) {
         count = rejection_count(method, alpha, family_total, present, method.closed, cancel);
     };
     // A step-up count is one partition, sort and pass over the given values;
@@ -130,10 +130,10 @@ Mask row_rejections(const Values& values, const std::string& name, double alpha,
     const auto in = values.unchecked<2>();
     auto out = mask.mutable_unchecked<2>();
     decide_families(method, rows, static_cast<std::int64_t>(rows) * n, workers,
-                    [&](std::int64_t row, std::vector<double>& scratch, const CancelFlag* cancel) {
+                    [&](std::int64_t row, FamilyScratch& scratch, const CancelFlag* cancel) {
                         decide_family(
                             method, alpha, n, [&](std::int64_t j) { return in(row, j); },
-                            [&](std::int64_t j, bool rejected) { out(row, j) = rejected; }, scratch, cancel);
+                            [&](std::int64_t j, bool rejected) { out(row, j) = rejected; }, scratch.values, cancel);
                     });
     return mask;
 }
@@ -165,13 +165,20 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
         schedule = largest_first(layout);
     }
     decide_families(method, families, n, workers,
-                    [&](std::int64_t task, std::vector<double>& scratch, const CancelFlag* cancel) {
+                    [&](std::int64_t task, FamilyScratch& scratch, const CancelFlag* cancel) {
                         const std::int64_t family = schedule[static_cast<std::size_t>(task)];
                         const std::int64_t* positions = layout.order.data() + layout.starts[family];
+                        const std::int64_t size = layout.starts[family + 1] - layout.starts[family];
+                        // One pass of scattered reads; the decision then reads the copy twice.
+                        std::vector<double>& inputs = scratch.inputs;
+                        inputs.resize(static_cast<std::size_t>(size));
+                        for (std::int64_t j = 0; j < size; ++j) {
+                            inputs[j] = in(positions[j]);
+                        }
                         decide_family(
-                            method, alpha, layout.starts[family + 1] - layout.starts[family],
-                            [&](std::int64_t j) { return in(positions[j]); },
-                            [&](std::int64_t j, bool rejected) { out(positions[j]) = rejected; }, scratch, cancel);
+                            method, alpha, size, [&](std::int64_t j) { return inputs[j]; },
+                            [&](std::int64_t j, bool rejected) { out(positions[j]) = rejected; }, scratch.values,
+                            cancel);
                     });
     return mask;
 }

@@ -251,6 +251,12 @@ inline std::vector<std::int64_t> largest_first(const FamilyLayout& layout) {
     return schedule;
 }
 
+// Working storage of one thread, kept from one family to the next.
+struct FamilyScratch {
+    std::vector<double> values;  // the present values, arranged for the count
+    std::vector<double> inputs;  // the entries in input order, for families gathered from scattered positions
+};
+
 // The calling thread of a pool checks for a stop request this often.
 constexpr auto POLL_INTERVAL = std::chrono::milliseconds(20);
 // No more threads than this, whatever the caller asks for.
@@ -260,7 +266,7 @@ enum class PoolOutcome { finished, interrupted };
 
 // Runs decide(task, scratch, cancel) for task = 0 ... tasks - 1 on up to
 // `threads` threads, handing the tasks out in order as threads become free;
-// each thread keeps its own scratch vector. The calling thread only waits,
+// each thread keeps its own FamilyScratch. The calling thread only waits,
 // and calls poll() every POLL_INTERVAL: when it returns true, the flag that
 // decide receives is set (the loop checks it between tasks, the searches
 // inside), and the result is `interrupted` once every thread has ended.
@@ -292,7 +298,7 @@ PoolOutcome run_pool(std::int64_t tasks, int threads, const Decide& decide, cons
     };
     const auto work = [&] {
         try {
-            std::vector<double> scratch;
+            FamilyScratch scratch;
             for (;;) {
                 stop_if_cancelled(&cancel);
                 const std::int64_t task = next.fetch_add(1, std::memory_order_relaxed);
@@ -364,7 +370,7 @@ PoolOutcome run_pool(std::int64_t tasks, int threads, const Decide& decide, cons
 // The tasks one after another on the calling thread, which nothing stops.
 template <typename Decide>
 void run_inline(std::int64_t tasks, const Decide& decide) {
-    std::vector<double> scratch;
+    FamilyScratch scratch;
     for (std::int64_t task = 0; task < tasks; ++task) {
         decide(task, scratch, nullptr);
     }

@@ -254,7 +254,7 @@ def checked_axis(axis: object, ndim: int) -> int | None:
     """The axis along which families lie, in 0 ... ndim - 1, or None to flatten; negative counts from the end."""
     if axis is None:
         return None
-    index = whole_number(axis, "axis")
+    index = axis if type(axis) is int else whole_number(axis, "axis")
     if not -ndim <= index < ndim:
         raise np.exceptions.AxisError(index, ndim)
     return index % ndim

@@ -59,6 +59,8 @@ def decide(
         if workers is not None:
             checked_workers(workers)
         total = checked_total(m, values.size)
+        if values.ndim == 1:
+            return _fast.rejections(values, method, level, total)
         return _fast.rejections(values.reshape(-1), method, level, total).reshape(values.shape)
     moved = np.moveaxis(values, along, -1)
     rows = moved.reshape(math.prod(moved.shape[:-1]), moved.shape[-1])
@@ -246,18 +248,9 @@ def by(
         entries are missing values.
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
-    nan_policy : {"raise", "omit"}, default "raise"
-        Missing entries (NaN or masked): ``"raise"`` refuses them with
-        ValueError; ``"omit"`` leaves them out of their family: never
-        rejected, not counted in m.
-    axis : int or None, default 0
-        Input of more than one dimension is a stack of families, each slice
-        along `axis` one family (as in scipy's ``false_discovery_control``);
-        None flattens the input into one family.
-    groups : array_like, optional
-        One label per value of one-dimensional input (integers, strings, a
-        pandas Series or Categorical): the values sharing a label form a
-        family. Labels are matched by position; missing labels are refused.
+    nan_policy, axis, groups, workers
+        As for :func:`ebh`: missing entries, families along an axis or by
+        label, and the threads that decide them.
     m : int, optional
         The number of hypotheses of a family given in part (one-dimensional
         input without `groups`), as R's ``p.adjust(p, n = m)``: each omitted
@@ -265,9 +258,6 @@ def by(
         p-value exceeds alpha + 1e-10; conservative otherwise. m counts every
         entry given, NaN and masked ones included (under ``"omit"`` they
         count as omitted). At most 2**31 - 1.
-    workers : int or None, default None
-        Threads deciding many families: None for all usable cores. The
-        result never depends on it.
 
     Returns
     -------
@@ -278,17 +268,9 @@ def by(
 
     Raises
     ------
-    TypeError
-        Input that is not an array-like of real numbers (strings, booleans,
-        other objects), or an `alpha`, `axis`, `m` or `workers` of the wrong
-        type.
-    ValueError
-        `alpha` outside (0, 1), a p-value outside [0, 1] or a missing entry
-        (under ``nan_policy="raise"``): an InvalidEntryError naming the
-        first such entry. Also `m` below the number of entries or above
-        2**31 - 1, `groups` of the wrong length or with missing labels, `m`
-        together with `groups` or with input of more dimensions, `axis` out
-        of range.
+    TypeError, ValueError
+        As for :func:`ebh`, with a p-value outside [0, 1] as the entry
+        outside the domain.
 
     Examples
     --------

@@ -126,20 +126,20 @@ TEST(ThreadPool, RunsEveryTaskOnceOnAnyNumberOfThreads) {
     for (const int threads : {1, 2, 3, 8, 300}) {
         std::vector<std::atomic<int>> runs(1000);
         const auto outcome = run_pool(
-            1000, threads, [&](std::int64_t task, std::vector<double>&, const CancelFlag*) { ++runs[task]; },
+            1000, threads, [&](std::int64_t task, FamilyScratch&, const CancelFlag*) { ++runs[task]; },
             [] { return false; });
         EXPECT_EQ(outcome, PoolOutcome::finished);
         EXPECT_TRUE(std::all_of(runs.begin(), runs.end(), [](const std::atomic<int>& r) { return r == 1; }));
     }
-    EXPECT_EQ(run_pool(0, 2, [](std::int64_t, std::vector<double>&, const CancelFlag*) {}, [] { return true; }),
+    EXPECT_EQ(run_pool(0, 2, [](std::int64_t, FamilyScratch&, const CancelFlag*) {}, [] { return true; }),
               PoolOutcome::finished);
-    EXPECT_THROW(run_pool(1, 0, [](std::int64_t, std::vector<double>&, const CancelFlag*) {}, [] { return false; }),
+    EXPECT_THROW(run_pool(1, 0, [](std::int64_t, FamilyScratch&, const CancelFlag*) {}, [] { return false; }),
                  std::invalid_argument);
 }
 
 TEST(ThreadPool, AFailureStopsTheOtherThreadsAndIsRethrown) {
     std::atomic<int> started{0};
-    const auto decide = [&](std::int64_t task, std::vector<double>&, const CancelFlag* cancel) {
+    const auto decide = [&](std::int64_t task, FamilyScratch&, const CancelFlag* cancel) {
         ++started;
         if (task == 1) {
             throw std::length_error("family 1");
@@ -156,7 +156,7 @@ TEST(ThreadPool, AFailureStopsTheOtherThreadsAndIsRethrown) {
 TEST(ThreadPool, AStopRequestEndsLongSearchesAndReportsTheInterruption) {
     std::atomic<int> polls{0};
     std::atomic<int> finished{0};
-    const auto decide = [&](std::int64_t, std::vector<double>&, const CancelFlag* cancel) {
+    const auto decide = [&](std::int64_t, FamilyScratch&, const CancelFlag* cancel) {
         for (;;) {
             stop_if_cancelled(cancel);
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -173,7 +173,7 @@ TEST(ThreadPool, AStopRequestEndsLongSearchesAndReportsTheInterruption) {
 }
 
 TEST(ThreadPool, AStopRequestWinsOverTheFailuresItCauses) {
-    const auto decide = [](std::int64_t, std::vector<double>&, const CancelFlag* cancel) {
+    const auto decide = [](std::int64_t, FamilyScratch&, const CancelFlag* cancel) {
         while (!cancel->load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
