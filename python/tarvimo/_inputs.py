@@ -13,7 +13,7 @@ import os
 import sys
 import types
 from collections.abc import Sequence
-from typing import Literal
+from typing import Any, Literal, TypeGuard
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -172,10 +172,17 @@ def real_array(values: ArrayLike, name: str, one_dimensional: bool) -> NDArray[n
     return array.astype(np.float64, copy=False)
 
 
+def is_masked_array(values: object) -> TypeGuard["np.ma.MaskedArray[Any, Any]"]:
+    """Whether `values` is a numpy.ma array; numpy imports numpy.ma only when asked, and a masked
+    array cannot exist before, so this does not import it."""
+    ma = sys.modules.get("numpy.ma")
+    return ma is not None and isinstance(values, ma.MaskedArray)
+
+
 def unmasked(values: ArrayLike) -> tuple[ArrayLike, NDArray[np.bool_] | None]:
     """A masked array's data with NaN in its masked entries and the mask (None when nothing is masked);
     other input unchanged. Hidden values are never read."""
-    if not isinstance(values, np.ma.MaskedArray):
+    if not is_masked_array(values):
         return values, None
     mask = np.ma.getmaskarray(values)
     data = np.ma.getdata(values)
@@ -350,7 +357,7 @@ def family_codes(groups: object, size: int) -> tuple[NDArray[np.intp], int]:
     """
     if isinstance(groups, (str, bytes)):
         raise TypeError("groups must be a one-dimensional array-like of labels, not a string")
-    if isinstance(groups, np.ma.MaskedArray):
+    if is_masked_array(groups):
         mask = np.ma.getmaskarray(groups)
         if mask.any():
             raise ValueError(f"groups[{int(np.argmax(mask))}] is masked: every value needs a family label")
@@ -386,7 +393,7 @@ def subset_positions(subset: ArrayLike, m: int) -> NDArray[np.intp]:
     `subset` is either a boolean mask with one entry per e-value or a sequence
     of 0-based integer positions; a repeated position counts once.
     """
-    if isinstance(subset, np.ma.MaskedArray) and np.ma.getmaskarray(subset).any():
+    if is_masked_array(subset) and np.ma.getmaskarray(subset).any():
         raise ValueError("subset has masked entries; name the set by positions or by a mask without masked entries")
     array = as_array(subset, "subset", "integer positions or booleans", one_dimensional=True)
     if array.dtype.kind == "b":

@@ -26,6 +26,7 @@ from tarvimo._inputs import (
     checked_total,
     checked_workers,
     family_codes,
+    is_masked_array,
     subset_positions,
 )
 
@@ -419,7 +420,7 @@ def is_mean_consistent(
     named_missing = np.flatnonzero(inside & missing)
     if named_missing.size:
         position = int(named_missing[0])
-        kind = "masked" if np.ma.getmaskarray(evalues)[position] else "NaN"
+        kind = "masked" if is_masked_array(evalues) and np.ma.getmaskarray(evalues)[position] else "NaN"
         raise ValueError(f"subset names position {position}, whose e-value is {kind} and omitted")
     sure_pass = SURE_PASS_FACTOR * present.size / level
     kept = present[inside[present] | (values[present] < sure_pass)]
