@@ -332,6 +332,9 @@ def factorized(groups: object) -> tuple[NDArray[np.intp], int, NDArray[np.bool_]
             if not all(isinstance(item, (str, bytes)) for item in groups):
                 # numpy would turn 1 and "1" into one label
                 raise TypeError(f"groups must hold labels of one kind, got strings mixed with others: {groups[:5]!r}")
+        if labels.dtype.kind in "iu" and labels.size and 0 <= int(labels.min()) and int(labels.max()) < labels.size:
+            # family numbers already: the core takes them as they are (unused numbers are empty families)
+            return labels.astype(np.intp, copy=False), int(labels.max()) + 1, np.zeros(labels.size, dtype=np.bool_)
         groups = labels
     pandas = pandas_module(int(np.size(groups)))  # type: ignore[arg-type]
     if pandas is not None:

@@ -81,9 +81,12 @@ def test_labelled_groups_are_families(name):
         for workers in (1, 2, None):
             mask = procedure(values, 0.1, nan_policy="omit", groups=labels, workers=workers)
             np.testing.assert_array_equal(mask, expected)
-        # other kinds of label give the same families
+        # other kinds of label give the same families: family numbers (taken as they are), lists,
+        # strings, pandas objects
+        numbers = np.unique(labels, return_inverse=True)[1].astype(np.uint16)
         names = np.array([f"gene {label}" for label in labels], dtype=object)
-        for groups in (labels.tolist(), labels.astype(str), names, pd.Series(labels, index=labels[::-1]),
+        for groups in (numbers, numbers * 2, labels.tolist(), labels.astype(str), names,
+                       pd.Series(labels, index=labels[::-1]),
                        pd.Categorical(names), pd.Series(names, dtype="category")):
             np.testing.assert_array_equal(procedure(values, 0.1, nan_policy="omit", groups=groups), expected)
 
