@@ -1,0 +1,191 @@
+"""Families given in part (m) against explicit padding, the bounds beyond which
+an omitted value changes nothing (on their margins), the closed procedures'
+dominance over the step-up ones, and the limits of m."""
+
+import math
+import os
+import subprocess
+import sys
+from functools import partial
+
+import numpy as np
+import pytest
+from definitions import harmonic, mean_consistent
+
+import tarvimo
+from tarvimo import _vardo
+from tarvimo._omitted import evalue_omission_bound, pvalue_omission_bound
+
+# (procedure, the value an omitted hypothesis stands in as, p-values?)
+PROCEDURES = {
+    "ebh": (tarvimo.ebh, 0.0, False),
+    "closed_ebh": (tarvimo.closed_ebh, 0.0, False),
+    "closed_ebh approximate": (partial(tarvimo.closed_ebh, approximate=True), 0.0, False),
+    "by": (tarvimo.by, 1.0, True),
+    "closed_by": (tarvimo.closed_by, 1.0, True),
+    "closed_by approximate": (partial(tarvimo.closed_by, approximate=True), 1.0, True),
+}
+P_PROCEDURES = [name for name, (_, _, pvalues) in PROCEDURES.items() if pvalues]
+ALPHAS = [1e-6, 0.01, 0.05, 0.3, 0.9]
+
+
+def given_values(rng, pvalues, n):
+    if pvalues:
+        return np.where(rng.random(n) < 0.4, rng.random(n) * 1e-3, rng.random(n) * 0.999)
+    return np.where(rng.random(n) < 0.4, rng.exponential(200.0, n), rng.exponential(1.0, n)) + 1e-3
+
+
+def explicitly(procedure, given, omitted, alpha, **options):
+    """The mask of the given values when the omitted ones are handed over too (after them)."""
+    return procedure(np.concatenate([given, omitted]), alpha, **options)[: len(given)]
+
+
+@pytest.mark.parametrize("name", PROCEDURES)
+def test_m_counts_omitted_hypotheses_like_explicit_padding(name):
+    procedure, pad, pvalues = PROCEDURES[name]
+    rng = np.random.default_rng(len(name))
+    for n in (0, 1, 2, 7, 60, 400):
+        for extra in (0, 1, 5, 300, 5000):
+            alpha = float(rng.choice(ALPHAS))
+            given = given_values(rng, pvalues, n)
+            expected = explicitly(procedure, given, np.full(extra, pad), alpha)
+            np.testing.assert_array_equal(procedure(given, alpha, m=n + extra), expected, err_msg=f"{n} {extra}")
+            # NaN and masked entries count among the m as omitted hypotheses
+            missing = rng.random(n) < 0.2
+            with_nan = np.where(missing, np.nan, given)
+            expected = explicitly(procedure, np.where(missing, pad, given), np.full(extra, pad), alpha)
+            for values in (with_nan, np.ma.masked_array(given, missing)):
+                mask = procedure(values, alpha, nan_policy="omit", m=n + extra)
+                assert not mask[missing].any()
+                np.testing.assert_array_equal(mask, expected & ~missing)
+
+
+@pytest.mark.parametrize("name", P_PROCEDURES)
+def test_omitted_pvalues_above_the_bound_change_nothing(name):
+    procedure, _, _ = PROCEDURES[name]
+    rng = np.random.default_rng(20 + len(name))
+    for alpha in [*ALPHAS, *rng.random(5).tolist(), 1 - 1e-9]:
+        bound = pvalue_omission_bound(alpha)
+        just_above = math.nextafter(bound, math.inf)
+        for n, extra in ((0, 1), (1, 1), (1, 2), (3, 4), (30, 10), (200, 50)):
+            # given values crowd the margin: at and below the bound, on the BY lines
+            given = rng.choice([bound, math.nextafter(bound, 0.0), alpha, alpha / 3, 1e-9, rng.random() * alpha], n)
+            true_omitted = np.where(rng.random(extra) < 0.5, just_above, rng.uniform(just_above, 1.0, extra))
+            true_omitted[0] = just_above
+            expected = explicitly(procedure, given, true_omitted, alpha)
+            np.testing.assert_array_equal(procedure(given, alpha, m=n + extra), expected, err_msg=f"{alpha} {n}")
+
+
+@pytest.mark.parametrize("alpha", [0.01, 0.05, 0.1, 0.3])
+def test_the_pvalue_bound_is_tight(alpha):
+    bound = pvalue_omission_bound(alpha)
+    below, above = math.nextafter(bound, 0.0), math.nextafter(bound, 1.0)
+    # BY, m = 1: the double below the bound always passes, the bound itself
+    # for some levels (0.01, 0.1), depending on how alpha + 1e-10 rounds.
+    assert tarvimo.by([below], alpha).tolist() == [True]
+    assert tarvimo.by([bound], alpha).tolist() == [((bound * 1.0) / 1.0) - alpha <= 1e-10]
+    assert tarvimo.by([above], alpha).tolist() == [False]
+    # Closed BY: at the bound an omitted hypothesis would join the rejected set.
+    assert tarvimo.closed_by([1e-6, bound], alpha).tolist() == [True, True]
+    assert tarvimo.closed_by([1e-6, above], alpha).tolist() == [True, False]
+    assert tarvimo.closed_by([1e-6], alpha, m=2).tolist() == [True]
+
+
+@pytest.mark.parametrize("alpha", [*ALPHAS, 0.123, 1 - 1e-9])
+def test_omitted_evalues_up_to_the_bound_change_nothing(alpha):
+    rng = np.random.default_rng(int(alpha * 1e6))
+    bound = evalue_omission_bound(alpha)
+    for n, extra in ((0, 1), (1, 1), (3, 4), (30, 10), (200, 50), (5, 3000)):
+        k = np.arange(1, n + extra + 1)
+        given = rng.choice((n + extra) / (k * alpha) * rng.choice([1 - 1e-12, 1.0, 1 + 1e-12, 1 + 2e-12], k.size), n)
+        true_omitted = np.where(rng.random(extra) < 0.5, bound, rng.uniform(0.0, bound, extra))
+        expected = explicitly(tarvimo.ebh, given, true_omitted, alpha)
+        np.testing.assert_array_equal(tarvimo.ebh(given, alpha, m=n + extra), expected)
+    # Tight up to e-BH's margin of 1e-12: a little above, the omitted hypothesis is rejected itself.
+    assert tarvimo.ebh([bound * (1 + 3e-12)], alpha).tolist() == [True]
+
+
+def test_closed_ebh_with_omitted_evalues_rejects_a_mean_consistent_set_of_the_full_family():
+    rng = np.random.default_rng(4)
+    for _ in range(300):
+        n, extra = int(rng.integers(1, 5)), int(rng.integers(1, 4))
+        alpha = float(rng.choice([0.1, 0.25, 0.5]))
+        given = rng.choice([0.0, 1.0, 2.0, 5.0, 10.0, 20.0, 40.0], n) * rng.choice([1.0, 1.3], n)
+        omitted = rng.choice([0.0, 0.5, 3.0, 30.0], extra)
+        rejected = np.flatnonzero(tarvimo.closed_ebh(given, alpha, m=n + extra)).tolist()
+        assert mean_consistent([*given, *omitted], rejected, alpha) or rejected == np.flatnonzero(
+            tarvimo.ebh(given, alpha, m=n + extra)).tolist(), (given, omitted, alpha)
+
+
+def test_closed_by_rejects_the_by_set_on_the_margin():
+    # 333 p-values just above the BY line at rank 333 (within BY's 1e-10):
+    # BY rejects them; the closed BY check alone does not.
+    m = 1000
+    p = np.full(m, 0.9)
+    p[:333] = 333 * 0.05 / (m * harmonic(m)[-1]) * (1 + 1e-11)
+    assert _vardo.largestcBYsignificant_cpp(sorted(p.tolist(), reverse=True), 0.05) == 0
+    assert tarvimo.by(p).sum() == 333
+    np.testing.assert_array_equal(tarvimo.closed_by(p), tarvimo.by(p))
+    np.testing.assert_array_equal(tarvimo.closed_by(p, m=5000), tarvimo.by(p, m=5000))
+
+
+@pytest.mark.parametrize("alpha", [1e-6, 0.05, 0.5])
+def test_closed_procedures_take_the_larger_count_on_nudged_lines(alpha):
+    rng = np.random.default_rng(int(alpha * 1e7))
+    for m in (1, 2, 5, 40, 300):
+        k = np.arange(1, m + 1)
+        nudges = rng.choice([-1e-10, -1e-11, 0.0, 1e-11, 5e-11, 2e-10], m)
+        p = np.clip(k * alpha / (m * harmonic(m)[-1]) + nudges, 0.0, 1.0)
+        e = m / (k * alpha) * (1 + rng.choice([-1e-12, 0.0, 1e-12, 2e-12], m))
+        descending, ascending = sorted(p.tolist(), reverse=True), sorted(e.tolist())
+        by_count = _vardo.BY_cpp(descending, harmonic(m), alpha)
+        ebh_count = _vardo.eBH_cpp(ascending, alpha)
+        for approximate in (False, True):
+            closed_by = tarvimo.closed_by(p, alpha, approximate=approximate)
+            search = _vardo.largestcBYsignificant_approximate_cpp if approximate else _vardo.largestcBYsignificant_cpp
+            assert closed_by.sum() == max(by_count, search(descending, alpha))
+            assert (closed_by >= tarvimo.by(p, alpha)).all()
+            closed_ebh = tarvimo.closed_ebh(e, alpha, approximate=approximate)
+            assert closed_ebh.sum() == max(ebh_count, _vardo.closede_bh_cpp(ascending, alpha, approximate))
+            assert (closed_ebh >= tarvimo.ebh(e, alpha)).all()
+
+
+@pytest.mark.parametrize(
+    ("call", "error", "message"),
+    [
+        (lambda: tarvimo.by([0.1, 0.2, 0.3], m=2), ValueError, r"m = 2 is smaller than the number of values given \(3\)"),
+        (lambda: tarvimo.by([0.1, np.nan], nan_policy="omit", m=1), ValueError, r"given \(2\)"),
+        (lambda: tarvimo.ebh([1.0], m=2**31), ValueError, "more than 2,147,483,647, the largest family"),
+        (lambda: tarvimo.ebh([1.0], m=-1), ValueError, "smaller than the number of values"),
+        (lambda: tarvimo.by([0.1], m=True), TypeError, "m must be an integer"),
+        (lambda: tarvimo.by([0.1], m=1e9), TypeError, "m must be an integer"),
+        (lambda: tarvimo.by([0.1], m="10"), TypeError, "m must be an integer"),
+    ],
+)
+def test_bad_totals_are_refused(call, error, message):
+    with pytest.raises(error, match=message):
+        call()
+
+
+def test_m_takes_numpy_integers():
+    assert tarvimo.by([1e-12], m=np.int64(10)).tolist() == [True]
+    assert tarvimo.closed_ebh([1e12], m=np.uint32(3)).tolist() == [True]
+
+
+TRUNCATED = """
+import resource, numpy as np, tarvimo
+resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
+rng = np.random.default_rng(1)
+p = rng.random(100_000) * 1e-4
+e = 1.0 / p
+print(tarvimo.by(p, m=10**9).sum(), tarvimo.ebh(e, m=10**9).sum())
+"""
+
+
+@pytest.mark.skipif(bool(os.environ.get("TARVIMO_SANITIZED")),
+                    reason="AddressSanitizer's shadow memory does not fit an address-space limit")
+@pytest.mark.xfail(reason="the core's counts for a family given in part still build the padded vector", strict=False)
+def test_a_truncated_list_does_not_build_its_padding():
+    # 10^5 p-values of a billion: the padding alone would take 8 GB.
+    done = subprocess.run([sys.executable, "-c", TRUNCATED], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
