@@ -8,22 +8,10 @@
 #include <utility>
 
 #include "checked_count.hpp"
-#include "interval_queue.hpp"
+#include "mean_consistency.hpp"
 #include "padded_values.hpp"
 
 namespace {
-
-constexpr double TOLERANCE = 1e-12;
-
-// Sum of the weakest group with i_in members inside and i_out outside the
-// candidate set, minus i_in * (group size) / (r * alpha). Negative means the
-// group's mean e-value falls short.
-double compute_target(const std::vector<double>& cum_e, int i_in, int i_out, int set_offset, double div_ra) {
-    const double sum_e = (cum_e[set_offset + i_in] - cum_e[set_offset]) + cum_e[i_out];
-    const std::int64_t counts = static_cast<std::int64_t>(i_in) * (static_cast<std::int64_t>(i_in) + i_out);
-    const double penalty = static_cast<double>(counts) * div_ra;
-    return sum_e - penalty;
-}
 
 // Running sums of ascending e-values: the profile of every candidate size.
 std::vector<double> cumulative_profile(const std::vector<double>& e) {
@@ -53,67 +41,8 @@ int eBH_cpp(const std::vector<double>& e, double alpha) {
 
 MeanConsistentResult meanconsistent_cpp(const std::vector<double>& cum_e, int r, double alpha, int warm_i_in,
                                         int warm_i_out) {
-    if (r == 0) {
-        return {true, -1, -1};
-    }
-    if (r < 0) {
-        throw std::invalid_argument("r must be non-negative, got " + std::to_string(r));
-    }
-    const int m = checked_count(cum_e.size(), "cum_e") - 1;
-    const int set_offset = m - r;
-    if (set_offset < 0) {
-        // More candidates than hypotheses: there is no pair to test.
-        return {true, -1, -1};
-    }
-    const double div_ra = 1.0 / (alpha * r);
-    bool warm = warm_i_in >= 0;
-
-    IntervalQueue queue_i_in(1, r);
-    while (!queue_i_in.empty()) {
-        const auto [lo_in, hi_in] = queue_i_in.pop();
-        const int mid_i_in = warm ? std::min(warm_i_in, r) : lo_in + (hi_in - lo_in) / 2;
-
-        // The target is convex in i_out: compare two neighbours to learn on
-        // which side the minimum lies, testing both.
-        int lo = 0;
-        int hi = set_offset;
-        while (lo <= hi) {
-            if (lo == hi) {
-                const double val = compute_target(cum_e, mid_i_in, lo, set_offset, div_ra);
-                if (val < -TOLERANCE) {
-                    return {false, mid_i_in, lo};
-                }
-                break;
-            }
-            const int mid1_i_out = warm ? std::min(warm_i_out, set_offset - 1) : lo + (hi - lo) / 2;
-            const double target1 = compute_target(cum_e, mid_i_in, mid1_i_out, set_offset, div_ra);
-            if (target1 < -TOLERANCE) {
-                return {false, mid_i_in, mid1_i_out};
-            }
-            const int mid2_i_out = mid1_i_out + 1;
-            const double target2 = compute_target(cum_e, mid_i_in, mid2_i_out, set_offset, div_ra);
-            if (target2 < -TOLERANCE) {
-                return {false, mid_i_in, mid2_i_out};
-            }
-            if (target1 > target2) {
-                lo = mid2_i_out + 1;
-            } else {
-                hi = mid1_i_out - 1;
-            }
-            warm = false;
-        }
-        // The warm start serves the first interval only, even when its
-        // i_out range was a single point.
-        warm = false;
-
-        if (lo_in < mid_i_in) {
-            queue_i_in.push(lo_in, mid_i_in - 1);
-        }
-        if (mid_i_in < hi_in) {
-            queue_i_in.push(mid_i_in + 1, hi_in);
-        }
-    }
-    return {true, -1, -1};
+    SearchEveryProbe every_probe;
+    return check_mean_consistency(cum_e, r, alpha, warm_i_in, warm_i_out, every_probe);
 }
 
 bool meanconsistent_wrapper_cpp(const std::vector<double>& cum_e, int r, double alpha) {
