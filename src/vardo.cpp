@@ -8,8 +8,9 @@
 #include <utility>
 
 #include "checked_count.hpp"
+#include "closed_ebh_search.hpp"
+#include "ebh_profile.hpp"
 #include "mean_consistency.hpp"
-#include "padded_values.hpp"
 
 namespace {
 
@@ -93,11 +94,20 @@ int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double a
 }
 
 int ebh_count(const double* e, int n, int total, double alpha) {
-    return eBH_cpp(padded_values(e, n, total, 0.0), alpha);
+    check_family_size(n, total);
+    // The omitted zeros come first in the scan and never qualify: their
+    // products are 0 or NaN. Position t of the given values has rank n - t.
+    const double apm = alpha / static_cast<double>(total);
+    for (int t = 0; t < n; ++t) {
+        const int rev_i = n - t;
+        const double x = (static_cast<double>(rev_i) * e[t]) * apm;
+        if (x >= 1.0 + TOLERANCE) {
+            return rev_i;
+        }
+    }
+    return 0;
 }
 
 int closed_ebh_count(const double* e, int n, int total, double alpha, bool approximate, const CancelFlag* cancel) {
-    const std::vector<double> padded = padded_values(e, n, total, 0.0);
-    stop_if_cancelled(cancel);
-    return approximate ? largestmeanconsistent_approximate_cpp(padded, alpha) : largestmeanconsistent_cpp(padded, alpha);
+    return closed_ebh_search(e, n, total, alpha, approximate, cancel);
 }
