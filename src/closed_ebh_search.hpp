@@ -11,11 +11,12 @@
 //   way known in advance, and one bound over a run of counts proves them all
 //   failing: the run's profile entries and 1 / (alpha r) are monotone in r,
 //   and so is every rounded operation of the target.
-// - A check that does not end within its first probes proves the rest of its
+// - A check that does not end within its first few probes bounds its other
 //   rows at once: for a row (i_in members inside) every target over i_out is
 //   bounded below through the minimum of cum[j] - j i_in / (r alpha), which
 //   a band search on the ascending outside values bounds for any rounding of
-//   the running sums. Rows the bound does not clear are searched as the
+//   the running sums, and which is concave in i_in, so that blocks of rows
+//   are cleared together. Rows the bounds do not clear are searched as the
 //   check would search them.
 // - Everything the bounds do not cover (unsorted, negative or NaN e-values,
 //   a level outside (0, 1], overflowing sums) runs the literal steps.

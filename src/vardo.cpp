@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -13,6 +14,23 @@
 #include "mean_consistency.hpp"
 
 namespace {
+
+constexpr int EBH_BLOCK = 64;
+
+// Whether the products (rank - k) e[k] apm of the `count` values from e on
+// are all below the threshold, read from the sign bits of product - threshold
+// (fl(x - y) < 0 exactly when x < y), which the compiler vectorises. A NaN
+// product may read either way; its block is then scanned one by one.
+bool all_below(const double* e, int count, int rank, double apm, double threshold) {
+    std::uint64_t signs = ~std::uint64_t{0};
+    for (int k = 0; k < count; ++k) {
+        const double difference = (static_cast<double>(rank - k) * e[k]) * apm - threshold;
+        std::uint64_t bits;
+        std::memcpy(&bits, &difference, sizeof bits);
+        signs &= bits;
+    }
+    return (signs >> 63) != 0;
+}
 
 // Running sums of ascending e-values: the profile of every candidate size.
 std::vector<double> cumulative_profile(const std::vector<double>& e) {
@@ -97,12 +115,21 @@ int ebh_count(const double* e, int n, int total, double alpha) {
     check_family_size(n, total);
     // The omitted zeros come first in the scan and never qualify: their
     // products are 0 or NaN. Position t of the given values has rank n - t.
+    // Blocks in which every product is below the threshold are passed over;
+    // the others are scanned one by one.
     const double apm = alpha / static_cast<double>(total);
-    for (int t = 0; t < n; ++t) {
-        const int rev_i = n - t;
-        const double x = (static_cast<double>(rev_i) * e[t]) * apm;
-        if (x >= 1.0 + TOLERANCE) {
-            return rev_i;
+    const double threshold = 1.0 + TOLERANCE;
+    for (int t = 0; t < n; t += EBH_BLOCK) {
+        const int end = std::min(t + EBH_BLOCK, n);
+        if (all_below(e + t, end - t, n - t, apm, threshold)) {
+            continue;
+        }
+        for (int u = t; u < end; ++u) {
+            const int rev_i = n - u;
+            const double x = (static_cast<double>(rev_i) * e[u]) * apm;
+            if (x >= threshold) {
+                return rev_i;
+            }
         }
     }
     return 0;
