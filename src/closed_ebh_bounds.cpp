@@ -113,6 +113,31 @@ bool chord_clears(const double* sums, double cum_s, int i1, int i2, double div_r
     return (signs >> 63) == 0;
 }
 
+// Whether every row of the block i1 < i2 clears its margin, the inside
+// values of the block ordered: its sums a rise by at least v1 = e[s + i1]
+// and at most v2 = e[s + i2 - 1] per row (up to a rounding of cum per row,
+// which the margin covers), so a is at least a1 + (i - i1) v1 and at least
+// a2 - (i2 - i) v2. With the chord of H, either line gives a row bound
+// concave in i (the penalty is -i^2 div_ra): taking the first line up to a
+// split row p and the second after it, the bound's minimum over the block is
+// at i1, p, p + 1 or i2, whatever p is. p is put where the lines cross.
+bool block_clears(const double* sums, double cum_s, int i1, int i2, double v1, double v2, double div_ra, double left,
+                  double right, double k) {
+    const double a1 = sums[i1] - cum_s;
+    const double a2 = sums[i2] - cum_s;
+    const double rows = i2 - i1;
+    const double slope = (right - left) / rows;
+    const double crossing = (a1 + rows * v2 - a2) / (v2 - v1);  // rows past i1; NaN or inf when v1 = v2
+    const int p = i1 + static_cast<int>(crossing >= 0.0 ? std::min(crossing, rows - 1.0) : 0.0);
+    const auto bound = [&](int i_in, double a) {
+        const double i = i_in;
+        return (a - i * i * div_ra) + (left + static_cast<double>(i_in - i1) * slope);
+    };
+    const double margin = (std::fabs(a1) + rows * (v2 + sums[i2]) + k) * PROOF_MARGIN;
+    return bound(i1, a1) >= margin && bound(p, a1 + static_cast<double>(p - i1) * v1) >= margin &&
+           bound(p + 1, a2 - static_cast<double>(i2 - p - 1) * v2) >= margin && bound(i2, a2) >= margin;
+}
+
 }  // namespace
 
 bool rows_can_be_bounded(const EvalueProfile& profile, int r, double div_ra) {
@@ -122,7 +147,7 @@ bool rows_can_be_bounded(const EvalueProfile& profile, int r, double div_ra) {
 }
 
 
-void bound_rows(const EvalueProfile& profile, int r, double div_ra, std::vector<unsigned char>& clean) {
+std::vector<int> rows_left_by_bounds(const EvalueProfile& profile, int r, double div_ra) {
     const int set_offset = profile.total() - r;
     const double* sums = profile.sums() + (set_offset - profile.zeros());  // sums[i] = cum[s + i]
     const double cum_s = sums[0];
@@ -139,8 +164,11 @@ void bound_rows(const EvalueProfile& profile, int r, double div_ra, std::vector<
         OutsideMinimum left;
         OutsideMinimum right;
     };
+    std::vector<int> left_rows;
     const OutsideMinimum first = bound_at(1, nullptr, nullptr, false);
+    // Blocks are taken from the left, so that the rows left come in order.
     std::vector<Block> blocks{{1, r, first, r == 1 ? first : bound_at(r, &first, nullptr, false)}};
+    int next_row = 1;  // rows below it are decided; block ends are shared
     while (!blocks.empty()) {
         const Block block = blocks.back();
         blocks.pop_back();
@@ -148,39 +176,27 @@ void bound_rows(const EvalueProfile& profile, int r, double div_ra, std::vector<
         const double magnitudes = std::fabs(left.bound) + std::fabs(right.bound) + left.magnitude + right.magnitude;
         const double k = penalty(i2) + cum_s + magnitudes;  // the block's magnitudes but a
         const double slope = (right.bound - left.bound) / static_cast<double>(std::max(i2 - i1, 1));
-        if (i2 <= ordered_rows) {
-            // The inside values ascend from v1 on, so a rises at least as
-            // fast as v1 per row (up to one rounding of cum per row): with
-            // the chord, the row bound is at least a concave quadratic in
-            // i_in, smallest at an end of the block.
-            const double a1 = sums[i1] - cum_s;
-            const double rows = i2 - i1;
-            const double v1 = profile.value(set_offset + i1);
-            const double at_i1 = (a1 - static_cast<double>(i1) * i1 * div_ra) + left.bound;
-            const double at_i2 = ((a1 + rows * v1) - static_cast<double>(i2) * i2 * div_ra) + right.bound;
-            const double margin = (std::fabs(a1) + rows * (v1 + sums[i2]) + k) * PROOF_MARGIN;
-            if (at_i1 >= margin && at_i2 >= margin) {
-                std::fill(clean.begin() + i1, clean.begin() + i2 + 1, 1);
-                continue;
-            }
+        if ((i1 < i2 && i2 <= ordered_rows &&
+             block_clears(sums, cum_s, i1, i2, profile.value(set_offset + i1), profile.value(set_offset + i2 - 1),
+                          div_ra, left.bound, right.bound, k)) ||
+            (i2 - i1 <= CHORD_ROWS && chord_clears(sums, cum_s, i1, i2, div_ra, left.bound, slope, k))) {
+            next_row = i2 + 1;
+            continue;
         }
         if (i2 - i1 <= CHORD_ROWS) {
-            if (chord_clears(sums, cum_s, i1, i2, div_ra, left.bound, slope, k)) {
-                std::fill(clean.begin() + i1, clean.begin() + i2 + 1, 1);
-                continue;
-            }
             // Each row's own bound, found near the previous row's.
             OutsideMinimum previous = left;
-            for (int i_in = i1; i_in <= i2; ++i_in) {
-                if (!clean[i_in]) {
-                    previous = bound_at(i_in, &previous, &right, true);
-                    const double i = i_in;
-                    const double a = sums[i_in] - cum_s;
-                    const double own_magnitudes = std::fabs(previous.bound) + previous.magnitude;
-                    clean[i_in] = (a - i * i * div_ra) + previous.bound >=
-                                  (std::fabs(a) + penalty(i_in) + cum_s + own_magnitudes) * PROOF_MARGIN;
+            for (int i_in = std::max(i1, next_row); i_in <= i2; ++i_in) {
+                previous = bound_at(i_in, &previous, &right, true);
+                const double i = i_in;
+                const double a = sums[i_in] - cum_s;
+                const double own_magnitudes = std::fabs(previous.bound) + previous.magnitude;
+                if (!((a - i * i * div_ra) + previous.bound >=
+                      (std::fabs(a) + penalty(i_in) + cum_s + own_magnitudes) * PROOF_MARGIN)) {
+                    left_rows.push_back(i_in);
                 }
             }
+            next_row = i2 + 1;
             continue;
         }
         const int mid = i1 + (i2 - i1) / 2;
@@ -188,6 +204,7 @@ void bound_rows(const EvalueProfile& profile, int r, double div_ra, std::vector<
         blocks.push_back({mid, i2, middle, right});
         blocks.push_back({i1, mid, left, middle});
     }
+    return left_rows;
 }
 
 FailingRun failing_run(const EvalueProfile& profile, double alpha, int r, int warm_i_in, int warm_i_out, int length) {

@@ -14,9 +14,9 @@
 // ordered prefix, and every penalty r (r + s) / (r alpha) is normal and finite.
 bool rows_can_be_bounded(const EvalueProfile& profile, int r, double div_ra);
 
-// Sets clean[i_in] for the rows i_in = 1 ... r of the check (r, s = m - r,
-// div_ra) whose targets are at least 0 for every i_out, rows_can_be_bounded
-// holding. A row's targets are fl(fl(a + cum[j]) - fl(fl(i_in (i_in + j)) div_ra))
+// The rows i_in of the check (r, s = m - r, div_ra), rows_can_be_bounded
+// holding, that the bounds cannot clear, in ascending order; the targets of
+// every other row are at least 0 for every i_out. A row's targets are fl(fl(a + cum[j]) - fl(fl(i_in (i_in + j)) div_ra))
 // with a = fl(cum[s + i_in] - cum[s]); they are all at least 0 when
 //     a - i_in^2 div_ra + H(i_in div_ra) >= 3 u (|a| + cum[s] + i_in (i_in + s) div_ra),
 // which also holds for a = +inf (every target +inf). H is concave (a minimum
@@ -26,10 +26,9 @@ bool rows_can_be_bounded(const EvalueProfile& profile, int r, double div_ra);
 // Blocks of rows are bisected until they are cleared, each carrying the
 // bounds of H at its ends. A block whose inside values are ordered is
 // cleared at once when a bound quadratic in i_in clears the margin at both
-// ends; a block of at most CHORD_ROWS rows is then cleared row by row,
-// through the chord or else through each row's own bound. The rows left are
-// for the check to search.
-void bound_rows(const EvalueProfile& profile, int r, double div_ra, std::vector<unsigned char>& clean);
+// ends, or through the chord; a block of at most CHORD_ROWS rows that is not
+// cleared gets each row's own bound.
+std::vector<int> rows_left_by_bounds(const EvalueProfile& profile, int r, double div_ra);
 
 // The run of the at most `length` counts r_lo ... r of the exact scan that
 // follow a violation (warm_i_in, warm_i_out) found at r + 1: a `bound`

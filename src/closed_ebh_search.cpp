@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <vector>
 
 #include "closed_ebh_bounds.hpp"
@@ -16,78 +15,59 @@ namespace {
 // Probes a check searches one by one before it bounds its other rows at once:
 // most failing checks end at their first or second probe, and the bulk bound
 // costs about what a few dozen probes cost.
-constexpr std::size_t BULK_AFTER_PROBES = 8;
+constexpr int BULK_AFTER_PROBES = 8;
 constexpr int LONGEST_RUN = 1 << 30;
 // Probes, or rows searched after a bulk bound, between two looks at the
 // cancel flag within one check.
 constexpr int PROBES_PER_POLL = 256;
 
-// The probes policy of the fast checks: after BULK_AFTER_PROBES probes
-// without a violation, every row not yet probed is bounded, and the rows the
-// bounds leave are searched (cold, as the check would search them later).
-// When none of them fails, the check passes; otherwise the breadth-first
-// order decides which violation is reported, and the check goes on, skipping
-// the rows known to be clean.
+// The probes policy of the fast checks. Once BULK_AFTER_PROBES probes have
+// found no violation, it bounds every row (closed_ebh_bounds.hpp); from then
+// on the check searches only the rows the bounds leave, and queues only the
+// intervals that hold one.
 class ProvenProbes {
 public:
     ProvenProbes(const EvalueProfile& profile, int r, double alpha, const CancelFlag* cancel, SearchCounts& counts)
         : profile_(profile),
           r_(r),
           div_ra_(1.0 / (alpha * r)),
+          // Without a positive 1 / (alpha r) (alpha <= 0, +inf or NaN) no
+          // penalty is positive, and on an ordered profile every group sum
+          // is at least 0: no target is below 0.
           all_clean_(!(div_ra_ > 0.0) && profile.ordered_prefix() == profile.total()),
           bounded_(rows_can_be_bounded(profile, r, div_ra_)),
           cancel_(cancel),
           counts_(counts) {}
 
-    // Without a positive 1 / (alpha r) (alpha <= 0, +inf or NaN) no penalty
-    // is positive, and on an ordered profile every group sum is at least 0:
-    // no target is below 0.
-    bool known_clean(int i_in) const { return all_clean_ || (!clean_.empty() && clean_[i_in]); }
-
-    bool rest_clean(int i_in) {
+    bool known_clean(int i_in) {
         if (all_clean_) {
             return true;
         }
         if (++probes_ % PROBES_PER_POLL == 0) {
             stop_if_cancelled(cancel_);
         }
-        if (!bounded_ || !clean_.empty()) {
+        if (bounded_ && !bulk_done_ && probes_ > BULK_AFTER_PROBES) {
+            bulk_done_ = true;
+            ++counts_.bulk_proofs;
+            rows_left_ = rows_left_by_bounds(profile_, r_, div_ra_);
+            counts_.rows_proven += r_ - static_cast<std::int64_t>(rows_left_.size());
+        }
+        if (bulk_done_ && !std::binary_search(rows_left_.begin(), rows_left_.end(), i_in)) {
+            return true;
+        }
+        counts_.rows_searched += bulk_done_;
+        return false;
+    }
+
+    bool may_violate(int lo, int hi) const {
+        if (all_clean_) {
             return false;
         }
-        probed_.push_back(i_in);
-        return probed_.size() >= BULK_AFTER_PROBES && bulk_rest_clean();
+        const auto left = std::lower_bound(rows_left_.begin(), rows_left_.end(), lo);
+        return !bulk_done_ || (left != rows_left_.end() && *left <= hi);
     }
 
 private:
-    // Bounds every row, then searches the rows the bounds leave; true when
-    // none of them finds a violation.
-    bool bulk_rest_clean() {
-        ++counts_.bulk_proofs;
-        clean_.assign(static_cast<std::size_t>(r_) + 1, 0);
-        for (const int probed : probed_) {
-            clean_[probed] = 1;
-        }
-        bound_rows(profile_, r_, div_ra_, clean_);
-        const int set_offset = profile_.total() - r_;
-        std::int64_t searched = 0;
-        const unsigned char* const rows = clean_.data();
-        const unsigned char* const end = rows + r_ + 1;
-        for (const void* row = std::memchr(rows + 1, 0, r_); row != nullptr;) {
-            const auto at = static_cast<const unsigned char*>(row);
-            if (++searched % PROBES_PER_POLL == 0) {
-                stop_if_cancelled(cancel_);
-            }
-            if (violating_i_out(profile_, static_cast<int>(at - rows), set_offset, div_ra_, false, -1) >= 0) {
-                counts_.rows_searched += searched;
-                return false;
-            }
-            row = std::memchr(at + 1, 0, static_cast<std::size_t>(end - at - 1));
-        }
-        counts_.rows_searched += searched;
-        counts_.rows_proven += r_ - searched - static_cast<std::int64_t>(probed_.size());
-        return true;
-    }
-
     const EvalueProfile& profile_;
     const int r_;
     const double div_ra_;
@@ -96,17 +76,9 @@ private:
     const CancelFlag* cancel_;
     SearchCounts& counts_;
     int probes_ = 0;
-    std::vector<int> probed_;           // probes before the bulk bound, all clean
-    std::vector<unsigned char> clean_;  // after it: rows whose search finds no violation
+    bool bulk_done_ = false;
+    std::vector<int> rows_left_;  // after the bulk bound: the rows it did not clear, ascending
 };
-
-MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alpha, int warm_i_in, int warm_i_out,
-                                const CancelFlag* cancel, SearchCounts& counts) {
-    stop_if_cancelled(cancel);
-    ++counts.checks;
-    ProvenProbes probes(profile, r, alpha, cancel, counts);
-    return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
-}
 
 int exact_search(const EvalueProfile& profile, double alpha, const CancelFlag* cancel, SearchCounts& counts) {
     const int m = profile.total();
@@ -186,6 +158,14 @@ int approximate_search(const EvalueProfile& profile, int min_r, double alpha, co
 }
 
 }  // namespace
+
+MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alpha, int warm_i_in, int warm_i_out,
+                                const CancelFlag* cancel, SearchCounts& counts) {
+    stop_if_cancelled(cancel);
+    ++counts.checks;
+    ProvenProbes probes(profile, r, alpha, cancel, counts);
+    return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
+}
 
 int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate, const CancelFlag* cancel,
                       SearchCounts* counts) {

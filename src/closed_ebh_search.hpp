@@ -24,6 +24,8 @@
 #include <cstdint>
 
 #include "cancellation.hpp"
+#include "ebh_profile.hpp"
+#include "vardo.hpp"
 
 // How a search reached its count; the share of the literal fallbacks.
 struct SearchCounts {
@@ -34,6 +36,11 @@ struct SearchCounts {
     std::int64_t rows_proven = 0;     // rows cleared by the bounds
     std::int64_t rows_searched = 0;   // rows the bounds left, searched target by target
 };
+
+// The result of meanconsistent_cpp on the profile's vector, reported
+// violation included, for 0 <= r; `counts` receives how it was reached.
+MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alpha, int warm_i_in, int warm_i_out,
+                                const CancelFlag* cancel, SearchCounts& counts);
 
 // The count of closed_ebh_count (vardo.hpp): e holds n e-values ascending of a
 // family of `total`, the others counting as 0 before them. `counts`, when

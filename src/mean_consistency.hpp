@@ -61,21 +61,20 @@ int violating_i_out(const Profile& cum_e, int i_in, int set_offset, double div_r
     return -1;
 }
 
-// What a check may know about its probes in advance. This policy knows
-// nothing: every probe runs its i_out search.
+// What a check may know about its probes. This policy knows nothing: the
+// check probes every i_in and searches every probe.
 struct SearchEveryProbe {
-    // The search of this probe is known to find no violation.
+    // The search of probe i_in is known to find no violation.
     bool known_clean(int /*i_in*/) const { return false; }
-    // Called after probe i_in found no violation: true when no later probe
-    // of the check can find one.
-    bool rest_clean(int /*i_in*/) { return false; }
+    // Some probe in lo ... hi may find a violation.
+    bool may_violate(int /*lo*/, int /*hi*/) const { return true; }
 };
 
 // The check of size r: every i_in from 1 to r, probed breadth first over the
 // bisection tree of 1 ... r (the first probe at the warm i_in when given),
 // each searched over i_out; the first violation found is reported. `probes`
-// may skip a probe, or end the check, only on a proof that its search, or
-// every search still to come, finds no violation: the result is unchanged.
+// may skip a search, or an interval, only where it knows that no violation
+// would be found: the result is unchanged.
 template <typename Profile, typename Probes>
 MeanConsistentResult check_mean_consistency(const Profile& cum_e, int r, double alpha, int warm_i_in, int warm_i_out,
                                             Probes& probes) {
@@ -108,13 +107,10 @@ MeanConsistentResult check_mean_consistency(const Profile& cum_e, int r, double 
         // The warm start serves the first interval only, even when its
         // i_out range was a single point.
         warm = false;
-        if (probes.rest_clean(mid_i_in)) {
-            return {true, -1, -1};
-        }
-        if (lo_in < mid_i_in) {
+        if (lo_in < mid_i_in && probes.may_violate(lo_in, mid_i_in - 1)) {
             queue_i_in.push(lo_in, mid_i_in - 1);
         }
-        if (mid_i_in < hi_in) {
+        if (mid_i_in < hi_in && probes.may_violate(mid_i_in + 1, hi_in)) {
             queue_i_in.push(mid_i_in + 1, hi_in);
         }
     }

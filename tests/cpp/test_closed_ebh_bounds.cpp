@@ -128,7 +128,21 @@ std::vector<Case> critical_cases(int m, int rounds, unsigned seed) {
     return critical;
 }
 
-TEST(BoundRows, ClearRowsWithoutTargetsBelowZeroAndMostWithRoomToSpare) {
+// 1 for the rows the bounds clear, 0 for those they leave (and for row 0).
+std::vector<unsigned char> cleared_rows(const EvalueProfile& profile, int r, double div_ra) {
+    std::vector<unsigned char> clean(static_cast<std::size_t>(r) + 1, 1);
+    clean[0] = 0;
+    const std::vector<int> left = rows_left_by_bounds(profile, r, div_ra);
+    EXPECT_TRUE(std::is_sorted(left.begin(), left.end()));
+    EXPECT_EQ(std::adjacent_find(left.begin(), left.end()), left.end());
+    for (const int row : left) {
+        EXPECT_TRUE(1 <= row && row <= r) << row;
+        clean[row] = 0;
+    }
+    return clean;
+}
+
+TEST(RowsLeftByBounds, ClearRowsWithoutTargetsBelowZeroAndMostWithRoomToSpare) {
     std::int64_t roomy = 0;  // rows whose smallest target is well above 0
     std::int64_t roomy_cleared = 0;
     std::vector<Case> all = cases(150, 12, 1);
@@ -151,8 +165,7 @@ TEST(BoundRows, ClearRowsWithoutTargetsBelowZeroAndMostWithRoomToSpare) {
             if (!rows_can_be_bounded(profile, r, div_ra)) {
                 continue;
             }
-            std::vector<unsigned char> clean(static_cast<std::size_t>(r) + 1, 0);
-            bound_rows(profile, r, div_ra, clean);
+            const std::vector<unsigned char> clean = cleared_rows(profile, r, div_ra);
             const double room = 1e-9 * (std::fabs(profile[m]) + static_cast<double>(r) * m * div_ra);
             const std::vector<double> smallest = smallest_targets(profile, r, div_ra);
             for (int i_in = 1; i_in <= r; ++i_in) {
@@ -169,7 +182,7 @@ TEST(BoundRows, ClearRowsWithoutTargetsBelowZeroAndMostWithRoomToSpare) {
     EXPECT_GT(roomy_cleared, roomy * 95 / 100);
 }
 
-TEST(BoundRows, LongTiesOnTheThresholdAreNotCleared) {
+TEST(RowsLeftByBounds, LongTiesOnTheThresholdAreNotCleared) {
     // 40,000 copies of x: the running sum drifts from j x by far more than
     // the bounds' margin, so the row with i_in / (r alpha) = x has targets a
     // little below 0 deep inside the outside block, and the rows next to it
@@ -186,8 +199,7 @@ TEST(BoundRows, LongTiesOnTheThresholdAreNotCleared) {
             const EvalueProfile profile(e.data(), m, m);
             const double div_ra = 1.0 / (alpha * r);
             ASSERT_TRUE(rows_can_be_bounded(profile, r, div_ra));
-            std::vector<unsigned char> clean(static_cast<std::size_t>(r) + 1, 0);
-            bound_rows(profile, r, div_ra, clean);
+            const std::vector<unsigned char> clean = cleared_rows(profile, r, div_ra);
             const int on_threshold = static_cast<int>(std::lround(x / div_ra));
             for (int i_in = on_threshold - 3; i_in <= on_threshold + 3; ++i_in) {
                 double smallest = INF;

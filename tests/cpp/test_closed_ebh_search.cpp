@@ -262,33 +262,63 @@ TEST(ClosedEbhCount, StopsSoonAfterTheCancelFlagIsSet) {
     EXPECT_LT(stopped - flagged, std::chrono::milliseconds(100));
 }
 
-TEST(MeanConsistencyCheck, OnAComputedProfileEqualsTheCheckOnItsVector) {
-    // The check over an EvalueProfile reads the padded running sum through
-    // its accessor: every size and warm start gives the vector's result.
+void expect_same(const MeanConsistentResult& got, const MeanConsistentResult& literal, const std::string& what) {
+    EXPECT_EQ(got.meanconsistent, literal.meanconsistent) << what;
+    EXPECT_EQ(got.at_i_in, literal.at_i_in) << what;
+    EXPECT_EQ(got.at_i_out, literal.at_i_out) << what;
+}
+
+TEST(MeanConsistencyCheck, OnAComputedProfileAndFastEqualsTheCheckOnItsVector) {
+    // Every size, cold and with warm starts, on the padded vector's profile
+    // and on the computed one, literal and fast: the same verdict and the
+    // same reported violation. The fast check's bulk bounds leave rows that
+    // fail, so its pruned probing must find the literal check's first.
     std::mt19937_64 rng(5);
-    for (int round = 0; round < 40; ++round) {
-        const std::vector<double> given = round % 2 ? realistic(rng, 12, 0.3) : with_specials(rng, 12, true);
-        const int total = 12 + round % 5;
-        const EvalueProfile profile(given.data(), 12, total);
+    SearchCounts counts;
+    int failed_after_bulk = 0;
+    for (int round = 0; round < 60; ++round) {
+        const int n = round % 4 == 0 ? 300 : 12;
+        const double dyadic = std::ldexp(1.0, -static_cast<int>(1 + rng() % 3));
+        std::vector<double> given;
+        switch (round % 3) {
+            case 0:
+                given = realistic(rng, n, 0.3);
+                break;
+            case 1:
+                given = on_grid(rng, n, 1.0 / dyadic, 3);
+                break;
+            default:
+                given = with_specials(rng, n, true);
+                break;
+        }
+        const int total = n + round % 5;
+        const double alpha = round % 3 == 1 ? dyadic : 0.2;
+        const EvalueProfile profile(given.data(), n, total);
         std::vector<double> cum_e{0.0};
         for (const double e : padded(given, total)) {
             cum_e.push_back(cum_e.back() + e);
         }
-        for (int r = 0; r <= total + 1; ++r) {
-            for (const auto& [warm_i_in, warm_i_out] : {std::pair{-1, -1}, std::pair{r / 2 + 1, 0}, std::pair{r, total - r - 1}}) {
-                if (warm_i_in >= 0 && (r < 1 || r >= total || warm_i_out < 0)) {
+        for (int r = 0; r <= total + 1; r += 1 + r / 16) {
+            for (const auto& [warm_i_in, warm_i_out] :
+                 {std::pair{-1, -1}, std::pair{r / 2 + 1, 0}, std::pair{r, total - r - 1}, std::pair{r + 3, 1}}) {
+                if (warm_i_in >= 0 && (r < 1 || r >= total || warm_i_out < 0 || warm_i_out >= total - r)) {
                     continue;
                 }
+                const std::string what = "round " + std::to_string(round) + ", r = " + std::to_string(r) +
+                                         ", warm " + std::to_string(warm_i_in) + " " + std::to_string(warm_i_out);
+                const MeanConsistentResult literal = meanconsistent_cpp(cum_e, r, alpha, warm_i_in, warm_i_out);
                 SearchEveryProbe every_probe;
-                const MeanConsistentResult computed =
-                    check_mean_consistency(profile, r, 0.2, warm_i_in, warm_i_out, every_probe);
-                const MeanConsistentResult stored = meanconsistent_cpp(cum_e, r, 0.2, warm_i_in, warm_i_out);
-                EXPECT_EQ(computed.meanconsistent, stored.meanconsistent);
-                EXPECT_EQ(computed.at_i_in, stored.at_i_in);
-                EXPECT_EQ(computed.at_i_out, stored.at_i_out);
+                expect_same(check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, every_probe), literal,
+                            what);
+                const std::int64_t bulk_before = counts.bulk_proofs;
+                const MeanConsistentResult fast = fast_check(profile, r, alpha, warm_i_in, warm_i_out, nullptr, counts);
+                expect_same(fast, literal, what + ", fast");
+                failed_after_bulk += counts.bulk_proofs > bulk_before && !fast.meanconsistent;
             }
         }
     }
+    EXPECT_GT(counts.bulk_proofs, 100);
+    EXPECT_GT(failed_after_bulk, 20);
 }
 
 }  // namespace
