@@ -134,29 +134,6 @@ int exact_search(const EvalueProfile& profile, double alpha, const CancelFlag* c
     return 0;
 }
 
-// Bisection above the eBH count min_r < m, as largestmeanconsistent_approximate_cpp.
-int approximate_search(const EvalueProfile& profile, int min_r, double alpha, const CancelFlag* cancel,
-                       SearchCounts& counts) {
-    int lo = min_r + 1;
-    int hi = profile.total();
-    int best_r = min_r;
-    int warm_i_in = -1;
-    int warm_i_out = -1;
-    while (lo <= hi) {
-        const int mid_r = lo + (hi - lo) / 2;
-        const MeanConsistentResult mc = fast_check(profile, mid_r, alpha, warm_i_in, warm_i_out, cancel, counts);
-        if (mc.meanconsistent) {
-            best_r = mid_r;
-            lo = mid_r + 1;
-        } else {
-            hi = mid_r - 1;
-            warm_i_in = mc.at_i_in;
-            warm_i_out = mc.at_i_out;
-        }
-    }
-    return best_r;
-}
-
 }  // namespace
 
 MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alpha, int warm_i_in, int warm_i_out,
@@ -181,5 +158,7 @@ int closed_ebh_search(const double* e, int n, int total, double alpha, bool appr
     if (min_r == total) {
         return total;
     }
-    return approximate_search(profile, min_r, alpha, cancel, tally);
+    return largest_passing_by_bisection(min_r, total, [&](int r, int warm_i_in, int warm_i_out) {
+        return fast_check(profile, r, alpha, warm_i_in, warm_i_out, cancel, tally);
+    });
 }

@@ -116,3 +116,29 @@ MeanConsistentResult check_mean_consistency(const Profile& cum_e, int r, double 
     }
     return {true, -1, -1};
 }
+
+// The approximate search's bisection of the sizes min_r + 1 ... m (min_r < m):
+// each probed size is checked by check(r, warm_i_in, warm_i_out), warm with
+// the violation of the last check that failed; returns the largest size
+// found to pass, or min_r.
+template <typename Check>
+int largest_passing_by_bisection(int min_r, int m, Check check) {
+    int lo = min_r + 1;
+    int hi = m;
+    int best_r = min_r;
+    int warm_i_in = -1;
+    int warm_i_out = -1;
+    while (lo <= hi) {
+        const int mid_r = lo + (hi - lo) / 2;
+        const MeanConsistentResult mc = check(mid_r, warm_i_in, warm_i_out);
+        if (mc.meanconsistent) {
+            best_r = mid_r;
+            lo = mid_r + 1;
+        } else {
+            hi = mid_r - 1;
+            warm_i_in = mc.at_i_in;
+            warm_i_out = mc.at_i_out;
+        }
+    }
+    return best_r;
+}

@@ -90,25 +90,10 @@ int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double a
     if (min_r == m) {
         return m;
     }
-    int lo = min_r + 1;
-    int hi = m;
     const std::vector<double> cum_e = cumulative_profile(e);
-    int best_r = min_r;
-    int i_in = -1;
-    int i_out = -1;
-    while (lo <= hi) {
-        const int mid_r = lo + (hi - lo) / 2;
-        const MeanConsistentResult mc = meanconsistent_cpp(cum_e, mid_r, alpha, i_in, i_out);
-        if (mc.meanconsistent) {
-            best_r = mid_r;
-            lo = mid_r + 1;
-        } else {
-            hi = mid_r - 1;
-            i_in = mc.at_i_in;
-            i_out = mc.at_i_out;
-        }
-    }
-    return best_r;
+    return largest_passing_by_bisection(min_r, m, [&](int r, int warm_i_in, int warm_i_out) {
+        return meanconsistent_cpp(cum_e, r, alpha, warm_i_in, warm_i_out);
+    });
 }
 
 int ebh_count(const double* e, int n, int total, double alpha) {
