@@ -18,8 +18,11 @@
 //   the running sums, and which is concave in i_in, so that blocks of rows
 //   are cleared together. Rows the bounds do not clear are searched as the
 //   check would search them.
-// - Everything the bounds do not cover (unsorted, negative or NaN e-values,
-//   a level outside (0, 1], overflowing sums) runs the literal steps.
+// - Everything the bounds do not cover runs the literal steps: values from
+//   the first one that is unsorted, negative or NaN or whose running sum is
+//   infinite or huge, omitted zeros among the candidates, and levels at which
+//   1 / (alpha r) is not a positive normal number (alpha <= 0, +inf or NaN
+//   are settled at once: no target can then be negative).
 
 #include <cstdint>
 
