@@ -163,6 +163,13 @@ def realistic(m: int, alpha: float, kind: str, share: float, seed: int) -> Value
     return study.evalues if kind == "evalues" else study.pvalues
 
 
+def e_infinite_top(m: int, alpha: float, share: float, infinite: int, seed: int) -> Values:
+    """Realistic e-values whose `infinite` largest are +inf: the running sums end there."""
+    e = np.sort(realistic(m, alpha, "evalues", share, seed))
+    e[m - min(infinite, m) :] = np.inf
+    return e
+
+
 def reference_patterns(seed: int) -> list[Pattern]:
     """Realistic data at REFERENCE_SHARE for both searches."""
     return [
@@ -190,6 +197,14 @@ def structured_patterns(seed: int) -> list[Pattern]:
         for c in (1.0, 2.0, 4.0)
     ]
     patterns += [Pattern(EVALUES, f"e-BH line in ties of {g}", partial(e_tied_line, group=g)) for g in (2, 10, 100)]
+    patterns += [
+        Pattern(
+            EVALUES,
+            f"realistic, {REFERENCE_SHARE:.0%} signals, top {k} infinite",
+            partial(e_infinite_top, share=REFERENCE_SHARE, infinite=k, seed=seed),
+        )
+        for k in (1, 3)
+    ]
     patterns += [
         Pattern(PVALUES, f"on the BY line x{s:g}", partial(p_on_line, scale=s))
         for s in (0.5, 1.0, 1.01, 1.1, 1.5, 2.0, 4.0)

@@ -65,10 +65,12 @@ COST_NOTES = [
     "Callgrind at m = 100,000 with 10% signals: 95% of all instructions in the check, 40% of them in the "
     "ceiling alone. The checks that fail before it are cheap, since each starts at the size where the previous "
     "one failed. Meeting the target would take a different check, not a faster run of this one.",
-    "**largestmeanconsistent_cpp on a list against the conversion alone.** The exact search checks r = m, "
-    "m - 1, ... down to the answer: with 10% signals at m = 1,000,000, about 970,000 checks. Each fails at the "
-    "pair where the previous one failed after about two target evaluations, some 120 instructions (callgrind), "
-    "which costs about twice the conversion of one list element.",
+    "**largestmeanconsistent_cpp on a list against the conversion alone.** The exact search builds the "
+    "running sum of the list once, a serial chain of additions (about 0.6 ns a value; every bit-identical "
+    "search needs it), then proves runs of failing counts at once from bounds over each run and clears the "
+    "rows of the checks that go further in blocks, searching only the rows the bounds leave. With 10% "
+    "signals at m = 1,000,000 it makes 90 checks instead of 972,000, 10.5 million instructions in all "
+    "(callgrind), 95% of them the running sum; the rest of the call converts the list.",
 ]
 
 

@@ -85,13 +85,15 @@ SubsetProfileResult build_cum_e_for_subset(const std::vector<double>& evalues, c
 PYBIND11_MODULE(_vardo, m) {
     m.doc() = "Pybind11 bindings for the Tarvimo C++ routines";
 
-    const auto closed_ebh_count = [](const std::vector<double>& evalues, double alpha, bool approximate) {
-        return approximate ? largestmeanconsistent_approximate_cpp(evalues, alpha)
-                           : largestmeanconsistent_cpp(evalues, alpha);
+    // The fast searches, whose counts equal those of largestmeanconsistent_cpp
+    // and largestmeanconsistent_approximate_cpp for every input.
+    const auto largest_consistent = [](const std::vector<double>& evalues, double alpha, bool approximate) {
+        const int m = checked_count(evalues.size(), "evalues");
+        return closed_ebh_count(evalues.data(), m, m, alpha, approximate, nullptr);
     };
-    m.def("closede_bh_cpp", closed_ebh_count, py::arg("evalues"), py::arg("alpha") = 0.05,
+    m.def("closede_bh_cpp", largest_consistent, py::arg("evalues"), py::arg("alpha") = 0.05,
           py::arg("approximate") = false);
-    m.def("largest_mean_consistent_k", closed_ebh_count, py::arg("evalues"), py::arg("alpha") = 0.05,
+    m.def("largest_mean_consistent_k", largest_consistent, py::arg("evalues"), py::arg("alpha") = 0.05,
           py::arg("approximate") = false);
     m.def(
         "is_subset_mean_consistent",
@@ -103,9 +105,14 @@ PYBIND11_MODULE(_vardo, m) {
             return meanconsistent_wrapper_cpp(profile.cum_e, profile.r, alpha);
         },
         py::arg("evalues"), py::arg("subset"), py::arg("alpha") = 0.05);
-    m.def("largestmeanconsistent_cpp", &largestmeanconsistent_cpp, py::arg("evalues"), py::arg("alpha"));
-    m.def("largestmeanconsistent_approximate_cpp", &largestmeanconsistent_approximate_cpp, py::arg("evalues"),
-          py::arg("alpha"));
+    m.def(
+        "largestmeanconsistent_cpp",
+        [=](const std::vector<double>& evalues, double alpha) { return largest_consistent(evalues, alpha, false); },
+        py::arg("evalues"), py::arg("alpha"));
+    m.def(
+        "largestmeanconsistent_approximate_cpp",
+        [=](const std::vector<double>& evalues, double alpha) { return largest_consistent(evalues, alpha, true); },
+        py::arg("evalues"), py::arg("alpha"));
     m.def("eBH_cpp", &eBH_cpp, py::arg("evalues"), py::arg("alpha"));
     m.def("meanconsistent_wrapper_cpp", &meanconsistent_wrapper_cpp, py::arg("cum_e"), py::arg("r"),
           py::arg("alpha"));
