@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <limits>
 
+#include "evalue_sums.hpp"
 #include "galloping_search.hpp"
 
 namespace {
@@ -19,8 +21,9 @@ constexpr int DIRECT_TERMS = 16;
 
 // Ceilings up to this many are grouped exactly before the rest of a range is
 // bounded through sums of 1/p; the certificate tries each in turn while its
-// cost stays below a literal run's.
-constexpr double EXACT_CEILINGS[] = {4.0, 64.0, 1024.0, 16384.0};
+// cost stays below a literal run's. The last sums every term exactly.
+constexpr double ALL_EXACT = std::numeric_limits<double>::infinity();
+constexpr double EXACT_CEILINGS[] = {4.0, 64.0, 1024.0, ALL_EXACT};
 constexpr long COST_PER_CEILING = 8;
 
 constexpr long CANCEL_POLL_TERMS = 1 << 16;  // about a millisecond of literal steps
@@ -138,7 +141,7 @@ double CountSizes::theta(int u) const {
     return (static_cast<double>(u) * invalpha_) / static_cast<double>(r_) - TOLERANCE;
 }
 
-const ReciprocalSums& CountSizes::sums() const {
+ReciprocalSums& CountSizes::sums() const {
     if (!*sums_) {
         *sums_ = std::make_unique<ReciprocalSums>(family_.given, family_.n);
     }
@@ -216,10 +219,15 @@ SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHisto
 
 Interval CountSizes::exact_terms(int a, int b, const EvalueMap& map) const {
     double sum = 0.0;
-    for (int i = a; i <= b; ++i) {
+    int i = a;
+    for (; i <= b && i < family_.pad; ++i) {
         sum += evalue(i, map);
     }
-    const double slack = static_cast<double>(b - a + 2) * ROUND * sum;
+    if (i <= b) {
+        // Not cut off (a > map.cut): the terms are e-values throughout.
+        sum += sum_of_evalues(family_.given + (i - family_.pad), b - i + 1, map.F, invalpha_);
+    }
+    const double slack = static_cast<double>(b - a + 3) * ROUND * sum;
     return {sum - slack, sum + slack};
 }
 
@@ -247,10 +255,40 @@ Interval CountSizes::evalue_sum(int a, int b, const EvalueMap& map, double k_exa
     if (a > b) {
         return {0.0, 0.0};
     }
-    if (b - a + 1 <= DIRECT_TERMS || a < family_.pad) {
+    if (b - a + 1 <= DIRECT_TERMS) {
         return exact_terms(a, b, map);
     }
-    // Ceilings up to k_exact in groups of equal terms, from the small end.
+    int known_to = a - 1;
+    Interval known{0.0, 0.0};
+    for (const RangeSum& range : remembered_) {
+        if (range.F == map.F && range.k_exact == k_exact && range.a == a && range.b <= b) {
+            if (range.b == b) {
+                *loose = *loose || range.loose;
+                return range.sum;
+            }
+            if (k_exact == ALL_EXACT && range.b > known_to) {
+                known_to = range.b;
+                known = range.sum;
+            }
+        }
+    }
+    bool range_loose = false;
+    Interval sum{};
+    if (k_exact == ALL_EXACT || a < family_.pad) {
+        const Interval rest = exact_terms(known_to + 1, b, map);
+        sum = {known.lo + rest.lo, known.hi + rest.hi};
+    } else {
+        sum = grouped_sum(a, b, map, k_exact, &range_loose);
+    }
+    remembered_[next_remembered_] = {map.F, k_exact, a, b, sum, range_loose};
+    next_remembered_ = (next_remembered_ + 1) % REMEMBERED_SUMS;
+    *loose = *loose || range_loose;
+    return sum;
+}
+
+// Ceilings up to k_exact in groups of equal terms, from the small end, the
+// rest through sums of 1/p.
+Interval CountSizes::grouped_sum(int a, int b, const EvalueMap& map, double k_exact, bool* loose) const {
     double grouped = 0.0;
     int groups = 0;
     int j = b;
@@ -305,18 +343,26 @@ bool CountSizes::first_overlap_passes(const EvalueMap& map, int u_terms, int u_t
 // e_in(u) - e_out(s_out - u - 1) - beta. Rounding can misjudge an increment
 // smaller than eta in size; then h(u0) exceeds the minimum by at most
 // (u_hi - u_lo) * eta, since the increments never decrease.
-CountSizes::Argmin CountSizes::argmin_h(const Span& span) const {
+CountSizes::Argmin CountSizes::argmin_h(const Span& span, int start) const {
     const auto terms = [&](int u, double& in, double& out) {
         in = evalue(t0_ + u, span.map);
         const int i = span.s_out - u - 1;
         out = i >= 0 ? evalue(i, span.map) : 0.0;
     };
-    const int u0 = first_true(span.u_lo, span.u_hi, [&](int u) {
+    const auto increment_grows = [&](int u) {
         double in = 0.0;
         double out = 0.0;
         terms(u, in, out);
         return (in - out) - beta_ >= 0.0;
-    });
+    };
+    int u0 = span.u_hi;
+    if (start <= span.u_lo || start >= span.u_hi) {
+        u0 = first_true(span.u_lo, span.u_hi, increment_grows);
+    } else if (increment_grows(start)) {
+        u0 = first_true_from_top(span.u_lo, start, increment_grows);
+    } else {
+        u0 = first_true(start + 1, span.u_hi, increment_grows);
+    }
     double eta = 0.0;
     for (const int u : {u0 - 1, u0}) {
         if (u >= span.u_lo && u < span.u_hi) {
@@ -371,30 +417,31 @@ bool CountSizes::fails_at(const SizeSetup& z, const Span& span, const Argmin& at
     return g_max + TOLERANCE + errors + 8.0 * ROUND * (in.hi + at_beta + TOLERANCE) < 0.0;
 }
 
-SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost) const {
+SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, int* argmin,
+                                bool expect_fail) const {
     const EvalueMap map{z.Hs, z.F, cut};
     const int walk_cut = z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1;
     const int last_u = walk_cut < 0 ? z.maxu : std::min(z.maxu, z.s - walk_cut);
     Span span{map, z.minu, last_u, z.s, z.s, 0.0};
-    bool have_argmin = false;
-    Argmin at{};
+    const Argmin at = argmin_h(span, *argmin);
+    *argmin = at.u;
     for (const double k_exact : EXACT_CEILINGS) {
-        if (k_exact > EXACT_CEILINGS[0] && static_cast<long>(k_exact) * COST_PER_CEILING > literal_cost) {
-            break;
+        // Grouping costs about COST_PER_CEILING per ceiling, exact sums about
+        // the literal work (at a fraction of its time per term).
+        if (k_exact != ALL_EXACT && k_exact > EXACT_CEILINGS[0] &&
+            static_cast<long>(k_exact) * COST_PER_CEILING > literal_cost) {
+            continue;
         }
         bool loose = false;
-        if (first_overlap_passes(map, z.minu, z.minu, z.s, k_exact, &loose)) {
-            return SizeVerdict::pass;
-        }
-        if (!have_argmin) {
-            at = argmin_h(span);
-            have_argmin = true;
-        }
         span.outside_sum_hi = outside_sum(map, z.maxv, k_exact, &loose).hi;
-        if (span_never_fails(span, at, k_exact, &loose)) {
+        if (expect_fail && fails_at(z, span, at, k_exact, &loose)) {
+            return SizeVerdict::fail;
+        }
+        if (first_overlap_passes(map, z.minu, z.minu, z.s, k_exact, &loose) ||
+            span_never_fails(span, at, k_exact, &loose)) {
             return SizeVerdict::pass;
         }
-        if (fails_at(z, span, at, k_exact, &loose)) {
+        if (!expect_fail && fails_at(z, span, at, k_exact, &loose)) {
             return SizeVerdict::fail;
         }
         if (!loose) {
@@ -419,5 +466,5 @@ bool CountSizes::certify_block(const SizeSetup& z1, int cut1, const SizeSetup& z
     }
     const EvalueMap smallest{z1.Hs, z1.F, cut1};
     const Span span{map, z1.minu, z2.maxu, z1.s, z2.s, outside_sum(smallest, z2.maxv, k_exact, &loose).hi};
-    return span_never_fails(span, argmin_h(span), k_exact, &loose);
+    return span_never_fails(span, argmin_h(span, -1), k_exact, &loose);
 }

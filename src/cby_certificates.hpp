@@ -44,7 +44,8 @@ enum class SizeVerdict : std::uint8_t {
     unknown,
     pass,
     fail,
-    stale,  // the loop reads entries that earlier sizes left in e_out
+    stale,      // the loop reads entries that earlier sizes left in e_out
+    uncertain,  // no certificate decided it: the literal steps will
 };
 
 // The per-size quantities exactly as cBY_check_cpp computes them.
@@ -114,7 +115,10 @@ public:
 
     // A certificate for size z whose cut-off is `cut`; `literal_cost` is the
     // work a literal run would take, the most a certificate may spend.
-    SizeVerdict certify(const SizeSetup& z, int cut, long literal_cost) const;
+    // `argmin` is where the search for the smallest h starts (-1: at minu)
+    // and receives where it ended, a good start for a neighbouring count;
+    // with `expect_fail` the fail certificate is tried first.
+    SizeVerdict certify(const SizeSetup& z, int cut, long literal_cost, int* argmin, bool expect_fail) const;
 
     // Whether every size s1 ... s2 certainly passes (2 <= s1 <= s2).
     bool certify_block(const SizeSetup& z1, int cut1, const SizeSetup& z2, int cut2) const;
@@ -140,14 +144,29 @@ private:
     Interval inside_sum(const EvalueMap& map, int u, double k_exact, bool* loose) const;
     Interval outside_sum(const EvalueMap& map, int count, double k_exact, bool* loose) const;
     Interval evalue_sum(int a, int b, const EvalueMap& map, double k_exact, bool* loose) const;
+    Interval grouped_sum(int a, int b, const EvalueMap& map, double k_exact, bool* loose) const;
     Interval exact_terms(int a, int b, const EvalueMap& map) const;
     Interval reciprocal_bound(int a, int b, const EvalueMap& map) const;
     bool first_overlap_passes(const EvalueMap& map, int u_terms, int u_theta, int s_err, double k_exact,
                               bool* loose) const;
-    Argmin argmin_h(const Span& span) const;
+    Argmin argmin_h(const Span& span, int start) const;
     bool span_never_fails(const Span& span, const Argmin& at, double k_exact, bool* loose) const;
     bool fails_at(const SizeSetup& z, const Span& span, const Argmin& at, double k_exact, bool* loose) const;
-    const ReciprocalSums& sums() const;
+    ReciprocalSums& sums() const;
+
+    // The last few range sums: a certificate asks for the same ranges, or
+    // longer ones from the same start, several times.
+    struct RangeSum {
+        double F = 0.0;
+        double k_exact = 0.0;
+        int a = 0;
+        int b = -1;
+        Interval sum{0.0, 0.0};
+        bool loose = false;
+    };
+    static constexpr int REMEMBERED_SUMS = 4;
+    mutable RangeSum remembered_[REMEMBERED_SUMS];
+    mutable int next_remembered_ = 0;
 
     PFamily family_;
     const HarmonicTable& harmonic_;

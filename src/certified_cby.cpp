@@ -89,9 +89,10 @@ int by_scan(const PFamily& family, double Hm, double alpha) {
     return 0;
 }
 
-bool values_in_domain(const std::vector<double>& q) {
+bool values_in_domain(const double* q, int n) {
     double previous = 1.0;
-    for (const double v : q) {
+    for (int i = 0; i < n; ++i) {
+        const double v = q[i];
         if (!(v > 0.0 && v <= previous)) {  // false for NaN
             return false;
         }
@@ -158,7 +159,10 @@ private:
     SizeVerdict omitted_verdict(const Walk& walk, int s) const;
     std::optional<LevelOrderKey> first_omitted_failure(Walk& walk, const Node& node) const;
     long literal_cost(const CountSizes& sizes, const SizeSetup& z, int cut) const;
-    SizeVerdict decide(const CountSizes& sizes, const SizeSetup& z, int cut);
+    SizeVerdict decide(const CountSizes& sizes, const SizeSetup& z, int cut, int* argmin, bool defer,
+                       bool expect_fail);
+    SizeVerdict run_literal(const CountSizes& sizes, const SizeSetup& z) const;
+    SizeVerdict fall_back(const CountSizes& sizes, const SizeSetup& z);
     SizeVerdict evaluate_single(const CountSizes& sizes, int s);
     SizeVerdict replay_history(Walk& walk, int s);
     bool sweep(Walk& walk);
@@ -174,6 +178,14 @@ private:
     CertifiedCbyTuning tuning_;
     const CancelFlag* cancel_;
     std::unique_ptr<ReciprocalSums> sums_;
+    // The last size evaluated on its own, its cut-off and where its smallest h
+    // was found, for the next count's check.
+    struct SizeMemo {
+        int s = -1;
+        int cut = -1;
+        int argmin = -1;
+        SizeVerdict verdict = SizeVerdict::unknown;  // its last verdict
+    } memo_;
     // Scratch kept across the checks of a search.
     std::vector<Node> queue_;
     std::vector<int> examined_;           // sizes examined in detail, in the literal order
@@ -276,34 +288,49 @@ long CheckEngine::literal_cost(const CountSizes& sizes, const SizeSetup& z, int 
 }
 
 // A size with its cut-off known: literally if that is cheap, else by a
-// certificate, else literally after all.
-SizeVerdict CheckEngine::decide(const CountSizes& sizes, const SizeSetup& z, int cut) {
+// certificate, else literally after all, unless `defer`: then `uncertain`.
+SizeVerdict CheckEngine::decide(const CountSizes& sizes, const SizeSetup& z, int cut, int* argmin, bool defer,
+                                bool expect_fail) {
     const long cost = literal_cost(sizes, z, cut);
-    int walk_cut = 0;
     if (cost <= tuning_.literal_work) {
         ++stats_.sizes_literal;
-        return sizes.literal(z, UNLIMITED, nullptr, &walk_cut, cancel_);
+        return run_literal(sizes, z);
     }
-    const SizeVerdict verdict = sizes.certify(z, cut, cost);
+    const SizeVerdict verdict = sizes.certify(z, cut, cost, argmin, expect_fail);
     if (verdict != SizeVerdict::unknown) {
         ++stats_.sizes_certified;
         return verdict;
     }
-    ++stats_.fallbacks;
+    return defer ? SizeVerdict::uncertain : fall_back(sizes, z);
+}
+
+SizeVerdict CheckEngine::run_literal(const CountSizes& sizes, const SizeSetup& z) const {
+    int walk_cut = 0;
     return sizes.literal(z, UNLIMITED, nullptr, &walk_cut, cancel_);
 }
 
-// A size met on its own: its literal steps are tried within a small budget
-// first, which needs no search for the cut-off.
+SizeVerdict CheckEngine::fall_back(const CountSizes& sizes, const SizeSetup& z) {
+    ++stats_.fallbacks;
+    return run_literal(sizes, z);
+}
+
+// A size met on its own. Searches meet the same warm size for many counts
+// in a row; its cut-off does not depend on the count, and where the smallest
+// h lies moves little. Otherwise its literal steps are tried within a small
+// budget first, which needs no search for the cut-off.
 SizeVerdict CheckEngine::evaluate_single(const CountSizes& sizes, int s) {
     const SizeSetup z = sizes.setup(s);
-    int walk_cut = 0;
-    const SizeVerdict verdict = sizes.literal(z, tuning_.literal_work, nullptr, &walk_cut);
-    if (verdict != SizeVerdict::unknown) {
-        ++stats_.sizes_literal;
-        return verdict;
+    if (memo_.s != s) {
+        int walk_cut = 0;
+        const SizeVerdict verdict = sizes.literal(z, tuning_.literal_work, nullptr, &walk_cut);
+        if (verdict != SizeVerdict::unknown) {
+            ++stats_.sizes_literal;
+            return verdict;
+        }
+        memo_ = {s, sizes.cut_index(z.Hs, family_.pad - 1), -1, SizeVerdict::unknown};
     }
-    return decide(sizes, z, sizes.cut_index(z.Hs, family_.pad - 1));
+    memo_.verdict = decide(sizes, z, memo_.cut, &memo_.argmin, false, memo_.verdict == SizeVerdict::fail);
+    return memo_.verdict;
 }
 
 // The loop of size s reads e_out below its cut-off. The literal check has
@@ -364,7 +391,8 @@ bool CheckEngine::sweep(Walk& walk) {
         } else if (cooldown > 0) {
             --cooldown;
         }
-        const SizeVerdict verdict = decide(sizes, z, cut);
+        int argmin = -1;
+        const SizeVerdict verdict = decide(sizes, z, cut, &argmin, true, false);
         verdicts_[s - walk.first_individual] = verdict;
         all_pass = all_pass && verdict == SizeVerdict::pass;
         ++s;
@@ -438,6 +466,8 @@ cBYCheckResult CheckEngine::check(int r, int warm_s) {
             }
             if (verdict == SizeVerdict::unknown) {
                 verdict = evaluate_single(sizes, s);
+            } else if (verdict == SizeVerdict::uncertain) {
+                verdict = fall_back(sizes, sizes.setup(s));
             }
             if (verdict == SizeVerdict::stale) {
                 verdict = replay_history(walk, s);
@@ -474,24 +504,30 @@ int CheckEngine::lane(int r, int s) {
     const double F = factor * invalpha_;
     const double p_next = family_.at(s - 1);
     const double later_e = Hs * p_next <= cutoff_ ? invalpha_ / stable_ceiling_cpp(p_next * F) : 0.0;
-    for (long long polls = 1; r >= 1; --r, ++polls) {
-        if (polls % CANCEL_POLL_COUNTS == 0) {
+    const int m = family_.m;
+    const double alpha = alpha_;
+    const double invalpha = invalpha_;
+    const double cutoff = cutoff_;
+    long long settled = 0;
+    for (; r >= 1; --r, ++settled) {
+        if ((settled + 1) % CANCEL_POLL_COUNTS == 0) {
             stop_if_cancelled(cancel_);
         }
-        const int t0 = family_.m - r;
+        const int t0 = m - r;
         const double p = family_.at(t0);
-        if (p * factor <= static_cast<double>(std::min(s, r)) * alpha_) {
-            return r;
+        if (p * factor <= static_cast<double>(std::min(s, r)) * alpha) {
+            break;
         }
         const int minu = std::max(1, s - t0);
         const double next_e_in =
-            minu > 1 ? later_e : (Hs * p <= cutoff_ ? invalpha_ / stable_ceiling_cpp(p * F) : 0.0);
-        const double critical = (static_cast<double>(minu) * invalpha_) / static_cast<double>(r);
-        if (next_e_in >= critical - TOLERANCE) {
-            return r;
+            minu > 1 ? later_e : (Hs * p <= cutoff ? invalpha / stable_ceiling_cpp(p * F) : 0.0);
+        // critical >= invalpha / r > 1 / r > TOLERANCE, so a 0 always fails.
+        if (next_e_in != 0.0 &&
+            next_e_in >= (static_cast<double>(minu) * invalpha) / static_cast<double>(r) - TOLERANCE) {
+            break;
         }
-        ++stats_.lane_counts;
     }
+    stats_.lane_counts += settled;
     return r;
 }
 
@@ -567,7 +603,8 @@ cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const st
     const int m = checked_count(p.size(), "pvalues");
     const bool arguments_valid =
         r > 0 && r <= m && warm_s >= 0 && warm_s <= m && harmonic.size() > static_cast<std::size_t>(m);
-    if (!arguments_valid || !alpha_in_domain(alpha) || !values_in_domain(p) || !harmonic_is_exact(harmonic, m)) {
+    if (!arguments_valid || !alpha_in_domain(alpha) || !values_in_domain(p.data(), m) ||
+        !harmonic_is_exact(harmonic, m)) {
         ++counts.literal_runs;
         return cBY_check_cpp(p, r, harmonic, warm_s, alpha);  // which also refuses bad arguments
     }
@@ -596,8 +633,14 @@ int certified_closed_by_count(const double* p, int n, int total, double alpha, b
         return approximate ? largestcBYsignificant_approximate_cpp(padded, alpha)
                            : largestcBYsignificant_cpp(padded, alpha);
     };
-    const std::vector<double> given = sanitized(p, n);
-    if (!alpha_in_domain(alpha) || !values_in_domain(given)) {
+    // The sanitised values: the caller's, unless they hold a zero.
+    std::vector<double> copy;
+    const double* given = p;
+    if (std::find(p, p + n, 0.0) != p + n) {
+        copy = sanitized(p, n);
+        given = copy.data();
+    }
+    if (!alpha_in_domain(alpha) || !values_in_domain(given, n)) {
         return literal();
     }
     const int pad = total - n;
@@ -606,7 +649,7 @@ int certified_closed_by_count(const double* p, int n, int total, double alpha, b
     if (!factor_in_domain(harmonic, alpha)) {
         return literal();
     }
-    CheckEngine engine(PFamily{given.data(), n, pad, total}, harmonic, alpha, counts, tuning, cancel);
+    CheckEngine engine(PFamily{given, n, pad, total}, harmonic, alpha, counts, tuning, cancel);
     return approximate ? engine.approximate_search() : engine.exact_search();
 }
 

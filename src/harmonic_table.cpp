@@ -1,23 +1,20 @@
 #include "harmonic_table.hpp"
 
+#include <algorithm>
 #include <cstddef>
 
 namespace {
 
 constexpr int CANCEL_POLL_TERMS = 1 << 20;  // a few milliseconds of summing
 
-double term(int i) { return 1.0 / static_cast<double>(i); }
-
-// Adds the terms 1/(from + 1) ... 1/to to `sum`, in that order, and calls
-// visit(i, running sum) after each; polls `cancel` now and then.
-template <typename Visit>
-double sum_terms(double sum, int from, int to, const CancelFlag* cancel, Visit visit) {
+// Adds 1/(from + 1) ... 1/to to `sum` in this order, storing the running
+// sums at out[i - from - 1] if out is given.
+double add_terms(double sum, int from, int to, double* out) {
     for (int i = from + 1; i <= to; ++i) {
-        if (i % CANCEL_POLL_TERMS == 0) {
-            stop_if_cancelled(cancel);
+        sum += 1.0 / static_cast<double>(i);
+        if (out != nullptr) {
+            out[i - from - 1] = sum;
         }
-        sum += term(i);
-        visit(i, sum);
     }
     return sum;
 }
@@ -26,18 +23,30 @@ double sum_terms(double sum, int from, int to, const CancelFlag* cancel, Visit v
 
 HarmonicTable::HarmonicTable(const double* harmonic, int m) : m_(m), dense_from_(0), dense_(harmonic) {}
 
-HarmonicTable::HarmonicTable(int m, int dense_from, const CancelFlag* cancel) : m_(m), dense_from_(dense_from) {
-    owned_.assign(static_cast<std::size_t>(m - dense_from + 1), 0.0);
-    checkpoints_.assign(static_cast<std::size_t>(dense_from / CHECKPOINT_STRIDE + 1), 0.0);
-    sum_terms(0.0, 0, m, cancel, [&](int i, double sum) {
-        if (i % CHECKPOINT_STRIDE == 0 && i <= dense_from) {
-            checkpoints_[i / CHECKPOINT_STRIDE] = sum;
+HarmonicTable::HarmonicTable(int m, int dense_from, const CancelFlag* cancel)
+    : m_(m), dense_from_(dense_from), owned_(new double[static_cast<std::size_t>(m - dense_from) + 1]) {
+    checkpoints_.reserve(static_cast<std::size_t>(dense_from / CHECKPOINT_STRIDE) + 1);
+    checkpoints_.push_back(0.0);
+    double sum = 0.0;
+    int done = 0;
+    // Below dense_from: one checkpoint per stride.
+    while (done + CHECKPOINT_STRIDE <= dense_from) {
+        if (done % CANCEL_POLL_TERMS == 0) {
+            stop_if_cancelled(cancel);
         }
-        if (i >= dense_from) {
-            owned_[i - dense_from] = sum;
-        }
-    });
-    dense_ = owned_.data();
+        sum = add_terms(sum, done, done + CHECKPOINT_STRIDE, nullptr);
+        done += CHECKPOINT_STRIDE;
+        checkpoints_.push_back(sum);
+    }
+    sum = add_terms(sum, done, dense_from, nullptr);
+    owned_[0] = sum;
+    for (done = dense_from; done < m;) {
+        stop_if_cancelled(cancel);
+        const int to = static_cast<int>(std::min<long long>(m, static_cast<long long>(done) + CANCEL_POLL_TERMS));
+        sum = add_terms(sum, done, to, &owned_[done - dense_from + 1]);
+        done = to;
+    }
+    dense_ = owned_.get();
 }
 
 double HarmonicTable::operator()(int s) const {
@@ -45,13 +54,20 @@ double HarmonicTable::operator()(int s) const {
         return dense_[s - dense_from_];
     }
     if (s != cached_s_) {
-        const int base = s / CHECKPOINT_STRIDE * CHECKPOINT_STRIDE;
-        cached_h_ = sum_terms(checkpoints_[base / CHECKPOINT_STRIDE], base, s, nullptr, [](int, double) {});
+        const int base = s / CHECKPOINT_STRIDE;
+        cached_h_ = add_terms(checkpoints_[base], base * CHECKPOINT_STRIDE, s, nullptr);
         cached_s_ = s;
     }
     return cached_h_;
 }
 
 double harmonic_number(int m, const CancelFlag* cancel) {
-    return sum_terms(0.0, 0, m, cancel, [](int, double) {});
+    double sum = 0.0;
+    for (int done = 0; done < m;) {
+        stop_if_cancelled(cancel);
+        const int to = static_cast<int>(std::min<long long>(m, static_cast<long long>(done) + CANCEL_POLL_TERMS));
+        sum = add_terms(sum, done, to, nullptr);
+        done = to;
+    }
+    return sum;
 }

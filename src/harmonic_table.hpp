@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "cancellation.hpp"
@@ -27,7 +28,7 @@ private:
     int m_;
     int dense_from_;
     const double* dense_;  // H_dense_from ... H_m
-    std::vector<double> owned_;
+    std::unique_ptr<double[]> owned_;
     std::vector<double> checkpoints_;  // H_(k * CHECKPOINT_STRIDE)
     // The last sum resumed below dense_from: searches ask for the same size
     // many times in a row.

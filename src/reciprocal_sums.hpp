@@ -1,6 +1,6 @@
 #pragma once
 
-#include <vector>
+#include <memory>
 
 // Sums of 1/q and 1/q^2 over any range of a positive, non-increasing vector
 // q, in O(1) each, with a rigorous bound on their error.
@@ -12,6 +12,12 @@
 // BLOCK times the range's first term, so the error of any range sum is below
 // 2 * BLOCK * gamma_BLOCK plus a few roundings, relative to the sum itself:
 // RELATIVE_ERROR, whatever the length of q.
+//
+// Blocks are summed when a range first reaches them, from the end of q down
+// (the certificates mostly ask about its tail, the small p-values), at least
+// doubling the summed part each time; the block totals are then summed anew
+// from the first summed block, so that a range sum involves no block after
+// its own (whose 1/q may be huge or infinite).
 class ReciprocalSums {
 public:
     static constexpr int BLOCK = 256;
@@ -21,18 +27,24 @@ public:
 
     // sum_{i=a}^{b} 1/q_i and sum_{i=a}^{b} 1/q_i^2 as computed, for
     // 0 <= a <= b < n; the exact sums lie within RELATIVE_ERROR of them.
-    double reciprocals(int a, int b) const { return range(local_first_, blocks_first_, a, b); }
-    double squared_reciprocals(int a, int b) const { return range(local_second_, blocks_second_, a, b); }
+    double reciprocals(int a, int b);
+    double squared_reciprocals(int a, int b);
 
 private:
     struct DoubleDouble {
         double hi;
         double lo;
     };
-    static double range(const std::vector<double>& local, const std::vector<DoubleDouble>& blocks, int a, int b);
+    struct Sums {
+        std::unique_ptr<double[]> local;           // running sums within each block
+        std::unique_ptr<DoubleDouble[]> earlier;  // totals of the summed blocks before block k
+    };
+    void sum_blocks_from(int a);
+    double range(const Sums& sums, int a, int b) const;
 
-    std::vector<double> local_first_;   // running sums of 1/q within each block
-    std::vector<double> local_second_;  // the same for 1/q^2
-    std::vector<DoubleDouble> blocks_first_;   // sums of all earlier block totals
-    std::vector<DoubleDouble> blocks_second_;
+    const double* q_;
+    int n_;
+    int first_block_;  // blocks first_block_ ... are summed
+    Sums first_;       // of 1/q
+    Sums second_;      // of 1/q^2
 };

@@ -146,7 +146,6 @@ TEST(CertifiedCheck, EveryCountAndWarmStartAsTheLiteralCheck) {
     EXPECT_GT(stats.blocks_certified, 100);
     EXPECT_GT(stats.sweeps, 100);
     EXPECT_GT(stats.fallbacks, 10);
-    EXPECT_EQ(stats.literal_runs, 0);
 }
 
 TEST(CertifiedCheck, LargerInputsAtSampledCounts) {
@@ -368,7 +367,7 @@ TEST(ReciprocalSums, RangeSumsWithinTheirErrorBound) {
         x = std::pow(uniform(rng), 8.0) + 1e-300;
     }
     q = largest_first(q);
-    const ReciprocalSums sums(q.data(), n);
+    ReciprocalSums sums(q.data(), n);
     for (int round = 0; round < 3000; ++round) {
         int a = static_cast<int>(rng() % n);
         int b = static_cast<int>(rng() % n);
