@@ -70,14 +70,22 @@ int split_of(const Node& node, int warm_s) {
 // Scans a family for the BY step-up count as BY_cpp does on its full vector.
 // An omitted value (p = 1) meets the condition at some rank only if it does
 // at rank m, the first one tested: (factor / k) - alpha only grows as k
-// falls.
-int by_scan(const PFamily& family, double Hm, double alpha) {
+// falls. In a sorted family, the scan also starts past the p-values with
+// p * H_m > (alpha + TOLERANCE)(1 + 1e-9): at any rank k <= m their
+// ((p * factor) / k) - alpha is at least p H_m (1 - 3u) - alpha, above the
+// tolerance by far more than the rounding of that subtraction.
+int by_scan(const PFamily& family, double Hm, double alpha, bool sorted) {
     const int m = family.m;
     if (m == 0) {
         return 0;
     }
     const double factor = static_cast<double>(m) * Hm;
-    for (int i = 0; i < m; ++i) {
+    const double beyond = (alpha + TOLERANCE) * (1.0 + 1e-9);
+    int i = sorted ? first_true(0, m, [&](int j) { return !(family.at(j) * Hm > beyond); }) : 0;
+    if (i > 0 && i < family.pad) {
+        i = family.pad;  // the first omitted value fails, so all do
+    }
+    for (; i < m; ++i) {
         const int k = m - i;
         if (((family.at(i) * factor) / static_cast<double>(k)) - alpha <= TOLERANCE) {
             return k;
@@ -87,6 +95,19 @@ int by_scan(const PFamily& family, double Hm, double alpha) {
         }
     }
     return 0;
+}
+
+// Whether the family's values never increase (NaN breaks it), the omitted
+// ones included.
+bool family_is_sorted(const double* given, int n, int pad) {
+    double previous = pad > 0 ? 1.0 : std::numeric_limits<double>::infinity();
+    for (int i = 0; i < n; ++i) {
+        if (!(given[i] <= previous)) {
+            return false;
+        }
+        previous = given[i];
+    }
+    return true;
 }
 
 bool values_in_domain(const double* q, int n) {
@@ -147,6 +168,7 @@ private:
         int bound_top = -1;   // s_b, the last size the bound test passes; -1 until known
         bool swept = false;
         int first_individual = 2;  // sizes from here on have no shortcut
+        int first_swept = 0;       // verdicts_ holds sizes first_swept ... m
         std::optional<EoutHistory> history = std::nullopt;
         std::size_t applied = 0;  // entries of examined_ applied to history
     };
@@ -189,7 +211,7 @@ private:
     // Scratch kept across the checks of a search.
     std::vector<Node> queue_;
     std::vector<int> examined_;           // sizes examined in detail, in the literal order
-    std::vector<SizeVerdict> verdicts_;   // by size - first_individual, after a sweep
+    std::vector<SizeVerdict> verdicts_;   // by size - first_swept, after a sweep
 };
 
 bool CheckEngine::bound_passes(const CountSizes& sizes, int s) const {
@@ -361,7 +383,8 @@ bool CheckEngine::sweep(Walk& walk) {
     const CountSizes& sizes = walk.sizes;
     const int m = family_.m;
     const int from = std::max(walk.first_individual, bound_top(walk) + 1);
-    verdicts_.assign(static_cast<std::size_t>(m - walk.first_individual + 1), SizeVerdict::unknown);
+    walk.first_swept = from;
+    verdicts_.assign(static_cast<std::size_t>(std::max(0, m - from + 1)), SizeVerdict::unknown);
     bool all_pass = true;
     int cut = family_.pad - 1;  // cut off at every size >= 2
     int width = 2;
@@ -377,8 +400,7 @@ bool CheckEngine::sweep(Walk& walk) {
             const SizeSetup z_last = sizes.setup(last);
             if (sizes.certify_block(z, cut, z_last, sizes.cut_index(z_last.Hs, cut))) {
                 ++stats_.blocks_certified;
-                std::fill(verdicts_.begin() + (s - walk.first_individual),
-                          verdicts_.begin() + (last - walk.first_individual + 1), SizeVerdict::pass);
+                std::fill(verdicts_.begin() + (s - from), verdicts_.begin() + (last - from + 1), SizeVerdict::pass);
                 s = last + 1;
                 width = width < (1 << 29) ? 2 * width : width;
                 continue;
@@ -393,7 +415,7 @@ bool CheckEngine::sweep(Walk& walk) {
         }
         int argmin = -1;
         const SizeVerdict verdict = decide(sizes, z, cut, &argmin, true, false);
-        verdicts_[s - walk.first_individual] = verdict;
+        verdicts_[s - from] = verdict;
         all_pass = all_pass && verdict == SizeVerdict::pass;
         ++s;
     }
@@ -461,8 +483,8 @@ cBYCheckResult CheckEngine::check(int r, int warm_s) {
             verdict = omitted_verdict(walk, s);  // its outside walk touches nothing
         } else {
             examined_.push_back(s);
-            if (walk.swept) {
-                verdict = verdicts_[s - walk.first_individual];
+            if (walk.swept && s >= walk.first_swept) {
+                verdict = verdicts_[s - walk.first_swept];
             }
             if (verdict == SizeVerdict::unknown) {
                 verdict = evaluate_single(sizes, s);
@@ -561,7 +583,7 @@ int CheckEngine::exact_search() {
 }
 
 int CheckEngine::approximate_search() {
-    const int r_BY = by_scan(family_, harmonic_(family_.m), alpha_);
+    const int r_BY = by_scan(family_, harmonic_(family_.m), alpha_, true);
     int best_r = r_BY;
     int warm_s = 0;
     int lo = r_BY + 1;
@@ -659,5 +681,6 @@ int closed_by_count(const double* p, int n, int total, double alpha, bool approx
 
 int by_count(const double* p, int n, int total, double alpha) {
     require_family_size(n, total);
-    return by_scan(PFamily{p, n, total - n, total}, harmonic_number(total, nullptr), alpha);
+    return by_scan(PFamily{p, n, total - n, total}, harmonic_number(total, nullptr), alpha,
+                   family_is_sorted(p, n, total - n));
 }
