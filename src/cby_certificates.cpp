@@ -130,7 +130,7 @@ SizeSetup CountSizes::setup(int s) const {
 }
 
 int CountSizes::cut_index(double Hs, int known) const {
-    return first_true(known + 1, family_.m, [&](int i) { return !(family_.at(i) * Hs > cutoff_); }) - 1;
+    return static_cast<int>(first_true(known + 1, family_.m, [&](int i) { return !(family_.at(i) * Hs > cutoff_); })) - 1;
 }
 
 double CountSizes::evalue(int i, const EvalueMap& map) const {
@@ -357,11 +357,11 @@ CountSizes::Argmin CountSizes::argmin_h(const Span& span, int start) const {
     };
     int u0 = span.u_hi;
     if (start <= span.u_lo || start >= span.u_hi) {
-        u0 = first_true(span.u_lo, span.u_hi, increment_grows);
+        u0 = static_cast<int>(first_true(span.u_lo, span.u_hi, increment_grows));
     } else if (increment_grows(start)) {
         u0 = first_true_from_top(span.u_lo, start, increment_grows);
     } else {
-        u0 = first_true(start + 1, span.u_hi, increment_grows);
+        u0 = static_cast<int>(first_true(start + 1, span.u_hi, increment_grows));
     }
     double eta = 0.0;
     for (const int u : {u0 - 1, u0}) {

@@ -43,7 +43,7 @@ struct OmittedOutside {
     int lo = 0;
     int hi = -1;         // empty when lo > hi
     bool all_fail = false;
-    int fail_from = -1;  // first failing size of lo ... hi; -1 until known
+    long long fail_from = -1;  // first failing size of lo ... hi (hi + 1 if none); -1 until known
 };
 
 struct Node {
@@ -81,7 +81,7 @@ int by_scan(const PFamily& family, double Hm, double alpha, bool sorted) {
     }
     const double factor = static_cast<double>(m) * Hm;
     const double beyond = (alpha + TOLERANCE) * (1.0 + 1e-9);
-    int i = sorted ? first_true(0, m, [&](int j) { return !(family.at(j) * Hm > beyond); }) : 0;
+    int i = sorted ? static_cast<int>(first_true(0, m, [&](int j) { return !(family.at(j) * Hm > beyond); })) : 0;
     if (i > 0 && i < family.pad) {
         i = family.pad;  // the first omitted value fails, so all do
     }
@@ -165,19 +165,19 @@ private:
     struct Walk {
         const CountSizes& sizes;
         OmittedOutside omitted;
-        int bound_top = -1;   // s_b, the last size the bound test passes; -1 until known
+        long long bound_fails_from = -1;  // s_b + 1, the first size the bound test fails; -1 until known
         bool swept = false;
         int first_individual = 2;  // sizes from here on have no shortcut
-        int first_swept = 0;       // verdicts_ holds sizes first_swept ... m
+        long long first_swept = 0;  // verdicts_ holds sizes first_swept ... m
         std::optional<EoutHistory> history = std::nullopt;
         std::size_t applied = 0;  // entries of examined_ applied to history
     };
 
     bool bound_passes(const CountSizes& sizes, int s) const;
     bool size_one_fails(const CountSizes& sizes) const;
-    int bound_top(Walk& walk) const;
+    long long bound_fails_from(Walk& walk) const;
     OmittedOutside omitted_outside(int r) const;
-    int omitted_fail_from(Walk& walk) const;
+    long long omitted_fail_from(Walk& walk) const;
     SizeVerdict omitted_verdict(const Walk& walk, int s) const;
     std::optional<LevelOrderKey> first_omitted_failure(Walk& walk, const Node& node) const;
     long literal_cost(const CountSizes& sizes, const SizeSetup& z, int cut) const;
@@ -225,15 +225,16 @@ bool CheckEngine::size_one_fails(const CountSizes& sizes) const {
     return invalpha_ / static_cast<double>(sizes.count()) > largest_inside_e + TOLERANCE;
 }
 
-// The bound test holds on a prefix of the sizes: for s <= r it says about
+// The bound test holds on a prefix of the sizes 1 ... s_b: for s <= r it says about
 // p H_s <= alpha, and H_(s-1) / H_s <= 1 - 1/(s H_s) leaves far more room
 // than the few roundings; for s > r its right side is fixed and its left
 // side grows with s.
-int CheckEngine::bound_top(Walk& walk) const {
-    if (walk.bound_top < 0) {
-        walk.bound_top = first_true(1, family_.m + 1, [&](int s) { return !bound_passes(walk.sizes, s); }) - 1;
+long long CheckEngine::bound_fails_from(Walk& walk) const {
+    if (walk.bound_fails_from < 0) {
+        walk.bound_fails_from =
+            first_true(1, static_cast<long long>(family_.m) + 1, [&](int s) { return !bound_passes(walk.sizes, s); });
     }
-    return walk.bound_top;
+    return walk.bound_fails_from;
 }
 
 OmittedOutside CheckEngine::omitted_outside(int r) const {
@@ -266,10 +267,11 @@ SizeVerdict CheckEngine::omitted_verdict(const Walk& walk, int s) const {
     return next_e_in >= critical - TOLERANCE ? SizeVerdict::pass : SizeVerdict::fail;
 }
 
-int CheckEngine::omitted_fail_from(Walk& walk) const {
+long long CheckEngine::omitted_fail_from(Walk& walk) const {
     if (walk.omitted.fail_from < 0) {
-        const int lo = std::max(walk.omitted.lo, bound_top(walk) + 1);
-        walk.omitted.fail_from = lo > walk.omitted.hi ? walk.omitted.hi + 1 : first_true(lo, walk.omitted.hi + 1, [&](int s) {
+        const long long lo = std::max<long long>(walk.omitted.lo, bound_fails_from(walk));
+        const long long end = static_cast<long long>(walk.omitted.hi) + 1;
+        walk.omitted.fail_from = lo >= end ? end : first_true(lo, end, [&](int s) {
             return omitted_verdict(walk, s) == SizeVerdict::fail;
         });
     }
@@ -281,11 +283,12 @@ int CheckEngine::omitted_fail_from(Walk& walk) const {
 // fail_from ... hi (past the bound test's prefix), whose shallowest node the
 // descent finds. The bound test drops only sizes it passes, none of them.
 std::optional<LevelOrderKey> CheckEngine::first_omitted_failure(Walk& walk, const Node& node) const {
-    const int from = std::max({omitted_fail_from(walk), bound_top(walk) + 1, node.lo});
+    const long long start = std::max({omitted_fail_from(walk), bound_fails_from(walk), static_cast<long long>(node.lo)});
     const int to = std::min(walk.omitted.hi, node.hi);
-    if (from > to) {
+    if (start > to) {
         return std::nullopt;
     }
+    const int from = static_cast<int>(start);
     Node at = node;
     for (;;) {
         const int s = at.lo + (at.hi - at.lo) / 2;
@@ -382,8 +385,12 @@ bool CheckEngine::sweep(Walk& walk) {
     walk.swept = true;
     const CountSizes& sizes = walk.sizes;
     const int m = family_.m;
-    const int from = std::max(walk.first_individual, bound_top(walk) + 1);
-    walk.first_swept = from;
+    const long long start = std::max<long long>(walk.first_individual, bound_fails_from(walk));
+    walk.first_swept = start;
+    if (start > m) {
+        return true;
+    }
+    const int from = static_cast<int>(start);
     verdicts_.assign(static_cast<std::size_t>(std::max(0, m - from + 1)), SizeVerdict::unknown);
     bool all_pass = true;
     int cut = family_.pad - 1;  // cut off at every size >= 2
@@ -430,7 +437,7 @@ bool CheckEngine::passes_everywhere_else(Walk& walk) {
     if (walk.omitted.lo > walk.omitted.hi) {
         return true;
     }
-    return std::max(omitted_fail_from(walk), bound_top(walk) + 1) > walk.omitted.hi;
+    return std::max(omitted_fail_from(walk), bound_fails_from(walk)) > walk.omitted.hi;
 }
 
 cBYCheckResult CheckEngine::check(int r, int warm_s) {

@@ -9,9 +9,10 @@
 // the end of the range) and pred(r - 1) observed false (or r is its start).
 
 // The first i in [lo, hi) with pred(i), or hi if none; gallops up from lo.
+// The bounds are wide so that hi may be one past the largest int.
 template <typename Pred>
-int first_true(int lo, int hi, Pred pred) {
-    long long known_false = static_cast<long long>(lo) - 1;
+long long first_true(long long lo, long long hi, Pred pred) {
+    long long known_false = lo - 1;
     long long known_true = hi;
     for (long long step = 1;; step *= 2) {
         const long long probe = known_false + step;
@@ -28,7 +29,7 @@ int first_true(int lo, int hi, Pred pred) {
         const long long mid = known_false + (known_true - known_false) / 2;
         (pred(static_cast<int>(mid)) ? known_true : known_false) = mid;
     }
-    return static_cast<int>(known_true);
+    return known_true;
 }
 
 // The first i in [lo, hi] with pred(i), given pred(hi); gallops down from hi.
