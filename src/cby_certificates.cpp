@@ -417,8 +417,8 @@ bool CountSizes::fails_at(const SizeSetup& z, const Span& span, const Argmin& at
     return g_max + TOLERANCE + errors + 8.0 * ROUND * (in.hi + at_beta + TOLERANCE) < 0.0;
 }
 
-SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, int* argmin,
-                                bool expect_fail) const {
+SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, int* argmin, bool expect_fail,
+                                bool with_exact_sums) const {
     const EvalueMap map{z.Hs, z.F, cut};
     const int walk_cut = z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1;
     const int last_u = walk_cut < 0 ? z.maxu : std::min(z.maxu, z.s - walk_cut);
@@ -428,8 +428,9 @@ SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, 
     for (const double k_exact : EXACT_CEILINGS) {
         // Grouping costs about COST_PER_CEILING per ceiling, exact sums about
         // the literal work (at a fraction of its time per term).
-        if (k_exact != ALL_EXACT && k_exact > EXACT_CEILINGS[0] &&
-            static_cast<long>(k_exact) * COST_PER_CEILING > literal_cost) {
+        if (k_exact == ALL_EXACT ? !with_exact_sums
+                                 : k_exact > EXACT_CEILINGS[0] &&
+                                       static_cast<long>(k_exact) * COST_PER_CEILING > literal_cost) {
             continue;
         }
         bool loose = false;

@@ -313,7 +313,9 @@ long CheckEngine::literal_cost(const CountSizes& sizes, const SizeSetup& z, int 
 }
 
 // A size with its cut-off known: literally if that is cheap, else by a
-// certificate, else literally after all, unless `defer`: then `uncertain`.
+// certificate, else literally after all. With `defer` (in a sweep, where the
+// breadth-first order may never reach the size) the certificate skips exact
+// sums and an undecided size is left `uncertain`.
 SizeVerdict CheckEngine::decide(const CountSizes& sizes, const SizeSetup& z, int cut, int* argmin, bool defer,
                                 bool expect_fail) {
     const long cost = literal_cost(sizes, z, cut);
@@ -321,7 +323,7 @@ SizeVerdict CheckEngine::decide(const CountSizes& sizes, const SizeSetup& z, int
         ++stats_.sizes_literal;
         return run_literal(sizes, z);
     }
-    const SizeVerdict verdict = sizes.certify(z, cut, cost, argmin, expect_fail);
+    const SizeVerdict verdict = sizes.certify(z, cut, cost, argmin, expect_fail, !defer);
     if (verdict != SizeVerdict::unknown) {
         ++stats_.sizes_certified;
         return verdict;
@@ -496,7 +498,9 @@ cBYCheckResult CheckEngine::check(int r, int warm_s) {
             if (verdict == SizeVerdict::unknown) {
                 verdict = evaluate_single(sizes, s);
             } else if (verdict == SizeVerdict::uncertain) {
-                verdict = fall_back(sizes, sizes.setup(s));
+                const SizeSetup z = sizes.setup(s);
+                int argmin = -1;
+                verdict = decide(sizes, z, sizes.cut_index(z.Hs, family_.pad - 1), &argmin, false, false);
             }
             if (verdict == SizeVerdict::stale) {
                 verdict = replay_history(walk, s);
