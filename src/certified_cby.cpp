@@ -613,15 +613,6 @@ int CheckEngine::approximate_search() {
     return best_r;
 }
 
-std::vector<double> sanitized(const double* p, int n) {
-    std::vector<double> values(p, p + n);
-    for (double& v : values) {
-        if (v == 0.0) {
-            v = cby::ZERO_REPLACEMENT;
-        }
-    }
-    return values;
-}
 
 }  // namespace
 
@@ -670,7 +661,7 @@ int certified_closed_by_count(const double* p, int n, int total, double alpha, b
     std::vector<double> copy;
     const double* given = p;
     if (std::find(p, p + n, 0.0) != p + n) {
-        copy = sanitized(p, n);
+        copy = sanitize_pvalues_cpp(std::vector<double>(p, p + n));
         given = copy.data();
     }
     if (!alpha_in_domain(alpha) || !values_in_domain(given, n)) {

@@ -254,6 +254,18 @@ TEST(CertifiedCheck, InputsOutsideTheDomainGoToTheLiteralRoutines) {
             EXPECT_TRUE(same_searches(p, 3, alpha, CertifiedCbyTuning{}, &stats));
         }
     }
+    // by_count takes any values; it skips ahead only in a sorted family.
+    std::mt19937_64 rng(23);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<double> given = crafted_pvalues(rng, 1 + static_cast<int>(rng() % 30), 0.05);
+        if (round % 3 == 0) {
+            given[rng() % given.size()] = nan;
+        }
+        const int n = static_cast<int>(given.size());
+        const int total = n + static_cast<int>(rng() % 5);
+        EXPECT_EQ(by_count(given.data(), n, total, 0.05),
+                  BY_cpp(padded_values(given.data(), n, total, 1.0), harmonic_numbers_cpp(total), 0.05));
+    }
     const std::vector<double> p{0.5, 0.01, 0.001};
     std::vector<double> h = harmonic_numbers_cpp(3);
     h[2] = 1.4;  // not the harmonic number: the literal check reads it as given
