@@ -26,9 +26,6 @@ constexpr long UNLIMITED = std::numeric_limits<long>::max();
 constexpr int BLOCK_COOLDOWN = 16;
 constexpr long long CANCEL_POLL_COUNTS = 1 << 16;
 constexpr int CANCEL_POLL_SIZES = 256;
-// Families padded by more omitted values than this keep only checkpoints of
-// the harmonic numbers below the given values.
-constexpr int DENSE_PADDING = 1 << 20;
 // The certificates' bounds stay finite for e-value factors up to this.
 constexpr double LARGEST_FACTOR = 1e300;
 
@@ -70,8 +67,8 @@ int split_of(const Node& node, int warm_s) {
 // Scans a family for the BY step-up count as BY_cpp does on its full vector.
 // An omitted value (p = 1) meets the condition at some rank only if it does
 // at rank m, the first one tested: (factor / k) - alpha only grows as k
-// falls. In a sorted family, the scan also starts past the p-values with
-// p * H_m > (alpha + TOLERANCE)(1 + 1e-9): at any rank k <= m their
+// falls. In a sorted family and for alpha > 0, the scan also starts past the
+// p-values with p * H_m > (alpha + TOLERANCE)(1 + 1e-9): at any rank k <= m their
 // ((p * factor) / k) - alpha is at least p H_m (1 - 3u) - alpha, above the
 // tolerance by far more than the rounding of that subtraction.
 int by_scan(const PFamily& family, double Hm, double alpha, bool sorted) {
@@ -81,7 +78,9 @@ int by_scan(const PFamily& family, double Hm, double alpha, bool sorted) {
     }
     const double factor = static_cast<double>(m) * Hm;
     const double beyond = (alpha + TOLERANCE) * (1.0 + 1e-9);
-    int i = sorted ? static_cast<int>(first_true(0, m, [&](int j) { return !(family.at(j) * Hm > beyond); })) : 0;
+    int i = sorted && alpha > 0.0
+                ? static_cast<int>(first_true(0, m, [&](int j) { return !(family.at(j) * Hm > beyond); }))
+                : 0;
     if (i > 0 && i < family.pad) {
         i = family.pad;  // the first omitted value fails, so all do
     }
@@ -613,7 +612,6 @@ int CheckEngine::approximate_search() {
     return best_r;
 }
 
-
 }  // namespace
 
 cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic,
@@ -668,7 +666,7 @@ int certified_closed_by_count(const double* p, int n, int total, double alpha, b
         return literal();
     }
     const int pad = total - n;
-    const int dense_from = pad <= std::max(n, DENSE_PADDING) ? 0 : pad + 1;
+    const int dense_from = pad <= std::max(n, tuning.dense_padding) ? 0 : pad + 1;
     const HarmonicTable harmonic(total, dense_from, cancel);
     if (!factor_in_domain(harmonic, alpha)) {
         return literal();

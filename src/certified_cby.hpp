@@ -44,6 +44,9 @@ struct CertifiedCbyTuning {
     int direct_sizes = 128;   // sizes examined one by one before the rest are decided in size order
     bool blocks = true;       // certify ranges of sizes at once
     bool lane = true;         // settle failing counts at their warm size without a check
+    // A family padded by more omitted values than this keeps only checkpoints
+    // of the harmonic numbers below its given values.
+    int dense_padding = 1 << 20;
 };
 
 // cBY_check_cpp's result for every input.

@@ -31,10 +31,11 @@ constexpr double TOLERANCE = cby::TOLERANCE;
 
 // Every route: the defaults; certificates for every size and a sweep after
 // the first size, with and without range certificates and the lane; no
-// sweep at all; a little of each.
+// sweep at all; a little of each, with harmonic checkpoints below the given
+// values of any padded family.
 const std::vector<CertifiedCbyTuning> TUNINGS{
     CertifiedCbyTuning{}, CertifiedCbyTuning{0, 1, true, true}, CertifiedCbyTuning{0, 1, false, false},
-    CertifiedCbyTuning{0, 1 << 30, false, true}, CertifiedCbyTuning{8, 3, true, true}};
+    CertifiedCbyTuning{0, 1 << 30, false, true}, CertifiedCbyTuning{8, 3, true, true, 0}};
 
 int rounds(int base) {
     const char* scale = std::getenv("TARVIMO_CBY_ROUNDS");
@@ -183,8 +184,8 @@ TEST(CertifiedSearches, FamiliesGivenInPartAsTheirPaddedVector) {
     std::mt19937_64 rng(13);
     CertifiedCbyStats stats;
     for (int round = 0; round < rounds(500); ++round) {
-        const int n = static_cast<int>(rng() % 60);
-        const int total = n + static_cast<int>(rng() % (3 * n + 5));
+        const int n = static_cast<int>(rng() % (round % 10 == 0 ? 400 : 60));
+        const int total = n + static_cast<int>(rng() % (round % 7 == 0 ? 20000 : 3 * n + 5));
         const double alpha = random_alpha(rng);
         std::vector<double> given = largest_first(crafted_pvalues(rng, std::max(n, 1), alpha));
         given.resize(static_cast<std::size_t>(n));
