@@ -418,7 +418,7 @@ bool CountSizes::fails_at(const SizeSetup& z, const Span& span, const Argmin& at
 }
 
 SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, int* argmin, bool expect_fail,
-                                bool with_exact_sums) const {
+                                bool with_exact_sums, bool* used_exact_sums) const {
     const EvalueMap map{z.Hs, z.F, cut};
     const int walk_cut = z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1;
     const int last_u = walk_cut < 0 ? z.maxu : std::min(z.maxu, z.s - walk_cut);
@@ -433,6 +433,7 @@ SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, 
                                        static_cast<long>(k_exact) * COST_PER_CEILING > literal_cost) {
             continue;
         }
+        *used_exact_sums = k_exact == ALL_EXACT;
         bool loose = false;
         span.outside_sum_hi = outside_sum(map, z.maxv, k_exact, &loose).hi;
         if (expect_fail && fails_at(z, span, at, k_exact, &loose)) {

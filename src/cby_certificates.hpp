@@ -118,9 +118,10 @@ public:
     // `argmin` is where the search for the smallest h starts (-1: at minu)
     // and receives where it ended, a good start for a neighbouring count;
     // with `expect_fail` the fail certificate is tried first; exact sums of
-    // all terms, the costliest level, only `with_exact_sums`.
+    // all terms, the costliest level, only `with_exact_sums`, and
+    // `used_exact_sums` says whether they were needed.
     SizeVerdict certify(const SizeSetup& z, int cut, long literal_cost, int* argmin, bool expect_fail,
-                        bool with_exact_sums) const;
+                        bool with_exact_sums, bool* used_exact_sums) const;
 
     // Whether every size s1 ... s2 certainly passes (2 <= s1 <= s2).
     bool certify_block(const SizeSetup& z1, int cut1, const SizeSetup& z2, int cut2) const;

@@ -25,7 +25,7 @@ constexpr long UNLIMITED = std::numeric_limits<long>::max();
 // singly before ranges are tried again.
 constexpr int BLOCK_COOLDOWN = 16;
 constexpr long long CANCEL_POLL_COUNTS = 1 << 16;
-constexpr int CANCEL_POLL_SIZES = 256;
+constexpr int CANCEL_POLL_SIZES = 32;
 // The certificates' bounds stay finite for e-value factors up to this.
 constexpr double LARGEST_FACTOR = 1e300;
 
@@ -322,7 +322,9 @@ SizeVerdict CheckEngine::decide(const CountSizes& sizes, const SizeSetup& z, int
         ++stats_.sizes_literal;
         return run_literal(sizes, z);
     }
-    const SizeVerdict verdict = sizes.certify(z, cut, cost, argmin, expect_fail, !defer);
+    bool used_exact_sums = false;
+    const SizeVerdict verdict = sizes.certify(z, cut, cost, argmin, expect_fail, !defer, &used_exact_sums);
+    stats_.exact_sums += used_exact_sums ? 1 : 0;
     if (verdict != SizeVerdict::unknown) {
         ++stats_.sizes_certified;
         return verdict;

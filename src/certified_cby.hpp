@@ -32,6 +32,7 @@ struct CertifiedCbyStats {
     long long sweeps = 0;            // checks whose sizes were all decided in size order
     long long sizes_literal = 0;     // sizes short enough to run the literal steps
     long long sizes_certified = 0;   // sizes decided by a certificate
+    long long exact_sums = 0;        // certificates that summed every term exactly
     long long blocks_certified = 0;  // ranges of sizes certified to pass at once
     long long fallbacks = 0;         // sizes no certificate decided, run literally
     long long history_replays = 0;   // sizes whose loop read entries left by earlier sizes

@@ -16,6 +16,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cBY.hpp"
@@ -239,6 +240,18 @@ TEST(CertifiedSearches, CancellationStopsTheSearch) {
     EXPECT_THROW(closed_by_count(p.data(), 1000, 500000000, 0.05, true, &cancel), SearchCancelled);
     cancel = false;
     EXPECT_EQ(closed_by_count(p.data(), 1000, 1000, 0.05, false, &cancel), 1000);
+    // Set while the harmonic numbers of two billion hypotheses are summed
+    // (seconds), it takes effect within milliseconds.
+    std::chrono::steady_clock::time_point set_at;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        set_at = std::chrono::steady_clock::now();
+        cancel = true;
+    });
+    EXPECT_THROW(closed_by_count(p.data(), 1000, 2000000000, 0.05, false, &cancel), SearchCancelled);
+    const auto stopped_at = std::chrono::steady_clock::now();
+    canceller.join();
+    EXPECT_LT(std::chrono::duration<double>(stopped_at - set_at).count(), 0.5);
 }
 
 // Outside the proven domain the literal routines answer, errors included.
