@@ -28,8 +28,10 @@ constexpr long COST_PER_CEILING = 8;
 
 constexpr long CANCEL_POLL_TERMS = 1 << 16;  // about a millisecond of literal steps
 
-// Bounds on a term t = invalpha / k, k = stable_ceiling(p * F) > K >= 2:
-// with x = p * F, k lies in [(x - TOLERANCE)(1 - u)^2, x (1 + u) + 1), so
+// Bounds on a term t = invalpha / k, k = stable_ceiling(p * F) > K >= 2
+// (u = 2^-53): with x = p * F exact, the rounded product and subtraction
+// put k in [(x (1 - u) - TOLERANCE)(1 - u), x (1 + u) + 1), and k > K means
+// x > K, so
 //   (invalpha / F) (1/p) (1 - 2.01 u) - (invalpha / F^2) (1/p^2)
 //     <= t <= (invalpha / F) (1/p) (1 + 3.01 u + 1.01 TOLERANCE / K),
 // using 1/(y + 1) >= 1/y - 1/y^2. With the ReciprocalSums error and the
@@ -148,7 +150,7 @@ ReciprocalSums& CountSizes::sums() const {
     return **sums_;
 }
 
-SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHistory* history, int* cut,
+SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHistory* history,
                                 const CancelFlag* cancel) const {
     long work = 0;
     // Counts one e-value; false once the budget is spent.
@@ -171,7 +173,6 @@ SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHisto
         }
         sum_e_out += invalpha_ / stable_ceiling_cpp(p * z.F);
     }
-    *cut = walk_cut;
 
     double sum_e_in = 0.0;
     for (int i = z.minu - 2; i >= 0; --i) {

@@ -109,8 +109,8 @@ public:
 
     // The literal steps 7-9 of size z. `budget` bounds the e-values computed
     // (unknown beyond it); without `history` a read of an entry left by an
-    // earlier size gives `stale`. `cut` receives the outside walk's stop.
-    SizeVerdict literal(const SizeSetup& z, long budget, const EoutHistory* history, int* cut,
+    // earlier size gives `stale`.
+    SizeVerdict literal(const SizeSetup& z, long budget, const EoutHistory* history,
                         const CancelFlag* cancel = nullptr) const;
 
     // A certificate for size z whose cut-off is `cut`; `literal_cost` is the

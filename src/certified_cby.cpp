@@ -333,8 +333,7 @@ SizeVerdict CheckEngine::decide(const CountSizes& sizes, const SizeSetup& z, int
 }
 
 SizeVerdict CheckEngine::run_literal(const CountSizes& sizes, const SizeSetup& z) const {
-    int walk_cut = 0;
-    return sizes.literal(z, UNLIMITED, nullptr, &walk_cut, cancel_);
+    return sizes.literal(z, UNLIMITED, nullptr, cancel_);
 }
 
 SizeVerdict CheckEngine::fall_back(const CountSizes& sizes, const SizeSetup& z) {
@@ -349,8 +348,7 @@ SizeVerdict CheckEngine::fall_back(const CountSizes& sizes, const SizeSetup& z) 
 SizeVerdict CheckEngine::evaluate_single(const CountSizes& sizes, int s) {
     const SizeSetup z = sizes.setup(s);
     if (memo_.s != s) {
-        int walk_cut = 0;
-        const SizeVerdict verdict = sizes.literal(z, tuning_.literal_work, nullptr, &walk_cut);
+        const SizeVerdict verdict = sizes.literal(z, tuning_.literal_work, nullptr);
         if (verdict != SizeVerdict::unknown) {
             ++stats_.sizes_literal;
             return verdict;
@@ -375,9 +373,7 @@ SizeVerdict CheckEngine::replay_history(Walk& walk, int s) {
         const int cut = walk.sizes.cut_index(z.Hs, family_.pad - 1);
         walk.history->apply(z.maxv, z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1, z.F);
     }
-    const SizeSetup z = walk.sizes.setup(s);
-    int walk_cut = 0;
-    return walk.sizes.literal(z, UNLIMITED, &*walk.history, &walk_cut, cancel_);
+    return walk.sizes.literal(walk.sizes.setup(s), UNLIMITED, &*walk.history, cancel_);
 }
 
 // Decides every size the shortcuts leave, s_b + 1 ... m, in size order, and
