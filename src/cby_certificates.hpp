@@ -1,7 +1,8 @@
 #pragma once
 
-// The verdict of one size of the cBY check (steps 6-9 of cBY_check_cpp),
-// decided without the literal walks where a rigorous bound allows it.
+// The verdict of one size of the cBY check (the outside walk, the inside
+// prefix and the overlap loop of cBY_check_cpp), decided without the literal
+// walks where a rigorous bound allows it.
 //
 // Notation for a candidate count r and a size s. Positions 0 ... m-1 hold the
 // p-values largest first; T0 = m - r is the first position of the candidate
@@ -107,7 +108,8 @@ public:
     // off (-1 for none).
     int cut_index(double Hs, int known) const;
 
-    // The literal steps 7-9 of size z. `budget` bounds the e-values computed
+    // The literal steps of size z: the outside walk, the inside prefix and the
+    // overlap loop of cBY_check_cpp. `budget` bounds the e-values computed
     // (unknown beyond it); without `history` a read of an entry left by an
     // earlier size gives `stale`.
     SizeVerdict literal(const SizeSetup& z, long budget, const EoutHistory* history,
