@@ -664,7 +664,7 @@ int certified_closed_by_count(const double* p, int n, int total, double alpha, b
         return literal();
     }
     const int pad = total - n;
-    const int dense_from = pad <= std::max(n, tuning.dense_padding) ? 0 : pad + 1;
+    const int dense_from = pad <= std::max(n, tuning.dense_padding) ? 0 : std::min(pad + 1, total);
     const HarmonicTable harmonic(total, dense_from, cancel);
     if (!factor_in_domain(harmonic, alpha)) {
         return literal();

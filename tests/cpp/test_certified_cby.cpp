@@ -290,6 +290,9 @@ TEST(CertifiedSearches, FamilySizesAreChecked) {
     }
     EXPECT_EQ(closed_by_count(p, 2, 5, 0.0, false, nullptr), 0);
     EXPECT_EQ(closed_by_count(p, 0, 0, 0.05, true, nullptr), 0);
+    // Nothing given of a family large enough to keep only checkpoints.
+    EXPECT_EQ(closed_by_count(p, 0, 3000000, 0.05, false, nullptr), 0);
+    EXPECT_EQ(closed_by_count(p, 0, 3000000, 0.05, true, nullptr), 0);
 }
 
 // A billion hypotheses of which 100,000 are given: the cost is the one pass
