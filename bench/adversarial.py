@@ -229,6 +229,14 @@ def structured_patterns(seed: int) -> list[Pattern]:
     ]
     patterns += [Pattern(PVALUES, f"BY line in ties of {g}", partial(p_tied_line, group=g)) for g in (2, 10, 100)]
     patterns += [
+        Pattern(
+            PVALUES,
+            f"BY line x{s:g}, log-normal noise {sigma:g}",
+            partial(p_noisy_line, scale=s, sigma=sigma, seed=seed),
+        )
+        for s, sigma in ((0.7, 1.1), (1.1, 0.5), (2.0, 0.2))
+    ]
+    patterns += [
         Pattern(search, f"realistic, {share:.0%} signals", partial(realistic, kind=kind, share=share, seed=seed))
         for search, kind in ((EVALUES, "evalues"), (PVALUES, "pvalues"))
         for share in (0.01, 0.2)

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cBY.hpp"
+#include "certified_cby.hpp"
 #include "checked_count.hpp"
 #include "vardo.hpp"
 
@@ -117,14 +118,24 @@ PYBIND11_MODULE(_vardo, m) {
     m.def("meanconsistent_wrapper_cpp", &meanconsistent_wrapper_cpp, py::arg("cum_e"), py::arg("r"),
           py::arg("alpha"));
     m.def("BY_cpp", &BY_cpp, py::arg("pvalues"), py::arg("harmonic"), py::arg("alpha"));
-    m.def("largestcBYsignificant_cpp", &largestcBYsignificant_cpp, py::arg("pvalues"), py::arg("alpha"));
-    m.def("largestcBYsignificant_approximate_cpp", &largestcBYsignificant_approximate_cpp, py::arg("pvalues"),
-          py::arg("alpha"));
+    // The closed BY searches and check of cBY.cpp, computed by the certified
+    // routines, which give the same results for every input.
+    const auto closed_by_search = [](bool approximate) {
+        return [approximate](const std::vector<double>& pvalues, double alpha) {
+            if (alpha <= 0.0) {
+                return 0;
+            }
+            const int n = checked_count(pvalues.size(), "pvalues");
+            return closed_by_count(pvalues.data(), n, n, alpha, approximate, nullptr);
+        };
+    };
+    m.def("largestcBYsignificant_cpp", closed_by_search(false), py::arg("pvalues"), py::arg("alpha"));
+    m.def("largestcBYsignificant_approximate_cpp", closed_by_search(true), py::arg("pvalues"), py::arg("alpha"));
     m.def(
         "cBY_check_cpp",
         [](const std::vector<double>& pvalues, int r, const std::vector<double>& harmonic, int warm_s,
            double alpha) {
-            const cBYCheckResult result = cBY_check_cpp(pvalues, r, harmonic, warm_s, alpha);
+            const cBYCheckResult result = certified_cby_check(pvalues, r, harmonic, warm_s, alpha);
             py::dict out;
             out["res"] = py::bool_(result.res);
             out["at_s"] = py::int_(result.at_s);

@@ -10,12 +10,11 @@
 
 #include "checked_count.hpp"
 #include "interval_queue.hpp"
-#include "padded_values.hpp"
 
 namespace {
 
-constexpr double TOLERANCE = 1e-10;
-constexpr double ZERO_REPLACEMENT = 1e-12;
+using cby::TOLERANCE;
+using cby::ZERO_REPLACEMENT;
 
 void require_harmonic_length(const std::vector<double>& harmonic, int m) {
     if (harmonic.size() <= static_cast<std::size_t>(m)) {
@@ -83,11 +82,6 @@ std::vector<double> sanitize_pvalues_cpp(const std::vector<double>& p) {
         }
     }
     return sanitized;
-}
-
-double stable_ceiling_cpp(double x) {
-    const double c = std::ceil(x - TOLERANCE);
-    return c > 1.0 ? c : 1.0;  // a NaN yields 1.0
 }
 
 int BY_cpp(const std::vector<double>& p, const std::vector<double>& harmonic, double alpha) {
@@ -251,15 +245,4 @@ int largestcBYsignificant_approximate_cpp(const std::vector<double>& p, double a
         }
     }
     return best_r;
-}
-
-int by_count(const double* p, int n, int total, double alpha) {
-    const std::vector<double> padded = padded_values(p, n, total, 1.0);
-    return BY_cpp(padded, harmonic_numbers_cpp(total), alpha);
-}
-
-int closed_by_count(const double* p, int n, int total, double alpha, bool approximate, const CancelFlag* cancel) {
-    const std::vector<double> padded = padded_values(p, n, total, 1.0);
-    stop_if_cancelled(cancel);
-    return approximate ? largestcBYsignificant_approximate_cpp(padded, alpha) : largestcBYsignificant_cpp(padded, alpha);
 }

@@ -5,9 +5,17 @@
 // largest cBY-significant count. P-values are sorted largest first by the
 // caller, so the candidate set of size r is the last r positions.
 
+#include <cmath>
 #include <vector>
 
 #include "cancellation.hpp"
+
+// The additive margin of every comparison of the closed BY routines, and the
+// stand-in for a p-value of exactly 0.
+namespace cby {
+constexpr double TOLERANCE = 1e-10;
+constexpr double ZERO_REPLACEMENT = 1e-12;
+}  // namespace cby
 
 struct cBYCheckResult {
     bool res;  // true if the candidate set passes at every size
@@ -20,8 +28,12 @@ std::vector<double> harmonic_numbers_cpp(int m);
 // Copy of p with exact zeros replaced by a tiny positive value.
 std::vector<double> sanitize_pvalues_cpp(const std::vector<double>& p);
 
-// Smallest integer not below x - 1e-10, and at least 1.
-double stable_ceiling_cpp(double x);
+// Smallest integer not below x - 1e-10, and at least 1. Inline: it is the
+// rounding step of every BY e-value, in the innermost loops.
+inline double stable_ceiling_cpp(double x) {
+    const double c = std::ceil(x - cby::TOLERANCE);
+    return c > 1.0 ? c : 1.0;  // a NaN yields 1.0
+}
 
 // Number of rejections of the BY step-up procedure; harmonic holds H_0 ... H_m.
 int BY_cpp(const std::vector<double>& p, const std::vector<double>& harmonic, double alpha);

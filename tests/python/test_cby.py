@@ -1,5 +1,7 @@
 """BY step-up count, the closed BY check of one count, and the searches for the largest count."""
 
+import time
+
 import numpy as np
 import pytest
 from definitions import cby_failing_sizes, error_in_subprocess, harmonic
@@ -125,6 +127,19 @@ def test_check_and_searches_agree_with_subset_enumeration(seed):
         assert by <= exact and approximate >= by, p
         if all(passing[: exact + 1]):
             assert approximate == exact, p
+
+
+@pytest.mark.parametrize(("scale", "count"), [(1.1, 100_000), (2.0, 44_688)])
+def test_searches_on_the_by_line_give_the_literal_counts_quickly(scale, count):
+    """P-values on the BY line times 1.1 or 2 made the literal searches take
+    seconds at this size (their m^2 walks); the counts are theirs."""
+    m = 100_000
+    h_m = float(np.sum(1.0 / np.arange(1, m + 1)))
+    p = np.minimum(1.0, scale * np.arange(1, m + 1) * ALPHA / (m * h_m))[::-1].tolist()
+    start = time.perf_counter()
+    assert _vardo.largestcBYsignificant_cpp(p, ALPHA) == count
+    assert _vardo.largestcBYsignificant_approximate_cpp(p, ALPHA) == count
+    assert time.perf_counter() - start < 5.0
 
 
 BAD_CALLS = [
