@@ -15,7 +15,6 @@ import os
 import signal
 import sys
 import threading
-import time
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import Any, NoReturn
@@ -36,7 +35,6 @@ METHODS = tuple(PROCEDURES)
 CLOSED_METHODS = ("closed-ebh", "closed-by")
 PVALUE_METHODS = ("by", "closed-by")
 DEFAULT_FLAG_COLUMN = "rejected"
-SMALLEST_PVALUE = float(np.nextafter(0.0, 1.0))  # the smallest positive double, about 4.9e-324
 BROKEN_PIPE_STATUS = 128 + signal.SIGPIPE  # what a shell reports for a process stopped by SIGPIPE
 PROGRESS_DELAY = 1.0  # seconds of work before a progress bar appears
 TICK = 0.2  # seconds between updates of the elapsed time
@@ -228,14 +226,12 @@ def with_elapsed_time[T](description: str, compute: Callable[[], T]) -> T:
             failure.append(exc)
 
     worker = threading.Thread(target=target, daemon=True)
-    start = time.monotonic()
     with progress_bar(description, None, "") as bar:
         bar.bar_format = "{desc}: {elapsed}"
         worker.start()
         while worker.is_alive():
             worker.join(TICK)
-            if time.monotonic() - start >= PROGRESS_DELAY:
-                bar.refresh()
+            bar.update(0)  # redraws the elapsed time, once the delay has passed
     if failure:
         raise failure[0]
     return outcome[0]
@@ -286,7 +282,7 @@ def pvalues_from_log10(strengths: NDArray[np.float64]) -> NDArray[np.float64]:
     """
     with np.errstate(under="ignore", over="ignore", invalid="ignore"):
         pvalues = np.power(10.0, -strengths)
-    pvalues[(pvalues == 0.0) & (strengths < math.inf)] = SMALLEST_PVALUE
+    pvalues[(pvalues == 0.0) & (strengths < math.inf)] = _tables.SMALLEST_DOUBLE
     return pvalues
 
 

@@ -35,6 +35,12 @@ from numpy.typing import NDArray
 MISSING_TOKENS = ("", "NA", "NaN", "nan", "null", ".")
 MISSING = pa.array(MISSING_TOKENS, pa.string())
 EMPTY = pa.scalar("", pa.string())
+ZERO = pa.scalar(0.0, pa.float64())
+SMALLEST_DOUBLE = math.ulp(0.0)  # the smallest positive double, about 4.9e-324
+SMALLEST = pa.scalar(SMALLEST_DOUBLE, pa.float64())
+NEGATIVE_SMALLEST = pa.scalar(-SMALLEST_DOUBLE, pa.float64())
+NONZERO_MANTISSA = "^[^eE]*[1-9]"  # a non-zero digit before any exponent
+NEGATIVE = "^\\s*-"
 Compression = Literal["gzip", "bz2", "zstd"]
 COMPRESSION_SUFFIXES: dict[str, Compression] = {".gz": "gzip", ".bz2": "bz2", ".zst": "zstd", ".zstd": "zstd"}
 COMPRESSION_MAGIC: dict[bytes, Compression] = {b"\x1f\x8b": "gzip", b"BZh": "bz2", b"\x28\xb5\x2f\xfd": "zstd"}
@@ -121,10 +127,10 @@ class Column:
     layout: Layout
     header: bool  # False: a text file of one value per line, without a header line
 
-    def where(self, position: int) -> str:
-        """Where the value at `position` is, as a user finds it."""
+    def where(self, position: int, column: str | None = None) -> str:
+        """Where the entry at `position` of the value column (or of `column`) is, as a user finds it."""
         place = f"{self.numbering.unit} {self.numbering.number(position)}"
-        return f"{place}, column {self.name!r}" if self.header else place
+        return f"{place}, column {(column or self.name)!r}" if self.header else place
 
 
 class BadNumber(Exception):
@@ -155,12 +161,18 @@ def first_unparsed(text: pa.Array[Any]) -> int:
     return start
 
 
+def plain_numbers(text: pa.Array[Any]) -> pa.Array[Any] | None:
+    """Text converted to float64 when every entry is a number as it stands, else None."""
+    numbers = parsed_or_none(text)
+    return None if numbers is None else without_underflow(text, numbers)
+
+
 def numbers_from_text(text: pa.Array[Any]) -> pa.Array[Any]:
     """Text converted to float64; the missing-value tokens (as NaN) and surrounding white space allowed.
 
     Raises BadNumber for the first entry that is not a number.
     """
-    numbers = parsed_or_none(text)
+    numbers = plain_numbers(text)
     if numbers is not None:
         return numbers
     for candidate in (text, pc.utf8_trim_whitespace(text)):
@@ -168,9 +180,26 @@ def numbers_from_text(text: pa.Array[Any]) -> pa.Array[Any]:
         candidate = pc.if_else(missing, pa.scalar(None, pa.string()), candidate)
         numbers = parsed_or_none(candidate)
         if numbers is not None:
-            return numbers.fill_null(math.nan)
+            return without_underflow(text, numbers.fill_null(math.nan))
     position = first_unparsed(candidate)
     raise BadNumber(position, text[position].as_py())
+
+
+def without_underflow(text: pa.Array[Any], numbers: pa.Array[Any]) -> pa.Array[Any]:
+    """`numbers`, where a number too small for a double is the smallest double of its sign, not zero.
+
+    A p-value such as 1e-400 thus stays below every other positive p-value
+    and apart from an exact 0, which closed BY counts as 1e-12.
+    """
+    zero = pc.equal(numbers, ZERO)
+    if not pc.any(zero).as_py():
+        return numbers
+    underflow = pc.and_(zero, pc.match_substring_regex(text, NONZERO_MANTISSA))
+    if not pc.any(underflow).as_py():
+        return numbers
+    tiny = pc.if_else(pc.match_substring_regex(text, NEGATIVE), NEGATIVE_SMALLEST, SMALLEST)
+    result: pa.Array[Any] = pc.if_else(underflow, tiny, numbers)
+    return result
 
 
 def float64_numpy(numbers: pa.Array[Any]) -> NDArray[np.float64]:
@@ -349,7 +378,7 @@ class TextReader:
         skipped: list[NDArray[np.intp]] = []
         lines = 0  # data lines read so far, kept or skipped
         for batch in self.batches():
-            numbers = parsed_or_none(batch.column(self.value))
+            numbers = plain_numbers(batch.column(self.value))
             if numbers is None:  # missing values, blank lines or bad text: the careful way
                 dropped = self.skipped_lines(batch)
                 if dropped.size:
@@ -399,8 +428,7 @@ def with_groups(column: Column, labels: pa.ChunkedArray[Any], name: str) -> Colu
         missing = pc.or_(missing, blank(labels))
     if pc.any(missing).as_py():
         position = int(np.argmax(missing.to_numpy(zero_copy_only=False)))
-        place = f"{column.numbering.unit} {column.numbering.number(position)}"
-        raise TableError(f"{place}, column {name!r}: no group label (every value needs its family)")
+        raise TableError(f"{column.where(position, name)}: no group label (every value needs its family)")
     return replace(column, groups=family_codes(labels))
 
 

@@ -189,17 +189,20 @@ def test_column_by_number_and_parquet_rows(tmp_path, capsys):
         "tarvimo: error: column 'p' holds bool values, not numbers\n")
 
 
-def test_plain_pvalues_below_the_smallest_double_read_as_zero(tmp_path, capsys):
-    (tmp_path / "p.txt").write_text("0.5\n1e-400\n0.3\n")
-    code, out, _ = run(capsys, "run", "closed-by", tmp_path / "p.txt")
-    assert (code, out.splitlines()[-1]) == (0, "   2  0.0")
+def test_numbers_below_the_smallest_double_stay_apart_from_zero(tmp_path, capsys):
+    (tmp_path / "p.txt").write_text("0.5\n1e-400\n0.3\n0e5\n")
+    code, out, _ = run(capsys, "run", "closed-by", tmp_path / "p.txt", "--json")
+    assert json.loads(out)["rejected"] == [{"line": 2, "value": _tables.SMALLEST_DOUBLE}, {"line": 4, "value": 0.0}]
+    (tmp_path / "e.txt").write_text("-1e-400\n")
+    assert run(capsys, "run", "ebh", tmp_path / "e.txt")[2] == (
+        "tarvimo: error: line 1: e-values must be non-negative (found -5e-324)\n")
 
 
 class TestLog10:
     def test_pvalues_from_log10_keep_underflowing_values_positive(self):
         strengths = np.array([0.0, 1.0, 2.5, 330.0, 1e300, math.inf, math.nan])
         assert _cli.pvalues_from_log10(strengths).tolist()[:6] == [
-            1.0, 0.1, 10**-2.5, _cli.SMALLEST_PVALUE, _cli.SMALLEST_PVALUE, 0.0]
+            1.0, 0.1, 10**-2.5, _tables.SMALLEST_DOUBLE, _tables.SMALLEST_DOUBLE, 0.0]
 
     def test_strongest_first_orders_ties_by_strength_within_each_family(self):
         strengths = np.array([500.0, 400.0, 500.0, 3.0, 600.0, 700.0, math.nan])
@@ -245,7 +248,9 @@ def test_numbers_from_text_finds_the_first_bad_entry():
     with pytest.raises(_tables.BadNumber) as caught:
         _tables.numbers_from_text(text)
     assert (caught.value.position, caught.value.text) == (1000, "x")
-    assert _tables.numbers_from_text(pa.array([" 1 ", "NA", "inf", "-0"])).to_pylist()[::2] == [1.0, math.inf]
+    numbers = _tables.numbers_from_text(pa.array([" 1 ", "NA", "inf", "-0", "0.0e-999", "-1E-400", "1e-400"]))
+    assert numbers.to_pylist()[::2] == [1.0, math.inf, 0.0, _tables.SMALLEST_DOUBLE]
+    assert math.copysign(1.0, numbers[3].as_py()) == -1.0 and numbers[5].as_py() == -_tables.SMALLEST_DOUBLE
 
 
 def test_a_failed_write_leaves_an_existing_path_alone(tmp_path, capsys):
