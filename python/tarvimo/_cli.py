@@ -36,6 +36,7 @@ CLOSED_METHODS = ("closed-ebh", "closed-by")
 PVALUE_METHODS = ("by", "closed-by")
 DEFAULT_FLAG_COLUMN = "rejected"
 BROKEN_PIPE_STATUS = 128 + signal.SIGPIPE  # what a shell reports for a process stopped by SIGPIPE
+INTERRUPTED_STATUS = 128 + signal.SIGINT  # and for one stopped by Ctrl-C
 PROGRESS_DELAY = 1.0  # seconds of work before a progress bar appears
 TICK = 0.2  # seconds between updates of the elapsed time
 
@@ -261,7 +262,7 @@ def read_input(args: argparse.Namespace) -> _tables.Column:
     layout = _tables.layout_of(args.file, args.delimiter)
     bar = None
 
-    def progress(done: int, total: int | None) -> None:
+    def progress(done: int, total: int) -> None:
         nonlocal bar
         if bar is None:
             bar = progress_bar("reading", total, "B")
@@ -293,8 +294,9 @@ def strongest_first(
 
     Among equal strengths the earlier hypothesis comes first, as in the
     procedures. With x = -log10 p as strengths this orders p-values that
-    round to the same double (all those below about 1e-308 do) by their
-    true size; elsewhere it agrees with the procedures' own order.
+    the doubles cannot tell apart (all those below the smallest double, and
+    subnormal ones with too few digits left) by their true size; elsewhere
+    it agrees with the procedures' own order.
     """
     chosen = np.zeros_like(mask)
     if groups is None:
@@ -435,4 +437,6 @@ def main(argv: Sequence[str] | None = None) -> int:
         return 1
     except BrokenPipeError:
         return quiet_broken_pipe()
+    except KeyboardInterrupt:
+        return INTERRUPTED_STATUS
     return 0

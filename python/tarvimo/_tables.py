@@ -478,12 +478,12 @@ def text_column(raw: BinaryIO, layout: Layout, value_column: str | None, group_c
 
 
 def read_column(path: str, layout: Layout, value_column: str | None, group_column: str | None,
-                keep_table: bool, progress: Callable[[int, int | None], None]) -> Column:
+                keep_table: bool, progress: Callable[[int, int], None]) -> Column:
     """The values of the chosen column of the table at `path` (- is standard input).
 
     `value_column` None reads a text file of one value per line without a
-    header line. `progress` is told the input bytes consumed so far and their
-    total (None when not known) after each batch.
+    header line. `progress` is told the bytes of a text file read so far, and
+    their total, after each batch.
     """
     source = "standard input" if path == "-" else path
     try:
@@ -491,9 +491,10 @@ def read_column(path: str, layout: Layout, value_column: str | None, group_colum
             with open(path, "rb") as file:
                 return parquet_column(file, value_column, group_column, keep_table)
         with contextlib.nullcontext(sys.stdin.buffer) if path == "-" else open(path, "rb") as raw:
-            size = None if path == "-" else os.fstat(raw.fileno()).st_size
+            size = os.fstat(raw.fileno()).st_size
+            seekable = raw.seekable()
             return text_column(raw, layout, value_column, group_column, keep_table,
-                               lambda: progress(0 if size is None else raw.tell(), size))
+                               lambda: progress(raw.tell(), size) if seekable else None)
     except pa.ArrowInvalid as exc:
         if "invalid UTF8" in str(exc):
             raise TableError(f"cannot read {source}: not UTF-8 text") from None
