@@ -207,6 +207,11 @@ def float64_numpy(numbers: pa.Array[Any]) -> NDArray[np.float64]:
     return numbers.fill_null(math.nan).to_numpy(zero_copy_only=False)
 
 
+def one_array(parts: list[pa.Array[Any]]) -> NDArray[np.float64]:
+    """The float64 arrays `parts`, which hold no nulls, as one numpy array."""
+    return np.concatenate([part.to_numpy(zero_copy_only=True) for part in parts]) if parts else np.zeros(0)
+
+
 def numbers_from_array(values: pa.ChunkedArray[Any], name: str) -> NDArray[np.float64]:
     """A typed (Parquet) column as float64, nulls as NaN; text columns are parsed.
 
@@ -372,7 +377,7 @@ class TextReader:
         return TableError(f"line {line}: {text!r} is not a number{hint}")
 
     def read(self, progress: Progress) -> Column:
-        values: list[NDArray[np.float64]] = []
+        values: list[pa.Array[Any]] = []  # float64 without nulls, kept in pyarrow's pool until the end
         labels: list[pa.Array[Any]] = []
         kept: list[pa.RecordBatch] = []
         skipped: list[NDArray[np.intp]] = []
@@ -390,10 +395,10 @@ class TextReader:
                 try:
                     numbers = numbers_from_text(batch.column(self.value))
                 except BadNumber as exc:
-                    position = sum(part.size for part in values) + exc.position
+                    position = sum(len(part) for part in values) + exc.position
                     raise self.bad_number(self.numbering(skipped).number(position), exc.text) from None
             lines += batch.num_rows
-            values.append(numbers.to_numpy(zero_copy_only=False))
+            values.append(numbers)
             if self.group is not None:
                 labels.append(batch.column(self.group))
             if self.keep_table:
@@ -403,7 +408,7 @@ class TextReader:
             progress()
         column = Column(
             name=self.value,
-            values=np.concatenate(values) if values else np.zeros(0),
+            values=one_array(values),
             numbering=self.numbering(skipped),
             groups=None,
             table=None,
@@ -411,6 +416,7 @@ class TextReader:
             header=self.header,
         )
         del values
+        pa.default_memory_pool().release_unused()  # the batches' numbers, now copied into one array
         if self.keep_table:
             column = replace(column, table=pa.Table.from_batches(kept, pa.schema([(n, pa.string()) for n in self.names])))
         if self.group is not None:
