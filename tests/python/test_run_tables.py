@@ -6,6 +6,7 @@ input and the process's exit run it in a subprocess, as a user does.
 
 import bz2
 import gzip
+import inspect
 import io
 import json
 import math
@@ -281,3 +282,38 @@ def test_broken_pipe_ends_quietly_with_the_sigpipe_status(tmp_path):
         process.stdout.close()  # the reader goes away, as `| head -1` does
         assert (process.wait(timeout=60), process.stderr.read()) == (141, b"")
         process.stderr.close()
+
+
+FAMILIES_IN_THE_API = "groups" in inspect.signature(tarvimo.by).parameters
+
+
+@pytest.mark.skipif(not FAMILIES_IN_THE_API, reason="the procedures do not take groups= and m= yet")
+class TestFamiliesAndTruncatedLists:
+    def table(self, tmp_path):
+        rng = np.random.default_rng(11)
+        genes = rng.choice(["BRCA1", "TP53", "APOE", "EGFR"], 400)
+        pvalues, evalues = rng.uniform(size=400) ** 6, rng.exponential(size=400) ** 3
+        rows = [f"{g}\t{p!r}\t{e!r}" for g, p, e in zip(genes.tolist(), pvalues.tolist(), evalues.tolist())]
+        (tmp_path / "t.tsv").write_text("\n".join(["gene\tp\te", *rows]) + "\n")
+        return genes, pvalues, evalues
+
+    @pytest.mark.parametrize(("method", "column"), [("by", "p"), ("closed-by", "p"), ("ebh", "e"), ("closed-ebh", "e")])
+    def test_groups_give_the_mask_of_the_api(self, tmp_path, capsys, method, column):
+        genes, pvalues, evalues = self.table(tmp_path)
+        code, out, err = run(capsys, "run", method, tmp_path / "t.tsv", "--column", column, "--groups", "gene",
+                             "--alpha", "0.1", "--output", tmp_path / "o.parquet", "--json")
+        assert (code, err, json.loads(out)["families"]) == (0, "", 4)
+        procedure = _cli.PROCEDURES[method]
+        expected = procedure(pvalues if column == "p" else evalues, 0.1, groups=genes)
+        assert pq.read_table(tmp_path / "o.parquet").column("rejected").to_pylist() == expected.tolist()
+
+    @pytest.mark.parametrize(("method", "column"), [("by", "p"), ("closed-by", "p"), ("ebh", "e"), ("closed-ebh", "e")])
+    def test_m_counts_the_hypotheses_left_out(self, tmp_path, capsys, method, column):
+        _, pvalues, evalues = self.table(tmp_path)
+        code, out, _ = run(capsys, "run", method, tmp_path / "t.tsv", "--column", column, "--m", "5000", "--json")
+        report = json.loads(out)
+        assert (code, report["hypotheses"], report["listed"]) == (0, 5000, 400)
+        expected = _cli.PROCEDURES[method](pvalues if column == "p" else evalues, m=5000)
+        assert [entry["line"] - 2 for entry in report["rejected"]] == np.flatnonzero(expected).tolist()
+        code, _, err = run(capsys, "run", method, tmp_path / "t.tsv", "--column", column, "--m", "399")
+        assert code == 1 and err.startswith("tarvimo: error: ") and err.count("\n") == 1
