@@ -1,112 +1,179 @@
 // The _fast extension: the public API's route to the core. It reads float64
-// numpy arrays in place through the buffer protocol, runs the core routines
-// with the interpreter lock released, and returns the rejection mask in the
-// caller's order. Values arrive already checked (no NaN, in the domain).
+// numpy arrays in place through the buffer protocol, decides one family or
+// many without the interpreter lock, and returns the rejection masks in the
+// caller's order. Values arrive already checked (in the domain); NaN marks a
+// missing entry, which is never rejected and does not count toward m.
+//
+// Work that is not provably short runs on threads of its own while the
+// calling thread waits and checks for signals, so that Ctrl-C stops it: the
+// threads are told to stop, and the pending KeyboardInterrupt is raised once
+// they have ended.
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
 
-#include <algorithm>
 #include <cstddef>
-#include <functional>
-#include <utility>
+#include <cstdint>
+#include <optional>
+#include <string>
 #include <vector>
 
-#include "cBY.hpp"
-#include "checked_count.hpp"
-#include "vardo.hpp"
+#include "family_decisions.hpp"
 
 namespace py = pybind11;
 
 namespace {
 
-using Values = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Values = py::array_t<double, py::array::forcecast>;  // any strides
+using Codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using Mask = py::array_t<bool>;
 
-// An e-value can reach the e-BH threshold only if e * alpha is close to 1 or
-// more, and a p-value can reach the BY threshold only if p * H_m is close to
-// alpha or less. Values beyond these bounds (with a factor-2 margin that
-// absorbs every rounding) never meet their step-up condition at any rank.
-constexpr double CANDIDATE_MARGIN = 2.0;
-constexpr double BY_TOLERANCE_BOUND = 1e-9;  // above the BY step-up tolerance
-
-// The values in the order the core reads and the number of rejections the
-// core found on them. The last `count` values are the rejected ones, sorted
-// with the strongest last.
-struct RejectionCountResult {
-    std::vector<double> arranged;
-    int count;
-};
-
-// True for the `count` strongest values: every value stronger than the
-// count-th strongest, then values equal to it from the start of the input
-// until the count is reached.
-void fill_strongest(const double* values, int m, const RejectionCountResult& result, bool larger_is_stronger,
-                    bool* mask) {
-    const std::vector<double>& arranged = result.arranged;
-    const double threshold = arranged[m - result.count];
-    // The rejected tail holds the values equal to the threshold first, then
-    // those stronger than it.
-    int ties_left = 0;
-    for (int j = m - result.count; j < m && arranged[j] == threshold; ++j) {
-        ++ties_left;
-    }
-    for (int i = 0; i < m; ++i) {
-        const double v = values[i];
-        const bool stronger = larger_is_stronger ? v > threshold : v < threshold;
-        mask[i] = stronger || (v == threshold && ties_left-- > 0);
+void require_dimensions(const py::array& array, py::ssize_t ndim, const char* name) {
+    if (array.ndim() != ndim) {
+        throw py::value_error(std::string(name) + " must have " + std::to_string(ndim) + " dimension" +
+                              (ndim == 1 ? "" : "s") + ", got " + std::to_string(array.ndim()));
     }
 }
 
-// The values in the core's order for a step-up count: the values that cannot
-// be rejected first, in any order, then the candidates sorted. The count
-// equals the one on a fully sorted vector, since the step-up scan returns at
-// the first rank that meets its condition and no value of the first block
-// meets it at any rank.
-template <typename IsCandidate, typename Order>
-std::vector<double> candidates_last(const double* values, int m, IsCandidate is_candidate, Order order) {
-    std::vector<double> arranged(values, values + m);
-    const auto first_candidate =
-        std::partition(arranged.begin(), arranged.end(), [&](double v) { return !is_candidate(v); });
-    std::sort(first_candidate, arranged.end(), order);
-    return arranged;
+void require_workers(int workers) {
+    if (workers < 1) {
+        throw py::value_error("workers must be at least 1, got " + std::to_string(workers));
+    }
 }
 
-// Runs `count_rejections` (values, m -> RejectionCountResult) without the
-// interpreter lock and returns the mask of that many strongest values.
-template <typename CountRejections>
-Mask rejection_mask(const Values& values, bool larger_is_stronger, CountRejections count_rejections) {
-    const int m = checked_count(static_cast<std::size_t>(values.size()), "values");
-    Mask mask(values.size());
-    const double* data = values.data();
-    bool* out = mask.mutable_data();
+// True when a signal handler raised (KeyboardInterrupt for Ctrl-C); the
+// exception stays pending. Called without the interpreter lock.
+bool signal_raised() {
+    const py::gil_scoped_acquire acquire;
+    return PyErr_CheckSignals() != 0;
+}
+
+// Decides `tasks` families through decide(task, scratch, cancel): on the
+// calling thread when they are short, else on up to `workers` threads while
+// this one checks for signals.
+template <typename Decide>
+void decide_families(const Method& method, std::int64_t tasks, std::int64_t values, int workers,
+                     const Decide& decide) {
+    PoolOutcome outcome = PoolOutcome::finished;
     {
-        py::gil_scoped_release release;
-        const RejectionCountResult result = count_rejections(data, m);
-        if (result.count > 0) {
-            fill_strongest(data, m, result, larger_is_stronger, out);
+        const py::gil_scoped_release release;
+        if (runs_inline(method, values)) {
+            run_inline(tasks, decide);
         } else {
-            std::fill(out, out + m, false);
+            outcome = run_pool(tasks, workers, decide, signal_raised);
         }
+    }
+    if (outcome == PoolOutcome::interrupted) {
+        throw py::error_already_set();
+    }
+}
+
+// Sorts ascending with numpy's in-place sort, whose vectorised kernel beats
+// std::sort, run on a view of the vector.
+void sort_with_numpy(std::vector<double>& values) {
+    if (values.size() > 1) {
+        const py::capsule borrowed(values.data(), [](void*) {});  // the view does not own the vector
+        py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data(), borrowed).attr("sort")();
+    }
+}
+
+// One family: the values given in `values` (NaN entries missing) of a family
+// of `total` hypotheses, by default the present values alone.
+Mask family_rejections(const Values& values, const std::string& name, double alpha, std::optional<int> total) {
+    const Method method = method_named(name);
+    require_dimensions(values, 1, "values");
+    const py::ssize_t n = values.shape(0);
+    Mask mask(n);
+    const auto in = values.unchecked<1>();
+    auto out = mask.mutable_unchecked<1>();
+    const auto value = [&in](std::int64_t j) { return in(j); };
+    const auto reject = [&out](std::int64_t j, bool rejected) { out(j) = rejected; };
+
+    std::vector<double> present;
+    {
+        const py::gil_scoped_release release;
+        gather_present(n, value, present);
+    }
+    const int given = checked_count(present.size(), "values");
+    const int family_total = total.value_or(given);
+    if (method.closed) {
+        sort_with_numpy(present);
+    }
+    int count = 0;
+    const auto count_rejections = [&](std::int64_t, std::vector<double>&, const CancelFlag* cancel) {
+        count = rejection_count(method, alpha, family_total, present, method.closed, cancel);
+    };
+    // A step-up count is one partition, sort and pass over the given values;
+    // only a long closed search runs on a thread of its own.
+    if (method.closed && !runs_inline(method, family_total)) {
+        decide_families(method, 1, family_total, 1, count_rejections);
+    } else {
+        const py::gil_scoped_release release;
+        run_inline(1, count_rejections);
+    }
+    {
+        const py::gil_scoped_release release;
+        mark_strongest(n, value, reject, present, count, method.evidence == Evidence::evalues);
     }
     return mask;
 }
 
-// A copy of the values sorted ascending by numpy's in-place sort, whose
-// vectorised kernel beats std::sort, run on a view of the copy. Neither the
-// copy nor the sort itself holds the interpreter lock.
-std::vector<double> ascending_copy(const Values& values) {
-    const double* data = values.data();
-    std::vector<double> sorted;
+// Each row of a 2-D array is a family.
+Mask row_rejections(const Values& values, const std::string& name, double alpha, int workers) {
+    const Method method = method_named(name);
+    require_dimensions(values, 2, "values");
+    require_workers(workers);
+    const py::ssize_t rows = values.shape(0);
+    const py::ssize_t n = values.shape(1);
+    Mask mask({rows, n});
+    const auto in = values.unchecked<2>();
+    auto out = mask.mutable_unchecked<2>();
+    decide_families(method, rows, static_cast<std::int64_t>(rows) * n, workers,
+                    [&](std::int64_t row, std::vector<double>& scratch, const CancelFlag* cancel) {
+                        decide_family(
+                            method, alpha, n, [&](std::int64_t j) { return in(row, j); },
+                            [&](std::int64_t j, bool rejected) { out(row, j) = rejected; }, scratch, cancel);
+                    });
+    return mask;
+}
+
+// Value i belongs to family codes[i], in 0 ... families - 1.
+Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t families, const std::string& name,
+                        double alpha, int workers) {
+    const Method method = method_named(name);
+    require_dimensions(values, 1, "values");
+    require_dimensions(codes, 1, "codes");
+    require_workers(workers);
+    const py::ssize_t n = values.shape(0);
+    if (codes.shape(0) != n) {
+        throw py::value_error("codes must hold one family number per value (" + std::to_string(n) + "), got " +
+                              std::to_string(codes.shape(0)));
+    }
+    if (families < 0 || families > n) {
+        throw py::value_error("families must lie in 0 ... " + std::to_string(n) + " (the number of values), got " +
+                              std::to_string(families));
+    }
+    Mask mask(n);
+    const auto in = values.unchecked<1>();
+    auto out = mask.mutable_unchecked<1>();
+    FamilyLayout layout;
+    std::vector<std::int64_t> schedule;
     {
-        py::gil_scoped_release release;
-        sorted.assign(data, data + values.size());
+        const py::gil_scoped_release release;
+        layout = layout_by_code(codes.data(), n, families);
+        schedule = largest_first(layout);
     }
-    if (sorted.size() > 1) {
-        const py::capsule borrowed(sorted.data(), [](void*) {});  // the view does not own the copy
-        py::array_t<double>(static_cast<py::ssize_t>(sorted.size()), sorted.data(), borrowed).attr("sort")();
-    }
-    return sorted;
+    decide_families(method, families, n, workers,
+                    [&](std::int64_t task, std::vector<double>& scratch, const CancelFlag* cancel) {
+                        const std::int64_t family = schedule[static_cast<std::size_t>(task)];
+                        const std::int64_t* positions = layout.order.data() + layout.starts[family];
+                        decide_family(
+                            method, alpha, layout.starts[family + 1] - layout.starts[family],
+                            [&](std::int64_t j) { return in(positions[j]); },
+                            [&](std::int64_t j, bool rejected) { out(positions[j]) = rejected; }, scratch, cancel);
+                    });
+    return mask;
 }
 
 }  // namespace
@@ -114,56 +181,14 @@ std::vector<double> ascending_copy(const Values& values) {
 PYBIND11_MODULE(_fast, m) {
     m.doc() = "Rejection masks from float64 arrays, computed without the interpreter lock";
 
-    m.def(
-        "ebh_rejections",
-        [](const Values& evalues, double alpha) {
-            return rejection_mask(evalues, true, [alpha](const double* data, int n) -> RejectionCountResult {
-                std::vector<double> ascending = candidates_last(
-                    data, n, [alpha](double e) { return e * alpha * CANDIDATE_MARGIN >= 1.0; }, std::less<>());
-                const int count = eBH_cpp(ascending, alpha);
-                return {std::move(ascending), count};
-            });
-        },
-        py::arg("evalues"), py::arg("alpha"), "Mask of the e-BH rejections; `evalues` in any order.");
-
-    m.def(
-        "by_rejections",
-        [](const Values& pvalues, double alpha) {
-            return rejection_mask(pvalues, false, [alpha](const double* data, int n) -> RejectionCountResult {
-                const std::vector<double> harmonic = harmonic_numbers_cpp(n);
-                const double bound = CANDIDATE_MARGIN * (alpha + BY_TOLERANCE_BOUND);
-                std::vector<double> descending = candidates_last(
-                    data, n, [&](double p) { return p * harmonic[n] <= bound; }, std::greater<>());
-                const int count = BY_cpp(descending, harmonic, alpha);
-                return {std::move(descending), count};
-            });
-        },
-        py::arg("pvalues"), py::arg("alpha"), "Mask of the BY rejections; `pvalues` in any order.");
-
-    m.def(
-        "closed_ebh_rejections",
-        [](const Values& evalues, double alpha, bool approximate) {
-            std::vector<double> ascending = ascending_copy(evalues);
-            return rejection_mask(evalues, true, [&](const double*, int) -> RejectionCountResult {
-                const int count = approximate ? largestmeanconsistent_approximate_cpp(ascending, alpha)
-                                              : largestmeanconsistent_cpp(ascending, alpha);
-                return {std::move(ascending), count};
-            });
-        },
-        py::arg("evalues"), py::arg("alpha"), py::arg("approximate"),
-        "Mask of the closed e-BH rejections; `evalues` in any order.");
-
-    m.def(
-        "closed_by_rejections",
-        [](const Values& pvalues, double alpha, bool approximate) {
-            std::vector<double> descending = ascending_copy(pvalues);
-            return rejection_mask(pvalues, false, [&](const double*, int) -> RejectionCountResult {
-                std::reverse(descending.begin(), descending.end());
-                const int count = approximate ? largestcBYsignificant_approximate_cpp(descending, alpha)
-                                              : largestcBYsignificant_cpp(descending, alpha);
-                return {std::move(descending), count};
-            });
-        },
-        py::arg("pvalues"), py::arg("alpha"), py::arg("approximate"),
-        "Mask of the closed BY rejections; `pvalues` in any order.");
+    m.def("rejections", &family_rejections, py::arg("values"), py::arg("method"), py::arg("alpha"),
+          py::arg("total") = py::none(),
+          "Mask of one family: `values` in any order, NaN entries missing; `total` counts the hypotheses, "
+          "the omitted ones as p = 1 or e = 0 (default: the values that are not NaN).");
+    m.def("row_rejections", &row_rejections, py::arg("values"), py::arg("method"), py::arg("alpha"),
+          py::arg("workers"), "Masks of the families in the rows of a 2-D array, decided on up to `workers` threads.");
+    m.def("grouped_rejections", &grouped_rejections, py::arg("values"), py::arg("codes"), py::arg("families"),
+          py::arg("method"), py::arg("alpha"), py::arg("workers"),
+          "Mask of the families given by codes[i] in 0 ... families - 1, in the order of `values`, decided on up "
+          "to `workers` threads.");
 }

@@ -13,9 +13,9 @@ Which procedure to use
   e-value Benjamini-Hochberg procedure :func:`ebh`, often more, with the same
   guarantee. :func:`ebh` is the classic, a single pass after sorting.
 - Your evidence is **p-values** and you cannot rule out arbitrary dependence:
-  use :func:`closed_by`, which usually rejects at least as many as the
+  use :func:`closed_by`, which rejects at least as many as the
   Benjamini-Yekutieli procedure :func:`by` (the same decisions as statsmodels'
-  ``fdr_by``). Under independence or positive dependence, plain
+  ``fdr_by``), often more. Under independence or positive dependence, plain
   Benjamini-Hochberg (not provided here) is more powerful than both.
 - **Exact or approximate**: the closed procedures search exactly by default,
   which takes milliseconds for 10,000 hypotheses. ``approximate=True``
@@ -27,16 +27,27 @@ Which procedure to use
 - :func:`is_mean_consistent` checks the closed e-BH condition for any set
   of hypotheses you name.
 
-Bad input (strings, booleans, input that is not one-dimensional, p-values
-outside [0, 1], negative e-values, NaN, an ``alpha`` outside (0, 1)) raises
-TypeError or ValueError naming the first offending position; ``nan_policy=
-"omit"`` leaves NaN entries unrejected instead. Run ``python -m tarvimo demo``
-for a simulated comparison of the four procedures.
+Many families and truncated lists
+---------------------------------
+Each procedure decides many families in one call, on a thread pool in C++:
+the slices along ``axis`` of an array of more dimensions, or the values
+sharing a label in ``groups``. ``m`` gives the size of a family of which only
+some values are kept (the omitted ones count as p = 1 or e = 0). Ctrl-C stops
+a long call with KeyboardInterrupt.
+
+Bad input (strings, booleans, ragged nesting, p-values outside [0, 1],
+negative e-values, NaN or masked entries, an ``alpha`` outside (0, 1)) raises
+TypeError or ValueError; a bad entry raises :class:`InvalidEntryError`, a
+ValueError that names its position (and a Series' index label).
+``nan_policy="omit"`` leaves missing entries unrejected instead. Run
+``python -m tarvimo demo`` for a simulated comparison of the four procedures.
 """
 
-from importlib.metadata import version
+from importlib import metadata
 
+from tarvimo._inputs import InvalidEntryError
 from tarvimo._procedures import by, closed_by, closed_ebh, ebh, is_mean_consistent
 
-__all__ = ["ebh", "closed_ebh", "by", "closed_by", "is_mean_consistent"]
-__version__ = version("tarvimo")
+__all__ = ["ebh", "closed_ebh", "by", "closed_by", "is_mean_consistent", "InvalidEntryError"]
+__version__ = metadata.version("tarvimo")
+del metadata

@@ -3,11 +3,18 @@
 import numpy as np
 from numpy.typing import NDArray
 
-def ebh_rejections(evalues: NDArray[np.float64], alpha: float) -> NDArray[np.bool_]: ...
-def by_rejections(pvalues: NDArray[np.float64], alpha: float) -> NDArray[np.bool_]: ...
-def closed_ebh_rejections(
-    evalues: NDArray[np.float64], alpha: float, approximate: bool
+# method: "ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by" or "closed_by_approximate"
+def rejections(
+    values: NDArray[np.float64], method: str, alpha: float, total: int | None = None
 ) -> NDArray[np.bool_]: ...
-def closed_by_rejections(
-    pvalues: NDArray[np.float64], alpha: float, approximate: bool
+def row_rejections(
+    values: NDArray[np.float64], method: str, alpha: float, workers: int
+) -> NDArray[np.bool_]: ...
+def grouped_rejections(
+    values: NDArray[np.float64],
+    codes: NDArray[np.intp],
+    families: int,
+    method: str,
+    alpha: float,
+    workers: int,
 ) -> NDArray[np.bool_]: ...

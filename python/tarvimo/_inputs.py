@@ -2,11 +2,15 @@
 
 Every check names the first offending position and value, so that a user can
 find the entry in their data. Booleans are refused wherever a number is
-expected: numpy would silently read True as 1.
+expected: numpy would silently read True as 1. Masked entries of a
+numpy.ma array are missing values, like NaN.
 """
 
 import math
 import operator
+import os
+import sys
+from collections.abc import Sequence
 from typing import Literal
 
 import numpy as np
@@ -18,17 +22,69 @@ NAN_POLICIES: tuple[NanPolicy, ...] = ("raise", "omit")
 PVALUE_REQUIREMENT = "p-values must lie in [0, 1]"
 EVALUE_REQUIREMENT = "e-values must be non-negative"
 NAN_REQUIREMENT = "NaN is refused unless NaN entries are omitted (nan_policy='omit')"
+MASKED_REQUIREMENT = "masked entries are refused unless missing entries are omitted (nan_policy='omit')"
 NUMERIC_KINDS = "iuf"  # numpy dtype kinds holding real numbers
+LARGEST_FAMILY = 2**31 - 1  # the core counts hypotheses in signed 32-bit integers
 
 
 class InvalidEntryError(ValueError):
-    """An entry outside the domain of the procedure, with its position."""
+    """An entry outside the domain of the procedure, with its position.
 
-    def __init__(self, name: str, position: int, value: float, requirement: str) -> None:
-        super().__init__(f"{name}[{position}] = {value!r}: {requirement}")
+    Attributes
+    ----------
+    position : int
+        Position of the entry in the input flattened in C order: for
+        one-dimensional input, its index.
+    index : tuple of int
+        Its index in the input, one number per dimension.
+    value : float
+        The entry; NaN for a masked entry.
+    requirement : str
+        The rule the entry breaks.
+    label : object or None
+        The entry's index label when the input is a pandas Series.
+    masked : bool
+        Whether the entry is masked (numpy.ma).
+    """
+
+    def __init__(
+        self,
+        name: str,
+        position: int,
+        value: float,
+        requirement: str,
+        *,
+        index: tuple[int, ...] | None = None,
+        label: object = None,
+        masked: bool = False,
+    ) -> None:
         self.position = position
+        self.index = (position,) if index is None else index
         self.value = value
         self.requirement = requirement
+        self.label = label
+        self.masked = masked
+        where = entry_name(name, self.index, label)
+        super().__init__(f"{where} is masked: {requirement}" if masked else f"{where} = {value!r}: {requirement}")
+
+
+def entry_name(name: str, index: tuple[int, ...], label: object = None) -> str:
+    """How messages name an entry: ``pvalues[3]``, ``pvalues[1, 2]``, ``pvalues[3] (index label 'g4')``."""
+    where = f"{name}[{', '.join(str(i) for i in index)}]"
+    return where if label is None else f"{where} (index label {label!r})"
+
+
+def series_labels(values: object) -> Sequence[object] | None:
+    """The index of a pandas Series, whose labels name its entries in messages; None for other input."""
+    if isinstance(values, (list, tuple, np.ndarray)) or getattr(values, "ndim", None) != 1:
+        return None
+    labels: Sequence[object] | None = getattr(values, "index", None)
+    return labels
+
+
+def named_entry(name: str, shape: tuple[int, ...], position: int, labels: Sequence[object] | None) -> str:
+    index = tuple(int(i) for i in np.unravel_index(position, shape))
+    return entry_name(name, index, None if labels is None else labels[position])
 
 
 def checked_alpha(alpha: object) -> float:
@@ -53,17 +109,20 @@ def checked_nan_policy(nan_policy: object) -> NanPolicy:
     raise ValueError(f"nan_policy must be 'raise' or 'omit', got {nan_policy!r}")
 
 
-def one_dimensional(values: ArrayLike, name: str, what: str) -> NDArray[np.generic]:
-    """`values` as a one-dimensional numpy array; `what` describes the expected entries."""
+def as_array(values: ArrayLike, name: str, what: str, one_dimensional: bool) -> NDArray[np.generic]:
+    """`values` as a numpy array of at least one dimension (exactly one if `one_dimensional`);
+    `what` describes the expected entries."""
+    shape = "a one-dimensional" if one_dimensional else "an"
     if isinstance(values, (str, bytes)):
-        raise TypeError(f"{name} must be a one-dimensional array-like of {what}, not a string")
+        raise TypeError(f"{name} must be {shape} array-like of {what}, not a string")
     try:
         array = np.asarray(values)
     except ValueError as exc:  # ragged nesting
-        raise ValueError(f"{name} must be a one-dimensional array-like of {what}: {exc}") from None
+        rectangular = "a one-dimensional" if one_dimensional else "a rectangular"
+        raise ValueError(f"{name} must be {rectangular} array-like of {what}: {exc}") from None
     if array.ndim == 0:
-        raise TypeError(f"{name} must be a one-dimensional array-like of {what}, got {type(values).__name__}")
-    if array.ndim != 1:
+        raise TypeError(f"{name} must be {shape} array-like of {what}, got {type(values).__name__}")
+    if one_dimensional and array.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional, got an array of shape {array.shape}")
     return array
 
@@ -80,17 +139,22 @@ def real_number(item: object, name: str) -> float:
     raise TypeError(f"{name} = {item!r} is not a real number")
 
 
-def real_array(values: ArrayLike, name: str) -> NDArray[np.float64]:
+def real_array(values: ArrayLike, name: str, one_dimensional: bool) -> NDArray[np.float64]:
     """The values as a float64 array (the input itself if it is one already); they must be real numbers."""
-    array = one_dimensional(values, name, "real numbers")
+    array = as_array(values, name, "real numbers", one_dimensional)
     if array.dtype.kind == "O" or isinstance(values, (list, tuple)):
         # Python objects: numpy folds a stray bool into a number and a stray
         # string into a string array, so such input is read item by item to
         # name the offender. Plain numbers keep numpy's conversion.
-        items = values if isinstance(values, (list, tuple)) else array.tolist()
+        if array.ndim == 1:
+            items = values if isinstance(values, (list, tuple)) else array.tolist()
+        else:
+            items = np.asarray(values, dtype=object).ravel().tolist()
         if array.dtype.kind in NUMERIC_KINDS and not any(isinstance(item, (bool, np.bool_)) for item in items):
             return array.astype(np.float64, copy=False)
-        return np.array([real_number(item, f"{name}[{i}]") for i, item in enumerate(items)], dtype=np.float64)
+        labels = series_labels(values)
+        converted = [real_number(item, named_entry(name, array.shape, i, labels)) for i, item in enumerate(items)]
+        return np.array(converted, dtype=np.float64).reshape(array.shape)
     if array.dtype.kind == "b":
         raise TypeError(f"{name} must hold real numbers, not booleans")
     if array.dtype.kind not in NUMERIC_KINDS:
@@ -98,43 +162,173 @@ def real_array(values: ArrayLike, name: str) -> NDArray[np.float64]:
     return array.astype(np.float64, copy=False)
 
 
-def first_invalid(values: NDArray[np.float64], valid: NDArray[np.bool_], name: str, requirement: str) -> None:
-    """Raise InvalidEntryError at the first position where `valid` is False."""
-    if valid.all():
-        return
-    position = int(np.argmin(valid))
-    value = float(values[position])
-    raise InvalidEntryError(name, position, value, NAN_REQUIREMENT if math.isnan(value) else requirement)
-
-
-def missing_entries(
-    values: NDArray[np.float64], in_domain: NDArray[np.bool_], name: str, requirement: str, nan_policy: NanPolicy
-) -> NDArray[np.bool_] | None:
-    """Mask of the NaN entries, which are omitted, or None when there are none."""
-    missing = np.isnan(values)
-    allowed = in_domain | missing if nan_policy == "omit" else in_domain
-    first_invalid(values, allowed, name, requirement)
-    return missing if missing.any() else None
-
-
-def checked_pvalues(pvalues: ArrayLike, nan_policy: object) -> tuple[NDArray[np.float64], NDArray[np.bool_] | None]:
-    """The p-values as float64 and the mask of NaN entries (None when there are none)."""
-    policy = checked_nan_policy(nan_policy)
-    values = real_array(pvalues, "pvalues")
-    # NaN fails both comparisons, so one pass of min and max settles the common case.
-    if values.size == 0 or (values.min() >= 0.0 and values.max() <= 1.0):
+def unmasked(values: ArrayLike) -> tuple[ArrayLike, NDArray[np.bool_] | None]:
+    """A masked array's data with NaN in its masked entries and the mask (None when nothing is masked);
+    other input unchanged. Hidden values are never read."""
+    if not isinstance(values, np.ma.MaskedArray):
         return values, None
-    in_domain = (values >= 0.0) & (values <= 1.0)
-    return values, missing_entries(values, in_domain, "pvalues", PVALUE_REQUIREMENT, policy)
+    mask = np.ma.getmaskarray(values)
+    data = np.ma.getdata(values)
+    if not mask.any():
+        return data, None
+    if data.dtype.kind in NUMERIC_KINDS:
+        return np.where(mask, np.nan, data), mask
+    if data.dtype.kind == "O":
+        filled = data.copy()
+        filled[mask] = math.nan
+        return filled, mask
+    return data, mask  # booleans, strings: refused for their type
 
 
-def checked_evalues(evalues: ArrayLike, nan_policy: object) -> tuple[NDArray[np.float64], NDArray[np.bool_] | None]:
-    """The e-values as float64 and the mask of NaN entries (None when there are none); +inf is allowed."""
+def checked_values(
+    values: ArrayLike,
+    name: str,
+    requirement: str,
+    nan_policy: object,
+    one_dimensional: bool,
+) -> tuple[NDArray[np.float64], bool]:
+    """The values as float64, NaN in missing (NaN or masked) entries, and whether any is missing.
+
+    `requirement` names the domain: p-values in [0, 1] or non-negative
+    e-values (+inf allowed). Under ``nan_policy="raise"`` a missing entry is
+    refused like one outside the domain; the first offender is named.
+    """
     policy = checked_nan_policy(nan_policy)
-    values = real_array(evalues, "evalues")
-    if values.size == 0 or values.min() >= 0.0:
-        return values, None
-    return values, missing_entries(values, values >= 0.0, "evalues", EVALUE_REQUIREMENT, policy)
+    data, masked = unmasked(values)
+    array = real_array(data, name, one_dimensional)
+    pvalues = requirement == PVALUE_REQUIREMENT
+    # NaN fails every comparison, so one pass of min (and max) settles the common case.
+    if array.size == 0 or (array.min() >= 0.0 and (not pvalues or array.max() <= 1.0)):
+        return array, False
+    in_domain = (array >= 0.0) & (array <= 1.0) if pvalues else array >= 0.0
+    missing = np.isnan(array)
+    allowed = (in_domain | missing) if policy == "omit" else in_domain
+    if not allowed.all():
+        position = int(np.argmin(allowed.ravel()))
+        value = float(array.flat[position])
+        is_masked = masked is not None and bool(masked.flat[position])
+        labels = series_labels(values)
+        rule = MASKED_REQUIREMENT if is_masked else NAN_REQUIREMENT if math.isnan(value) else requirement
+        raise InvalidEntryError(
+            name,
+            position,
+            value,
+            rule,
+            index=tuple(int(i) for i in np.unravel_index(position, array.shape)),
+            label=None if labels is None else labels[position],
+            masked=is_masked,
+        )
+    return array, bool(missing.any())
+
+
+def checked_pvalues(pvalues: ArrayLike, nan_policy: object, one_dimensional: bool = False) -> tuple[NDArray[np.float64], bool]:
+    """The p-values as float64 (NaN where missing) and whether any is missing."""
+    return checked_values(pvalues, "pvalues", PVALUE_REQUIREMENT, nan_policy, one_dimensional)
+
+
+def checked_evalues(evalues: ArrayLike, nan_policy: object, one_dimensional: bool = False) -> tuple[NDArray[np.float64], bool]:
+    """The e-values as float64 (NaN where missing) and whether any is missing; +inf is allowed."""
+    return checked_values(evalues, "evalues", EVALUE_REQUIREMENT, nan_policy, one_dimensional)
+
+
+def whole_number(item: object, name: str) -> int:
+    """`item` as an int; bools and non-integers (floats too) raise TypeError naming `name`."""
+    if not isinstance(item, (bool, np.bool_)):
+        try:
+            return operator.index(item)  # type: ignore[arg-type]  # any object with __index__
+        except TypeError:
+            pass
+    raise TypeError(f"{name} must be an integer, got {item!r}")
+
+
+def checked_axis(axis: object, ndim: int) -> int | None:
+    """The axis along which families lie, in 0 ... ndim - 1, or None to flatten; negative counts from the end."""
+    if axis is None:
+        return None
+    index = whole_number(axis, "axis")
+    if not -ndim <= index < ndim:
+        raise np.exceptions.AxisError(index, ndim)
+    return index % ndim
+
+
+def checked_total(m: object, given: int) -> int | None:
+    """The number of hypotheses of a family of which `given` entries are given, or None."""
+    if m is None:
+        return None
+    total = whole_number(m, "m")
+    if total < given:
+        raise ValueError(
+            f"m = {total} is smaller than the number of values given ({given}); m counts every hypothesis of "
+            "the family, the given ones included"
+        )
+    if total > LARGEST_FAMILY:
+        raise ValueError(
+            f"m = {total:,} is more than {LARGEST_FAMILY:,}, the largest family the core can count "
+            "(it counts hypotheses in signed 32-bit integers)"
+        )
+    return total
+
+
+def checked_workers(workers: object) -> int:
+    """The number of threads: all usable cores for None, else a positive integer."""
+    if workers is None:
+        return os.process_cpu_count() or 1
+    count = whole_number(workers, "workers")
+    if count < 1:
+        raise ValueError(f"workers must be at least 1 (or None for all usable cores), got {count}")
+    return min(count, LARGEST_FAMILY)
+
+
+def missing_labels(labels: NDArray[np.generic], uniques: NDArray[np.generic]) -> NDArray[np.bool_]:
+    """Which labels are missing: NaN, NaT or None."""
+    if labels.dtype.kind in "fc":
+        return np.isnan(labels)
+    if labels.dtype.kind in "mM":
+        return np.isnat(labels)
+    absent = [item is None or item != item for item in uniques.tolist()] if labels.dtype.kind == "O" else []
+    if not any(absent):
+        return np.zeros(labels.size, dtype=np.bool_)
+    return np.isin(labels, uniques[np.array(absent, dtype=np.bool_)])
+
+
+def factorized(groups: object) -> tuple[NDArray[np.intp], int, NDArray[np.bool_]]:
+    """Codes 0 ... families - 1 of the labels, the number of families, and which labels are missing."""
+    if type(groups).__module__.partition(".")[0] == "pandas":  # a Series, Categorical or Index
+        codes, uniques = sys.modules["pandas"].factorize(groups)  # pandas input means pandas is loaded
+        return np.asarray(codes, dtype=np.intp), len(uniques), np.asarray(codes) < 0
+    labels = as_array(groups, "groups", "labels", one_dimensional=True)  # type: ignore[arg-type]
+    try:
+        uniques, codes = np.unique(labels, return_inverse=True)
+    except TypeError:  # labels that cannot be ordered: None among strings, mixed kinds
+        absent = np.array([item is None or item != item for item in labels.tolist()], dtype=np.bool_)
+        if absent.any():
+            return np.zeros(labels.size, dtype=np.intp), 1, absent
+        raise TypeError(
+            f"groups must hold labels of one kind that can be ordered (integers, strings, ...), got {labels[:5]!r}"
+        ) from None
+    return codes.astype(np.intp, copy=False).ravel(), len(uniques), missing_labels(labels, uniques)
+
+
+def family_codes(groups: object, size: int) -> tuple[NDArray[np.intp], int]:
+    """A family number in 0 ... families - 1 for each of `size` values, from their labels, and the number of families.
+
+    Labels are taken by position (a Series' index is not aligned with the values'); missing labels are refused.
+    """
+    if isinstance(groups, (str, bytes)):
+        raise TypeError("groups must be a one-dimensional array-like of labels, not a string")
+    if isinstance(groups, np.ma.MaskedArray):
+        mask = np.ma.getmaskarray(groups)
+        if mask.any():
+            raise ValueError(f"groups[{int(np.argmax(mask))}] is masked: every value needs a family label")
+        groups = np.ma.getdata(groups)
+    codes, families, missing = factorized(groups)
+    if codes.size != size:
+        raise ValueError(f"groups must hold one label per value ({size}), got {codes.size}")
+    if missing.any():
+        position = int(np.argmax(missing))
+        label = np.asarray(groups, dtype=object).ravel()[position]
+        raise ValueError(f"groups[{position}] = {label!r} is missing: every value needs a family label")
+    return codes, families
 
 
 def position(item: object, m: int) -> int:
@@ -158,7 +352,9 @@ def subset_positions(subset: ArrayLike, m: int) -> NDArray[np.intp]:
     `subset` is either a boolean mask with one entry per e-value or a sequence
     of 0-based integer positions; a repeated position counts once.
     """
-    array = one_dimensional(subset, "subset", "integer positions or booleans")
+    if isinstance(subset, np.ma.MaskedArray) and np.ma.getmaskarray(subset).any():
+        raise ValueError("subset has masked entries; name the set by positions or by a mask without masked entries")
+    array = as_array(subset, "subset", "integer positions or booleans", one_dimensional=True)
     if array.dtype.kind == "b":
         if array.size != m:
             raise ValueError(f"a boolean subset mask needs one entry per e-value ({m}), got {array.size}")

@@ -1,13 +1,16 @@
 """The procedures on values in any order, returning one decision per hypothesis.
 
 The checked values go to the core as float64 arrays, read in place and
-processed without the interpreter lock. The closed procedures sort every
-value; the step-up procedures sort only the values that can be rejected at
-all. The core counts the rejections, and the mask marks that many hypotheses
-with the strongest evidence, the earlier one first among equal values.
+processed without the interpreter lock; NaN marks a missing entry. A family
+is a one-dimensional array, each slice along `axis` of a larger one, or the
+values sharing a label in `groups`; many families are decided on a thread
+pool in C++. The closed procedures sort every value; the step-up procedures
+sort only the values that can be rejected at all. The core counts the
+rejections, and the mask marks that many hypotheses with the strongest
+evidence, the earlier one first among equal values.
 """
 
-from collections.abc import Callable
+import math
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -16,9 +19,13 @@ from tarvimo import _fast, _vardo
 from tarvimo._inputs import (
     NanPolicy,
     checked_alpha,
+    checked_axis,
     checked_evalues,
     checked_pvalues,
     checked_switch,
+    checked_total,
+    checked_workers,
+    family_codes,
     subset_positions,
 )
 
@@ -26,66 +33,133 @@ from tarvimo._inputs import (
 # (at most m / alpha); twice that absorbs rounding in the comparison.
 SURE_PASS_FACTOR = 2.0
 
-Decide = Callable[[NDArray[np.float64]], NDArray[np.bool_]]
+
+def decide(
+    method: str,
+    values: NDArray[np.float64],
+    level: float,
+    axis: object,
+    groups: object,
+    m: object,
+    workers: object,
+) -> NDArray[np.bool_]:
+    """The mask of `method` on checked values (NaN where missing), one family or many."""
+    if groups is not None:
+        if m is not None:
+            raise ValueError("m is the size of a single family; it cannot be combined with groups")
+        if values.ndim != 1:
+            raise ValueError(f"groups label the values of one-dimensional input, got an array of shape {values.shape}")
+        checked_axis(axis, 1)
+        codes, families = family_codes(groups, values.size)
+        return _fast.grouped_rejections(values, codes, families, method, level, checked_workers(workers))
+    along = checked_axis(axis, values.ndim)
+    if m is not None and values.ndim != 1:
+        raise ValueError(f"m is the size of a single family: it needs one-dimensional values, got shape {values.shape}")
+    if along is None or values.ndim == 1:
+        if workers is not None:
+            checked_workers(workers)
+        total = checked_total(m, values.size)
+        return _fast.rejections(values.reshape(-1), method, level, total).reshape(values.shape)
+    moved = np.moveaxis(values, along, -1)
+    rows = moved.reshape(math.prod(moved.shape[:-1]), moved.shape[-1])
+    mask = _fast.row_rejections(rows, method, level, checked_workers(workers))
+    return np.ascontiguousarray(np.moveaxis(mask.reshape(moved.shape), -1, along))
 
 
-def decide_present(values: NDArray[np.float64], missing: NDArray[np.bool_] | None, decide: Decide) -> NDArray[np.bool_]:
-    """`decide` on the entries that are not NaN; NaN entries are never rejected."""
-    if missing is None:
-        return decide(values)
-    present = ~missing
-    mask = np.zeros(values.size, dtype=np.bool_)
-    mask[present] = decide(values[present])
-    return mask
+def closed_method(name: str, approximate: object) -> str:
+    return f"{name}_approximate" if checked_switch(approximate) else name
 
 
-def ebh(evalues: ArrayLike, alpha: float = 0.05, *, nan_policy: NanPolicy = "raise") -> NDArray[np.bool_]:
+def ebh(
+    evalues: ArrayLike,
+    alpha: float = 0.05,
+    *,
+    nan_policy: NanPolicy = "raise",
+    axis: int | None = 0,
+    groups: ArrayLike | None = None,
+    m: int | None = None,
+    workers: int | None = None,
+) -> NDArray[np.bool_]:
     """e-value Benjamini-Hochberg (e-BH) procedure.
 
     Rejects the k hypotheses with the largest e-values, where k is the largest
-    count whose k-th largest e-value reaches m / (k * alpha). Controls the
-    false discovery rate at `alpha` under any dependence between the e-values.
+    count whose k-th largest e-value reaches m / (k * alpha) (within 1e-12).
+    Controls the false discovery rate at `alpha` under any dependence between
+    the e-values.
 
     Parameters
     ----------
     evalues : array_like
-        One-dimensional e-values in any order: non-negative reals, ``+inf``
-        allowed (such a hypothesis is always rejected).
+        E-values in any order: non-negative reals, ``+inf`` allowed (such a
+        hypothesis is always rejected). A numpy.ma array's masked entries
+        are missing values.
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     nan_policy : {"raise", "omit"}, default "raise"
-        ``"raise"``: a NaN entry raises ValueError. ``"omit"``: NaN entries
-        are never rejected and do not count toward m.
+        Missing entries (NaN or masked): ``"raise"`` refuses them with
+        ValueError; ``"omit"`` leaves them out of their family: never
+        rejected, not counted in m.
+    axis : int or None, default 0
+        Input of more than one dimension is a stack of families, each slice
+        along `axis` one family (as in scipy's ``false_discovery_control``);
+        None flattens the input into one family.
+    groups : array_like, optional
+        One label per value of one-dimensional input (integers, strings, a
+        pandas Series or Categorical): the values sharing a label form a
+        family. Labels are matched by position; missing labels are refused.
+    m : int, optional
+        The number of hypotheses of a family given in part (one-dimensional
+        input without `groups`); each omitted hypothesis counts as an
+        e-value of 0. Exact when every omitted e-value is at most 1 / alpha.
+        m counts every entry given, NaN and masked ones included (under
+        ``"omit"`` they count as omitted). At most 2**31 - 1.
+    workers : int or None, default None
+        Threads deciding many families: None for all usable cores. The
+        result never depends on it.
 
     Returns
     -------
     numpy.ndarray of bool
-        New array in the input's order, True where the hypothesis is rejected.
-        Among equal e-values at the boundary, the one earlier in the input is
-        rejected first.
+        New array of the input's shape, True where the hypothesis is
+        rejected. Within a family, among equal e-values at the boundary, the
+        one earlier in the input is rejected first.
 
     Raises
     ------
     TypeError
-        Input that is not a one-dimensional array-like of real numbers
-        (strings, booleans, other objects), or an `alpha` that is not a number.
+        Input that is not an array-like of real numbers (strings, booleans,
+        other objects), or an `alpha`, `axis`, `m` or `workers` of the wrong
+        type.
     ValueError
-        `alpha` outside (0, 1), a negative e-value or NaN (under
-        ``nan_policy="raise"``); the message names the first such position.
+        `alpha` outside (0, 1), a negative e-value or a missing entry (under
+        ``nan_policy="raise"``): an InvalidEntryError naming the first such
+        entry. Also `m` below the number of entries or above 2**31 - 1,
+        `groups` of the wrong length or with missing labels, `m` together
+        with `groups` or with input of more dimensions, `axis` out of range.
 
     Examples
     --------
     >>> import tarvimo
     >>> tarvimo.ebh([0.5, 3.0, 25.0, 50.0], alpha=0.1)
     array([False, False,  True,  True])
+    >>> tarvimo.ebh([25.0, 50.0], alpha=0.1, m=4)  # two more e-values, omitted as 0
+    array([ True,  True])
     """
     level = checked_alpha(alpha)
-    values, missing = checked_evalues(evalues, nan_policy)
-    return decide_present(values, missing, lambda e: _fast.ebh_rejections(e, level))
+    values, _ = checked_evalues(evalues, nan_policy)
+    return decide("ebh", values, level, axis, groups, m, workers)
 
 
 def closed_ebh(
-    evalues: ArrayLike, alpha: float = 0.05, *, approximate: bool = False, nan_policy: NanPolicy = "raise"
+    evalues: ArrayLike,
+    alpha: float = 0.05,
+    *,
+    approximate: bool = False,
+    nan_policy: NanPolicy = "raise",
+    axis: int | None = 0,
+    groups: ArrayLike | None = None,
+    m: int | None = None,
+    workers: int | None = None,
 ) -> NDArray[np.bool_]:
     """Closed e-BH procedure.
 
@@ -93,14 +167,14 @@ def closed_ebh(
     size whose set of the r largest e-values is mean consistent: every group
     of hypotheses holding i >= 1 of the set has an average e-value of at least
     i / (r * alpha) (within 1e-12). Controls the false discovery rate at
-    `alpha` under any dependence, and rejects at least as many hypotheses as
-    :func:`ebh` (the e-BH set is always mean consistent).
+    `alpha` under any dependence. It always rejects at least the e-BH set:
+    where e-BH's tolerance admits more than the check, the larger count wins.
 
     Parameters
     ----------
     evalues : array_like
-        One-dimensional e-values in any order: non-negative reals, ``+inf``
-        allowed.
+        E-values in any order: non-negative reals, ``+inf`` allowed. A
+        numpy.ma array's masked entries are missing values.
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     approximate : bool, default False
@@ -110,16 +184,21 @@ def closed_ebh(
         a failing one; mean consistency is not monotone in r, so the result
         can be smaller than the exact one, but every rejected set is mean
         consistent or the e-BH set.
-    nan_policy : {"raise", "omit"}, default "raise"
-        ``"raise"``: a NaN entry raises ValueError. ``"omit"``: NaN entries
-        are never rejected and do not count toward m.
+    nan_policy, axis, groups, workers
+        As for :func:`ebh`.
+    m : int, optional
+        As for :func:`ebh`: the omitted hypotheses count as e-values of 0.
+        The result is then exact when the omitted e-values are 0; otherwise
+        it is conservative and still valid, as the rejected set stays mean
+        consistent whatever the omitted e-values are (they can only raise
+        the sums of the groups they join).
 
     Returns
     -------
     numpy.ndarray of bool
-        New array in the input's order, True where the hypothesis is rejected.
-        Among equal e-values at the boundary, the one earlier in the input is
-        rejected first.
+        New array of the input's shape, True where the hypothesis is
+        rejected. Within a family, among equal e-values at the boundary, the
+        one earlier in the input is rejected first.
 
     Raises
     ------
@@ -132,16 +211,26 @@ def closed_ebh(
     >>> import tarvimo
     >>> tarvimo.closed_ebh([1.0, 2.0, 30.0, 40.0, 50.0], alpha=0.1)
     array([False, False,  True,  True,  True])
+    >>> tarvimo.closed_ebh([[1.0, 30.0], [2.0, 40.0]], alpha=0.1, axis=1)  # a family per row
+    array([[False,  True],
+           [False,  True]])
     """
     level = checked_alpha(alpha)
-    approximate = checked_switch(approximate)
-    values, missing = checked_evalues(evalues, nan_policy)
-    return decide_present(
-        values, missing, lambda e: _fast.closed_ebh_rejections(e, level, approximate)
-    )
+    method = closed_method("closed_ebh", approximate)
+    values, _ = checked_evalues(evalues, nan_policy)
+    return decide(method, values, level, axis, groups, m, workers)
 
 
-def by(pvalues: ArrayLike, alpha: float = 0.05, *, nan_policy: NanPolicy = "raise") -> NDArray[np.bool_]:
+def by(
+    pvalues: ArrayLike,
+    alpha: float = 0.05,
+    *,
+    nan_policy: NanPolicy = "raise",
+    axis: int | None = 0,
+    groups: ArrayLike | None = None,
+    m: int | None = None,
+    workers: int | None = None,
+) -> NDArray[np.bool_]:
     """Benjamini-Yekutieli (BY) step-up procedure.
 
     Rejects the k hypotheses with the smallest p-values, where k is the
@@ -153,42 +242,77 @@ def by(pvalues: ArrayLike, alpha: float = 0.05, *, nan_policy: NanPolicy = "rais
     Parameters
     ----------
     pvalues : array_like
-        One-dimensional p-values in any order, each in [0, 1].
+        P-values in any order, each in [0, 1]. A numpy.ma array's masked
+        entries are missing values.
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     nan_policy : {"raise", "omit"}, default "raise"
-        ``"raise"``: a NaN entry raises ValueError. ``"omit"``: NaN entries
-        are never rejected and do not count toward m.
+        Missing entries (NaN or masked): ``"raise"`` refuses them with
+        ValueError; ``"omit"`` leaves them out of their family: never
+        rejected, not counted in m.
+    axis : int or None, default 0
+        Input of more than one dimension is a stack of families, each slice
+        along `axis` one family (as in scipy's ``false_discovery_control``);
+        None flattens the input into one family.
+    groups : array_like, optional
+        One label per value of one-dimensional input (integers, strings, a
+        pandas Series or Categorical): the values sharing a label form a
+        family. Labels are matched by position; missing labels are refused.
+    m : int, optional
+        The number of hypotheses of a family given in part (one-dimensional
+        input without `groups`), as R's ``p.adjust(p, n = m)``: each omitted
+        hypothesis counts as a p-value of 1. Exact when every omitted
+        p-value exceeds alpha + 1e-10; conservative otherwise. m counts every
+        entry given, NaN and masked ones included (under ``"omit"`` they
+        count as omitted). At most 2**31 - 1.
+    workers : int or None, default None
+        Threads deciding many families: None for all usable cores. The
+        result never depends on it.
 
     Returns
     -------
     numpy.ndarray of bool
-        New array in the input's order, True where the hypothesis is rejected.
-        Among equal p-values at the boundary, the one earlier in the input is
-        rejected first.
+        New array of the input's shape, True where the hypothesis is
+        rejected. Within a family, among equal p-values at the boundary, the
+        one earlier in the input is rejected first.
 
     Raises
     ------
     TypeError
-        Input that is not a one-dimensional array-like of real numbers
-        (strings, booleans, other objects), or an `alpha` that is not a number.
+        Input that is not an array-like of real numbers (strings, booleans,
+        other objects), or an `alpha`, `axis`, `m` or `workers` of the wrong
+        type.
     ValueError
-        `alpha` outside (0, 1), a p-value outside [0, 1] or NaN (under
-        ``nan_policy="raise"``); the message names the first such position.
+        `alpha` outside (0, 1), a p-value outside [0, 1] or a missing entry
+        (under ``nan_policy="raise"``): an InvalidEntryError naming the
+        first such entry. Also `m` below the number of entries or above
+        2**31 - 1, `groups` of the wrong length or with missing labels, `m`
+        together with `groups` or with input of more dimensions, `axis` out
+        of range.
 
     Examples
     --------
     >>> import tarvimo
     >>> tarvimo.by([0.04, 0.0001, 0.8, 0.002])
     array([False,  True, False,  True])
+    >>> tarvimo.by([0.0001, 0.002], m=4)  # two more p-values, all above alpha
+    array([ True,  True])
     """
     level = checked_alpha(alpha)
-    values, missing = checked_pvalues(pvalues, nan_policy)
-    return decide_present(values, missing, lambda p: _fast.by_rejections(p, level))
+    values, _ = checked_pvalues(pvalues, nan_policy)
+    return decide("by", values, level, axis, groups, m, workers)
 
 
 def closed_by(
-    pvalues: ArrayLike, alpha: float = 0.05, *, approximate: bool = False, nan_policy: NanPolicy = "raise"
+    pvalues: ArrayLike,
+    alpha: float = 0.05,
+    *,
+    approximate: bool = False,
+    nan_policy: NanPolicy = "raise",
+    axis: int | None = 0,
+    groups: ArrayLike | None = None,
+    m: int | None = None,
+    workers: int | None = None,
 ) -> NDArray[np.bool_]:
     """Closed Benjamini-Yekutieli (closed BY) procedure.
 
@@ -196,13 +320,15 @@ def closed_by(
     largest count whose set passes the closed BY check: every subset of the
     hypotheses, tested by BY at its own size through BY e-values, carries
     enough evidence for its overlap with the set (within 1e-10). Controls the
-    false discovery rate at `alpha` under any dependence; usually rejects at
-    least as many hypotheses as :func:`by`.
+    false discovery rate at `alpha` under any dependence. It always rejects
+    at least the BY set: where BY's tolerance admits more than the check
+    (p-values within 1e-10 above a BY line), the larger count wins.
 
     Parameters
     ----------
     pvalues : array_like
-        One-dimensional p-values in any order, each in [0, 1].
+        P-values in any order, each in [0, 1]. A numpy.ma array's masked
+        entries are missing values.
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     approximate : bool, default False
@@ -213,16 +339,18 @@ def closed_by(
         several of them pass; passing is not monotone in r, so the result
         can differ from the exact one, but it is either the BY set or a set
         that passed the check.
-    nan_policy : {"raise", "omit"}, default "raise"
-        ``"raise"``: a NaN entry raises ValueError. ``"omit"``: NaN entries
-        are never rejected and do not count toward m.
+    nan_policy, axis, groups, workers
+        As for :func:`by`.
+    m : int, optional
+        As for :func:`by`: the omitted hypotheses count as p-values of 1.
+        Exact when every omitted p-value exceeds alpha + 1e-10.
 
     Returns
     -------
     numpy.ndarray of bool
-        New array in the input's order, True where the hypothesis is rejected.
-        Among equal p-values at the boundary, the one earlier in the input is
-        rejected first.
+        New array of the input's shape, True where the hypothesis is
+        rejected. Within a family, among equal p-values at the boundary, the
+        one earlier in the input is rejected first.
 
     Raises
     ------
@@ -235,13 +363,13 @@ def closed_by(
     >>> import tarvimo
     >>> tarvimo.closed_by([0.08, 0.02, 0.02, 0.01])
     array([False,  True,  True,  True])
+    >>> tarvimo.closed_by([0.01, 0.02, 0.5, 0.01], groups=["a", "a", "b", "b"])
+    array([ True,  True, False,  True])
     """
     level = checked_alpha(alpha)
-    approximate = checked_switch(approximate)
-    values, missing = checked_pvalues(pvalues, nan_policy)
-    return decide_present(
-        values, missing, lambda p: _fast.closed_by_rejections(p, level, approximate)
-    )
+    method = closed_method("closed_by", approximate)
+    values, _ = checked_pvalues(pvalues, nan_policy)
+    return decide(method, values, level, axis, groups, m, workers)
 
 
 def is_mean_consistent(
@@ -267,9 +395,10 @@ def is_mean_consistent(
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     nan_policy : {"raise", "omit"}, default "raise"
-        ``"raise"``: a NaN e-value raises ValueError. ``"omit"``: hypotheses
-        with a NaN e-value leave the family (they count toward neither m nor
-        any group); a subset that names one raises ValueError.
+        Missing e-values (NaN or masked): ``"raise"`` refuses them with
+        ValueError. ``"omit"``: their hypotheses leave the family (they count
+        toward neither m nor any group); a subset that names one raises
+        ValueError.
 
     Returns
     -------
@@ -299,14 +428,17 @@ def is_mean_consistent(
     False
     """
     level = checked_alpha(alpha)
-    values, missing = checked_evalues(evalues, nan_policy)
-    present = np.arange(values.size) if missing is None else np.flatnonzero(~missing)
+    values, any_missing = checked_evalues(evalues, nan_policy, one_dimensional=True)
+    missing = np.isnan(values) if any_missing else np.zeros(values.size, dtype=np.bool_)
+    present = np.flatnonzero(~missing)
     positions = subset_positions(subset, values.size)
     inside = np.zeros(values.size, dtype=np.bool_)
     inside[positions] = True
-    named_nan = np.flatnonzero(inside & np.isnan(values))
-    if named_nan.size:
-        raise ValueError(f"subset names position {int(named_nan[0])}, whose e-value is NaN and omitted")
+    named_missing = np.flatnonzero(inside & missing)
+    if named_missing.size:
+        position = int(named_missing[0])
+        kind = "masked" if np.ma.getmaskarray(evalues)[position] else "NaN"
+        raise ValueError(f"subset names position {position}, whose e-value is {kind} and omitted")
     sure_pass = SURE_PASS_FACTOR * present.size / level
     kept = present[inside[present] | (values[present] < sure_pass)]
     return _vardo.is_subset_mean_consistent(values[kept].tolist(), np.flatnonzero(inside[kept]).tolist(), level)

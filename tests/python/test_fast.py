@@ -1,5 +1,6 @@
 """The array route of the public API: the same counts as the low-level module
-on the fully sorted values, and masks that mark exactly the strongest ones."""
+on the fully sorted (and padded) values, masks that mark exactly the
+strongest ones, and families in rows or by code that match one call each."""
 
 import threading
 import time
@@ -44,18 +45,26 @@ def pvalue_families(rng, alpha):
             yield np.full(m, 2 * alpha / harmonic(m)[-1]) * rng.choice([1 - 1e-15, 1.0, 1 + 1e-15], m)
 
 
+def padded(values, extra, pad, descending):
+    return [pad] * extra + sorted(values.tolist(), reverse=descending)
+
+
 @pytest.mark.parametrize("alpha", ALPHAS)
 def test_evalue_masks_match_the_core_on_sorted_lists(alpha):
     rng = np.random.default_rng(int(alpha * 1e6))
     for e in evalue_families(rng, alpha):
         e = rng.permutation(e)
-        ascending = sorted(e.tolist())
-        count = _vardo.eBH_cpp(ascending, alpha)
-        np.testing.assert_array_equal(_fast.ebh_rejections(e, alpha), strongest(e, count, largest=True))
-        for approximate in (False, True):
-            count = _vardo.closede_bh_cpp(ascending, alpha, approximate)
-            mask = _fast.closed_ebh_rejections(e, alpha, approximate)
-            np.testing.assert_array_equal(mask, strongest(e, count, largest=True))
+        for extra in (0, 3):
+            ascending = padded(e, extra, 0.0, descending=False)
+            total = e.size + extra if extra else None
+            count = _vardo.eBH_cpp(ascending, alpha)
+            np.testing.assert_array_equal(_fast.rejections(e, "ebh", alpha, total), strongest(e, count, largest=True))
+            for approximate in (False, True):
+                # the closed procedure rejects at least the e-BH set
+                count = max(_vardo.closede_bh_cpp(ascending, alpha, approximate), _vardo.eBH_cpp(ascending, alpha))
+                method = "closed_ebh_approximate" if approximate else "closed_ebh"
+                mask = _fast.rejections(e, method, alpha, total)
+                np.testing.assert_array_equal(mask, strongest(e, min(count, e.size), largest=True))
 
 
 @pytest.mark.parametrize("alpha", ALPHAS)
@@ -63,31 +72,90 @@ def test_pvalue_masks_match_the_core_on_sorted_lists(alpha):
     rng = np.random.default_rng(int(alpha * 1e6) + 1)
     for p in pvalue_families(rng, alpha):
         p = rng.permutation(p)
-        descending = sorted(p.tolist(), reverse=True)
-        count = _vardo.BY_cpp(descending, harmonic(p.size), alpha)
-        np.testing.assert_array_equal(_fast.by_rejections(p, alpha), strongest(p, count, largest=False))
-        for approximate, search in ((False, _vardo.largestcBYsignificant_cpp),
-                                    (True, _vardo.largestcBYsignificant_approximate_cpp)):
-            mask = _fast.closed_by_rejections(p, alpha, approximate)
-            np.testing.assert_array_equal(mask, strongest(p, search(descending, alpha), largest=False))
+        for extra in (0, 3):
+            descending = padded(p, extra, 1.0, descending=True)
+            total = p.size + extra if extra else None
+            by_count = _vardo.BY_cpp(descending, harmonic(len(descending)), alpha)
+            np.testing.assert_array_equal(_fast.rejections(p, "by", alpha, total),
+                                          strongest(p, min(by_count, p.size), largest=False))
+            for method, search in (("closed_by", _vardo.largestcBYsignificant_cpp),
+                                   ("closed_by_approximate", _vardo.largestcBYsignificant_approximate_cpp)):
+                count = min(max(search(descending, alpha), by_count), p.size)
+                mask = _fast.rejections(p, method, alpha, total)
+                np.testing.assert_array_equal(mask, strongest(p, count, largest=False))
+
+
+METHODS = ["ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by", "closed_by_approximate"]
+
+
+def random_table(rng, method, rows, n):
+    if "ebh" in method:
+        values = rng.exponential(1.0, (rows, n)) ** 3 * rng.choice([1.0, 10.0, 100.0], (rows, 1))
+    else:
+        values = rng.random((rows, n)) ** rng.choice([1.0, 4.0, 12.0], (rows, 1))
+    values[rng.random((rows, n)) < 0.1] = np.nan
+    values[:, ::7] = values[:, :1]  # ties
+    return values
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_rows_and_codes_give_each_family_its_own_mask(method):
+    rng = np.random.default_rng(len(method))
+    for rows, n in ((0, 5), (3, 0), (1, 1), (7, 40), (300, 9), (40, 300)):
+        values = random_table(rng, method, rows, n)
+        expected = np.array([_fast.rejections(row, method, 0.1) for row in values], dtype=bool).reshape(rows, n)
+        for workers in (1, 2, 5):
+            np.testing.assert_array_equal(_fast.row_rejections(values, method, 0.1, workers), expected)
+            # the transposed view: strided rows
+            np.testing.assert_array_equal(_fast.row_rejections(values.T.copy().T, method, 0.1, workers), expected)
+        # the same families by code, interleaved in a long table
+        order = rng.permutation(rows * n)
+        table, codes = values.ravel()[order], np.repeat(np.arange(rows), n)[order]
+        expected = np.zeros(table.size, dtype=bool)
+        for family in range(rows):
+            members = np.flatnonzero(codes == family)
+            expected[members] = _fast.rejections(table[members], method, 0.1)
+        mask = _fast.grouped_rejections(table, codes, rows if n else 0, method, 0.1, 2)
+        np.testing.assert_array_equal(mask, expected)
 
 
 def test_closed_procedures_split_ties_in_input_order():
     # Five rejections out of 1.0, 1.0, 10, 10, 40, 100: one of the two 1.0.
     e = np.array([1.0, 100.0, 10.0, 1.0, 40.0, 10.0])
     assert _vardo.closede_bh_cpp(sorted(e.tolist()), 0.2, False) == 5
-    np.testing.assert_array_equal(_fast.closed_ebh_rejections(e, 0.2, False), [1, 1, 1, 0, 1, 1])
+    np.testing.assert_array_equal(_fast.rejections(e, "closed_ebh", 0.2), [1, 1, 1, 0, 1, 1])
     # Four rejections out of 0.001, 0.005, 0.02, 0.05, 0.05, 0.1: one of the two 0.05.
     p = np.array([0.05, 0.1, 0.001, 0.05, 0.02, 0.005])
     assert _vardo.largestcBYsignificant_cpp(sorted(p.tolist(), reverse=True), 0.1) == 4
-    np.testing.assert_array_equal(_fast.closed_by_rejections(p, 0.1, False), [1, 0, 1, 0, 1, 1])
+    np.testing.assert_array_equal(_fast.rejections(p, "closed_by", 0.1), [1, 0, 1, 0, 1, 1])
+    np.testing.assert_array_equal(_fast.grouped_rejections(p, np.zeros(6, dtype=np.intp), 1, "closed_by", 0.1, 1),
+                                  [1, 0, 1, 0, 1, 1])
 
 
 def test_arrays_of_other_layouts_and_dtypes_are_read_as_float64():
     p = np.array([0.5, 0.001, 0.9, 0.0001, 0.7, 0.002], dtype=np.float32)[::-1]
-    expected = _fast.by_rejections(np.ascontiguousarray(p, dtype=np.float64), 0.05)
-    np.testing.assert_array_equal(_fast.by_rejections(p, 0.05), expected)
-    np.testing.assert_array_equal(_fast.ebh_rejections(np.array([0, 400, 3]), 0.05), [False, True, False])
+    expected = _fast.rejections(np.ascontiguousarray(p, dtype=np.float64), "by", 0.05)
+    np.testing.assert_array_equal(_fast.rejections(p, "by", 0.05), expected)
+    np.testing.assert_array_equal(_fast.rejections(np.array([0, 400, 3]), "ebh", 0.05), [False, True, False])
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: _fast.rejections(np.ones(3), "closed-by", 0.05), "unknown method 'closed-by'"),
+        (lambda: _fast.rejections(np.ones(3), "by", 0.05, 2), r"total number of hypotheses \(2\) must be at least"),
+        (lambda: _fast.rejections(np.ones((2, 2)), "by", 0.05), "must have 1 dimension, got 2"),
+        (lambda: _fast.row_rejections(np.ones(3), "by", 0.05, 1), "must have 2 dimensions, got 1"),
+        (lambda: _fast.row_rejections(np.ones((2, 2)), "by", 0.05, 0), "workers must be at least 1"),
+        (lambda: _fast.grouped_rejections(np.ones(3), np.zeros(2, np.intp), 1, "by", 0.05, 1), "one family number per"),
+        (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 1, 3]), 3, "by", 0.05, 1), r"codes\[2\] = 3"),
+        (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, -1, 0]), 3, "by", 0.05, 1), r"codes\[1\] = -1"),
+        (lambda: _fast.grouped_rejections(np.ones(3), np.zeros(3, np.intp), 4, "by", 0.05, 1), "families must lie"),
+    ],
+)
+def test_bad_arguments_are_refused(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()
 
 
 def test_other_threads_run_while_the_core_works():
@@ -100,7 +168,7 @@ def test_other_threads_run_while_the_core_works():
 
     def work():
         call["start"] = time.perf_counter()
-        _fast.closed_by_rejections(p, 0.05, False)
+        _fast.rejections(p, "closed_by", 0.05)
         call["end"] = time.perf_counter()
         finished.set()
 

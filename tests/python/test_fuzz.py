@@ -81,11 +81,12 @@ PARAMETERS = {
     "cBY_check_cpp": ("pvalues", "r", "harmonic", "warm_s", "alpha"),
 }
 MASKS = {
-    "ebh_rejections": ("evalues", "alpha"),
-    "by_rejections": ("pvalues", "alpha"),
-    "closed_ebh_rejections": ("evalues", "alpha", "approximate"),
-    "closed_by_rejections": ("pvalues", "alpha", "approximate"),
+    "rejections": ("values", "method", "alpha", "total"),
+    "row_rejections": ("values", "method", "alpha", "workers"),
+    "grouped_rejections": ("values", "codes", "families", "method", "alpha", "workers"),
 }
+METHODS = ["ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by", "closed_by_approximate"]
+BAD_METHODS = ["", "closed-by", "BY", None, 3]
 COUNTS = set(PARAMETERS) - {"is_subset_mean_consistent", "meanconsistent_wrapper_cpp", "cBY_check_cpp"}
 PARAMETERS |= MASKS
 
@@ -93,10 +94,14 @@ PARAMETERS |= MASKS
 class Vector(NamedTuple):
     """A sequence argument: its values and the container it is passed in."""
 
-    kind: str  # list, tuple, array, float32, int64, generator, set, shrinking
+    kind: str  # list, tuple, array, float32, int64, generator, set, shrinking, rows, strided
     values: list
 
     def build(self):
+        if self.kind in ("rows", "strided"):  # a 2-D float64 array, C order or a transposed view
+            rows = max(1, int(math.sqrt(len(self.values))))
+            table = np.array(self.values[: rows * (len(self.values) // rows)], dtype=np.float64).reshape(rows, -1)
+            return table if self.kind == "rows" else table.T.copy().T
         if self.kind == "tuple":
             return tuple(self.values)
         if self.kind == "array":
@@ -220,6 +225,28 @@ def random_alpha(rng):
     return rng.choice(BAD_SCALARS + [True, 1, np.float64(0.1), np.float32(0.2)])
 
 
+def random_method(rng):
+    return rng.choice(METHODS) if rng.random() < 0.95 else rng.choice(BAD_METHODS)
+
+
+def mask_arguments(rng, name, m, alpha):
+    """Arguments of a _fast function: values (2-D for rows), method, alpha, then total, workers or codes."""
+    values = random_vector(rng, m)
+    if isinstance(values, Vector) and (name == "row_rejections") != (rng.random() < 0.05):
+        values = Vector(rng.choice(["rows", "strided"]), values.values)
+    workers = rng.choice([1, 1, 2, 3, 0, -1, 2**31, None, 1.5, True])
+    if name == "rejections":
+        total = rng.choice([None, None, m, m + rng.randint(0, 5000), m - 1, -1, 0, 2**31, 1.0, "5"])
+        return [values, random_method(rng), alpha, total]
+    if name == "row_rejections":
+        return [values, random_method(rng), alpha, workers]
+    families = rng.choice([rng.randint(1, max(1, m)), m, m + 1, 0, -1, 2**40])
+    codes = [rng.randrange(max(1, families)) if rng.random() < 0.95 else rng.choice([-1, families, 2**40])
+             for _ in range(m + rng.choice([0, 0, 0, 1, -1]))]
+    codes_vector = Vector(rng.choice(["list", "int64", "array"]), codes) if rng.random() < 0.97 else rng.choice(BAD_VECTORS)
+    return [values, codes_vector, families, random_method(rng), alpha, workers]
+
+
 def random_call(index):
     """Call number `index`, the same in every process."""
     rng = random.Random(index)
@@ -228,8 +255,8 @@ def random_call(index):
     alpha = random_alpha(rng)
     if name in ("closede_bh_cpp", "largest_mean_consistent_k"):  # alpha and approximate have defaults
         args = [random_vector(rng, m), alpha, rng.choice(SWITCHES)][: rng.randint(1, 3)]
-    elif name in ("closed_ebh_rejections", "closed_by_rejections"):
-        args = [random_vector(rng, m), alpha, rng.choice(SWITCHES)]
+    elif name in MASKS:
+        args = mask_arguments(rng, name, m, alpha)
     elif name == "is_subset_mean_consistent":
         args = [random_vector(rng, m), random_subset(rng, m), alpha][: rng.randint(2, 3)]
     elif name == "meanconsistent_wrapper_cpp":
@@ -254,8 +281,9 @@ def random_call(index):
 def result_fault(call, result):
     """What is wrong with a returned value, or None."""
     if call.name in MASKS:
-        if not (isinstance(result, np.ndarray) and result.dtype == np.bool_ and result.ndim == 1):
-            return f"returned {result!r}, not a one-dimensional boolean array"
+        ndim = 2 if call.name == "row_rejections" else 1
+        if not (isinstance(result, np.ndarray) and result.dtype == np.bool_ and result.ndim == ndim):
+            return f"returned {result!r}, not a {ndim}-dimensional boolean array"
     elif call.name in COUNTS:
         if type(result) is not int or not 0 <= result <= call.m:
             return f"returned {result!r}, not a count in 0 ... {call.m}"

@@ -82,6 +82,11 @@ def termination_cases():
                   for alpha in (5e-324, 0.05, 1 - 2**-53)]
         all_omitted = {**omit, "subset": []} if "subset" in options else omit
         cases += [(partial(procedure, [math.nan] * 5, **all_omitted), (), False)]
+        if "subset" not in options:  # many families, on threads, with NaN omitted per family
+            table = np.tile(with_nans(values, 5), (8, 1))
+            cases += [(partial(procedure, table, alpha=alpha, axis=1, workers=2, **omit), (), False)
+                      for alpha in (5e-324, 0.05, 1 - 2**-53)]
+            cases += [(partial(procedure, values, groups=np.arange(M) % 3, **options), (), False)]
     return cases
 
 
@@ -132,6 +137,8 @@ def leak_calls():
     h = harmonic(200)
     cum_e = list(itertools.accumulate(e, initial=0.0))
     bad = [*p[:100], "x", *p[100:]]  # fails conversion half-way through the vector
+    table = np.tile(np.asarray(p), (10, 1))  # 2,000 values: decided on threads
+    labels = np.arange(200) % 7
     return [
         lambda: v.closede_bh_cpp(e, 0.1), lambda: v.largest_mean_consistent_k((x for x in e), 0.1, True),
         lambda: v.is_subset_mean_consistent(e, list(range(100, 200)), 0.1),
@@ -149,6 +156,12 @@ def leak_calls():
         lambda: tarvimo.closed_ebh(e, 0.1), lambda: tarvimo.closed_by(p, approximate=True),
         lambda: tarvimo.by(bad), lambda: tarvimo.closed_ebh([*e, -1.0]),  # TypeError, ValueError
         lambda: tarvimo.is_mean_consistent(e, [0, 200]),  # IndexError
+        # Many families on the thread pool, truncated lists, masked arrays.
+        lambda: tarvimo.closed_by(table, axis=1, workers=2), lambda: tarvimo.closed_ebh(table.T * 50.0, workers=2),
+        lambda: tarvimo.by(p, groups=labels), lambda: tarvimo.closed_ebh(e, groups=labels, workers=1),
+        lambda: tarvimo.closed_by(p, m=300), lambda: tarvimo.ebh(e, m=100),  # ValueError: m too small
+        lambda: tarvimo.by(np.ma.masked_greater(p, 0.9), nan_policy="omit"),
+        lambda: tarvimo.by(np.ma.masked_greater(p, 0.9)),  # ValueError: masked
     ]
 
 

@@ -1,0 +1,371 @@
+#pragma once
+
+// Deciding families of hypotheses: the rejection mask of one family from its
+// values in input order, the layout of families given by labels, and a pool
+// of threads that decides many families at once. Plain C++ without the
+// interpreter; the _fast module binds it.
+//
+// Values arrive checked (p-values in [0, 1], e-values non-negative); NaN marks
+// a missing entry, which is never rejected and is not part of the family.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cBY.hpp"
+#include "cancellation.hpp"
+#include "checked_count.hpp"
+#include "vardo.hpp"
+
+enum class Evidence { evalues, pvalues };
+
+struct Method {
+    Evidence evidence;
+    bool closed;
+    bool approximate;
+};
+
+inline Method method_named(const std::string& name) {
+    if (name == "ebh") return {Evidence::evalues, false, false};
+    if (name == "closed_ebh") return {Evidence::evalues, true, false};
+    if (name == "closed_ebh_approximate") return {Evidence::evalues, true, true};
+    if (name == "by") return {Evidence::pvalues, false, false};
+    if (name == "closed_by") return {Evidence::pvalues, true, false};
+    if (name == "closed_by_approximate") return {Evidence::pvalues, true, true};
+    throw std::invalid_argument("unknown method '" + name +
+                                "'; expected ebh, closed_ebh, closed_ebh_approximate, by, closed_by or "
+                                "closed_by_approximate");
+}
+
+// Step-up candidates. An e-value can meet the e-BH condition at some rank
+// only if e * alpha is close to 1 or more, and a p-value can meet the BY
+// condition only if p * H_m is close to alpha or less. The factor-2 margin
+// absorbs every rounding of the core's expressions (a few ulps) and the
+// error of the summed H_m (below m * 2^-53 relative, under 2.4e-7 for any
+// 32-bit m), so a value that is not a candidate fails its condition at every
+// rank: for e-values (k e) (alpha / m) <= e alpha (1 + 3 2^-53) < 1, for
+// p-values ((p m H_m) / k) - alpha >= 1.8 (alpha + 1e-9) - alpha > 1e-10.
+constexpr double CANDIDATE_MARGIN = 2.0;
+constexpr double BY_TOLERANCE_BOUND = 1e-9;  // above the BY step-up tolerance of 1e-10
+
+// A lower bound of H_m without summing it: H_m >= ln(m + 1) and H_m >= 1.
+inline double harmonic_lower_bound(int m) { return std::max(1.0, std::log1p(static_cast<double>(m))); }
+
+inline bool is_evalue_candidate(double e, double alpha) { return e * alpha * CANDIDATE_MARGIN >= 1.0; }
+
+inline bool is_pvalue_candidate(double p, double harmonic_low, double alpha) {
+    return p * harmonic_low <= CANDIDATE_MARGIN * (alpha + BY_TOLERANCE_BOUND);
+}
+
+// Families at most this large (counting omitted hypotheses) are decided on
+// the calling thread: the literal closed searches, the slowest, cost about
+// m^2 simple steps, a few milliseconds at this size.
+constexpr std::int64_t INLINE_CLOSED_VALUES = 1024;
+// Step-up counts are a partition, a sort of the candidates and one pass:
+// about a millisecond for this many values in all.
+constexpr std::int64_t INLINE_STEP_UP_VALUES = 1 << 16;
+
+// Whether deciding families with `values` values in all is short enough to
+// run on the calling thread, without a thread to wait on.
+inline bool runs_inline(const Method& method, std::int64_t values) {
+    return values <= (method.closed ? INLINE_CLOSED_VALUES : INLINE_STEP_UP_VALUES);
+}
+
+// The values of a family that are not NaN, in input order; `value(j)` reads
+// entry j of n.
+template <typename Value>
+void gather_present(std::int64_t n, const Value& value, std::vector<double>& present) {
+    present.resize(static_cast<std::size_t>(n));
+    std::size_t kept = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double v = value(j);
+        present[kept] = v;
+        kept += std::isnan(v) ? 0 : 1;
+    }
+    present.resize(kept);
+}
+
+// The present values in the order of a step-up count: the values that
+// cannot be rejected at any rank first, in any order, then the candidates
+// sorted with the strongest last. The count equals the one on a fully sorted
+// vector, since the scan returns at the first rank that meets its condition
+// and no value of the first block meets it at any rank.
+inline void arrange_for_step_up(const Method& method, double alpha, int total, std::vector<double>& values) {
+    if (method.evidence == Evidence::evalues) {
+        const auto first = std::partition(values.begin(), values.end(),
+                                          [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        std::sort(first, values.end());
+    } else {
+        const double harmonic_low = harmonic_lower_bound(total);
+        const auto first = std::partition(values.begin(), values.end(), [&](double p) {
+            return !is_pvalue_candidate(p, harmonic_low, alpha);
+        });
+        std::sort(first, values.end(), std::greater<>());
+    }
+}
+
+// The step-up count on values sorted with the strongest last. Only the
+// candidates, a block at the end, are handed over: the others count as
+// omitted hypotheses (p = 1, e = 0), which changes nothing, since neither
+// they nor the stand-ins meet the condition at any rank and the candidates
+// keep their ranks.
+inline int sorted_step_up_count(const Method& method, double alpha, int total, const std::vector<double>& sorted) {
+    const int n = static_cast<int>(sorted.size());
+    if (method.evidence == Evidence::evalues) {
+        const auto first = std::partition_point(sorted.begin(), sorted.end(),
+                                                [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        const int candidates = static_cast<int>(sorted.end() - first);
+        return ebh_count(sorted.data() + (n - candidates), candidates, total, alpha);
+    }
+    const double harmonic_low = harmonic_lower_bound(total);
+    const auto first = std::partition_point(sorted.begin(), sorted.end(), [&](double p) {
+        return !is_pvalue_candidate(p, harmonic_low, alpha);
+    });
+    const int candidates = static_cast<int>(sorted.end() - first);
+    return by_count(sorted.data() + (n - candidates), candidates, total, alpha);
+}
+
+// The number of rejections among the present values of a family of `total`
+// hypotheses (the others omitted: p = 1, e = 0), leaving the values arranged
+// with the rejected ones last. `ascending`: the values are already sorted
+// ascending. A closed procedure rejects at least as many as its step-up
+// procedure: its count is the larger of the two.
+inline int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
+                           const CancelFlag* cancel) {
+    const int n = checked_count(values.size(), "a family");
+    if (total < n || total < 0) {
+        throw std::invalid_argument("the total number of hypotheses (" + std::to_string(total) +
+                                    ") must be at least the number of values given (" + std::to_string(n) + ")");
+    }
+    if (n == 0) {
+        return 0;
+    }
+    if (!method.closed) {
+        arrange_for_step_up(method, alpha, total, values);
+        return std::min(n, method.evidence == Evidence::evalues ? ebh_count(values.data(), n, total, alpha)
+                                                                : by_count(values.data(), n, total, alpha));
+    }
+    if (!ascending) {
+        std::sort(values.begin(), values.end());
+    }
+    if (method.evidence == Evidence::pvalues) {
+        std::reverse(values.begin(), values.end());
+    }
+    const int step_up = std::min(n, sorted_step_up_count(method, alpha, total, values));
+    if (step_up == n) {
+        return n;
+    }
+    const int closed = method.evidence == Evidence::evalues
+                           ? closed_ebh_count(values.data(), n, total, alpha, method.approximate, cancel)
+                           : closed_by_count(values.data(), n, total, alpha, method.approximate, cancel);
+    return std::max(step_up, std::min(closed, n));
+}
+
+// Writes the mask of the `count` strongest present values: every value
+// stronger than the count-th strongest, then values equal to it from the
+// start of the family until the count is reached. `arranged` holds the
+// present values with the `count` strongest last, sorted strongest last.
+template <typename Value, typename Reject>
+void mark_strongest(std::int64_t n, const Value& value, const Reject& reject, const std::vector<double>& arranged,
+                    int count, bool larger_is_stronger) {
+    if (count == 0) {
+        for (std::int64_t j = 0; j < n; ++j) {
+            reject(j, false);
+        }
+        return;
+    }
+    const std::size_t first = arranged.size() - static_cast<std::size_t>(count);
+    const double threshold = arranged[first];
+    // The rejected tail holds the values equal to the threshold first.
+    int ties_left = 0;
+    for (std::size_t j = first; j < arranged.size() && arranged[j] == threshold; ++j) {
+        ++ties_left;
+    }
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double v = value(j);  // NaN compares false: never rejected
+        const bool stronger = larger_is_stronger ? v > threshold : v < threshold;
+        reject(j, stronger || (v == threshold && ties_left-- > 0));
+    }
+}
+
+// Decides one family of n entries read through value(j), writing its mask
+// through reject(j, bool); the family is its present values. `scratch` is
+// working storage kept between families.
+template <typename Value, typename Reject>
+void decide_family(const Method& method, double alpha, std::int64_t n, const Value& value, const Reject& reject,
+                   std::vector<double>& scratch, const CancelFlag* cancel) {
+    gather_present(n, value, scratch);
+    const int total = checked_count(scratch.size(), "a family");
+    const int count = rejection_count(method, alpha, total, scratch, false, cancel);
+    mark_strongest(n, value, reject, scratch, count, method.evidence == Evidence::evalues);
+}
+
+// Families given by a code per value: the positions of family f are
+// order[starts[f]] ... order[starts[f + 1] - 1], ascending.
+struct FamilyLayout {
+    std::vector<std::int64_t> starts;
+    std::vector<std::int64_t> order;
+};
+
+// A counting sort of the positions by their codes, each in 0 ... families - 1.
+inline FamilyLayout layout_by_code(const std::int64_t* codes, std::int64_t n, std::int64_t families) {
+    FamilyLayout layout{std::vector<std::int64_t>(static_cast<std::size_t>(families) + 1, 0),
+                        std::vector<std::int64_t>(static_cast<std::size_t>(n))};
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t code = codes[i];
+        if (code < 0 || code >= families) {
+            throw std::invalid_argument("codes[" + std::to_string(i) + "] = " + std::to_string(code) +
+                                        " is not a family number in 0 ... " + std::to_string(families - 1));
+        }
+        ++layout.starts[static_cast<std::size_t>(code) + 1];
+    }
+    for (std::size_t f = 1; f < layout.starts.size(); ++f) {
+        layout.starts[f] += layout.starts[f - 1];
+    }
+    std::vector<std::int64_t> next(layout.starts.begin(), layout.starts.end() - 1);
+    for (std::int64_t i = 0; i < n; ++i) {
+        layout.order[static_cast<std::size_t>(next[static_cast<std::size_t>(codes[i])]++)] = i;
+    }
+    return layout;
+}
+
+// The families, largest first, so that a large family does not start last
+// and leave the other threads idle.
+inline std::vector<std::int64_t> largest_first(const FamilyLayout& layout) {
+    std::vector<std::int64_t> schedule(layout.starts.size() - 1);
+    for (std::size_t f = 0; f < schedule.size(); ++f) {
+        schedule[f] = static_cast<std::int64_t>(f);
+    }
+    const auto size = [&](std::int64_t f) { return layout.starts[f + 1] - layout.starts[f]; };
+    std::stable_sort(schedule.begin(), schedule.end(), [&](std::int64_t a, std::int64_t b) { return size(a) > size(b); });
+    return schedule;
+}
+
+// The calling thread of a pool checks for a stop request this often.
+constexpr auto POLL_INTERVAL = std::chrono::milliseconds(20);
+// No more threads than this, whatever the caller asks for.
+constexpr int MAX_THREADS = 256;
+
+enum class PoolOutcome { finished, interrupted };
+
+// Runs decide(task, scratch, cancel) for task = 0 ... tasks - 1 on up to
+// `threads` threads, handing the tasks out in order as threads become free;
+// each thread keeps its own scratch vector. The calling thread only waits,
+// and calls poll() every POLL_INTERVAL: when it returns true, the flag that
+// decide receives is set (the loop checks it between tasks, the searches
+// inside), and the result is `interrupted` once every thread has ended.
+// Otherwise the first exception a task (or poll) throws stops the other
+// threads and is rethrown here, after all have ended; SearchCancelled ends a
+// thread quietly.
+template <typename Decide, typename Poll>
+PoolOutcome run_pool(std::int64_t tasks, int threads, const Decide& decide, const Poll& poll) {
+    if (tasks <= 0) {
+        return PoolOutcome::finished;
+    }
+    if (threads < 1) {
+        throw std::invalid_argument("the number of threads must be at least 1, got " + std::to_string(threads));
+    }
+    const int count = static_cast<int>(std::min<std::int64_t>({threads, tasks, MAX_THREADS}));
+    CancelFlag cancel{false};
+    std::atomic<std::int64_t> next{0};
+    std::mutex mutex;
+    std::condition_variable ended;
+    int running = 0;
+    std::exception_ptr failure;
+
+    const auto fail = [&](std::exception_ptr error) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (!failure) {
+            failure = std::move(error);
+        }
+        cancel.store(true, std::memory_order_relaxed);
+    };
+    const auto work = [&] {
+        try {
+            std::vector<double> scratch;
+            for (;;) {
+                stop_if_cancelled(&cancel);
+                const std::int64_t task = next.fetch_add(1, std::memory_order_relaxed);
+                if (task >= tasks) {
+                    break;
+                }
+                decide(task, scratch, &cancel);
+            }
+        } catch (const SearchCancelled&) {
+        } catch (...) {
+            fail(std::current_exception());
+        }
+        const std::lock_guard<std::mutex> lock(mutex);
+        --running;
+        ended.notify_all();
+    };
+
+    std::vector<std::thread> pool;
+    pool.reserve(static_cast<std::size_t>(count));
+    for (int t = 0; t < count; ++t) {
+        try {
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                ++running;
+            }
+            pool.emplace_back(work);
+        } catch (...) {  // a thread that could not start: stop the others
+            {
+                const std::lock_guard<std::mutex> lock(mutex);
+                --running;
+            }
+            fail(std::current_exception());
+            break;
+        }
+    }
+
+    bool interrupted = false;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        while (!ended.wait_for(lock, POLL_INTERVAL, [&] { return running == 0; })) {
+            if (interrupted) {
+                continue;
+            }
+            lock.unlock();
+            try {
+                interrupted = poll();
+            } catch (...) {
+                fail(std::current_exception());
+            }
+            lock.lock();
+            if (interrupted) {
+                cancel.store(true, std::memory_order_relaxed);
+            }
+        }
+    }
+    for (std::thread& thread : pool) {
+        thread.join();
+    }
+    // A stop request wins over a failure that it may have caused.
+    if (interrupted) {
+        return PoolOutcome::interrupted;
+    }
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    return PoolOutcome::finished;
+}
+
+// The tasks one after another on the calling thread, which nothing stops.
+template <typename Decide>
+void run_inline(std::int64_t tasks, const Decide& decide) {
+    std::vector<double> scratch;
+    for (std::int64_t task = 0; task < tasks; ++task) {
+        decide(task, scratch, nullptr);
+    }
+}
