@@ -212,30 +212,27 @@ def progress_bar(description: str, total: int | None, unit: str) -> Any:
 def with_elapsed_time[T](description: str, compute: Callable[[], T]) -> T:
     """`compute()`, showing the time it has taken on a terminal once that exceeds a second.
 
-    The computation runs in a thread (the core releases the interpreter lock),
-    so that the main thread can keep the elapsed time up to date.
+    A second thread keeps the time up to date while the core computes
+    without the interpreter lock; the computation stays on the calling
+    thread, where Ctrl-C reaches it.
     """
     if not sys.stderr.isatty():
         return compute()
-    outcome: list[T] = []
-    failure: list[BaseException] = []
-
-    def target() -> None:
-        try:
-            outcome.append(compute())
-        except BaseException as exc:  # handed to the main thread
-            failure.append(exc)
-
-    worker = threading.Thread(target=target, daemon=True)
+    finished = threading.Event()
     with progress_bar(description, None, "") as bar:
         bar.bar_format = "{desc}: {elapsed}"
-        worker.start()
-        while worker.is_alive():
-            worker.join(TICK)
-            bar.update(0)  # redraws the elapsed time, once the delay has passed
-    if failure:
-        raise failure[0]
-    return outcome[0]
+
+        def tick() -> None:
+            while not finished.wait(TICK):
+                bar.update(0)  # redraws the elapsed time, once the delay has passed
+
+        ticker = threading.Thread(target=tick, daemon=True)
+        ticker.start()
+        try:
+            return compute()
+        finally:
+            finished.set()
+            ticker.join()
 
 
 def run_demo(args: argparse.Namespace) -> None:
