@@ -381,11 +381,17 @@ def report(args: argparse.Namespace, column: _tables.Column, mask: NDArray[np.bo
         sys.stdout.write("".join(f"{str(n).rjust(width)}  {v!r}\n" for n, v in zip(numbers, values)))
 
 
+def flag_column(args: argparse.Namespace, column: _tables.Column) -> str:
+    """The name of the column that --output adds, which the input must not have already."""
+    flag: str = args.flag_column or DEFAULT_FLAG_COLUMN
+    if column.table is not None and flag in column.table.column_names:
+        raise CliError(f"the input already has a column {flag!r}; name the added one with --flag-column")
+    return flag
+
+
 def write_output(args: argparse.Namespace, column: _tables.Column, mask: NDArray[np.bool_]) -> None:
     assert column.table is not None
-    flag = args.flag_column or DEFAULT_FLAG_COLUMN
-    if flag in column.table.column_names:
-        raise CliError(f"the input already has a column {flag!r}; name the added one with --flag-column")
+    flag = flag_column(args, column)
     table = column.table.append_column(flag, pa.array(mask))
     if args.output == "-":
         layout = _tables.Layout(column.layout.parquet, column.layout.delimiter)
@@ -406,6 +412,7 @@ def write_output(args: argparse.Namespace, column: _tables.Column, mask: NDArray
 
 def run_method(args: argparse.Namespace) -> None:
     column = read_input(args)
+    flag_column(args, column)  # refused before a long computation, not after
     mask = decided(args, column)
     if args.output is None:
         report(args, column, mask)
