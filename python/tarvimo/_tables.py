@@ -325,6 +325,10 @@ class TextReader:
         self.value = HEADERLESS_COLUMN if value_column is None else resolved_column(value_column, self.names,
                                                                                    "--column")
         self.group = None if group_column is None else resolved_column(group_column, self.names, "--groups")
+        if self.header and parsed_or_none(pa.array([self.value], pa.string())) is not None:
+            # A number where the header should be: the first line is data, which would be lost as a header.
+            raise TableError(f"line 1 holds the number {self.value!r} where the name of the column should be: "
+                             "--column reads a table whose first line names its columns")
         self.keep_table = keep_table
         self.stream = stream
         self.first = 2 if self.header else 1  # number of the first data line

@@ -166,6 +166,7 @@ def test_line_numbers_count_skipped_blank_lines_across_batches(tmp_path, capsys)
         ("", ["--column", "p"], "no column 'p': the input is empty"),
         (b"p\n0.1\n\xff\n", ["--column", "p"], "cannot read t.csv: not UTF-8 text"),
         ("p\n0.1\n", [], "line 1: 'p' is not a number (a header line? name the column: --column p)"),
+        ("0.001,5\n0.2,7\n", ["--column", "1"], "line 1 holds the number '0.001' where the name of the column should be"),
         ("0.1;0.2\n", ["--delimiter", "semicolon"], "line 1: expected one value per line, found 2 fields"),
     ],
 )
