@@ -259,10 +259,10 @@ def read_input(args: argparse.Namespace) -> _tables.Column:
     layout = _tables.layout_of(args.file, args.delimiter)
     bar = None
 
-    def progress(done: int, total: int) -> None:
+    def progress(done: int, total: int | None) -> None:  # bytes of a file, or lines from a pipe
         nonlocal bar
         if bar is None:
-            bar = progress_bar("reading", total, "B")
+            bar = progress_bar("reading", total, "B" if total is not None else " lines")
         bar.update(done - bar.n)
 
     try:

@@ -55,7 +55,7 @@ PYTHON_COMPRESSORS: dict[Compression, Callable[[BinaryIO], io.BufferedIOBase]] =
     "bz2": lambda sink: bz2.BZ2File(sink, mode="wb"),
 }
 
-Progress = Callable[[], None]  # called after each batch read
+Progress = Callable[[int], None]  # told the number of lines read, after each batch
 
 
 class TableError(Exception):
@@ -409,7 +409,7 @@ class TextReader:
                 kept.append(batch)
             del batch, numbers
             pa.default_memory_pool().release_unused()  # keeps the memory of the text batches from piling up
-            progress()
+            progress(lines)
         column = Column(
             name=self.value,
             values=one_array(values),
@@ -488,12 +488,12 @@ def text_column(raw: BinaryIO, layout: Layout, value_column: str | None, group_c
 
 
 def read_column(path: str, layout: Layout, value_column: str | None, group_column: str | None,
-                keep_table: bool, progress: Callable[[int, int], None]) -> Column:
+                keep_table: bool, progress: Callable[[int, int | None], None]) -> Column:
     """The values of the chosen column of the table at `path` (- is standard input).
 
     `value_column` None reads a text file of one value per line without a
-    header line. `progress` is told the bytes of a text file read so far, and
-    their total, after each batch.
+    header line. After each batch of text, `progress` is told the bytes read
+    so far and their total or, from a pipe, the lines read and None.
     """
     source = "standard input" if path == "-" else path
     try:
@@ -504,7 +504,7 @@ def read_column(path: str, layout: Layout, value_column: str | None, group_colum
             size = os.fstat(raw.fileno()).st_size
             seekable = raw.seekable()
             return text_column(raw, layout, value_column, group_column, keep_table,
-                               lambda: progress(raw.tell(), size) if seekable else None)
+                               lambda lines: progress(raw.tell(), size) if seekable else progress(lines, None))
     except pa.ArrowInvalid as exc:
         if "invalid UTF8" in str(exc):
             raise TableError(f"cannot read {source}: not UTF-8 text") from None
