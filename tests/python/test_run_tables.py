@@ -37,6 +37,11 @@ def run(capsys, *args):
     return code, captured.out, captured.err
 
 
+def subprocess_run(*args, stdin):
+    return subprocess.run([sys.executable, "-m", "tarvimo", "run", *args], input=stdin, capture_output=True,
+                          check=False)
+
+
 def text_table(delimiter=","):
     header = delimiter.join(["gene", "p", "e"])
     rows = [delimiter.join(cells) for cells in zip(GENES, P_TEXT, E_TEXT, strict=True)]
@@ -111,6 +116,18 @@ def test_text_is_kept_as_written_and_quoted_only_where_needed(tmp_path, capsys):
     (tmp_path / "t.tsv").write_text("id\tp\n007\t0.010\n08\t1e-400\n")
     run(capsys, "run", "by", tmp_path / "t.tsv", "--column", "p", "--output", tmp_path / "o.tsv")
     assert (tmp_path / "o.tsv").read_text() == "id\tp\trejected\n007\t0.010\ttrue\n08\t1e-400\ttrue\n"
+
+
+def test_output_to_standard_output_and_the_json_summary_of_a_file(tmp_path, capsys):
+    (tmp_path / "t.tsv").write_text(text_table("\t"))
+    code, out, _ = run(capsys, "run", "by", tmp_path / "t.tsv", "--column", "p", "--output", tmp_path / "o.csv",
+                       "--json")
+    report = json.loads(out)
+    assert (code, report["output"], report["rejections"], "rejected" in report) == (0, str(tmp_path / "o.csv"), 3, False)
+    assert (tmp_path / "o.csv").read_text().splitlines()[:2] == ["gene,p,e,rejected", "g1,0.2,1.5,false"]
+    result = subprocess_run("by", str(tmp_path / "t.tsv"), "--column", "p", "--output", "-", stdin=b"")
+    assert result.stdout.decode() == text_table("\t").replace("\n", "\t{}\n").format(
+        "rejected", "false", "true", "false", "true", "true", "false")
 
 
 def test_a_file_of_one_value_per_line_gets_the_flag_as_a_second_field(tmp_path, capsys):
@@ -222,11 +239,6 @@ class TestLog10:
         code, out, _ = run(capsys, "run", "closed-by", tmp_path / "t.tsv", "--column", "x", "--log10", "--json")
         lines = [entry["line"] - 2 for entry in json.loads(out)["rejected"]]
         assert code == 0 and lines == np.flatnonzero(tarvimo.closed_by(pvalues)).tolist()
-
-
-def subprocess_run(*args, stdin):
-    return subprocess.run([sys.executable, "-m", "tarvimo", "run", *args], input=stdin, capture_output=True,
-                          check=False)
 
 
 @pytest.mark.parametrize("codec", ["gzip", "bz2", "zstd", None])
