@@ -9,10 +9,12 @@ import dataclasses
 import json
 import shlex
 import sys
+import tempfile
 import time
 from pathlib import Path
 
 import adversarial
+import command_line
 import report
 import workloads
 
@@ -27,6 +29,8 @@ PRESETS: dict[str, dict[str, object]] = {
         "adversarial_sizes": [1_000, 3_000, 10_000, 30_000, 100_000, 300_000, 1_000_000],
         "random_patterns": 24,
         "top": 3,
+        "command_lines": [2_000_000],
+        "command_rows": [100_000, 1_000_000, 10_000_000],
     },
     "quick": {
         "sizes": [1_000, 10_000, 100_000],
@@ -36,6 +40,8 @@ PRESETS: dict[str, dict[str, object]] = {
         "adversarial_sizes": [1_000, 3_000, 10_000, 30_000, 100_000],
         "random_patterns": 8,
         "top": 2,
+        "command_lines": [200_000],
+        "command_rows": [100_000, 1_000_000],
     },
 }
 
@@ -66,6 +72,12 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     )
     parser.add_argument("--random-patterns", type=int, metavar="N", help="randomly drawn patterns per search")
     parser.add_argument("--top", type=int, metavar="N", help="slowest patterns per search followed to larger m")
+    parser.add_argument(
+        "--command-lines", type=int, nargs="+", metavar="M", help="lines of the files for `tarvimo run by`"
+    )
+    parser.add_argument(
+        "--command-rows", type=int, nargs="+", metavar="M", help="rows of the gzipped tables for `tarvimo run closed-by`"
+    )
     parser.add_argument("--repeats", type=int, default=5, metavar="N", help="timed runs after the warm-up (default 5)")
     parser.add_argument(
         "--time-limit",
@@ -142,6 +154,11 @@ def main(argv: list[str] | None = None) -> int:
     searches, search_checks = workloads.searches_against_conversion(arguments.sizes, alpha, repeats, seed, guard)
     progress(f"{arguments.families:,} families of {arguments.family_size:,} on 1 and 2 threads")
     families, family_checks = workloads.many_families(arguments.families, arguments.family_size, alpha, repeats, seed)
+    progress("the command line end to end")
+    with tempfile.TemporaryDirectory() as directory:
+        command_runs = command_line.command_line_runs(
+            arguments.command_lines, arguments.command_rows, repeats, seed, guard, Path(directory)
+        )
     progress("adversarial patterns")
     scores, growths = adversarial.find_and_grow(
         arguments.search_m,
@@ -176,6 +193,7 @@ def main(argv: list[str] | None = None) -> int:
             closed=closed,
             searches=searches,
             families=families,
+            command_runs=command_runs,
             scores=scores,
             growths=growths,
             agreements=agreements,
@@ -190,6 +208,7 @@ def main(argv: list[str] | None = None) -> int:
             "closed": closed,
             "searches": searches,
             "families": families,
+            "command_line": command_runs,
             "scores": scores,
             "growths": growths,
             "agreements": agreements,

@@ -22,7 +22,10 @@ DEFAULT_SIGNAL_SHARE = 0.1
 DEFAULT_STRENGTH = 3.0
 DEFAULT_ALPHA = 0.05
 DEFAULT_SEED = 20240611
-PLOT_ALPHAS = np.geomspace(0.001, 0.3, 25)
+PLOT_POINTS = 25
+PLOT_SPAN_BELOW = 50.0  # the grid of levels runs from alpha / 50 ...
+PLOT_SPAN_ABOVE = 6.0  # ... to 6 alpha, or halfway from alpha to 1 when that is smaller
+PLOT_SUFFIX = ".png"
 TABLE_HEADER = ("method", "rejections", "true", "false", "FDP", "time (ms)")
 
 
@@ -91,12 +94,21 @@ def run_procedures(study: Study, alpha: float, approximate: bool) -> list[Outcom
     return outcomes
 
 
+def counted(count: int, one: str, many: str) -> str:
+    return f"{count:,} {one if count == 1 else many}"
+
+
 def describe_study(study: Study, strength: float, seed: int, alpha: float) -> str:
-    m = study.is_signal.size
+    tests = counted(study.is_signal.size, "one-sided z-test", "one-sided z-tests")
+    signals = counted(int(study.is_signal.sum()), "true signal", "true signals")
+    if strength == 0.0:
+        means, evalues = "mean 0, no different from the nulls", "e-values 1, the likelihood ratio of equal means"
+    else:
+        means = f"mean {strength:g} instead of 0"
+        evalues = f"e-values exp({strength:g} z - {strength**2 / 2:g}), the likelihood ratio"
     return (
-        f"Simulated study: {m:,} one-sided z-tests, {int(study.is_signal.sum()):,} true signals "
-        f"(mean {strength:g} instead of 0), seed {seed}, alpha {alpha:g}.\n"
-        f"p-values P(Z >= z); e-values exp({strength:g} z - {strength**2 / 2:g}), the likelihood ratio."
+        f"Simulated study: {tests}, {signals} ({means}), seed {seed}, alpha {alpha:g}.\n"
+        f"p-values P(Z >= z); {evalues}."
     )
 
 
@@ -119,15 +131,34 @@ def format_table(outcomes: list[Outcome]) -> str:
     )
 
 
-def plot_rejections(study: Study, alpha: float, approximate: bool, path: Path) -> None:
-    """Draw the number of rejections against alpha for each procedure into `path`."""
+def plot_path(path: Path) -> Path:
+    """Where the plot goes: `path`, with .png added when it has no extension (as matplotlib does)."""
+    return path if path.suffix else path.with_name(path.name + PLOT_SUFFIX)
+
+
+def plot_alphas(alpha: float) -> NDArray[np.float64]:
+    """A geometric grid of levels around `alpha`, which is one of them."""
+    high = min(PLOT_SPAN_ABOVE * alpha, (1.0 + alpha) / 2.0)
+    return np.union1d(np.geomspace(alpha / PLOT_SPAN_BELOW, high, PLOT_POINTS), [alpha])
+
+
+def plot_rejections(
+    study: Study, alpha: float, approximate: bool, path: Path, alphas: NDArray[np.float64], tick: Callable[[], object]
+) -> None:
+    """Draw the number of rejections against the levels `alphas` for each procedure into `path`.
+
+    `tick` is called after each run of a procedure.
+    """
     from matplotlib.figure import Figure  # optional dependency, only for --plot
 
     figure = Figure(figsize=(7.0, 4.5), layout="constrained")
     axes = figure.subplots()
     for (method, procedure), style in zip(demo_procedures(approximate), ("-", "-", "--", "--")):
-        counts = [int(procedure(study, float(level)).sum()) for level in PLOT_ALPHAS]
-        axes.plot(PLOT_ALPHAS, counts, style, marker="o", markersize=3, label=method)
+        counts = []
+        for level in alphas.tolist():
+            counts.append(int(procedure(study, level).sum()))
+            tick()
+        axes.plot(alphas, counts, style, marker="o", markersize=3, label=method)
     axes.axvline(alpha, color="grey", linestyle=":", label=f"alpha = {alpha:g}")
     axes.set_xscale("log")
     axes.set_xlabel("alpha (target false discovery rate)")

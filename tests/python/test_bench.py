@@ -11,6 +11,7 @@ import pytest
 import tarvimo
 
 import adversarial
+import command_line
 import report
 import run
 import timing
@@ -37,6 +38,10 @@ TINY_RUN = [
     "2",
     "--top",
     "1",
+    "--command-lines",
+    "300",
+    "--command-rows",
+    "200",
     "--repeats",
     "2",
 ]
@@ -61,6 +66,10 @@ def test_a_tiny_run_writes_the_report_the_plot_and_agreeing_figures(tmp_path):
     for comparison in figures["peers"] + figures["closed"] + figures["searches"] + figures["families"]:
         assert comparison["ratio"] == pytest.approx(comparison["subject_seconds"] / comparison["reference_seconds"])
     assert [g["pattern"]["name"] for g in figures["growths"]][:2] == [adversarial.REFERENCE_NAME] * 2
+    # each command line at its size, with the start-up and the child's peak memory
+    runs = figures["command_line"]
+    assert [(r["command"], r["m"]) for r in runs] == [(command_line.TEXT_COMMAND, 300), (command_line.TABLE_COMMAND, 200)]
+    assert all(r["seconds"] > 0 and r["startup_seconds"] > 0 and r["peak_mib"] > 10 for r in runs)
 
     report = paths["--output"].read_text()
     for heading in (
@@ -70,6 +79,7 @@ def test_a_tiny_run_writes_the_report_the_plot_and_agreeing_figures(tmp_path):
         "## Closed procedures",
         "## Exact searches",
         "## Many families",
+        "## The command line, end to end",
         "## Adversarial inputs",
         "### Growth with m",
     ):
@@ -197,3 +207,13 @@ def test_the_quoted_command_leaves_out_output_paths():
     assert run.figure_arguments(
         ["--quick", "--output", "a.md", "--plot=b.png", "--repeats", "3", "--json", "c.json"]
     ) == ["--quick", "--repeats", "3"]
+
+
+def test_command_targets_are_judged_at_their_size():
+    target = report.COMMAND_TARGETS[0]
+    def runs(seconds):
+        return [command_line.CommandRun(target.command, target.m, seconds, 0.3, 3, 200.0),
+                command_line.CommandRun(target.command, 1_000, 0.01, 0.3, 3, 90.0)]
+    assert report.command_target_row(target, runs(0.8))[1:] == ["0.80 s", "m = 2,000,000", "met"]
+    assert report.command_target_row(target, runs(2.5))[3] == "missed: 2.5 times the limit"
+    assert report.command_target_row(target, runs(None)[1:])[3] == "not measured"

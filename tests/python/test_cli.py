@@ -1,14 +1,16 @@
 """The command line, run as a user runs it: in a subprocess."""
 
+import io
 import json
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import tarvimo
-from tarvimo import _demo
+from tarvimo import _cli, _demo
 
 PVALUES = "0.2\n0.001\n\n0.04\n0.0001\n0.9\n"  # line 3 is blank
 CSV = "gene,p,e\na,0.2,1.5\nb,0.001,400\nc,,2\nd,0.0001,900\n"
@@ -35,11 +37,30 @@ def test_demo_table_matches_the_procedures_on_the_simulated_study():
         assert 0.0 <= float(time_ms) < 1000.0
 
 
-def test_demo_plot_writes_a_png(tmp_path):
-    result = cli("demo", "--approximate", "-m", "2000", "--plot", str(tmp_path / "r.png"))
+def test_demo_plot_writes_a_png_and_says_where(tmp_path):
+    (tmp_path / "r.png").write_bytes(b"old")
+    result = cli("demo", "--approximate", "-m", "2000", "--plot", str(tmp_path / "r"))
     assert result.returncode == 0, result.stderr
-    assert "closed BY (approx.)" in result.stdout and "r.png" in result.stdout
+    assert "closed BY (approx.)" in result.stdout
+    assert result.stdout.endswith(f"written to {tmp_path / 'r.png'} (replacing the file that was there)\n")
     assert (tmp_path / "r.png").read_bytes().startswith(b"\x89PNG\r\n\x1a\n")
+
+
+@pytest.mark.parametrize("alpha", [0.001, 0.05, 0.5, 0.99])
+def test_plot_grid_spans_alpha_and_holds_it(alpha):
+    grid = _demo.plot_alphas(alpha)
+    assert alpha in grid and grid[0] < alpha and (grid[-1] > alpha) and grid[-1] < 1.0
+    assert np.all(np.diff(grid) > 0) and grid.size >= _demo.PLOT_POINTS
+    assert _demo.plot_path(Path("a/b")) == Path("a/b.png") and _demo.plot_path(Path("b.svg")) == Path("b.svg")
+
+
+def test_demo_counts_in_singular_and_describes_no_signal():
+    study = _demo.simulate_study(1, 1.0, 0.0, 3)
+    assert _demo.describe_study(study, 0.0, 3, 0.05).splitlines() == [
+        "Simulated study: 1 one-sided z-test, 1 true signal (mean 0, no different from the nulls), seed 3, "
+        "alpha 0.05.",
+        "p-values P(Z >= z); e-values 1, the likelihood ratio of equal means.",
+    ]
 
 
 def test_demo_plot_without_matplotlib_says_how_to_get_it(tmp_path):
@@ -90,12 +111,23 @@ def test_run_json_from_files_csv_columns_and_stdin(tmp_path, args, stdin, expect
         (["run", "ebh", "-"], "1\n-2\n", 1, "line 2: e-values must be non-negative (found -2.0)"),
         (["run", "ebh", "-"], "1\nnan\n", 1, "line 2: missing or NaN value (--nan-policy omit leaves it unrejected)"),
         (["run", "by", "-"], "0.1,0.2\n", 1, "line 1: expected one value per line, found 2 fields"),
-        (["run", "by", "-", "--column", "q"], "p,e\n0.1,1\n", 1, "no column 'q' in the header line (columns: p, e)"),
-        (["run", "by", "-", "--column", "e"], "p,e\n0.1\n", 1, "line 2: the row has no field for column 'e'"),
-        (["run", "by", "-", "--approximate"], "0.1\n", 1, "--approximate applies only to closed-ebh and closed-by"),
+        (["run", "by", "-", "--column", "q"], "p,e\n0.1,1\n", 1, "no column 'q' in the header line (columns: 'p', 'e')"),
+        (["run", "by", "-", "--column", "e"], "p,e\n0.1\n", 1, "line 2 has 1 field where the header line has 2: '0.1'"),
+        (["run", "by", "-", "--approximate"], "0.1\n", 2, "--approximate applies only to closed-ebh and closed-by"),
         (["run", "by", "-", "--alpha", "1.5"], "", 2, "argument --alpha: must be a number with 0 < alpha < 1"),
         (["run", "by", "-", "--alpha", "x"], "", 2, "argument --alpha: 'x' is not a number"),
         (["run", "bh", "-"], "", 2, "argument METHOD: invalid choice: 'bh'"),
+        (["run", "ebh", "-", "--log10"], "", 2, "--log10 applies only to p-values: by and closed-by"),
+        (["run", "by", "-", "--column", "p", "--groups", "g", "--m", "9"], "", 2, "--m gives the size of one family"),
+        (["run", "by", "-", "--flag-column", "x"], "", 2, "--flag-column names the added column of --output"),
+        (["run", "by", "-", "--json", "--output", "-"], "", 2, "would both write to standard output"),
+        (["run", "by", "t.parquet", "--column", "p", "--delimiter", ","], None, 2, "--delimiter applies to text"),
+        (["run", "by", "t.parquet"], None, 2, "a Parquet table has named columns: choose one with --column NAME"),
+        (["run", "by", "t.parquet.gz", "--column", "p"], None, 2, "Parquet files carry their own compression"),
+        (["run", "by", "-", "--groups", "g"], "", 2, "--groups needs a table with a header line"),
+        (["run", "by", "-", "--delimiter", "ab"], "", 2, "argument --delimiter: must be one character"),
+        (["run", "by", "-", "--m", "2.5"], "", 2, "argument --m: '2.5' is not a whole number"),
+        (["demo", "-m", "2.5"], None, 2, "argument -m/--hypotheses: '2.5' is not a whole number"),
         (["run", "by", "-", "--nan-policy", "drop"], "", 2, "argument --nan-policy: invalid choice"),
         (["demo", "-m", "0"], None, 2, "argument -m/--hypotheses: must be a whole number >= 1, got 0"),
         (["demo", "--signal-share", "2"], None, 2, "must be a number in [0, 1], got 2"),
@@ -114,3 +146,25 @@ def test_errors_are_one_line_without_traceback(tmp_path, args, stdin, code, mess
 def test_console_script_is_installed():
     result = cli("run", "ebh", "-", stdin="1e6\n", command=(str(Path(sys.executable).with_name("tarvimo")),))
     assert result.stdout.startswith("ebh at alpha 0.05: 1 of 1 hypotheses rejected")
+
+
+def test_version_and_python_method_names():
+    assert cli("--version").stdout == f"tarvimo {tarvimo.__version__}\n"
+    result = cli("run", "closed_by", "-", "--json", stdin="0.001\n0.5\n")
+    assert json.loads(result.stdout)["method"] == "closed-by"
+
+
+class Terminal(io.StringIO):
+    def isatty(self):
+        return True
+
+
+def test_elapsed_time_on_a_terminal_hands_back_results_and_errors(monkeypatch):
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    assert _cli.with_elapsed_time("work", lambda: 42) == 42
+
+    def fail():
+        raise ValueError("bad data")
+
+    with pytest.raises(ValueError, match="bad data"):
+        _cli.with_elapsed_time("work", fail)
