@@ -52,12 +52,16 @@ from dataclasses import dataclass
 from functools import partial
 from typing import Any
 
-import dask.dataframe as dd
-from dask.base import compute, persist
-from dask.delayed import delayed
 import numpy as np
-import pandas as pd
 from numpy.typing import NDArray
+
+try:
+    import dask.dataframe as dd
+    import pandas as pd
+    from dask.base import compute, persist
+    from dask.delayed import delayed
+except ImportError as missing:
+    raise ImportError(f"tarvimo.dask needs dask[dataframe]: pip install 'tarvimo[dask]' ({missing})") from missing
 
 from tarvimo._inputs import (
     InvalidEntryError,
@@ -67,6 +71,7 @@ from tarvimo._inputs import (
     checked_nan_policy,
     checked_pvalues,
     checked_switch,
+    checked_total,
     whole_number,
 )
 from tarvimo._omitted import evalue_omission_bound, pvalue_omission_bound
@@ -81,7 +86,7 @@ __all__ = ["ebh", "closed_ebh", "by", "closed_by", "DEFAULT_MAX_CANDIDATES"]
 DEFAULT_MAX_CANDIDATES = 10_000_000
 
 # Internal columns of the shuffled frames.
-VALUE, FAMILY, PARTITION, ROW, LABEL, REJECTED = "value", "family", "partition", "row", "label", "rejected"
+VALUE, FAMILY, PARTITION, ROW = "value", "family", "partition", "row"
 
 Decide = Callable[..., NDArray[np.bool_]]  # an in-memory procedure with its level and switches bound
 
@@ -173,7 +178,7 @@ def decide_in_place(
 def tagged(
     part: pd.DataFrame, column: object, groups: object, procedure: Procedure, partition_info: dict[str, Any]
 ) -> pd.DataFrame:
-    """A partition's values and families with the partition, row and index label each comes from.
+    """A partition's values and families with the partition and row each comes from.
 
     Bad entries are refused here, before the shuffle, by their place in the frame.
     """
@@ -187,36 +192,34 @@ def tagged(
         {
             VALUE: values,
             FAMILY: families.array,
-            PARTITION: np.full(len(part), number, dtype=np.int64),
+            PARTITION: np.full(len(part), number, dtype=np.int32),
             ROW: np.arange(len(part), dtype=np.int64),
-            LABEL: part.index.array,
         }
     )
 
 
 def decide_gathered(part: pd.DataFrame, procedure: Procedure) -> pd.DataFrame:
-    """The decisions of a shuffled partition, which holds its families whole.
+    """The partition and row of every rejection in a shuffled partition, which holds its families whole.
 
     The shuffle delivers rows in no set order, so they are first put back in the frame's order:
     among equal values the earlier row is then rejected first, as in the in-memory call.
     """
     part = part.iloc[np.lexsort((part[ROW].to_numpy(), part[PARTITION].to_numpy()))]
     mask = procedure.decide(part[VALUE].to_numpy(), groups=part[FAMILY], workers=1)
-    return part[[PARTITION, ROW, LABEL]].assign(**{REJECTED: mask})
+    return part.loc[mask, [PARTITION, ROW]]
 
 
-def restored(carrier: pd.DataFrame, part: pd.DataFrame, column: object, index: pd.Index) -> pd.Series:
-    """The decisions shuffled back to their partition, in their rows' order and with their index labels.
-
-    `carrier` is an empty partition that only lends the result the frame's divisions.
-    """
-    order = np.argsort(part[ROW].to_numpy(), kind="stable")
-    labels = pd.Index(part[LABEL].array[order], dtype=index.dtype, name=index.name)
-    return pd.Series(part[REJECTED].to_numpy()[order], index=labels, name=column)
-
-
-def empty_partition(number: int, meta: pd.DataFrame) -> pd.DataFrame:
-    return meta
+def marked_rows(index: pd.Index, rejected: pd.DataFrame, column: object) -> pd.Series:
+    """A partition's decisions from the rows of its rejections; refuses rows beyond the partition."""
+    rows = rejected[ROW].to_numpy()
+    if rows.size and rows.max() >= len(index):
+        raise RuntimeError(
+            f"a partition of the frame has {len(index)} rows, fewer than when its families were decided: "
+            "the frame must give the same values each time it is computed (persist it)"
+        )
+    mask = np.zeros(len(index), dtype=bool)
+    mask[rows] = True
+    return pd.Series(mask, index=index, name=column)
 
 
 def decision_meta(frame: dd.DataFrame, column: object) -> pd.Series:
@@ -225,31 +228,24 @@ def decision_meta(frame: dd.DataFrame, column: object) -> pd.Series:
 
 
 def shuffled_decisions(frame: dd.DataFrame, column: object, groups: object, procedure: Procedure) -> dd.Series:
-    """Families scattered over partitions: shuffled together, decided, and the decisions shuffled back."""
-    index_meta = frame._meta.index
+    """Families scattered over partitions: shuffled together and decided; the rejections' places are
+    shuffled back and marked on the frame's own index."""
     tag_meta = pd.DataFrame(
         {
             VALUE: pd.Series(dtype=np.float64),
             FAMILY: family_labels(frame._meta, groups, 0, str(column)).array,
-            PARTITION: pd.Series(dtype=np.int64),
+            PARTITION: pd.Series(dtype=np.int32),
             ROW: pd.Series(dtype=np.int64),
-            LABEL: index_meta.array,
         }
     )
     needed = [column, groups] if groups in frame.columns else [column]
     together = frame[needed].map_partitions(tagged, column, groups, procedure, meta=tag_meta).shuffle(on=FAMILY)
-    meta = tag_meta[[PARTITION, ROW, LABEL]].assign(**{REJECTED: np.zeros(0, dtype=bool)})
-    decisions = together.map_partitions(decide_gathered, procedure, meta=meta)
-    # The ranges [i, i + 1) of the partition number send every decision back to the partition it came from.
-    count = frame.npartitions
-    back = decisions.set_index(PARTITION, divisions=tuple(range(count + 1)))
-    carrier_meta = pd.DataFrame(index=index_meta)
-    carrier = dd.from_map(
-        partial(empty_partition, meta=carrier_meta), range(count), meta=carrier_meta, divisions=frame.divisions
-    )
+    rejected = together.map_partitions(decide_gathered, procedure, meta=tag_meta[[PARTITION, ROW]])
+    # The ranges [i, i + 1) of the partition number send every rejection back to the partition it came from.
+    back = rejected.set_index(PARTITION, divisions=tuple(range(frame.npartitions + 1)))
     # Of inputs with as many partitions, map_partitions keeps the divisions of the first: the frame's.
-    return carrier.map_partitions(
-        restored, back, column, index_meta, meta=decision_meta(frame, column), align_dataframes=False
+    return dd.map_partitions(
+        marked_rows, frame.index, back, column, meta=decision_meta(frame, column), align_dataframes=False
     )
 
 
@@ -307,7 +303,9 @@ def client_cut(procedure: Procedure, scans: Sequence[Scan], total: int) -> Cut |
     return Cut(weakest, partition, int(scans[partition].rows_kept[last - start]))
 
 
-def marked(column: pd.Series, cut: Cut | None, pvalues: bool, rows: Sequence[int], partition_info: dict[str, Any]) -> pd.Series:
+def marked(
+    column: pd.Series, cut: Cut | None, pvalues: bool, rows: NDArray[np.int64], partition_info: dict[str, Any]
+) -> pd.Series:
     """One partition's rejections by the cut; refuses a partition whose length changed since the scan."""
     number = partition_info["number"]
     if len(column) != rows[number]:
@@ -341,8 +339,10 @@ def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit:
             f"one family of {total:,} values has {candidates:,} {procedure.kept}, more than max_candidates = "
             f"{limit:,}; each costs about 20 bytes on the client: raise max_candidates if they fit"
         )
+    checked_total(total, candidates)  # the core counts in 32 bits: refused before anything is gathered
     cut = client_cut(procedure, compute(*scans), total)
-    rows = [count for count, _, _, _ in summaries]
+    # One copy of the row counts in the graph, not one per task.
+    rows = delayed(np.array([count for count, _, _, _ in summaries], dtype=np.int64), pure=True)
     return frame[column].map_partitions(marked, cut, procedure.pvalues, rows, meta=decision_meta(frame, column))
 
 
@@ -494,7 +494,9 @@ def closed_ebh(
         As for :func:`ebh`.
     """
     method = partial(closed_ebh_in_memory, approximate=checked_switch(approximate))
-    procedure = evalue_procedure(method, alpha, nan_policy, everything=not checked_switch(conservative))
+    if not isinstance(conservative, (bool, np.bool_)):
+        raise TypeError(f"conservative must be True or False, got {conservative!r}")
+    procedure = evalue_procedure(method, alpha, nan_policy, everything=not conservative)
     return rejections(frame, column, groups, procedure, max_candidates)
 
 
