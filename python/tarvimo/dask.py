@@ -14,11 +14,13 @@ Many families (``groups=COLUMN``)
     `groups` names the frame's index and the divisions are known, as after
     ``frame.set_index(COLUMN)``, every family already lies within one
     partition and the partitions are decided where they are. Otherwise one
-    shuffle on the family column brings each family into one partition, and a
-    second shuffle, of the decisions only, brings them back to the partitions
-    and rows they came from. A frame that was only shuffled with
-    ``frame.shuffle(on=COLUMN)`` keeps no record of it and is shuffled again;
-    ``set_index`` records it. Each family must fit in a worker's memory.
+    shuffle on the family column brings each family into one partition, in
+    which the rows are put back in the frame's order; a second, small shuffle
+    takes the partition and row of each rejection back to its partition, where
+    they are marked on the frame's index (read once more for that). A frame
+    that was only shuffled with ``frame.shuffle(on=COLUMN)`` keeps no record
+    of it and is shuffled again; ``set_index`` records it. Each family must
+    fit in a worker's memory.
 
 One family (no `groups`)
     The decision needs only the values that can matter and the number of
