@@ -26,6 +26,7 @@ namespace py = pybind11;
 namespace {
 
 using Values = py::array_t<double, py::array::forcecast>;  // any strides
+using Contiguous = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using Codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using Mask = py::array_t<bool>;
 
@@ -80,20 +81,20 @@ void sort_with_numpy(std::vector<double>& values) {
 
 // One family: the values given in `values` (NaN entries missing) of a family
 // of `total` hypotheses, by default the present values alone.
-Mask family_rejections(const Values& values, const std::string& name, double alpha, std::optional<int> total) {
+Mask family_rejections(const Contiguous& values, const std::string& name, double alpha, std::optional<int> total) {
     const Method method = method_named(name);
     require_dimensions(values, 1, "values");
     const py::ssize_t n = values.shape(0);
     Mask mask(n);
-    const auto in = values.unchecked<1>();
-    auto out = mask.mutable_unchecked<1>();
-    const auto value = [&in](std::int64_t j) { return in(j); };
-    const auto reject = [&out](std::int64_t j, bool rejected) { out(j) = rejected; };
+    const double* in = values.data();
+    bool* out = mask.mutable_data();
+    const auto value = [in](std::int64_t j) { return in[j]; };
+    const auto reject = [out](std::int64_t j, bool rejected) { out[j] = rejected; };
 
     std::vector<double> present;
     {
         const py::gil_scoped_release release;
-        gather_present(n, value, present);
+        gather_present(in, n, present);
     }
     const int given = checked_count(present.size(), "values");
     const int family_total = total.value_or(given);

@@ -95,6 +95,14 @@ void gather_present(std::int64_t n, const Value& value, std::vector<double>& pre
     present.resize(kept);
 }
 
+// The same for n contiguous values: a plain copy, and a scan that moves
+// nothing when no value is NaN.
+inline void gather_present(const double* values, std::int64_t n, std::vector<double>& present) {
+    present.assign(values, values + n);
+    present.erase(std::remove_if(present.begin(), present.end(), [](double v) { return std::isnan(v); }),
+                  present.end());
+}
+
 // The present values in the order of a step-up count: the values that
 // cannot be rejected at any rank first, in any order, then the candidates
 // sorted with the strongest last. The count equals the one on a fully sorted
