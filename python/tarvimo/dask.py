@@ -348,7 +348,9 @@ def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit:
     return frame[column].map_partitions(marked, cut, procedure.pvalues, rows, meta=decision_meta(frame, column))
 
 
-def rejections(frame: object, column: object, groups: object, procedure: Procedure, max_candidates: object) -> dd.Series:
+def rejections(
+    frame: object, column: object, groups: object, procedure: Procedure, max_candidates: object
+) -> dd.Series:
     """The checks the four procedures share, then the path for many families or for one."""
     if not isinstance(frame, dd.DataFrame):
         raise TypeError(f"frame must be a Dask DataFrame, got {type(frame).__name__}")
@@ -394,22 +396,13 @@ def evalue_procedure(decide: Decide, alpha: object, nan_policy: object, everythi
     level = checked_alpha(alpha)
     bound = evalue_omission_bound(level)
     policy = checked_nan_policy(nan_policy)
-    if everything:
-        return Procedure(
-            partial(decide, alpha=level, nan_policy=policy),
-            False,
-            policy,
-            present,
-            f"e-values, all needed for the exact closed e-BH (conservative=True gathers only those above "
-            f"1 / alpha = {bound!r})",
-        )
-    return Procedure(
-        partial(decide, alpha=level, nan_policy=policy),
-        False,
-        policy,
-        partial(above, bound),
-        f"e-values above 1 / alpha = {bound!r}",
+    above_bound = f"above 1 / alpha = {bound!r}"
+    keeps, kept = (
+        (present, f"e-values, all needed by the exact closed e-BH (conservative=True gathers those {above_bound})")
+        if everything
+        else (partial(above, bound), f"e-values {above_bound}")
     )
+    return Procedure(partial(decide, alpha=level, nan_policy=policy), False, policy, keeps, kept)
 
 
 def ebh(

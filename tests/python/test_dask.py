@@ -198,7 +198,8 @@ def test_omission_bounds_on_their_margins():
     rng = np.random.default_rng(2)
     evalues = np.concatenate([rng.random(200), [1 / ALPHA, math.nextafter(1 / ALPHA, math.inf)] * 3, [400.0, 2e3]])
     frame = pd.DataFrame({"e": rng.permutation(evalues)})
-    pd.testing.assert_series_equal(on_dask("ebh", dd.from_pandas(frame, npartitions=3), "e"), in_memory("ebh", frame, "e"))
+    result = on_dask("ebh", dd.from_pandas(frame, npartitions=3), "e")
+    pd.testing.assert_series_equal(result, in_memory("ebh", frame, "e"))
 
 
 @pytest.mark.usefixtures("synchronous")
@@ -208,7 +209,8 @@ def test_candidate_limit_and_its_margin():
     candidates = int((frame["p"] <= ALPHA + 1e-10).sum())
     result = tdask.by(dask_frame, "p", ALPHA, max_candidates=candidates).compute()
     pd.testing.assert_series_equal(result, in_memory("by", frame, "p"))
-    with pytest.raises(ValueError, match=f"has {candidates:,} p-values at or below .*max_candidates = {candidates - 1}"):
+    limit = f"has {candidates:,} p-values at or below .*max_candidates = {candidates - 1}"
+    with pytest.raises(ValueError, match=limit):
         tdask.by(dask_frame, "p", ALPHA, max_candidates=candidates - 1)
     with pytest.raises(ValueError, match=f"has {len(frame):,} e-values, all needed .*conservative=True"):
         tdask.closed_ebh(dask_frame, "e", ALPHA, max_candidates=len(frame) - 1)
@@ -250,7 +252,12 @@ def test_missing_and_nullable_values():
 @pytest.mark.usefixtures("synchronous")
 def test_bad_input():
     frame = pd.DataFrame(
-        {"p": [0.01, 0.2, 1.5, 0.3], "e": [1.0, -2.0, 3.0, 4.0], "flag": [True, False, True, True], "name": list("abcd")},
+        {
+            "p": [0.01, 0.2, 1.5, 0.3],
+            "e": [1.0, -2.0, 3.0, 4.0],
+            "flag": [True, False, True, True],
+            "name": list("abcd"),
+        },
         index=[10, 11, 12, 13],
     )
     frame["family"] = pd.array([1, 1, 2, None], dtype="Int64")
@@ -314,4 +321,5 @@ def test_bad_entries_are_named_across_processes(cluster):
     label = raised.value.label
     assert cuts[partition] <= label < cuts[partition + 1] and math.isnan(frame.loc[label, "p"])
     copy = pickle.loads(pickle.dumps(raised.value))
-    assert (type(copy), str(copy), copy.index, copy.label) == (type(raised.value), str(raised.value), (partition, row), label)
+    assert (type(copy), str(copy)) == (type(raised.value), str(raised.value))
+    assert (copy.index, copy.label) == ((partition, row), label)
