@@ -4,7 +4,6 @@ synchronous scheduler and on a local cluster of two worker processes; the omissi
 margins, the candidate limit, closed e-BH's conservative path, and bad input."""
 
 import math
-import os
 import pickle
 import subprocess
 import sys
@@ -57,8 +56,6 @@ def synchronous():
 
 @pytest.fixture(scope="module")
 def cluster():
-    if os.environ.get("TARVIMO_SANITIZED"):
-        pytest.skip("worker processes would each load the sanitizer runtimes; the synchronous cases run instead")
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
     ) as local, distributed.Client(local) as client:
