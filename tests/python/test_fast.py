@@ -158,17 +158,26 @@ def test_bad_arguments_are_refused(call, message):
         call()
 
 
-def test_other_threads_run_while_the_core_works():
+# Calls of a tenth of a second or more, whatever the speed of the closed
+# searches: step-up counts that sort millions of candidates, on the calling
+# thread, and on a worker thread that the calling thread waits for.
+STRONG = np.random.default_rng(5).random(3_000_000) * 1e-9
+LONG_CALLS = {
+    "on the calling thread": lambda: _fast.rejections(STRONG, "by", 0.05),
+    "on a worker thread": lambda: _fast.row_rejections(STRONG.reshape(300, -1), "by", 0.05, 1),
+}
+
+
+@pytest.mark.parametrize("route", LONG_CALLS)
+def test_other_threads_run_while_the_core_works(route):
     # With the interpreter lock held through the call, this thread would stall
     # for the whole call; released, it keeps ticking.
-    rng = np.random.default_rng(5)
-    p = np.where(rng.random(200_000) < 0.1, rng.random(200_000) * 1e-4, rng.random(200_000))
     call = {}
     finished = threading.Event()
 
     def work():
         call["start"] = time.perf_counter()
-        _fast.rejections(p, "closed_by", 0.05)
+        LONG_CALLS[route]()
         call["end"] = time.perf_counter()
         finished.set()
 

@@ -196,5 +196,46 @@ def test_calls_do_not_grow_resident_memory():
     assert growth <= MIB, f"resident memory grew by {growth / MIB:.2f} MiB over {LEAK_CALLS} calls"
 
 
+INTERRUPTED_CALLS = 200
+
+
+def run_interrupted_calls():
+    """Child: print the growth of resident memory over calls stopped half-way by a signal handler that raises."""
+    import signal
+
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGALRM, stop)
+    m = 2000
+    line = np.arange(1, m + 1) * 0.05 / (m * harmonic(m)[-1])
+    table = np.tile(1.1 * line, (400, 1))  # about a second of closed BY searches on two threads
+
+    def make(count):
+        for _ in range(count):
+            signal.setitimer(signal.ITIMER_REAL, 0.005)
+            try:
+                tarvimo.closed_by(table, axis=1, workers=2)
+            except KeyboardInterrupt:
+                continue
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            raise AssertionError("the call was not interrupted")
+
+    make(20)
+    before = resident_bytes()
+    make(INTERRUPTED_CALLS)
+    print(resident_bytes() - before)
+
+
+@pytest.mark.skipif(bool(os.environ.get("TARVIMO_SANITIZED")),
+                    reason="AddressSanitizer's quarantine keeps freed memory resident")
+def test_interrupted_calls_do_not_grow_resident_memory():
+    done = run_child("interrupted")
+    assert done.returncode == 0, death_note(done)
+    growth = int(done.stdout)
+    assert growth <= MIB, f"resident memory grew by {growth / MIB:.2f} MiB over {INTERRUPTED_CALLS} interrupted calls"
+
+
 if __name__ == "__main__":
-    {"termination": run_termination_cases, "leak": run_leak_calls}[sys.argv[1]]()
+    {"termination": run_termination_cases, "leak": run_leak_calls, "interrupted": run_interrupted_calls}[sys.argv[1]]()
