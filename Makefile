@@ -74,7 +74,7 @@ $(PY):
 	$(PY) -m pip install --quiet --upgrade pip
 
 $(INSTALLED): $(PY) $(SOURCES)
-	$(PY) -m pip install --quiet '.[test,plot]'
+	$(PY) -m pip install --quiet '.[test,plot,dask]'
 	touch $@
 
 clean:

@@ -69,6 +69,19 @@ class InvalidEntryError(ValueError):
         where = entry_name(name, self.index, label)
         super().__init__(f"{where} is masked: {requirement}" if masked else f"{where} = {value!r}: {requirement}")
 
+    def __reduce__(self) -> tuple[object, ...]:
+        # The default pickling calls __init__ with the message alone, which fails: an error raised in
+        # another process (a pool or cluster worker) would not reach the caller.
+        return (restored_error, (type(self), self.args, self.__dict__))
+
+
+def restored_error(kind: type[BaseException], args: tuple[object, ...], attributes: dict[str, object]) -> BaseException:
+    """An exception rebuilt from its arguments and attributes without calling its own __init__."""
+    error = kind.__new__(kind, *args)
+    BaseException.__init__(error, *args)
+    error.__dict__.update(attributes)
+    return error
+
 
 def entry_name(name: str, index: tuple[int, ...], label: object = None) -> str:
     """How messages name an entry: ``pvalues[3]``, ``pvalues[1, 2]``, ``pvalues[3] (index label 'g4')``."""

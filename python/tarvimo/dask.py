@@ -1,0 +1,550 @@
+"""The four procedures on a column of a Dask DataFrame, with the in-memory answers.
+
+Needs the extra ``pip install 'tarvimo[dask]'`` and is imported on its own
+(``import tarvimo.dask``). Each function takes a Dask DataFrame and the name of
+a column of p-values or e-values and returns a lazy Dask Series of booleans
+with the frame's divisions and index, named after the column, True where the
+hypothesis is rejected. The decisions equal those of the in-memory call on the
+whole column, ties included: among equal values the one earlier in the frame
+(by partition, then by row) is rejected first.
+
+Many families (``groups=COLUMN``)
+    Every family is decided by the in-memory call with ``groups`` on one
+    partition, on the workers' threads without the interpreter lock. When
+    `groups` names the frame's index and the divisions are known, as after
+    ``frame.set_index(COLUMN)``, every family already lies within one
+    partition and the partitions are decided where they are. Otherwise one
+    shuffle on the family column brings each family into one partition, in
+    which the rows are put back in the frame's order; a second, small shuffle
+    takes the partition and row of each rejection back to its partition, where
+    they are marked on the frame's index (read once more for that). A frame
+    that was only shuffled with ``frame.shuffle(on=COLUMN)`` keeps no record
+    of it and is shuffled again; ``set_index`` records it. Each family must
+    fit in a worker's memory.
+
+One family (no `groups`)
+    The decision needs only the values that can matter and the number of
+    values. A p-value above ``alpha + 1e-10`` is never rejected by BY or
+    closed BY and changes none of their decisions, and an e-value at or below
+    ``1 / alpha`` changes no decision of e-BH (see ``tarvimo._omitted``), so
+    the call makes one pass over the frame to count the values and collect
+    the others, the candidates, with their partition and row; decides on the
+    client with the in-memory call and ``m``; and returns a Series that a
+    second pass marks: every value stronger than the weakest rejected one,
+    and the tied ones up to the last rejected row. The first pass runs when
+    the function is called, the second when the result is computed, so the
+    frame is computed twice (persist it if that is costly) and must give the
+    same values both times. More candidates than `max_candidates` raise
+    ValueError before they are gathered.
+
+    Closed e-BH is different: every small e-value enters the sums of its
+    check, and counting them as 0 (as ``m`` does) is valid but conservative.
+    By default it gathers all values and is exact, within `max_candidates`;
+    ``conservative=True`` gathers only the e-values above ``1 / alpha``: the
+    rejected set is still mean consistent in the whole family and includes
+    the e-BH set, but it can be smaller than the exact one.
+
+A bad entry raises InvalidEntryError naming the column, the partition, the
+row within the partition and the index label: ``p[3, 17] (index label 1517) =
+nan: ...``. The one-family path raises at the call, the others when computed.
+"""
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from functools import partial
+from typing import Any
+
+import numpy as np
+from numpy.typing import NDArray
+
+try:
+    import dask.dataframe as dd
+    import pandas as pd
+    from dask.base import compute, persist
+    from dask.delayed import delayed
+except ImportError as missing:
+    raise ImportError(f"tarvimo.dask needs dask[dataframe]: pip install 'tarvimo[dask]' ({missing})") from missing
+
+from tarvimo._inputs import (
+    InvalidEntryError,
+    NanPolicy,
+    checked_alpha,
+    checked_evalues,
+    checked_nan_policy,
+    checked_pvalues,
+    checked_switch,
+    checked_total,
+    whole_number,
+)
+from tarvimo._omitted import evalue_omission_bound, pvalue_omission_bound
+from tarvimo._procedures import by as by_in_memory
+from tarvimo._procedures import closed_by as closed_by_in_memory
+from tarvimo._procedures import closed_ebh as closed_ebh_in_memory
+from tarvimo._procedures import ebh as ebh_in_memory
+
+__all__ = ["ebh", "closed_ebh", "by", "closed_by", "DEFAULT_MAX_CANDIDATES"]
+
+# About 20 bytes per candidate on the client, a few hundred MB at this size.
+DEFAULT_MAX_CANDIDATES = 10_000_000
+
+# Internal columns of the shuffled frames.
+VALUE, FAMILY, PARTITION, ROW = "value", "family", "partition", "row"
+
+Decide = Callable[..., NDArray[np.bool_]]  # an in-memory procedure with its level and switches bound
+
+
+@dataclass(frozen=True)
+class Procedure:
+    """An in-memory procedure, its options, and what the one-family path gathers of its values."""
+
+    decide: Decide
+    pvalues: bool  # p-values, the smaller the stronger; else e-values, the larger the stronger
+    policy: NanPolicy
+    keeps: Callable[[NDArray[np.float64]], NDArray[np.bool_]]  # the values the decision needs
+    kept: str  # what `keeps` keeps, for the message when they are too many
+
+
+@dataclass(frozen=True)
+class Scan:
+    """What the first pass of the one-family path takes from one partition."""
+
+    rows: int
+    valid: int  # values that are not missing: they count toward m
+    error: InvalidEntryError | None  # the partition's first bad entry
+    candidates: int
+    values: NDArray[np.float64]  # the candidates in row order; empty when the partition alone has too many
+    rows_kept: NDArray[np.int64]  # their rows
+
+
+@dataclass(frozen=True)
+class Cut:
+    """The rejections of one family by value: every value stronger than `value`, and the values equal
+    to it up to row `row` of partition `partition`, in the frame's order."""
+
+    value: float
+    partition: int
+    row: int
+
+
+def column_values(column: pd.Series) -> NDArray[np.float64]:
+    """A partition's column as float64, with NaN for pandas' missing values (NA)."""
+    return column.to_numpy(dtype=np.float64, na_value=np.nan)
+
+
+def label_at(labels: pd.Index, position: int) -> object:
+    """The index label at `position` as a Python object (numpy scalars have noisy reprs)."""
+    return labels[position : position + 1].tolist()[0]
+
+
+def entry_error(
+    values: NDArray[np.float64], procedure: Procedure, name: str, partition: int, labels: pd.Index
+) -> InvalidEntryError | None:
+    """The first bad entry of a partition's values, named by partition, row and index label; None if all are good."""
+    try:
+        (checked_pvalues if procedure.pvalues else checked_evalues)(values, procedure.policy)
+    except InvalidEntryError as error:
+        at = error.position
+        return InvalidEntryError(
+            name, at, error.value, error.requirement, index=(partition, at), label=label_at(labels, at)
+        )
+    return None
+
+
+def family_labels(part: pd.DataFrame, groups: object, partition: int, name: str) -> pd.Series:
+    """The family of each row, from a column or the index; a missing label is refused by its place."""
+    families = part[groups] if groups in part.columns else part.index.to_series()
+    missing = pd.isna(families).to_numpy()
+    if missing.any():
+        at = int(np.argmax(missing))
+        raise ValueError(
+            f"{name}[{partition}, {at}] (index label {label_at(part.index, at)!r}) has no family: "
+            "every value needs a family label"
+        )
+    return families
+
+
+def decide_in_place(
+    part: pd.DataFrame, column: object, groups: object, procedure: Procedure, partition_info: dict[str, Any]
+) -> pd.Series:
+    """The decisions of a partition that holds its families whole."""
+    number = partition_info["number"]
+    families = family_labels(part, groups, number, str(column))
+    values = column_values(part[column])
+    error = entry_error(values, procedure, str(column), number, part.index)
+    if error is not None:
+        raise error
+    # One thread per call: the worker's threads decide partitions side by side.
+    return pd.Series(procedure.decide(values, groups=families, workers=1), index=part.index, name=column)
+
+
+def tagged(
+    part: pd.DataFrame, column: object, groups: object, procedure: Procedure, partition_info: dict[str, Any]
+) -> pd.DataFrame:
+    """A partition's values and families with the partition and row each comes from.
+
+    Bad entries are refused here, before the shuffle, by their place in the frame.
+    """
+    number = partition_info["number"]
+    families = family_labels(part, groups, number, str(column))
+    values = column_values(part[column])
+    error = entry_error(values, procedure, str(column), number, part.index)
+    if error is not None:
+        raise error
+    return pd.DataFrame(
+        {
+            VALUE: values,
+            FAMILY: families.array,
+            PARTITION: np.full(len(part), number, dtype=np.int32),
+            ROW: np.arange(len(part), dtype=np.int64),
+        }
+    )
+
+
+def decide_gathered(part: pd.DataFrame, procedure: Procedure) -> pd.DataFrame:
+    """The partition and row of every rejection in a shuffled partition, which holds its families whole.
+
+    The shuffle delivers rows in no set order, so they are first put back in the frame's order:
+    among equal values the earlier row is then rejected first, as in the in-memory call.
+    """
+    part = part.iloc[np.lexsort((part[ROW].to_numpy(), part[PARTITION].to_numpy()))]
+    mask = procedure.decide(part[VALUE].to_numpy(), groups=part[FAMILY], workers=1)
+    return part.loc[mask, [PARTITION, ROW]]
+
+
+def marked_rows(index: pd.Index, rejected: pd.DataFrame, column: object) -> pd.Series:
+    """A partition's decisions from the rows of its rejections; refuses rows beyond the partition."""
+    rows = rejected[ROW].to_numpy()
+    if rows.size and rows.max() >= len(index):
+        raise RuntimeError(
+            f"a partition of the frame has {len(index)} rows, fewer than when its families were decided: "
+            "the frame must give the same values each time it is computed (persist it)"
+        )
+    mask = np.zeros(len(index), dtype=bool)
+    mask[rows] = True
+    return pd.Series(mask, index=index, name=column)
+
+
+def decision_meta(frame: dd.DataFrame, column: object) -> pd.Series:
+    """The empty Series every path returns partitions like."""
+    return pd.Series(np.zeros(0, dtype=bool), index=frame._meta.index, name=column)
+
+
+def shuffled_decisions(frame: dd.DataFrame, column: object, groups: object, procedure: Procedure) -> dd.Series:
+    """Families scattered over partitions: shuffled together and decided; the rejections' places are
+    shuffled back and marked on the frame's own index."""
+    tag_meta = pd.DataFrame(
+        {
+            VALUE: pd.Series(dtype=np.float64),
+            FAMILY: family_labels(frame._meta, groups, 0, str(column)).array,
+            PARTITION: pd.Series(dtype=np.int32),
+            ROW: pd.Series(dtype=np.int64),
+        }
+    )
+    needed = [column, groups] if groups in frame.columns else [column]
+    together = frame[needed].map_partitions(tagged, column, groups, procedure, meta=tag_meta).shuffle(on=FAMILY)
+    rejected = together.map_partitions(decide_gathered, procedure, meta=tag_meta[[PARTITION, ROW]])
+    # The ranges [i, i + 1) of the partition number send every rejection back to the partition it came from.
+    back = rejected.set_index(PARTITION, divisions=tuple(range(frame.npartitions + 1)))
+    # Of inputs with as many partitions, map_partitions keeps the divisions of the first: the frame's.
+    return dd.map_partitions(
+        marked_rows, frame.index, back, column, meta=decision_meta(frame, column), align_dataframes=False
+    )
+
+
+def aligned_with(frame: dd.DataFrame, groups: object) -> bool:
+    """Whether every family lies within one partition: the families are the index and the divisions are
+    known and increasing, so that each label belongs to the range of one partition."""
+    if groups in frame.columns or groups != frame.index.name or not frame.known_divisions:
+        return False
+    inner = frame.divisions[:-1]
+    return all(a < b for a, b in zip(inner, inner[1:]))
+
+
+def many_families(frame: dd.DataFrame, column: object, groups: object, procedure: Procedure) -> dd.Series:
+    if groups == column:
+        raise ValueError(f"groups names the column of values ({column!r}); it must name the family column")
+    if groups not in frame.columns and (groups != frame.index.name or groups is None):
+        raise KeyError(f"groups = {groups!r} is neither a column of the frame nor the name of its index")
+    if aligned_with(frame, groups):
+        return frame[[column]].map_partitions(
+            decide_in_place, column, groups, procedure, meta=decision_meta(frame, column)
+        )
+    return shuffled_decisions(frame, column, groups, procedure)
+
+
+def scanned(column: pd.Series, partition: int, name: str, procedure: Procedure, limit: int) -> Scan:
+    """One partition's count of values and its candidates; its first bad entry is returned, not raised."""
+    values = column_values(column)
+    error = entry_error(values, procedure, name, partition, column.index)
+    valid = int(values.size - np.count_nonzero(np.isnan(values)))
+    kept = np.flatnonzero(procedure.keeps(values))
+    if kept.size > limit:  # too many whatever the other partitions hold: only the count is needed
+        return Scan(values.size, valid, error, kept.size, np.empty(0), np.empty(0, np.int64))
+    return Scan(values.size, valid, error, kept.size, values[kept], kept.astype(np.int64))
+
+
+def scan_summary(scan: Scan) -> tuple[int, int, InvalidEntryError | None, int]:
+    return scan.rows, scan.valid, scan.error, scan.candidates
+
+
+def client_cut(procedure: Procedure, scans: Sequence[Scan], total: int) -> Cut | None:
+    """The in-memory decision on the gathered candidates with m = `total`, as a cut; None when nothing
+    is rejected. The candidates are in the frame's order, so ties fall as in the in-memory call."""
+    values = np.concatenate([scan.values for scan in scans])
+    if values.size == 0:
+        return None
+    mask = procedure.decide(values, m=total)
+    if not mask.any():
+        return None
+    rejected = values[mask]
+    weakest = float(rejected.max() if procedure.pvalues else rejected.min())
+    last = int(np.flatnonzero(mask & (values == weakest))[-1])
+    ends = np.cumsum([scan.values.size for scan in scans])
+    partition = int(np.searchsorted(ends, last, side="right"))
+    start = int(ends[partition - 1]) if partition else 0
+    return Cut(weakest, partition, int(scans[partition].rows_kept[last - start]))
+
+
+def marked(
+    column: pd.Series, cut: Cut | None, pvalues: bool, rows: NDArray[np.int64], partition_info: dict[str, Any]
+) -> pd.Series:
+    """One partition's rejections by the cut; refuses a partition whose length changed since the scan."""
+    number = partition_info["number"]
+    if len(column) != rows[number]:
+        raise RuntimeError(
+            f"partition {number} of the frame has {len(column)} rows, but had {rows[number]} when it was "
+            "scanned: the frame must give the same values each time it is computed (persist it)"
+        )
+    if cut is None:
+        return pd.Series(np.zeros(len(column), dtype=bool), index=column.index, name=column.name)
+    values = column_values(column)
+    stronger = values < cut.value if pvalues else values > cut.value
+    tied = values == cut.value
+    if number >= cut.partition:
+        tied[cut.row + 1 if number == cut.partition else 0 :] = False
+    return pd.Series(stronger | tied, index=column.index, name=column.name)
+
+
+def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit: int) -> dd.Series:
+    name = str(column)
+    parts = frame[column].to_delayed()
+    # The scans stay where they ran (on the workers of a cluster) until their counts are known.
+    scans = persist(*[delayed(scanned)(part, i, name, procedure, limit) for i, part in enumerate(parts)])
+    summaries = compute(*[delayed(scan_summary)(scan) for scan in scans])
+    errors = [error for _, _, error, _ in summaries if error is not None]
+    if errors:
+        raise errors[0]
+    total = sum(valid for _, valid, _, _ in summaries)
+    candidates = sum(count for _, _, _, count in summaries)
+    if candidates > limit:
+        raise ValueError(
+            f"one family of {total:,} values has {candidates:,} {procedure.kept}, more than max_candidates = "
+            f"{limit:,}; each costs about 20 bytes on the client: raise max_candidates if they fit"
+        )
+    checked_total(total, candidates)  # the core counts in 32 bits: refused before anything is gathered
+    cut = client_cut(procedure, compute(*scans), total)
+    # One copy of the row counts in the graph, not one per task.
+    rows = delayed(np.array([count for count, _, _, _ in summaries], dtype=np.int64), pure=True)
+    return frame[column].map_partitions(marked, cut, procedure.pvalues, rows, meta=decision_meta(frame, column))
+
+
+def rejections(
+    frame: object, column: object, groups: object, procedure: Procedure, max_candidates: object
+) -> dd.Series:
+    """The checks the four procedures share, then the path for many families or for one."""
+    if not isinstance(frame, dd.DataFrame):
+        raise TypeError(f"frame must be a Dask DataFrame, got {type(frame).__name__}")
+    if column not in frame.columns:
+        raise KeyError(f"column {column!r} is not a column of the frame (it has {list(frame.columns)})")
+    dtype = frame._meta[column].dtype
+    if not pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype):
+        raise TypeError(f"column {column!r} must hold real numbers, got dtype {dtype}")
+    limit = whole_number(max_candidates, "max_candidates")
+    if limit < 0:
+        raise ValueError(f"max_candidates must not be negative, got {limit}")
+    if groups is not None:
+        return many_families(frame, column, groups, procedure)
+    return one_family(frame, column, procedure, limit)
+
+
+def at_most(bound: float, values: NDArray[np.float64]) -> NDArray[np.bool_]:
+    return values <= bound
+
+
+def above(bound: float, values: NDArray[np.float64]) -> NDArray[np.bool_]:
+    return values > bound
+
+
+def present(values: NDArray[np.float64]) -> NDArray[np.bool_]:
+    return ~np.isnan(values)
+
+
+def pvalue_procedure(decide: Decide, alpha: object, nan_policy: object) -> Procedure:
+    level = checked_alpha(alpha)
+    bound = pvalue_omission_bound(level)
+    policy = checked_nan_policy(nan_policy)
+    return Procedure(
+        partial(decide, alpha=level, nan_policy=policy),
+        True,
+        policy,
+        partial(at_most, bound),
+        f"p-values at or below alpha + 1e-10 = {bound!r}",
+    )
+
+
+def evalue_procedure(decide: Decide, alpha: object, nan_policy: object, everything: bool) -> Procedure:
+    level = checked_alpha(alpha)
+    bound = evalue_omission_bound(level)
+    policy = checked_nan_policy(nan_policy)
+    above_bound = f"above 1 / alpha = {bound!r}"
+    keeps, kept = (
+        (present, f"e-values, all needed by the exact closed e-BH (conservative=True gathers those {above_bound})")
+        if everything
+        else (partial(above, bound), f"e-values {above_bound}")
+    )
+    return Procedure(partial(decide, alpha=level, nan_policy=policy), False, policy, keeps, kept)
+
+
+def ebh(
+    frame: dd.DataFrame,
+    column: object,
+    alpha: float = 0.05,
+    *,
+    groups: object = None,
+    nan_policy: NanPolicy = "raise",
+    max_candidates: int = DEFAULT_MAX_CANDIDATES,
+) -> dd.Series:
+    """e-BH on the e-values in `column` of a Dask DataFrame; the decisions of :func:`tarvimo.ebh`.
+
+    Parameters
+    ----------
+    frame : dask.dataframe.DataFrame
+        The study, in any number of partitions.
+    column : column label
+        The column of e-values: non-negative reals, ``+inf`` allowed; NaN
+        and pandas' NA are missing values.
+    alpha : float, default 0.05
+        Level, a finite number with ``0 < alpha < 1``.
+    groups : column label, optional
+        A column, or the name of the index, whose labels make families:
+        each family is decided on its own, as with ``tarvimo.ebh(...,
+        groups=...)``. Without it the whole column is one family.
+    nan_policy : {"raise", "omit"}, default "raise"
+        As for :func:`tarvimo.ebh`: refuse missing values, or leave them
+        unrejected and out of m.
+    max_candidates : int, default 10,000,000
+        One family only: the most e-values above ``1 / alpha`` gathered on
+        the client; more raise ValueError.
+
+    Returns
+    -------
+    dask.dataframe.Series of bool
+        Lazy, with the frame's divisions and index, named `column`: True
+        where rejected.
+
+    Raises
+    ------
+    TypeError, KeyError, ValueError
+        A frame that is not a Dask DataFrame, an unknown or non-numeric
+        column, or a bad option, at the call. A bad entry raises
+        InvalidEntryError: at the call for one family, when computed for
+        many.
+    """
+    procedure = evalue_procedure(ebh_in_memory, alpha, nan_policy, everything=False)
+    return rejections(frame, column, groups, procedure, max_candidates)
+
+
+def closed_ebh(
+    frame: dd.DataFrame,
+    column: object,
+    alpha: float = 0.05,
+    *,
+    groups: object = None,
+    approximate: bool = False,
+    conservative: bool = False,
+    nan_policy: NanPolicy = "raise",
+    max_candidates: int = DEFAULT_MAX_CANDIDATES,
+) -> dd.Series:
+    """Closed e-BH on the e-values in `column` of a Dask DataFrame; the decisions of :func:`tarvimo.closed_ebh`.
+
+    Parameters
+    ----------
+    frame, column, alpha, groups, nan_policy
+        As for :func:`ebh`.
+    approximate : bool, default False
+        As for :func:`tarvimo.closed_ebh`.
+    conservative : bool, default False
+        One family only. False: every e-value is gathered on the client and
+        the decision is exact, for at most `max_candidates` of them. True:
+        only the e-values above ``1 / alpha`` are gathered and the others
+        count as 0 (as ``m`` does in the in-memory call). The rejected set
+        is then still mean consistent in the whole family and holds the
+        e-BH set, but it can be smaller than the exact one; it is exact
+        when every e-value left out is 0.
+    max_candidates : int, default 10,000,000
+        One family only: the most e-values gathered on the client; more
+        raise ValueError.
+
+    Returns, Raises
+        As for :func:`ebh`.
+    """
+    method = partial(closed_ebh_in_memory, approximate=checked_switch(approximate))
+    if not isinstance(conservative, (bool, np.bool_)):
+        raise TypeError(f"conservative must be True or False, got {conservative!r}")
+    procedure = evalue_procedure(method, alpha, nan_policy, everything=not conservative)
+    return rejections(frame, column, groups, procedure, max_candidates)
+
+
+def by(
+    frame: dd.DataFrame,
+    column: object,
+    alpha: float = 0.05,
+    *,
+    groups: object = None,
+    nan_policy: NanPolicy = "raise",
+    max_candidates: int = DEFAULT_MAX_CANDIDATES,
+) -> dd.Series:
+    """BY on the p-values in `column` of a Dask DataFrame; the decisions of :func:`tarvimo.by`.
+
+    Parameters
+    ----------
+    frame, alpha, groups, nan_policy
+        As for :func:`ebh`.
+    column : column label
+        The column of p-values in [0, 1]; NaN and pandas' NA are missing.
+    max_candidates : int, default 10,000,000
+        One family only: the most p-values at or below ``alpha + 1e-10``
+        gathered on the client; more raise ValueError.
+
+    Returns, Raises
+        As for :func:`ebh`.
+    """
+    procedure = pvalue_procedure(by_in_memory, alpha, nan_policy)
+    return rejections(frame, column, groups, procedure, max_candidates)
+
+
+def closed_by(
+    frame: dd.DataFrame,
+    column: object,
+    alpha: float = 0.05,
+    *,
+    groups: object = None,
+    approximate: bool = False,
+    nan_policy: NanPolicy = "raise",
+    max_candidates: int = DEFAULT_MAX_CANDIDATES,
+) -> dd.Series:
+    """Closed BY on the p-values in `column` of a Dask DataFrame; the decisions of :func:`tarvimo.closed_by`.
+
+    Parameters
+    ----------
+    frame, column, alpha, groups, nan_policy, max_candidates
+        As for :func:`by`.
+    approximate : bool, default False
+        As for :func:`tarvimo.closed_by`.
+
+    Returns, Raises
+        As for :func:`ebh`.
+    """
+    method = partial(closed_by_in_memory, approximate=checked_switch(approximate))
+    procedure = pvalue_procedure(method, alpha, nan_policy)
+    return rejections(frame, column, groups, procedure, max_candidates)

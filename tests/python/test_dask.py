@@ -1,0 +1,322 @@
+"""The procedures on Dask DataFrames against the in-memory calls on the whole column: one family and
+many, with NaN, ties across partitions, empty partitions, families spread over partitions, on the
+synchronous scheduler and on a local cluster of two worker processes; the omission bounds on their
+margins, the candidate limit, closed e-BH's conservative path, and bad input."""
+
+import math
+import pickle
+import subprocess
+import sys
+from functools import partial
+
+import dask
+import numpy as np
+import pandas as pd
+import pytest
+
+import tarvimo
+
+dd = pytest.importorskip("dask.dataframe")
+tdask = pytest.importorskip("tarvimo.dask")
+distributed = pytest.importorskip("distributed")
+
+ALPHA = 0.1
+PROCEDURES = {
+    "ebh": (tarvimo.ebh, tdask.ebh, "e"),
+    "closed_ebh": (tarvimo.closed_ebh, tdask.closed_ebh, "e"),
+    "closed_ebh approximate": (
+        partial(tarvimo.closed_ebh, approximate=True),
+        partial(tdask.closed_ebh, approximate=True),
+        "e",
+    ),
+    "by": (tarvimo.by, tdask.by, "p"),
+    "closed_by": (tarvimo.closed_by, tdask.closed_by, "p"),
+    "closed_by approximate": (
+        partial(tarvimo.closed_by, approximate=True),
+        partial(tdask.closed_by, approximate=True),
+        "p",
+    ),
+}
+# Index boundaries of the partitions of `study` (its index is even): [21, 22) and [22, 23) hold no
+# row, [100, 101) one.
+CUTS = (0, 21, 22, 23, 100, 101, 300, 520, 1200)
+# The closed procedures can split a tie: here only the first of the equal values is rejected.
+SPLIT_TIES = {
+    "closed_ebh": [6.0, 6.0, 28.0],
+    "closed_by": [0.051, 0.014, 0.004, 0.051, 0.019, 0.051],
+}
+
+
+@pytest.fixture
+def synchronous():
+    # The shuffle method is named: with a cluster's client alive, dask would choose one that needs it.
+    with dask.config.set({"scheduler": "sync", "dataframe.shuffle.method": "tasks"}):
+        yield
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+    ) as local, distributed.Client(local) as client:
+        yield client
+
+
+def study(seed, size=600, families=7):
+    """P-values and e-values with NaN and many ties, and a family label, on an even index."""
+    rng = np.random.default_rng(seed)
+    p = rng.random(size) ** 4
+    p[rng.integers(0, size, size // 4)] = p[3]  # ties across partitions
+    p[rng.random(size) < 0.05] = np.nan
+    e = np.where(np.isnan(p), np.nan, np.round(0.02 / np.maximum(p, 1e-12), 0))
+    family = rng.integers(0, families, size)
+    family[: size // 3] = 0  # a family larger than a partition
+    return pd.DataFrame({"p": p, "e": e, "family": family}, index=pd.Index(np.arange(size) * 2, name="id"))
+
+
+def partitioned(frame, cuts=CUTS):
+    """The frame in partitions between the index boundaries `cuts`, some of them empty."""
+    return dd.from_pandas(frame, npartitions=1).repartition(divisions=list(cuts), force=True)
+
+
+def in_memory(name, frame, column, **options):
+    procedure, _, _ = PROCEDURES[name]
+    return pd.Series(procedure(frame[column].to_numpy(), ALPHA, **options), index=frame.index, name=column)
+
+
+def on_dask(name, frame, column, **options):
+    """The Dask result, computed, after checking that it keeps the frame's partitions."""
+    _, procedure, _ = PROCEDURES[name]
+    result = procedure(frame, column, ALPHA, **options)
+    assert result.npartitions == frame.npartitions and result.divisions == frame.divisions
+    return result.compute()
+
+
+def test_dask_is_imported_only_when_used():
+    script = "import sys, tarvimo; assert 'dask' not in sys.modules; import tarvimo.dask; assert 'dask' in sys.modules"
+    subprocess.run([sys.executable, "-c", script], check=True)
+
+
+@pytest.mark.usefixtures("synchronous")
+@pytest.mark.parametrize("name", PROCEDURES)
+def test_one_family_equals_the_in_memory_call(name):
+    column = PROCEDURES[name][2]
+    for seed in range(3):
+        frame = study(seed)
+        expected = in_memory(name, frame, column, nan_policy="omit")
+        assert expected.any()
+        pd.testing.assert_series_equal(on_dask(name, partitioned(frame), column, nan_policy="omit"), expected)
+    # NaN-free, the default policy; the divisions unknown.
+    frame = study(5).dropna()
+    dask_frame = partitioned(frame).clear_divisions()
+    pd.testing.assert_series_equal(on_dask(name, dask_frame, column), in_memory(name, frame, column))
+
+
+@pytest.mark.usefixtures("synchronous")
+@pytest.mark.parametrize("name", PROCEDURES)
+def test_many_families_equal_the_in_memory_call(name):
+    column = PROCEDURES[name][2]
+    for seed in range(3):
+        frame = study(seed)
+        expected = in_memory(name, frame, column, nan_policy="omit", groups=frame["family"])
+        result = on_dask(name, partitioned(frame), column, groups="family", nan_policy="omit")
+        pd.testing.assert_series_equal(result, expected)
+    # String labels and a string index travel through both shuffles.
+    frame = study(7).dropna()
+    frame.index = pd.Index([f"h{i}" for i in range(len(frame))], name="hypothesis")
+    frame["family"] = frame["family"].map(lambda f: f"gene {f}")
+    dask_frame = dd.from_pandas(frame, npartitions=4, sort=False)
+    result = on_dask(name, dask_frame, column, groups="family")
+    assert result.index.dtype == dask_frame.index.dtype  # dask's own string dtype
+    expected = in_memory(name, frame, column, groups=frame["family"])
+    pd.testing.assert_series_equal(result, expected, check_index_type=False)
+
+
+@pytest.mark.usefixtures("synchronous")
+@pytest.mark.parametrize("name", ["closed_ebh", "closed_by"])
+def test_split_ties_fall_on_the_earlier_rows_across_partitions(name):
+    column = PROCEDURES[name][2]
+    values = SPLIT_TIES[name]
+    frame = pd.DataFrame({column: values, "family": 1}, index=pd.Index(np.arange(len(values)) * 2))
+    expected = in_memory(name, frame, column)
+    tied = frame[column] == frame[column].iloc[0]
+    assert 0 < expected[tied].sum() < tied.sum()  # the tie is split
+    last = 2 * len(values) - 2
+    # One row in every other partition; all tied rows in one partition; two partitions.
+    for cuts in (tuple(range(last + 1)), (0, last), (0, 3, last)):
+        pd.testing.assert_series_equal(on_dask(name, partitioned(frame, cuts), column), expected)
+        grouped = on_dask(name, partitioned(frame, cuts), column, groups="family")
+        pd.testing.assert_series_equal(grouped, expected)
+
+
+def test_shuffled_rows_are_decided_in_the_frame_order():
+    # A shuffle may deliver a family's rows in any order; ties must still fall on the earlier rows.
+    values = SPLIT_TIES["closed_by"]
+    rows = pd.DataFrame(
+        {"value": values, "family": 0, "partition": [0, 0, 1, 1, 2, 2], "row": [0, 1, 0, 1, 0, 1]}
+    )
+    procedure = tdask.pvalue_procedure(tarvimo.closed_by, ALPHA, "raise")
+    rejected = tdask.decide_gathered(rows.iloc[::-1], procedure)
+    expected = rows.loc[tarvimo.closed_by(values, ALPHA), ["partition", "row"]]
+    pd.testing.assert_frame_equal(rejected, expected)
+
+
+@pytest.mark.usefixtures("synchronous")
+def test_families_in_the_index_with_known_divisions_are_decided_without_a_shuffle():
+    frame = study(11).dropna()
+    by_family = dd.from_pandas(frame, npartitions=3).set_index("family").persist()
+    local = by_family.compute()
+    for name, (_, procedure, column) in PROCEDURES.items():
+        result = procedure(by_family, column, ALPHA, groups="family")
+        assert result.divisions == by_family.divisions
+        assert not any("shuffle" in str(key) for key in result.__dask_graph__())
+        expected = pd.Series(
+            PROCEDURES[name][0](local[column].to_numpy(), ALPHA, groups=local.index), index=local.index, name=column
+        )
+        pd.testing.assert_series_equal(result.compute(), expected)
+    # The same families without known divisions are shuffled, and come out the same.
+    unknown = by_family.clear_divisions()
+    expected = pd.Series(tarvimo.by(local["p"].to_numpy(), ALPHA, groups=local.index), index=local.index, name="p")
+    pd.testing.assert_series_equal(tdask.by(unknown, "p", ALPHA, groups="family").compute(), expected)
+
+
+@pytest.mark.usefixtures("synchronous")
+def test_omission_bounds_on_their_margins():
+    bound = ALPHA + 1e-10
+    above = math.nextafter(bound, 1.0)
+    # A p-value at the bound can be rejected, so it is gathered; one just above is left out.
+    assert tarvimo.by([bound], ALPHA).all() and tarvimo.closed_by([bound, 0.01], ALPHA).all()
+    for values in ([bound], [bound, 0.01], [above, 0.01, above, 0.9, bound, bound, above]):
+        frame = pd.DataFrame({"p": values})
+        for name in ["by", "closed_by", "closed_by approximate"]:
+            dask_frame = dd.from_pandas(frame, npartitions=2)
+            pd.testing.assert_series_equal(on_dask(name, dask_frame, "p"), in_memory(name, frame, "p"))
+    # E-values at 1 / alpha are left out, those just above gathered; with many small ones.
+    rng = np.random.default_rng(2)
+    evalues = np.concatenate([rng.random(200), [1 / ALPHA, math.nextafter(1 / ALPHA, math.inf)] * 3, [400.0, 2e3]])
+    frame = pd.DataFrame({"e": rng.permutation(evalues)})
+    result = on_dask("ebh", dd.from_pandas(frame, npartitions=3), "e")
+    pd.testing.assert_series_equal(result, in_memory("ebh", frame, "e"))
+
+
+@pytest.mark.usefixtures("synchronous")
+def test_candidate_limit_and_its_margin():
+    frame = study(4).dropna()
+    dask_frame = partitioned(frame)
+    candidates = int((frame["p"] <= ALPHA + 1e-10).sum())
+    result = tdask.by(dask_frame, "p", ALPHA, max_candidates=candidates).compute()
+    pd.testing.assert_series_equal(result, in_memory("by", frame, "p"))
+    limit = f"has {candidates:,} p-values at or below .*max_candidates = {candidates - 1}"
+    with pytest.raises(ValueError, match=limit):
+        tdask.by(dask_frame, "p", ALPHA, max_candidates=candidates - 1)
+    with pytest.raises(ValueError, match=f"has {len(frame):,} e-values, all needed .*conservative=True"):
+        tdask.closed_ebh(dask_frame, "e", ALPHA, max_candidates=len(frame) - 1)
+    strong = int((frame["e"] > 1 / ALPHA).sum())
+    tdask.closed_ebh(dask_frame, "e", ALPHA, conservative=True, max_candidates=strong)
+
+
+@pytest.mark.usefixtures("synchronous")
+def test_conservative_closed_ebh():
+    # Exact when every e-value left out is 0.
+    frame = pd.DataFrame({"e": [0.0, 45.0, 0.0, 12.0, 30.0, 0.0, 11.0, 0.0, 25.0, 0.0]})
+    result = tdask.closed_ebh(dd.from_pandas(frame, npartitions=3), "e", ALPHA, conservative=True).compute()
+    pd.testing.assert_series_equal(result, in_memory("closed_ebh", frame, "e"))
+    # Otherwise valid: mean consistent in the whole family, between the e-BH set and the exact set.
+    for seed in range(4):
+        frame = study(seed).dropna()
+        evalues = frame["e"].to_numpy()
+        dask_frame = partitioned(frame)
+        conservative = tdask.closed_ebh(dask_frame, "e", ALPHA, conservative=True).compute().to_numpy()
+        exact = tarvimo.closed_ebh(evalues, ALPHA)
+        assert tarvimo.is_mean_consistent(evalues, conservative, ALPHA)
+        assert (tarvimo.ebh(evalues, ALPHA) <= conservative).all() and (conservative <= exact).all()
+
+
+@pytest.mark.usefixtures("synchronous")
+def test_missing_and_nullable_values():
+    frame = pd.DataFrame({"p": pd.array([0.001, None, 0.02, 0.5, None, 0.0001], dtype="Float64"), "family": 1})
+    dask_frame = dd.from_pandas(frame, npartitions=2)
+    expected = tarvimo.by([0.001, math.nan, 0.02, 0.5, math.nan, 0.0001], ALPHA, nan_policy="omit")
+    for groups in [None, "family"]:
+        result = tdask.by(dask_frame, "p", ALPHA, groups=groups, nan_policy="omit").compute()
+        assert result.to_numpy().tolist() == expected.tolist()
+    with pytest.raises(tarvimo.InvalidEntryError, match=r"^p\[0, 1\] \(index label 1\) = nan: NaN is refused"):
+        tdask.by(dask_frame, "p", ALPHA)
+    with pytest.raises(tarvimo.InvalidEntryError, match=r"^p\[(0, 1\] \(index label 1|1, 1\] \(index label 4)\) = nan"):
+        tdask.by(dask_frame, "p", ALPHA, groups="family").compute()  # whichever partition fails first
+
+
+@pytest.mark.usefixtures("synchronous")
+def test_bad_input():
+    frame = pd.DataFrame(
+        {
+            "p": [0.01, 0.2, 1.5, 0.3],
+            "e": [1.0, -2.0, 3.0, 4.0],
+            "flag": [True, False, True, True],
+            "name": list("abcd"),
+        },
+        index=[10, 11, 12, 13],
+    )
+    frame["family"] = pd.array([1, 1, 2, None], dtype="Int64")
+    dask_frame = dd.from_pandas(frame, npartitions=2)
+    with pytest.raises(tarvimo.InvalidEntryError, match=r"^p\[1, 0\] \(index label 12\) = 1.5: p-values must lie"):
+        tdask.closed_by(dask_frame, "p")
+    with pytest.raises(tarvimo.InvalidEntryError, match=r"^e\[0, 1\] \(index label 11\) = -2.0: e-values must be"):
+        tdask.ebh(dask_frame, "e", groups="name").compute()
+    with pytest.raises(ValueError, match=r"^p\[1, 1\] \(index label 13\) has no family"):
+        tdask.by(dask_frame, "p", groups="family").compute()
+    calls = [
+        (TypeError, "must be a Dask DataFrame", lambda: tdask.by(frame, "p")),
+        (TypeError, "must be a Dask DataFrame", lambda: tdask.by(dask_frame["p"], "p")),
+        (KeyError, "not a column", lambda: tdask.by(dask_frame, "q")),
+        (TypeError, "real numbers, got dtype bool", lambda: tdask.by(dask_frame, "flag")),
+        (TypeError, "real numbers, got dtype", lambda: tdask.ebh(dask_frame, "name")),
+        (ValueError, "alpha", lambda: tdask.by(dask_frame, "p", alpha=1.0)),
+        (ValueError, "nan_policy", lambda: tdask.by(dask_frame, "p", nan_policy="drop")),
+        (TypeError, "approximate", lambda: tdask.closed_by(dask_frame, "p", approximate=1)),
+        (TypeError, "conservative", lambda: tdask.closed_ebh(dask_frame, "e", conservative="yes")),
+        (TypeError, "max_candidates", lambda: tdask.by(dask_frame, "p", max_candidates=True)),
+        (ValueError, "max_candidates", lambda: tdask.by(dask_frame, "p", max_candidates=-1)),
+        (ValueError, "names the column of values", lambda: tdask.by(dask_frame, "p", groups="p")),
+        (KeyError, "neither a column", lambda: tdask.by(dask_frame, "p", groups="gene")),
+    ]
+    for error, message, call in calls:
+        with pytest.raises(error, match=message):
+            call()
+
+
+def test_a_frame_that_changes_between_its_passes_is_refused(synchronous):
+    calls = []
+
+    def part(number):
+        calls.append(number)
+        return pd.DataFrame({"p": [0.001] * (1 + len(calls) // 3)})  # grows with every computation
+
+    frame = dd.from_map(part, range(2), meta=pd.DataFrame({"p": pd.Series(dtype=float)}))
+    result = tdask.by(frame, "p")
+    with pytest.raises(RuntimeError, match="must give the same values each time"):
+        result.compute()
+
+
+@pytest.mark.parametrize("name", PROCEDURES)
+def test_on_a_cluster_of_two_worker_processes(cluster, name):
+    column = PROCEDURES[name][2]
+    frame = study(21, size=2000, families=5)
+    dask_frame = partitioned(frame, (0, 21, 22, 700, 1500, 2600, 4000))
+    one = on_dask(name, dask_frame, column, nan_policy="omit")
+    pd.testing.assert_series_equal(one, in_memory(name, frame, column, nan_policy="omit"))
+    many = on_dask(name, dask_frame, column, groups="family", nan_policy="omit")
+    pd.testing.assert_series_equal(many, in_memory(name, frame, column, groups=frame["family"], nan_policy="omit"))
+
+
+def test_bad_entries_are_named_across_processes(cluster):
+    frame = study(3)
+    with pytest.raises(tarvimo.InvalidEntryError, match=r"p\[\d+, \d+\] \(index label \d+\) = nan") as raised:
+        tdask.by(partitioned(frame), "p", groups="family").compute()
+    partition, row = raised.value.index
+    cuts = CUTS
+    label = raised.value.label
+    assert cuts[partition] <= label < cuts[partition + 1] and math.isnan(frame.loc[label, "p"])
+    copy = pickle.loads(pickle.dumps(raised.value))
+    assert (type(copy), str(copy)) == (type(raised.value), str(raised.value))
+    assert (copy.index, copy.label) == ((partition, row), label)
