@@ -88,8 +88,6 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     Mask mask(n);
     const double* in = values.data();
     bool* out = mask.mutable_data();
-    const auto value = [in](std::int64_t j) { return in[j]; };
-    const auto reject = [out](std::int64_t j, bool rejected) { out[j] = rejected; };
 
     std::vector<double> present;
     {
@@ -115,7 +113,7 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     }
     {
         const py::gil_scoped_release release;
-        mark_strongest(n, value, reject, present, count, method.evidence == Evidence::evalues);
+        mark_strongest(in, out, n, present, count, method.evidence == Evidence::evalues);
     }
     return mask;
 }

@@ -92,6 +92,45 @@ TEST(FamilyDecisions, MasksMatchTheLiteralCountsAndMarkTheStrongest) {
     }
 }
 
+TEST(FamilyDecisions, MasksSplitTiesInInputOrderAcrossBlocks) {
+    // Few distinct values, so that the ties at the threshold spread over
+    // several blocks; every count from none to all, both directions, and the
+    // contiguous marker against the one that reads through accessors.
+    std::mt19937 rng(11);
+    for (const std::int64_t n : {1, 255, 256, 257, 1000, 1537}) {
+        std::uniform_int_distribution<int> level(0, 5);
+        std::vector<double> values(static_cast<std::size_t>(n));
+        for (double& v : values) {
+            const int l = level(rng);
+            v = l == 5 ? NaN : 0.125 * l;
+        }
+        std::vector<std::size_t> present;
+        for (std::size_t j = 0; j < values.size(); ++j) {
+            if (!std::isnan(values[j])) present.push_back(j);
+        }
+        for (const bool larger_is_stronger : {true, false}) {
+            std::vector<std::size_t> order = present;  // strongest first, earlier first among equals
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return larger_is_stronger ? values[a] > values[b] : values[a] < values[b];
+            });
+            std::vector<double> arranged;  // strongest last
+            for (auto it = order.rbegin(); it != order.rend(); ++it) arranged.push_back(values[*it]);
+            for (std::size_t count = 0; count <= order.size(); count += 1 + count / 7) {
+                std::vector<char> expected(values.size(), 0);
+                for (std::size_t k = 0; k < count; ++k) expected[order[k]] = 1;
+                bool contiguous[2000];
+                mark_strongest(values.data(), contiguous, n, arranged, static_cast<int>(count), larger_is_stronger);
+                std::vector<char> through(values.size(), 2);
+                mark_strongest(
+                    n, [&](std::int64_t j) { return values[j]; }, [&](std::int64_t j, bool r) { through[j] = r; },
+                    arranged, static_cast<int>(count), larger_is_stronger);
+                ASSERT_EQ(std::vector<char>(contiguous, contiguous + n), expected) << n << " " << count;
+                ASSERT_EQ(through, expected) << n << " " << count;
+            }
+        }
+    }
+}
+
 TEST(FamilyDecisions, ClosedCountsAreAtLeastTheStepUpCountOnTheMargin) {
     // One p-value 5e-11 above alpha: BY rejects it within its tolerance, the
     // closed BY check does not; the closed procedure takes the larger count.
