@@ -4,7 +4,7 @@ Simulates a study of 10,000,000 p-values in 20 partitions on a
 distributed.LocalCluster (two worker processes, one thread each), with a
 family column of 2,000 genes spread over every partition. It runs BY and
 closed BY per gene (one shuffle on the gene column, and the decisions shuffled
-back), and BY, e-BH and closed e-BH on the whole study as one family; then the
+back), and BY, closed BY, e-BH and closed e-BH on the whole study as one family; then the
 same in-memory calls on the gathered columns, and prints the rejections, both
 times and whether the decisions are the same.
 
@@ -81,6 +81,8 @@ def main() -> None:
             ("closed_by", "per gene", lambda: tarvimo.dask.closed_by(frame, "p", ALPHA, groups="gene"),
              lambda: tarvimo.closed_by(p, ALPHA, groups=genes)),
             ("by", "one family", lambda: tarvimo.dask.by(frame, "p", ALPHA), lambda: tarvimo.by(p, ALPHA)),
+            ("closed_by", "one family", lambda: tarvimo.dask.closed_by(frame, "p", ALPHA),
+             lambda: tarvimo.closed_by(p, ALPHA)),
             ("ebh", "one family", lambda: tarvimo.dask.ebh(frame, "e", ALPHA), lambda: tarvimo.ebh(e, ALPHA)),
             ("closed_ebh", "one family", lambda: tarvimo.dask.closed_ebh(frame, "e", ALPHA),
              lambda: tarvimo.closed_ebh(e, ALPHA)),
