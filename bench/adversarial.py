@@ -337,6 +337,11 @@ def growth(pattern: Pattern, sizes: list[int], alpha: float, repeats: int, limit
     return Growth(pattern, sizes, seconds, found)
 
 
+# Patterns known to be hard for the closed BY search, followed to larger m
+# whatever their rank at the scoring size.
+ALWAYS_FOLLOWED = ("on the BY line x1.1", "on the BY line x2", "BY line x0.7, log-normal noise 1.1")
+
+
 def find_and_grow(
     search_m: int,
     sizes: list[int],
@@ -348,7 +353,7 @@ def find_and_grow(
     seed: int,
 ) -> tuple[list[Score], list[Growth]]:
     """Score every pattern at search_m, then follow the `top` slowest of each
-    search and the realistic reference through the sizes."""
+    search, the known hard ones and the realistic reference through the sizes."""
     references = reference_patterns(seed)
     scores = [
         score(pattern, search_m, alpha)
@@ -357,4 +362,5 @@ def find_and_grow(
     chosen = list(references)
     for search in (EVALUES, PVALUES):
         chosen += [s.pattern for s in ranked(scores, search) if s.pattern not in references][:top]
+    chosen += [s.pattern for s in scores if s.pattern.name in ALWAYS_FOLLOWED and s.pattern not in chosen]
     return scores, [growth(pattern, sizes, alpha, repeats, limit_seconds) for pattern in chosen]

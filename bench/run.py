@@ -22,9 +22,11 @@ ROOT = Path(__file__).resolve().parents[1]
 OUTPUT_OPTIONS = ("--output", "--plot", "--json")
 PRESETS: dict[str, dict[str, object]] = {
     "full": {
-        "sizes": [1_000, 10_000, 100_000, 1_000_000],
+        "sizes": [1_000, 10_000, 100_000, 1_000_000, 10_000_000],
         "families": 1_000,
         "family_size": 10_000,
+        "small_families": 20_000,
+        "small_family_size": 100,
         "search_m": 1_000,
         "adversarial_sizes": [1_000, 3_000, 10_000, 30_000, 100_000, 300_000, 1_000_000],
         "random_patterns": 24,
@@ -36,6 +38,8 @@ PRESETS: dict[str, dict[str, object]] = {
         "sizes": [1_000, 10_000, 100_000],
         "families": 100,
         "family_size": 10_000,
+        "small_families": 2_000,
+        "small_family_size": 100,
         "search_m": 500,
         "adversarial_sizes": [1_000, 3_000, 10_000, 30_000, 100_000],
         "random_patterns": 8,
@@ -51,7 +55,7 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter, allow_abbrev=False
     )
     parser.add_argument("--quick", action="store_true", help="smaller sizes: m up to 1e5, 100 families")
-    parser.add_argument("--sizes", type=int, nargs="+", metavar="M", help="m for the comparisons (default 1e3 ... 1e6)")
+    parser.add_argument("--sizes", type=int, nargs="+", metavar="M", help="m for the comparisons (default 1e3 ... 1e7)")
     parser.add_argument(
         "--shares",
         type=float,
@@ -64,6 +68,10 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         "--families", type=int, metavar="N", help="number of families for the thread pool (default 1000)"
     )
     parser.add_argument("--family-size", type=int, metavar="M", help="hypotheses per family (default 10000)")
+    parser.add_argument(
+        "--small-families", type=int, metavar="N", help="number of small families, for the overhead (default 20000)"
+    )
+    parser.add_argument("--small-family-size", type=int, metavar="M", help="hypotheses per small family (default 100)")
     parser.add_argument(
         "--search-m", type=int, metavar="M", help="m at which adversarial patterns are scored (default 1000)"
     )
@@ -154,6 +162,12 @@ def main(argv: list[str] | None = None) -> int:
     searches, search_checks = workloads.searches_against_conversion(arguments.sizes, alpha, repeats, seed, guard)
     progress(f"{arguments.families:,} families of {arguments.family_size:,} on 1 and 2 threads")
     families, family_checks = workloads.many_families(arguments.families, arguments.family_size, alpha, repeats, seed)
+    progress(f"{arguments.small_families:,} families of {arguments.small_family_size:,}")
+    small, small_checks = workloads.many_families(
+        arguments.small_families, arguments.small_family_size, alpha, repeats, seed
+    )
+    families += small
+    family_checks += small_checks
     progress("the command line end to end")
     with tempfile.TemporaryDirectory() as directory:
         command_runs = command_line.command_line_runs(

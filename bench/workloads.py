@@ -10,7 +10,7 @@ import tarvimo
 from numpy.typing import NDArray
 from scipy.stats import false_discovery_control
 from statsmodels.stats.multitest import multipletests
-from tarvimo import _vardo
+from tarvimo import _fast, _vardo
 from tarvimo._demo import Study, simulate_study
 from timing import measure, predicted_seconds
 
@@ -263,10 +263,10 @@ def many_families(
     labels = np.repeat(np.arange(families), size)[order]
     tables = {"pvalues": study.pvalues[order], "evalues": study.evalues[order]}
     members = np.split(np.argsort(labels, kind="stable"), np.arange(1, families) * size)
-    procedures: dict[str, tuple[str, Callable[..., Mask]]] = {
-        "closed_by exact": ("pvalues", tarvimo.closed_by),
-        "closed_ebh exact": ("evalues", tarvimo.closed_ebh),
-        "by": ("pvalues", tarvimo.by),
+    procedures: dict[str, tuple[str, Callable[..., Mask], str]] = {
+        "closed_by exact": ("pvalues", tarvimo.closed_by, "closed_by"),
+        "closed_ebh exact": ("evalues", tarvimo.closed_ebh, "closed_ebh"),
+        "by": ("pvalues", tarvimo.by, "by"),
     }
 
     def call_per_family(procedure: Callable[..., Mask], values: NDArray[np.float64]) -> Mask:
@@ -275,19 +275,27 @@ def many_families(
             mask[positions] = procedure(values[positions], alpha)
         return mask
 
+    def core_call_per_family(method: str, values: NDArray[np.float64]) -> Mask:
+        """The bare core calls: each family's values gathered and handed to the one-family route, unchecked."""
+        mask = np.zeros(values.size, dtype=np.bool_)
+        for positions in members:
+            mask[positions] = _fast.rejections(values[positions], method, alpha)
+        return mask
+
     comparisons, agreements = [], []
     data = f"{families:,} families"
-    for label, (kind, procedure) in procedures.items():
+    for label, (kind, procedure, method) in procedures.items():
         values = tables[kind]
         runs = measure(
             {
                 "1 thread": lambda: procedure(values, alpha, groups=labels, workers=1),
                 "2 threads": lambda: procedure(values, alpha, groups=labels, workers=2),
                 "a call per family": lambda: call_per_family(procedure, values),
+                "bare core calls": lambda: core_call_per_family(method, values),
             },
             repeats,
         )
-        one, two, loop = runs["1 thread"], runs["2 threads"], runs["a call per family"]
+        one, two, loop, bare = runs["1 thread"], runs["2 threads"], runs["a call per family"], runs["bare core calls"]
         comparisons.append(
             Comparison(
                 size,
@@ -303,6 +311,12 @@ def many_families(
         comparisons.append(
             Comparison(
                 size, data, f"{label}, 1 thread", one.seconds, f"{label}, a call per family", loop.seconds, one.runs,
+                rejections(one.result),
+            )
+        )
+        comparisons.append(
+            Comparison(
+                size, data, f"{label}, 1 thread", one.seconds, f"{label}, bare core calls", bare.seconds, one.runs,
                 rejections(one.result),
             )
         )
