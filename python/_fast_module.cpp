@@ -13,6 +13,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -71,11 +72,27 @@ void decide_families(const Method& method, std::int64_t tasks, std::int64_t valu
 }
 
 // Sorts ascending with numpy's in-place sort, whose vectorised kernel beats
-// std::sort, run on a view of the vector.
+// std::sort, run on a view of the vector. The caller holds the interpreter
+// lock; numpy lets it go while it sorts.
 void sort_with_numpy(std::vector<double>& values) {
     if (values.size() > 1) {
         const py::capsule borrowed(values.data(), [](void*) {});  // the view does not own the vector
         py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data(), borrowed).attr("sort")();
+    }
+}
+
+// From this many values on, a family of many is sorted by numpy, for which
+// a thread of the pool takes the interpreter lock: the sort saves far more
+// than taking the lock costs. Smaller families are sorted by std::sort.
+constexpr std::size_t NUMPY_SORT_VALUES = 4096;
+
+// Sorts the values of one family of many, on a thread of the pool.
+void sort_family(std::vector<double>& values) {
+    if (values.size() >= NUMPY_SORT_VALUES) {
+        const py::gil_scoped_acquire acquire;
+        sort_with_numpy(values);
+    } else {
+        std::sort(values.begin(), values.end());
     }
 }
 
@@ -132,7 +149,8 @@ Mask row_rejections(const Values& values, const std::string& name, double alpha,
                     [&](std::int64_t row, FamilyScratch& scratch, const CancelFlag* cancel) {
                         decide_family(
                             method, alpha, n, [&](std::int64_t j) { return in(row, j); },
-                            [&](std::int64_t j, bool rejected) { out(row, j) = rejected; }, scratch.values, cancel);
+                            [&](std::int64_t j, bool rejected) { out(row, j) = rejected; }, scratch.values, cancel,
+                            sort_family);
                     });
     return mask;
 }
@@ -160,13 +178,13 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
     std::vector<std::int64_t> schedule;
     {
         const py::gil_scoped_release release;
-        layout = layout_by_code(codes.data(), n, families);
+        layout = layout_by_code(codes.data(), n, families, workers);
         schedule = largest_first(layout);
     }
     decide_families(method, families, n, workers,
                     [&](std::int64_t task, FamilyScratch& scratch, const CancelFlag* cancel) {
                         const std::int64_t family = schedule[static_cast<std::size_t>(task)];
-                        const std::int64_t* positions = layout.order.data() + layout.starts[family];
+                        const std::int64_t* positions = layout.order.get() + layout.starts[family];
                         const std::int64_t size = layout.starts[family + 1] - layout.starts[family];
                         // One pass of scattered reads; the decision then reads the copy twice.
                         std::vector<double>& inputs = scratch.inputs;
@@ -177,7 +195,7 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
                         decide_family(
                             method, alpha, size, [&](std::int64_t j) { return inputs[j]; },
                             [&](std::int64_t j, bool rejected) { out(positions[j]) = rejected; }, scratch.values,
-                            cancel);
+                            cancel, sort_family);
                     });
     return mask;
 }

@@ -16,9 +16,11 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -285,13 +287,17 @@ inline void mark_strongest(const double* in, bool* out, std::int64_t n, const st
 
 // Decides one family of n entries read through value(j), writing its mask
 // through reject(j, bool); the family is its present values. `scratch` is
-// working storage kept between families.
-template <typename Value, typename Reject>
+// working storage kept between families; sort_ascending(scratch) sorts the
+// values of a closed procedure.
+template <typename Value, typename Reject, typename Sort>
 void decide_family(const Method& method, double alpha, std::int64_t n, const Value& value, const Reject& reject,
-                   std::vector<double>& scratch, const CancelFlag* cancel) {
+                   std::vector<double>& scratch, const CancelFlag* cancel, const Sort& sort_ascending) {
     gather_present(n, value, scratch);
     const int total = checked_count(scratch.size(), "a family");
-    const int count = rejection_count(method, alpha, total, scratch, false, cancel);
+    if (method.closed) {
+        sort_ascending(scratch);
+    }
+    const int count = rejection_count(method, alpha, total, scratch, method.closed, cancel);
     mark_strongest(n, value, reject, scratch, count, method.evidence == Evidence::evalues);
 }
 
@@ -299,28 +305,96 @@ void decide_family(const Method& method, double alpha, std::int64_t n, const Val
 // order[starts[f]] ... order[starts[f + 1] - 1], ascending.
 struct FamilyLayout {
     std::vector<std::int64_t> starts;
-    std::vector<std::int64_t> order;
+    std::unique_ptr<std::int64_t[]> order;  // every entry written by the layout, so left uninitialised before
 };
 
-// A counting sort of the positions by their codes, each in 0 ... families - 1.
-inline FamilyLayout layout_by_code(const std::int64_t* codes, std::int64_t n, std::int64_t families) {
-    FamilyLayout layout{std::vector<std::int64_t>(static_cast<std::size_t>(families) + 1, 0),
-                        std::vector<std::int64_t>(static_cast<std::size_t>(n))};
-    for (std::int64_t i = 0; i < n; ++i) {
-        const std::int64_t code = codes[i];
-        if (code < 0 || code >= families) {
-            throw std::invalid_argument("codes[" + std::to_string(i) + "] = " + std::to_string(code) +
+// Codes counted or placed by one thread at least, when the layout is
+// shared out: below this, starting threads costs more than it saves.
+constexpr std::int64_t LAYOUT_CHUNK = std::int64_t{1} << 20;
+constexpr std::int64_t LAYOUT_CODES_PER_FAMILY = 16;
+
+// Runs work(t) for t = 0 ... threads - 1, each on a thread of its own (the
+// calling thread takes t = 0, and any part whose thread cannot start), and
+// rethrows the exception of the first part that failed.
+template <typename Work>
+void run_on_threads(int threads, const Work& work) {
+    std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
+    const auto guarded = [&](int t) {
+        try {
+            work(t);
+        } catch (...) {
+            failures[static_cast<std::size_t>(t)] = std::current_exception();
+        }
+    };
+    std::vector<std::thread> helpers;
+    helpers.reserve(static_cast<std::size_t>(threads));
+    for (int t = 1; t < threads; ++t) {
+        try {
+            helpers.emplace_back(guarded, t);
+        } catch (const std::system_error&) {  // no thread to be had: this one does the part
+            guarded(t);
+        }
+    }
+    guarded(0);
+    for (std::thread& helper : helpers) {
+        helper.join();
+    }
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    }
+}
+
+// A counting sort of the positions by their codes, each in 0 ... families - 1,
+// on up to `threads` threads: each counts, then places, the codes of its own
+// contiguous part, so the positions of a family stay ascending.
+inline FamilyLayout layout_by_code(const std::int64_t* codes, std::int64_t n, std::int64_t families, int threads = 1) {
+    // Each part keeps a count per family: share out only where families are few beside the codes.
+    const int parts = families * LAYOUT_CODES_PER_FAMILY > n
+                          ? 1
+                          : static_cast<int>(std::clamp<std::int64_t>(n / LAYOUT_CHUNK, 1, std::max(threads, 1)));
+    const auto part_start = [&](int t) { return n / parts * t + std::min<std::int64_t>(t, n % parts); };
+    const auto families_size = static_cast<std::size_t>(families);
+    // counts[t * families + f]: the codes f in part t, then where part t places its first f
+    std::vector<std::int64_t> counts(static_cast<std::size_t>(parts) * families_size, 0);
+    std::vector<std::int64_t> bad(static_cast<std::size_t>(parts), -1);  // a part's first code out of range
+    run_on_threads(parts, [&](int t) {
+        std::int64_t* count = counts.data() + static_cast<std::size_t>(t) * families_size;
+        for (std::int64_t i = part_start(t), end = part_start(t + 1); i < end; ++i) {
+            const std::int64_t code = codes[i];
+            if (code < 0 || code >= families) {
+                bad[static_cast<std::size_t>(t)] = i;
+                return;
+            }
+            ++count[code];
+        }
+    });
+    for (const std::int64_t i : bad) {
+        if (i >= 0) {
+            throw std::invalid_argument("codes[" + std::to_string(i) + "] = " + std::to_string(codes[i]) +
                                         " is not a family number in 0 ... " + std::to_string(families - 1));
         }
-        ++layout.starts[static_cast<std::size_t>(code) + 1];
     }
-    for (std::size_t f = 1; f < layout.starts.size(); ++f) {
-        layout.starts[f] += layout.starts[f - 1];
+    FamilyLayout layout{std::vector<std::int64_t>(families_size + 1, 0),
+                        std::unique_ptr<std::int64_t[]>(new std::int64_t[static_cast<std::size_t>(n)])};
+    std::int64_t next = 0;
+    for (std::size_t f = 0; f < families_size; ++f) {
+        layout.starts[f] = next;
+        for (int t = 0; t < parts; ++t) {
+            std::int64_t& count = counts[static_cast<std::size_t>(t) * families_size + f];
+            const std::int64_t placed = count;
+            count = next;
+            next += placed;
+        }
     }
-    std::vector<std::int64_t> next(layout.starts.begin(), layout.starts.end() - 1);
-    for (std::int64_t i = 0; i < n; ++i) {
-        layout.order[static_cast<std::size_t>(next[static_cast<std::size_t>(codes[i])]++)] = i;
-    }
+    layout.starts[families_size] = next;
+    run_on_threads(parts, [&](int t) {
+        std::int64_t* place = counts.data() + static_cast<std::size_t>(t) * families_size;
+        for (std::int64_t i = part_start(t), end = part_start(t + 1); i < end; ++i) {
+            layout.order[place[codes[i]]++] = i;
+        }
+    });
     return layout;
 }
 

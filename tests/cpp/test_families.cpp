@@ -153,12 +153,39 @@ TEST(FamilyLayouts, GroupPositionsByCodeInInputOrder) {
     const std::vector<std::int64_t> codes{2, 0, 2, 1, 0, 2};
     const FamilyLayout layout = layout_by_code(codes.data(), 6, 4);
     EXPECT_EQ(layout.starts, (std::vector<std::int64_t>{0, 2, 3, 6, 6}));
-    EXPECT_EQ(layout.order, (std::vector<std::int64_t>{1, 4, 3, 0, 2, 5}));
+    EXPECT_EQ(std::vector<std::int64_t>(layout.order.get(), layout.order.get() + 6),
+              (std::vector<std::int64_t>{1, 4, 3, 0, 2, 5}));
     EXPECT_EQ(largest_first(layout), (std::vector<std::int64_t>{2, 0, 1, 3}));
     const std::vector<std::int64_t> bad{0, 4};
     EXPECT_THROW(layout_by_code(bad.data(), 2, 4), std::invalid_argument);
     const std::vector<std::int64_t> negative{-1};
     EXPECT_THROW(layout_by_code(negative.data(), 1, 4), std::invalid_argument);
+}
+
+TEST(FamilyLayouts, SharedOutOnThreadsTheLayoutIsTheSame) {
+    // Enough codes for several parts: each family's positions must still be
+    // ascending, and a code out of range is reported at its first position.
+    const std::int64_t n = 3 * LAYOUT_CHUNK + 17;
+    std::mt19937_64 rng(5);
+    std::vector<std::int64_t> codes(static_cast<std::size_t>(n));
+    for (std::int64_t& code : codes) code = static_cast<std::int64_t>(rng() % 1000);
+    const FamilyLayout alone = layout_by_code(codes.data(), n, 1000, 1);
+    for (const int threads : {2, 3, 8}) {
+        const FamilyLayout shared = layout_by_code(codes.data(), n, 1000, threads);
+        ASSERT_EQ(shared.starts, alone.starts);
+        ASSERT_TRUE(std::equal(alone.order.get(), alone.order.get() + n, shared.order.get())) << threads;
+    }
+    for (std::int64_t f = 0; f < 1000; ++f) {
+        ASSERT_TRUE(std::is_sorted(alone.order.get() + alone.starts[f], alone.order.get() + alone.starts[f + 1]));
+    }
+    codes[static_cast<std::size_t>(n - 5)] = 1000;
+    codes[static_cast<std::size_t>(2 * LAYOUT_CHUNK + 3)] = -7;
+    try {
+        layout_by_code(codes.data(), n, 1000, 3);
+        FAIL() << "expected std::invalid_argument";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("codes[" + std::to_string(2 * LAYOUT_CHUNK + 3) + "] = -7", 0), 0u);
+    }
 }
 
 TEST(ThreadPool, RunsEveryTaskOnceOnAnyNumberOfThreads) {
