@@ -28,6 +28,7 @@
 #include "cBY.hpp"
 #include "cancellation.hpp"
 #include "checked_count.hpp"
+#include "padded_values.hpp"
 #include "vardo.hpp"
 
 enum class Evidence { evalues, pvalues };
@@ -191,10 +192,7 @@ inline int sorted_step_up_count(const Method& method, double alpha, int total, c
 inline int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
                            const CancelFlag* cancel) {
     const int n = checked_count(values.size(), "a family");
-    if (total < n || total < 0) {
-        throw std::invalid_argument("the total number of hypotheses (" + std::to_string(total) +
-                                    ") must be at least the number of values given (" + std::to_string(n) + ")");
-    }
+    require_family_size(n, total);
     if (n == 0) {
         return 0;
     }

@@ -1,18 +1,11 @@
 #include "ebh_profile.hpp"
 
 #include <algorithm>
-#include <stdexcept>
-#include <string>
 
-void check_family_size(int n, int total) {
-    if (n < 0 || total < n) {
-        throw std::invalid_argument("the total number of hypotheses (" + std::to_string(total) +
-                                    ") must be at least the number of values given (" + std::to_string(n) + ")");
-    }
-}
+#include "padded_values.hpp"
 
 EvalueProfile::EvalueProfile(const double* e, int n, int total) : e_(e), total_(total), zeros_(0), ordered_prefix_(0) {
-    check_family_size(n, total);
+    require_family_size(n, total);
     zeros_ = total - n;
     sums_.reset(new double[static_cast<std::size_t>(n) + 1]);
     // The running sum in the order of the padded vector. A value that is

@@ -11,10 +11,6 @@
 #include <cstddef>
 #include <memory>
 
-// Throws std::invalid_argument unless 0 <= n <= total: a family of `total`
-// hypotheses of which n values are given.
-void check_family_size(int n, int total);
-
 class EvalueProfile {
 public:
     // Throws std::invalid_argument unless 0 <= n <= total.

@@ -12,6 +12,7 @@
 #include "closed_ebh_search.hpp"
 #include "ebh_profile.hpp"
 #include "mean_consistency.hpp"
+#include "padded_values.hpp"
 
 namespace {
 
@@ -97,7 +98,7 @@ int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double a
 }
 
 int ebh_count(const double* e, int n, int total, double alpha) {
-    check_family_size(n, total);
+    require_family_size(n, total);
     // The omitted zeros come first in the scan and never qualify: their
     // products are 0 or NaN. Position t of the given values has rank n - t.
     // Blocks in which every product is below the threshold are passed over;
