@@ -47,15 +47,21 @@ def measure(calls: Mapping[str, Callable[[], object]], repeats: int) -> dict[str
     """Median times of the calls after one warm-up each.
 
     The calls take turns round by round, so that a slow phase of a busy
-    machine weighs on all of them alike and their ratios stay fair.
+    machine weighs on all of them alike and their ratios stay fair. Each
+    round starts one call further on: a call that runs right after another
+    has freed much memory may find it returned to the system and pay for
+    fresh pages, and the rotation keeps that from falling on the same call
+    every time.
     """
     warm_ups = {name: timed(call) for name, call in calls.items()}
     plans = {name: planned_repeats(seconds, repeats) for name, (seconds, _) in warm_ups.items()}
     samples: dict[str, list[float]] = {name: [] for name in calls}
+    names = list(calls)
     for round_number in range(max(plans.values(), default=0)):
-        for name, call in calls.items():
+        shift = round_number % max(len(names), 1)
+        for name in names[shift:] + names[:shift]:
             if round_number < plans[name]:
-                samples[name].append(timed(call)[0])
+                samples[name].append(timed(calls[name])[0])
     return {
         name: Measured(
             statistics.median(samples[name] or [warm_ups[name][0]]), max(len(samples[name]), 1), warm_ups[name][1]

@@ -111,10 +111,11 @@ def test_numpy_ebh_matches_tarvimo_off_the_boundary(m):
 
 def test_measure_interleaves_the_calls_and_keeps_the_warm_up_result():
     order = []
-    calls = {name: (lambda name=name: order.append(name) or len(order)) for name in ("a", "b")}
+    calls = {name: (lambda name=name: order.append(name) or len(order)) for name in ("a", "b", "c")}
     runs = timing.measure(calls, repeats=3)
-    assert order == ["a", "b"] * 4  # warm-ups, then three rounds
-    assert [(runs[n].runs, runs[n].result) for n in "ab"] == [(3, 1), (3, 2)]
+    # warm-ups, then three rounds, each starting one call further on
+    assert order == list("abc") + list("abc") + list("bca") + list("cab")
+    assert [(runs[n].runs, runs[n].result) for n in "abc"] == [(3, 1), (3, 2), (3, 3)]
 
 
 def test_measure_times_a_slow_call_once(monkeypatch):
