@@ -127,11 +127,12 @@ COST_NOTES = [
     "**closed_ebh exact against numpy.sort.** The public call checks the values, copies them (leaving out "
     "NaN), sorts the copy with numpy's vectorised sort, builds the running sum, searches and marks the mask "
     "with vector comparisons; at m = 1,000,000 the sort is about 70% of the call, the running sum (a serial "
-    "chain of additions) and the copy most of the rest, the search well under a millisecond. The call needs "
-    "16 MB of working memory; right after other calls have freed much more, glibc may have handed it back to "
-    "the system, and the fresh pages then cost about 1,900 page faults, some 4 ms on this virtual machine "
-    "(about 2 microseconds a fault), which takes the ratio from about 1.4 to about 1.9. The rounds of the "
-    "timing rotate their order so that this falls on each call in turn.",
+    "chain of additions) and the copy most of the rest, the search well under a millisecond: called again and "
+    "again, the call takes about 1.4 times the sort. It needs 16 MB of working memory, which numpy's own "
+    "arrays do not share (numpy maps large arrays with huge pages). After a closed BY call, whose larger "
+    "working memory glibc then hands back to the system, those 16 MB are fresh pages again: about 1,900 page "
+    "faults, some 4 ms on this virtual machine. In the table the exact call runs soon after the closed BY "
+    "calls, the approximate one right after the exact one: hence its lower figure.",
     "**Many families on two threads.** Each family's values are gathered from scattered positions and its "
     "mask written back to them, which is bound by memory latency rather than by the core, and the input "
     "checks and the factorising of the labels run before the pool on one thread; a family of 4,096 values "
