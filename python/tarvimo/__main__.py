@@ -1,6 +1,6 @@
 """``python -m tarvimo``: the command line (see ``python -m tarvimo --help``)."""
 
-from tarvimo._cli import main
+from tarvimo._cli import command
 
 if __name__ == "__main__":
-    raise SystemExit(main())
+    command()

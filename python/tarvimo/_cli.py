@@ -428,7 +428,7 @@ def quiet_broken_pipe() -> int:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    """Entry point of ``python -m tarvimo`` and the ``tarvimo`` script; returns the exit code."""
+    """Runs the command line on `argv` (default: the program's arguments); returns the exit code."""
     parser = build_parser()
     args = parser.parse_args(argv)
     if args.command == "run" and (conflict := option_conflict(args)) is not None:
@@ -444,3 +444,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         return INTERRUPTED_STATUS
     return 0
+
+
+def command() -> NoReturn:
+    """Entry point of ``python -m tarvimo`` and the ``tarvimo`` script: `main`, then the end of the process.
+
+    The process ends without finalizing the interpreter. A table reader given
+    up early (bad data, Ctrl-C) leaves pyarrow's I/O thread reading the input:
+    finalization would wait for its read as long as the writer of a pipe
+    takes, and the thread, needing the interpreter after that, aborts the
+    process from within pyarrow (SIGABRT instead of the exit status).
+    """
+    status = main()
+    try:
+        sys.stdout.flush()
+        sys.stderr.flush()
+    except BrokenPipeError:
+        status = quiet_broken_pipe()
+    os._exit(status)

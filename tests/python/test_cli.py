@@ -143,6 +143,29 @@ def test_errors_are_one_line_without_traceback(tmp_path, args, stdin, code, mess
     assert message in result.stderr
 
 
+PAUSING_WRITER = """
+import sys, time
+sys.stdout.buffer.write(b"0.1,0.2\\n" + b"0.5\\n" * 600_000)
+sys.stdout.buffer.flush()
+time.sleep(120)
+"""
+
+
+def test_bad_data_ends_the_program_while_a_pipe_still_holds_more():
+    # pyarrow reads ahead of the line that fails; its read then waits on the paused writer
+    writer = subprocess.Popen([sys.executable, "-c", PAUSING_WRITER], stdout=subprocess.PIPE)
+    try:
+        result = subprocess.run([sys.executable, "-m", "tarvimo", "run", "by", "-"], stdin=writer.stdout,
+                                capture_output=True, text=True, timeout=30, check=False)
+        still_writing = writer.poll() is None
+    finally:
+        writer.kill()
+        writer.communicate()
+    assert result.returncode == 1, result.stderr
+    assert result.stderr.startswith("tarvimo: error: line 1: expected one value per line, found 2 fields")
+    assert len(result.stderr.splitlines()) == 1 and still_writing
+
+
 def test_console_script_is_installed():
     result = cli("run", "ebh", "-", stdin="1e6\n", command=(str(Path(sys.executable).with_name("tarvimo")),))
     assert result.stdout.startswith("ebh at alpha 0.05: 1 of 1 hypotheses rejected")
