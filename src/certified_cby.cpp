@@ -443,7 +443,6 @@ cBYCheckResult CheckEngine::check(int r, int warm_s) {
     if (r == 0) {
         return {true, 0};
     }
-    ++stats_.checks;
     stop_if_cancelled(cancel_);
     const CountSizes sizes(family_, harmonic_, alpha_, r, &sums_);
     Walk walk{sizes, omitted_outside(r)};

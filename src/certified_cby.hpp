@@ -25,7 +25,6 @@
 
 // What the certified routines did, for the tests and the benchmarks.
 struct CertifiedCbyStats {
-    long long checks = 0;            // checks run by the certified engine
     long long literal_runs = 0;      // searches or checks handed to the literal routines
     long long lane_counts = 0;       // counts shown to fail at their warm size in O(1)
     long long skipped_counts = 0;    // counts with an omitted p-value inside, failing at one size

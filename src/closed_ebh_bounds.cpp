@@ -146,7 +146,6 @@ bool rows_can_be_bounded(const EvalueProfile& profile, int r, double div_ra) {
            (static_cast<double>(r) * static_cast<double>(m)) * div_ra <= EvalueProfile::SUM_LIMIT;
 }
 
-
 std::vector<int> rows_left_by_bounds(const EvalueProfile& profile, int r, double div_ra) {
     const int set_offset = profile.total() - r;
     const double* sums = profile.sums() + (set_offset - profile.zeros());  // sums[i] = cum[s + i]
@@ -230,7 +229,6 @@ FailingRun failing_run(const EvalueProfile& profile, double alpha, int r, int wa
     return {true, r_lo, sum_e - static_cast<double>(i_in_counts) * div_ra};
 }
 
-
 int below_ebh_threshold(const EvalueProfile& profile, double alpha) {
     const int n = profile.given();
     const double apm = alpha / static_cast<double>(profile.total());
@@ -251,4 +249,3 @@ int below_ebh_threshold(const EvalueProfile& profile, double alpha) {
     }
     return start;
 }
-

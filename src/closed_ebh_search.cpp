@@ -1,7 +1,6 @@
 #include "closed_ebh_search.hpp"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -139,7 +138,6 @@ int exact_search(const EvalueProfile& profile, double alpha, const CancelFlag* c
 MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alpha, int warm_i_in, int warm_i_out,
                                 const CancelFlag* cancel, SearchCounts& counts) {
     stop_if_cancelled(cancel);
-    ++counts.checks;
     ProvenProbes probes(profile, r, alpha, cancel, counts);
     return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
 }

@@ -22,7 +22,8 @@
 //   the first one that is unsorted, negative or NaN or whose running sum is
 //   infinite or huge, omitted zeros among the candidates, and levels at which
 //   1 / (alpha r) is not a positive normal number (alpha <= 0, +inf or NaN
-//   are settled at once: no target can then be negative).
+//   on an ordered profile are settled at once: no target can then be
+//   negative).
 
 #include <cstdint>
 
@@ -34,7 +35,6 @@
 struct SearchCounts {
     std::int64_t counts_in_runs = 0;  // failing counts proven by a bound over a run
     std::int64_t first_probes = 0;    // counts whose first probe was evaluated alone
-    std::int64_t checks = 0;          // checks run probe by probe
     std::int64_t bulk_proofs = 0;     // checks whose remaining rows were bounded at once
     std::int64_t rows_proven = 0;     // rows cleared by the bounds
     std::int64_t rows_searched = 0;   // rows the bounds left, searched target by target

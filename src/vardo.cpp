@@ -1,16 +1,11 @@
 #include "vardo.hpp"
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <stdexcept>
-#include <string>
-#include <utility>
 
 #include "checked_count.hpp"
 #include "closed_ebh_search.hpp"
-#include "ebh_profile.hpp"
 #include "mean_consistency.hpp"
 #include "padded_values.hpp"
 
