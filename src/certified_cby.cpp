@@ -395,10 +395,12 @@ bool CheckEngine::sweep(Walk& walk) {
     int cut = family_.pad - 1;  // cut off at every size >= 2
     int width = 2;
     int cooldown = 0;
-    for (int s = from, polls = 0; s <= m; ++polls) {
+    // The size is wider than int so that the loop also ends for m = INT_MAX.
+    for (long long size = from, polls = 0; size <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
             stop_if_cancelled(cancel_);
         }
+        const int s = static_cast<int>(size);
         const SizeSetup z = sizes.setup(s);
         cut = sizes.cut_index(z.Hs, cut);
         if (tuning_.blocks && cooldown == 0 && s < m) {
@@ -407,7 +409,7 @@ bool CheckEngine::sweep(Walk& walk) {
             if (sizes.certify_block(z, cut, z_last, sizes.cut_index(z_last.Hs, cut))) {
                 ++stats_.blocks_certified;
                 std::fill(verdicts_.begin() + (s - from), verdicts_.begin() + (last - from + 1), SizeVerdict::pass);
-                s = last + 1;
+                size = static_cast<long long>(last) + 1;
                 width = width < (1 << 29) ? 2 * width : width;
                 continue;
             }
@@ -423,7 +425,7 @@ bool CheckEngine::sweep(Walk& walk) {
         const SizeVerdict verdict = decide(sizes, z, cut, &argmin, true, false);
         verdicts_[s - from] = verdict;
         all_pass = all_pass && verdict == SizeVerdict::pass;
-        ++s;
+        ++size;
     }
     return all_pass;
 }

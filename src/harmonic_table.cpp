@@ -8,9 +8,10 @@ namespace {
 constexpr int CANCEL_POLL_TERMS = 1 << 20;  // a few milliseconds of summing
 
 // Adds 1/(from + 1) ... 1/to to `sum` in this order, storing the running
-// sums at out[i - from - 1] if out is given.
+// sums at out[i - from - 1] if out is given. The index is wider than int so
+// that the loop also ends for to = INT_MAX.
 double add_terms(double sum, int from, int to, double* out) {
-    for (int i = from + 1; i <= to; ++i) {
+    for (long long i = static_cast<long long>(from) + 1; i <= to; ++i) {
         sum += 1.0 / static_cast<double>(i);
         if (out != nullptr) {
             out[i - from - 1] = sum;

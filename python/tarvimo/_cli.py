@@ -301,7 +301,7 @@ def strongest_first(
         return chosen
     order = np.lexsort((-strengths, groups))
     families = groups[order]
-    first = np.searchsorted(families, np.arange(int(groups.max()) + 1))
+    first = np.searchsorted(families, np.arange(int(groups.max(initial=-1)) + 1))
     rank = np.arange(order.size) - first[families]
     chosen[order[rank < np.bincount(groups, weights=mask, minlength=first.size)[families]]] = True
     return chosen

@@ -469,6 +469,15 @@ TEST(HarmonicTable, CheckpointsGiveTheLeftToRightSums) {
     EXPECT_EQ(HarmonicTable(h.data(), m)(m / 2), h[m / 2]);
 }
 
+// The largest family size: both sums end (an int index would overflow past
+// the last term) and land near ln m + Euler's constant.
+TEST(HarmonicTable, TheLargestFamilySizeEndsItsSums) {
+    const int m = std::numeric_limits<int>::max();
+    const double h = harmonic_number(m, nullptr);
+    EXPECT_EQ(HarmonicTable(m, m - 3, nullptr)(m), h);
+    EXPECT_NEAR(h, std::log(static_cast<double>(m)) + 0.5772156649015329, 1e-4);
+}
+
 // Every range sum within the stated relative error of the exact sum,
 // computed here in long double from the exact reciprocals.
 TEST(ReciprocalSums, RangeSumsWithinTheirErrorBound) {

@@ -240,6 +240,11 @@ class TestLog10:
         lines = [entry["line"] - 2 for entry in json.loads(out)["rejected"]]
         assert code == 0 and lines == np.flatnonzero(tarvimo.closed_by(pvalues)).tolist()
 
+    def test_a_table_without_data_lines_rejects_nothing_per_family(self, tmp_path, capsys):
+        (tmp_path / "t.csv").write_text("x,g\n\n")
+        code, out, err = run(capsys, "run", "by", tmp_path / "t.csv", "--column", "x", "--groups", "g", "--log10")
+        assert (code, err) == (0, "") and out.startswith("by at alpha 0.05: 0 of 0 hypotheses rejected")
+
 
 @pytest.mark.parametrize("codec", ["gzip", "bz2", "zstd", None])
 def test_standard_input_is_sniffed_for_compression_and_keeps_no_bom(codec):
