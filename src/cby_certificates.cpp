@@ -111,7 +111,6 @@ CountSizes::CountSizes(const PFamily& family, const HarmonicTable& harmonic, dou
                        std::unique_ptr<ReciprocalSums>* sums)
     : family_(family),
       harmonic_(harmonic),
-      alpha_(alpha),
       invalpha_(1.0 / alpha),
       cutoff_(alpha + TOLERANCE),
       r_(r),
@@ -191,7 +190,7 @@ SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHisto
             return SizeVerdict::unknown;
         }
         const double pu_in = family_.at(t0_ + u - 1);
-        const double next_e_in = z.Hs * pu_in <= cutoff_ ? invalpha_ / stable_ceiling_cpp(pu_in * z.F) : 0.0;
+        const double next_e_in = by_evalue(pu_in, z.Hs, z.F, cutoff_, invalpha_);
         sum_e_in += next_e_in;
         const double critical = (static_cast<double>(u) * invalpha_) / static_cast<double>(r_);
         if (sum_e_in >= critical - TOLERANCE) {
@@ -420,10 +419,8 @@ bool CountSizes::fails_at(const SizeSetup& z, const Span& span, const Argmin& at
 
 SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, int* argmin, bool expect_fail,
                                 bool with_exact_sums, bool* used_exact_sums) const {
-    const EvalueMap map{z.Hs, z.F, cut};
-    const int walk_cut = z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1;
-    const int last_u = walk_cut < 0 ? z.maxu : std::min(z.maxu, z.s - walk_cut);
-    Span span{map, z.minu, last_u, z.s, z.s, 0.0};
+    const EvalueMap map{z.F, cut};
+    Span span{map, z.minu, last_overlap(z, walk_cut(z, cut)), z.s, z.s, 0.0};
     const Argmin at = argmin_h(span, *argmin);
     *argmin = at.u;
     for (const double k_exact : EXACT_CEILINGS) {
@@ -462,12 +459,12 @@ SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, 
 // of s1 over s2's outside positions.
 bool CountSizes::certify_block(const SizeSetup& z1, int cut1, const SizeSetup& z2, int cut2) const {
     const double k_exact = EXACT_CEILINGS[0];
-    const EvalueMap map{z2.Hs, z2.F, cut2};
+    const EvalueMap map{z2.F, cut2};
     bool loose = false;
     if (first_overlap_passes(map, z1.minu, z2.minu, z2.s, k_exact, &loose)) {
         return true;
     }
-    const EvalueMap smallest{z1.Hs, z1.F, cut1};
+    const EvalueMap smallest{z1.F, cut1};
     const Span span{map, z1.minu, z2.maxu, z1.s, z2.s, outside_sum(smallest, z2.maxv, k_exact, &loose).hi};
     return span_never_fails(span, argmin_h(span, -1), k_exact, &loose);
 }

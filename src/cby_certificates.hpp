@@ -22,6 +22,7 @@
 // exact sums, and bounds on how far the loop's doubles stray from them
 // (about s * 2^-53 relative) decide most sizes; the rest run literally.
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -40,6 +41,12 @@ struct PFamily {
 
     double at(int i) const { return i < pad ? 1.0 : given[i - pad]; }
 };
+
+// The e-value of p at a size with harmonic number Hs and F = s * Hs *
+// invalpha, as the check computes it: 0 where p * Hs exceeds cutoff.
+inline double by_evalue(double p, double Hs, double F, double cutoff, double invalpha) {
+    return Hs * p <= cutoff ? invalpha / stable_ceiling_cpp(p * F) : 0.0;
+}
 
 enum class SizeVerdict : std::uint8_t {
     unknown,
@@ -60,15 +67,24 @@ struct SizeSetup {
     int maxv;
 };
 
+// The last outside position a size's walk stops at as cut off (-1: none),
+// and the last overlap its loop then reaches.
+inline int walk_cut(const SizeSetup& z, int cut) {
+    return z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1;
+}
+
+inline int last_overlap(const SizeSetup& z, int walk_cut) {
+    return walk_cut < 0 ? z.maxu : std::min(z.maxu, z.s - walk_cut);
+}
+
 struct Interval {
     double lo;
     double hi;
 };
 
-// The e-value rule of one size: its H_s and F, and c, the last position cut
-// off at H_s (-1 if none).
+// The e-value rule of one size: its F, and c, the last position cut off at
+// H_s (-1 if none).
 struct EvalueMap {
-    double Hs;
     double F;
     int cut;
 };
@@ -175,7 +191,6 @@ private:
 
     PFamily family_;
     const HarmonicTable& harmonic_;
-    double alpha_;
     double invalpha_;
     double cutoff_;  // alpha + TOLERANCE
     int r_;

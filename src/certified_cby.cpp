@@ -220,7 +220,7 @@ bool CheckEngine::bound_passes(const CountSizes& sizes, int s) const {
 
 bool CheckEngine::size_one_fails(const CountSizes& sizes) const {
     const double p = sizes.largest_inside();
-    const double largest_inside_e = p <= alpha_ + TOLERANCE ? invalpha_ / stable_ceiling_cpp(p * invalpha_) : 0.0;
+    const double largest_inside_e = by_evalue(p, 1.0, invalpha_, cutoff_, invalpha_);
     return invalpha_ / static_cast<double>(sizes.count()) > largest_inside_e + TOLERANCE;
 }
 
@@ -261,7 +261,7 @@ SizeVerdict CheckEngine::omitted_verdict(const Walk& walk, int s) const {
     const double Hs = harmonic_(s);
     const double F = (static_cast<double>(s) * Hs) * invalpha_;
     const double p = walk.sizes.largest_inside();
-    const double next_e_in = Hs * p <= cutoff_ ? invalpha_ / stable_ceiling_cpp(p * F) : 0.0;
+    const double next_e_in = by_evalue(p, Hs, F, cutoff_, invalpha_);
     const double critical = invalpha_ / static_cast<double>(walk.sizes.count());
     return next_e_in >= critical - TOLERANCE ? SizeVerdict::pass : SizeVerdict::fail;
 }
@@ -303,12 +303,11 @@ std::optional<LevelOrderKey> CheckEngine::first_omitted_failure(Walk& walk, cons
 
 long CheckEngine::literal_cost(const CountSizes& sizes, const SizeSetup& z, int cut) const {
     const int t0 = family_.m - sizes.count();
-    const int walk_cut = z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1;
-    const long outside = z.maxv - 1 - walk_cut;
+    const int walk = walk_cut(z, cut);
+    const long outside = z.maxv - 1 - walk;
     const long inside_cut = std::clamp(cut + 1 - t0, 0, sizes.count());
     const long prefix = std::max(0L, static_cast<long>(z.minu - 1) - inside_cut);
-    const int last_u = walk_cut < 0 ? z.maxu : std::min(z.maxu, z.s - walk_cut);
-    return outside + prefix + (last_u - z.minu + 1);
+    return outside + prefix + (last_overlap(z, walk) - z.minu + 1);
 }
 
 // A size with its cut-off known: literally if that is cheap, else by a
@@ -371,7 +370,7 @@ SizeVerdict CheckEngine::replay_history(Walk& walk, int s) {
     for (; walk.applied < examined_.size(); ++walk.applied) {
         const SizeSetup z = walk.sizes.setup(examined_[walk.applied]);
         const int cut = walk.sizes.cut_index(z.Hs, family_.pad - 1);
-        walk.history->apply(z.maxv, z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1, z.F);
+        walk.history->apply(z.maxv, walk_cut(z, cut), z.F);
     }
     return walk.sizes.literal(walk.sizes.setup(s), UNLIMITED, &*walk.history, cancel_);
 }
@@ -534,7 +533,7 @@ int CheckEngine::lane(int r, int s) {
     const double factor = static_cast<double>(s) * Hs;
     const double F = factor * invalpha_;
     const double p_next = family_.at(s - 1);
-    const double later_e = Hs * p_next <= cutoff_ ? invalpha_ / stable_ceiling_cpp(p_next * F) : 0.0;
+    const double later_e = by_evalue(p_next, Hs, F, cutoff_, invalpha_);
     const int m = family_.m;
     const double alpha = alpha_;
     const double invalpha = invalpha_;
@@ -550,8 +549,7 @@ int CheckEngine::lane(int r, int s) {
             break;
         }
         const int minu = std::max(1, s - t0);
-        const double next_e_in =
-            minu > 1 ? later_e : (Hs * p <= cutoff ? invalpha / stable_ceiling_cpp(p * F) : 0.0);
+        const double next_e_in = minu > 1 ? later_e : by_evalue(p, Hs, F, cutoff, invalpha);
         // critical >= invalpha / r > 1 / r > TOLERANCE, so a 0 always fails.
         if (next_e_in != 0.0 &&
             next_e_in >= (static_cast<double>(minu) * invalpha) / static_cast<double>(r) - TOLERANCE) {
@@ -680,6 +678,6 @@ int closed_by_count(const double* p, int n, int total, double alpha, bool approx
 
 int by_count(const double* p, int n, int total, double alpha) {
     require_family_size(n, total);
-    return by_scan(PFamily{p, n, total - n, total}, harmonic_number(total, nullptr), alpha,
+    return by_scan(PFamily{p, n, total - n, total}, harmonic_number(total), alpha,
                    family_is_sorted(p, n, total - n));
 }

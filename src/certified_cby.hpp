@@ -4,8 +4,9 @@
 // cBY_check_cpp, largestcBYsignificant_cpp and
 // largestcBYsignificant_approximate_cpp, for every input, at a fraction of
 // their cost. Inputs outside what the certificates are proven for (unsorted
-// or non-finite p-values, p <= 0 or p > 1, alpha outside (0, 1), a harmonic
-// vector that is not the exact one) go to those literal routines unchanged.
+// or non-finite p-values, p < 0 or p > 1, alpha outside (0, 1), a harmonic
+// vector that is not the exact one, and for the check p = 0, which the
+// searches replace first) go to those literal routines unchanged.
 //
 // How a check is reproduced. The literal check examines sizes breadth first
 // over the bisection tree of 1 ... m and returns the first failing size in

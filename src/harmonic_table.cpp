@@ -62,13 +62,6 @@ double HarmonicTable::operator()(int s) const {
     return cached_h_;
 }
 
-double harmonic_number(int m, const CancelFlag* cancel) {
-    double sum = 0.0;
-    for (int done = 0; done < m;) {
-        stop_if_cancelled(cancel);
-        const int to = static_cast<int>(std::min<long long>(m, static_cast<long long>(done) + CANCEL_POLL_TERMS));
-        sum = add_terms(sum, done, to, nullptr);
-        done = to;
-    }
-    return sum;
+double harmonic_number(int m) {
+    return add_terms(0.0, 0, m, nullptr);
 }

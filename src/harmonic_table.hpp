@@ -37,4 +37,4 @@ private:
 };
 
 // H_m alone, summed as harmonic_numbers_cpp sums it.
-double harmonic_number(int m, const CancelFlag* cancel);
+double harmonic_number(int m);

@@ -195,7 +195,7 @@ def option_conflict(args: argparse.Namespace) -> str | None:
     if layout.parquet and args.delimiter is not None:
         return "--delimiter applies to text tables, not to Parquet"
     if layout.parquet and args.column is None:
-        return "a Parquet table has named columns: choose one with --column NAME"
+        return _tables.PARQUET_NEEDS_COLUMN
     if args.groups is not None and args.column is None:
         return "--groups needs a table with a header line: name the values with --column too"
     return None
@@ -394,11 +394,11 @@ def write_output(args: argparse.Namespace, column: _tables.Column, mask: NDArray
     flag = flag_column(args, column)
     table = column.table.append_column(flag, pa.array(mask))
     if args.output == "-":
-        layout = _tables.Layout(column.layout.parquet, column.layout.delimiter)
+        layout = column.layout
     else:
         layout = _tables.layout_of(args.output, None)
         if not layout.parquet and layout.delimiter is None:
-            layout = _tables.Layout(False, column.layout.delimiter or ",", layout.compression)
+            layout = _tables.Layout(False, column.layout.delimiter, layout.compression)
     with progress_bar("writing", table.num_rows, " rows") as bar:
         _tables.write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n))
     if args.output == "-":

@@ -118,11 +118,11 @@ def checked_alpha(alpha: object) -> float:
     return level
 
 
-def checked_switch(approximate: object) -> bool:
-    """The `approximate` switch; only True and False are accepted."""
-    if not isinstance(approximate, (bool, np.bool_)):
-        raise TypeError(f"approximate must be True or False, got {approximate!r}")
-    return bool(approximate)
+def checked_switch(value: object, name: str = "approximate") -> bool:
+    """The switch `name`; only True and False are accepted."""
+    if not isinstance(value, (bool, np.bool_)):
+        raise TypeError(f"{name} must be True or False, got {value!r}")
+    return bool(value)
 
 
 def checked_nan_policy(nan_policy: object) -> NanPolicy:

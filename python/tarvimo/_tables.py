@@ -46,6 +46,7 @@ COMPRESSION_SUFFIXES: dict[str, Compression] = {".gz": "gzip", ".bz2": "bz2", ".
 COMPRESSION_MAGIC: dict[bytes, Compression] = {b"\x1f\x8b": "gzip", b"BZh": "bz2", b"\x28\xb5\x2f\xfd": "zstd"}
 PARQUET_SUFFIXES = (".parquet", ".pq")
 PARQUET_MAGIC = b"PAR1"
+PARQUET_NEEDS_COLUMN = "a Parquet table has named columns: choose one with --column NAME"
 DELIMITER_SUFFIXES = {".csv": ",", ".tsv": "\t", ".tab": "\t"}
 HEADERLESS_COLUMN = "value"  # the name of the one column of a file without a header line
 HEAD_BYTES = 1 << 16  # read at a time until the first line is complete
@@ -202,11 +203,6 @@ def without_underflow(text: pa.Array[Any], numbers: pa.Array[Any]) -> pa.Array[A
     return result
 
 
-def float64_numpy(numbers: pa.Array[Any]) -> NDArray[np.float64]:
-    """A float64 numpy array of `numbers`, with nulls as NaN."""
-    return numbers.fill_null(math.nan).to_numpy(zero_copy_only=False)
-
-
 def one_array(parts: list[pa.Array[Any]]) -> NDArray[np.float64]:
     """The float64 arrays `parts`, which hold no nulls, as one numpy array."""
     return np.concatenate([part.to_numpy(zero_copy_only=True) for part in parts]) if parts else np.zeros(0)
@@ -224,11 +220,11 @@ def numbers_from_array(values: pa.ChunkedArray[Any], name: str) -> NDArray[np.fl
     parts, done = [], 0
     for chunk in values.chunks:
         try:
-            parts.append(float64_numpy(numbers_from_text(chunk) if text else pc.cast(chunk, pa.float64())))
+            parts.append((numbers_from_text(chunk) if text else pc.cast(chunk, pa.float64())).fill_null(math.nan))
         except BadNumber as exc:
             raise BadNumber(done + exc.position, exc.text) from None
         done += len(chunk)
-    return np.concatenate(parts) if parts else np.zeros(0)
+    return one_array(parts)
 
 
 def duplicate_check(names: list[str]) -> None:
@@ -450,7 +446,7 @@ def parquet_column(source: BinaryIO | pa.Buffer, value_column: str | None, group
     names = file.schema_arrow.names
     duplicate_check(names)
     if value_column is None:
-        raise TableError("a Parquet file has named columns: choose one with --column NAME")
+        raise TableError(PARQUET_NEEDS_COLUMN)
     value = resolved_column(value_column, names, "--column")
     group = None if group_column is None else resolved_column(group_column, names, "--groups")
     table = file.read(columns=None if keep_table else list(dict.fromkeys(filter(None, (value, group)))))

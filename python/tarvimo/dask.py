@@ -73,6 +73,7 @@ from tarvimo._inputs import (
     checked_nan_policy,
     checked_pvalues,
     checked_switch,
+    label_at,
     checked_total,
     whole_number,
 )
@@ -131,11 +132,6 @@ def column_values(column: pd.Series) -> NDArray[np.float64]:
     return column.to_numpy(dtype=np.float64, na_value=np.nan)
 
 
-def label_at(labels: pd.Index, position: int) -> object:
-    """The index label at `position` as a Python object (numpy scalars have noisy reprs)."""
-    return labels[position : position + 1].tolist()[0]
-
-
 def entry_error(
     values: NDArray[np.float64], procedure: Procedure, name: str, partition: int, labels: pd.Index
 ) -> InvalidEntryError | None:
@@ -163,16 +159,23 @@ def family_labels(part: pd.DataFrame, groups: object, partition: int, name: str)
     return families
 
 
-def decide_in_place(
-    part: pd.DataFrame, column: object, groups: object, procedure: Procedure, partition_info: dict[str, Any]
-) -> pd.Series:
-    """The decisions of a partition that holds its families whole."""
-    number = partition_info["number"]
+def checked_partition(
+    part: pd.DataFrame, column: object, groups: object, procedure: Procedure, number: int
+) -> tuple[pd.Series, NDArray[np.float64]]:
+    """A partition's family labels and values; a bad entry or a missing label is refused by its place."""
     families = family_labels(part, groups, number, str(column))
     values = column_values(part[column])
     error = entry_error(values, procedure, str(column), number, part.index)
     if error is not None:
         raise error
+    return families, values
+
+
+def decide_in_place(
+    part: pd.DataFrame, column: object, groups: object, procedure: Procedure, partition_info: dict[str, Any]
+) -> pd.Series:
+    """The decisions of a partition that holds its families whole."""
+    families, values = checked_partition(part, column, groups, procedure, partition_info["number"])
     # One thread per call: the worker's threads decide partitions side by side.
     return pd.Series(procedure.decide(values, groups=families, workers=1), index=part.index, name=column)
 
@@ -185,11 +188,7 @@ def tagged(
     Bad entries are refused here, before the shuffle, by their place in the frame.
     """
     number = partition_info["number"]
-    families = family_labels(part, groups, number, str(column))
-    values = column_values(part[column])
-    error = entry_error(values, procedure, str(column), number, part.index)
-    if error is not None:
-        raise error
+    families, values = checked_partition(part, column, groups, procedure, number)
     return pd.DataFrame(
         {
             VALUE: values,
@@ -489,9 +488,8 @@ def closed_ebh(
         As for :func:`ebh`.
     """
     method = partial(closed_ebh_in_memory, approximate=checked_switch(approximate))
-    if not isinstance(conservative, (bool, np.bool_)):
-        raise TypeError(f"conservative must be True or False, got {conservative!r}")
-    procedure = evalue_procedure(method, alpha, nan_policy, everything=not conservative)
+    everything = not checked_switch(conservative, "conservative")
+    procedure = evalue_procedure(method, alpha, nan_policy, everything=everything)
     return rejections(frame, column, groups, procedure, max_candidates)
 
 

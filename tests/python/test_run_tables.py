@@ -6,7 +6,6 @@ input and the process's exit run it in a subprocess, as a user does.
 
 import bz2
 import gzip
-import inspect
 import io
 import json
 import math
@@ -302,10 +301,6 @@ def test_broken_pipe_ends_quietly_with_the_sigpipe_status(tmp_path):
         process.stderr.close()
 
 
-FAMILIES_IN_THE_API = "groups" in inspect.signature(tarvimo.by).parameters
-
-
-@pytest.mark.skipif(not FAMILIES_IN_THE_API, reason="the procedures do not take groups= and m= yet")
 class TestFamiliesAndTruncatedLists:
     def table(self, tmp_path):
         rng = np.random.default_rng(11)
