@@ -157,6 +157,18 @@ public:
 
     cBYCheckResult check(int r, int warm_s);
     int exact_search();
+    // The verdict of size s in the check of count r, evaluated on its own:
+    // pass, fail, or stale where its loop would read entries of e_out that
+    // the sizes examined before it left (the verdict then depends on them).
+    SizeVerdict size_verdict(int r, int s);
+    // Moves to another level; what the engine keeps of the family (the
+    // reciprocal sums) does not depend on it.
+    void set_alpha(double alpha) {
+        alpha_ = alpha;
+        invalpha_ = 1.0 / alpha;
+        cutoff_ = alpha + TOLERANCE;
+        memo_ = SizeMemo{};
+    }
     int approximate_search();
 
 private:
@@ -519,6 +531,21 @@ cBYCheckResult CheckEngine::check(int r, int warm_s) {
     return best ? cBYCheckResult{false, best->s} : cBYCheckResult{true, 0};
 }
 
+SizeVerdict CheckEngine::size_verdict(int r, int s) {
+    const CountSizes sizes(family_, harmonic_, alpha_, r, &sums_);
+    if (bound_passes(sizes, s)) {
+        return SizeVerdict::pass;
+    }
+    if (s == 1) {
+        return size_one_fails(sizes) ? SizeVerdict::fail : SizeVerdict::pass;
+    }
+    const OmittedOutside omitted = omitted_outside(r);
+    if (omitted.lo <= s && s <= omitted.hi) {
+        return omitted_verdict(Walk{sizes, omitted}, s);
+    }
+    return evaluate_single(sizes, s);
+}
+
 // Counts r, r - 1, ... whose check certainly fails at its warm size s, which
 // it examines first, when every p-value outside that size's candidate part
 // is cut off (p_(s-2) is, and it is the smallest of them): then the loop ends
@@ -670,6 +697,91 @@ int certified_closed_by_count(const double* p, int n, int total, double alpha, b
     }
     CheckEngine engine(PFamily{given, n, pad, total}, harmonic, alpha, counts, tuning, cancel);
     return approximate ? engine.approximate_search() : engine.exact_search();
+}
+
+// One family of the cache: its values, whether the certificates hold for
+// them, and the engine that keeps its sums of 1 / p (built on first use).
+struct CertifiedCbyLevelChecks::Family {
+    int key;
+    std::vector<double> given;
+    bool in_domain;
+    std::optional<CheckEngine> engine;
+};
+
+// The harmonic numbers as certified_closed_by_count keeps them.
+CertifiedCbyLevelChecks::CertifiedCbyLevelChecks(int n, int total, const CancelFlag* cancel)
+    : harmonic_(total,
+                total - n <= std::max(n, CertifiedCbyTuning{}.dense_padding) ? 0 : std::min(total - n + 1, total),
+                cancel),
+      cancel_(cancel) {}
+
+CertifiedCbyLevelChecks::~CertifiedCbyLevelChecks() = default;
+
+bool CertifiedCbyLevelChecks::select(int key) {
+    for (std::size_t i = 0; i < families_.size(); ++i) {
+        if (families_[i]->key == key) {
+            std::rotate(families_.begin(), families_.begin() + static_cast<std::ptrdiff_t>(i),
+                        families_.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+void CertifiedCbyLevelChecks::add(int key, std::vector<double> given) {
+    const int n = checked_count(given.size(), "the given p-values");
+    require_family_size(n, harmonic_.size());
+    if (families_.size() == CACHED_FAMILIES) {
+        families_.pop_back();
+    }
+    const bool in_domain = values_in_domain(given.data(), n);
+    families_.insert(families_.begin(), std::make_unique<Family>(Family{key, std::move(given), in_domain, std::nullopt}));
+}
+
+bool CertifiedCbyLevelChecks::certified(double alpha) const {
+    return !families_.empty() && families_.front()->in_domain && alpha_in_domain(alpha) &&
+           factor_in_domain(harmonic_, alpha);
+}
+
+CertifiedCbyLevelChecks::Family& CertifiedCbyLevelChecks::at_level(double alpha) {
+    Family& family = *families_.front();
+    if (!family.engine) {
+        const int n = static_cast<int>(family.given.size());
+        const int total = harmonic_.size();
+        family.engine.emplace(PFamily{family.given.data(), n, total - n, total}, harmonic_, alpha, stats_,
+                              CertifiedCbyTuning{}, cancel_);
+    } else {
+        family.engine->set_alpha(alpha);
+    }
+    return family;
+}
+
+cBYCheckResult CertifiedCbyLevelChecks::check(int r, int warm_s, double alpha) {
+    if (!certified(alpha)) {
+        ++stats_.literal_runs;
+        const Family& family = *families_.front();
+        const int total = harmonic_.size();
+        std::vector<double> harmonic(static_cast<std::size_t>(total) + 1);
+        for (int s = 0; s <= total; ++s) {
+            harmonic[static_cast<std::size_t>(s)] = harmonic_(s);
+        }
+        const std::vector<double> padded =
+            padded_values(family.given.data(), static_cast<int>(family.given.size()), total, 1.0);
+        return cBY_check_cpp(padded, r, harmonic, warm_s, alpha);
+    }
+    return at_level(alpha).engine->check(r, warm_s);
+}
+
+std::optional<bool> CertifiedCbyLevelChecks::size_passes(int r, int s, double alpha) {
+    const int total = harmonic_.size();
+    if (!certified(alpha) || r < 1 || r > total || s < 1 || s > total) {
+        return std::nullopt;
+    }
+    const SizeVerdict verdict = at_level(alpha).engine->size_verdict(r, s);
+    if (verdict == SizeVerdict::pass || verdict == SizeVerdict::fail) {
+        return verdict == SizeVerdict::pass;
+    }
+    return std::nullopt;
 }
 
 int closed_by_count(const double* p, int n, int total, double alpha, bool approximate, const CancelFlag* cancel) {

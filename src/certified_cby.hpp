@@ -19,10 +19,13 @@
 // detect that and then rebuild those entries from the sizes examined before
 // it (EoutHistory), which the literal order determines.
 
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "cBY.hpp"
 #include "cancellation.hpp"
+#include "harmonic_table.hpp"
 
 // What the certified routines did, for the tests and the benchmarks.
 struct CertifiedCbyStats {
@@ -59,3 +62,41 @@ cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const st
 int certified_closed_by_count(const double* p, int n, int total, double alpha, bool approximate,
                               const CancelFlag* cancel, CertifiedCbyStats* stats = nullptr,
                               const CertifiedCbyTuning& tuning = {});
+
+// Checks of one family at many levels, as the level scans make them. The
+// family comes in versions (the level scans scale it by band), each under a
+// key: the last few are kept, each with the engine's sums of 1 / p, and the
+// harmonic numbers are shared. Each check's result is cBY_check_cpp's on the
+// selected version padded with 1.0 (literal outside the certified domain).
+class CertifiedCbyLevelChecks {
+public:
+    // For families of n given values of `total`.
+    CertifiedCbyLevelChecks(int n, int total, const CancelFlag* cancel);
+    ~CertifiedCbyLevelChecks();
+    CertifiedCbyLevelChecks(const CertifiedCbyLevelChecks&) = delete;
+    CertifiedCbyLevelChecks& operator=(const CertifiedCbyLevelChecks&) = delete;
+
+    // Selects the version kept under `key`; false if none is.
+    bool select(int key);
+    // Adds and selects a version: the n given p-values, largest first (zeros
+    // already replaced), after total - n omitted ones of 1.
+    void add(int key, std::vector<double> given);
+
+    cBYCheckResult check(int r, int warm_s, double alpha);
+    // The verdict of size s (1 ... total) in the check of count r at alpha,
+    // on its own; nothing where it cannot be had so (outside the certified
+    // domain, or where it depends on the sizes examined before it).
+    std::optional<bool> size_passes(int r, int s, double alpha);
+    const CertifiedCbyStats& stats() const { return stats_; }
+
+private:
+    static constexpr std::size_t CACHED_FAMILIES = 3;
+    struct Family;
+    bool certified(double alpha) const;
+    // The selected version, its engine at alpha.
+    Family& at_level(double alpha);
+    HarmonicTable harmonic_;
+    const CancelFlag* cancel_;
+    CertifiedCbyStats stats_;
+    std::vector<std::unique_ptr<Family>> families_;  // most recently selected first
+};

@@ -1,6 +1,8 @@
 #include "closed_by/levels.hpp"
 
 #include <cmath>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "cBY.hpp"
@@ -13,32 +15,21 @@ namespace {
 
 using cby::TOLERANCE;
 
-// The family as the engine hands it to the closed BY core at a level of band
-// j: the p-values scaled by 2^j (at most 1), exact zeros replaced, largest
-// first after total - n omitted values of 1. Rebuilt when the band changes.
-class ScaledFamily {
-public:
-    ScaledFamily(const double* ascending, int n, int total) : ascending_(ascending), n_(n), total_(total) {}
-
-    const std::vector<double>& at_band(int j) {
-        if (j != band_) {
-            values_.assign(static_cast<std::size_t>(total_), 1.0);
-            for (int t = 0; t < n_; ++t) {
-                const double p = scaled_pvalue(ascending_[n_ - 1 - t], j);
-                values_[static_cast<std::size_t>(total_ - n_ + t)] = p == 0.0 ? cby::ZERO_REPLACEMENT : p;
-            }
-            band_ = j;
-        }
-        return values_;
+// Selects in `checks` the family as the engine hands it to the closed BY
+// core at a level of band j: the given p-values scaled by 2^j (at most 1),
+// exact zeros replaced, largest first (the omitted ones, 1.0, stay 1.0 at
+// every band).
+void select_band(CertifiedCbyLevelChecks& checks, const double* ascending, int n, int j) {
+    if (checks.select(j)) {
+        return;
     }
-
-private:
-    const double* ascending_;
-    int n_;
-    int total_;
-    int band_ = -1;
-    std::vector<double> values_;
-};
+    std::vector<double> scaled(static_cast<std::size_t>(n));
+    for (int t = 0; t < n; ++t) {
+        const double p = scaled_pvalue(ascending[n - 1 - t], j);
+        scaled[static_cast<std::size_t>(t)] = p == 0.0 ? cby::ZERO_REPLACEMENT : p;
+    }
+    checks.add(j, std::move(scaled));
+}
 
 }  // namespace
 
@@ -96,25 +87,54 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
     if (n == 0) {
         return levels;
     }
-    const std::vector<double> harmonic = harmonic_numbers_cpp(total);
-    ScaledFamily family(ascending, n, total);
+    CertifiedCbyLevelChecks checks(n, total, cancel);
     int warm_s = 0;
     const auto passes = [&](int r, double alpha) {
         ++tally.checks;
         const int j = level_exponent(alpha);
-        const cBYCheckResult check = certified_cby_check(family.at_band(j), r, harmonic, warm_s, std::ldexp(alpha, j));
+        select_band(checks, ascending, n, j);
+        const cBYCheckResult check = checks.check(r, warm_s, std::ldexp(alpha, j));
         if (!check.res) {
             warm_s = check.at_s;
         }
         return check.res;
     };
-    // Half the r-th smallest p-value: there the scaled p-value is twice the
-    // scaled level, above it by far more than 1e-10, and the check fails at
-    // size one (its e-value is 0 and 1 / (alpha r) exceeds 1e-10).
-    const auto failing_level = [&](int r) {
-        const double half = 0.5 * ascending[r - 1];
-        return half > SMALLEST_LEVEL ? half : SMALLEST_LEVEL;
+    // Whether size s of the check of r passes at alpha, on its own; -1
+    // where that cannot be had.
+    const auto size_passes = [&](int r, int s, double alpha) {
+        const int j = level_exponent(alpha);
+        select_band(checks, ascending, n, j);
+        const std::optional<bool> verdict = checks.size_passes(r, s, std::ldexp(alpha, j));
+        return verdict ? static_cast<int>(*verdict) : -1;
     };
-    scan_closed_levels(levels, max_level, passes, failing_level, cancel, tally);
+    // Just below the r-th smallest p-value: there the scaled p-value exceeds
+    // the scaled level (at least 0.05) by more than 1e-6 of it, far more than
+    // 1e-10, so its e-value is 0 at every size and the check fails at size
+    // one (1 / (alpha r) exceeds 1e-10).
+    const auto failing_level = [&](int r) {
+        const double below = ascending[r - 1] * (1.0 - 1e-6);
+        return below > SMALLEST_LEVEL ? below : SMALLEST_LEVEL;
+    };
+    // The check of r passes when every size does: its level is the largest
+    // of its sizes' levels, each bisected on that size alone (a few e-values
+    // per step instead of a whole check), the sizes being those at which the
+    // whole check fails on the way up.
+    const auto size_level = [&](int r, double failing, double passing) {
+        const auto passes_r = [&](double alpha) { return passes(r, alpha); };
+        const auto failing_size_level = [&](double from, double to) {
+            const int s = warm_s;
+            bool judged = true;
+            const double level = bisect_levels(double_order(from), double_order(to), [&](double alpha) {
+                const int verdict = judged ? size_passes(r, s, alpha) : 0;
+                judged = judged && verdict >= 0;
+                return verdict == 1;
+            });
+            return judged ? level : -1.0;
+        };
+        // Also keeps the searches within one or two bands of the scaled values.
+        narrow_from_above(failing, passing, passes_r);
+        return size_level_by_parts(failing, passing, passes_r, failing_size_level, passes_r, tally);
+    };
+    scan_closed_levels(levels, max_level, passes, failing_level, size_level, cancel, tally);
     return levels;
 }

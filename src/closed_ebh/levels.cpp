@@ -1,6 +1,8 @@
 #include "closed_ebh/levels.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <iterator>
 #include <vector>
 
 #include "closed_ebh_search.hpp"
@@ -43,9 +45,34 @@ std::vector<double> step_up_evalue_levels(const double* descending, int n, int t
     return levels;
 }
 
-// Each size's check is monotone in alpha: every target is
-// sum - fl(counts fl(1 / fl(alpha r))), whose subtrahend never grows as alpha
-// does, and a violation is a target below -1e-12.
+// Whether the target of the pair (i_in, i_out) of size r is no violation at
+// alpha, as the check evaluates it. Monotone in alpha: the subtrahend
+// fl(counts fl(1 / fl(alpha r))) of the target never grows as alpha does.
+bool pair_passes(const EvalueProfile& profile, int r, int i_in, int i_out, double alpha) {
+    const int set_offset = profile.total() - r;
+    return !(compute_target(profile, i_in, i_out, set_offset, 1.0 / (alpha * r)) < -TOLERANCE);
+}
+
+// The smallest double in (from, to] at which the pair passes, or a value
+// above `to`. The pair passes from about counts / (r (sum + 1e-12)) on; the
+// search settles it from there.
+double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, double from, double to) {
+    const int set_offset = profile.total() - r;
+    const double sum = (profile[set_offset + i_in] - profile[set_offset]) + profile[i_out];
+    const double counts = static_cast<double>(static_cast<std::int64_t>(i_in) * (static_cast<std::int64_t>(i_in) + i_out));
+    const double guess = counts / (static_cast<double>(r) * (sum + TOLERANCE));
+    const double lo = double_at_order(double_order(from) + 1);
+    if (lo > to) {
+        return lo;
+    }
+    return first_passing_double(lo, to, guess, [&](double alpha) { return pair_passes(profile, r, i_in, i_out, alpha); });
+}
+
+// Each size's check is monotone in alpha, every target being so, as long as
+// the check's search over i_out finds every violation (the targets are
+// convex in i_out in real arithmetic). The check of size r passes exactly
+// when no pair violates: its level is the largest of the levels of the
+// pairs, found by size_level_by_parts from the violations the check reports.
 std::vector<double> closed_ebh_levels(const double* descending, int n, int total, double max_level,
                                       const CancelFlag* cancel, ClosedLevelCounts* counts) {
     require_family_size(n, total);
@@ -59,29 +86,33 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
                                         std::make_reverse_iterator(descending));
     const EvalueProfile profile(ascending.data(), n, total);
     SearchCounts search_counts;
-    int warm_i_in = -1;
-    int warm_i_out = -1;
-    int warm_r = -1;
+    MeanConsistentResult last{true, -1, -1};
     const auto passes = [&](int r, double alpha) {
         ++tally.checks;
-        // A warm start names a violation of this size or of a larger one.
-        const bool warm = warm_i_out >= 0 && r < total && warm_r >= r;
-        const MeanConsistentResult check = fast_check(profile, r, alpha, warm ? warm_i_in : -1,
-                                                      warm ? warm_i_out : -1, cancel, search_counts);
+        // A warm start names the violation of this size or of a larger one;
+        // it changes only the order of the probes.
+        const bool warm = last.at_i_out >= 0 && r < total;
+        const MeanConsistentResult check = fast_check(profile, r, alpha, warm ? last.at_i_in : -1,
+                                                      warm ? last.at_i_out : -1, cancel, search_counts);
         if (!check.meanconsistent) {
-            warm_i_in = check.at_i_in;
-            warm_i_out = check.at_i_out;
-            warm_r = r;
+            last = check;
         }
         return check.meanconsistent;
     };
-    // Half the level at which the weakest e-value of the set, alone, meets
-    // its requirement 1 / (alpha r): there its target is about -e.
+    // Just below the level at which the weakest e-value of the set, alone,
+    // meets its requirement 1 / (alpha r): there its target is about -1e-6 e
+    // (the scan checks that it fails).
     const auto failing_level = [&](int r) {
-        const double e = descending[r - 1];
-        const double half = 0.5 / (static_cast<double>(r) * e);
-        return half > SMALLEST_LEVEL && half < 1.0 ? half : SMALLEST_LEVEL;
+        const double level = (1.0 - 1e-6) / (static_cast<double>(r) * descending[r - 1]);
+        return level > SMALLEST_LEVEL && level < 1.0 ? level : SMALLEST_LEVEL;
     };
-    scan_closed_levels(levels, max_level, passes, failing_level, cancel, tally);
+    const auto size_level = [&](int r, double failing, double passing) {
+        const auto passes_r = [&](double alpha) { return passes(r, alpha); };
+        const auto violated_pair_level = [&](double from, double to) {
+            return pair_level(profile, r, std::min(last.at_i_in, r), last.at_i_out, from, to);
+        };
+        return size_level_by_parts(failing, passing, passes_r, violated_pair_level, passes_r, tally);
+    };
+    scan_closed_levels(levels, max_level, passes, failing_level, size_level, cancel, tally);
     return levels;
 }

@@ -139,16 +139,89 @@ inline double reported_level(double level, double max_level) { return level < ma
 
 // What a closed level scan did, for the tests and the benchmarks.
 struct ClosedLevelCounts {
-    long long checks = 0;            // checks of one size at one level
-    long long searched_sizes = 0;    // sizes that passed below the running minimum: their level was searched
+    long long checks = 0;          // whole checks of one size at one level
+    long long searched_sizes = 0;  // sizes that passed below the running minimum: their level was searched
+    long long parts = 0;           // rows or sizes of a check whose own level was searched
+    long long fallbacks = 0;       // searched sizes bisected with whole checks after all
 };
+
+// The level of a size by bisection with whole checks, between a level at
+// which it fails (or SMALLEST_LEVEL, which is then tried) and one at which it
+// passes.
+template <typename Passes>
+double bisected_size_level(double failing, double passing, const Passes& passes) {
+    if (failing == SMALLEST_LEVEL && passes(failing)) {
+        return failing;
+    }
+    return bisect_levels(double_order(failing), double_order(passing), passes);
+}
+
+// The level of a size whose check is a conjunction of parts (rows of pairs,
+// or sizes), each monotone in alpha: the largest of the parts' levels. The
+// parts that matter are found by the whole check itself: at the current
+// candidate level it fails at some part, whose own level (above the
+// candidate) becomes the next candidate, until the whole check passes. The
+// result is then confirmed against the whole check at the double below; a
+// part whose level cannot be had, or a confirmation that fails, sends the
+// size to bisection with whole checks.
+//
+// check(alpha) runs the whole check, returning true when it passes and else
+// recording the failing part; part_level(from, to) gives the smallest double
+// in (from, to] at which that part passes (or a value above `to`), or a
+// negative value where the part cannot be judged on its own.
+template <typename Check, typename PartLevel, typename Passes>
+double size_level_by_parts(double failing, double passing, const Check& check, const PartLevel& part_level,
+                           const Passes& passes, ClosedLevelCounts& counts) {
+    double candidate = failing;
+    if (check(candidate)) {
+        return candidate;  // only at SMALLEST_LEVEL: a failing level was known otherwise
+    }
+    do {
+        ++counts.parts;
+        const double next = part_level(candidate, passing);
+        if (!(next > candidate && next <= passing)) {
+            ++counts.fallbacks;
+            return bisected_size_level(candidate, passing, passes);
+        }
+        candidate = next;
+    } while (!check(candidate));
+    const double below = double_below(candidate);
+    if (below > failing && passes(below)) {
+        ++counts.fallbacks;
+        return bisected_size_level(failing, below, passes);
+    }
+    return candidate;
+}
+
+// Relative steps below a passing level at which narrow_from_above checks.
+constexpr double NARROWING_STEPS[] = {1.0 / 64, 1.0 / 8, 1.0 / 2};
+
+// Narrows the range (failing, passing] of a size's level from above with a
+// few whole checks at passing (1 - step): the levels of successive sizes lie
+// close together.
+template <typename Passes>
+void narrow_from_above(double& failing, double& passing, const Passes& passes) {
+    for (const double step : NARROWING_STEPS) {
+        const double probe = passing * (1.0 - step);
+        if (!(probe > failing)) {
+            return;
+        }
+        if (!passes(probe)) {
+            failing = probe;
+            return;
+        }
+        passing = probe;
+    }
+}
 
 // Levels by rank of a closed procedure, which rejects the larger of its
 // step-up count and its closed count (the largest size whose check passes).
 // `levels` enters holding the step-up levels by rank (nondecreasing) and
 // leaves holding the closed ones. passes(r, alpha) is the check of size r at
-// alpha (each call counted in counts.checks); failing_level(r) is a level at
-// which it is known to fail, or SMALLEST_LEVEL.
+// alpha; failing_level(r) a level at which it is known to fail, or
+// SMALLEST_LEVEL; size_level(r, failing, passing) the smallest double at
+// which it passes, given a level where it fails (or SMALLEST_LEVEL) and one
+// where it passes.
 //
 // Rank t is rejected at alpha when the step-up count reaches t or some size
 // r >= t passes. If each size passes exactly from a threshold lambda_r on
@@ -156,12 +229,12 @@ struct ClosedLevelCounts {
 // step-up level and of lambda_r over r >= t. The scan takes the sizes from
 // the largest down with that running minimum M; lambda_r matters only when
 // it is below M, that is when the check passes at the double below M, and
-// only then is it searched (by bisection between a failing level and that
-// double). A failing check, the common case, costs one check, cheap with the
-// warm start the checks keep from one size to the next.
-template <typename Passes, typename FailingLevel>
+// only then is it searched. A failing check, the common case, costs one
+// check, cheap with the warm start the checks keep from one size to the next.
+template <typename Passes, typename FailingLevel, typename SizeLevel>
 void scan_closed_levels(std::vector<double>& levels, double max_level, const Passes& passes,
-                        const FailingLevel& failing_level, const CancelFlag* cancel, ClosedLevelCounts& counts) {
+                        const FailingLevel& failing_level, const SizeLevel& size_level, const CancelFlag* cancel,
+                        ClosedLevelCounts& counts) {
     double running = max_level;
     for (int r = static_cast<int>(levels.size()); r >= 1; --r) {
         stop_if_cancelled(cancel);
@@ -170,14 +243,9 @@ void scan_closed_levels(std::vector<double>& levels, double max_level, const Pas
             const double below = double_below(running);
             if (passes(r, below)) {
                 ++counts.searched_sizes;
-                const auto passes_r = [&](double alpha) { return passes(r, alpha); };
-                double lo = std::min(failing_level(r), below);
-                if (lo > SMALLEST_LEVEL && passes_r(lo)) {
-                    lo = SMALLEST_LEVEL;
-                }
-                running = lo == SMALLEST_LEVEL && passes_r(lo)
-                              ? lo
-                              : bisect_levels(double_order(lo), double_order(below), passes_r);
+                const double failing = std::min(failing_level(r), below);
+                const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
+                running = size_level(r, fails ? failing : SMALLEST_LEVEL, below);
             }
         }
         levels[r - 1] = running;
