@@ -11,7 +11,7 @@ from numpy.typing import NDArray
 from scipy.stats import false_discovery_control
 from statsmodels.stats.multitest import multipletests
 from tarvimo import _fast, _vardo
-from tarvimo._demo import Study, simulate_study
+from tarvimo._cli.demo import Study, simulate_study
 from timing import measure, predicted_seconds
 
 SIGNAL_SHARE = 0.1  # the share of true signals in the main tables
