@@ -70,7 +70,11 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int to
     std::vector<double> levels(static_cast<std::size_t>(n));
     double running = max_level;
     for (int t = n - 1; t >= 0; --t) {
-        if (t + 1 == n || ascending[t] != ascending[t + 1]) {
+        // A rank's threshold lies within 1e-8 of (p factor) / k or above it
+        // (the margin is at most 2e-9 of the scaled level); one that cannot
+        // be below the running minimum is not searched.
+        const double rough = (ascending[t] * factor) / static_cast<double>(t + 1);
+        if ((t + 1 == n || ascending[t] != ascending[t + 1]) && rough * ROUGH_LEVEL_SHORTFALL < running) {
             running = std::min(running, step_up_pvalue_level(ascending[t], t + 1, factor, running));
         }
         levels[static_cast<std::size_t>(t)] = running;

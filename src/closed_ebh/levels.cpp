@@ -37,7 +37,10 @@ std::vector<double> step_up_evalue_levels(const double* descending, int n, int t
     std::vector<double> levels(static_cast<std::size_t>(n));
     double running = max_level;
     for (int t = n - 1; t >= 0; --t) {
-        if (t + 1 == n || descending[t] != descending[t + 1]) {
+        // A rank's threshold lies within 1e-8 of total / (k e) or above it;
+        // one that cannot be below the running minimum is not searched.
+        const double rough = static_cast<double>(total) / (static_cast<double>(t + 1) * descending[t]);
+        if ((t + 1 == n || descending[t] != descending[t + 1]) && rough * ROUGH_LEVEL_SHORTFALL < running) {
             running = std::min(running, step_up_evalue_level(descending[t], t + 1, total, running));
         }
         levels[static_cast<std::size_t>(t)] = running;

@@ -134,6 +134,11 @@ double first_passing_double(double lo, double hi, double guess, const Passes& pa
     return bisect_levels(known_false, known_true, passes);
 }
 
+// A step-up rank's threshold is never below its rough level (the value
+// times its factor over the rank, without margin) times this: the margins
+// are at most 2e-9 of the scaled level, and the roundings a few ulps.
+constexpr double ROUGH_LEVEL_SHORTFALL = 1.0 - 1e-6;
+
 // A level at or above max_level is reported as 1.
 inline double reported_level(double level, double max_level) { return level < max_level ? level : 1.0; }
 

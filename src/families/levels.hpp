@@ -50,18 +50,39 @@ inline void require_max_level(double max_level) {
 // The H of the step-up test: H_total for BY.
 inline double step_up_harmonic(int total) { return harmonic_number(total); }
 
-// Whether a value can have a level below max_level at all. A value that is
-// not a candidate of the step-up count at max_level (family_decisions.hpp)
-// fails its test at every rank there, and so at every smaller level; so do
-// the weaker values, at the larger ranks. p-values are judged as the engine
-// scales them at max_level.
-inline bool has_step_up_level(const Method& method, double value, double harmonic, double max_level) {
-    if (method.evidence == Evidence::evalues) {
-        return is_evalue_candidate(value, max_level);
+// Whether a value can have a step-up level below max_level at all; the
+// others, and with them every weaker value (at a larger rank), fail their
+// test at every rank at max_level, and so at every smaller level.
+// - p-values, judged as the engine scales them at max_level (p' and
+//   alpha' >= 0.05): at rank k <= total the test's left side is
+//   fl(fl(p' factor) / k) - alpha' >= p' H_total (1 - 3u) - alpha', H_total
+//   being the same summed double the test uses. Where p' H_total >=
+//   alpha' (1 + 1e-6) that is at least alpha' (1e-6 - 4u) > 5e-8 > 1e-10.
+// - e-values: (k e) fl(alpha / total) <= e alpha (1 + 2u) for k <= total,
+//   below 1 + 1e-12 where e alpha < 1 - 1e-6.
+constexpr double CANDIDATE_SLACK = 1e-6;
+
+class StepUpCandidates {
+public:
+    StepUpCandidates(const Method& method, double harmonic, double max_level)
+        : evalues_(method.evidence == Evidence::evalues),
+          harmonic_(harmonic),
+          band_(level_exponent(max_level)),
+          level_(std::ldexp(max_level, band_)) {}
+
+    bool operator()(double value) const {
+        if (evalues_) {
+            return value * level_ >= 1.0 - CANDIDATE_SLACK;
+        }
+        return (band_ == 0 ? value : scaled_pvalue(value, band_)) * harmonic_ < level_ * (1.0 + CANDIDATE_SLACK);
     }
-    const int j = level_exponent(max_level);
-    return is_pvalue_candidate(scaled_pvalue(value, j), harmonic, std::ldexp(max_level, j));
-}
+
+private:
+    bool evalues_;
+    double harmonic_;
+    int band_;
+    double level_;
+};
 
 // The levels of a family of n entries read through value(j), written
 // through write(j, level); `total` counts the family's hypotheses (the
@@ -69,28 +90,28 @@ inline bool has_step_up_level(const Method& method, double value, double harmoni
 template <typename Value, typename Write>
 void family_levels(const Method& method, std::int64_t n, const Value& value, const Write& write, int total,
                    double max_level, LevelScratch& scratch, const CancelFlag* cancel) {
+    std::int64_t present = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        present += std::isnan(value(j)) ? 0 : 1;
+    }
+    const int given = checked_count(static_cast<std::size_t>(present), "a family");
+    const int family_total = total < 0 ? given : total;
+    require_family_size(given, family_total);
+    const double harmonic = method.evidence == Evidence::pvalues ? step_up_harmonic(family_total) : 1.0;
+    // A step-up procedure ranks only its candidates: the others rank after
+    // every candidate, which keep their ranks.
+    const StepUpCandidates is_candidate(method, harmonic, max_level);
     std::vector<RankedValue>& ranked = scratch.ranked;
     ranked.clear();
     for (std::int64_t j = 0; j < n; ++j) {
         const double v = value(j);
         if (std::isnan(v)) {
             write(j, std::numeric_limits<double>::quiet_NaN());
-        } else {
+        } else if (method.closed || is_candidate(v)) {
             ranked.push_back({v, j});
+        } else {
+            write(j, 1.0);
         }
-    }
-    const int given = checked_count(ranked.size(), "a family");
-    const int family_total = total < 0 ? given : total;
-    require_family_size(given, family_total);
-    const double harmonic = method.evidence == Evidence::pvalues ? step_up_harmonic(family_total) : 1.0;
-    if (!method.closed) {
-        const auto weak = std::partition(ranked.begin(), ranked.end(), [&](const RankedValue& entry) {
-            return has_step_up_level(method, entry.value, harmonic, max_level);
-        });
-        for (auto it = weak; it != ranked.end(); ++it) {
-            write(it->position, 1.0);
-        }
-        ranked.erase(weak, ranked.end());
     }
     const bool larger_is_stronger = method.evidence == Evidence::evalues;
     std::sort(ranked.begin(), ranked.end(), [larger_is_stronger](const RankedValue& a, const RankedValue& b) {
@@ -104,7 +125,6 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
     for (std::size_t t = 0; t < ranked.size(); ++t) {
         sorted[t] = ranked[t].value;
     }
-    // The weak values left out rank after every candidate: ranks stay.
     const int n_ranked = static_cast<int>(sorted.size());
     std::vector<double> levels;
     if (method.evidence == Evidence::pvalues) {
