@@ -709,11 +709,11 @@ struct CertifiedCbyLevelChecks::Family {
 };
 
 // The harmonic numbers as certified_closed_by_count keeps them.
-CertifiedCbyLevelChecks::CertifiedCbyLevelChecks(int n, int total, const CancelFlag* cancel)
-    : harmonic_(total,
-                total - n <= std::max(n, CertifiedCbyTuning{}.dense_padding) ? 0 : std::min(total - n + 1, total),
-                cancel),
-      cancel_(cancel) {}
+CertifiedCbyLevelChecks::CertifiedCbyLevelChecks(int n, int total, const CancelFlag* cancel,
+                                                 const CertifiedCbyTuning& tuning)
+    : harmonic_(total, total - n <= std::max(n, tuning.dense_padding) ? 0 : std::min(total - n + 1, total), cancel),
+      cancel_(cancel),
+      tuning_(tuning) {}
 
 CertifiedCbyLevelChecks::~CertifiedCbyLevelChecks() = default;
 
@@ -748,8 +748,8 @@ CertifiedCbyLevelChecks::Family& CertifiedCbyLevelChecks::at_level(double alpha)
     if (!family.engine) {
         const int n = static_cast<int>(family.given.size());
         const int total = harmonic_.size();
-        family.engine.emplace(PFamily{family.given.data(), n, total - n, total}, harmonic_, alpha, stats_,
-                              CertifiedCbyTuning{}, cancel_);
+        family.engine.emplace(PFamily{family.given.data(), n, total - n, total}, harmonic_, alpha, stats_, tuning_,
+                              cancel_);
     } else {
         family.engine->set_alpha(alpha);
     }

@@ -71,7 +71,7 @@ int certified_closed_by_count(const double* p, int n, int total, double alpha, b
 class CertifiedCbyLevelChecks {
 public:
     // For families of n given values of `total`.
-    CertifiedCbyLevelChecks(int n, int total, const CancelFlag* cancel);
+    CertifiedCbyLevelChecks(int n, int total, const CancelFlag* cancel, const CertifiedCbyTuning& tuning = {});
     ~CertifiedCbyLevelChecks();
     CertifiedCbyLevelChecks(const CertifiedCbyLevelChecks&) = delete;
     CertifiedCbyLevelChecks& operator=(const CertifiedCbyLevelChecks&) = delete;
@@ -97,6 +97,7 @@ private:
     Family& at_level(double alpha);
     HarmonicTable harmonic_;
     const CancelFlag* cancel_;
+    CertifiedCbyTuning tuning_;
     CertifiedCbyStats stats_;
     std::vector<std::unique_ptr<Family>> families_;  // most recently selected first
 };
