@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "family_decisions.hpp"
+#include "families/families.hpp"
 
 namespace py = pybind11;
 

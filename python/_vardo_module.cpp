@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "cBY.hpp"
-#include "certified_cby.hpp"
-#include "checked_count.hpp"
-#include "vardo.hpp"
+#include "closed_by/cBY.hpp"
+#include "closed_by/fast_check.hpp"
+#include "common/checked_count.hpp"
+#include "closed_ebh/vardo.hpp"
 
 namespace py = pybind11;
 

@@ -13,8 +13,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "cBY.hpp"
-#include "vardo.hpp"
+#include "closed_by/cBY.hpp"
+#include "closed_ebh/vardo.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "harmonic_table.hpp"
+#include "closed_by/harmonic_table.hpp"
 
 #include <algorithm>
 #include <cstddef>

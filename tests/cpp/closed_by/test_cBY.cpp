@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "cBY.hpp"
-#include "checked_count.hpp"
+#include "closed_by/cBY.hpp"
+#include "common/checked_count.hpp"
 
 namespace {
 

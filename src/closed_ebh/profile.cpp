@@ -1,8 +1,8 @@
-#include "ebh_profile.hpp"
+#include "closed_ebh/profile.hpp"
 
 #include <algorithm>
 
-#include "padded_values.hpp"
+#include "common/padded_values.hpp"
 
 EvalueProfile::EvalueProfile(const double* e, int n, int total) : e_(e), total_(total), zeros_(0), ordered_prefix_(0) {
     require_family_size(n, total);

@@ -11,9 +11,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "checked_count.hpp"
-#include "interval_queue.hpp"
-#include "vardo.hpp"
+#include "common/checked_count.hpp"
+#include "common/interval_queue.hpp"
+#include "closed_ebh/vardo.hpp"
 
 // A target below -TOLERANCE is a violation; eBH_cpp demands 1 + TOLERANCE.
 constexpr double TOLERANCE = 1e-12;

@@ -1,13 +1,13 @@
-#include "closed_ebh_search.hpp"
+#include "closed_ebh/fast_search.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
 
-#include "closed_ebh_bounds.hpp"
-#include "ebh_profile.hpp"
-#include "mean_consistency.hpp"
-#include "vardo.hpp"
+#include "closed_ebh/bounds.hpp"
+#include "closed_ebh/profile.hpp"
+#include "closed_ebh/mean_consistency.hpp"
+#include "closed_ebh/vardo.hpp"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "reciprocal_sums.hpp"
+#include "closed_by/reciprocal_sums.hpp"
 
 #include <algorithm>
 #include <cstddef>

@@ -25,11 +25,11 @@
 #include <utility>
 #include <vector>
 
-#include "cBY.hpp"
-#include "cancellation.hpp"
-#include "checked_count.hpp"
-#include "padded_values.hpp"
-#include "vardo.hpp"
+#include "closed_by/cBY.hpp"
+#include "common/cancellation.hpp"
+#include "common/checked_count.hpp"
+#include "common/padded_values.hpp"
+#include "closed_ebh/vardo.hpp"
 
 enum class Evidence { evalues, pvalues };
 

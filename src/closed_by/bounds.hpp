@@ -27,9 +27,9 @@
 #include <map>
 #include <memory>
 
-#include "cBY.hpp"
-#include "harmonic_table.hpp"
-#include "reciprocal_sums.hpp"
+#include "closed_by/cBY.hpp"
+#include "closed_by/harmonic_table.hpp"
+#include "closed_by/reciprocal_sums.hpp"
 
 // Positions 0 ... m-1 of a family of m = pad + n p-values, largest first:
 // `pad` omitted hypotheses that count as p = 1, then the n given values.

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "cancellation.hpp"
+#include "common/cancellation.hpp"
 
 // H_s for s = 0 ... m, bit for bit the running left-to-right sums of
 // harmonic_numbers_cpp, without holding all m + 1 of them when m is huge.

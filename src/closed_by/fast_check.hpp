@@ -21,8 +21,8 @@
 
 #include <vector>
 
-#include "cBY.hpp"
-#include "cancellation.hpp"
+#include "closed_by/cBY.hpp"
+#include "common/cancellation.hpp"
 
 // What the certified routines did, for the tests and the benchmarks.
 struct CertifiedCbyStats {

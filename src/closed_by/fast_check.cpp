@@ -1,4 +1,4 @@
-#include "certified_cby.hpp"
+#include "closed_by/fast_check.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,12 +9,12 @@
 #include <optional>
 #include <vector>
 
-#include "cby_certificates.hpp"
-#include "checked_count.hpp"
-#include "galloping_search.hpp"
-#include "harmonic_table.hpp"
-#include "padded_values.hpp"
-#include "reciprocal_sums.hpp"
+#include "closed_by/bounds.hpp"
+#include "common/checked_count.hpp"
+#include "closed_by/galloping_search.hpp"
+#include "closed_by/harmonic_table.hpp"
+#include "common/padded_values.hpp"
+#include "closed_by/reciprocal_sums.hpp"
 
 namespace {
 

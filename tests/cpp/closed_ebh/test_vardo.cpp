@@ -4,7 +4,7 @@
 #include <set>
 #include <vector>
 
-#include "vardo.hpp"
+#include "closed_ebh/vardo.hpp"
 
 namespace {
 

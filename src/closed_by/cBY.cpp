@@ -1,4 +1,4 @@
-#include "cBY.hpp"
+#include "closed_by/cBY.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,8 +8,8 @@
 #include <string>
 #include <utility>
 
-#include "checked_count.hpp"
-#include "interval_queue.hpp"
+#include "common/checked_count.hpp"
+#include "common/interval_queue.hpp"
 
 namespace {
 

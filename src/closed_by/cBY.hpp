@@ -8,7 +8,7 @@
 #include <cmath>
 #include <vector>
 
-#include "cancellation.hpp"
+#include "common/cancellation.hpp"
 
 // The additive margin of every comparison of the closed BY routines, and the
 // stand-in for a p-value of exactly 0.

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "ebh_profile.hpp"
+#include "closed_ebh/profile.hpp"
 
 // Whether the rows of a check of size r can be bounded: the candidates are
 // given values (no omitted zero inside), the outside block lies in the

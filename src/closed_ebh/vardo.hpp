@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "cancellation.hpp"
+#include "common/cancellation.hpp"
 
 struct MeanConsistentResult {
     bool meanconsistent;  // true when no violating pair was found

@@ -19,12 +19,12 @@
 #include <thread>
 #include <vector>
 
-#include "cBY.hpp"
-#include "cby_certificates.hpp"
-#include "certified_cby.hpp"
-#include "harmonic_table.hpp"
-#include "padded_values.hpp"
-#include "reciprocal_sums.hpp"
+#include "closed_by/cBY.hpp"
+#include "closed_by/bounds.hpp"
+#include "closed_by/fast_check.hpp"
+#include "closed_by/harmonic_table.hpp"
+#include "common/padded_values.hpp"
+#include "closed_by/reciprocal_sums.hpp"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "cby_certificates.hpp"
+#include "closed_by/bounds.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <iterator>
 #include <limits>
 
-#include "evalue_sums.hpp"
-#include "galloping_search.hpp"
+#include "closed_by/evalue_sums.hpp"
+#include "closed_by/galloping_search.hpp"
 
 namespace {
 

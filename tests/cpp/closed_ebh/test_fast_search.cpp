@@ -21,10 +21,10 @@
 #include <thread>
 #include <vector>
 
-#include "closed_ebh_search.hpp"
-#include "ebh_profile.hpp"
-#include "mean_consistency.hpp"
-#include "vardo.hpp"
+#include "closed_ebh/fast_search.hpp"
+#include "closed_ebh/profile.hpp"
+#include "closed_ebh/mean_consistency.hpp"
+#include "closed_ebh/vardo.hpp"
 
 namespace {
 

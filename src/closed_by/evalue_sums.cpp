@@ -1,6 +1,6 @@
-#include "evalue_sums.hpp"
+#include "closed_by/evalue_sums.hpp"
 
-#include "cBY.hpp"
+#include "closed_by/cBY.hpp"
 
 #if defined(__GNUC__) && defined(__x86_64__)
 #include <immintrin.h>

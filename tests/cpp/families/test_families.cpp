@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "family_decisions.hpp"
+#include "families/families.hpp"
 
 namespace {
 

@@ -1,13 +1,13 @@
-#include "vardo.hpp"
+#include "closed_ebh/vardo.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
-#include "checked_count.hpp"
-#include "closed_ebh_search.hpp"
-#include "mean_consistency.hpp"
-#include "padded_values.hpp"
+#include "common/checked_count.hpp"
+#include "closed_ebh/fast_search.hpp"
+#include "closed_ebh/mean_consistency.hpp"
+#include "common/padded_values.hpp"
 
 namespace {
 

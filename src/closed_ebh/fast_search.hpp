@@ -27,9 +27,9 @@
 
 #include <cstdint>
 
-#include "cancellation.hpp"
-#include "ebh_profile.hpp"
-#include "vardo.hpp"
+#include "common/cancellation.hpp"
+#include "closed_ebh/profile.hpp"
+#include "closed_ebh/vardo.hpp"
 
 // How a search reached its count; the share of the literal fallbacks.
 struct SearchCounts {

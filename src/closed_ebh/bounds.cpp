@@ -1,4 +1,4 @@
-#include "closed_ebh_bounds.hpp"
+#include "closed_ebh/bounds.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "mean_consistency.hpp"
+#include "closed_ebh/mean_consistency.hpp"
 
 namespace {
 
