@@ -8,9 +8,9 @@
 #include "closed_by/evalue_sums.hpp"
 #include "closed_by/galloping_search.hpp"
 
-namespace {
+namespace tarvimo::closed_by {
 
-using cby::TOLERANCE;
+namespace {
 
 // A bound on the unit roundoff 2^-53, with room for the (1 + n u) factors of
 // the error bounds below, which stay under 1.001 for every n < 2^31.
@@ -150,12 +150,12 @@ ReciprocalSums& CountSizes::sums() const {
 }
 
 SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHistory* history,
-                                const CancelFlag* cancel) const {
+                                const common::CancelFlag* cancel) const {
     long work = 0;
     // Counts one e-value; false once the budget is spent.
     const auto within_budget = [&] {
         if (++work % CANCEL_POLL_TERMS == 0) {
-            stop_if_cancelled(cancel);
+            common::stop_if_cancelled(cancel);
         }
         return work <= budget;
     };
@@ -468,3 +468,5 @@ bool CountSizes::certify_block(const SizeSetup& z1, int cut1, const SizeSetup& z
     const Span span{map, z1.minu, z2.maxu, z1.s, z2.s, outside_sum(smallest, z2.maxv, k_exact, &loose).hi};
     return span_never_fails(span, argmin_h(span, -1), k_exact, &loose);
 }
+
+}  // namespace tarvimo::closed_by

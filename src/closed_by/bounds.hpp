@@ -31,6 +31,8 @@
 #include "closed_by/harmonic_table.hpp"
 #include "closed_by/reciprocal_sums.hpp"
 
+namespace tarvimo::closed_by {
+
 // Positions 0 ... m-1 of a family of m = pad + n p-values, largest first:
 // `pad` omitted hypotheses that count as p = 1, then the n given values.
 struct PFamily {
@@ -129,7 +131,7 @@ public:
     // (unknown beyond it); without `history` a read of an entry left by an
     // earlier size gives `stale`.
     SizeVerdict literal(const SizeSetup& z, long budget, const EoutHistory* history,
-                        const CancelFlag* cancel = nullptr) const;
+                        const common::CancelFlag* cancel = nullptr) const;
 
     // A certificate for size z whose cut-off is `cut`; `literal_cost` is the
     // work a literal run would take, the most a certificate may spend.
@@ -198,3 +200,5 @@ private:
     double beta_;  // invalpha / r
     std::unique_ptr<ReciprocalSums>* sums_;
 };
+
+}  // namespace tarvimo::closed_by

@@ -8,13 +8,11 @@
 #include <string>
 #include <utility>
 
-#include "common/checked_count.hpp"
-#include "common/interval_queue.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_by {
 
 namespace {
-
-using cby::TOLERANCE;
-using cby::ZERO_REPLACEMENT;
 
 void require_harmonic_length(const std::vector<double>& harmonic, int m) {
     if (harmonic.size() <= static_cast<std::size_t>(m)) {
@@ -85,7 +83,7 @@ std::vector<double> sanitize_pvalues_cpp(const std::vector<double>& p) {
 }
 
 int BY_cpp(const std::vector<double>& p, const std::vector<double>& harmonic, double alpha) {
-    const int m = checked_count(p.size(), "pvalues");
+    const int m = common::checked_count(p.size(), "pvalues");
     if (m == 0) {
         return 0;
     }
@@ -105,7 +103,7 @@ cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vec
     if (r == 0) {
         return {true, 0};
     }
-    const int m = checked_count(p.size(), "pvalues");
+    const int m = common::checked_count(p.size(), "pvalues");
     require_in_range("r", r, 0, m);
     require_in_range("warm_s", warm_s, 0, m);
     require_harmonic_length(harmonic, m);
@@ -113,7 +111,7 @@ cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vec
     const double invalpha = 1.0 / alpha;
     const double largest_inside_p = p[m - r];
     OutsideEvalues e_out(m);
-    IntervalQueue queue(1, m);
+    common::IntervalQueue queue(1, m);
     bool use_warm = warm_s != 0;
 
     while (!queue.empty()) {
@@ -207,7 +205,7 @@ int largestcBYsignificant_cpp(const std::vector<double>& p, double alpha) {
     if (alpha <= 0.0) {
         return 0;
     }
-    const int m = checked_count(p.size(), "pvalues");
+    const int m = common::checked_count(p.size(), "pvalues");
     const std::vector<double> sanitized = sanitize_pvalues_cpp(p);
     const std::vector<double> harmonic = harmonic_numbers_cpp(m);
     int warm_s = 0;
@@ -225,7 +223,7 @@ int largestcBYsignificant_approximate_cpp(const std::vector<double>& p, double a
     if (alpha <= 0.0) {
         return 0;
     }
-    const int m = checked_count(p.size(), "pvalues");
+    const int m = common::checked_count(p.size(), "pvalues");
     const std::vector<double> sanitized = sanitize_pvalues_cpp(p);
     const std::vector<double> harmonic = harmonic_numbers_cpp(m);
     const int r_BY = BY_cpp(sanitized, harmonic, alpha);
@@ -246,3 +244,5 @@ int largestcBYsignificant_approximate_cpp(const std::vector<double>& p, double a
     }
     return best_r;
 }
+
+}  // namespace tarvimo::closed_by

@@ -8,14 +8,13 @@
 #include <cmath>
 #include <vector>
 
-#include "common/cancellation.hpp"
+
+namespace tarvimo::closed_by {
 
 // The additive margin of every comparison of the closed BY routines, and the
 // stand-in for a p-value of exactly 0.
-namespace cby {
 constexpr double TOLERANCE = 1e-10;
 constexpr double ZERO_REPLACEMENT = 1e-12;
-}  // namespace cby
 
 struct cBYCheckResult {
     bool res;  // true if the candidate set passes at every size
@@ -31,7 +30,7 @@ std::vector<double> sanitize_pvalues_cpp(const std::vector<double>& p);
 // Smallest integer not below x - 1e-10, and at least 1. Inline: it is the
 // rounding step of every BY e-value, in the innermost loops.
 inline double stable_ceiling_cpp(double x) {
-    const double c = std::ceil(x - cby::TOLERANCE);
+    const double c = std::ceil(x - TOLERANCE);
     return c > 1.0 ? c : 1.0;  // a NaN yields 1.0
 }
 
@@ -49,9 +48,4 @@ int largestcBYsignificant_cpp(const std::vector<double>& p, double alpha);
 // Bisection above the BY count; assumes passing is monotone in r.
 int largestcBYsignificant_approximate_cpp(const std::vector<double>& p, double alpha);
 
-// Counts for a family of `total` hypotheses of which only n p-values are
-// given, `p` pointing to them sorted largest first. The total - n omitted
-// hypotheses count as p-values of 1 placed before the given ones; the counts
-// equal those of BY_cpp and of the searches on that padded vector.
-int by_count(const double* p, int n, int total, double alpha);
-int closed_by_count(const double* p, int n, int total, double alpha, bool approximate, const CancelFlag* cancel);
+}  // namespace tarvimo::closed_by

@@ -7,6 +7,8 @@
 #define TARVIMO_VECTOR_SUMS 1
 #endif
 
+namespace tarvimo::closed_by {
+
 namespace {
 
 double scalar_sum(const double* q, int n, double F, double invalpha) {
@@ -23,7 +25,7 @@ double scalar_sum(const double* q, int n, double F, double invalpha) {
 // a NaN as stable_ceiling_cpp does, and the division.
 __attribute__((target("avx512f"))) double avx512_sum(const double* q, int n, double F, double invalpha) {
     const __m512d factor = _mm512_set1_pd(F);
-    const __m512d tolerance = _mm512_set1_pd(cby::TOLERANCE);
+    const __m512d tolerance = _mm512_set1_pd(TOLERANCE);
     const __m512d one = _mm512_set1_pd(1.0);
     const __m512d numerator = _mm512_set1_pd(invalpha);
     __m512d sum0 = _mm512_setzero_pd();
@@ -48,7 +50,7 @@ __attribute__((target("avx512f"))) double avx512_sum(const double* q, int n, dou
 
 __attribute__((target("avx2"))) double avx2_sum(const double* q, int n, double F, double invalpha) {
     const __m256d factor = _mm256_set1_pd(F);
-    const __m256d tolerance = _mm256_set1_pd(cby::TOLERANCE);
+    const __m256d tolerance = _mm256_set1_pd(TOLERANCE);
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d numerator = _mm256_set1_pd(invalpha);
     __m256d sum0 = _mm256_setzero_pd();
@@ -87,3 +89,5 @@ double sum_of_evalues(const double* q, int n, double F, double invalpha) {
 #endif
     return scalar_sum(q, n, F, invalpha);
 }
+
+}  // namespace tarvimo::closed_by

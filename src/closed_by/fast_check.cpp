@@ -10,15 +10,14 @@
 #include <vector>
 
 #include "closed_by/bounds.hpp"
-#include "common/checked_count.hpp"
 #include "closed_by/galloping_search.hpp"
 #include "closed_by/harmonic_table.hpp"
-#include "common/padded_values.hpp"
 #include "closed_by/reciprocal_sums.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_by {
 
 namespace {
-
-using cby::TOLERANCE;
 
 constexpr long UNLIMITED = std::numeric_limits<long>::max();
 // After a range certificate fails at two sizes, this many sizes are decided
@@ -64,51 +63,6 @@ int split_of(const Node& node, int warm_s) {
     return node.depth == 0 && warm_s != 0 ? warm_s : node.lo + (node.hi - node.lo) / 2;
 }
 
-// Scans a family for the BY step-up count as BY_cpp does on its full vector.
-// An omitted value (p = 1) meets the condition at some rank only if it does
-// at rank m, the first one tested: (factor / k) - alpha only grows as k
-// falls. In a sorted family and for alpha > 0, the scan also starts past the
-// p-values with p * H_m > (alpha + TOLERANCE)(1 + 1e-9): at any rank k <= m their
-// ((p * factor) / k) - alpha is at least p H_m (1 - 3u) - alpha, above the
-// tolerance by far more than the rounding of that subtraction.
-int by_scan(const PFamily& family, double Hm, double alpha, bool sorted) {
-    const int m = family.m;
-    if (m == 0) {
-        return 0;
-    }
-    const double factor = static_cast<double>(m) * Hm;
-    const double beyond = (alpha + TOLERANCE) * (1.0 + 1e-9);
-    int i = sorted && alpha > 0.0
-                ? static_cast<int>(first_true(0, m, [&](int j) { return !(family.at(j) * Hm > beyond); }))
-                : 0;
-    if (i > 0 && i < family.pad) {
-        i = family.pad;  // the first omitted value fails, so all do
-    }
-    for (; i < m; ++i) {
-        const int k = m - i;
-        if (((family.at(i) * factor) / static_cast<double>(k)) - alpha <= TOLERANCE) {
-            return k;
-        }
-        if (i == 0 && family.pad > 0) {
-            i = family.pad - 1;
-        }
-    }
-    return 0;
-}
-
-// Whether the family's values never increase (NaN breaks it), the omitted
-// ones included.
-bool family_is_sorted(const double* given, int n, int pad) {
-    double previous = pad > 0 ? 1.0 : std::numeric_limits<double>::infinity();
-    for (int i = 0; i < n; ++i) {
-        if (!(given[i] <= previous)) {
-            return false;
-        }
-        previous = given[i];
-    }
-    return true;
-}
-
 bool values_in_domain(const double* q, int n) {
     double previous = 1.0;
     for (int i = 0; i < n; ++i) {
@@ -145,7 +99,7 @@ bool harmonic_is_exact(const std::vector<double>& harmonic, int m) {
 class CheckEngine {
 public:
     CheckEngine(const PFamily& family, const HarmonicTable& harmonic, double alpha, CertifiedCbyStats& stats,
-                const CertifiedCbyTuning& tuning, const CancelFlag* cancel)
+                const CertifiedCbyTuning& tuning, const common::CancelFlag* cancel)
         : family_(family),
           harmonic_(harmonic),
           alpha_(alpha),
@@ -197,7 +151,7 @@ private:
     double cutoff_;
     CertifiedCbyStats& stats_;
     CertifiedCbyTuning tuning_;
-    const CancelFlag* cancel_;
+    const common::CancelFlag* cancel_;
     std::unique_ptr<ReciprocalSums> sums_;
     // The last size evaluated on its own, its cut-off and where its smallest h
     // was found, for the next count's check.
@@ -397,7 +351,7 @@ bool CheckEngine::sweep(Walk& walk) {
     // The size is wider than int so that the loop also ends for m = INT_MAX.
     for (long long size = from, polls = 0; size <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
-            stop_if_cancelled(cancel_);
+            common::stop_if_cancelled(cancel_);
         }
         const int s = static_cast<int>(size);
         const SizeSetup z = sizes.setup(s);
@@ -444,7 +398,7 @@ cBYCheckResult CheckEngine::check(int r, int warm_s) {
     if (r == 0) {
         return {true, 0};
     }
-    stop_if_cancelled(cancel_);
+    common::stop_if_cancelled(cancel_);
     const CountSizes sizes(family_, harmonic_, alpha_, r, &sums_);
     Walk walk{sizes, omitted_outside(r)};
     walk.first_individual = std::max(2, walk.omitted.hi + 1);
@@ -460,7 +414,7 @@ cBYCheckResult CheckEngine::check(int r, int warm_s) {
             break;
         }
         if (head % CANCEL_POLL_SIZES == CANCEL_POLL_SIZES - 1) {
-            stop_if_cancelled(cancel_);
+            common::stop_if_cancelled(cancel_);
         }
         if (node.depth > 0 && walk.omitted.lo <= node.lo && node.hi <= walk.omitted.hi) {
             const std::optional<LevelOrderKey> found = first_omitted_failure(walk, node);
@@ -541,7 +495,7 @@ int CheckEngine::lane(int r, int s) {
     long long settled = 0;
     for (; r >= 1; --r, ++settled) {
         if ((settled + 1) % CANCEL_POLL_COUNTS == 0) {
-            stop_if_cancelled(cancel_);
+            common::stop_if_cancelled(cancel_);
         }
         const int t0 = m - r;
         const double p = family_.at(t0);
@@ -619,7 +573,7 @@ cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const st
     }
     CertifiedCbyStats local;
     CertifiedCbyStats& counts = stats != nullptr ? *stats : local;
-    const int m = checked_count(p.size(), "pvalues");
+    const int m = common::checked_count(p.size(), "pvalues");
     const bool arguments_valid =
         r > 0 && r <= m && warm_s >= 0 && warm_s <= m && harmonic.size() > static_cast<std::size_t>(m);
     if (!arguments_valid || !alpha_in_domain(alpha) || !values_in_domain(p.data(), m) ||
@@ -637,18 +591,18 @@ cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const st
 }
 
 int certified_closed_by_count(const double* p, int n, int total, double alpha, bool approximate,
-                              const CancelFlag* cancel, CertifiedCbyStats* stats,
+                              const common::CancelFlag* cancel, CertifiedCbyStats* stats,
                               const CertifiedCbyTuning& tuning) {
-    require_family_size(n, total);
+    common::require_family_size(n, total);
     if (alpha <= 0.0 || total == 0) {
         return 0;
     }
-    stop_if_cancelled(cancel);
+    common::stop_if_cancelled(cancel);
     CertifiedCbyStats local;
     CertifiedCbyStats& counts = stats != nullptr ? *stats : local;
     const auto literal = [&] {
         ++counts.literal_runs;
-        const std::vector<double> padded = padded_values(p, n, total, 1.0);
+        const std::vector<double> padded = common::padded_values(p, n, total, 1.0);
         return approximate ? largestcBYsignificant_approximate_cpp(padded, alpha)
                            : largestcBYsignificant_cpp(padded, alpha);
     };
@@ -672,12 +626,36 @@ int certified_closed_by_count(const double* p, int n, int total, double alpha, b
     return approximate ? engine.approximate_search() : engine.exact_search();
 }
 
-int closed_by_count(const double* p, int n, int total, double alpha, bool approximate, const CancelFlag* cancel) {
-    return certified_closed_by_count(p, n, total, alpha, approximate, cancel);
+// Scans a family for the BY step-up count as BY_cpp does on its full vector.
+// An omitted value (p = 1) meets the condition at some rank only if it does
+// at rank m, the first one tested: (factor / k) - alpha only grows as k
+// falls. In a sorted family and for alpha > 0, the scan also starts past the
+// p-values with p * H_m > (alpha + TOLERANCE)(1 + 1e-9): at any rank k <= m their
+// ((p * factor) / k) - alpha is at least p H_m (1 - 3u) - alpha, above the
+// tolerance by far more than the rounding of that subtraction.
+int by_scan(const PFamily& family, double Hm, double alpha, bool sorted) {
+    const int m = family.m;
+    if (m == 0) {
+        return 0;
+    }
+    const double factor = static_cast<double>(m) * Hm;
+    const double beyond = (alpha + TOLERANCE) * (1.0 + 1e-9);
+    int i = sorted && alpha > 0.0
+                ? static_cast<int>(first_true(0, m, [&](int j) { return !(family.at(j) * Hm > beyond); }))
+                : 0;
+    if (i > 0 && i < family.pad) {
+        i = family.pad;  // the first omitted value fails, so all do
+    }
+    for (; i < m; ++i) {
+        const int k = m - i;
+        if (((family.at(i) * factor) / static_cast<double>(k)) - alpha <= TOLERANCE) {
+            return k;
+        }
+        if (i == 0 && family.pad > 0) {
+            i = family.pad - 1;
+        }
+    }
+    return 0;
 }
 
-int by_count(const double* p, int n, int total, double alpha) {
-    require_family_size(n, total);
-    return by_scan(PFamily{p, n, total - n, total}, harmonic_number(total), alpha,
-                   family_is_sorted(p, n, total - n));
-}
+}  // namespace tarvimo::closed_by

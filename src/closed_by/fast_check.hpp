@@ -21,8 +21,11 @@
 
 #include <vector>
 
+#include "closed_by/bounds.hpp"
 #include "closed_by/cBY.hpp"
-#include "common/cancellation.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_by {
 
 // What the certified routines did, for the tests and the benchmarks.
 struct CertifiedCbyStats {
@@ -55,7 +58,13 @@ cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const st
                                    int warm_s, double alpha, CertifiedCbyStats* stats = nullptr,
                                    const CertifiedCbyTuning& tuning = {});
 
-// closed_by_count of cBY.hpp, counting what it did into `stats`.
+// closed_by_count of closed_by.hpp, counting what it did into `stats`.
 int certified_closed_by_count(const double* p, int n, int total, double alpha, bool approximate,
-                              const CancelFlag* cancel, CertifiedCbyStats* stats = nullptr,
+                              const common::CancelFlag* cancel, CertifiedCbyStats* stats = nullptr,
                               const CertifiedCbyTuning& tuning = {});
+
+// The BY step-up count of a family, as BY_cpp scans its full vector; Hm is
+// H_m. `sorted`: the values never increase, which lets the scan start late.
+int by_scan(const PFamily& family, double Hm, double alpha, bool sorted);
+
+}  // namespace tarvimo::closed_by

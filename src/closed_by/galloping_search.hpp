@@ -1,5 +1,7 @@
 #pragma once
 
+namespace tarvimo::closed_by {
+
 // Searches for the point where a predicate that is false on a prefix of a
 // range and true on the rest turns true, by galloping from one end (cheap
 // when the point is near it) and then bisecting.
@@ -54,3 +56,5 @@ int first_true_from_top(int lo, int hi, Pred pred) {
     }
     return static_cast<int>(known_true);
 }
+
+}  // namespace tarvimo::closed_by

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstddef>
 
+namespace tarvimo::closed_by {
+
 namespace {
 
 constexpr int CANCEL_POLL_TERMS = 1 << 20;  // a few milliseconds of summing
@@ -24,7 +26,7 @@ double add_terms(double sum, int from, int to, double* out) {
 
 HarmonicTable::HarmonicTable(const double* harmonic, int m) : m_(m), dense_from_(0), dense_(harmonic) {}
 
-HarmonicTable::HarmonicTable(int m, int dense_from, const CancelFlag* cancel)
+HarmonicTable::HarmonicTable(int m, int dense_from, const common::CancelFlag* cancel)
     : m_(m), dense_from_(dense_from), owned_(new double[static_cast<std::size_t>(m - dense_from) + 1]) {
     checkpoints_.reserve(static_cast<std::size_t>(dense_from / CHECKPOINT_STRIDE) + 1);
     checkpoints_.push_back(0.0);
@@ -33,7 +35,7 @@ HarmonicTable::HarmonicTable(int m, int dense_from, const CancelFlag* cancel)
     // Below dense_from: one checkpoint per stride.
     while (done + CHECKPOINT_STRIDE <= dense_from) {
         if (done % CANCEL_POLL_TERMS == 0) {
-            stop_if_cancelled(cancel);
+            common::stop_if_cancelled(cancel);
         }
         sum = add_terms(sum, done, done + CHECKPOINT_STRIDE, nullptr);
         done += CHECKPOINT_STRIDE;
@@ -42,7 +44,7 @@ HarmonicTable::HarmonicTable(int m, int dense_from, const CancelFlag* cancel)
     sum = add_terms(sum, done, dense_from, nullptr);
     owned_[0] = sum;
     for (done = dense_from; done < m;) {
-        stop_if_cancelled(cancel);
+        common::stop_if_cancelled(cancel);
         const int to = static_cast<int>(std::min<long long>(m, static_cast<long long>(done) + CANCEL_POLL_TERMS));
         sum = add_terms(sum, done, to, &owned_[done - dense_from + 1]);
         done = to;
@@ -65,3 +67,5 @@ double HarmonicTable::operator()(int s) const {
 double harmonic_number(int m) {
     return add_terms(0.0, 0, m, nullptr);
 }
+
+}  // namespace tarvimo::closed_by

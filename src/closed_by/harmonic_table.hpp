@@ -3,7 +3,9 @@
 #include <memory>
 #include <vector>
 
-#include "common/cancellation.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_by {
 
 // H_s for s = 0 ... m, bit for bit the running left-to-right sums of
 // harmonic_numbers_cpp, without holding all m + 1 of them when m is huge.
@@ -19,7 +21,7 @@ public:
     HarmonicTable(const double* harmonic, int m);
 
     // Sums H_1 ... H_m once, polling `cancel` along the way.
-    HarmonicTable(int m, int dense_from, const CancelFlag* cancel);
+    HarmonicTable(int m, int dense_from, const common::CancelFlag* cancel);
 
     int size() const { return m_; }
     double operator()(int s) const;
@@ -38,3 +40,5 @@ private:
 
 // H_m alone, summed as harmonic_numbers_cpp sums it.
 double harmonic_number(int m);
+
+}  // namespace tarvimo::closed_by

@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <utility>
 
+namespace tarvimo::closed_by {
+
 namespace {
 
 // a + b = s + e exactly (Knuth's TwoSum).
@@ -85,3 +87,5 @@ double ReciprocalSums::range(const Sums& sums, int a, int b) const {
     const double middle = s + (e + (upto.lo - below.lo));
     return first_part + middle + local[b];
 }
+
+}  // namespace tarvimo::closed_by

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+namespace tarvimo::closed_by {
+
 // Sums of 1/q and 1/q^2 over any range of a positive, non-increasing vector
 // q, in O(1) each, with a rigorous bound on their error.
 //
@@ -48,3 +50,5 @@ private:
     Sums first_;       // of 1/q
     Sums second_;      // of 1/q^2
 };
+
+}  // namespace tarvimo::closed_by

@@ -8,6 +8,8 @@
 
 #include "closed_ebh/mean_consistency.hpp"
 
+namespace tarvimo::closed_ebh {
+
 namespace {
 
 // Widest block of rows that the bulk bound clears row by row, through the
@@ -249,3 +251,5 @@ int below_ebh_threshold(const EvalueProfile& profile, double alpha) {
     }
     return start;
 }
+
+}  // namespace tarvimo::closed_ebh

@@ -1,6 +1,6 @@
 #pragma once
 
-// The bounds behind the fast closed e-BH searches (closed_ebh_search.hpp):
+// The bounds behind the fast closed e-BH searches (fast_search.hpp):
 // each proves, for any rounding, what the literal targets it stands for
 // would decide. u is the unit roundoff 2^-53; cum is the padded profile of
 // m = total entries after its leading 0.
@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "closed_ebh/profile.hpp"
+
+namespace tarvimo::closed_ebh {
 
 // Whether the rows of a check of size r can be bounded: the candidates are
 // given values (no omitted zero inside), the outside block lies in the
@@ -61,3 +63,5 @@ FailingRun failing_run(const EvalueProfile& profile, double alpha, int r, int wa
 // 1 + TOLERANCE never qualify. Each such skip tightens the rank bound for
 // the next.
 int below_ebh_threshold(const EvalueProfile& profile, double alpha);
+
+}  // namespace tarvimo::closed_ebh

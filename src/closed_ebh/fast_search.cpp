@@ -5,9 +5,11 @@
 #include <vector>
 
 #include "closed_ebh/bounds.hpp"
-#include "closed_ebh/profile.hpp"
 #include "closed_ebh/mean_consistency.hpp"
+#include "closed_ebh/profile.hpp"
 #include "closed_ebh/vardo.hpp"
+
+namespace tarvimo::closed_ebh {
 
 namespace {
 
@@ -21,12 +23,12 @@ constexpr int LONGEST_RUN = 1 << 30;
 constexpr int PROBES_PER_POLL = 256;
 
 // The probes policy of the fast checks. Once BULK_AFTER_PROBES probes have
-// found no violation, it bounds every row (closed_ebh_bounds.hpp); from then
+// found no violation, it bounds every row (bounds.hpp); from then
 // on the check searches only the rows the bounds leave, and queues only the
 // intervals that hold one.
 class ProvenProbes {
 public:
-    ProvenProbes(const EvalueProfile& profile, int r, double alpha, const CancelFlag* cancel, SearchCounts& counts)
+    ProvenProbes(const EvalueProfile& profile, int r, double alpha, const common::CancelFlag* cancel, SearchCounts& counts)
         : profile_(profile),
           r_(r),
           div_ra_(1.0 / (alpha * r)),
@@ -43,7 +45,7 @@ public:
             return true;
         }
         if (++probes_ % PROBES_PER_POLL == 0) {
-            stop_if_cancelled(cancel_);
+            common::stop_if_cancelled(cancel_);
         }
         if (bounded_ && !bulk_done_ && probes_ > BULK_AFTER_PROBES) {
             bulk_done_ = true;
@@ -72,14 +74,14 @@ private:
     const double div_ra_;
     const bool all_clean_;
     const bool bounded_;
-    const CancelFlag* cancel_;
+    const common::CancelFlag* cancel_;
     SearchCounts& counts_;
     int probes_ = 0;
     bool bulk_done_ = false;
     std::vector<int> rows_left_;  // after the bulk bound: the rows it did not clear, ascending
 };
 
-int exact_search(const EvalueProfile& profile, double alpha, const CancelFlag* cancel, SearchCounts& counts) {
+int exact_search(const EvalueProfile& profile, double alpha, const common::CancelFlag* cancel, SearchCounts& counts) {
     const int m = profile.total();
     if (m == 0) {
         return 0;
@@ -93,7 +95,7 @@ int exact_search(const EvalueProfile& profile, double alpha, const CancelFlag* c
     const bool monotone_level = alpha > 0.0;
     int length = 1;
     for (int r = m - 1; r >= 1;) {
-        stop_if_cancelled(cancel);
+        common::stop_if_cancelled(cancel);
         bool probe_known_clean = false;
         if (monotone_level) {
             const FailingRun run = failing_run(profile, alpha, r, warm_i_in, warm_i_out, length);
@@ -136,18 +138,18 @@ int exact_search(const EvalueProfile& profile, double alpha, const CancelFlag* c
 }  // namespace
 
 MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alpha, int warm_i_in, int warm_i_out,
-                                const CancelFlag* cancel, SearchCounts& counts) {
-    stop_if_cancelled(cancel);
+                                const common::CancelFlag* cancel, SearchCounts& counts) {
+    common::stop_if_cancelled(cancel);
     ProvenProbes probes(profile, r, alpha, cancel, counts);
     return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
 }
 
-int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate, const CancelFlag* cancel,
+int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate, const common::CancelFlag* cancel,
                       SearchCounts* counts) {
     SearchCounts ignored;
     SearchCounts& tally = counts != nullptr ? *counts : ignored;
     const EvalueProfile profile(e, n, total);
-    stop_if_cancelled(cancel);
+    common::stop_if_cancelled(cancel);
     if (!approximate) {
         return exact_search(profile, alpha, cancel, tally);
     }
@@ -160,3 +162,5 @@ int closed_ebh_search(const double* e, int n, int total, double alpha, bool appr
         return fast_check(profile, r, alpha, warm_i_in, warm_i_out, cancel, tally);
     });
 }
+
+}  // namespace tarvimo::closed_ebh

@@ -27,9 +27,11 @@
 
 #include <cstdint>
 
-#include "common/cancellation.hpp"
+#include "closed_ebh/mean_consistency.hpp"
 #include "closed_ebh/profile.hpp"
-#include "closed_ebh/vardo.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_ebh {
 
 // How a search reached its count; the share of the literal fallbacks.
 struct SearchCounts {
@@ -43,10 +45,12 @@ struct SearchCounts {
 // The result of meanconsistent_cpp on the profile's vector, reported
 // violation included, for 0 <= r; `counts` receives how it was reached.
 MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alpha, int warm_i_in, int warm_i_out,
-                                const CancelFlag* cancel, SearchCounts& counts);
+                                const common::CancelFlag* cancel, SearchCounts& counts);
 
-// The count of closed_ebh_count (vardo.hpp): e holds n e-values ascending of a
+// The count of closed_ebh_count (closed_ebh.hpp): e holds n e-values ascending of a
 // family of `total`, the others counting as 0 before them. `counts`, when
 // given, receives how the count was reached.
-int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate, const CancelFlag* cancel,
+int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate, const common::CancelFlag* cancel,
                       SearchCounts* counts = nullptr);
+
+}  // namespace tarvimo::closed_ebh

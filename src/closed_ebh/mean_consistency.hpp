@@ -2,7 +2,7 @@
 
 // The mean-consistency check of one candidate size on a cumulative e-value
 // profile, written once for every kind of profile: a vector of running sums,
-// or a profile that is computed on access (see ebh_profile.hpp). Results on
+// or a profile that is computed on access (see profile.hpp). Results on
 // the tolerance margins depend on the exact targets evaluated and their order,
 // so every caller, fast or literal, goes through this one definition.
 
@@ -11,11 +11,19 @@
 #include <stdexcept>
 #include <string>
 
-#include "common/checked_count.hpp"
-#include "common/interval_queue.hpp"
-#include "closed_ebh/vardo.hpp"
+#include "common/common.hpp"
 
-// A target below -TOLERANCE is a violation; eBH_cpp demands 1 + TOLERANCE.
+namespace tarvimo::closed_ebh {
+
+// The verdict of the check of one candidate size, with the violating pair found.
+struct MeanConsistentResult {
+    bool meanconsistent;  // true when no violating pair was found
+    int at_i_in;          // i_in of the violation found; -1 when consistent
+    int at_i_out;         // i_out of the violation found; -1 when consistent
+};
+
+// The one tolerance of the closed e-BH routines: a target below -TOLERANCE
+// is a violation; eBH_cpp demands 1 + TOLERANCE.
 constexpr double TOLERANCE = 1e-12;
 
 // Sum of the weakest group with i_in members inside and i_out outside the
@@ -85,7 +93,7 @@ MeanConsistentResult check_mean_consistency(const Profile& cum_e, int r, double 
         throw std::invalid_argument("r must be non-negative, got " + std::to_string(r));
     }
     // m + 1 entries; m must fit an int, the number of entries need not.
-    const int m = cum_e.size() == 0 ? -1 : checked_count(cum_e.size() - 1, "cum_e after its leading 0.0");
+    const int m = cum_e.size() == 0 ? -1 : common::checked_count(cum_e.size() - 1, "cum_e after its leading 0.0");
     const int set_offset = m - r;
     if (set_offset < 0) {
         // More candidates than hypotheses: there is no pair to test.
@@ -94,7 +102,7 @@ MeanConsistentResult check_mean_consistency(const Profile& cum_e, int r, double 
     const double div_ra = 1.0 / (alpha * r);
     bool warm = warm_i_in >= 0;
 
-    IntervalQueue queue_i_in(1, r);
+    common::IntervalQueue queue_i_in(1, r);
     while (!queue_i_in.empty()) {
         const auto [lo_in, hi_in] = queue_i_in.pop();
         const int mid_i_in = warm ? std::min(warm_i_in, r) : lo_in + (hi_in - lo_in) / 2;
@@ -142,3 +150,5 @@ int largest_passing_by_bisection(int min_r, int m, Check check) {
     }
     return best_r;
 }
+
+}  // namespace tarvimo::closed_ebh

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
-#include "common/padded_values.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_ebh {
 
 EvalueProfile::EvalueProfile(const double* e, int n, int total) : e_(e), total_(total), zeros_(0), ordered_prefix_(0) {
-    require_family_size(n, total);
+    common::require_family_size(n, total);
     zeros_ = total - n;
     sums_.reset(new double[static_cast<std::size_t>(n) + 1]);
     // The running sum in the order of the padded vector. A value that is
@@ -35,3 +37,5 @@ EvalueProfile::EvalueProfile(const double* e, int n, int total) : e_(e), total_(
     ordered = static_cast<int>(std::upper_bound(sums_.get(), sums_.get() + ordered + 1, SUM_LIMIT) - sums_.get()) - 1;
     ordered_prefix_ = zeros_ + ordered;
 }
+
+}  // namespace tarvimo::closed_ebh

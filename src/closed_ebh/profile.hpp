@@ -11,6 +11,8 @@
 #include <cstddef>
 #include <memory>
 
+namespace tarvimo::closed_ebh {
+
 class EvalueProfile {
 public:
     // Throws std::invalid_argument unless 0 <= n <= total.
@@ -45,3 +47,5 @@ private:
     std::unique_ptr<double[]> sums_;  // n + 1 running sums, left uninitialised until built
     int ordered_prefix_;
 };
+
+}  // namespace tarvimo::closed_ebh

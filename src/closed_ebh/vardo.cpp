@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstring>
 
-#include "common/checked_count.hpp"
-#include "closed_ebh/fast_search.hpp"
 #include "closed_ebh/mean_consistency.hpp"
-#include "common/padded_values.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_ebh {
 
 namespace {
 
@@ -42,7 +42,7 @@ std::vector<double> cumulative_profile(const std::vector<double>& e) {
 }  // namespace
 
 int eBH_cpp(const std::vector<double>& e, double alpha) {
-    const int m = checked_count(e.size(), "evalues");
+    const int m = common::checked_count(e.size(), "evalues");
     const double apm = alpha / static_cast<double>(m);
     for (int i = 0; i < m; ++i) {
         const int rev_i = m - i;
@@ -65,7 +65,7 @@ bool meanconsistent_wrapper_cpp(const std::vector<double>& cum_e, int r, double 
 }
 
 int largestmeanconsistent_cpp(const std::vector<double>& e, double alpha) {
-    const int m = checked_count(e.size(), "evalues");
+    const int m = common::checked_count(e.size(), "evalues");
     const std::vector<double> cum_e = cumulative_profile(e);
     int i_in = -1;
     int i_out = -1;
@@ -81,7 +81,7 @@ int largestmeanconsistent_cpp(const std::vector<double>& e, double alpha) {
 }
 
 int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double alpha) {
-    const int m = checked_count(e.size(), "evalues");
+    const int m = common::checked_count(e.size(), "evalues");
     const int min_r = eBH_cpp(e, alpha);
     if (min_r == m) {
         return m;
@@ -93,7 +93,7 @@ int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double a
 }
 
 int ebh_count(const double* e, int n, int total, double alpha) {
-    require_family_size(n, total);
+    common::require_family_size(n, total);
     // The omitted zeros come first in the scan and never qualify: their
     // products are 0 or NaN. Position t of the given values has rank n - t.
     // Blocks in which every product is below the threshold are passed over;
@@ -116,6 +116,4 @@ int ebh_count(const double* e, int n, int total, double alpha) {
     return 0;
 }
 
-int closed_ebh_count(const double* e, int n, int total, double alpha, bool approximate, const CancelFlag* cancel) {
-    return closed_ebh_search(e, n, total, alpha, approximate, cancel);
-}
+}  // namespace tarvimo::closed_ebh

@@ -7,13 +7,10 @@
 
 #include <vector>
 
-#include "common/cancellation.hpp"
+#include "closed_ebh/mean_consistency.hpp"
+#include "common/common.hpp"
 
-struct MeanConsistentResult {
-    bool meanconsistent;  // true when no violating pair was found
-    int at_i_in;          // i_in of the violation found; -1 when consistent
-    int at_i_out;         // i_out of the violation found; -1 when consistent
-};
+namespace tarvimo::closed_ebh {
 
 // Number of rejections of the eBH step-up procedure.
 int eBH_cpp(const std::vector<double>& e, double alpha);
@@ -36,6 +33,8 @@ int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double a
 // Counts for a family of `total` hypotheses of which only n e-values are
 // given, `e` pointing to them in ascending order. The total - n omitted
 // hypotheses count as e-values of 0 placed before the given ones; the counts
-// equal those of eBH_cpp and of the searches on that padded vector.
+// equals that of eBH_cpp on that padded vector. The closed count of such a
+// family is closed_ebh_count (closed_ebh.hpp).
 int ebh_count(const double* e, int n, int total, double alpha);
-int closed_ebh_count(const double* e, int n, int total, double alpha, bool approximate, const CancelFlag* cancel);
+
+}  // namespace tarvimo::closed_ebh

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <stdexcept>
 
+namespace tarvimo::common {
+
 // Another thread sets the flag to stop a long search; the searches poll it
 // and stop by throwing SearchCancelled. A null flag means "never cancelled".
 using CancelFlag = std::atomic<bool>;
@@ -16,3 +18,5 @@ inline void stop_if_cancelled(const CancelFlag* cancel) {
         throw SearchCancelled();
     }
 }
+
+}  // namespace tarvimo::common

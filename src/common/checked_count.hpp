@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+namespace tarvimo::common {
+
 // The routines index their vectors with signed 32-bit counts; a longer vector
 // is refused instead of letting its length wrap.
 inline int checked_count(std::size_t n, const char* name) {
@@ -15,3 +17,5 @@ inline int checked_count(std::size_t n, const char* name) {
     }
     return static_cast<int>(n);
 }
+
+}  // namespace tarvimo::common

@@ -4,6 +4,8 @@
 #include <utility>
 #include <vector>
 
+namespace tarvimo::common {
+
 // First-in first-out queue of closed integer intervals, for the checks that
 // probe the midpoints of ever smaller intervals breadth first. The starting
 // interval is held inline, so a check that ends at its first probe (the
@@ -30,3 +32,5 @@ private:
     std::vector<std::pair<int, int>> later_;  // read from next_ onward
     std::size_t next_ = 0;
 };
+
+}  // namespace tarvimo::common

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace tarvimo::common {
+
 // Refuses a family of `total` hypotheses of which n values are given unless
 // 0 <= n <= total.
 inline void require_family_size(int n, int total) {
@@ -23,3 +25,5 @@ inline std::vector<double> padded_values(const double* values, int n, int total,
     std::copy(values, values + n, padded.begin() + (total - n));
     return padded;
 }
+
+}  // namespace tarvimo::common

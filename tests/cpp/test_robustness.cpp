@@ -16,6 +16,9 @@
 #include "closed_by/cBY.hpp"
 #include "closed_ebh/vardo.hpp"
 
+using namespace tarvimo::closed_by;
+using namespace tarvimo::closed_ebh;
+
 namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();

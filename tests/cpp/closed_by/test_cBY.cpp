@@ -8,6 +8,9 @@
 #include "closed_by/cBY.hpp"
 #include "common/checked_count.hpp"
 
+using namespace tarvimo::closed_by;
+using namespace tarvimo::common;
+
 namespace {
 
 TEST(HarmonicNumbers, ExactValuesOfTheLeftToRightSum) {

@@ -19,16 +19,18 @@
 #include <thread>
 #include <vector>
 
-#include "closed_by/cBY.hpp"
 #include "closed_by/bounds.hpp"
+#include "closed_by/cBY.hpp"
+#include "closed_by/closed_by.hpp"
 #include "closed_by/fast_check.hpp"
 #include "closed_by/harmonic_table.hpp"
-#include "common/padded_values.hpp"
 #include "closed_by/reciprocal_sums.hpp"
+#include "common/padded_values.hpp"
+
+using namespace tarvimo::closed_by;
+using namespace tarvimo::common;
 
 namespace {
-
-constexpr double TOLERANCE = cby::TOLERANCE;
 
 // Every route: the defaults; certificates for every size and a sweep after
 // the first size, with and without range certificates and the lane; no

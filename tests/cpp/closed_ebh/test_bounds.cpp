@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "closed_ebh/bounds.hpp"
-#include "closed_ebh/profile.hpp"
 #include "closed_ebh/mean_consistency.hpp"
+#include "closed_ebh/profile.hpp"
 #include "closed_ebh/vardo.hpp"
+
+using namespace tarvimo::closed_ebh;
 
 namespace {
 

@@ -21,10 +21,14 @@
 #include <thread>
 #include <vector>
 
+#include "closed_ebh/closed_ebh.hpp"
 #include "closed_ebh/fast_search.hpp"
-#include "closed_ebh/profile.hpp"
 #include "closed_ebh/mean_consistency.hpp"
+#include "closed_ebh/profile.hpp"
 #include "closed_ebh/vardo.hpp"
+
+using namespace tarvimo::closed_ebh;
+using namespace tarvimo::common;
 
 namespace {
 

@@ -6,6 +6,8 @@
 
 #include "closed_ebh/vardo.hpp"
 
+using namespace tarvimo::closed_ebh;
+
 namespace {
 
 struct CheckCase {

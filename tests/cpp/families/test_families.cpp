@@ -16,7 +16,14 @@
 #include <thread>
 #include <vector>
 
+#include "closed_by/closed_by.hpp"
+#include "closed_ebh/closed_ebh.hpp"
 #include "families/families.hpp"
+
+using namespace tarvimo::closed_by;
+using namespace tarvimo::closed_ebh;
+using namespace tarvimo::families;
+using namespace tarvimo::common;
 
 namespace {
 
