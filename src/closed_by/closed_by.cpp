@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "closed_by/fast_check.hpp"
+#include "closed_by/fast_search.hpp"
 #include "closed_by/harmonic_table.hpp"
 
 namespace tarvimo::closed_by {

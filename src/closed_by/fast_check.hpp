@@ -18,53 +18,113 @@
 // reads entries of e_out that earlier sizes left behind; the verdicts below
 // detect that and then rebuild those entries from the sizes examined before
 // it (EoutHistory), which the literal order determines.
+//
+// CheckWalk is that walk over sizes; SizeDecider (size_decider.hpp) decides
+// one size; CountSearch (fast_search.hpp) runs the searches over counts.
 
+#include <cstddef>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "closed_by/bounds.hpp"
 #include "closed_by/cBY.hpp"
+#include "closed_by/harmonic_table.hpp"
+#include "closed_by/reciprocal_sums.hpp"
+#include "closed_by/size_decider.hpp"
+#include "closed_by/tuning.hpp"
 #include "common/common.hpp"
 
 namespace tarvimo::closed_by {
 
-// What the certified routines did, for the tests and the benchmarks.
-struct CertifiedCbyStats {
-    long long literal_runs = 0;      // searches or checks handed to the literal routines
-    long long lane_counts = 0;       // counts shown to fail at their warm size in O(1)
-    long long skipped_counts = 0;    // counts with an omitted p-value inside, failing at one size
-    long long sweeps = 0;            // checks whose sizes were all decided in size order
-    long long sizes_literal = 0;     // sizes short enough to run the literal steps
-    long long sizes_certified = 0;   // sizes decided by a certificate
-    long long exact_sums = 0;        // certificates that summed every term exactly
-    long long blocks_certified = 0;  // ranges of sizes certified to pass at once
-    long long fallbacks = 0;         // sizes no certificate decided, run literally
-    long long history_replays = 0;   // sizes whose loop read entries left by earlier sizes
+// Sizes 2 ... pad + 1 of a padded family see only omitted values (p = 1, cut
+// off at every size >= 2 since H_2 = 1.5 > alpha + TOLERANCE) outside their
+// candidate part: their outside sum is 0 and the loop ends at its first
+// overlap. With an omitted value inside too (r > n), sizes 2 ... pad sum 0
+// inside as well and fail. Otherwise (r <= n) the first overlap holds the
+// largest given value in the set, whose e-value does not grow with s: the
+// sizes fail from some size on.
+struct OmittedOutside {
+    int lo = 0;
+    int hi = -1;         // empty when lo > hi
+    bool all_fail = false;
+    long long fail_from = -1;  // first failing size of lo ... hi (hi + 1 if none); -1 until known
 };
 
-// When the engine takes which route. Results never depend on it; the tests
-// lower the thresholds so that small inputs take every route.
-struct CertifiedCbyTuning {
-    long literal_work = 64;   // a size whose literal steps take at most this many e-values runs them
-    int direct_sizes = 128;   // sizes examined one by one before the rest are decided in size order
-    bool blocks = true;       // certify ranges of sizes at once
-    bool lane = true;         // settle failing counts at their warm size without a check
-    // A family padded by more omitted values than this keeps only checkpoints
-    // of the harmonic numbers below its given values.
-    int dense_padding = 1 << 20;
+// A node of the bisection tree of sizes: the sizes lo ... hi, at `depth`.
+struct Node {
+    int lo;
+    int hi;
+    int depth;
 };
+
+// A size's place in the level order of the tree.
+struct LevelOrderKey {
+    int depth;
+    int s;
+};
+
+// The breadth-first walk of the check over the sizes of one count, in the
+// literal order. Scratch is kept from one check to the next.
+class CheckWalk {
+public:
+    CheckWalk(const PFamily& family, const HarmonicTable& harmonic, double alpha, CertifiedCbyStats& stats,
+              const CertifiedCbyTuning& tuning = {}, const common::CancelFlag* cancel = nullptr)
+        : family_(family),
+          harmonic_(harmonic),
+          alpha_(alpha),
+          stats_(stats),
+          tuning_(tuning),
+          cancel_(cancel),
+          decider_(family, harmonic, alpha, stats, tuning, cancel) {}
+
+    // cBY_check_cpp's result for count r, whose first size is warm_s (0: none).
+    cBYCheckResult check(int r, int warm_s);
+
+private:
+    // The per-check state of one breadth-first walk.
+    struct Walk {
+        const CountSizes& sizes;
+        OmittedOutside omitted;
+        long long bound_fails_from = -1;  // s_b + 1, the first size the bound test fails; -1 until known
+        bool swept = false;
+        int first_individual = 2;  // sizes from here on have no shortcut
+        long long first_swept = 0;  // verdicts_ holds sizes first_swept ... m
+        std::optional<EoutHistory> history = std::nullopt;
+        std::size_t applied = 0;  // entries of examined_ applied to history
+    };
+
+    long long bound_fails_from(Walk& walk) const;
+    OmittedOutside omitted_outside(int r) const;
+    long long omitted_fail_from(Walk& walk) const;
+    SizeVerdict omitted_verdict(const Walk& walk, int s) const;
+    std::optional<LevelOrderKey> first_omitted_failure(Walk& walk, const Node& node) const;
+    SizeVerdict replay_history(Walk& walk, int s);
+    bool sweep(Walk& walk);
+    bool passes_everywhere_else(Walk& walk);
+
+    PFamily family_;
+    const HarmonicTable& harmonic_;
+    double alpha_;
+    CertifiedCbyStats& stats_;
+    CertifiedCbyTuning tuning_;
+    const common::CancelFlag* cancel_;
+    std::unique_ptr<ReciprocalSums> sums_;
+    SizeDecider decider_;
+    // Scratch kept across the checks of a search.
+    std::vector<Node> queue_;
+    std::vector<int> examined_;           // sizes examined in detail, in the literal order
+    std::vector<SizeVerdict> verdicts_;   // by size - first_swept, after a sweep
+};
+
+// The domain the certificates are proven for.
+bool values_in_domain(const double* q, int n);
+bool alpha_in_domain(double alpha);
+bool factor_in_domain(const HarmonicTable& harmonic, double alpha);
 
 // cBY_check_cpp's result for every input.
 cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic,
                                    int warm_s, double alpha, CertifiedCbyStats* stats = nullptr,
                                    const CertifiedCbyTuning& tuning = {});
-
-// closed_by_count of closed_by.hpp, counting what it did into `stats`.
-int certified_closed_by_count(const double* p, int n, int total, double alpha, bool approximate,
-                              const common::CancelFlag* cancel, CertifiedCbyStats* stats = nullptr,
-                              const CertifiedCbyTuning& tuning = {});
-
-// The BY step-up count of a family, as BY_cpp scans its full vector; Hm is
-// H_m. `sorted`: the values never increase, which lets the scan start late.
-int by_scan(const PFamily& family, double Hm, double alpha, bool sorted);
 
 }  // namespace tarvimo::closed_by

@@ -23,6 +23,7 @@
 #include "closed_by/cBY.hpp"
 #include "closed_by/closed_by.hpp"
 #include "closed_by/fast_check.hpp"
+#include "closed_by/fast_search.hpp"
 #include "closed_by/harmonic_table.hpp"
 #include "closed_by/reciprocal_sums.hpp"
 #include "common/padded_values.hpp"
