@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -26,6 +27,7 @@
 #include "closed_by/fast_search.hpp"
 #include "closed_by/harmonic_table.hpp"
 #include "closed_by/reciprocal_sums.hpp"
+#include "closed_by/size_decider.hpp"
 #include "common/padded_values.hpp"
 
 using namespace tarvimo::closed_by;
@@ -156,7 +158,7 @@ TEST(CertifiedCheck, EveryCountAndWarmStartAsTheLiteralCheck) {
 TEST(CertifiedCheck, LargerInputsAtSampledCounts) {
     std::mt19937_64 rng(7);
     CertifiedCbyStats stats;
-    for (int round = 0; round < rounds(12); ++round) {
+    for (int round = 0; round < rounds(30); ++round) {
         const int m = 300 + static_cast<int>(rng() % 1500);
         const double alpha = random_alpha(rng);
         const std::vector<double> p = sanitize_pvalues_cpp(largest_first(crafted_pvalues(rng, m, alpha)));
@@ -512,6 +514,63 @@ TEST(ReciprocalSums, RangeSumsWithinTheirErrorBound) {
         EXPECT_LE(std::fabs(static_cast<double>((sums.reciprocals(a, b) - first) / first)), bound) << a << " " << b;
         EXPECT_LE(std::fabs(static_cast<double>((sums.squared_reciprocals(a, b) - second) / second)), bound)
             << a << " " << b;
+    }
+}
+
+// The parts of the certified check on their own, with the default tuning:
+// every size of every count decided by a SizeDecider against the literal
+// steps of that size, and the walk of CheckWalk against cBY_check_cpp.
+TEST(SizeDecider, EverySizeOfEveryCountAsItsLiteralSteps) {
+    std::mt19937_64 rng(20261209);
+    long long certified = 0;
+    for (int round = 0; round < rounds(30); ++round) {
+        const int m = 100 + static_cast<int>(rng() % 200);
+        const double alpha = std::vector<double>{0.05, 0.2, 0.5}[rng() % 3];
+        const std::vector<double> p = largest_first(sanitize_pvalues_cpp(crafted_pvalues(rng, m, alpha)));
+        const std::vector<double> h = harmonic_numbers_cpp(m);
+        const HarmonicTable table(h.data(), m);
+        const PFamily family{p.data(), m, 0, m};
+        CertifiedCbyStats stats;
+        std::unique_ptr<ReciprocalSums> sums;
+        for (int r = m; r >= 1; r -= 1 + static_cast<int>(rng() % 16)) {
+            const CountSizes sizes(family, table, alpha, r, &sums);
+            SizeDecider decider(family, table, alpha, stats);
+            for (int s = 2; s <= m; ++s) {
+                const SizeSetup z = sizes.setup(s);
+                const SizeVerdict literal = sizes.literal(z, UNLIMITED, nullptr);
+                if (decider.bound_passes(sizes, s) || literal == SizeVerdict::stale) {
+                    continue;  // the walk drops it, or its verdict needs the sizes examined before it
+                }
+                int argmin = -1;
+                const long long before = stats.sizes_certified;
+                ASSERT_EQ(decider.decide(sizes, z, sizes.cut_index(z.Hs, -1), &argmin, false, false), literal)
+                    << "m = " << m << ", r = " << r << ", s = " << s << ", alpha = " << alpha;
+                ASSERT_EQ(decider.evaluate_single(sizes, s), literal)
+                    << "m = " << m << ", r = " << r << ", s = " << s << ", alpha = " << alpha;
+                certified += stats.sizes_certified - before;
+            }
+        }
+    }
+    EXPECT_GT(certified, 0);  // the certificates decided some sizes, not only the literal steps
+}
+
+TEST(CheckWalk, EveryCountAndWarmStartAsTheLiteralCheck) {
+    std::mt19937_64 rng(20261210);
+    for (int round = 0; round < rounds(40); ++round) {
+        const int m = 2 + static_cast<int>(rng() % 300);
+        const double alpha = rng() % 2 == 0 ? 0.05 : 0.3;
+        const std::vector<double> p = largest_first(sanitize_pvalues_cpp(crafted_pvalues(rng, m, alpha)));
+        const std::vector<double> h = harmonic_numbers_cpp(m);
+        const HarmonicTable table(h.data(), m);
+        CertifiedCbyStats stats;
+        CheckWalk walk(PFamily{p.data(), m, 0, m}, table, alpha, stats);
+        for (int r = m; r >= 1; r -= 1 + static_cast<int>(rng() % 8)) {
+            const int warm_s = static_cast<int>(rng() % static_cast<unsigned>(m + 1));
+            const cBYCheckResult literal = cBY_check_cpp(p, r, h, warm_s, alpha);
+            const cBYCheckResult fast = walk.check(r, warm_s);
+            ASSERT_EQ(fast.res, literal.res) << "m = " << m << ", r = " << r << ", warm_s = " << warm_s;
+            ASSERT_EQ(fast.at_s, literal.at_s) << "m = " << m << ", r = " << r << ", warm_s = " << warm_s;
+        }
     }
 }
 

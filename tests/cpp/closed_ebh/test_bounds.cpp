@@ -3,13 +3,14 @@
 // i_out; counts of a proven run all fail at their first probe; values before
 // the eBH scan's start never qualify. Profiles near the margins (ties, plateaus,
 // dyadic levels, values beyond the ordered prefix) are where a bound that is
-// almost right would show.
+// almost right would show. TARVIMO_EBH_ROUNDS scales the run.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -39,6 +40,11 @@ struct Case {
 // Ascending profiles of m values of several shapes, with margins that the
 // rounding can decide: realistic, small integers, plateaus with jumps, ties
 // at 1/alpha, and some whose top is infinite, NaN, descending or negative.
+int scaled_rounds(int base) {
+    const char* scale = std::getenv("TARVIMO_EBH_ROUNDS");
+    return scale == nullptr ? base : base * std::max(1, std::atoi(scale));
+}
+
 std::vector<Case> cases(int m, int rounds, unsigned seed) {
     std::mt19937_64 rng(seed);
     std::normal_distribution<double> normal(0.0, 1.0);
@@ -147,8 +153,8 @@ std::vector<unsigned char> cleared_rows(const EvalueProfile& profile, int r, dou
 TEST(RowsLeftByBounds, ClearRowsWithoutTargetsBelowZeroAndMostWithRoomToSpare) {
     std::int64_t roomy = 0;  // rows whose smallest target is well above 0
     std::int64_t roomy_cleared = 0;
-    std::vector<Case> all = cases(150, 12, 1);
-    for (const Case& c : critical_cases(100, 30, 4)) {
+    std::vector<Case> all = cases(150, scaled_rounds(12), 1);
+    for (const Case& c : critical_cases(100, scaled_rounds(30), 4)) {
         all.push_back(c);
     }
     for (const Case& c : all) {
@@ -249,7 +255,7 @@ std::vector<ScanState> literal_scan(const std::vector<double>& family, double al
 
 TEST(FailingRun, EveryCountOfAProvenRunFailsAtItsFirstProbe) {
     std::int64_t proven = 0;
-    for (const Case& c : cases(300, 8, 2)) {
+    for (const Case& c : cases(300, scaled_rounds(8), 2)) {
         const int n = static_cast<int>(c.given.size());
         const EvalueProfile profile(c.given.data(), n, n + c.zeros);
         const int m = profile.total();
@@ -286,7 +292,7 @@ TEST(FailingRun, EveryCountOfAProvenRunFailsAtItsFirstProbe) {
 }
 
 TEST(BelowEbhThreshold, ValuesBeforeTheScanStartNeverQualify) {
-    for (const Case& c : cases(400, 10, 3)) {
+    for (const Case& c : cases(400, scaled_rounds(10), 3)) {
         for (const double alpha : {c.alpha, 0.5, 0.0, -0.1, NaN, INF}) {
             const int n = static_cast<int>(c.given.size());
             const int total = n + c.zeros;

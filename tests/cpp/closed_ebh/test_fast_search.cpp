@@ -2,7 +2,7 @@
 // meanconsistent_cpp and the literal bisection, on the explicitly padded
 // vector, for random and margin-crafted profiles. Every difference is a
 // fault; the searches' own counts show that both the shortcuts and the
-// literal fallbacks ran.
+// literal fallbacks ran. TARVIMO_EBH_ROUNDS scales the run.
 
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <random>
@@ -34,6 +35,11 @@ namespace {
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+int rounds(int base) {
+    const char* scale = std::getenv("TARVIMO_EBH_ROUNDS");
+    return scale == nullptr ? base : base * std::max(1, std::atoi(scale));
+}
 
 // Equal bit for bit, or both NaN.
 bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
@@ -111,7 +117,7 @@ std::vector<double> with_specials(std::mt19937_64& rng, int m, bool sorted) {
 TEST(ClosedEbhSearch, EqualsTheLiteralSearchesOnRandomAndMarginProfiles) {
     std::mt19937_64 rng(20240611);
     std::vector<Family> families;
-    for (int round = 0; round < 150; ++round) {
+    for (int round = 0; round < rounds(150); ++round) {
         const int m = round % 10 == 0 ? 1500 + static_cast<int>(rng() % 1500) : 1 + static_cast<int>(rng() % 120);
         const int total = m + (round % 3 == 0 ? static_cast<int>(rng() % 200) : 0);
         const double dyadic = std::ldexp(1.0, -static_cast<int>(1 + rng() % 4));  // 1/2 ... 1/16
@@ -143,7 +149,7 @@ TEST(ClosedEbhSearch, EqualsTheLiteralSearchesForEveryLevel) {
     SearchCounts counts;
     int found = 0;
     for (const double alpha : levels) {
-        for (int round = 0; round < 20; ++round) {
+        for (int round = 0; round < rounds(20); ++round) {
             const int m = 1 + static_cast<int>(rng() % 80);
             found += differences({"realistic", realistic(rng, m, 0.2), m + round % 2 * 7, alpha}, counts);
             found += differences({"specials", with_specials(rng, m, round % 2 == 0), m, alpha}, counts);
@@ -280,7 +286,7 @@ TEST(MeanConsistencyCheck, OnAComputedProfileAndFastEqualsTheCheckOnItsVector) {
     std::mt19937_64 rng(5);
     SearchCounts counts;
     int failed_after_bulk = 0;
-    for (int round = 0; round < 60; ++round) {
+    for (int round = 0; round < rounds(60); ++round) {
         const int n = round % 4 == 0 ? 300 : 12;
         const double dyadic = std::ldexp(1.0, -static_cast<int>(1 + rng() % 3));
         std::vector<double> given;
