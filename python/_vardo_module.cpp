@@ -116,10 +116,10 @@ PYBIND11_MODULE(_vardo, m) {
         "largestmeanconsistent_approximate_cpp",
         [=](const std::vector<double>& evalues, double alpha) { return largest_consistent(evalues, alpha, true); },
         py::arg("evalues"), py::arg("alpha"));
-    m.def("closed_ebh::eBH_cpp", &closed_ebh::eBH_cpp, py::arg("evalues"), py::arg("alpha"));
-    m.def("closed_ebh::meanconsistent_wrapper_cpp", &closed_ebh::meanconsistent_wrapper_cpp, py::arg("cum_e"), py::arg("r"),
+    m.def("eBH_cpp", &closed_ebh::eBH_cpp, py::arg("evalues"), py::arg("alpha"));
+    m.def("meanconsistent_wrapper_cpp", &closed_ebh::meanconsistent_wrapper_cpp, py::arg("cum_e"), py::arg("r"),
           py::arg("alpha"));
-    m.def("closed_by::BY_cpp", &closed_by::BY_cpp, py::arg("pvalues"), py::arg("harmonic"), py::arg("alpha"));
+    m.def("BY_cpp", &closed_by::BY_cpp, py::arg("pvalues"), py::arg("harmonic"), py::arg("alpha"));
     // The closed BY searches and check of closed_by/cBY.cpp, computed by the certified
     // routines, which give the same results for every input.
     const auto closed_by_search = [](bool approximate) {
