@@ -1,9 +1,9 @@
 #pragma once
 
-// The closed BY check and searches with results bit for bit those of
-// cBY_check_cpp, largestcBYsignificant_cpp and
-// largestcBYsignificant_approximate_cpp, for every input, at a fraction of
-// their cost. Inputs outside what the certificates are proven for (unsorted
+// The certified closed BY check, and through it the searches of
+// fast_search.hpp, with results bit for bit those of cBY_check_cpp,
+// largestcBYsignificant_cpp and largestcBYsignificant_approximate_cpp, for
+// every input, at a fraction of their cost. Inputs outside what the certificates are proven for (unsorted
 // or non-finite p-values, p < 0 or p > 1, alpha outside (0, 1), a harmonic
 // vector that is not the exact one, and for the check p = 0, which the
 // searches replace first) go to those literal routines unchanged.
