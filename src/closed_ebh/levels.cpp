@@ -5,10 +5,17 @@
 #include <iterator>
 #include <vector>
 
-#include "closed_ebh_search.hpp"
-#include "ebh_profile.hpp"
-#include "mean_consistency.hpp"
-#include "padded_values.hpp"
+#include "closed_ebh/fast_search.hpp"
+#include "closed_ebh/mean_consistency.hpp"
+#include "closed_ebh/profile.hpp"
+
+namespace tarvimo::closed_ebh {
+
+using common::double_at_order;
+using common::double_below;
+using common::double_order;
+using common::first_passing_double;
+using common::SMALLEST_LEVEL;
 
 // Monotone in alpha: alpha / total never falls as alpha grows (rounding is
 // monotone), nor does its product with k e >= 0 (+inf times a positive
@@ -33,14 +40,14 @@ double step_up_evalue_level(double e, int k, int total, double max_level) {
 // As for the p-values: the smallest threshold from the rank on. Equal
 // e-values get equal levels, k e growing with k.
 std::vector<double> step_up_evalue_levels(const double* descending, int n, int total, double max_level) {
-    require_family_size(n, total);
+    common::require_family_size(n, total);
     std::vector<double> levels(static_cast<std::size_t>(n));
     double running = max_level;
     for (int t = n - 1; t >= 0; --t) {
         // A rank's threshold lies within 1e-8 of total / (k e) or above it;
         // one that cannot be below the running minimum is not searched.
         const double rough = static_cast<double>(total) / (static_cast<double>(t + 1) * descending[t]);
-        if ((t + 1 == n || descending[t] != descending[t + 1]) && rough * ROUGH_LEVEL_SHORTFALL < running) {
+        if ((t + 1 == n || descending[t] != descending[t + 1]) && rough * common::ROUGH_LEVEL_SHORTFALL < running) {
             running = std::min(running, step_up_evalue_level(descending[t], t + 1, total, running));
         }
         levels[static_cast<std::size_t>(t)] = running;
@@ -77,8 +84,8 @@ double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, doub
 // when no pair violates: its level is the largest of the levels of the
 // pairs, found by size_level_by_parts from the violations the check reports.
 std::vector<double> closed_ebh_levels(const double* descending, int n, int total, double max_level,
-                                      const CancelFlag* cancel, ClosedLevelCounts* counts) {
-    require_family_size(n, total);
+                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
+    common::require_family_size(n, total);
     ClosedLevelCounts local;
     ClosedLevelCounts& tally = counts != nullptr ? *counts : local;
     std::vector<double> levels = step_up_evalue_levels(descending, n, total, max_level);
@@ -114,8 +121,10 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
         const auto violated_pair_level = [&](double from, double to) {
             return pair_level(profile, r, std::min(last.at_i_in, r), last.at_i_out, from, to);
         };
-        return size_level_by_parts(failing, passing, passes_r, violated_pair_level, passes_r, tally);
+        return common::size_level_by_parts(failing, passing, passes_r, violated_pair_level, passes_r, tally);
     };
-    scan_closed_levels(levels, max_level, passes, failing_level, size_level, cancel, tally);
+    common::scan_closed_levels(levels, max_level, passes, failing_level, size_level, cancel, tally);
     return levels;
 }
+
+}  // namespace tarvimo::closed_ebh

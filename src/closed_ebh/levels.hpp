@@ -6,8 +6,11 @@
 
 #include <vector>
 
-#include "cancellation.hpp"
-#include "common/level_search.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_ebh {
+
+using common::ClosedLevelCounts;
 
 // Whether the e-BH test of rank k of `total` passes for the e-value e at
 // alpha: (k e) (alpha / total) >= 1 + 1e-12.
@@ -28,4 +31,6 @@ std::vector<double> step_up_evalue_levels(const double* descending, int n, int t
 // engine's closed e-BH count (the larger of the e-BH count and the exact
 // closed search's) is at least t + 1, max_level where there is none.
 std::vector<double> closed_ebh_levels(const double* descending, int n, int total, double max_level,
-                                      const CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
+                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
+
+}  // namespace tarvimo::closed_ebh

@@ -12,7 +12,7 @@
 #include <limits>
 #include <vector>
 
-#include "cancellation.hpp"
+#include "common/cancellation.hpp"
 
 // Scaled evaluation of the p-value procedures. Their margins are absolute on
 // the alpha scale (p m H_m / k - alpha <= 1e-10, cut-offs at alpha + 1e-10,
@@ -46,6 +46,8 @@
 // The e-value procedures need no scaling: e-BH's margin (1 + 1e-12 on
 // k e alpha / m) is relative already, and closed e-BH's (targets of order
 // 1 / alpha against -1e-12) only tightens as alpha falls.
+namespace tarvimo::common {
+
 constexpr double SCALED_LEVEL_FLOOR = 0.05;
 
 // The j >= 0 with alpha 2^j in [0.05, 0.1) for 0 < alpha < 0.05; 0 otherwise.
@@ -174,6 +176,11 @@ double bisected_size_level(double failing, double passing, const Passes& passes)
 // recording the failing part; part_level(from, to) gives the smallest double
 // in (from, to] at which that part passes (or a value above `to`), or a
 // negative value where the part cannot be judged on its own.
+// Parts settled for one size before its level is bisected instead: each part
+// should come once (it passes from its own level on), so many mean that the
+// parts, judged alone, disagree with the whole check.
+constexpr int MOST_PARTS = 256;
+
 template <typename Check, typename PartLevel, typename Passes>
 double size_level_by_parts(double failing, double passing, const Check& check, const PartLevel& part_level,
                            const Passes& passes, ClosedLevelCounts& counts) {
@@ -181,10 +188,11 @@ double size_level_by_parts(double failing, double passing, const Check& check, c
     if (check(candidate)) {
         return candidate;  // only at SMALLEST_LEVEL: a failing level was known otherwise
     }
+    int parts = 0;
     do {
         ++counts.parts;
         const double next = part_level(candidate, passing);
-        if (!(next > candidate && next <= passing)) {
+        if (!(next > candidate && next <= passing) || ++parts > MOST_PARTS) {
             ++counts.fallbacks;
             return bisected_size_level(candidate, passing, passes);
         }
@@ -256,3 +264,5 @@ void scan_closed_levels(std::vector<double>& levels, double max_level, const Pas
         levels[r - 1] = running;
     }
 }
+
+}  // namespace tarvimo::common

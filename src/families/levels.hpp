@@ -14,11 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "closed_by/levels.hpp"
-#include "closed_ebh/levels.hpp"
-#include "common/level_search.hpp"
-#include "../../python/family_decisions.hpp"  // families/families.hpp once moved
-#include "harmonic_table.hpp"
+#include "closed_by/closed_by.hpp"
+#include "closed_ebh/closed_ebh.hpp"
+#include "common/common.hpp"
+#include "families/methods.hpp"
+
+namespace tarvimo::families {
 
 struct RankedValue {
     double value;
@@ -48,7 +49,7 @@ inline void require_max_level(double max_level) {
 }
 
 // The H of the step-up test: H_total for BY.
-inline double step_up_harmonic(int total) { return harmonic_number(total); }
+inline double step_up_harmonic(int total) { return closed_by::harmonic_number(total); }
 
 // Whether a value can have a step-up level below max_level at all; the
 // others, and with them every weaker value (at a larger rank), fail their
@@ -67,14 +68,14 @@ public:
     StepUpCandidates(const Method& method, double harmonic, double max_level)
         : evalues_(method.evidence == Evidence::evalues),
           harmonic_(harmonic),
-          band_(level_exponent(max_level)),
+          band_(common::level_exponent(max_level)),
           level_(std::ldexp(max_level, band_)) {}
 
     bool operator()(double value) const {
         if (evalues_) {
             return value * level_ >= 1.0 - CANDIDATE_SLACK;
         }
-        return (band_ == 0 ? value : scaled_pvalue(value, band_)) * harmonic_ < level_ * (1.0 + CANDIDATE_SLACK);
+        return (band_ == 0 ? value : common::scaled_pvalue(value, band_)) * harmonic_ < level_ * (1.0 + CANDIDATE_SLACK);
     }
 
 private:
@@ -89,14 +90,14 @@ private:
 // omitted ones as p = 1 or e = 0), or is -1 for the present entries alone.
 template <typename Value, typename Write>
 void family_levels(const Method& method, std::int64_t n, const Value& value, const Write& write, int total,
-                   double max_level, LevelScratch& scratch, const CancelFlag* cancel) {
+                   double max_level, LevelScratch& scratch, const common::CancelFlag* cancel) {
     std::int64_t present = 0;
     for (std::int64_t j = 0; j < n; ++j) {
         present += std::isnan(value(j)) ? 0 : 1;
     }
-    const int given = checked_count(static_cast<std::size_t>(present), "a family");
+    const int given = common::checked_count(static_cast<std::size_t>(present), "a family");
     const int family_total = total < 0 ? given : total;
-    require_family_size(given, family_total);
+    common::require_family_size(given, family_total);
     const double harmonic = method.evidence == Evidence::pvalues ? step_up_harmonic(family_total) : 1.0;
     // A step-up procedure ranks only its candidates: the others rank after
     // every candidate, which keep their ranks.
@@ -128,13 +129,15 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
     const int n_ranked = static_cast<int>(sorted.size());
     std::vector<double> levels;
     if (method.evidence == Evidence::pvalues) {
-        levels = method.closed ? closed_by_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
-                               : step_up_pvalue_levels(sorted.data(), n_ranked, family_total, harmonic, max_level);
+        levels = method.closed ? closed_by::closed_by_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
+                               : closed_by::step_up_pvalue_levels(sorted.data(), n_ranked, family_total, harmonic, max_level);
     } else {
-        levels = method.closed ? closed_ebh_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
-                               : step_up_evalue_levels(sorted.data(), n_ranked, family_total, max_level);
+        levels = method.closed ? closed_ebh::closed_ebh_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
+                               : closed_ebh::step_up_evalue_levels(sorted.data(), n_ranked, family_total, max_level);
     }
     for (std::size_t t = 0; t < ranked.size(); ++t) {
-        write(ranked[t].position, reported_level(levels[t], max_level));
+        write(ranked[t].position, common::reported_level(levels[t], max_level));
     }
 }
+
+}  // namespace tarvimo::families

@@ -10,15 +10,20 @@
 #include <random>
 #include <vector>
 
-#include "cBY.hpp"
-#include "certified_cby.hpp"
-#include "closed_by/levels.hpp"
-#include "closed_ebh/levels.hpp"
-#include "common/level_search.hpp"
-#include "padded_values.hpp"
-#include "vardo.hpp"
+#include "closed_by/closed_by.hpp"
+#include "closed_ebh/closed_ebh.hpp"
+#include "common/common.hpp"
 
 namespace {
+
+using namespace tarvimo::common;
+using tarvimo::closed_by::cBY_check_cpp;
+using tarvimo::closed_by::cBYCheckResult;
+using tarvimo::closed_by::CertifiedCbyTuning;
+using tarvimo::closed_by::closed_by_levels;
+using tarvimo::closed_by::harmonic_numbers_cpp;
+using tarvimo::closed_by::LevelChecks;
+using tarvimo::closed_ebh::closed_ebh_levels;
 
 TEST(LevelExponent, PutsEveryLevelBelow005IntoItsBand) {
     EXPECT_EQ(level_exponent(0.05), 0);
@@ -92,11 +97,13 @@ TEST(SizeLevelByParts, AgreesWithBisectionAndCountsItsFallbacks) {
     EXPECT_EQ(size_level_by_parts(0.001, 0.9, passes, no_part, passes, unjudged), 0.3);
     EXPECT_EQ(unjudged.fallbacks, 1);
 
-    // A part level that is too low for the whole check (as if the part,
-    // judged alone, disagreed with it): still the exact threshold.
-    ClosedLevelCounts wrong;
+    // Part levels that creep up one ulp at a time (as if the parts, judged
+    // alone, disagreed with the whole check): bisection after MOST_PARTS.
+    ClosedLevelCounts creeping;
     const auto low_part = [&](double from, double) { return std::nextafter(from, 1.0); };
-    EXPECT_EQ(size_level_by_parts(0.001, 0.9, passes, low_part, passes, wrong), 0.3);
+    EXPECT_EQ(size_level_by_parts(0.001, 0.9, passes, low_part, passes, creeping), 0.3);
+    EXPECT_EQ(creeping.fallbacks, 1);
+    EXPECT_EQ(creeping.parts, MOST_PARTS + 1);
     // A part level above the whole check's: the confirmation at the double
     // below fails, and bisection settles it.
     ClosedLevelCounts high;
@@ -114,12 +121,12 @@ std::vector<double> random_family(std::mt19937_64& rng, int n) {
     }
     std::sort(p.begin(), p.end(), std::greater<>());
     for (double& v : p) {
-        v = v == 0.0 ? cby::ZERO_REPLACEMENT : v;
+        v = v == 0.0 ? tarvimo::closed_by::ZERO_REPLACEMENT : v;
     }
     return p;
 }
 
-TEST(CertifiedCbyLevelChecks, EqualTheLiteralCheckAtEveryLevelAndVersion) {
+TEST(LevelChecks, EqualTheLiteralCheckAtEveryLevelAndVersion) {
     std::mt19937_64 rng(3);
     std::uniform_real_distribution<double> exponent(-3.0, 0.0);
     const std::vector<CertifiedCbyTuning> tunings{CertifiedCbyTuning{}, CertifiedCbyTuning{0, 1, true, true},
@@ -128,7 +135,7 @@ TEST(CertifiedCbyLevelChecks, EqualTheLiteralCheckAtEveryLevelAndVersion) {
         const int n = 1 + static_cast<int>(rng() % 40);
         const int total = n + static_cast<int>(rng() % 3);
         const CertifiedCbyTuning& tuning = tunings[static_cast<std::size_t>(round) % tunings.size()];
-        CertifiedCbyLevelChecks checks(n, total, nullptr, tuning);
+        LevelChecks checks(n, total, nullptr, tuning);
         const std::vector<double> harmonic = harmonic_numbers_cpp(total);
         for (int version = 0; version < 4; ++version) {
             std::vector<double> p = random_family(rng, n);
@@ -174,15 +181,16 @@ int literal_closed_by_count(const std::vector<double>& ascending, int total, dou
     }
     const std::vector<double> padded = padded_values(given.data(), n, total, 1.0);
     const double scaled = std::ldexp(alpha, j);
-    const int step_up = BY_cpp(padded, harmonic_numbers_cpp(total), scaled);
-    return std::min(n, std::max(step_up, largestcBYsignificant_cpp(padded, scaled)));
+    const int step_up = tarvimo::closed_by::BY_cpp(padded, harmonic_numbers_cpp(total), scaled);
+    return std::min(n, std::max(step_up, tarvimo::closed_by::largestcBYsignificant_cpp(padded, scaled)));
 }
 
 int literal_closed_ebh_count(const std::vector<double>& descending, int total, double alpha) {
     const int n = static_cast<int>(descending.size());
     const std::vector<double> ascending(descending.rbegin(), descending.rend());
     const std::vector<double> padded = padded_values(ascending.data(), n, total, 0.0);
-    return std::min(n, std::max(eBH_cpp(padded, alpha), largestmeanconsistent_cpp(padded, alpha)));
+    return std::min(n, std::max(tarvimo::closed_ebh::eBH_cpp(padded, alpha),
+                                tarvimo::closed_ebh::largestmeanconsistent_cpp(padded, alpha)));
 }
 
 // The level of rank t by bisection on the bits of alpha in (0, max_level).
@@ -226,8 +234,11 @@ TEST(ClosedLevels, EqualABisectionWithTheLiteralCounts) {
         parts += by_counts.parts + ebh_counts.parts;
         fallbacks += by_counts.fallbacks + ebh_counts.fallbacks;
     }
+    // Sizes settled by their parts, and (rarely: a padded family here) by
+    // bisection with whole checks; the levels are the bisection's either way.
     EXPECT_GT(parts, 0);
-    EXPECT_EQ(fallbacks, 0);
+    EXPECT_LE(fallbacks, 4);
+    RecordProperty("fallbacks", static_cast<int>(fallbacks));
 }
 
 }  // namespace
