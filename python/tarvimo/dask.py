@@ -558,8 +558,9 @@ def ebh(
         As for :func:`tarvimo.ebh`: refuse missing values, or leave them
         unrejected and out of m.
     max_candidates : int, default 10,000,000
-        One family only: the most e-values above ``1 / alpha`` gathered on
-        the client; more raise ValueError.
+        One family only: the most e-values gathered on the client. More
+        e-values above ``1 / alpha`` are shrunk by counting passes on the
+        workers (see the module's notes); if they do not fit then, ValueError.
 
     Returns
     -------
@@ -637,8 +638,10 @@ def by(
     column : column label
         The column of p-values in [0, 1]; NaN and pandas' NA are missing.
     max_candidates : int, default 10,000,000
-        One family only: the most p-values at or below ``alpha + 1e-10``
-        gathered on the client; more raise ValueError.
+        One family only: the most p-values gathered on the client. More
+        p-values at or below ``alpha + 1e-10`` are shrunk by counting passes
+        on the workers (see the module's notes); if they do not fit then,
+        ValueError.
 
     Returns, Raises
         As for :func:`ebh`.
@@ -662,7 +665,10 @@ def closed_by(
     Parameters
     ----------
     frame, column, alpha, groups, nan_policy, max_candidates
-        As for :func:`by`.
+        As for :func:`by`. The counting passes shrink the candidates of the
+        exact search only to about the p-values below ``(alpha + 1e-10) /
+        H_m``; the approximate search gathers every p-value up to ``alpha +
+        1e-10``, at most `max_candidates`.
     approximate : bool, default False
         As for :func:`tarvimo.closed_by`.
 
