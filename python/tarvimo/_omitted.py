@@ -52,7 +52,8 @@ H~ and every rounding of the core's expressions and of these formulas.
   <= by_narrowed_bound(alpha, m, N). Omitting the values above such a bound
   t (as p = 1) keeps p_(1) ... p_(N(t)), which hold p_(k*), and only raises
   the others: no rank passes that did not, and k* still does; the count and
-  the k* values it marks are the same.
+  the k* values it marks are the same. BH, the same test with H_m replaced
+  by 1, has the same bound with H_m = 1 (no summed H, the same roundings).
 - e-BH, the mirror: fl(fl(k e) fl(alpha / m)) >= 1 + 1e-12 grows with e and
   k, so N >= k* gives e_(k*) >= m / (alpha N) (1 + u)^-3 >=
   ebh_narrowed_bound(alpha, m, N), and e-values below it can be omitted as 0.
@@ -63,9 +64,9 @@ H~ and every rounding of the core's expressions and of these formulas.
   outside it, and its check at size s0 = Z + 1 with one value inside (the
   largest, p_(r)) and the Z largest outside (sum 0) passes: either the
   sufficient bound fl(p_(r) fl(s H~_s)) <= fl(min(s, r) alpha) held at some s
-  >= s0 (which skips the sizes below it), or the e-value of p_(r), fl(1 /
-  alpha) / c with c = max(1, ceil(fl(p_(r) fl(fl(s0 H~_s0) / alpha)) -
-  tau)), reaches fl(fl(1 / alpha) / r) - tau. That needs c <= r / (1 - d)
+  >= s0 (which skips the sizes below it), or the e-value of p_(r), fl(I /
+  c) with I = fl(1 / alpha) and c = max(1, ceil(fl(p_(r) fl(fl(s0 H~_s0)
+  I)) - tau)), reaches fl(fl(I / r) - tau). That needs c <= r / (1 - d)
   with d = tau alpha' r (1 + 2u) + 3u < 0.22 (alpha' < 1 the level decided
   at, at most max(alpha, 0.1); r < 2^31), so p_(r) <= alpha r (1 + tau) /
   ((1 - d) s0 H~_s0) up to 4 roundings. This grows with r: N >= r gives

@@ -402,7 +402,12 @@ def marked(
     return pd.Series(stronger | tied, index=column.index, name=column.name)
 
 
-def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit: int) -> dd.Series:
+def gathered(
+    frame: dd.DataFrame, column: object, procedure: Procedure, limit: int
+) -> tuple[list[Scan], list[int], int]:
+    """The first pass of one family: the scans of the partitions with their candidates (shrunk by
+    counting passes when they are too many and can shrink), the partitions' row counts and the number
+    of values. Bad entries and too many candidates are refused here."""
     name = str(column)
     parts = frame[column].to_delayed()
     # The scans stay where they ran (on the workers of a cluster) until their counts are known; those
@@ -414,31 +419,34 @@ def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit:
     if errors:
         raise errors[0]
     total = sum(valid for _, valid, _, _ in summaries)
-    candidates = sum(count for _, _, _, count in summaries)
-    checked_total(total, candidates)  # the core counts in 32 bits: refused before anything is gathered
-    shrunk = ""
-    if candidates > limit and procedure.narrowing is not None:
-        narrow = narrowed(scans, procedure, total, candidates, limit)
+    first = sum(count for _, _, _, count in summaries)
+    checked_total(total, first)  # the core counts in 32 bits: refused before anything is gathered
+    candidates, shrunk = first, ""
+    if first > limit and procedure.narrowing is not None:
+        narrow = narrowed(scans, procedure, total, first, limit)
         logger.debug(
             "one family of %d values: %d candidates, %d after %d counting passes",
             total,
-            candidates,
+            first,
             narrow.candidates,
             narrow.passes,
-            extra={"candidates": candidates, "narrowed": narrow.candidates, "passes": narrow.passes},
+            extra={"candidates": first, "narrowed": narrow.candidates, "passes": narrow.passes},
         )
-        shrunk = f", still {narrow.candidates:,} after {narrow.passes} counting passes,"
-        candidates = narrow.candidates
+        candidates, shrunk = narrow.candidates, f", still {narrow.candidates:,} after {narrow.passes} counting passes"
         scans = [delayed(scan_within)(scan, narrow.cutoff, procedure.pvalues) for scan in scans]
     if candidates > limit:
-        first = sum(count for _, _, _, count in summaries)
         raise ValueError(
             f"one family of {total:,} values has {first:,} {procedure.kept}{shrunk}, more than max_candidates = "
             f"{limit:,}; each costs about 20 bytes on the client: raise max_candidates if they fit"
         )
-    cut = client_cut(procedure, compute(*scans), total)
+    return list(compute(*scans)), [count for count, _, _, _ in summaries], total
+
+
+def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit: int) -> dd.Series:
+    scans, counts, total = gathered(frame, column, procedure, limit)
+    cut = client_cut(procedure, scans, total)
     # One copy of the row counts in the graph, not one per task.
-    rows = delayed(np.array([count for count, _, _, _ in summaries], dtype=np.int64), pure=True)
+    rows = delayed(np.array(counts, dtype=np.int64), pure=True)
     return frame[column].map_partitions(marked, cut, procedure.pvalues, rows, meta=decision_meta(frame, column))
 
 

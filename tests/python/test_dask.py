@@ -367,7 +367,7 @@ def test_counting_passes_shrink_the_candidates_to_the_in_memory_decision(name, c
         assert passes and passes[0] >= 1
         pd.testing.assert_series_equal(result.compute(), expected)
         # Fewer than the rejections never fit: refused after the passes, with their count.
-        with pytest.raises(ValueError, match=r"after \d+ counting passes .*max_candidates = "):
+        with pytest.raises(ValueError, match=r"after \d+ counting passes, more than max_candidates = "):
             PROCEDURES[name][1](dask_frame, column, alpha, max_candidates=rejected - 1)
     # Within the limit, no pass runs.
     _, passes = passes_logged(caplog, partial(PROCEDURES[name][1], dask_frame, column, alpha))
