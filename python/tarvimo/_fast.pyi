@@ -7,9 +7,7 @@ from numpy.typing import NDArray
 def rejections(
     values: NDArray[np.float64], method: str, alpha: float, total: int | None = None
 ) -> NDArray[np.bool_]: ...
-def row_rejections(
-    values: NDArray[np.float64], method: str, alpha: float, workers: int
-) -> NDArray[np.bool_]: ...
+def row_rejections(values: NDArray[np.float64], method: str, alpha: float, workers: int) -> NDArray[np.bool_]: ...
 def grouped_rejections(
     values: NDArray[np.float64],
     codes: NDArray[np.intp],
@@ -23,9 +21,7 @@ def grouped_rejections(
 def levels(
     values: NDArray[np.float64], method: str, total: int | None = None, max_level: float = 1.0
 ) -> NDArray[np.float64]: ...
-def row_levels(
-    values: NDArray[np.float64], method: str, max_level: float, workers: int
-) -> NDArray[np.float64]: ...
+def row_levels(values: NDArray[np.float64], method: str, max_level: float, workers: int) -> NDArray[np.float64]: ...
 def grouped_levels(
     values: NDArray[np.float64],
     codes: NDArray[np.intp],

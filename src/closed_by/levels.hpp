@@ -30,8 +30,7 @@ double step_up_pvalue_level(double q, int k, double factor, double max_level);
 // has rank t + 1 of `total`; its level is the smallest threshold of the
 // ranks from t + 1 on (the cumulative minimum from the back), max_level
 // where none is below. `harmonic` is H_total for BY, 1 for BH.
-std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int total, double harmonic,
-                                          double max_level);
+std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int total, double harmonic, double max_level);
 
 // Levels by rank of closed BY on the n p-values `ascending` (strongest
 // first, ties in the order the mask rejects them) of a family of `total`:

@@ -69,13 +69,15 @@ bool pair_passes(const EvalueProfile& profile, int r, int i_in, int i_out, doubl
 double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, double from, double to) {
     const int set_offset = profile.total() - r;
     const double sum = (profile[set_offset + i_in] - profile[set_offset]) + profile[i_out];
-    const double counts = static_cast<double>(static_cast<std::int64_t>(i_in) * (static_cast<std::int64_t>(i_in) + i_out));
+    const double counts =
+        static_cast<double>(static_cast<std::int64_t>(i_in) * (static_cast<std::int64_t>(i_in) + i_out));
     const double guess = counts / (static_cast<double>(r) * (sum + TOLERANCE));
     const double lo = double_at_order(double_order(from) + 1);
     if (lo > to) {
         return lo;
     }
-    return first_passing_double(lo, to, guess, [&](double alpha) { return pair_passes(profile, r, i_in, i_out, alpha); });
+    return first_passing_double(lo, to, guess,
+                                [&](double alpha) { return pair_passes(profile, r, i_in, i_out, alpha); });
 }
 
 // Each size's check is monotone in alpha, every target being so, as long as
@@ -102,8 +104,8 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
         // A warm start names the violation of this size or of a larger one;
         // it changes only the order of the probes.
         const bool warm = last.at_i_out >= 0 && r < total;
-        const MeanConsistentResult check = fast_check(profile, r, alpha, warm ? last.at_i_in : -1,
-                                                      warm ? last.at_i_out : -1, cancel, search_counts);
+        const MeanConsistentResult check =
+            fast_check(profile, r, alpha, warm ? last.at_i_in : -1, warm ? last.at_i_out : -1, cancel, search_counts);
         if (!check.meanconsistent) {
             last = check;
         }

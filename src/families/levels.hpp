@@ -75,7 +75,8 @@ public:
         if (evalues_) {
             return value * level_ >= 1.0 - CANDIDATE_SLACK;
         }
-        return (band_ == 0 ? value : common::scaled_pvalue(value, band_)) * harmonic_ < level_ * (1.0 + CANDIDATE_SLACK);
+        return (band_ == 0 ? value : common::scaled_pvalue(value, band_)) * harmonic_ <
+               level_ * (1.0 + CANDIDATE_SLACK);
     }
 
 private:
@@ -129,8 +130,9 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
     const int n_ranked = static_cast<int>(sorted.size());
     std::vector<double> levels;
     if (method.evidence == Evidence::pvalues) {
-        levels = method.closed ? closed_by::closed_by_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
-                               : closed_by::step_up_pvalue_levels(sorted.data(), n_ranked, family_total, harmonic, max_level);
+        levels = method.closed
+                     ? closed_by::closed_by_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
+                     : closed_by::step_up_pvalue_levels(sorted.data(), n_ranked, family_total, harmonic, max_level);
     } else {
         levels = method.closed ? closed_ebh::closed_ebh_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
                                : closed_ebh::step_up_evalue_levels(sorted.data(), n_ranked, family_total, max_level);

@@ -66,8 +66,7 @@ TEST(FirstPassingDouble, FindsTheThresholdFromAnyGuess) {
             EXPECT_LE(evaluations, 8);  // a guess within a few ulps costs a few evaluations
         }
     }
-    EXPECT_EQ(first_passing_double(0.25, 0.5, 0.3, [](double x) { return x > 0.5; }),
-              std::nextafter(0.5, 1.0));
+    EXPECT_EQ(first_passing_double(0.25, 0.5, 0.3, [](double x) { return x > 0.5; }), std::nextafter(0.5, 1.0));
     EXPECT_EQ(first_passing_double(0.25, 0.5, 0.3, [](double) { return true; }), 0.25);
 }
 
@@ -196,8 +195,8 @@ int literal_closed_ebh_count(const std::vector<double>& descending, int total, d
 // The level of rank t by bisection on the bits of alpha in (0, max_level).
 template <typename Count>
 double bisected_rank_level(int t, double max_level, const Count& count) {
-    const double level = bisect_levels(double_order(0.0), double_order(max_level),
-                                       [&](double alpha) { return count(alpha) >= t; });
+    const double level =
+        bisect_levels(double_order(0.0), double_order(max_level), [&](double alpha) { return count(alpha) >= t; });
     return level < max_level ? level : max_level;
 }
 

@@ -76,7 +76,9 @@ def test_mask_equals_levels_at_or_below_alpha(method):
             assert levels.dtype == np.float64 and levels.shape == values.shape
             assert np.all((levels > 0.0) & (levels <= 1.0))
             for alpha in probe_alphas(levels, rng):
-                np.testing.assert_array_equal(procedure(values, alpha), levels <= alpha, err_msg=f"{values!r} {alpha!r}")
+                np.testing.assert_array_equal(
+                    procedure(values, alpha), levels <= alpha, err_msg=f"{values!r} {alpha!r}"
+                )
 
 
 @pytest.mark.parametrize("method", list(PROCEDURES))
@@ -175,7 +177,7 @@ def test_ebh_levels_follow_the_closed_form():
 
 
 def bisected_level(procedure, values, index, max_level=1.0):
-    """The smallest double alpha in (0, max_level) at which procedure rejects values[index], by bisection on the bits."""
+    """The smallest double alpha in (0, max_level) rejecting values[index], by bisection on the bits."""
     lo = np.float64(0.0).view(np.int64)  # rejected nowhere at or below: alpha 0 is outside (0, 1)
     hi = np.float64(max_level).view(np.int64)
     while hi - lo > 1:
