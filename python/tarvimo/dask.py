@@ -675,6 +675,7 @@ def adjust(
     # Every alpha below max_level has bounds at least as wide as max_level's (rounding is monotone:
     # fl(alpha + 1e-10) <= fl(max_level + 1e-10), fl(1 / alpha) >= fl(1 / max_level)), so a value left
     # out changes no decision below max_level, and its own level is at or above it: 1.0.
+    keeps: Callable[[NDArray[np.float64]], NDArray[np.bool_]]
     if name in PVALUE_METHODS:
         bound = pvalue_omission_bound(ceiling)
         keeps, kept = partial(at_most, bound), f"p-values at or below max_level + 1e-10 = {bound!r}"
