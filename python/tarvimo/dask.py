@@ -360,7 +360,9 @@ def marked(
     return pd.Series(stronger | tied, index=column.index, name=column.name)
 
 
-def gathered(frame: dd.DataFrame, column: object, procedure: Procedure, limit: int) -> tuple[list[Scan], list[int], int]:
+def gathered(
+    frame: dd.DataFrame, column: object, procedure: Procedure, limit: int
+) -> tuple[list[Scan], list[int], int]:
     """The first pass of one family: the scans of the partitions with their candidates, the partitions'
     row counts and the number of values. Bad entries and too many candidates are refused here."""
     name = str(column)

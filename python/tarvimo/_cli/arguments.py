@@ -167,7 +167,7 @@ def option_conflict(args: argparse.Namespace) -> str | None:
     if args.adjusted_column is not None and args.adjusted_column == (args.flag_column or DEFAULT_FLAG_COLUMN):
         return f"--adjusted-column and the decisions' column are both named {args.adjusted_column!r}"
     if args.approximate and (args.adjusted_column is not None or args.plot is not None):
-        return "--adjusted-column and --plot give the levels of the exact searches; they do not combine with --approximate"
+        return "--adjusted-column and --plot give the exact searches' levels; they do not combine with --approximate"
     try:
         layout = layout_of(args.file, args.delimiter)
         if args.output is not None:

@@ -139,10 +139,11 @@ def format_table(outcomes: list[Outcome]) -> str:
 def level_curves(study: Study, alpha: float) -> list[Curve]:
     """The levels of the four procedures (the closed ones' exact searches) around `alpha`."""
     ceiling = plot_max_level(alpha)
-    return [
-        Curve(label, adjust(study.evalues if method.endswith("ebh") else study.pvalues, method, max_level=ceiling), style)
-        for label, method, style in PLOTTED
-    ]
+    curves = []
+    for label, method, style in PLOTTED:
+        values = study.evalues if method.endswith("ebh") else study.pvalues
+        curves.append(Curve(label, adjust(values, method, max_level=ceiling), style))
+    return curves
 
 
 def run_demo(args: argparse.Namespace) -> None:

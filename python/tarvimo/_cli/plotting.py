@@ -49,7 +49,9 @@ def plot_max_level(alpha: float) -> float:
     return float(np.nextafter(plot_span(alpha)[1], 1.0))
 
 
-def rejection_steps(levels: NDArray[np.float64], low: float, high: float) -> tuple[NDArray[np.float64], NDArray[np.intp]]:
+def rejection_steps(
+    levels: NDArray[np.float64], low: float, high: float
+) -> tuple[NDArray[np.float64], NDArray[np.intp]]:
     """The corners of the step function alpha -> number of levels at most alpha, on [low, high]."""
     ordered = np.sort(levels[~np.isnan(levels)])
     alphas = np.concatenate([[low], ordered[(ordered > low) & (ordered < high)], [high]])

@@ -180,6 +180,7 @@ def write_output(
     flag, adjusted_column = added_columns(args, column)
     table = column.table.append_column(flag, pa.array(mask))
     if adjusted_column is not None:
+        assert levels is not None
         # Text output writes each double in the shortest form that reads back to it.
         table = table.append_column(adjusted_column, pa.array(levels, type=pa.float64()))
     if args.output == "-":
