@@ -4,6 +4,9 @@ e-BH's closed form, properties of the order, and the API around the core: shapes
 spellings and bad input."""
 
 import math
+import subprocess
+import sys
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -182,6 +185,39 @@ class TestContract:
         expected = np.empty(m)
         expected[order] = np.minimum(sorted_levels, 1.0)
         np.testing.assert_allclose(tarvimo.adjust(evalues, "ebh"), expected, rtol=1e-11)
+
+
+INTERRUPTED_LEVELS = """
+import signal, time
+import numpy as np, tarvimo
+from definitions import harmonic
+
+def stop(signum, frame):
+    raise KeyboardInterrupt
+
+signal.signal(signal.SIGALRM, stop)
+m = 2000
+line = 1.1 * np.arange(1, m + 1) * 0.05 / (m * harmonic(m)[-1])  # many sizes pass the check: a slow search
+for values in (line, np.tile(line, (16, 1))):
+    signal.setitimer(signal.ITIMER_REAL, 0.2)
+    start = time.perf_counter()
+    try:
+        tarvimo.adjust(values, "closed_by", axis=-1, workers=2)
+    except KeyboardInterrupt:
+        print(round(time.perf_counter() - start, 1))
+print((tarvimo.adjust([0.01, 0.02], "closed_by") <= 0.03).tolist())
+"""
+
+
+@requires_levels_core
+def test_ctrl_c_stops_a_long_call_and_leaves_the_module_working():
+    done = subprocess.run(
+        [sys.executable, "-c", INTERRUPTED_LEVELS], capture_output=True, text=True, timeout=120, cwd=Path(__file__).parent
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    *seconds, levels = done.stdout.splitlines()
+    assert len(seconds) == 2 and all(float(s) < 5.0 for s in seconds), done.stdout
+    assert levels == "[True, True]"
 
 
 def strengths(draw_pool):
