@@ -212,7 +212,11 @@ print((tarvimo.adjust([0.01, 0.02], "closed_by") <= 0.03).tolist())
 @requires_levels_core
 def test_ctrl_c_stops_a_long_call_and_leaves_the_module_working():
     done = subprocess.run(
-        [sys.executable, "-c", INTERRUPTED_LEVELS], capture_output=True, text=True, timeout=120, cwd=Path(__file__).parent
+        [sys.executable, "-c", INTERRUPTED_LEVELS],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        cwd=Path(__file__).parent,
     )
     assert done.returncode == 0, done.stderr[-2000:]
     *seconds, levels = done.stdout.splitlines()
