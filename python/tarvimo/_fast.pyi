@@ -18,3 +18,20 @@ def grouped_rejections(
     alpha: float,
     workers: int,
 ) -> NDArray[np.bool_]: ...
+
+# Levels: the smallest alpha at which the method ("ebh", "closed_ebh", "by" or "closed_by") rejects each
+# value, 1.0 where none below max_level does, NaN for a NaN entry.
+def levels(
+    values: NDArray[np.float64], method: str, total: int | None = None, max_level: float = 1.0
+) -> NDArray[np.float64]: ...
+def row_levels(
+    values: NDArray[np.float64], method: str, max_level: float, workers: int
+) -> NDArray[np.float64]: ...
+def grouped_levels(
+    values: NDArray[np.float64],
+    codes: NDArray[np.intp],
+    families: int,
+    method: str,
+    max_level: float,
+    workers: int,
+) -> NDArray[np.float64]: ...
