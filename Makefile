@@ -2,12 +2,21 @@
 # environment in .venv with the package and its test dependencies, and
 # GoogleTest for the C++ unit tests. `make sanitize` and `make valgrind` run
 # the tests under AddressSanitizer/UndefinedBehaviorSanitizer and valgrind.
+# `make lint` checks the Python and C++ sources against ruff and clang-format,
+# `make format` rewrites them to match.
 
 VENV      := .venv
 PY        := $(VENV)/bin/python
 INSTALLED := $(VENV)/.installed
 CPP_BUILD := build/cpp
 SOURCES   := pyproject.toml CMakeLists.txt $(shell find src python tests/cpp -type f -not -name '*.pyc')
+
+# The linters, at the versions pinned in the `lint` extra, are installed into
+# .venv on their own: installing the extra would build the package.
+LINTERS    := $(VENV)/.linters
+LINT_PINS   = $(shell $(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"])')
+PY_SOURCES := python tests bench examples scripts
+CPP_SOURCES = $(shell find src python tests/cpp -type f \( -name '*.cpp' -o -name '*.hpp' \))
 
 # The sanitized extension is installed into its own directory, put in front of
 # the virtual environment's site-packages by PYTHONPATH, so that the test
@@ -25,7 +34,7 @@ ASAN_ENV        = PYTHONPATH=$(ASAN_SITE) LD_PRELOAD="$(ASAN_RUNTIMES)" \
                   UBSAN_OPTIONS=print_stacktrace=1:log_path=$(CURDIR)/$(ASAN_LOGS)/ubsan \
                   TARVIMO_FUZZ_CALLS=$(SANITIZE_CALLS) TARVIMO_SANITIZED=1
 
-.PHONY: demo test test-python test-cpp gtest sanitize valgrind bench clean
+.PHONY: demo test test-python test-cpp gtest sanitize valgrind bench lint format clean
 
 demo: $(INSTALLED)
 	$(PY) -m tarvimo demo
@@ -68,6 +77,21 @@ valgrind: gtest
 # Options through BENCH_ARGS, e.g. make bench BENCH_ARGS=--quick
 bench: $(INSTALLED)
 	$(PY) bench/run.py $(BENCH_ARGS)
+
+lint: $(LINTERS)
+	$(VENV)/bin/ruff check $(PY_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
+	$(VENV)/bin/clang-format --dry-run -Werror $(CPP_SOURCES)
+
+# Import order is a ruff lint rule, so it is applied with --fix here too.
+format: $(LINTERS)
+	$(VENV)/bin/ruff check --select I --fix $(PY_SOURCES)
+	$(VENV)/bin/ruff format $(PY_SOURCES)
+	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
+
+$(LINTERS): $(PY) pyproject.toml
+	$(PY) -m pip install --quiet $(LINT_PINS)
+	touch $@
 
 $(PY):
 	python=$$(scripts/find-python313) && "$$python" -m venv $(VENV)

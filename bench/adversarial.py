@@ -13,9 +13,10 @@ from functools import partial
 
 import numpy as np
 from numpy.typing import NDArray
+
+from bench.timing import growth_exponent, measure, timed
+from bench.workloads import SizeGuard, simulate
 from tarvimo import _vardo
-from timing import growth_exponent, measure, timed
-from workloads import SizeGuard, simulate
 
 Values = NDArray[np.float64]
 Builder = Callable[[int, float], Values]

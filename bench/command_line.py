@@ -9,8 +9,9 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
-from timing import measure
-from workloads import SIGNAL_SHARE, SizeGuard, simulate
+
+from bench.timing import measure
+from bench.workloads import SIGNAL_SHARE, SizeGuard, simulate
 
 STARTUP = "tarvimo --version"  # start-up and imports of the same program, the yardstick
 TEXT_COMMAND = "run by, one p-value per line"

@@ -13,12 +13,12 @@ import tempfile
 import time
 from pathlib import Path
 
-import adversarial
-import command_line
-import report
-import workloads
-
 ROOT = Path(__file__).resolve().parents[1]
+if not __package__:  # run as a script, python bench/run.py: import bench as a package from the checkout's root
+    sys.path[0] = str(ROOT)
+
+from bench import adversarial, command_line, markdown, plot, workloads  # noqa: E402  (after the path is set)
+
 OUTPUT_OPTIONS = ("--output", "--plot", "--json")
 PRESETS: dict[str, dict[str, object]] = {
     "full": {
@@ -189,7 +189,7 @@ def main(argv: list[str] | None = None) -> int:
 
     arguments.output.parent.mkdir(parents=True, exist_ok=True)
     arguments.plot.parent.mkdir(parents=True, exist_ok=True)
-    report.plot(arguments.plot, peers + closed, searches, growths)
+    plot.plot(arguments.plot, peers + closed, searches, growths)
     settings = {
         "alpha": f"{alpha:g}",
         "repeats": str(repeats),
@@ -199,7 +199,7 @@ def main(argv: list[str] | None = None) -> int:
     }
     command = shlex.join(["python", "bench/run.py", *figure_arguments(sys.argv[1:] if argv is None else argv)])
     arguments.output.write_text(
-        report.markdown(
+        markdown.markdown(
             command=command,
             total_seconds=total_seconds,
             settings=settings,

@@ -6,13 +6,14 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 
 import numpy as np
-import tarvimo
 from numpy.typing import NDArray
 from scipy.stats import false_discovery_control
 from statsmodels.stats.multitest import multipletests
+
+import tarvimo
+from bench.timing import measure, predicted_seconds
 from tarvimo import _fast, _vardo
-from tarvimo._demo import Study, simulate_study
-from timing import measure, predicted_seconds
+from tarvimo._cli.demo import Study, simulate_study
 
 SIGNAL_SHARE = 0.1  # the share of true signals in the main tables
 SIGNAL_STRENGTH = 3.0  # mean of a signal's z statistic, as in `tarvimo demo`

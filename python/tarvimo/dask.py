@@ -73,8 +73,8 @@ from tarvimo._inputs import (
     checked_nan_policy,
     checked_pvalues,
     checked_switch,
-    label_at,
     checked_total,
+    label_at,
     whole_number,
 )
 from tarvimo._omitted import evalue_omission_bound, pvalue_omission_bound

@@ -8,15 +8,11 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-import tarvimo
 
-import adversarial
-import command_line
-import report
-import run
-import timing
-import workloads
-from workloads import numpy_ebh
+import tarvimo
+from bench import adversarial, command_line, run, timing, workloads
+from bench.targets import COMMAND_TARGETS, TARGETS, command_target_row, target_row
+from bench.workloads import numpy_ebh
 
 ROOT = Path(__file__).resolve().parents[2]
 TINY_RUN = [
@@ -179,8 +175,8 @@ def test_a_size_beyond_the_time_limit_is_skipped_and_its_target_not_judged():
     assert all(c.m == 200 and c.ratio is not None for c in first)
     assert all(c.m == 400 and c.ratio is None and c.detail.startswith("skipped") for c in second)
     assert all(c.reference_seconds > 0 for c in second)  # the sort is still timed
-    target = next(t for t in report.TARGETS if t.subject == "closed_by exact")
-    assert report.target_row(target, comparisons)[1] == "not measured"
+    target = next(t for t in TARGETS if t.subject == "closed_by exact")
+    assert target_row(target, comparisons)[1] == "not measured"
 
 
 def comparison(m, subject, subject_seconds, reference, reference_seconds, data="10% signals"):
@@ -188,7 +184,7 @@ def comparison(m, subject, subject_seconds, reference, reference_seconds, data="
 
 
 def test_targets_are_judged_at_their_size_on_their_data():
-    targets = {t.description: t for t in report.TARGETS}
+    targets = {t.description: t for t in TARGETS}
     by_target = targets["tarvimo.by: at most 1/3 of the time of statsmodels fdr_by"]
     thread = targets["closed_by exact, 1,000 families: 2 threads at least 1.8 x the throughput of 1"]
     sparse = targets["closed_by exact, 1% signals: at most 10 x numpy.sort"]
@@ -205,21 +201,21 @@ def test_targets_are_judged_at_their_size_on_their_data():
         comparison(1_000_000, "closed_by approximate", 0.03, "numpy.sort(pvalues)", 0.01),
         comparison(10_000_000, "closed_by exact", 2.5, "numpy.sort(pvalues)", 0.1),
     ]
-    assert report.target_row(by_target, comparisons)[1:] == [
+    assert target_row(by_target, comparisons)[1:] == [
         "0.50",
         "m = 1,000,000, 10% signals",
         "missed: 1.5 times the limit 0.33",
     ]
-    assert report.target_row(by_target, comparisons[:1])[1:] == ["0.10", "m = 100,000, 10% signals", "met"]
-    assert report.target_row(thread, comparisons)[1:] == ["x2.00", "m = 10,000, 1,000 families", "met"]
-    assert report.target_row(sparse, comparisons)[1:] == [
+    assert target_row(by_target, comparisons[:1])[1:] == ["0.10", "m = 100,000, 10% signals", "met"]
+    assert target_row(thread, comparisons)[1:] == ["x2.00", "m = 10,000, 1,000 families", "met"]
+    assert target_row(sparse, comparisons)[1:] == [
         "30.00", "m = 1,000,000, 1% signals", "missed: 3.0 times the limit 10.00"
     ]
     # against another subject of the same table: its own time
-    assert report.target_row(approximate, comparisons)[1:] == [
+    assert target_row(approximate, comparisons)[1:] == [
         "1.50", "m = 1,000,000, 10% signals", "missed: 1.5 times the limit 1.00"
     ]
-    assert report.target_row(large, comparisons)[1:] == ["2.50 s", "m = 10,000,000, 10% signals", "met"]
+    assert target_row(large, comparisons)[1:] == ["2.50 s", "m = 10,000,000, 10% signals", "met"]
 
 
 def test_the_quoted_command_leaves_out_output_paths():
@@ -229,10 +225,10 @@ def test_the_quoted_command_leaves_out_output_paths():
 
 
 def test_command_targets_are_judged_at_their_size():
-    target = report.COMMAND_TARGETS[0]
+    target = COMMAND_TARGETS[0]
     def runs(seconds):
         return [command_line.CommandRun(target.command, target.m, seconds, 0.3, 3, 200.0),
                 command_line.CommandRun(target.command, 1_000, 0.01, 0.3, 3, 90.0)]
-    assert report.command_target_row(target, runs(0.8))[1:] == ["0.80 s", "m = 2,000,000", "met"]
-    assert report.command_target_row(target, runs(2.5))[3] == "missed: 2.5 times the limit"
-    assert report.command_target_row(target, runs(None)[1:])[3] == "not measured"
+    assert command_target_row(target, runs(0.8))[1:] == ["0.80 s", "m = 2,000,000", "met"]
+    assert command_target_row(target, runs(2.5))[3] == "missed: 2.5 times the limit"
+    assert command_target_row(target, runs(None)[1:])[3] == "not measured"

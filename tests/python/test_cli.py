@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 import tarvimo
-from tarvimo import _cli, _demo
+from tarvimo._cli import demo
+from tarvimo._cli.progress import with_elapsed_time
 
 PVALUES = "0.2\n0.001\n\n0.04\n0.0001\n0.9\n"  # line 3 is blank
 CSV = "gene,p,e\na,0.2,1.5\nb,0.001,400\nc,,2\nd,0.0001,900\n"
@@ -26,7 +27,7 @@ def test_demo_table_matches_the_procedures_on_the_simulated_study():
     lines = result.stdout.splitlines()
     assert "3,000 one-sided z-tests, 600 true signals" in lines[0]
     assert lines[3].split() == ["method", "rejections", "true", "false", "FDP", "time", "(ms)"]
-    study = _demo.simulate_study(3000, 0.2, 3.5, 4)
+    study = demo.simulate_study(3000, 0.2, 3.5, 4)
     rows = zip(lines[4:], ["e-BH", "closed e-BH", "BY", "closed BY"],
                [tarvimo.ebh, tarvimo.closed_ebh, tarvimo.by, tarvimo.closed_by], strict=True)
     for line, name, procedure in rows:
@@ -48,15 +49,15 @@ def test_demo_plot_writes_a_png_and_says_where(tmp_path):
 
 @pytest.mark.parametrize("alpha", [0.001, 0.05, 0.5, 0.99])
 def test_plot_grid_spans_alpha_and_holds_it(alpha):
-    grid = _demo.plot_alphas(alpha)
+    grid = demo.plot_alphas(alpha)
     assert alpha in grid and grid[0] < alpha and (grid[-1] > alpha) and grid[-1] < 1.0
-    assert np.all(np.diff(grid) > 0) and grid.size >= _demo.PLOT_POINTS
-    assert _demo.plot_path(Path("a/b")) == Path("a/b.png") and _demo.plot_path(Path("b.svg")) == Path("b.svg")
+    assert np.all(np.diff(grid) > 0) and grid.size >= demo.PLOT_POINTS
+    assert demo.plot_path(Path("a/b")) == Path("a/b.png") and demo.plot_path(Path("b.svg")) == Path("b.svg")
 
 
 def test_demo_counts_in_singular_and_describes_no_signal():
-    study = _demo.simulate_study(1, 1.0, 0.0, 3)
-    assert _demo.describe_study(study, 0.0, 3, 0.05).splitlines() == [
+    study = demo.simulate_study(1, 1.0, 0.0, 3)
+    assert demo.describe_study(study, 0.0, 3, 0.05).splitlines() == [
         "Simulated study: 1 one-sided z-test, 1 true signal (mean 0, no different from the nulls), seed 3, "
         "alpha 0.05.",
         "p-values P(Z >= z); e-values 1, the likelihood ratio of equal means.",
@@ -184,10 +185,10 @@ class Terminal(io.StringIO):
 
 def test_elapsed_time_on_a_terminal_hands_back_results_and_errors(monkeypatch):
     monkeypatch.setattr(sys, "stderr", Terminal())
-    assert _cli.with_elapsed_time("work", lambda: 42) == 42
+    assert with_elapsed_time("work", lambda: 42) == 42
 
     def fail():
         raise ValueError("bad data")
 
     with pytest.raises(ValueError, match="bad data"):
-        _cli.with_elapsed_time("work", fail)
+        with_elapsed_time("work", fail)

@@ -19,7 +19,10 @@ import pyarrow.parquet as pq
 import pytest
 
 import tarvimo
-from tarvimo import _cli, _tables
+from tarvimo._cli import main
+from tarvimo._cli.layout import Layout, TableError, inferred_delimiter, layout_of
+from tarvimo._cli.numbers import SMALLEST_DOUBLE, BadNumber, numbers_from_text, pvalues_from_log10, strongest_first
+from tarvimo._cli.run import PROCEDURES
 
 GENES = ["g1", "g2", "g3", "g4", "g5", "g6"]
 P_TEXT = ["0.2", "0.001", "0.04", "0.0001", "1e-400", "0.9"]
@@ -29,7 +32,7 @@ E_TEXT = ["1.5", "400", "2", "900", "inf", "0"]
 def run(capsys, *args):
     """The exit code, standard output and standard error of the command line run in this process."""
     try:
-        code = _cli.main([str(arg) for arg in args])
+        code = main([str(arg) for arg in args])
     except SystemExit as exc:  # argparse's own exit
         code = exc.code
     captured = capsys.readouterr()
@@ -210,7 +213,7 @@ def test_column_by_number_and_parquet_rows(tmp_path, capsys):
 def test_numbers_below_the_smallest_double_stay_apart_from_zero(tmp_path, capsys):
     (tmp_path / "p.txt").write_text("0.5\n1e-400\n0.3\n0e5\n")
     code, out, _ = run(capsys, "run", "closed-by", tmp_path / "p.txt", "--json")
-    assert json.loads(out)["rejected"] == [{"line": 2, "value": _tables.SMALLEST_DOUBLE}, {"line": 4, "value": 0.0}]
+    assert json.loads(out)["rejected"] == [{"line": 2, "value": SMALLEST_DOUBLE}, {"line": 4, "value": 0.0}]
     (tmp_path / "e.txt").write_text("-1e-400\n")
     assert run(capsys, "run", "ebh", tmp_path / "e.txt")[2] == (
         "tarvimo: error: line 1: e-values must be non-negative (found -5e-324)\n")
@@ -219,16 +222,16 @@ def test_numbers_below_the_smallest_double_stay_apart_from_zero(tmp_path, capsys
 class TestLog10:
     def test_pvalues_from_log10_keep_underflowing_values_positive(self):
         strengths = np.array([0.0, 1.0, 2.5, 330.0, 1e300, math.inf, math.nan])
-        assert _cli.pvalues_from_log10(strengths).tolist()[:6] == [
-            1.0, 0.1, 10**-2.5, _tables.SMALLEST_DOUBLE, _tables.SMALLEST_DOUBLE, 0.0]
+        assert pvalues_from_log10(strengths).tolist()[:6] == [
+            1.0, 0.1, 10**-2.5, SMALLEST_DOUBLE, SMALLEST_DOUBLE, 0.0]
 
     def test_strongest_first_orders_ties_by_strength_within_each_family(self):
         strengths = np.array([500.0, 400.0, 500.0, 3.0, 600.0, 700.0, math.nan])
         mask = np.array([False, True, False, True, False, False, False])  # one rejection in each family
         groups = np.array([0, 0, 0, 1, 1, 1, 1], dtype=np.int32)
-        assert _cli.strongest_first(mask, strengths, groups).tolist() == [
+        assert strongest_first(mask, strengths, groups).tolist() == [
             True, False, False, False, False, True, False]  # equal strengths: the earlier first
-        assert _cli.strongest_first(mask, strengths, None).tolist() == [
+        assert strongest_first(mask, strengths, None).tolist() == [
             False, False, False, False, True, True, False]
 
     def test_agrees_with_the_procedure_on_the_pvalues(self, tmp_path, capsys):
@@ -263,12 +266,12 @@ def test_parquet_on_standard_input_and_to_standard_output(tmp_path):
 
 def test_numbers_from_text_finds_the_first_bad_entry():
     text = pa.array(["1"] * 1000 + ["x", "y"] + ["2"] * 10)
-    with pytest.raises(_tables.BadNumber) as caught:
-        _tables.numbers_from_text(text)
+    with pytest.raises(BadNumber) as caught:
+        numbers_from_text(text)
     assert (caught.value.position, caught.value.text) == (1000, "x")
-    numbers = _tables.numbers_from_text(pa.array([" 1 ", "NA", "inf", "-0", "0.0e-999", "-1E-400", "1e-400"]))
-    assert numbers.to_pylist()[::2] == [1.0, math.inf, 0.0, _tables.SMALLEST_DOUBLE]
-    assert math.copysign(1.0, numbers[3].as_py()) == -1.0 and numbers[5].as_py() == -_tables.SMALLEST_DOUBLE
+    numbers = numbers_from_text(pa.array([" 1 ", "NA", "inf", "-0", "0.0e-999", "-1E-400", "1e-400"]))
+    assert numbers.to_pylist()[::2] == [1.0, math.inf, 0.0, SMALLEST_DOUBLE]
+    assert math.copysign(1.0, numbers[3].as_py()) == -1.0 and numbers[5].as_py() == -SMALLEST_DOUBLE
 
 
 def test_a_failed_write_leaves_an_existing_path_alone(tmp_path, capsys):
@@ -280,14 +283,14 @@ def test_a_failed_write_leaves_an_existing_path_alone(tmp_path, capsys):
 
 
 def test_layout_follows_the_extensions():
-    assert _tables.layout_of("a.tsv.gz", None) == _tables.Layout(False, "\t", "gzip")
-    assert _tables.layout_of("a.CSV.BZ2", None) == _tables.Layout(False, ",", "bz2")
-    assert _tables.layout_of("a.v1.txt", "|") == _tables.Layout(False, "|", None)
-    assert _tables.layout_of("-", None) == _tables.Layout(False, None, None)
-    assert _tables.layout_of("a.pq", None) == _tables.Layout(parquet=True)
-    with pytest.raises(_tables.TableError, match="Parquet files carry their own compression"):
-        _tables.layout_of("a.parquet.gz", None)
-    assert [_tables.inferred_delimiter(line) for line in ("a\tb,c", "a;b", "a;b,c", "a")] == ["\t", ";", ",", ","]
+    assert layout_of("a.tsv.gz", None) == Layout(False, "\t", "gzip")
+    assert layout_of("a.CSV.BZ2", None) == Layout(False, ",", "bz2")
+    assert layout_of("a.v1.txt", "|") == Layout(False, "|", None)
+    assert layout_of("-", None) == Layout(False, None, None)
+    assert layout_of("a.pq", None) == Layout(parquet=True)
+    with pytest.raises(TableError, match="Parquet files carry their own compression"):
+        layout_of("a.parquet.gz", None)
+    assert [inferred_delimiter(line) for line in ("a\tb,c", "a;b", "a;b,c", "a")] == ["\t", ";", ",", ","]
 
 
 def test_broken_pipe_ends_quietly_with_the_sigpipe_status(tmp_path):
@@ -316,7 +319,7 @@ class TestFamiliesAndTruncatedLists:
         code, out, err = run(capsys, "run", method, tmp_path / "t.tsv", "--column", column, "--groups", "gene",
                              "--alpha", "0.1", "--output", tmp_path / "o.parquet", "--json")
         assert (code, err, json.loads(out)["families"]) == (0, "", 4)
-        procedure = _cli.PROCEDURES[method]
+        procedure = PROCEDURES[method]
         expected = procedure(pvalues if column == "p" else evalues, 0.1, groups=genes)
         assert pq.read_table(tmp_path / "o.parquet").column("rejected").to_pylist() == expected.tolist()
 
@@ -326,7 +329,7 @@ class TestFamiliesAndTruncatedLists:
         code, out, _ = run(capsys, "run", method, tmp_path / "t.tsv", "--column", column, "--m", "5000", "--json")
         report = json.loads(out)
         assert (code, report["hypotheses"], report["listed"]) == (0, 5000, 400)
-        expected = _cli.PROCEDURES[method](pvalues if column == "p" else evalues, m=5000)
+        expected = PROCEDURES[method](pvalues if column == "p" else evalues, m=5000)
         assert [entry["line"] - 2 for entry in report["rejected"]] == np.flatnonzero(expected).tolist()
         code, _, err = run(capsys, "run", method, tmp_path / "t.tsv", "--column", column, "--m", "399")
         assert code == 1 and err.startswith("tarvimo: error: ") and err.count("\n") == 1

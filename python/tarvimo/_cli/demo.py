@@ -1,4 +1,4 @@
-"""A simulated study that compares the four procedures, for ``tarvimo demo``.
+"""``tarvimo demo``: a simulated study that compares the four procedures.
 
 Each hypothesis is a one-sided z-test of mean 0 against mean `strength`: a
 null has z ~ N(0, 1), a true signal z ~ N(strength, 1). Its p-value is
@@ -6,6 +6,8 @@ P(Z >= z) and its e-value the likelihood ratio of the two normal densities,
 exp(strength * z - strength**2 / 2), which has mean 1 under the null.
 """
 
+import argparse
+import importlib.util
 import math
 import time
 from collections.abc import Callable
@@ -15,6 +17,8 @@ from pathlib import Path
 import numpy as np
 from numpy.typing import NDArray
 
+from tarvimo._cli.errors import CliError
+from tarvimo._cli.progress import progress_bar
 from tarvimo._procedures import by, closed_by, closed_ebh, ebh
 
 DEFAULT_M = 10_000
@@ -168,3 +172,23 @@ def plot_rejections(
     )
     axes.legend(loc="upper left")
     figure.savefig(path, dpi=120)
+
+
+def run_demo(args: argparse.Namespace) -> None:
+    if args.plot is not None and importlib.util.find_spec("matplotlib") is None:
+        raise CliError("--plot needs matplotlib: pip install 'tarvimo[plot]'")
+    plot = None if args.plot is None else plot_path(args.plot)
+    study = simulate_study(args.hypotheses, args.signal_share, args.strength, args.seed)
+    print(describe_study(study, args.strength, args.seed, args.alpha))
+    print()
+    print(format_table(run_procedures(study, args.alpha, args.approximate)), flush=True)
+    if plot is not None:
+        existed = plot.exists()
+        grid = plot_alphas(args.alpha)
+        with progress_bar("plotting", grid.size * len(demo_procedures(args.approximate)), " runs") as bar:
+            try:
+                plot_rejections(study, args.alpha, args.approximate, plot, grid, lambda: bar.update())
+            except (OSError, ValueError) as exc:
+                raise CliError(f"cannot write the plot to {plot}: {exc}") from None
+        print(f"\nPlot of rejections against alpha written to {plot}" + (" (replacing the file that was there)"
+                                                                          if existed else ""))

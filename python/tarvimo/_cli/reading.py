@@ -1,8 +1,8 @@
-"""Reading the values of a table column, and writing the table back with the decisions.
+"""Reading the values of a table column, with the line or row of each.
 
 Text tables (CSV, TSV, any one-character delimiter, optionally gzip, bz2 or
 zstd compressed) and Parquet files go through pyarrow. Text is read as
-strings, batch by batch: the value column is converted to numbers here, with
+strings, batch by batch: the value column is converted to numbers, with
 the usual missing-value tokens read as NaN, and every other column is kept as
 the text it was, so that a table written back holds exactly what was read.
 
@@ -13,17 +13,12 @@ the user finds them. Lines whose fields are all empty are skipped.
 
 from __future__ import annotations  # pyarrow's array types are generic only in their stubs
 
-import bz2
 import contextlib
-import gzip
 import io
-import math
 import os
-import re
 import sys
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, replace
-from pathlib import Path
 from typing import IO, Any, BinaryIO, Literal, cast
 
 import numpy as np
@@ -32,67 +27,24 @@ import pyarrow.compute as pc
 import pyarrow.csv as pcsv
 from numpy.typing import NDArray
 
-MISSING_TOKENS = ("", "NA", "NaN", "nan", "null", ".")
-MISSING = pa.array(MISSING_TOKENS, pa.string())
+from tarvimo._cli.errors import TableError, one_line
+from tarvimo._cli.layout import PARQUET_NEEDS_COLUMN, Compression, Layout, inferred_delimiter
+from tarvimo._cli.numbers import (
+    BadNumber,
+    numbers_from_array,
+    numbers_from_text,
+    one_array,
+    parsed_or_none,
+    plain_numbers,
+)
+
 EMPTY = pa.scalar("", pa.string())
-ZERO = pa.scalar(0.0, pa.float64())
-SMALLEST_DOUBLE = math.ulp(0.0)  # the smallest positive double, about 4.9e-324
-SMALLEST = pa.scalar(SMALLEST_DOUBLE, pa.float64())
-NEGATIVE_SMALLEST = pa.scalar(-SMALLEST_DOUBLE, pa.float64())
-NONZERO_MANTISSA = "^[^eE]*[1-9]"  # a non-zero digit before any exponent
-NEGATIVE = "^\\s*-"
-Compression = Literal["gzip", "bz2", "zstd"]
-COMPRESSION_SUFFIXES: dict[str, Compression] = {".gz": "gzip", ".bz2": "bz2", ".zst": "zstd", ".zstd": "zstd"}
 COMPRESSION_MAGIC: dict[bytes, Compression] = {b"\x1f\x8b": "gzip", b"BZh": "bz2", b"\x28\xb5\x2f\xfd": "zstd"}
-PARQUET_SUFFIXES = (".parquet", ".pq")
 PARQUET_MAGIC = b"PAR1"
-PARQUET_NEEDS_COLUMN = "a Parquet table has named columns: choose one with --column NAME"
-DELIMITER_SUFFIXES = {".csv": ",", ".tsv": "\t", ".tab": "\t"}
 HEADERLESS_COLUMN = "value"  # the name of the one column of a file without a header line
 HEAD_BYTES = 1 << 16  # read at a time until the first line is complete
-WRITE_ROWS = 1 << 16  # rows written at a time
-PYTHON_COMPRESSORS: dict[Compression, Callable[[BinaryIO], io.BufferedIOBase]] = {
-    "gzip": lambda sink: gzip.GzipFile(fileobj=sink, mode="wb", compresslevel=6),
-    "bz2": lambda sink: bz2.BZ2File(sink, mode="wb"),
-}
 
 Progress = Callable[[int], None]  # told the number of lines read, after each batch
-
-
-class TableError(Exception):
-    """A problem with the input or output table, reported in one line."""
-
-
-@dataclass(frozen=True)
-class Layout:
-    """How a table is stored: Parquet, or text with a delimiter and a compression."""
-
-    parquet: bool
-    delimiter: str | None = None  # None: inferred from the header line
-    compression: Compression | None = None  # None: none, or sniffed on input
-
-
-def layout_of(path: str, delimiter: str | None) -> Layout:
-    """The layout that the name of a file says; `delimiter` overrides the extension's."""
-    suffixes = [suffix.lower() for suffix in Path(path).suffixes[-2:]] if path != "-" else []
-    compression = COMPRESSION_SUFFIXES.get(suffixes[-1]) if suffixes else None
-    if compression is not None:
-        suffixes.pop()
-    kind = suffixes[-1] if suffixes else ""
-    if kind in PARQUET_SUFFIXES:
-        if compression is not None:
-            raise TableError(f"{path}: Parquet files carry their own compression; name the file {kind}")
-        return Layout(parquet=True)
-    return Layout(False, delimiter or DELIMITER_SUFFIXES.get(kind), compression)
-
-
-def inferred_delimiter(first_line: str) -> str:
-    """The delimiter of a text table whose name does not say it: a tab, else ';' without ',', else ','."""
-    if "\t" in first_line:
-        return "\t"
-    if ";" in first_line and "," not in first_line:
-        return ";"
-    return ","
 
 
 @dataclass(frozen=True)
@@ -134,99 +86,6 @@ class Column:
         return f"{place}, column {(column or self.name)!r}" if self.header else place
 
 
-class BadNumber(Exception):
-    """A text that is not a number, at a position of the array being converted."""
-
-    def __init__(self, position: int, text: str) -> None:
-        super().__init__(position, text)
-        self.position = position
-        self.text = text
-
-
-def parsed_or_none(text: pa.Array[Any]) -> pa.Array[Any] | None:
-    try:
-        return pc.cast(text, pa.float64())
-    except (pa.ArrowInvalid, pa.ArrowNotImplementedError):
-        return None
-
-
-def first_unparsed(text: pa.Array[Any]) -> int:
-    """The position of the first entry that does not convert to a number (one must fail)."""
-    start, stop = 0, len(text)
-    while stop - start > 1:  # halve the range, keeping the half that holds the first failure
-        middle = (start + stop) // 2
-        if parsed_or_none(text.slice(start, middle - start)) is None:
-            stop = middle
-        else:
-            start = middle
-    return start
-
-
-def plain_numbers(text: pa.Array[Any]) -> pa.Array[Any] | None:
-    """Text converted to float64 when every entry is a number as it stands, else None."""
-    numbers = parsed_or_none(text)
-    return None if numbers is None else without_underflow(text, numbers)
-
-
-def numbers_from_text(text: pa.Array[Any]) -> pa.Array[Any]:
-    """Text converted to float64; the missing-value tokens (as NaN) and surrounding white space allowed.
-
-    Raises BadNumber for the first entry that is not a number.
-    """
-    numbers = plain_numbers(text)
-    if numbers is not None:
-        return numbers
-    for candidate in (text, pc.utf8_trim_whitespace(text)):
-        missing = pc.is_in(candidate, value_set=MISSING)
-        candidate = pc.if_else(missing, pa.scalar(None, pa.string()), candidate)
-        numbers = parsed_or_none(candidate)
-        if numbers is not None:
-            return without_underflow(text, numbers.fill_null(math.nan))
-    position = first_unparsed(candidate)
-    raise BadNumber(position, text[position].as_py())
-
-
-def without_underflow(text: pa.Array[Any], numbers: pa.Array[Any]) -> pa.Array[Any]:
-    """`numbers`, where a number too small for a double is the smallest double of its sign, not zero.
-
-    A p-value such as 1e-400 thus stays below every other positive p-value
-    and apart from an exact 0, which closed BY counts as 1e-12.
-    """
-    zero = pc.equal(numbers, ZERO)
-    if not pc.any(zero).as_py():
-        return numbers
-    underflow = pc.and_(zero, pc.match_substring_regex(text, NONZERO_MANTISSA))
-    if not pc.any(underflow).as_py():
-        return numbers
-    tiny = pc.if_else(pc.match_substring_regex(text, NEGATIVE), NEGATIVE_SMALLEST, SMALLEST)
-    result: pa.Array[Any] = pc.if_else(underflow, tiny, numbers)
-    return result
-
-
-def one_array(parts: list[pa.Array[Any]]) -> NDArray[np.float64]:
-    """The float64 arrays `parts`, which hold no nulls, as one numpy array."""
-    return np.concatenate([part.to_numpy(zero_copy_only=True) for part in parts]) if parts else np.zeros(0)
-
-
-def numbers_from_array(values: pa.ChunkedArray[Any], name: str) -> NDArray[np.float64]:
-    """A typed (Parquet) column as float64, nulls as NaN; text columns are parsed.
-
-    Raises BadNumber, with the position in the whole column, for text that is not a number.
-    """
-    kind = values.type
-    text = pa.types.is_string(kind) or pa.types.is_large_string(kind)
-    if not (text or pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_decimal(kind)):
-        raise TableError(f"column {name!r} holds {kind} values, not numbers")
-    parts, done = [], 0
-    for chunk in values.chunks:
-        try:
-            parts.append((numbers_from_text(chunk) if text else pc.cast(chunk, pa.float64())).fill_null(math.nan))
-        except BadNumber as exc:
-            raise BadNumber(done + exc.position, exc.text) from None
-        done += len(chunk)
-    return one_array(parts)
-
-
 def duplicate_check(names: list[str]) -> None:
     seen: dict[str, int] = {}
     for position, name in enumerate(names, start=1):
@@ -250,7 +109,7 @@ def resolved_column(wanted: str, names: list[str], option: str) -> str:
     raise TableError(message if option == "--column" else f"{option}: {message}")
 
 
-def family_codes(labels: pa.ChunkedArray[Any] | pa.Array[Any]) -> NDArray[np.int32]:
+def label_codes(labels: pa.ChunkedArray[Any] | pa.Array[Any]) -> NDArray[np.int32]:
     """A small integer per distinct label, the same for equal labels."""
     return pc.index_in(labels, value_set=pc.unique(labels)).to_numpy(zero_copy_only=False).astype(np.int32)
 
@@ -435,7 +294,7 @@ def with_groups(column: Column, labels: pa.ChunkedArray[Any], name: str) -> Colu
     if pc.any(missing).as_py():
         position = int(np.argmax(missing.to_numpy(zero_copy_only=False)))
         raise TableError(f"{column.where(position, name)}: no group label (every value needs its family)")
-    return replace(column, groups=family_codes(labels))
+    return replace(column, groups=label_codes(labels))
 
 
 def parquet_column(source: BinaryIO | pa.Buffer, value_column: str | None, group_column: str | None,
@@ -507,79 +366,3 @@ def read_column(path: str, layout: Layout, value_column: str | None, group_colum
         raise TableError(f"cannot read {source}: {one_line(str(exc))}") from None
     except OSError as exc:  # also failed decompression, which pyarrow reports as OSError
         raise TableError(f"cannot read {source}: {one_line(exc.strerror or str(exc))}") from None
-
-
-def needs_quotes(table: pa.Table, delimiter: str) -> bool:
-    """Whether a name or a text cell holds the delimiter, a quote or a line end."""
-    special = re.compile("[" + re.escape(delimiter + '"\r\n') + "]")
-    if any(special.search(name) for name in table.column_names):
-        return True
-    return any(
-        pc.any(pc.match_substring_regex(column, special.pattern)).as_py()
-        for column in table.columns
-        if pa.types.is_string(column.type) or pa.types.is_large_string(column.type)
-    )
-
-
-@contextlib.contextmanager
-def compressed(sink: BinaryIO, compression: Compression | None) -> Iterator[pa.NativeFile]:
-    """A stream that writes to `sink` through the compressor named by `compression`.
-
-    gzip goes through Python's module at gzip's own default level: pyarrow
-    compresses gzip only at the slowest level, which takes minutes for a
-    large table.
-    """
-    if compression is None:
-        yield native(sink, "w")
-    elif compression in PYTHON_COMPRESSORS:
-        with PYTHON_COMPRESSORS[compression](sink) as file:
-            yield native(file, "w")
-    else:
-        stream = pa.CompressedOutputStream(native(sink, "w"), compression)
-        yield stream
-        stream.close()  # writes the end of the compressed stream
-
-
-def write_text(table: pa.Table, sink: BinaryIO, layout: Layout, header: bool, progress: Callable[[int], None]) -> None:
-    delimiter = layout.delimiter or ","
-    quoting: Literal["needed", "none"] = "needed" if needs_quotes(table, delimiter) else "none"
-    options = pcsv.WriteOptions(include_header=header, delimiter=delimiter, quoting_style=quoting,
-                                quoting_header=quoting)  # type: ignore[call-arg]  # in pyarrow, not yet in its stubs
-    with compressed(sink, layout.compression) as stream, pcsv.CSVWriter(
-        stream, table.schema, write_options=options  # type: ignore[arg-type]  # any pyarrow stream will do
-    ) as writer:
-        written = 0
-        for batch in table.to_batches(max_chunksize=WRITE_ROWS):
-            writer.write_batch(batch)
-            written += batch.num_rows
-            progress(written)
-
-
-def write_table(table: pa.Table, path: str, layout: Layout, header: bool, progress: Callable[[int], None]) -> None:
-    """Write `table` to `path` (- is standard output) in `layout`; `progress` is told the rows written.
-
-    Text is quoted only where a cell needs it, so that plain tables stay
-    plain. A file left half written by a failure is removed.
-    """
-    try:
-        sink = sys.stdout.buffer if path == "-" else open(path, "wb")
-    except OSError as exc:
-        raise TableError(f"cannot write {path}: {exc.strerror or exc}") from None
-    try:
-        with contextlib.nullcontext(sink) if path == "-" else sink:
-            if layout.parquet:
-                import pyarrow.parquet as pq  # only for Parquet output
-
-                pq.write_table(table, sink)
-            else:
-                write_text(table, sink, layout, header, progress)
-    except BaseException as exc:
-        if path != "-":
-            Path(path).unlink(missing_ok=True)
-        if isinstance(exc, (OSError, pa.ArrowException)) and not isinstance(exc, BrokenPipeError):
-            raise TableError(f"cannot write {path}: {one_line(getattr(exc, 'strerror', None) or str(exc))}") from None
-        raise
-
-
-def one_line(message: str) -> str:
-    return " ".join(message.split())

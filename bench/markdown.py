@@ -1,112 +1,20 @@
-"""The benchmark report: machine description, targets, tables and a plot."""
+"""The benchmark report in markdown: the machine, the targets, the tables and where the time goes."""
 
 import datetime
 import os
 import platform
-from dataclasses import dataclass, replace
 from importlib.metadata import PackageNotFoundError, version
 from pathlib import Path
 
-from adversarial import EVALUES, PVALUES, REFERENCE_NAME, Growth, Score, ranked
-from command_line import STARTUP, TABLE_COMMAND, TEXT_COMMAND, CommandRun
-from workloads import SIGNAL_SHARE, Agreement, Comparison, share_label
+from bench.adversarial import EVALUES, PVALUES, REFERENCE_NAME, Growth, Score, ranked
+from bench.command_line import STARTUP, CommandRun
+from bench.targets import COMMAND_TARGETS, TARGETS, command_target_row, target_row
+from bench.workloads import Agreement, Comparison
 
 PACKAGES = ("tarvimo", "numpy", "pyarrow", "scipy", "statsmodels", "matplotlib")
-TARGET_M = 1_000_000
+
 RANKED_SHOWN = 8  # patterns listed per search in the search table
 
-
-@dataclass(frozen=True)
-class Target:
-    """A bound on subject time / reference time at size m (or the largest m measured) on `data`.
-
-    The reference is a call timed against the subject, or another subject of
-    the same table at the same size and data (its time then taken from its own row).
-    """
-
-    description: str
-    subject: str
-    reference: str
-    limit: float  # largest allowed time ratio; with `seconds`, the largest time of the subject
-    speed_up: bool = False  # stated as reference / subject >= 1 / limit
-    data: str = share_label(SIGNAL_SHARE)
-    m: int = TARGET_M
-    seconds: bool = False
-
-
-def closed_by_share_target(share: float, limit: float) -> Target:
-    return Target(
-        f"closed_by exact, {share_label(share)}: at most {limit:g} x numpy.sort",
-        "closed_by exact",
-        "numpy.sort(pvalues)",
-        limit,
-        data=share_label(share),
-    )
-
-
-def thread_target(procedure: str) -> Target:
-    return Target(
-        f"{procedure} exact, 1,000 families: 2 threads at least 1.8 x the throughput of 1",
-        f"{procedure} exact, 2 threads",
-        f"{procedure} exact, 1 thread",
-        1 / 1.8,
-        speed_up=True,
-        data="1,000 families",
-        m=10_000,
-    )
-
-
-def overhead_target(procedure: str) -> Target:
-    return Target(
-        f"{procedure}, 20,000 families of 100 in one call: at most 1.5 x the bare core calls",
-        f"{procedure}, 1 thread",
-        f"{procedure}, bare core calls",
-        1.5,
-        data="20,000 families",
-        m=100,
-    )
-
-
-TARGETS = (
-    Target("tarvimo.by: at most 1/3 of the time of statsmodels fdr_by", "tarvimo.by", "statsmodels fdr_by", 1 / 3),
-    Target("tarvimo.by: faster than scipy", "tarvimo.by", "scipy by", 1.0),
-    Target("closed_ebh exact: at most 1.5 x numpy.sort", "closed_ebh exact", "numpy.sort(evalues)", 1.5),
-    Target("closed_ebh exact, stretch: at most 1.2 x numpy.sort", "closed_ebh exact", "numpy.sort(evalues)", 1.2),
-    Target("closed_ebh approximate: not slower than exact", "closed_ebh approximate", "closed_ebh exact", 1.0),
-    *(closed_by_share_target(share, 10.0) for share in (0.01, SIGNAL_SHARE, 0.2)),
-    closed_by_share_target(SIGNAL_SHARE, 5.0),
-    Target("closed_by approximate: not slower than exact", "closed_by approximate", "closed_by exact", 1.0),
-    Target(
-        "closed_by exact at m = 10,000,000: under 3 s", "closed_by exact", "numpy.sort(pvalues)", 3.0,
-        m=10_000_000, seconds=True,
-    ),
-    Target(
-        "largestmeanconsistent_cpp on a list: at most 1.5 x the conversion alone",
-        "largestmeanconsistent_cpp",
-        "conversion of the e-value list",
-        1.5,
-    ),
-    thread_target("closed_by"),
-    thread_target("closed_ebh"),
-    *(overhead_target(procedure) for procedure in ("closed_by exact", "closed_ebh exact", "by")),
-)
-
-@dataclass(frozen=True)
-class CommandTarget:
-    """A bound on the end-to-end time of a command line at one size."""
-
-    description: str
-    command: str
-    m: int
-    limit_seconds: float
-
-
-COMMAND_TARGETS = (
-    CommandTarget("tarvimo run by on 2,000,000 lines: at most 1 s end to end", TEXT_COMMAND, 2_000_000, 1.0),
-    CommandTarget(
-        "tarvimo run closed-by on a gzipped TSV of 10,000,000 rows: under 10 s", TABLE_COMMAND, 10_000_000, 10.0
-    ),
-)
 
 
 # Where the closed searches spend their time (profiled with callgrind, whose
@@ -147,6 +55,7 @@ COST_NOTES = [
 ]
 
 
+
 def cpu_model() -> str:
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
@@ -157,11 +66,13 @@ def cpu_model() -> str:
     return platform.processor() or "unknown"
 
 
+
 def package_version(name: str) -> str:
     try:
         return version(name)
     except PackageNotFoundError:
         return "not installed"
+
 
 
 def machine() -> dict[str, str]:
@@ -174,54 +85,6 @@ def machine() -> dict[str, str]:
         "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
     }
 
-
-def target_comparison(target: Target, comparisons: list[Comparison]) -> Comparison | None:
-    """The comparison the target is judged on: at the target's m if measured there, else the largest m."""
-    on_data = [c for c in comparisons if c.data == target.data]
-    matches = [c for c in on_data if c.subject == target.subject and c.reference == target.reference]
-    if not matches:  # the reference is another subject of the table
-        others = {(c.m, c.reference): c for c in on_data if c.subject == target.reference}
-        matches = [
-            replace(c, reference=target.reference, reference_seconds=others[c.m, c.reference].subject_seconds)
-            for c in on_data
-            if c.subject == target.subject and (c.m, c.reference) in others
-            and others[c.m, c.reference].subject_seconds is not None
-        ]
-    at_target = [c for c in matches if c.m == target.m]
-    if target.seconds:  # a time in seconds holds at its own size only
-        return (at_target or [None])[-1]
-    return (at_target or sorted(matches, key=lambda c: c.m) or [None])[-1]
-
-
-def target_row(target: Target, comparisons: list[Comparison]) -> list[str]:
-    found = target_comparison(target, comparisons)
-    if found is None or found.ratio is None or found.subject_seconds is None:
-        return [target.description, "not measured", "", "not measured"]
-    where = f"m = {found.m:,}, {found.data}"
-    ratio = found.ratio
-    if target.seconds:
-        seconds = found.subject_seconds
-        measured = f"{seconds:.2f} s"
-        status = "met" if seconds <= target.limit else f"missed: {seconds / target.limit:.1f} times the limit"
-    elif target.speed_up:
-        measured, required = f"x{1 / ratio:.2f}", 1 / target.limit
-        status = "met" if ratio <= target.limit else f"missed: x{1 / ratio:.2f} instead of x{required:.2f}"
-    else:
-        measured = f"{ratio:.2f}"
-        status = (
-            "met" if ratio <= target.limit else f"missed: {ratio / target.limit:.1f} times the limit {target.limit:.2f}"
-        )
-    return [target.description, measured, where, status]
-
-
-def command_target_row(target: CommandTarget, runs: list[CommandRun]) -> list[str]:
-    found = [r for r in runs if r.command == target.command and r.m == target.m and r.seconds is not None]
-    if not found:
-        return [target.description, "not measured", "", "not measured"]
-    seconds = found[0].seconds
-    assert seconds is not None
-    status = "met" if seconds <= target.limit_seconds else f"missed: {seconds / target.limit_seconds:.1f} times the limit"
-    return [target.description, f"{seconds:.2f} s", f"m = {target.m:,}", status]
 
 
 def command_table(runs: list[CommandRun]) -> str:
@@ -242,6 +105,7 @@ def command_table(runs: list[CommandRun]) -> str:
     return table(header, rows)
 
 
+
 def milliseconds(seconds: float | None) -> str:
     if seconds is None:
         return "skipped"
@@ -249,9 +113,11 @@ def milliseconds(seconds: float | None) -> str:
     return f"{ms:,.0f}" if ms >= 100 else f"{ms:.3g}"
 
 
+
 def table(header: list[str], rows: list[list[str]]) -> str:
     lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
     return "\n".join(lines + ["| " + " | ".join(row) + " |" for row in rows])
+
 
 
 def comparison_table(comparisons: list[Comparison]) -> str:
@@ -271,6 +137,7 @@ def comparison_table(comparisons: list[Comparison]) -> str:
         for c in comparisons
     ]
     return table(header, rows)
+
 
 
 def ranking_table(scores: list[Score], search: str) -> str:
@@ -293,6 +160,7 @@ def ranking_table(scores: list[Score], search: str) -> str:
     return table(["rank", "pattern", "time (ms)", "x conversion", "x realistic", "rejections"], rows)
 
 
+
 def growth_table(growths: list[Growth]) -> str:
     sizes = growths[0].sizes
     header = (
@@ -313,6 +181,7 @@ def growth_table(growths: list[Growth]) -> str:
             ]
         )
     return table(header, rows)
+
 
 
 def markdown(
@@ -406,60 +275,3 @@ def markdown(
     ]
     return "\n\n".join(sections) + "\n"
 
-
-def series(comparisons: list[Comparison]) -> dict[str, list[tuple[int, float]]]:
-    """Time against m for every call timed at the main signal share."""
-    points: dict[str, dict[int, float]] = {}
-    for c in comparisons:
-        if c.data != share_label(SIGNAL_SHARE):
-            continue
-        points.setdefault(c.reference, {})[c.m] = c.reference_seconds
-        if c.subject_seconds is not None:
-            points.setdefault(c.subject, {})[c.m] = c.subject_seconds
-    return {label: sorted(by_m.items()) for label, by_m in points.items()}
-
-
-def line_style(label: str) -> str:
-    """Dotted for the yardsticks (sorting, list conversion), dashed for the peers, solid for tarvimo."""
-    if label.startswith(("numpy.sort", "conversion")):
-        return ":"
-    return "-" if label.startswith(("tarvimo", "closed", "largest", "p: ", "e: ")) else "--"
-
-
-def plot(path: Path, public: list[Comparison], searches: list[Comparison], growths: list[Growth]) -> None:
-    """Log-log time against m: the public API, peers and sorting; the exact searches on lists."""
-    from matplotlib import colormaps
-    from matplotlib.backends.backend_agg import FigureCanvasAgg
-    from matplotlib.figure import Figure
-
-    tab20 = colormaps["tab20"].colors
-    colours = tab20[::2] + tab20[1::2]  # the ten strong colours first, then their pale partners
-    figure = Figure(figsize=(13.0, 7.0), layout="constrained")
-    FigureCanvasAgg(figure)  # render off screen, whatever backend is configured
-    left, right = figure.subplots(1, 2)
-    curves = {left: list(series(public).items()), right: []}
-    curves[right] += [(label, points) for label, points in series(searches).items() if label.startswith("conversion")]
-    for g in growths:
-        sizes, seconds = g.timed_points()
-        kind = "e" if g.pattern.search == EVALUES else "p"
-        curves[right].append((f"{kind}: {g.pattern.name}", list(zip(sizes, seconds, strict=True))))
-    left.set_title(f"Public API and peers on realistic data ({SIGNAL_SHARE:.0%} signals)")
-    right.set_title("Exact searches of _vardo on lists (e: closed e-BH, p: closed BY)")
-    for axes, labelled in curves.items():
-        for number, (label, points) in enumerate(labelled):
-            axes.plot(
-                [m for m, _ in points],
-                [t for _, t in points],
-                line_style(label),
-                marker="o",
-                markersize=3,
-                color=colours[number % len(colours)],
-                label=label,
-            )
-        axes.set_xscale("log")
-        axes.set_yscale("log")
-        axes.set_xlabel("m (hypotheses)")
-        axes.set_ylabel("median time (s)")
-        axes.grid(True, which="major", alpha=0.3)
-        axes.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=2)
-    figure.savefig(path, dpi=110)

@@ -1,0 +1,162 @@
+"""The targets the benchmark figures are held against, and whether each is met."""
+
+from dataclasses import dataclass, replace
+
+from bench.command_line import TABLE_COMMAND, TEXT_COMMAND, CommandRun
+from bench.workloads import SIGNAL_SHARE, Comparison, share_label
+
+TARGET_M = 1_000_000
+
+
+
+@dataclass(frozen=True)
+class Target:
+    """A bound on subject time / reference time at size m (or the largest m measured) on `data`.
+
+    The reference is a call timed against the subject, or another subject of
+    the same table at the same size and data (its time then taken from its own row).
+    """
+
+    description: str
+    subject: str
+    reference: str
+    limit: float  # largest allowed time ratio; with `seconds`, the largest time of the subject
+    speed_up: bool = False  # stated as reference / subject >= 1 / limit
+    data: str = share_label(SIGNAL_SHARE)
+    m: int = TARGET_M
+    seconds: bool = False
+
+
+
+def closed_by_share_target(share: float, limit: float) -> Target:
+    return Target(
+        f"closed_by exact, {share_label(share)}: at most {limit:g} x numpy.sort",
+        "closed_by exact",
+        "numpy.sort(pvalues)",
+        limit,
+        data=share_label(share),
+    )
+
+
+
+def thread_target(procedure: str) -> Target:
+    return Target(
+        f"{procedure} exact, 1,000 families: 2 threads at least 1.8 x the throughput of 1",
+        f"{procedure} exact, 2 threads",
+        f"{procedure} exact, 1 thread",
+        1 / 1.8,
+        speed_up=True,
+        data="1,000 families",
+        m=10_000,
+    )
+
+
+
+def overhead_target(procedure: str) -> Target:
+    return Target(
+        f"{procedure}, 20,000 families of 100 in one call: at most 1.5 x the bare core calls",
+        f"{procedure}, 1 thread",
+        f"{procedure}, bare core calls",
+        1.5,
+        data="20,000 families",
+        m=100,
+    )
+
+
+
+TARGETS = (
+    Target("tarvimo.by: at most 1/3 of the time of statsmodels fdr_by", "tarvimo.by", "statsmodels fdr_by", 1 / 3),
+    Target("tarvimo.by: faster than scipy", "tarvimo.by", "scipy by", 1.0),
+    Target("closed_ebh exact: at most 1.5 x numpy.sort", "closed_ebh exact", "numpy.sort(evalues)", 1.5),
+    Target("closed_ebh exact, stretch: at most 1.2 x numpy.sort", "closed_ebh exact", "numpy.sort(evalues)", 1.2),
+    Target("closed_ebh approximate: not slower than exact", "closed_ebh approximate", "closed_ebh exact", 1.0),
+    *(closed_by_share_target(share, 10.0) for share in (0.01, SIGNAL_SHARE, 0.2)),
+    closed_by_share_target(SIGNAL_SHARE, 5.0),
+    Target("closed_by approximate: not slower than exact", "closed_by approximate", "closed_by exact", 1.0),
+    Target(
+        "closed_by exact at m = 10,000,000: under 3 s", "closed_by exact", "numpy.sort(pvalues)", 3.0,
+        m=10_000_000, seconds=True,
+    ),
+    Target(
+        "largestmeanconsistent_cpp on a list: at most 1.5 x the conversion alone",
+        "largestmeanconsistent_cpp",
+        "conversion of the e-value list",
+        1.5,
+    ),
+    thread_target("closed_by"),
+    thread_target("closed_ebh"),
+    *(overhead_target(procedure) for procedure in ("closed_by exact", "closed_ebh exact", "by")),
+)
+
+
+
+@dataclass(frozen=True)
+class CommandTarget:
+    """A bound on the end-to-end time of a command line at one size."""
+
+    description: str
+    command: str
+    m: int
+    limit_seconds: float
+
+
+
+COMMAND_TARGETS = (
+    CommandTarget("tarvimo run by on 2,000,000 lines: at most 1 s end to end", TEXT_COMMAND, 2_000_000, 1.0),
+    CommandTarget(
+        "tarvimo run closed-by on a gzipped TSV of 10,000,000 rows: under 10 s", TABLE_COMMAND, 10_000_000, 10.0
+    ),
+)
+
+
+
+def target_comparison(target: Target, comparisons: list[Comparison]) -> Comparison | None:
+    """The comparison the target is judged on: at the target's m if measured there, else the largest m."""
+    on_data = [c for c in comparisons if c.data == target.data]
+    matches = [c for c in on_data if c.subject == target.subject and c.reference == target.reference]
+    if not matches:  # the reference is another subject of the table
+        others = {(c.m, c.reference): c for c in on_data if c.subject == target.reference}
+        matches = [
+            replace(c, reference=target.reference, reference_seconds=others[c.m, c.reference].subject_seconds)
+            for c in on_data
+            if c.subject == target.subject and (c.m, c.reference) in others
+            and others[c.m, c.reference].subject_seconds is not None
+        ]
+    at_target = [c for c in matches if c.m == target.m]
+    if target.seconds:  # a time in seconds holds at its own size only
+        return (at_target or [None])[-1]
+    return (at_target or sorted(matches, key=lambda c: c.m) or [None])[-1]
+
+
+
+def target_row(target: Target, comparisons: list[Comparison]) -> list[str]:
+    found = target_comparison(target, comparisons)
+    if found is None or found.ratio is None or found.subject_seconds is None:
+        return [target.description, "not measured", "", "not measured"]
+    where = f"m = {found.m:,}, {found.data}"
+    ratio = found.ratio
+    if target.seconds:
+        seconds = found.subject_seconds
+        measured = f"{seconds:.2f} s"
+        status = "met" if seconds <= target.limit else f"missed: {seconds / target.limit:.1f} times the limit"
+    elif target.speed_up:
+        measured, required = f"x{1 / ratio:.2f}", 1 / target.limit
+        status = "met" if ratio <= target.limit else f"missed: x{1 / ratio:.2f} instead of x{required:.2f}"
+    else:
+        measured = f"{ratio:.2f}"
+        status = (
+            "met" if ratio <= target.limit else f"missed: {ratio / target.limit:.1f} times the limit {target.limit:.2f}"
+        )
+    return [target.description, measured, where, status]
+
+
+
+def command_target_row(target: CommandTarget, runs: list[CommandRun]) -> list[str]:
+    found = [r for r in runs if r.command == target.command and r.m == target.m and r.seconds is not None]
+    if not found:
+        return [target.description, "not measured", "", "not measured"]
+    seconds = found[0].seconds
+    assert seconds is not None
+    status = "met" if seconds <= target.limit_seconds else f"missed: {seconds / target.limit_seconds:.1f} times the limit"
+    return [target.description, f"{seconds:.2f} s", f"m = {target.m:,}", status]
+

@@ -1,0 +1,159 @@
+"""``tarvimo run METHOD FILE``: one procedure on the values of a table column, reported or written back."""
+
+import argparse
+import json
+import math
+import sys
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import pyarrow as pa
+from numpy.typing import NDArray
+
+from tarvimo._cli.errors import CliError
+from tarvimo._cli.layout import Layout, layout_of
+from tarvimo._cli.numbers import pvalues_from_log10, strongest_first
+from tarvimo._cli.progress import progress_bar, with_elapsed_time
+from tarvimo._cli.reading import Column, read_column
+from tarvimo._cli.writing import write_table
+from tarvimo._inputs import InvalidEntryError
+from tarvimo._procedures import by, closed_by, closed_ebh, ebh
+
+PROCEDURES: dict[str, Callable[..., NDArray[np.bool_]]] = {
+    "ebh": ebh, "closed-ebh": closed_ebh, "by": by, "closed-by": closed_by,
+}
+METHODS = tuple(PROCEDURES)
+CLOSED_METHODS = ("closed-ebh", "closed-by")
+PVALUE_METHODS = ("by", "closed-by")
+DEFAULT_FLAG_COLUMN = "rejected"
+
+
+def read_input(args: argparse.Namespace) -> Column:
+    layout = layout_of(args.file, args.delimiter)
+    bar = None
+
+    def progress(done: int, total: int | None) -> None:  # bytes of a file, or lines from a pipe
+        nonlocal bar
+        if bar is None:
+            bar = progress_bar("reading", total, "B" if total is not None else " lines")
+        bar.update(done - bar.n)
+
+    try:
+        return read_column(args.file, layout, args.column, args.groups, args.output is not None, progress)
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def decided(args: argparse.Namespace, column: Column) -> NDArray[np.bool_]:
+    """The decisions of the chosen procedure, with data problems named by line and column."""
+    values = pvalues_from_log10(column.values) if args.log10 else column.values
+    options: dict[str, Any] = {"nan_policy": args.nan_policy}
+    if args.method in CLOSED_METHODS:
+        options["approximate"] = args.approximate
+    if column.groups is not None:
+        options["groups"] = column.groups
+    if args.m is not None:
+        options["m"] = args.m
+    procedure = PROCEDURES[args.method]
+    try:
+        mask = with_elapsed_time(args.method, lambda: procedure(values, args.alpha, **options))
+    except InvalidEntryError as exc:
+        where, found = column.where(exc.position), float(column.values[exc.position])
+        if math.isnan(found):
+            raise CliError(f"{where}: missing or NaN value (--nan-policy omit leaves it unrejected)") from None
+        requirement = "-log10 p-values must be at least 0" if args.log10 else exc.requirement
+        raise CliError(f"{where}: {requirement} (found {found!r})") from None
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
+    return strongest_first(mask, column.values, column.groups) if args.log10 else mask
+
+
+def json_number(value: float) -> float | str:
+    """JSON has no infinity; an infinite e-value is written as the string "inf"."""
+    return value if math.isfinite(value) else str(value)
+
+
+def summary(args: argparse.Namespace, column: Column, rejections: int) -> tuple[str, dict[str, Any]]:
+    """The first line of the report, and the same facts for JSON."""
+    omitted = int(np.isnan(column.values).sum())
+    listed = column.values.size - omitted
+    hypotheses = listed if args.m is None else args.m
+    facts: dict[str, Any] = {
+        "method": args.method, "alpha": args.alpha, "approximate": args.approximate,
+        "hypotheses": hypotheses, "omitted": omitted, "rejections": rejections,
+    }
+    notes = []
+    if column.groups is not None:
+        facts["families"] = int(np.unique(column.groups).size)
+        notes.append(f"in {facts['families']} {plural(facts['families'], 'family', 'families')}, each at this alpha")
+    if args.m is not None:
+        facts["listed"] = listed
+        absent = "p = 1" if args.method in PVALUE_METHODS else "e = 0"
+        notes.append(f"{listed} listed, the other {hypotheses - listed} counted as {absent}")
+    if omitted:
+        notes.append(f"{omitted} NaN {plural(omitted, 'entry', 'entries')} omitted")
+    note = f" ({'; '.join(notes)})" if notes else ""
+    return f"{args.method} at alpha {args.alpha:g}: {rejections} of {hypotheses} hypotheses rejected{note}", facts
+
+
+def plural(count: int, one: str, many: str) -> str:
+    return one if count == 1 else many
+
+
+def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> None:
+    rejected = np.flatnonzero(mask)
+    numbers = column.numbering.numbers(rejected).tolist()
+    values = column.values[rejected].tolist()
+    first, facts = summary(args, column, len(numbers))
+    unit = column.numbering.unit
+    if args.json:
+        facts["rejected"] = [{unit: n, "value": json_number(v)} for n, v in zip(numbers, values)]
+        print(json.dumps(facts, allow_nan=False))
+        return
+    print(first)
+    if numbers:
+        kind = "-log10 p" if args.log10 else "p-value" if args.method in PVALUE_METHODS else "e-value"
+        width = max(len(unit), len(str(numbers[-1])))
+        print(f"{unit.rjust(width)}  {kind}")
+        sys.stdout.write("".join(f"{str(n).rjust(width)}  {v!r}\n" for n, v in zip(numbers, values)))
+
+
+def flag_column(args: argparse.Namespace, column: Column) -> str:
+    """The name of the column that --output adds, which the input must not have already."""
+    flag: str = args.flag_column or DEFAULT_FLAG_COLUMN
+    if column.table is not None and flag in column.table.column_names:
+        raise CliError(f"the input already has a column {flag!r}; name the added one with --flag-column")
+    return flag
+
+
+def write_output(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> None:
+    assert column.table is not None
+    flag = flag_column(args, column)
+    table = column.table.append_column(flag, pa.array(mask))
+    if args.output == "-":
+        layout = column.layout
+    else:
+        layout = layout_of(args.output, None)
+        if not layout.parquet and layout.delimiter is None:
+            layout = Layout(False, column.layout.delimiter, layout.compression)
+    with progress_bar("writing", table.num_rows, " rows") as bar:
+        write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n))
+    if args.output == "-":
+        return
+    first, facts = summary(args, column, int(mask.sum()))
+    if args.json:
+        print(json.dumps({**facts, "output": args.output, "flag_column": flag}))
+    else:
+        print(f"{first}\nTable with the column {flag!r} written to {args.output}")
+
+
+def run_method(args: argparse.Namespace) -> None:
+    column = read_input(args)
+    flag_column(args, column)  # refused before a long computation, not after
+    mask = decided(args, column)
+    if args.output is None:
+        report(args, column, mask)
+    else:
+        write_output(args, column, mask)
