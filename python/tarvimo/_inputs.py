@@ -14,7 +14,7 @@ import sys
 import types
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, TypeGuard, TypeVar
+from typing import TYPE_CHECKING, Any, Literal, TypeGuard
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -104,10 +104,7 @@ def series_labels(values: object) -> Sequence[object] | None:
     return labels
 
 
-Result = TypeVar("Result", bound=np.generic)
-
-
-def labelled_like(result: NDArray[Result], values: object) -> "NDArray[Result] | pd.Series":
+def labelled_like[Result: np.generic](result: NDArray[Result], values: object) -> "NDArray[Result] | pd.Series":
     """`result`, one entry per value, as a pandas Series with the index and name of `values` when that is a
     Series (a DataFrame's column, say); other input keeps the numpy array."""
     pandas = sys.modules.get("pandas")  # a Series cannot exist before pandas is imported

@@ -112,7 +112,7 @@ def test_families_differ_from_one_family_and_a_missing_family_rejects_nothing():
     [
         (lambda: tarvimo.by([0.1, 0.2], groups=[1]), ValueError, r"one label per value \(2\), got 1"),
         (lambda: tarvimo.by([[0.1, 0.2]], groups=[1, 2]), ValueError, "groups label the values of one-dimensional"),
-        (lambda: tarvimo.by([0.1, 0.2], groups=[1, 2], m=5), ValueError, "with groups, m gives the total of each family"),
+        (lambda: tarvimo.by([0.1, 0.2], groups=[1, 2], m=5), ValueError, "with groups, m gives the total of each"),
         (lambda: tarvimo.by([0.1, 0.2], groups=["a", None]), ValueError, r"groups\[1\] = None is missing"),
         (lambda: tarvimo.by([0.1, 0.2], groups=[1.0, np.nan]), ValueError, r"groups\[1\] = nan is missing"),
         (lambda: tarvimo.by([0.1, 0.2], groups=pd.Series(["a", None])), ValueError, r"groups\[1\] = .* is missing"),
