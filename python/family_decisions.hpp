@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -29,6 +30,7 @@
 #include "cancellation.hpp"
 #include "checked_count.hpp"
 #include "padded_values.hpp"
+#include "sort_in_steps.hpp"
 #include "vardo.hpp"
 
 enum class Evidence { evalues, pvalues };
@@ -37,6 +39,7 @@ struct Method {
     Evidence evidence;
     bool closed;
     bool approximate;
+    bool harmonic = true;  // the p-value step-up line carries H_m: BY; false: Benjamini-Hochberg
 };
 
 inline Method method_named(const std::string& name) {
@@ -46,9 +49,10 @@ inline Method method_named(const std::string& name) {
     if (name == "by") return {Evidence::pvalues, false, false};
     if (name == "closed_by") return {Evidence::pvalues, true, false};
     if (name == "closed_by_approximate") return {Evidence::pvalues, true, true};
+    if (name == "bh") return {Evidence::pvalues, false, false, false};
     throw std::invalid_argument("unknown method '" + name +
-                                "'; expected ebh, closed_ebh, closed_ebh_approximate, by, closed_by or "
-                                "closed_by_approximate");
+                                "'; expected ebh, closed_ebh, closed_ebh_approximate, by, closed_by, "
+                                "closed_by_approximate or bh");
 }
 
 // Step-up candidates. An e-value can meet the e-BH condition at some rank
@@ -59,11 +63,41 @@ inline Method method_named(const std::string& name) {
 // 32-bit m), so a value that is not a candidate fails its condition at every
 // rank: for e-values (k e) (alpha / m) <= e alpha (1 + 3 2^-53) < 1, for
 // p-values ((p m H_m) / k) - alpha >= 1.8 (alpha + 1e-9) - alpha > 1e-10.
+// BH's line has 1 in place of H_m, exactly, and the same bound holds.
 constexpr double CANDIDATE_MARGIN = 2.0;
 constexpr double BY_TOLERANCE_BOUND = 1e-9;  // above the BY step-up tolerance of 1e-10
 
 // A lower bound of H_m without summing it: H_m >= ln(m + 1) and H_m >= 1.
 inline double harmonic_lower_bound(int m) { return std::max(1.0, std::log1p(static_cast<double>(m))); }
+
+// The lower bound of the factor of a p-value step-up line: H_m's for BY, 1 for BH.
+inline double line_factor_lower_bound(const Method& method, int m) {
+    return method.harmonic ? harmonic_lower_bound(m) : 1.0;
+}
+
+// The p-value step-up count of `method` (BY or BH) on p-values sorted largest first.
+inline int pvalue_step_up_count(const Method& method, const double* p, int n, int total, double alpha) {
+    return method.harmonic ? by_count(p, n, total, alpha) : bh_count(p, n, total, alpha);
+}
+
+inline bool stop_requested(const CancelFlag* cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+// Sorts [first, last), descending or ascending, by std::sort in steps that
+// `cancel` can stop (SearchCancelled). The _fast module sorts large ranges
+// with numpy's sort instead, through the same interface.
+struct StdSortInSteps {
+    void operator()(double* first, double* last, bool descending, const CancelFlag* cancel) const {
+        const auto stop = [cancel] { return stop_requested(cancel); };
+        if (descending) {
+            sort_in_steps(
+                first, last, [](double* a, double* b) { std::sort(a, b, std::greater<>()); }, std::greater<>(), stop);
+        } else {
+            sort_in_steps(first, last, [](double* a, double* b) { std::sort(a, b); }, std::less<>(), stop);
+        }
+    }
+};
 
 inline bool is_evalue_candidate(double e, double alpha) { return e * alpha * CANDIDATE_MARGIN >= 1.0; }
 
@@ -135,12 +169,27 @@ void gather_present(std::int64_t n, const Value& value, std::vector<double>& pre
     present.resize(kept);
 }
 
-// The same for n contiguous values: a plain copy when no value is NaN.
-inline void gather_present(const double* values, std::int64_t n, std::vector<double>& present) {
-    if (any_nan(values, n)) {
-        gather_present(n, [values](std::int64_t j) { return values[j]; }, present);
-    } else {
-        present.assign(values, values + n);
+// Values gathered, or mask entries written, between two checks for a stop
+// request: a large family's copy into fresh memory is slowed by page faults
+// enough to hold up a stop.
+constexpr std::int64_t STOP_CHECK_VALUES = std::int64_t{1} << 20;
+
+// The same for n contiguous values, a piece at a time, checking `cancel`
+// before each: plain copies of the pieces without NaN. The vector's memory is
+// reserved, not written, beforehand.
+inline void gather_present(const double* values, std::int64_t n, std::vector<double>& present,
+                           const CancelFlag* cancel = nullptr) {
+    present.clear();
+    present.reserve(static_cast<std::size_t>(n));
+    for (std::int64_t start = 0; start < n; start += STOP_CHECK_VALUES) {
+        stop_if_cancelled(cancel);
+        const double* first = values + start;
+        const double* last = values + std::min(n, start + STOP_CHECK_VALUES);
+        if (any_nan(first, last - first)) {
+            std::copy_if(first, last, std::back_inserter(present), [](double v) { return !std::isnan(v); });
+        } else {
+            present.insert(present.end(), first, last);
+        }
     }
 }
 
@@ -149,17 +198,18 @@ inline void gather_present(const double* values, std::int64_t n, std::vector<dou
 // sorted with the strongest last. The count equals the one on a fully sorted
 // vector, since the scan returns at the first rank that meets its condition
 // and no value of the first block meets it at any rank.
-inline void arrange_for_step_up(const Method& method, double alpha, int total, std::vector<double>& values) {
+template <typename Sort>
+void arrange_for_step_up(const Method& method, double alpha, int total, std::vector<double>& values,
+                         const CancelFlag* cancel, const Sort& sort) {
+    double* end = values.data() + values.size();
     if (method.evidence == Evidence::evalues) {
-        const auto first = std::partition(values.begin(), values.end(),
-                                          [alpha](double e) { return !is_evalue_candidate(e, alpha); });
-        std::sort(first, values.end());
+        const auto first = std::partition(values.data(), end, [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        sort(first, end, false, cancel);
     } else {
-        const double harmonic_low = harmonic_lower_bound(total);
-        const auto first = std::partition(values.begin(), values.end(), [&](double p) {
-            return !is_pvalue_candidate(p, harmonic_low, alpha);
-        });
-        std::sort(first, values.end(), std::greater<>());
+        const double factor_low = line_factor_lower_bound(method, total);
+        const auto first =
+            std::partition(values.data(), end, [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
+        sort(first, end, true, cancel);
     }
 }
 
@@ -176,33 +226,36 @@ inline int sorted_step_up_count(const Method& method, double alpha, int total, c
         const int candidates = static_cast<int>(sorted.end() - first);
         return ebh_count(sorted.data() + (n - candidates), candidates, total, alpha);
     }
-    const double harmonic_low = harmonic_lower_bound(total);
+    const double factor_low = line_factor_lower_bound(method, total);
     const auto first = std::partition_point(sorted.begin(), sorted.end(), [&](double p) {
-        return !is_pvalue_candidate(p, harmonic_low, alpha);
+        return !is_pvalue_candidate(p, factor_low, alpha);
     });
     const int candidates = static_cast<int>(sorted.end() - first);
-    return by_count(sorted.data() + (n - candidates), candidates, total, alpha);
+    return pvalue_step_up_count(method, sorted.data() + (n - candidates), candidates, total, alpha);
 }
 
 // The number of rejections among the present values of a family of `total`
 // hypotheses (the others omitted: p = 1, e = 0), leaving the values arranged
 // with the rejected ones last. `ascending`: the values are already sorted
 // ascending. A closed procedure rejects at least as many as its step-up
-// procedure: its count is the larger of the two.
-inline int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
-                           const CancelFlag* cancel) {
+// procedure: its count is the larger of the two. sort(first, last,
+// descending, cancel) sorts a range.
+template <typename Sort = StdSortInSteps>
+int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
+                    const CancelFlag* cancel, const Sort& sort = {}) {
     const int n = checked_count(values.size(), "a family");
     require_family_size(n, total);
     if (n == 0) {
         return 0;
     }
     if (!method.closed) {
-        arrange_for_step_up(method, alpha, total, values);
-        return std::min(n, method.evidence == Evidence::evalues ? ebh_count(values.data(), n, total, alpha)
-                                                                : by_count(values.data(), n, total, alpha));
+        arrange_for_step_up(method, alpha, total, values, cancel, sort);
+        return std::min(n, method.evidence == Evidence::evalues
+                               ? ebh_count(values.data(), n, total, alpha)
+                               : pvalue_step_up_count(method, values.data(), n, total, alpha));
     }
     if (!ascending) {
-        std::sort(values.begin(), values.end());
+        sort(values.data(), values.data() + values.size(), false, cancel);
     }
     if (method.evidence == Evidence::pvalues) {
         std::reverse(values.begin(), values.end());
@@ -226,12 +279,16 @@ constexpr std::int64_t MARK_BLOCK = 256;
 // the `count` strongest last, sorted strongest last. Block by block,
 // mark_block(start, end) marks the stronger values and tells whether the
 // block holds a value equal to the threshold; only such a block is read
-// again, through value(j), to reject its ties in order.
+// again, through value(j), to reject its ties in order. `cancel` is checked
+// every STOP_CHECK_VALUES entries.
 template <typename Value, typename Reject, typename MarkBlock>
 void mark_strongest_by_blocks(std::int64_t n, const Value& value, const Reject& reject, const MarkBlock& mark_block,
-                              const std::vector<double>& arranged, int count) {
+                              const std::vector<double>& arranged, int count, const CancelFlag* cancel) {
     if (count == 0) {
         for (std::int64_t j = 0; j < n; ++j) {
+            if (j % STOP_CHECK_VALUES == 0) {
+                stop_if_cancelled(cancel);
+            }
             reject(j, false);
         }
         return;
@@ -244,6 +301,9 @@ void mark_strongest_by_blocks(std::int64_t n, const Value& value, const Reject& 
         ++ties_left;
     }
     for (std::int64_t start = 0; start < n; start += MARK_BLOCK) {
+        if (start % STOP_CHECK_VALUES == 0) {
+            stop_if_cancelled(cancel);
+        }
         const std::int64_t end = std::min(n, start + MARK_BLOCK);
         const bool tied = mark_block(start, end, threshold);
         for (std::int64_t j = start; tied && ties_left > 0 && j < end; ++j) {
@@ -259,7 +319,7 @@ void mark_strongest_by_blocks(std::int64_t n, const Value& value, const Reject& 
 // written through reject(j, bool).
 template <typename Value, typename Reject>
 void mark_strongest(std::int64_t n, const Value& value, const Reject& reject, const std::vector<double>& arranged,
-                    int count, bool larger_is_stronger) {
+                    int count, bool larger_is_stronger, const CancelFlag* cancel = nullptr) {
     const auto mark_block = [&](std::int64_t start, std::int64_t end, double threshold) {
         bool tied = false;
         for (std::int64_t j = start; j < end; ++j) {
@@ -269,34 +329,32 @@ void mark_strongest(std::int64_t n, const Value& value, const Reject& reject, co
         }
         return tied;
     };
-    mark_strongest_by_blocks(n, value, reject, mark_block, arranged, count);
+    mark_strongest_by_blocks(n, value, reject, mark_block, arranged, count, cancel);
 }
 
 // The same for n contiguous values and mask entries, with vector comparisons.
 inline void mark_strongest(const double* in, bool* out, std::int64_t n, const std::vector<double>& arranged, int count,
-                           bool larger_is_stronger) {
+                           bool larger_is_stronger, const CancelFlag* cancel = nullptr) {
     const auto mark_block = [&](std::int64_t start, std::int64_t end, double threshold) {
         return mark_stronger(in + start, out + start, end - start, threshold, larger_is_stronger);
     };
     mark_strongest_by_blocks(
         n, [in](std::int64_t j) { return in[j]; }, [out](std::int64_t j, bool rejected) { out[j] = rejected; },
-        mark_block, arranged, count);
+        mark_block, arranged, count, cancel);
 }
 
 // Decides one family of n entries read through value(j), writing its mask
-// through reject(j, bool); the family is its present values. `scratch` is
-// working storage kept between families; sort_ascending(scratch) sorts the
-// values of a closed procedure.
+// through reject(j, bool); the family has `total` hypotheses (the omitted
+// ones as p = 1 or e = 0), by default its present values. `scratch` is
+// working storage kept between families; sort(first, last, descending,
+// cancel) sorts a range.
 template <typename Value, typename Reject, typename Sort>
-void decide_family(const Method& method, double alpha, std::int64_t n, const Value& value, const Reject& reject,
-                   std::vector<double>& scratch, const CancelFlag* cancel, const Sort& sort_ascending) {
+void decide_family(const Method& method, double alpha, std::int64_t n, std::optional<int> total, const Value& value,
+                   const Reject& reject, std::vector<double>& scratch, const CancelFlag* cancel, const Sort& sort) {
     gather_present(n, value, scratch);
-    const int total = checked_count(scratch.size(), "a family");
-    if (method.closed) {
-        sort_ascending(scratch);
-    }
-    const int count = rejection_count(method, alpha, total, scratch, method.closed, cancel);
-    mark_strongest(n, value, reject, scratch, count, method.evidence == Evidence::evalues);
+    const int count = rejection_count(method, alpha, total.value_or(checked_count(scratch.size(), "a family")),
+                                      scratch, false, cancel, sort);
+    mark_strongest(n, value, reject, scratch, count, method.evidence == Evidence::evalues, cancel);
 }
 
 // Families given by a code per value: the positions of family f are

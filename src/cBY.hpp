@@ -54,4 +54,7 @@ int largestcBYsignificant_approximate_cpp(const std::vector<double>& p, double a
 // hypotheses count as p-values of 1 placed before the given ones; the counts
 // equal those of BY_cpp and of the searches on that padded vector.
 int by_count(const double* p, int n, int total, double alpha);
+// The Benjamini-Hochberg count: the BY step-up test with H_m replaced by 1,
+// equal to BY_cpp's count with every harmonic number 1.
+int bh_count(const double* p, int n, int total, double alpha);
 int closed_by_count(const double* p, int n, int total, double alpha, bool approximate, const CancelFlag* cancel);

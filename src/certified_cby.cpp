@@ -64,7 +64,8 @@ int split_of(const Node& node, int warm_s) {
     return node.depth == 0 && warm_s != 0 ? warm_s : node.lo + (node.hi - node.lo) / 2;
 }
 
-// Scans a family for the BY step-up count as BY_cpp does on its full vector.
+// Scans a family for the BY step-up count as BY_cpp does on its full vector;
+// Hm = 1 (every harmonic number 1) gives the BH count.
 // An omitted value (p = 1) meets the condition at some rank only if it does
 // at rank m, the first one tested: (factor / k) - alpha only grows as k
 // falls. In a sorted family and for alpha > 0, the scan also starts past the
@@ -680,4 +681,9 @@ int by_count(const double* p, int n, int total, double alpha) {
     require_family_size(n, total);
     return by_scan(PFamily{p, n, total - n, total}, harmonic_number(total), alpha,
                    family_is_sorted(p, n, total - n));
+}
+
+int bh_count(const double* p, int n, int total, double alpha) {
+    require_family_size(n, total);
+    return by_scan(PFamily{p, n, total - n, total}, 1.0, alpha, family_is_sorted(p, n, total - n));
 }

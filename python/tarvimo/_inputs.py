@@ -490,12 +490,12 @@ def totals_by_value(m: object, families: Families) -> NDArray[np.int64]:
         raise ValueError(
             f"m must hold one total per value ({size}) or map each family's label to its total, got {array.size} totals"
         )
-    # clipped to int64 without changing what the checks see: below 0 and above LARGEST_FAMILY stay so
+    # as int64 without changing what the checks see: below 0 and above LARGEST_FAMILY stay so
     if array.dtype.kind == "O":
         whole = (whole_number(item, f"m[{i}]") for i, item in enumerate(array.tolist()))
         clipped = np.array([min(max(total, -1), LARGEST_FAMILY + 1) for total in whole], dtype=np.int64)
-    elif array.dtype.kind in "iu":
-        clipped = np.minimum(array, LARGEST_FAMILY + 1).astype(np.int64)
+    elif array.dtype.kind in "iu":  # through float64: what is above LARGEST_FAMILY stays so
+        clipped = np.minimum(array.astype(np.float64), LARGEST_FAMILY + 1).astype(np.int64)
     else:
         raise TypeError(f"m must hold whole numbers (an integer dtype), got an array of dtype {array.dtype}")
     first = np.zeros(families.count, dtype=np.int64)

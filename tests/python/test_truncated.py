@@ -66,6 +66,7 @@ def test_m_counts_omitted_hypotheses_like_explicit_padding(name):
 def test_a_total_per_family_counts_omitted_hypotheses_like_explicit_padding_of_each_family(name):
     procedure, pad, pvalues = PROCEDURES[name]
     rng = np.random.default_rng(40 + len(name))
+    rejected = 0
     for size, families in ((1, 1), (12, 3), (300, 8), (2000, 150)):
         alpha = float(rng.choice(ALPHAS))
         given = given_values(rng, pvalues, size)
@@ -80,7 +81,7 @@ def test_a_total_per_family_counts_omitted_hypotheses_like_explicit_padding_of_e
         padding = np.repeat(names, extras)
         expected = procedure(np.concatenate([np.where(missing, pad, given), np.full(padding.size, pad)]), alpha,
                              groups=np.concatenate([labels, padding]))[:size]
-        assert expected.any() or alpha < 0.01
+        rejected += int(expected.sum())
         per_value = np.array([totals[label] for label in labels])
         for m in (totals, per_value, per_value.tolist(), pd.Series(per_value, index=per_value[::-1])):
             mask = procedure(with_nan, alpha, nan_policy="omit", groups=labels, m=m, workers=2)
@@ -90,6 +91,7 @@ def test_a_total_per_family_counts_omitted_hypotheses_like_explicit_padding_of_e
             members = labels == label
             one = procedure(with_nan[members], alpha, nan_policy="omit", m=totals[label])
             np.testing.assert_array_equal(mask[members], one)
+    assert rejected > 0
 
 
 def test_totals_per_family_follow_the_labels_given():
@@ -113,6 +115,8 @@ def test_omitted_pvalues_above_the_bound_change_nothing(name):
     for alpha in [*ALPHAS, *rng.random(5).tolist(), 1 - 1e-9]:
         bound = bh_pvalue_omission_bound(alpha) if name == "bh" else pvalue_omission_bound(alpha)
         just_above = math.nextafter(bound, math.inf)
+        if just_above > 1.0:
+            continue  # no p-value lies beyond
         for n, extra in ((0, 1), (1, 1), (1, 2), (3, 4), (30, 10), (200, 50)):
             # given values crowd the margin: at and below the bound, on the BY lines
             given = rng.choice([bound, math.nextafter(bound, 0.0), alpha, alpha / 3, 1e-9, rng.random() * alpha], n)

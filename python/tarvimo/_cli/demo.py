@@ -34,9 +34,8 @@ PLOT_SUFFIX = ".png"
 TABLE_HEADER = ("method", "rejections", "true", "false", "FDP", "time (ms)")
 BH_NAME = "BH*"
 BH_NOTE = (
-    "* BH controls the false discovery rate only under independence or positive dependence (PRDS), "
-    "as in this simulation;
-  the others under any dependence."
+    "* BH controls the false discovery rate only under independence or positive dependence (PRDS),\n"
+    "  as in this simulation; the others under any dependence."
 )
 
 
