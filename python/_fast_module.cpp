@@ -16,14 +16,18 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "family_decisions.hpp"
+#include "common/common.hpp"
+#include "families/families.hpp"
 
 namespace py = pybind11;
+namespace families = tarvimo::families;
+namespace common = tarvimo::common;
 
 namespace {
 
@@ -57,18 +61,18 @@ bool signal_raised() {
 // calling thread when they are short, else on up to `workers` threads while
 // this one checks for signals.
 template <typename Decide>
-void decide_families(const Method& method, std::int64_t tasks, std::int64_t values, int workers,
+void decide_families(const families::Method& method, std::int64_t tasks, std::int64_t values, int workers,
                      const Decide& decide) {
-    PoolOutcome outcome = PoolOutcome::finished;
+    families::PoolOutcome outcome = families::PoolOutcome::finished;
     {
         const py::gil_scoped_release release;
-        if (runs_inline(method, values)) {
-            run_inline(tasks, decide);
+        if (families::runs_inline(method, values)) {
+            families::run_inline(tasks, decide);
         } else {
-            outcome = run_pool(tasks, workers, decide, signal_raised);
+            outcome = families::run_pool(tasks, workers, decide, signal_raised);
         }
     }
-    if (outcome == PoolOutcome::interrupted) {
+    if (outcome == families::PoolOutcome::interrupted) {
         throw py::error_already_set();
     }
 }
@@ -91,20 +95,20 @@ constexpr std::ptrdiff_t NUMPY_SORT_VALUES = 4096;
 // steps that `cancel` can stop (SearchCancelled), so that Ctrl-C does not wait
 // for the sort of a large family.
 struct NumpySortInSteps {
-    void operator()(double* first, double* last, bool descending, const CancelFlag* cancel) const {
+    void operator()(double* first, double* last, bool descending, const common::CancelFlag* cancel) const {
         if (last - first < NUMPY_SORT_VALUES) {
-            StdSortInSteps{}(first, last, descending, cancel);
+            families::StdSortInSteps{}(first, last, descending, cancel);
             return;
         }
-        const auto stop = [cancel] { return stop_requested(cancel); };
+        const auto stop = [cancel] { return families::stop_requested(cancel); };
         if (descending) {
             const auto run = [](double* a, double* b) {
                 sort_with_numpy(a, b);
                 std::reverse(a, b);
             };
-            sort_in_steps(first, last, run, std::greater<>(), stop);
+            families::sort_in_steps(first, last, run, std::greater<>(), stop);
         } else {
-            sort_in_steps(first, last, sort_with_numpy, std::less<>(), stop);
+            families::sort_in_steps(first, last, sort_with_numpy, std::less<>(), stop);
         }
     }
 };
@@ -112,7 +116,7 @@ struct NumpySortInSteps {
 // One family: the values given in `values` (NaN entries missing) of a family
 // of `total` hypotheses, by default the present values alone.
 Mask family_rejections(const Contiguous& values, const std::string& name, double alpha, std::optional<int> total) {
-    const Method method = method_named(name);
+    const families::Method method = families::method_named(name);
     require_dimensions(values, 1, "values");
     const py::ssize_t n = values.shape(0);
     Mask mask(n);
@@ -123,11 +127,12 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     // that Ctrl-C stops, unless the family is small: the copy of 10^8 values
     // into fresh memory alone can take seconds of page faults.
     std::vector<double> present;
-    const auto decide = [&](std::int64_t, FamilyScratch&, const CancelFlag* cancel) {
-        gather_present(in, n, present, cancel);
-        const int family_total = total.value_or(checked_count(present.size(), "values"));
-        const int count = rejection_count(method, alpha, family_total, present, false, cancel, NumpySortInSteps{});
-        mark_strongest(in, out, n, present, count, method.evidence == Evidence::evalues, cancel);
+    const auto decide = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
+        families::gather_present(in, n, present, cancel);
+        const int family_total = total.value_or(common::checked_count(present.size(), "values"));
+        const int count =
+            families::rejection_count(method, alpha, family_total, present, false, cancel, NumpySortInSteps{});
+        families::mark_strongest(in, out, n, present, count, method.evidence == families::Evidence::evalues, cancel);
     };
     // A closed search may take far longer than the rest, at a cost that grows with the omitted hypotheses.
     decide_families(method, 1, method.closed ? std::max<std::int64_t>(n, total.value_or(0)) : n, 1, decide);
@@ -136,7 +141,7 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
 
 // Each row of a 2-D array is a family.
 Mask row_rejections(const Values& values, const std::string& name, double alpha, int workers) {
-    const Method method = method_named(name);
+    const families::Method method = families::method_named(name);
     require_dimensions(values, 2, "values");
     require_workers(workers);
     const py::ssize_t rows = values.shape(0);
@@ -145,8 +150,8 @@ Mask row_rejections(const Values& values, const std::string& name, double alpha,
     const auto in = values.unchecked<2>();
     auto out = mask.mutable_unchecked<2>();
     decide_families(method, rows, static_cast<std::int64_t>(rows) * n, workers,
-                    [&](std::int64_t row, FamilyScratch& scratch, const CancelFlag* cancel) {
-                        decide_family(
+                    [&](std::int64_t row, families::FamilyScratch& scratch, const common::CancelFlag* cancel) {
+                        families::decide_family(
                             method, alpha, n, std::nullopt, [&](std::int64_t j) { return in(row, j); },
                             [&](std::int64_t j, bool rejected) { out(row, j) = rejected; }, scratch.values, cancel,
                             NumpySortInSteps{});
@@ -158,16 +163,16 @@ Mask row_rejections(const Values& values, const std::string& name, double alpha,
 // which the layout holds the given entries; each total must lie in the
 // family's entry count ... 2^31 - 1. The sum saturates at 2^31 - 1, far above
 // what runs on the calling thread.
-std::int64_t checked_omitted(const Totals& totals, const FamilyLayout& layout) {
+std::int64_t checked_omitted(const Totals& totals, const families::FamilyLayout& layout) {
     require_dimensions(totals, 1, "totals");
-    const std::int64_t families = static_cast<std::int64_t>(layout.starts.size()) - 1;
-    if (totals.shape(0) != families) {
-        throw py::value_error("totals must hold one total per family (" + std::to_string(families) + "), got " +
+    const std::int64_t count = static_cast<std::int64_t>(layout.starts.size()) - 1;
+    if (totals.shape(0) != count) {
+        throw py::value_error("totals must hold one total per family (" + std::to_string(count) + "), got " +
                               std::to_string(totals.shape(0)));
     }
     constexpr std::int64_t largest = std::numeric_limits<int>::max();
     std::int64_t omitted = 0;
-    for (std::int64_t f = 0; f < families; ++f) {
+    for (std::int64_t f = 0; f < count; ++f) {
         const std::int64_t size = layout.starts[f + 1] - layout.starts[f];
         const std::int64_t total = totals.data()[f];
         if (total < size || total > largest) {
@@ -185,7 +190,7 @@ std::int64_t checked_omitted(const Totals& totals, const FamilyLayout& layout) {
 // present values.
 Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t families, const std::string& name,
                         double alpha, int workers, const std::optional<Totals>& totals) {
-    const Method method = method_named(name);
+    const families::Method method = families::method_named(name);
     require_dimensions(values, 1, "values");
     require_dimensions(codes, 1, "codes");
     require_workers(workers);
@@ -201,16 +206,16 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
     Mask mask(n);
     const auto in = values.unchecked<1>();
     auto out = mask.mutable_unchecked<1>();
-    FamilyLayout layout;
+    families::FamilyLayout layout;
     std::vector<std::int64_t> schedule;
     {
         const py::gil_scoped_release release;
-        layout = layout_by_code(codes.data(), n, families, workers);
-        schedule = largest_first(layout);
+        layout = families::layout_by_code(codes.data(), n, families, workers);
+        schedule = families::largest_first(layout);
     }
     const std::int64_t omitted = totals ? checked_omitted(*totals, layout) : 0;
     decide_families(method, families, n + omitted, workers,
-                    [&](std::int64_t task, FamilyScratch& scratch, const CancelFlag* cancel) {
+                    [&](std::int64_t task, families::FamilyScratch& scratch, const common::CancelFlag* cancel) {
                         const std::int64_t family = schedule[static_cast<std::size_t>(task)];
                         const std::int64_t* positions = layout.order.get() + layout.starts[family];
                         const std::int64_t size = layout.starts[family + 1] - layout.starts[family];
@@ -222,7 +227,7 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
                         }
                         const std::optional<int> total =
                             totals ? std::optional<int>(static_cast<int>(totals->data()[family])) : std::nullopt;
-                        decide_family(
+                        families::decide_family(
                             method, alpha, size, total, [&](std::int64_t j) { return inputs[j]; },
                             [&](std::int64_t j, bool rejected) { out(positions[j]) = rejected; }, scratch.values,
                             cancel, NumpySortInSteps{});

@@ -1,0 +1,189 @@
+#pragma once
+
+// The methods a family is decided by, and the number of rejections of one
+// family: the step-up count on the candidates alone (values that cannot meet
+// the step-up condition at any rank are set aside without sorting), and the
+// closed count above it.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "closed_by/closed_by.hpp"
+#include "closed_ebh/closed_ebh.hpp"
+#include "common/common.hpp"
+#include "families/sort_in_steps.hpp"
+
+namespace tarvimo::families {
+
+enum class Evidence { evalues, pvalues };
+
+struct Method {
+    Evidence evidence;
+    bool closed;
+    bool approximate;
+    bool harmonic = true;  // the p-value step-up line carries H_m: BY; false: Benjamini-Hochberg
+};
+
+inline Method method_named(const std::string& name) {
+    if (name == "ebh") return {Evidence::evalues, false, false};
+    if (name == "closed_ebh") return {Evidence::evalues, true, false};
+    if (name == "closed_ebh_approximate") return {Evidence::evalues, true, true};
+    if (name == "by") return {Evidence::pvalues, false, false};
+    if (name == "closed_by") return {Evidence::pvalues, true, false};
+    if (name == "closed_by_approximate") return {Evidence::pvalues, true, true};
+    if (name == "bh") return {Evidence::pvalues, false, false, false};
+    throw std::invalid_argument("unknown method '" + name +
+                                "'; expected ebh, closed_ebh, closed_ebh_approximate, by, closed_by, "
+                                "closed_by_approximate or bh");
+}
+
+// Step-up candidates. An e-value can meet the e-BH condition at some rank
+// only if e * alpha is close to 1 or more, and a p-value can meet the BY
+// condition only if p * H_m is close to alpha or less. The factor-2 margin
+// absorbs every rounding of the core's expressions (a few ulps) and the
+// error of the summed H_m (below m * 2^-53 relative, under 2.4e-7 for any
+// 32-bit m), so a value that is not a candidate fails its condition at every
+// rank: for e-values (k e) (alpha / m) <= e alpha (1 + 3 2^-53) < 1, for
+// p-values ((p m H_m) / k) - alpha >= 1.8 (alpha + 1e-9) - alpha > 1e-10.
+// BH's line has 1 in place of H_m, exactly, and the same bound holds.
+constexpr double CANDIDATE_MARGIN = 2.0;
+constexpr double BY_TOLERANCE_BOUND = 1e-9;
+static_assert(BY_TOLERANCE_BOUND > closed_by::TOLERANCE, "the bound must cover the BY step-up tolerance");
+
+// A lower bound of H_m without summing it: H_m >= ln(m + 1) and H_m >= 1.
+inline double harmonic_lower_bound(int m) { return std::max(1.0, std::log1p(static_cast<double>(m))); }
+
+inline bool is_evalue_candidate(double e, double alpha) { return e * alpha * CANDIDATE_MARGIN >= 1.0; }
+
+inline bool is_pvalue_candidate(double p, double harmonic_low, double alpha) {
+    return p * harmonic_low <= CANDIDATE_MARGIN * (alpha + BY_TOLERANCE_BOUND);
+}
+
+// The lower bound of the factor of a p-value step-up line: H_m's for BY, 1 for BH.
+inline double line_factor_lower_bound(const Method& method, int m) {
+    return method.harmonic ? harmonic_lower_bound(m) : 1.0;
+}
+
+// The p-value step-up count of `method` (BY or BH) on p-values sorted largest first.
+inline int pvalue_step_up_count(const Method& method, const double* p, int n, int total, double alpha) {
+    return method.harmonic ? closed_by::by_count(p, n, total, alpha) : closed_by::bh_count(p, n, total, alpha);
+}
+
+inline bool stop_requested(const common::CancelFlag* cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+// Sorts [first, last), descending or ascending, by std::sort in steps that
+// `cancel` can stop (SearchCancelled). The _fast module sorts large ranges
+// with numpy's sort instead, through the same interface.
+struct StdSortInSteps {
+    void operator()(double* first, double* last, bool descending, const common::CancelFlag* cancel) const {
+        const auto stop = [cancel] { return stop_requested(cancel); };
+        if (descending) {
+            sort_in_steps(
+                first, last, [](double* a, double* b) { std::sort(a, b, std::greater<>()); }, std::greater<>(), stop);
+        } else {
+            sort_in_steps(first, last, [](double* a, double* b) { std::sort(a, b); }, std::less<>(), stop);
+        }
+    }
+};
+
+// Families at most this large (counting omitted hypotheses) are decided on
+// the calling thread: the literal closed searches, the slowest, cost about
+// m^2 simple steps, a few milliseconds at this size.
+constexpr std::int64_t INLINE_CLOSED_VALUES = 1024;
+// Step-up counts are a partition, a sort of the candidates and one pass:
+// about a millisecond for this many values in all.
+constexpr std::int64_t INLINE_STEP_UP_VALUES = 1 << 16;
+
+// Whether deciding families with `values` values in all is short enough to
+// run on the calling thread, without a thread to wait on.
+inline bool runs_inline(const Method& method, std::int64_t values) {
+    return values <= (method.closed ? INLINE_CLOSED_VALUES : INLINE_STEP_UP_VALUES);
+}
+
+// The present values in the order of a step-up count: the values that
+// cannot be rejected at any rank first, in any order, then the candidates
+// sorted with the strongest last. The count equals the one on a fully sorted
+// vector, since the scan returns at the first rank that meets its condition
+// and no value of the first block meets it at any rank.
+// sort(first, last, descending, cancel) sorts the candidates.
+template <typename Sort>
+void arrange_for_step_up(const Method& method, double alpha, int total, std::vector<double>& values,
+                         const common::CancelFlag* cancel, const Sort& sort) {
+    double* end = values.data() + values.size();
+    if (method.evidence == Evidence::evalues) {
+        double* first =
+            std::partition(values.data(), end, [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        sort(first, end, false, cancel);
+    } else {
+        const double factor_low = line_factor_lower_bound(method, total);
+        double* first =
+            std::partition(values.data(), end, [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
+        sort(first, end, true, cancel);
+    }
+}
+
+// The step-up count on values sorted with the strongest last. Only the
+// candidates, a block at the end, are handed over: the others count as
+// omitted hypotheses (p = 1, e = 0), which changes nothing, since neither
+// they nor the stand-ins meet the condition at any rank and the candidates
+// keep their ranks.
+inline int sorted_step_up_count(const Method& method, double alpha, int total, const std::vector<double>& sorted) {
+    const int n = static_cast<int>(sorted.size());
+    if (method.evidence == Evidence::evalues) {
+        const auto first = std::partition_point(sorted.begin(), sorted.end(),
+                                                [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        const int candidates = static_cast<int>(sorted.end() - first);
+        return closed_ebh::ebh_count(sorted.data() + (n - candidates), candidates, total, alpha);
+    }
+    const double factor_low = line_factor_lower_bound(method, total);
+    const auto first = std::partition_point(sorted.begin(), sorted.end(),
+                                            [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
+    const int candidates = static_cast<int>(sorted.end() - first);
+    return pvalue_step_up_count(method, sorted.data() + (n - candidates), candidates, total, alpha);
+}
+
+// The number of rejections among the present values of a family of `total`
+// hypotheses (the others omitted: p = 1, e = 0), leaving the values arranged
+// with the rejected ones last. `ascending`: the values are already sorted
+// ascending. A closed procedure rejects at least as many as its step-up
+// procedure: its count is the larger of the two. sort(first, last,
+// descending, cancel) sorts a range.
+template <typename Sort = StdSortInSteps>
+int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
+                    const common::CancelFlag* cancel, const Sort& sort = {}) {
+    const int n = common::checked_count(values.size(), "a family");
+    common::require_family_size(n, total);
+    if (n == 0) {
+        return 0;
+    }
+    if (!method.closed) {
+        arrange_for_step_up(method, alpha, total, values, cancel, sort);
+        return std::min(n, method.evidence == Evidence::evalues
+                               ? closed_ebh::ebh_count(values.data(), n, total, alpha)
+                               : pvalue_step_up_count(method, values.data(), n, total, alpha));
+    }
+    if (!ascending) {
+        sort(values.data(), values.data() + values.size(), false, cancel);
+    }
+    if (method.evidence == Evidence::pvalues) {
+        std::reverse(values.begin(), values.end());
+    }
+    const int step_up = std::min(n, sorted_step_up_count(method, alpha, total, values));
+    if (step_up == n) {
+        return n;
+    }
+    const int closed = method.evidence == Evidence::evalues
+                           ? closed_ebh::closed_ebh_count(values.data(), n, total, alpha, method.approximate, cancel)
+                           : closed_by::closed_by_count(values.data(), n, total, alpha, method.approximate, cancel);
+    return std::max(step_up, std::min(closed, n));
+}
+
+}  // namespace tarvimo::families
