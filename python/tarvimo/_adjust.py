@@ -6,12 +6,17 @@ computes every level of a family exactly from the sorted values, without a
 call per level.
 """
 
+from typing import TYPE_CHECKING
+
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
 from tarvimo import _fast
-from tarvimo._inputs import NanPolicy, checked_evalues, checked_max_level, checked_pvalues
+from tarvimo._inputs import NanPolicy, checked_evalues, checked_max_level, checked_pvalues, labelled_like
 from tarvimo._procedures import Routines, decide
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 # The names of the methods, as the Python API and the command line spell them, and the core's name of each.
 METHODS = {
@@ -34,8 +39,16 @@ def row_levels(values: NDArray[np.float64], method: str, max_level: float, worke
 
 
 def grouped_levels(
-    values: NDArray[np.float64], codes: NDArray[np.intp], families: int, method: str, max_level: float, workers: int
+    values: NDArray[np.float64],
+    codes: NDArray[np.intp],
+    families: int,
+    method: str,
+    max_level: float,
+    workers: int,
+    totals: NDArray[np.int64] | None,
 ) -> NDArray[np.float64]:
+    if totals is not None:
+        raise ValueError("adjust takes m for one family only: the core's levels have no total per family yet")
     return _fast.grouped_levels(values, codes, families, method, max_level, workers)
 
 
@@ -62,7 +75,7 @@ def adjust(
     m: int | None = None,
     workers: int | None = None,
     max_level: float = 1.0,
-) -> NDArray[np.float64]:
+) -> "NDArray[np.float64] | pd.Series":
     """Adjusted p-values: the level of each hypothesis under a procedure.
 
     The level of a hypothesis is the smallest alpha in (0, 1) at which the
@@ -94,7 +107,8 @@ def adjust(
         As for :func:`tarvimo.by`: missing entries, families along an axis
         or by label, the size of a family given in part, and the threads.
         With `m`, the omitted hypotheses count as p = 1 (e = 0), and the
-        levels are those of the procedure called with the same `m`.
+        levels are those of the procedure called with the same `m`; a total
+        per family (`m` with `groups`) is not taken yet.
     max_level : float, default 1.0
         Levels at or above it are reported as 1.0; the relation above holds
         for every alpha below it. A smaller `max_level` lets the core stop
@@ -102,8 +116,9 @@ def adjust(
 
     Returns
     -------
-    numpy.ndarray of float64
-        New array of the input's shape: the level of each hypothesis, 1.0
+    numpy.ndarray of float64, or pandas.Series
+        New array of the input's shape (a Series with the index and name of
+        a Series given): the level of each hypothesis, 1.0
         where no alpha below `max_level` rejects it, NaN for a missing entry
         (under ``nan_policy="omit"``). At a level L the hypothesis is
         rejected; at the double just below L it is not.
@@ -140,4 +155,4 @@ def adjust(
     array, _ = checked(values, nan_policy)
     if not hasattr(_fast, "levels"):
         raise NotImplementedError("tarvimo.adjust needs the levels core, which this build of tarvimo._fast lacks")
-    return decide(name, array, ceiling, axis, groups, m, workers, LEVELS)
+    return labelled_like(decide(name, array, ceiling, axis, groups, m, workers, LEVELS), values)

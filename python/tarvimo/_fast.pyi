@@ -3,7 +3,7 @@
 import numpy as np
 from numpy.typing import NDArray
 
-# method: "ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by" or "closed_by_approximate"
+# method: "ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by", "closed_by_approximate" or "bh"
 def rejections(
     values: NDArray[np.float64], method: str, alpha: float, total: int | None = None
 ) -> NDArray[np.bool_]: ...
@@ -17,6 +17,7 @@ def grouped_rejections(
     method: str,
     alpha: float,
     workers: int,
+    totals: NDArray[np.int64] | None = None,
 ) -> NDArray[np.bool_]: ...
 
 # Levels: the smallest alpha at which the method ("ebh", "closed_ebh", "by" or "closed_by") rejects each

@@ -282,6 +282,8 @@ class TestApi:
         expected = tarvimo.adjust(np.array(values), "closed_by")
         for same in (values, tuple(values), pd.Series(values, index=list("abcd")), np.ma.masked_array(values)):
             np.testing.assert_array_equal(np.asarray(tarvimo.adjust(same, "closed_by")), expected)
+        series = tarvimo.adjust(pd.Series(values, index=list("abcd"), name="p"), "closed_by")
+        assert isinstance(series, pd.Series) and list(series.index) == list("abcd") and series.name == "p"
         np.testing.assert_array_equal(tarvimo.adjust(values, "closed-by"), expected)
         evalues = [40.0, 3.0]
         np.testing.assert_array_equal(tarvimo.adjust(evalues, "closed-ebh"), tarvimo.adjust(evalues, "closed_ebh"))
@@ -303,7 +305,7 @@ class TestApi:
             (lambda: tarvimo.adjust([1.0, -2.0], "closed_ebh"), tarvimo.InvalidEntryError, r"evalues\[1\] = -2.0"),
             (lambda: tarvimo.adjust([0.1, math.nan], "by"), tarvimo.InvalidEntryError, "NaN is refused"),
             (lambda: tarvimo.adjust([0.1, 0.2], "by", m=1), ValueError, "smaller than the number"),
-            (lambda: tarvimo.adjust([0.1, 0.2], "by", m=4, groups=[0, 1]), ValueError, "cannot be combined"),
+            (lambda: tarvimo.adjust([0.1, 0.2], "by", m=4, groups=[0, 1]), ValueError, "no total per family yet"),
             (lambda: tarvimo.adjust([[0.1]], "by", axis=2), np.exceptions.AxisError, "axis 2"),
             (lambda: tarvimo.adjust("0.1", "by"), TypeError, "not a string"),
         ],
