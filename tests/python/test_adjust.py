@@ -305,7 +305,11 @@ class TestApi:
             (lambda: tarvimo.adjust([1.0, -2.0], "closed_ebh"), tarvimo.InvalidEntryError, r"evalues\[1\] = -2.0"),
             (lambda: tarvimo.adjust([0.1, math.nan], "by"), tarvimo.InvalidEntryError, "NaN is refused"),
             (lambda: tarvimo.adjust([0.1, 0.2], "by", m=1), ValueError, "smaller than the number"),
-            (lambda: tarvimo.adjust([0.1, 0.2], "by", m=4, groups=[0, 1]), ValueError, "no total per family yet"),
+            (
+                lambda: tarvimo.adjust([0.1, 0.2], "by", m={0: 4, 1: 4}, groups=[0, 1]),
+                ValueError,
+                "no total per family yet",
+            ),
             (lambda: tarvimo.adjust([[0.1]], "by", axis=2), np.exceptions.AxisError, "axis 2"),
             (lambda: tarvimo.adjust("0.1", "by"), TypeError, "not a string"),
         ],
