@@ -20,14 +20,11 @@ def grouped_rejections(
     totals: NDArray[np.int64] | None = None,
 ) -> NDArray[np.bool_]: ...
 
-# Levels: the smallest alpha at which the method ("ebh", "closed_ebh", "by" or "closed_by") rejects each
-# value, 1.0 where none below max_level does, NaN for a NaN entry.
+# levels: method "ebh", "closed_ebh", "by" or "closed_by" (the exact searches only)
 def levels(
     values: NDArray[np.float64], method: str, total: int | None = None, max_level: float = 1.0
 ) -> NDArray[np.float64]: ...
-def row_levels(
-    values: NDArray[np.float64], method: str, max_level: float, workers: int
-) -> NDArray[np.float64]: ...
+def row_levels(values: NDArray[np.float64], method: str, max_level: float, workers: int) -> NDArray[np.float64]: ...
 def grouped_levels(
     values: NDArray[np.float64],
     codes: NDArray[np.intp],
