@@ -3,7 +3,7 @@
 import numpy as np
 from numpy.typing import NDArray
 
-# method: "ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by" or "closed_by_approximate"
+# method: "ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by", "closed_by_approximate" or "bh"
 def rejections(
     values: NDArray[np.float64], method: str, alpha: float, total: int | None = None
 ) -> NDArray[np.bool_]: ...
@@ -15,9 +15,10 @@ def grouped_rejections(
     method: str,
     alpha: float,
     workers: int,
+    totals: NDArray[np.int64] | None = None,
 ) -> NDArray[np.bool_]: ...
 
-# levels: method "ebh", "closed_ebh", "by" or "closed_by" (the exact searches only)
+# levels: method "ebh", "closed_ebh", "by", "closed_by" or "bh" (the exact searches only)
 def levels(
     values: NDArray[np.float64], method: str, total: int | None = None, max_level: float = 1.0
 ) -> NDArray[np.float64]: ...
@@ -29,4 +30,5 @@ def grouped_levels(
     method: str,
     max_level: float,
     workers: int,
+    totals: NDArray[np.int64] | None = None,
 ) -> NDArray[np.float64]: ...

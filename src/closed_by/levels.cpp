@@ -148,6 +148,13 @@ double step_up_pvalue_level(double q, int k, double factor, double max_level) {
     return level <= hi ? level : max_level;
 }
 
+// The omitted values (p = 1) hold the ranks n + 1 ... total; of them the one
+// at rank total passes first. BH's test there, 1 - alpha <= 1e-10, passes
+// from about 1 - 1e-10 on, and then every present value is rejected too.
+double omitted_pvalue_level(int n, int total, double harmonic, double max_level) {
+    return total > n ? step_up_pvalue_level(1.0, total, static_cast<double>(total) * harmonic, max_level) : max_level;
+}
+
 // Rank t + 1 is rejected at alpha when some rank k >= t + 1 passes its test
 // (the step-up count is the largest passing rank), and each test passes from
 // its own threshold on: the level is the smallest threshold from rank t + 1
@@ -158,7 +165,7 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int to
     common::require_family_size(n, total);
     const double factor = static_cast<double>(total) * harmonic;
     std::vector<double> levels(static_cast<std::size_t>(n));
-    double running = max_level;
+    double running = omitted_pvalue_level(n, total, harmonic, max_level);
     for (int t = n - 1; t >= 0; --t) {
         // A rank's threshold that cannot be below the running minimum is not searched.
         const double rough = (ascending[t] * factor) / static_cast<double>(t + 1);

@@ -26,6 +26,11 @@ bool step_up_pvalue_passes(double q, int k, double factor, double alpha);
 // max_level when none does.
 double step_up_pvalue_level(double q, int k, double factor, double max_level);
 
+// The smallest level below max_level at which an omitted value of a family
+// of n given p-values of `total` passes its step-up test (then every given
+// value is rejected), or max_level.
+double omitted_pvalue_level(int n, int total, double harmonic, double max_level);
+
 // Levels by rank of the step-up procedure: ascending[t] (sorted ascending)
 // has rank t + 1 of `total`; its level is the smallest threshold of the
 // ranks from t + 1 on (the cumulative minimum from the back), max_level

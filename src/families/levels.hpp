@@ -48,8 +48,10 @@ inline void require_max_level(double max_level) {
     }
 }
 
-// The H of the step-up test: H_total for BY.
-inline double step_up_harmonic(int total) { return closed_by::harmonic_number(total); }
+// The H of the p-value step-up test: H_total for BY (and closed BY), 1 for BH.
+inline double step_up_harmonic(const Method& method, int total) {
+    return method.harmonic ? closed_by::harmonic_number(total) : 1.0;
+}
 
 // Whether a value can have a step-up level below max_level at all; the
 // others, and with them every weaker value (at a larger rank), fail their
@@ -99,10 +101,16 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
     const int given = common::checked_count(static_cast<std::size_t>(present), "a family");
     const int family_total = total < 0 ? given : total;
     common::require_family_size(given, family_total);
-    const double harmonic = method.evidence == Evidence::pvalues ? step_up_harmonic(family_total) : 1.0;
+    const double harmonic = method.evidence == Evidence::pvalues ? step_up_harmonic(method, family_total) : 1.0;
     // A step-up procedure ranks only its candidates: the others rank after
     // every candidate, which keep their ranks.
     const StepUpCandidates is_candidate(method, harmonic, max_level);
+    // A value that is no candidate is rejected only with the omitted ones.
+    const double weak_level =
+        method.evidence == Evidence::pvalues
+            ? common::reported_level(closed_by::omitted_pvalue_level(given, family_total, harmonic, max_level),
+                                     max_level)
+            : 1.0;
     std::vector<RankedValue>& ranked = scratch.ranked;
     ranked.clear();
     for (std::int64_t j = 0; j < n; ++j) {
@@ -112,7 +120,7 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
         } else if (method.closed || is_candidate(v)) {
             ranked.push_back({v, j});
         } else {
-            write(j, 1.0);
+            write(j, weak_level);
         }
     }
     const bool larger_is_stronger = method.evidence == Evidence::evalues;

@@ -21,8 +21,9 @@ PROCEDURES = {
     "closed_by": tarvimo.closed_by,
     "ebh": tarvimo.ebh,
     "closed_ebh": tarvimo.closed_ebh,
+    "bh": tarvimo.bh,
 }
-PVALUE_METHODS = ("by", "closed_by")
+PVALUE_METHODS = ("by", "closed_by", "bh")
 EVALUE_METHODS = ("ebh", "closed_ebh")
 
 
@@ -110,8 +111,11 @@ def test_row_and_grouped_levels_match_one_family_each(method):
     flat = rows.ravel()
     codes = np.repeat(np.arange(5), 9)[rng.permutation(45)]
     grouped = _fast.grouped_levels(flat, codes, 5, method, 1.0, 2)
+    totals = np.array([9, 12, 30, 9, 10])
+    truncated = _fast.grouped_levels(flat, codes, 5, method, 0.5, 2, totals)
     for f in range(5):
         np.testing.assert_array_equal(grouped[codes == f], _fast.levels(flat[codes == f], method))
+        np.testing.assert_array_equal(truncated[codes == f], _fast.levels(flat[codes == f], method, totals[f], 0.5))
 
 
 def test_ties_get_the_earlier_entry_first():
