@@ -34,10 +34,6 @@ def family_levels(values: NDArray[np.float64], method: str, max_level: float, to
     return _fast.levels(values, method, total, max_level)
 
 
-def row_levels(values: NDArray[np.float64], method: str, max_level: float, workers: int) -> NDArray[np.float64]:
-    return _fast.row_levels(values, method, max_level, workers)
-
-
 def grouped_levels(
     values: NDArray[np.float64],
     codes: NDArray[np.intp],
@@ -52,8 +48,8 @@ def grouped_levels(
     return _fast.grouped_levels(values, codes, families, method, max_level, workers)
 
 
-# Looked up on each call, not at import, so that the module loads whatever the build of _fast holds.
-LEVELS = Routines(family_levels, row_levels, grouped_levels)
+# The routines' order of arguments, as decide passes them; the core takes a family's total before max_level.
+LEVELS = Routines(family_levels, _fast.row_levels, grouped_levels)
 
 
 def checked_method(method: object) -> str:
@@ -153,6 +149,4 @@ def adjust(
     ceiling = checked_max_level(max_level)
     checked = checked_pvalues if name in PVALUE_METHODS else checked_evalues
     array, _ = checked(values, nan_policy)
-    if not hasattr(_fast, "levels"):
-        raise NotImplementedError("tarvimo.adjust needs the levels core, which this build of tarvimo._fast lacks")
     return labelled_like(decide(name, array, ceiling, axis, groups, m, workers, LEVELS), values)

@@ -9,10 +9,8 @@ some hypothesis enters the mask inside it.
 """
 
 import numpy as np
-import pytest
 
 import tarvimo
-from tarvimo import _fast
 
 PROCEDURES = {
     "by": tarvimo.by,
@@ -20,11 +18,6 @@ PROCEDURES = {
     "ebh": tarvimo.ebh,
     "closed_ebh": tarvimo.closed_ebh,
 }
-
-requires_levels_core = pytest.mark.skipif(
-    not hasattr(_fast, "levels"),
-    reason="tarvimo._fast was built without the levels core (levels, row_levels, grouped_levels)",
-)
 
 
 def double_at(bits):
@@ -64,26 +57,3 @@ def bisected_levels(values, method, max_level=1.0, **options):
 
     enter(0, top, np.zeros(values.shape, dtype=bool), mask(top))
     return levels
-
-
-def oracle_levels(values, method, total, max_level):
-    """A stand-in for `_fast.levels` built on the bisection."""
-    return bisected_levels(values, method, max_level, nan_policy="omit", m=total)
-
-
-def oracle_row_levels(matrix, method, max_level, workers):
-    return bisected_levels(matrix, method, max_level, nan_policy="omit", axis=1, workers=workers)
-
-
-def oracle_grouped_levels(values, codes, families, method, max_level, workers):
-    return bisected_levels(values, method, max_level, nan_policy="omit", groups=codes, workers=workers)
-
-
-@pytest.fixture
-def levels_core(monkeypatch):
-    """The levels core of `_fast`, or the bisection in its place while the core is not built in."""
-    if not hasattr(_fast, "levels"):
-        monkeypatch.setattr(_fast, "levels", oracle_levels, raising=False)
-        monkeypatch.setattr(_fast, "row_levels", oracle_row_levels, raising=False)
-        monkeypatch.setattr(_fast, "grouped_levels", oracle_grouped_levels, raising=False)
-    return _fast

@@ -14,7 +14,7 @@ import pytest
 from definitions import harmonic
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from level_oracle import PROCEDURES, bisected_levels, levels_core, requires_levels_core  # noqa: F401
+from level_oracle import PROCEDURES, bisected_levels
 from statsmodels.stats.multitest import multipletests
 
 import tarvimo
@@ -110,7 +110,6 @@ def assert_contract(rng, values, method, max_level=1.0, **options):
     return levels
 
 
-@requires_levels_core
 class TestContract:
     @pytest.mark.parametrize("method", METHODS)
     def test_small_inputs_equal_the_bisection_over_the_doubles(self, method):
@@ -209,7 +208,6 @@ print((tarvimo.adjust([0.01, 0.02], "closed_by") <= 0.03).tolist())
 """
 
 
-@requires_levels_core
 def test_ctrl_c_stops_a_long_call_and_leaves_the_module_working():
     done = subprocess.run(
         [sys.executable, "-c", INTERRUPTED_LEVELS],
@@ -228,7 +226,6 @@ def strengths(draw_pool):
     return st.lists(st.one_of(st.sampled_from(draw_pool), st.floats(0.0, 1.0)), min_size=1, max_size=12)
 
 
-@requires_levels_core
 @settings(max_examples=60, deadline=None)
 @given(
     values=strengths([0.0, 1e-4, 1e-3, 0.004, 0.01, 0.03, 1.0]),
@@ -250,7 +247,6 @@ def test_levels_follow_the_strength_and_the_closed_procedures_are_never_later(va
     assert (closure <= step_up).all()  # the closed procedure rejects the step-up set at every alpha
 
 
-@pytest.mark.usefixtures("levels_core")
 class TestApi:
     @pytest.mark.parametrize("method", METHODS)
     def test_families_come_out_as_their_own_calls(self, method):

@@ -9,7 +9,6 @@ import numpy as np
 import pyarrow.csv as pcsv
 import pyarrow.parquet as pq
 import pytest
-from level_oracle import levels_core, requires_levels_core  # noqa: F401
 from test_run_tables import run
 
 import tarvimo
@@ -32,7 +31,6 @@ def write_study(path, rng, size=60):
     return genes, pvalues, evalues
 
 
-@pytest.mark.usefixtures("levels_core")
 class TestAdjustedColumn:
     @pytest.mark.parametrize(("method", "column"), METHODS)
     @pytest.mark.parametrize("output", ["o.csv", "o.parquet"])
@@ -74,7 +72,6 @@ class TestAdjustedColumn:
             assert np.isnan(handed).tolist() == np.isnan(levels).tolist()
 
 
-@pytest.mark.usefixtures("levels_core")
 @pytest.mark.parametrize(("method", "column"), METHODS)
 def test_report_counts_the_rejections_at_three_levels(tmp_path, capsys, method, column):
     _, pvalues, evalues = write_study(tmp_path / "t.tsv", np.random.default_rng(5))
@@ -87,7 +84,6 @@ def test_report_counts_the_rejections_at_three_levels(tmp_path, capsys, method, 
     assert json.loads(out)["rejections_at"] == {"0.01": counts[0], "0.05": counts[1], "0.1": counts[2]}
 
 
-@pytest.mark.usefixtures("levels_core")
 def test_run_plot_writes_a_png_and_the_steps_are_the_counts(tmp_path, capsys):
     _, pvalues, _ = write_study(tmp_path / "t.tsv", np.random.default_rng(6))
     code, out, err = run(capsys, "run", "closed-by", tmp_path / "t.tsv", "--column", "p", "--nan-policy", "omit",
@@ -127,7 +123,6 @@ def test_an_adjusted_column_the_input_has_already_is_refused(tmp_path, capsys):
     assert code == 1 and "already has a column 'level'; name the added one with --adjusted-column" in err
 
 
-@requires_levels_core  # the stand-in bisection is too slow for the demo's study
 def test_demo_plot_draws_the_levels_of_the_four_procedures(tmp_path, capsys):
     code, out, err = run(capsys, "demo", "-m", "2000", "--approximate", "--plot", tmp_path / "d.png")
     assert (code, err) == (0, "")

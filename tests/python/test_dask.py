@@ -15,7 +15,6 @@ import dask
 import numpy as np
 import pandas as pd
 import pytest
-from level_oracle import levels_core, requires_levels_core  # noqa: F401
 
 import tarvimo
 
@@ -410,7 +409,7 @@ def adjusted_on_dask(frame, column, method, **options):
     return result.compute()
 
 
-@pytest.mark.usefixtures("synchronous", "levels_core")
+@pytest.mark.usefixtures("synchronous")
 @pytest.mark.parametrize("method", ADJUSTED)
 def test_adjust_equals_the_in_memory_levels(method):
     column = ADJUSTED[method]
@@ -435,7 +434,7 @@ def test_adjust_equals_the_in_memory_levels(method):
             )
 
 
-@pytest.mark.usefixtures("synchronous", "levels_core")
+@pytest.mark.usefixtures("synchronous")
 def test_adjust_gathers_only_what_can_be_below_max_level():
     bound = ALPHA + 1e-10
     above = math.nextafter(bound, 1.0)
@@ -469,7 +468,6 @@ def test_adjust_refuses_bad_options_at_the_call():
             call()
 
 
-@requires_levels_core
 def test_adjust_on_a_cluster_of_two_worker_processes(cluster):
     frame = study(22, size=2000, families=5)
     dask_frame = partitioned(frame, (0, 21, 22, 700, 1500, 2600, 4000))
