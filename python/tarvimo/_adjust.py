@@ -34,22 +34,9 @@ def family_levels(values: NDArray[np.float64], method: str, max_level: float, to
     return _fast.levels(values, method, total, max_level)
 
 
-def grouped_levels(
-    values: NDArray[np.float64],
-    codes: NDArray[np.intp],
-    families: int,
-    method: str,
-    max_level: float,
-    workers: int,
-    totals: NDArray[np.int64] | None,
-) -> NDArray[np.float64]:
-    if totals is not None:
-        raise ValueError("adjust takes m for one family only: the core's levels have no total per family yet")
-    return _fast.grouped_levels(values, codes, families, method, max_level, workers)
-
-
-# The routines' order of arguments, as decide passes them; the core takes a family's total before max_level.
-LEVELS = Routines(family_levels, _fast.row_levels, grouped_levels)
+# decide passes (values, method, max_level, total); the core's `levels` takes the total first. The other
+# two bindings take decide's order, a total per family last.
+LEVELS = Routines(family_levels, _fast.row_levels, _fast.grouped_levels)
 
 
 def checked_method(method: object) -> str:
@@ -103,8 +90,9 @@ def adjust(
         As for :func:`tarvimo.by`: missing entries, families along an axis
         or by label, the size of a family given in part, and the threads.
         With `m`, the omitted hypotheses count as p = 1 (e = 0), and the
-        levels are those of the procedure called with the same `m`; a total
-        per family (`m` with `groups`) is not taken yet.
+        levels are those of the procedure called with the same `m`, a total
+        per family (`m` with `groups`, a mapping or one total per value)
+        included.
     max_level : float, default 1.0
         Levels at or above it are reported as 1.0; the relation above holds
         for every alpha below it. A smaller `max_level` lets the core stop

@@ -143,6 +143,26 @@ class TestContract:
         assert_contract(rng, matrix, method, axis=None)
 
     @pytest.mark.parametrize("method", METHODS)
+    def test_a_total_per_family_is_the_family_padded_with_null_values(self, method):
+        rng = np.random.default_rng(11 + sum(map(ord, method)))
+        pad = 1.0 if method in PVALUE_METHODS else 0.0
+        for _ in range(4):
+            sizes = rng.integers(1, 12, 4)
+            labels = rng.permutation(np.repeat(np.array(["w", "x", "y", "z"]), sizes))
+            values = np.empty(labels.size)
+            totals = {}
+            for label, size in zip("wxyz", sizes.tolist()):
+                values[labels == label] = crafted(rng, method, size)
+                totals[label] = size + int(rng.choice([0, 1, 5, 200]))
+            levels = assert_contract(rng, values, method, groups=labels, m=totals)
+            per_value = np.array([totals[label] for label in labels])
+            np.testing.assert_array_equal(tarvimo.adjust(values, method, groups=labels, m=per_value), levels)
+            for label in "wxyz":
+                own = values[labels == label]
+                padded = np.concatenate([own, np.full(totals[label] - own.size, pad)])
+                np.testing.assert_array_equal(levels[labels == label], tarvimo.adjust(padded, method)[: own.size])
+
+    @pytest.mark.parametrize("method", METHODS)
     def test_ties_give_the_earlier_hypothesis_the_smaller_level(self, method):
         values = [0.01, 0.01, 0.01, 0.5] if method in PVALUE_METHODS else [40.0, 40.0, 40.0, 1.0]
         levels = assert_contract(np.random.default_rng(1), values, method)
@@ -301,11 +321,8 @@ class TestApi:
             (lambda: tarvimo.adjust([1.0, -2.0], "closed_ebh"), tarvimo.InvalidEntryError, r"evalues\[1\] = -2.0"),
             (lambda: tarvimo.adjust([0.1, math.nan], "by"), tarvimo.InvalidEntryError, "NaN is refused"),
             (lambda: tarvimo.adjust([0.1, 0.2], "by", m=1), ValueError, "smaller than the number"),
-            (
-                lambda: tarvimo.adjust([0.1, 0.2], "by", m={0: 4, 1: 4}, groups=[0, 1]),
-                ValueError,
-                "no total per family yet",
-            ),
+            (lambda: tarvimo.adjust([0.1, 0.2], "by", m={0: 4}, groups=[0, 1]), ValueError, "family 1"),
+            (lambda: tarvimo.adjust([0.1, 0.2], "by", m=[4, 1], groups=[0, 0]), ValueError, "family 0"),
             (lambda: tarvimo.adjust([[0.1]], "by", axis=2), np.exceptions.AxisError, "axis 2"),
             (lambda: tarvimo.adjust("0.1", "by"), TypeError, "not a string"),
         ],
