@@ -26,8 +26,9 @@ METHODS = {
     "ebh": "ebh",
     "closed_ebh": "closed_ebh",
     "closed-ebh": "closed_ebh",
+    "bh": "bh",
 }
-PVALUE_METHODS = ("by", "closed_by")
+PVALUE_METHODS = ("by", "closed_by", "bh")
 
 
 def family_levels(values: NDArray[np.float64], method: str, max_level: float, total: int | None) -> NDArray[np.float64]:
@@ -79,10 +80,10 @@ def adjust(
     Parameters
     ----------
     values : array_like
-        P-values (``"by"``, ``"closed_by"``) in [0, 1], or e-values
+        P-values (``"by"``, ``"closed_by"``, ``"bh"``) in [0, 1], or e-values
         (``"ebh"``, ``"closed_ebh"``): non-negative reals, ``+inf`` allowed.
         Any order; a numpy.ma array's masked entries are missing values.
-    method : {"by", "closed_by", "ebh", "closed_ebh"}
+    method : {"by", "closed_by", "bh", "ebh", "closed_ebh"}
         The procedure; ``"closed-by"`` and ``"closed-ebh"``, the command
         line's spellings, work too. The closed procedures' levels are those
         of their exact searches.
@@ -111,7 +112,7 @@ def adjust(
     ------
     TypeError, ValueError
         As for :func:`tarvimo.by` (:class:`InvalidEntryError` for a bad
-        entry); also for a `method` that is not one of the four, and a
+        entry); also for a `method` that is not one of the five, and a
         `max_level` outside (0, 1].
 
     Notes
@@ -122,7 +123,9 @@ def adjust(
     test's tolerance, smaller for alpha below 0.05), so its level lies up to
     that much below ``min(1, min over ranks j >= k of p_(j) m H_m / j)``,
     and the core finds the exact double where the decision changes, where
-    the formula rounds its product and quotient.
+    the formula rounds its product and quotient. BH's levels agree in the
+    same way with ``multipletests(method="fdr_bh")`` and scipy's
+    ``false_discovery_control(method="bh")``.
 
     Examples
     --------

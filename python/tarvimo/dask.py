@@ -60,7 +60,8 @@ Adjusted p-values (:func:`adjust`)
     paths. Many families are adjusted whole where they lie, and only the
     levels below 1 (and NaN) travel back. One family gathers only the values
     whose level can lie below ``max_level``: no alpha below it rejects a
-    p-value above ``max_level + 1e-10``, nor, for e-BH, an e-value at or
+    p-value above ``max_level + 1e-10`` (for BH, above ``(max_level +
+    1e-10)(1 + 1e-9)``), nor, for e-BH, an e-value at or
     below ``1 / max_level`` (closed e-BH gathers every e-value, as above);
     the client computes their levels with ``m``, and the second pass writes
     them to their rows and 1.0 to the others.
@@ -104,6 +105,7 @@ from tarvimo._inputs import (
     whole_number,
 )
 from tarvimo._omitted import (
+    bh_pvalue_omission_bound,
     by_narrowed_bound,
     closed_by_narrowed_bound,
     ebh_narrowed_bound,
@@ -775,15 +777,16 @@ def adjust(
     Parameters
     ----------
     frame, column, groups, nan_policy
-        As for :func:`ebh` (p-values for ``"by"`` and ``"closed_by"``).
-    method : {"by", "closed_by", "ebh", "closed_ebh"}
+        As for :func:`ebh` (p-values for ``"by"``, ``"closed_by"`` and ``"bh"``).
+    method : {"by", "closed_by", "bh", "ebh", "closed_ebh"}
         As for :func:`tarvimo.adjust`; ``"closed-by"`` and ``"closed-ebh"``
         work too.
     max_level : float, default 1.0
         As for :func:`tarvimo.adjust`: levels at or above it are 1.0. For one
         family it also bounds what is gathered on the client: the p-values
         at or below ``max_level + 1e-10`` (no alpha below `max_level`
-        rejects a larger one), the e-values above ``1 / max_level`` for
+        rejects a larger one; ``(max_level + 1e-10)(1 + 1e-9)`` for BH),
+        the e-values above ``1 / max_level`` for
         e-BH, and every e-value for closed e-BH, whose sums need the small
         ones too.
     max_candidates : int, default 10,000,000
@@ -808,10 +811,14 @@ def adjust(
     policy = checked_nan_policy(nan_policy)
     decide = partial(adjust_in_memory, method=name, max_level=ceiling, nan_policy=policy)
     # Every alpha below max_level has bounds at least as wide as max_level's (rounding is monotone:
-    # fl(alpha + 1e-10) <= fl(max_level + 1e-10), fl(1 / alpha) >= fl(1 / max_level)), so a value left
-    # out changes no decision below max_level, and its own level is at or above it: 1.0.
+    # fl(alpha + 1e-10) <= fl(max_level + 1e-10), and so for BH's product with 1 + 1e-9; fl(1 / alpha) >=
+    # fl(1 / max_level)), so a value left out changes no decision below max_level, and its own level is
+    # at or above it: 1.0.
     keeps: Callable[[NDArray[np.float64]], NDArray[np.bool_]]
-    if name in PVALUE_METHODS:
+    if name == "bh":
+        bound = bh_pvalue_omission_bound(ceiling)
+        keeps, kept = partial(at_most, bound), f"p-values at or below (max_level + 1e-10)(1 + 1e-9) = {bound!r}"
+    elif name in PVALUE_METHODS:
         bound = pvalue_omission_bound(ceiling)
         keeps, kept = partial(at_most, bound), f"p-values at or below max_level + 1e-10 = {bound!r}"
     elif name == "ebh":

@@ -15,6 +15,7 @@ import tarvimo
 PROCEDURES = {
     "by": tarvimo.by,
     "closed_by": tarvimo.closed_by,
+    "bh": tarvimo.bh,
     "ebh": tarvimo.ebh,
     "closed_ebh": tarvimo.closed_ebh,
 }

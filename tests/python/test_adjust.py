@@ -15,12 +15,13 @@ from definitions import harmonic
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from level_oracle import PROCEDURES, bisected_levels
+from scipy.stats import false_discovery_control
 from statsmodels.stats.multitest import multipletests
 
 import tarvimo
 
 METHODS = list(PROCEDURES)
-PVALUE_METHODS = ("by", "closed_by")
+PVALUE_METHODS = ("by", "closed_by", "bh")
 LINE_ALPHAS = [0.1, 0.05, 0.02, 1e-3, 1e-7]  # the levels whose step-up lines the values are put on
 
 
@@ -35,10 +36,11 @@ def nudged(rng, value):
     return float(value + steps * np.spacing(value)) if choice == 4 else value * (1.0 + steps * 1e-13)
 
 
-def crafted_pvalues(rng, m):
-    """p-values on and around the BY lines k alpha / (m H_m) of a level, with ties, zeros and large ones."""
+def crafted_pvalues(rng, m, method="by"):
+    """p-values on and around the step-up lines k alpha / (m H_m) of a level (k alpha / m for BH), with ties,
+    zeros and large ones."""
     alpha = float(rng.choice(LINE_ALPHAS))
-    line = alpha / (m * harmonic(m)[m])
+    line = alpha / m if method == "bh" else alpha / (m * harmonic(m)[m])
     values = []
     for k in range(1, m + 1):
         kind = rng.integers(10)
@@ -77,7 +79,7 @@ def crafted_evalues(rng, m):
 
 
 def crafted(rng, method, m):
-    return crafted_pvalues(rng, m) if method in PVALUE_METHODS else crafted_evalues(rng, m)
+    return crafted_pvalues(rng, m, method) if method in PVALUE_METHODS else crafted_evalues(rng, m)
 
 
 def probe_alphas(rng, levels, max_level):
@@ -191,6 +193,15 @@ class TestContract:
         pvalues[rng.random(m) < 0.1] = pvalues[0]  # ties
         expected = multipletests(pvalues, method="fdr_by")[1]
         np.testing.assert_allclose(tarvimo.adjust(pvalues, "by"), expected, rtol=0, atol=2e-10)
+
+    @pytest.mark.parametrize("m", [1, 2, 10, 1000])
+    def test_bh_levels_agree_with_statsmodels_and_scipy(self, m):
+        rng = np.random.default_rng(7 + m)
+        pvalues = np.concatenate([rng.random(m // 2) * 1e-3, rng.random(m - m // 2)])
+        pvalues[rng.random(m) < 0.1] = pvalues[0]  # ties
+        levels = tarvimo.adjust(pvalues, "bh")
+        np.testing.assert_allclose(levels, multipletests(pvalues, method="fdr_bh")[1], rtol=0, atol=2e-10)
+        np.testing.assert_allclose(levels, false_discovery_control(pvalues, method="bh"), rtol=0, atol=2e-10)
 
     @pytest.mark.parametrize("m", [1, 5, 300])
     def test_ebh_levels_agree_with_the_closed_form(self, m):
@@ -321,7 +332,7 @@ class TestApi:
             (lambda: tarvimo.adjust([1.0, -2.0], "closed_ebh"), tarvimo.InvalidEntryError, r"evalues\[1\] = -2.0"),
             (lambda: tarvimo.adjust([0.1, math.nan], "by"), tarvimo.InvalidEntryError, "NaN is refused"),
             (lambda: tarvimo.adjust([0.1, 0.2], "by", m=1), ValueError, "smaller than the number"),
-            (lambda: tarvimo.adjust([0.1, 0.2], "by", m={0: 4}, groups=[0, 1]), ValueError, "family 1"),
+            (lambda: tarvimo.adjust([0.1, 0.2], "bh", m={0: 4}, groups=[0, 1]), ValueError, "family 1"),
             (lambda: tarvimo.adjust([0.1, 0.2], "by", m=[4, 1], groups=[0, 0]), ValueError, "family 0"),
             (lambda: tarvimo.adjust([[0.1]], "by", axis=2), np.exceptions.AxisError, "axis 2"),
             (lambda: tarvimo.adjust("0.1", "by"), TypeError, "not a string"),

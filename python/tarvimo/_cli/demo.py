@@ -31,13 +31,13 @@ BH_NOTE = (
     "* BH controls the false discovery rate only under independence or positive dependence (PRDS),\n"
     "  as in this simulation; the others under any dependence."
 )
-# The curves of the plot: label, method of tarvimo.adjust, line style. BH is not drawn: the core has
-# no levels of BH yet.
+# The curves of the plot: label, method of tarvimo.adjust, line style.
 PLOTTED = (
     ("e-BH", "ebh", "-"),
     ("closed e-BH", "closed_ebh", "-"),
     ("BY", "by", "--"),
     ("closed BY", "closed_by", "--"),
+    (BH_NAME, "bh", ":"),
 )
 
 
@@ -145,7 +145,7 @@ def format_table(outcomes: list[Outcome]) -> str:
 
 
 def level_curves(study: Study, alpha: float) -> list[Curve]:
-    """The levels of the four procedures (the closed ones' exact searches) around `alpha`."""
+    """The levels of the procedures (the closed ones' exact searches) around `alpha`."""
     ceiling = plot_max_level(alpha)
     curves = []
     for label, method, style in PLOTTED:
