@@ -116,6 +116,8 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     }
     const int given = common::checked_count(present.size(), "values");
     const int family_total = total.value_or(given);
+    common::require_family_size(given, family_total);  // before values are dropped
+    families::drop_unrejectable(method, alpha, present);
     if (method.closed) {
         sort_with_numpy(present);
     }

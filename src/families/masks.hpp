@@ -79,8 +79,9 @@ constexpr std::int64_t MARK_BLOCK = 256;
 
 // The mask of the `count` strongest present values: every value stronger
 // than the count-th strongest, then values equal to it from the start of the
-// family until the count is reached. `arranged` holds the present values with
-// the `count` strongest last, sorted strongest last. Block by block,
+// family until the count is reached. `arranged` holds the present values (or
+// those that can be rejected) with the `count` strongest last, those equal to
+// the count-th strongest first among them. Block by block,
 // mark_block(start, end) marks the stronger values and tells whether the
 // block holds a value equal to the threshold; only such a block is read
 // again, through value(j), to reject its ties in order.
@@ -149,6 +150,7 @@ void decide_family(const Method& method, double alpha, std::int64_t n, const Val
                    std::vector<double>& scratch, const common::CancelFlag* cancel, const Sort& sort_ascending) {
     gather_present(n, value, scratch);
     const int total = common::checked_count(scratch.size(), "a family");
+    drop_unrejectable(method, alpha, scratch);
     if (method.closed) {
         sort_ascending(scratch);
     }

@@ -9,13 +9,16 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "closed_by/closed_by.hpp"
+#include "closed_by/harmonic_table.hpp"
 #include "closed_ebh/closed_ebh.hpp"
 #include "common/common.hpp"
+#include "families/ranked_count.hpp"
 
 namespace tarvimo::families {
 
@@ -114,9 +117,115 @@ inline int sorted_step_up_count(const Method& method, double alpha, int total, c
     return closed_by::by_count(sorted.data() + (n - candidates), candidates, total, alpha);
 }
 
+// The step-up count (at most n) by sorting the candidates and scanning them,
+// leaving the values as arrange_for_step_up does: the reference of
+// ranked_step_up_count, and its route outside the proof's reach.
+inline int sorted_route_step_up_count(const Method& method, double alpha, int total, std::vector<double>& values) {
+    const int n = static_cast<int>(values.size());
+    arrange_for_step_up(method, alpha, total, values);
+    return std::min(n, method.evidence == Evidence::evalues ? closed_ebh::ebh_count(values.data(), n, total, alpha)
+                                                            : closed_by::by_count(values.data(), n, total, alpha));
+}
+
+// The step-up count of the present values from the ranks at which the
+// candidates start to meet the condition (ranked_count.hpp), without sorting
+// them. Leaves the rejected values last, those equal to the weakest of them
+// first among them, which is all mark_strongest reads. Bit for bit the count
+// of sorted_route_step_up_count: the conditions are the scans' expressions
+// (ebh_count's ((k e) (alpha / m)) >= 1 + 1e-12, by_scan's
+// ((p (m H_m)) / k) - alpha <= 1e-10, H_m the same summed double), whose
+// monotonicity in k and in the value the comment heading ranked_count.hpp
+// shows, and the candidates the same. The scan on the arranged values
+// returns the largest rank whose value passes: the non-candidates before
+// the candidates pass at no rank, and so the count is the one of the
+// candidates in order. Outside the proof's reach it takes that route:
+// alpha not a positive finite number, or omitted p-values that pass at rank
+// m (then the scan returns m, all given values rejected).
+inline int ranked_step_up_count(const Method& method, double alpha, int total, std::vector<double>& values,
+                                RankedCountStats* stats = nullptr) {
+    RankedCountStats local;
+    RankedCountStats& counts = stats != nullptr ? *stats : local;
+    const auto sorted_route = [&] {
+        ++counts.sorted;
+        return sorted_route_step_up_count(method, alpha, total, values);
+    };
+    if (!(alpha > 0.0 && alpha <= std::numeric_limits<double>::max())) {
+        return sorted_route();
+    }
+    std::vector<int> ranks;
+    std::vector<double>::iterator first;
+    const bool evalues = method.evidence == Evidence::evalues;
+    if (evalues) {
+        first = std::partition(values.begin(), values.end(),
+                               [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        const int limit = static_cast<int>(values.end() - first);
+        const double apm = alpha / static_cast<double>(total);
+        const double threshold = 1.0 + closed_ebh::TOLERANCE;
+        ranks.reserve(static_cast<std::size_t>(limit));
+        for (auto it = first; it != values.end(); ++it) {
+            const double e = *it;
+            const auto passes = [&](int k) { return (static_cast<double>(k) * e) * apm >= threshold; };
+            ranks.push_back(first_passing_rank(passes, threshold / (e * apm), limit, counts));
+        }
+    } else {
+        const double factor = static_cast<double>(total) * closed_by::harmonic_number(total);
+        const int n = static_cast<int>(values.size());
+        if (total > n && (factor / static_cast<double>(total)) - alpha <= closed_by::TOLERANCE) {
+            return sorted_route();
+        }
+        const double harmonic_low = harmonic_lower_bound(total);
+        first = std::partition(values.begin(), values.end(),
+                               [&](double p) { return !is_pvalue_candidate(p, harmonic_low, alpha); });
+        const int limit = static_cast<int>(values.end() - first);
+        const double level = alpha + closed_by::TOLERANCE;
+        ranks.reserve(static_cast<std::size_t>(limit));
+        for (auto it = first; it != values.end(); ++it) {
+            const double x = *it * factor;
+            const auto passes = [&](int k) { return (x / static_cast<double>(k)) - alpha <= closed_by::TOLERANCE; };
+            ranks.push_back(first_passing_rank(passes, x / level, limit, counts));
+        }
+    }
+    std::vector<int> tally;
+    const int count = count_from_ranks(ranks, tally);
+    if (count == 0) {
+        ++counts.ranked;
+        return 0;
+    }
+    // The weakest rejected value, and the rejected values moved last.
+    double weakest = *first;
+    bool found = false;
+    for (std::size_t i = 0; i < ranks.size(); ++i) {
+        const double v = first[static_cast<std::ptrdiff_t>(i)];
+        if (ranks[i] <= count && (!found || (evalues ? v < weakest : v > weakest))) {
+            weakest = v;
+            found = true;
+        }
+    }
+    const auto rejected = std::partition(first, values.end(), [&](double v) {
+        return !(evalues ? v >= weakest : v <= weakest);
+    });
+    std::partition(rejected, values.end(), [weakest](double v) { return v == weakest; });
+    ++counts.ranked;
+    return count;
+}
+
+// Closed BY decides the same without the p-values above alpha + 1e-10 (the
+// omission bound): each such value changes no decision of BY or closed BY,
+// whatever the family's total, so they are dropped before the values are
+// sorted and count as omitted p-values of 1 instead. The bound's proof
+// holds for 0 < alpha < 1, and `alpha` must be the level the count is run
+// at. Other methods keep every value.
+inline void drop_unrejectable(const Method& method, double alpha, std::vector<double>& values) {
+    if (method.evidence == Evidence::pvalues && method.closed && alpha > 0.0 && alpha < 1.0) {
+        const double bound = alpha + closed_by::TOLERANCE;
+        values.erase(std::remove_if(values.begin(), values.end(), [bound](double p) { return p > bound; }),
+                     values.end());
+    }
+}
+
 // The number of rejections among the present values of a family of `total`
 // hypotheses (the others omitted: p = 1, e = 0), leaving the values arranged
-// with the rejected ones last. `ascending`: the values are already sorted
+// with the rejected ones last, those equal to the weakest of them first. `ascending`: the values are already sorted
 // ascending. A closed procedure rejects at least as many as its step-up
 // procedure: its count is the larger of the two.
 inline int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
@@ -127,9 +236,7 @@ inline int rejection_count(const Method& method, double alpha, int total, std::v
         return 0;
     }
     if (!method.closed) {
-        arrange_for_step_up(method, alpha, total, values);
-        return std::min(n, method.evidence == Evidence::evalues ? closed_ebh::ebh_count(values.data(), n, total, alpha)
-                                                                : closed_by::by_count(values.data(), n, total, alpha));
+        return ranked_step_up_count(method, alpha, total, values);
     }
     if (!ascending) {
         std::sort(values.begin(), values.end());
