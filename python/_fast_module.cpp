@@ -109,15 +109,15 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     const double* in = values.data();
     bool* out = mask.mutable_data();
 
-    std::vector<double> present;
+    const int given = common::checked_count(static_cast<std::size_t>(families::count_present(in, n)), "values");
+    const int family_total = total.value_or(given);
+    common::require_family_size(given, family_total);
+    std::vector<double> present;  // those the count needs
     {
         const py::gil_scoped_release release;
-        families::gather_present(in, n, present);
+        families::gather_kept(
+            n, [in](std::int64_t j) { return in[j]; }, families::needed_values(method, alpha, family_total), present);
     }
-    const int given = common::checked_count(present.size(), "values");
-    const int family_total = total.value_or(given);
-    common::require_family_size(given, family_total);  // before values are dropped
-    families::drop_unrejectable(method, alpha, present);
     if (method.closed) {
         sort_with_numpy(present);
     }
@@ -125,8 +125,8 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     const auto count_rejections = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
         count = families::rejection_count(method, alpha, family_total, present, method.closed, cancel);
     };
-    // A step-up count is one partition, sort and pass over the given values;
-    // only a long closed search runs on a thread of its own.
+    // A step-up count is a few passes over the candidates; only a long closed
+    // search runs on a thread of its own.
     if (method.closed && !families::runs_inline(method, family_total)) {
         decide_families(method, 1, family_total, 1, count_rejections);
     } else {

@@ -42,35 +42,34 @@ TARVIMO_AVX2_CLONE inline bool mark_stronger(const double* in, bool* out, std::i
     return tied != 0;
 }
 
-// Whether some of the n contiguous values is NaN.
-TARVIMO_AVX2_CLONE inline bool any_nan(const double* values, std::int64_t n) {
-    int nan = 0;
+// The number of the n contiguous values that are not NaN.
+TARVIMO_AVX2_CLONE inline std::int64_t count_present(const double* values, std::int64_t n) {
+    std::int64_t present = 0;
     for (std::int64_t j = 0; j < n; ++j) {
-        nan |= values[j] != values[j];
+        present += values[j] == values[j] ? 1 : 0;
     }
-    return nan != 0;
+    return present;
 }
 
-// The values of a family that are not NaN, in input order; `value(j)` reads
-// entry j of n.
-template <typename Value>
-void gather_present(std::int64_t n, const Value& value, std::vector<double>& present) {
-    present.resize(static_cast<std::size_t>(n));
-    std::size_t kept = 0;
-    for (std::int64_t j = 0; j < n; ++j) {
-        const double v = value(j);
-        present[kept] = v;
-        kept += std::isnan(v) ? 0 : 1;
-    }
-    present.resize(kept);
-}
+// Entries gathered at a time, in gather_kept: each block is written to a
+// buffer without branches, and only what it keeps is appended.
+constexpr std::int64_t GATHER_BLOCK = 1024;
 
-// The same for n contiguous values: a plain copy when no value is NaN.
-inline void gather_present(const double* values, std::int64_t n, std::vector<double>& present) {
-    if (any_nan(values, n)) {
-        gather_present(n, [values](std::int64_t j) { return values[j]; }, present);
-    } else {
-        present.assign(values, values + n);
+// The values of n entries, read through value(j), for which keep(v) holds,
+// in input order.
+template <typename Value, typename Keep>
+void gather_kept(std::int64_t n, const Value& value, const Keep& keep, std::vector<double>& kept) {
+    kept.clear();
+    double block[GATHER_BLOCK];
+    for (std::int64_t start = 0; start < n; start += GATHER_BLOCK) {
+        const std::int64_t end = std::min(n, start + GATHER_BLOCK);
+        std::size_t next = 0;
+        for (std::int64_t j = start; j < end; ++j) {
+            const double v = value(j);
+            block[next] = v;
+            next += keep(v) ? 1 : 0;
+        }
+        kept.insert(kept.end(), block, block + next);
     }
 }
 
@@ -142,15 +141,19 @@ inline void mark_strongest(const double* in, bool* out, std::int64_t n, const st
 }
 
 // Decides one family of n entries read through value(j), writing its mask
-// through reject(j, bool); the family is its present values. `scratch` is
+// through reject(j, bool); the family is its present values, of which only
+// those the count needs are gathered (needed_values). `scratch` is
 // working storage kept between families; sort_ascending(scratch) sorts the
 // values of a closed procedure.
 template <typename Value, typename Reject, typename Sort>
 void decide_family(const Method& method, double alpha, std::int64_t n, const Value& value, const Reject& reject,
                    std::vector<double>& scratch, const common::CancelFlag* cancel, const Sort& sort_ascending) {
-    gather_present(n, value, scratch);
-    const int total = common::checked_count(scratch.size(), "a family");
-    drop_unrejectable(method, alpha, scratch);
+    std::int64_t present = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        present += std::isnan(value(j)) ? 0 : 1;
+    }
+    const int total = common::checked_count(static_cast<std::size_t>(present), "a family");
+    gather_kept(n, value, needed_values(method, alpha, total), scratch);
     if (method.closed) {
         sort_ascending(scratch);
     }

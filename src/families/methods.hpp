@@ -67,7 +67,7 @@ inline bool is_pvalue_candidate(double p, double harmonic_low, double alpha) {
 // the calling thread: the literal closed searches, the slowest, cost about
 // m^2 simple steps, a few milliseconds at this size.
 constexpr std::int64_t INLINE_CLOSED_VALUES = 1024;
-// Step-up counts are a partition, a sort of the candidates and one pass:
+// Step-up counts are a pass over the values and a few over the candidates:
 // about a millisecond for this many values in all.
 constexpr std::int64_t INLINE_STEP_UP_VALUES = 1 << 16;
 
@@ -209,18 +209,36 @@ inline int ranked_step_up_count(const Method& method, double alpha, int total, s
     return count;
 }
 
-// Closed BY decides the same without the p-values above alpha + 1e-10 (the
-// omission bound): each such value changes no decision of BY or closed BY,
-// whatever the family's total, so they are dropped before the values are
-// sorted and count as omitted p-values of 1 instead. The bound's proof
-// holds for 0 < alpha < 1, and `alpha` must be the level the count is run
-// at. Other methods keep every value.
-inline void drop_unrejectable(const Method& method, double alpha, std::vector<double>& values) {
-    if (method.evidence == Evidence::pvalues && method.closed && alpha > 0.0 && alpha < 1.0) {
-        const double bound = alpha + closed_by::TOLERANCE;
-        values.erase(std::remove_if(values.begin(), values.end(), [bound](double p) { return p > bound; }),
-                     values.end());
+// The present values a family's count needs; the others count as omitted
+// (p = 1, e = 0), which changes no count, and are never read:
+// - by, ebh: the step-up candidates, as the comment on sorted_step_up_count
+//   shows;
+// - closed BY: the p-values at most alpha + 1e-10 (the omission bound): a
+//   p-value above it changes no decision of BY or closed BY, whatever the
+//   family's total. The bound's proof holds for 0 < alpha < 1; at other
+//   levels every present value is kept;
+// - closed e-BH: every present value (an omitted e-value counts as 0, which
+//   changes the closed count unless it is 0).
+// NaN (a missing entry) is never kept.
+struct NeededValues {
+    Method method;
+    double alpha;
+    double harmonic_low;  // for the BY candidates
+    double pvalue_bound;  // for closed BY
+
+    bool operator()(double v) const {
+        if (!method.closed) {
+            return method.evidence == Evidence::evalues ? is_evalue_candidate(v, alpha)
+                                                        : is_pvalue_candidate(v, harmonic_low, alpha);
+        }
+        return method.evidence == Evidence::evalues ? v == v : v <= pvalue_bound;
     }
+};
+
+inline NeededValues needed_values(const Method& method, double alpha, int total) {
+    const bool bounded = alpha > 0.0 && alpha < 1.0;
+    return {method, alpha, harmonic_lower_bound(total),
+            bounded ? alpha + closed_by::TOLERANCE : std::numeric_limits<double>::infinity()};
 }
 
 // The number of rejections among the present values of a family of `total`
