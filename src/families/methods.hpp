@@ -177,12 +177,12 @@ inline int ranked_step_up_count(const Method& method, double alpha, int total, s
         first = std::partition(values.begin(), values.end(),
                                [&](double p) { return !is_pvalue_candidate(p, harmonic_low, alpha); });
         const int limit = static_cast<int>(values.end() - first);
-        const double level = alpha + closed_by::TOLERANCE;
+        const double per_level = 1.0 / (alpha + closed_by::TOLERANCE);  // an estimate needs no exact quotient
         ranks.reserve(static_cast<std::size_t>(limit));
         for (auto it = first; it != values.end(); ++it) {
             const double x = *it * factor;
             const auto passes = [&](int k) { return (x / static_cast<double>(k)) - alpha <= closed_by::TOLERANCE; };
-            ranks.push_back(first_passing_rank(passes, x / level, limit, counts));
+            ranks.push_back(first_passing_rank(passes, x * per_level, limit, counts));
         }
     }
     std::vector<int> tally;
