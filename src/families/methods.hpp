@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "closed_by/closed_by.hpp"
-#include "closed_by/harmonic_table.hpp"
 #include "closed_ebh/closed_ebh.hpp"
 #include "common/common.hpp"
 #include "families/ranked_count.hpp"
