@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "closed_ebh/closed_ebh.hpp"
 #include "common/common.hpp"
 #include "families/ranked_count.hpp"
+#include "families/sort_in_steps.hpp"
 
 namespace tarvimo::families {
 
@@ -27,6 +29,7 @@ struct Method {
     Evidence evidence;
     bool closed;
     bool approximate;
+    bool harmonic = true;  // the p-value step-up line carries H_m: BY; false: Benjamini-Hochberg
 };
 
 inline Method method_named(const std::string& name) {
@@ -36,9 +39,10 @@ inline Method method_named(const std::string& name) {
     if (name == "by") return {Evidence::pvalues, false, false};
     if (name == "closed_by") return {Evidence::pvalues, true, false};
     if (name == "closed_by_approximate") return {Evidence::pvalues, true, true};
+    if (name == "bh") return {Evidence::pvalues, false, false, false};
     throw std::invalid_argument("unknown method '" + name +
-                                "'; expected ebh, closed_ebh, closed_ebh_approximate, by, closed_by or "
-                                "closed_by_approximate");
+                                "'; expected ebh, closed_ebh, closed_ebh_approximate, by, closed_by, "
+                                "closed_by_approximate or bh");
 }
 
 // Step-up candidates. An e-value can meet the e-BH condition at some rank
@@ -49,6 +53,7 @@ inline Method method_named(const std::string& name) {
 // 32-bit m), so a value that is not a candidate fails its condition at every
 // rank: for e-values (k e) (alpha / m) <= e alpha (1 + 3 2^-53) < 1, for
 // p-values ((p m H_m) / k) - alpha >= 1.8 (alpha + 1e-9) - alpha > 1e-10.
+// BH's line has 1 in place of H_m, exactly, and the same bound holds.
 constexpr double CANDIDATE_MARGIN = 2.0;
 constexpr double BY_TOLERANCE_BOUND = 1e-9;
 static_assert(BY_TOLERANCE_BOUND > closed_by::TOLERANCE, "the bound must cover the BY step-up tolerance");
@@ -61,6 +66,35 @@ inline bool is_evalue_candidate(double e, double alpha) { return e * alpha * CAN
 inline bool is_pvalue_candidate(double p, double harmonic_low, double alpha) {
     return p * harmonic_low <= CANDIDATE_MARGIN * (alpha + BY_TOLERANCE_BOUND);
 }
+
+// The lower bound of the factor of a p-value step-up line: H_m's for BY, 1 for BH.
+inline double line_factor_lower_bound(const Method& method, int m) {
+    return method.harmonic ? harmonic_lower_bound(m) : 1.0;
+}
+
+// The p-value step-up count of `method` (BY or BH) on p-values sorted largest first.
+inline int pvalue_step_up_count(const Method& method, const double* p, int n, int total, double alpha) {
+    return method.harmonic ? closed_by::by_count(p, n, total, alpha) : closed_by::bh_count(p, n, total, alpha);
+}
+
+inline bool stop_requested(const common::CancelFlag* cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+// Sorts [first, last), descending or ascending, by std::sort in steps that
+// `cancel` can stop (SearchCancelled). The _fast module sorts large ranges
+// with numpy's sort instead, through the same interface.
+struct StdSortInSteps {
+    void operator()(double* first, double* last, bool descending, const common::CancelFlag* cancel) const {
+        const auto stop = [cancel] { return stop_requested(cancel); };
+        if (descending) {
+            sort_in_steps(
+                first, last, [](double* a, double* b) { std::sort(a, b, std::greater<>()); }, std::greater<>(), stop);
+        } else {
+            sort_in_steps(first, last, [](double* a, double* b) { std::sort(a, b); }, std::less<>(), stop);
+        }
+    }
+};
 
 // Families at most this large (counting omitted hypotheses) are decided on
 // the calling thread: the literal closed searches, the slowest, cost about
@@ -81,17 +115,20 @@ inline bool runs_inline(const Method& method, std::int64_t values) {
 // sorted with the strongest last. The count equals the one on a fully sorted
 // vector, since the scan returns at the first rank that meets its condition
 // and no value of the first block meets it at any rank.
-inline void arrange_for_step_up(const Method& method, double alpha, int total, std::vector<double>& values) {
+// sort(first, last, descending, cancel) sorts the candidates.
+template <typename Sort>
+void arrange_for_step_up(const Method& method, double alpha, int total, std::vector<double>& values,
+                         const common::CancelFlag* cancel, const Sort& sort) {
+    double* end = values.data() + values.size();
     if (method.evidence == Evidence::evalues) {
-        const auto first = std::partition(values.begin(), values.end(),
-                                          [alpha](double e) { return !is_evalue_candidate(e, alpha); });
-        std::sort(first, values.end());
+        double* first =
+            std::partition(values.data(), end, [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        sort(first, end, false, cancel);
     } else {
-        const double harmonic_low = harmonic_lower_bound(total);
-        const auto first = std::partition(values.begin(), values.end(), [&](double p) {
-            return !is_pvalue_candidate(p, harmonic_low, alpha);
-        });
-        std::sort(first, values.end(), std::greater<>());
+        const double factor_low = line_factor_lower_bound(method, total);
+        double* first =
+            std::partition(values.data(), end, [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
+        sort(first, end, true, cancel);
     }
 }
 
@@ -108,22 +145,24 @@ inline int sorted_step_up_count(const Method& method, double alpha, int total, c
         const int candidates = static_cast<int>(sorted.end() - first);
         return closed_ebh::ebh_count(sorted.data() + (n - candidates), candidates, total, alpha);
     }
-    const double harmonic_low = harmonic_lower_bound(total);
-    const auto first = std::partition_point(sorted.begin(), sorted.end(), [&](double p) {
-        return !is_pvalue_candidate(p, harmonic_low, alpha);
-    });
+    const double factor_low = line_factor_lower_bound(method, total);
+    const auto first = std::partition_point(sorted.begin(), sorted.end(),
+                                            [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
     const int candidates = static_cast<int>(sorted.end() - first);
-    return closed_by::by_count(sorted.data() + (n - candidates), candidates, total, alpha);
+    return pvalue_step_up_count(method, sorted.data() + (n - candidates), candidates, total, alpha);
 }
 
 // The step-up count (at most n) by sorting the candidates and scanning them,
 // leaving the values as arrange_for_step_up does: the reference of
 // ranked_step_up_count, and its route outside the proof's reach.
-inline int sorted_route_step_up_count(const Method& method, double alpha, int total, std::vector<double>& values) {
+template <typename Sort = StdSortInSteps>
+int sorted_route_step_up_count(const Method& method, double alpha, int total, std::vector<double>& values,
+                               const common::CancelFlag* cancel = nullptr, const Sort& sort = {}) {
     const int n = static_cast<int>(values.size());
-    arrange_for_step_up(method, alpha, total, values);
-    return std::min(n, method.evidence == Evidence::evalues ? closed_ebh::ebh_count(values.data(), n, total, alpha)
-                                                            : closed_by::by_count(values.data(), n, total, alpha));
+    arrange_for_step_up(method, alpha, total, values, cancel, sort);
+    return std::min(n, method.evidence == Evidence::evalues
+                           ? closed_ebh::ebh_count(values.data(), n, total, alpha)
+                           : pvalue_step_up_count(method, values.data(), n, total, alpha));
 }
 
 // The step-up count of the present values from the ranks at which the
@@ -132,7 +171,8 @@ inline int sorted_route_step_up_count(const Method& method, double alpha, int to
 // first among them, which is all mark_strongest reads. Bit for bit the count
 // of sorted_route_step_up_count: the conditions are the scans' expressions
 // (ebh_count's ((k e) (alpha / m)) >= 1 + 1e-12, by_scan's
-// ((p (m H_m)) / k) - alpha <= 1e-10, H_m the same summed double), whose
+// ((p (m H_m)) / k) - alpha <= 1e-10, H_m the same summed double, or 1 for
+// BH), whose
 // monotonicity in k and in the value the comment heading ranked_count.hpp
 // shows, and the candidates the same. The scan on the arranged values
 // returns the largest rank whose value passes: the non-candidates before
@@ -140,13 +180,15 @@ inline int sorted_route_step_up_count(const Method& method, double alpha, int to
 // candidates in order. Outside the proof's reach it takes that route:
 // alpha not a positive finite number, or omitted p-values that pass at rank
 // m (then the scan returns m, all given values rejected).
-inline int ranked_step_up_count(const Method& method, double alpha, int total, std::vector<double>& values,
-                                RankedCountStats* stats = nullptr) {
+template <typename Sort = StdSortInSteps>
+int ranked_step_up_count(const Method& method, double alpha, int total, std::vector<double>& values,
+                         RankedCountStats* stats = nullptr, const common::CancelFlag* cancel = nullptr,
+                         const Sort& sort = {}) {
     RankedCountStats local;
     RankedCountStats& counts = stats != nullptr ? *stats : local;
     const auto sorted_route = [&] {
         ++counts.sorted;
-        return sorted_route_step_up_count(method, alpha, total, values);
+        return sorted_route_step_up_count(method, alpha, total, values, cancel, sort);
     };
     if (!(alpha > 0.0 && alpha <= std::numeric_limits<double>::max())) {
         return sorted_route();
@@ -167,14 +209,15 @@ inline int ranked_step_up_count(const Method& method, double alpha, int total, s
             ranks.push_back(first_passing_rank(passes, threshold / (e * apm), limit, counts));
         }
     } else {
-        const double factor = static_cast<double>(total) * closed_by::harmonic_number(total);
+        const double factor =
+            static_cast<double>(total) * (method.harmonic ? closed_by::harmonic_number(total) : 1.0);
         const int n = static_cast<int>(values.size());
         if (total > n && (factor / static_cast<double>(total)) - alpha <= closed_by::TOLERANCE) {
             return sorted_route();
         }
-        const double harmonic_low = harmonic_lower_bound(total);
+        const double factor_low = line_factor_lower_bound(method, total);
         first = std::partition(values.begin(), values.end(),
-                               [&](double p) { return !is_pvalue_candidate(p, harmonic_low, alpha); });
+                               [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
         const int limit = static_cast<int>(values.end() - first);
         const double per_level = 1.0 / (alpha + closed_by::TOLERANCE);  // an estimate needs no exact quotient
         ranks.reserve(static_cast<std::size_t>(limit));
@@ -208,55 +251,42 @@ inline int ranked_step_up_count(const Method& method, double alpha, int total, s
     return count;
 }
 
-// The present values a family's count needs; the others count as omitted
-// (p = 1, e = 0), which changes no count, and are never read:
-// - by, ebh: the step-up candidates, as the comment on sorted_step_up_count
-//   shows;
-// - closed BY: the p-values at most alpha + 1e-10 (the omission bound): a
-//   p-value above it changes no decision of BY or closed BY, whatever the
-//   family's total. The bound's proof holds for 0 < alpha < 1; at other
-//   levels every present value is kept;
-// - closed e-BH: every present value (an omitted e-value counts as 0, which
-//   changes the closed count unless it is 0).
-// NaN (a missing entry) is never kept.
-struct NeededValues {
-    Method method;
-    double alpha;
-    double harmonic_low;  // for the BY candidates
-    double pvalue_bound;  // for closed BY
-
-    bool operator()(double v) const {
-        if (!method.closed) {
-            return method.evidence == Evidence::evalues ? is_evalue_candidate(v, alpha)
-                                                        : is_pvalue_candidate(v, harmonic_low, alpha);
-        }
-        return method.evidence == Evidence::evalues ? v == v : v <= pvalue_bound;
+// Closed BY decides the same without the p-values above alpha + 1e-10 (the
+// omission bound): such a p-value changes no decision of BY or closed BY,
+// whatever the family's total, so it is dropped before the sort and counts
+// as an omitted p-value of 1. The bound's proof holds for 0 < alpha < 1.
+// Removing keeps the order of the others.
+inline void drop_beyond_omission_bound(double alpha, std::vector<double>& values) {
+    if (alpha > 0.0 && alpha < 1.0) {
+        const double bound = alpha + closed_by::TOLERANCE;
+        values.erase(std::remove_if(values.begin(), values.end(), [bound](double p) { return p > bound; }),
+                     values.end());
     }
-};
-
-inline NeededValues needed_values(const Method& method, double alpha, int total) {
-    const bool bounded = alpha > 0.0 && alpha < 1.0;
-    return {method, alpha, harmonic_lower_bound(total),
-            bounded ? alpha + closed_by::TOLERANCE : std::numeric_limits<double>::infinity()};
 }
 
 // The number of rejections among the present values of a family of `total`
 // hypotheses (the others omitted: p = 1, e = 0), leaving the values arranged
-// with the rejected ones last, those equal to the weakest of them first. `ascending`: the values are already sorted
-// ascending. A closed procedure rejects at least as many as its step-up
-// procedure: its count is the larger of the two.
-inline int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
-                           const common::CancelFlag* cancel) {
-    const int n = common::checked_count(values.size(), "a family");
+// with the rejected ones last, those equal to the weakest of them first.
+// `ascending`: the values are already sorted ascending. A closed procedure rejects at least as many as its step-up
+// procedure: its count is the larger of the two. sort(first, last,
+// descending, cancel) sorts a range.
+template <typename Sort = StdSortInSteps>
+int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
+                    const common::CancelFlag* cancel, const Sort& sort = {}) {
+    int n = common::checked_count(values.size(), "a family");
     common::require_family_size(n, total);
     if (n == 0) {
         return 0;
     }
     if (!method.closed) {
-        return ranked_step_up_count(method, alpha, total, values);
+        return ranked_step_up_count(method, alpha, total, values, nullptr, cancel, sort);
+    }
+    if (method.evidence == Evidence::pvalues) {
+        drop_beyond_omission_bound(alpha, values);
+        n = static_cast<int>(values.size());
     }
     if (!ascending) {
-        std::sort(values.begin(), values.end());
+        sort(values.data(), values.data() + values.size(), false, cancel);
     }
     if (method.evidence == Evidence::pvalues) {
         std::reverse(values.begin(), values.end());
