@@ -4,8 +4,10 @@ The checked values go to the core as float64 arrays, read in place and
 processed without the interpreter lock; NaN marks a missing entry. A family
 is a one-dimensional array, each slice along `axis` of a larger one, or the
 values sharing a label in `groups`; many families are decided on a thread
-pool in C++. The closed procedures sort every value; the step-up procedures
-sort only the values that can be rejected at all. The core counts the
+pool in C++. Only the values that can matter are gathered: closed e-BH sorts
+every value, closed BY only those within the omission bound, and the step-up
+procedures sort nothing (each candidate's first passing rank gives the
+count). The core counts the
 rejections, and the mask marks that many hypotheses with the strongest
 evidence, the earlier one first among equal values. The adjusted p-values of
 `tarvimo.adjust` take the same route, through the core's level routines.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "closed_by/cBY.hpp"
+#include "closed_by/harmonic_table.hpp"  // harmonic_number, for the step-up counts of the families
 #include "closed_by/levels.hpp"
 #include "common/common.hpp"
 

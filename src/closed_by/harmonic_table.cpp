@@ -1,13 +1,18 @@
 #include "closed_by/harmonic_table.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <climits>
 #include <cstddef>
+#include <mutex>
 
 namespace tarvimo::closed_by {
 
 namespace {
 
 constexpr int CANCEL_POLL_TERMS = 1 << 20;  // a few milliseconds of summing
+constexpr int CANCEL_POLL_CHECKPOINTS = CANCEL_POLL_TERMS / HarmonicTable::CHECKPOINT_STRIDE;
+constexpr int CHECKPOINTS = INT_MAX / HarmonicTable::CHECKPOINT_STRIDE + 1;
 
 // Adds 1/(from + 1) ... 1/to to `sum` in this order, storing the running
 // sums at out[i - from - 1] if out is given. The index is wider than int so
@@ -22,28 +27,53 @@ double add_terms(double sum, int from, int to, double* out) {
     return sum;
 }
 
+// The checkpoints every caller shares. Entries below `filled` are final and
+// are read without the lock (the release store of `filled` publishes them);
+// only extending takes the lock. The storage is reserved whole, so that
+// entries never move, and its pages are touched only as they are filled.
+struct SharedCheckpoints {
+    std::unique_ptr<double[]> sums{new double[CHECKPOINTS]};
+    std::atomic<int> filled{0};
+    std::mutex extending;
+};
+
+SharedCheckpoints& shared_checkpoints() {
+    static SharedCheckpoints checkpoints;
+    return checkpoints;
+}
+
 }  // namespace
+
+double harmonic_checkpoint(int k, const common::CancelFlag* cancel) {
+    SharedCheckpoints& shared = shared_checkpoints();
+    if (k < shared.filled.load(std::memory_order_acquire)) {
+        return shared.sums[k];
+    }
+    const std::lock_guard<std::mutex> lock(shared.extending);
+    int next = shared.filled.load(std::memory_order_relaxed);
+    if (next == 0) {
+        shared.sums[0] = 0.0;
+        shared.filled.store(next = 1, std::memory_order_release);
+    }
+    constexpr int stride = HarmonicTable::CHECKPOINT_STRIDE;
+    for (; next <= k; ++next) {
+        if (next % CANCEL_POLL_CHECKPOINTS == 0) {
+            common::stop_if_cancelled(cancel);  // what is filled so far stays
+        }
+        shared.sums[next] = add_terms(shared.sums[next - 1], (next - 1) * stride, next * stride, nullptr);
+        shared.filled.store(next + 1, std::memory_order_release);
+    }
+    return shared.sums[k];
+}
 
 HarmonicTable::HarmonicTable(const double* harmonic, int m) : m_(m), dense_from_(0), dense_(harmonic) {}
 
 HarmonicTable::HarmonicTable(int m, int dense_from, const common::CancelFlag* cancel)
     : m_(m), dense_from_(dense_from), owned_(new double[static_cast<std::size_t>(m - dense_from) + 1]) {
-    checkpoints_.reserve(static_cast<std::size_t>(dense_from / CHECKPOINT_STRIDE) + 1);
-    checkpoints_.push_back(0.0);
-    double sum = 0.0;
-    int done = 0;
-    // Below dense_from: one checkpoint per stride.
-    while (done + CHECKPOINT_STRIDE <= dense_from) {
-        if (done % CANCEL_POLL_TERMS == 0) {
-            common::stop_if_cancelled(cancel);
-        }
-        sum = add_terms(sum, done, done + CHECKPOINT_STRIDE, nullptr);
-        done += CHECKPOINT_STRIDE;
-        checkpoints_.push_back(sum);
-    }
-    sum = add_terms(sum, done, dense_from, nullptr);
-    owned_[0] = sum;
-    for (done = dense_from; done < m;) {
+    const int base = dense_from / CHECKPOINT_STRIDE;
+    owned_[0] = add_terms(harmonic_checkpoint(base, cancel), base * CHECKPOINT_STRIDE, dense_from, nullptr);
+    double sum = owned_[0];
+    for (int done = dense_from; done < m;) {
         common::stop_if_cancelled(cancel);
         const int to = static_cast<int>(std::min<long long>(m, static_cast<long long>(done) + CANCEL_POLL_TERMS));
         sum = add_terms(sum, done, to, &owned_[done - dense_from + 1]);
@@ -58,14 +88,15 @@ double HarmonicTable::operator()(int s) const {
     }
     if (s != cached_s_) {
         const int base = s / CHECKPOINT_STRIDE;
-        cached_h_ = add_terms(checkpoints_[base], base * CHECKPOINT_STRIDE, s, nullptr);
+        cached_h_ = add_terms(harmonic_checkpoint(base, nullptr), base * CHECKPOINT_STRIDE, s, nullptr);
         cached_s_ = s;
     }
     return cached_h_;
 }
 
 double harmonic_number(int m) {
-    return add_terms(0.0, 0, m, nullptr);
+    const int base = m / HarmonicTable::CHECKPOINT_STRIDE;
+    return add_terms(harmonic_checkpoint(base, nullptr), base * HarmonicTable::CHECKPOINT_STRIDE, m, nullptr);
 }
 
 }  // namespace tarvimo::closed_by

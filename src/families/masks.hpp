@@ -97,7 +97,8 @@ constexpr std::int64_t MARK_BLOCK = 256;
 // The mask of the `count` strongest present values: every value stronger
 // than the count-th strongest, then values equal to it from the start of the
 // family until the count is reached. `arranged` holds the present values with
-// the `count` strongest last, sorted strongest last. Block by block,
+// the `count` strongest last, those equal to the count-th strongest first
+// among them (sorted, or as the ranked step-up count leaves them). Block by block,
 // mark_block(start, end) marks the stronger values and tells whether the
 // block holds a value equal to the threshold; only such a block is read
 // again, through value(j), to reject its ties in order. `cancel` is checked

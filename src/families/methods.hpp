@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -17,6 +18,7 @@
 #include "closed_by/closed_by.hpp"
 #include "closed_ebh/closed_ebh.hpp"
 #include "common/common.hpp"
+#include "families/ranked_count.hpp"
 #include "families/sort_in_steps.hpp"
 
 namespace tarvimo::families {
@@ -98,7 +100,7 @@ struct StdSortInSteps {
 // the calling thread: the literal closed searches, the slowest, cost about
 // m^2 simple steps, a few milliseconds at this size.
 constexpr std::int64_t INLINE_CLOSED_VALUES = 1024;
-// Step-up counts are a partition, a sort of the candidates and one pass:
+// Step-up counts are a pass over the values and a few over the candidates:
 // about a millisecond for this many values in all.
 constexpr std::int64_t INLINE_STEP_UP_VALUES = 1 << 16;
 
@@ -150,21 +152,148 @@ inline int sorted_step_up_count(const Method& method, double alpha, int total, c
     return pvalue_step_up_count(method, sorted.data() + (n - candidates), candidates, total, alpha);
 }
 
+// The step-up count (at most n) by sorting the candidates and scanning them,
+// leaving the values as arrange_for_step_up does: the reference of
+// ranked_step_up_count, and its route outside the proof's reach.
+template <typename Sort = StdSortInSteps>
+int sorted_route_step_up_count(const Method& method, double alpha, int total, std::vector<double>& values,
+                               const common::CancelFlag* cancel = nullptr, const Sort& sort = {}) {
+    const int n = static_cast<int>(values.size());
+    arrange_for_step_up(method, alpha, total, values, cancel, sort);
+    return std::min(n, method.evidence == Evidence::evalues
+                           ? closed_ebh::ebh_count(values.data(), n, total, alpha)
+                           : pvalue_step_up_count(method, values.data(), n, total, alpha));
+}
+
+// Candidates ranked between two checks for a stop request: a few
+// milliseconds of ranking.
+constexpr std::ptrdiff_t RANKS_PER_POLL = 1 << 18;
+
+inline void poll_every_ranks(std::ptrdiff_t ranked, const common::CancelFlag* cancel) {
+    if (ranked % RANKS_PER_POLL == 0) {
+        common::stop_if_cancelled(cancel);
+    }
+}
+
+// The step-up count of the present values from the ranks at which the
+// candidates start to meet the condition (ranked_count.hpp), without sorting
+// them. Leaves the rejected values last, those equal to the weakest of them
+// first among them, which is all mark_strongest reads. Bit for bit the count
+// of sorted_route_step_up_count: the conditions are the scans' expressions
+// (ebh_count's ((k e) (alpha / m)) >= 1 + 1e-12, by_scan's
+// ((p (m H_m)) / k) - alpha <= 1e-10, H_m the same summed double, or 1 for
+// BH), whose
+// monotonicity in k and in the value the comment heading ranked_count.hpp
+// shows, and the candidates the same. The scan on the arranged values
+// returns the largest rank whose value passes: the non-candidates before
+// the candidates pass at no rank, and so the count is the one of the
+// candidates in order. Outside the proof's reach it takes that route:
+// alpha not a positive finite number, or omitted p-values that pass at rank
+// m (then the scan returns m, all given values rejected).
+template <typename Sort = StdSortInSteps>
+int ranked_step_up_count(const Method& method, double alpha, int total, std::vector<double>& values,
+                         RankedCountStats* stats = nullptr, const common::CancelFlag* cancel = nullptr,
+                         const Sort& sort = {}) {
+    RankedCountStats local;
+    RankedCountStats& counts = stats != nullptr ? *stats : local;
+    const auto sorted_route = [&] {
+        ++counts.sorted;
+        return sorted_route_step_up_count(method, alpha, total, values, cancel, sort);
+    };
+    if (!(alpha > 0.0 && alpha <= std::numeric_limits<double>::max())) {
+        return sorted_route();
+    }
+    std::vector<int> ranks;
+    std::vector<double>::iterator first;
+    const bool evalues = method.evidence == Evidence::evalues;
+    if (evalues) {
+        first = std::partition(values.begin(), values.end(),
+                               [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        const int limit = static_cast<int>(values.end() - first);
+        const double apm = alpha / static_cast<double>(total);
+        const double threshold = 1.0 + closed_ebh::TOLERANCE;
+        ranks.reserve(static_cast<std::size_t>(limit));
+        for (auto it = first; it != values.end(); ++it) {
+            poll_every_ranks(it - first, cancel);
+            const double e = *it;
+            const auto passes = [&](int k) { return (static_cast<double>(k) * e) * apm >= threshold; };
+            ranks.push_back(first_passing_rank(passes, threshold / (e * apm), limit, counts));
+        }
+    } else {
+        const double factor =
+            static_cast<double>(total) * (method.harmonic ? closed_by::harmonic_number(total) : 1.0);
+        const int n = static_cast<int>(values.size());
+        if (total > n && (factor / static_cast<double>(total)) - alpha <= closed_by::TOLERANCE) {
+            return sorted_route();
+        }
+        const double factor_low = line_factor_lower_bound(method, total);
+        first = std::partition(values.begin(), values.end(),
+                               [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
+        const int limit = static_cast<int>(values.end() - first);
+        const double per_level = 1.0 / (alpha + closed_by::TOLERANCE);  // an estimate needs no exact quotient
+        ranks.reserve(static_cast<std::size_t>(limit));
+        for (auto it = first; it != values.end(); ++it) {
+            poll_every_ranks(it - first, cancel);
+            const double x = *it * factor;
+            const auto passes = [&](int k) { return (x / static_cast<double>(k)) - alpha <= closed_by::TOLERANCE; };
+            ranks.push_back(first_passing_rank(passes, x * per_level, limit, counts));
+        }
+    }
+    std::vector<int> tally;
+    const int count = count_from_ranks(ranks, tally);
+    if (count == 0) {
+        ++counts.ranked;
+        return 0;
+    }
+    // The weakest rejected value, and the rejected values moved last.
+    double weakest = *first;
+    bool found = false;
+    for (std::size_t i = 0; i < ranks.size(); ++i) {
+        const double v = first[static_cast<std::ptrdiff_t>(i)];
+        if (ranks[i] <= count && (!found || (evalues ? v < weakest : v > weakest))) {
+            weakest = v;
+            found = true;
+        }
+    }
+    const auto rejected = std::partition(first, values.end(), [&](double v) {
+        return !(evalues ? v >= weakest : v <= weakest);
+    });
+    std::partition(rejected, values.end(), [weakest](double v) { return v == weakest; });
+    ++counts.ranked;
+    return count;
+}
+
+// Closed BY decides the same without the p-values above alpha + 1e-10 (the
+// omission bound): such a p-value changes no decision of BY or closed BY,
+// whatever the family's total, so it is dropped before the sort and counts
+// as an omitted p-value of 1. The bound's proof holds for 0 < alpha < 1.
+// Removing keeps the order of the others.
+inline void drop_beyond_omission_bound(double alpha, std::vector<double>& values) {
+    if (alpha > 0.0 && alpha < 1.0) {
+        const double bound = alpha + closed_by::TOLERANCE;
+        values.erase(std::remove_if(values.begin(), values.end(), [bound](double p) { return p > bound; }),
+                     values.end());
+    }
+}
+
 // rejection_count at a level the core decides as it is (p-values below
-// 0.05 are scaled first). sort(first, last, descending, cancel) sorts a range.
+// 0.05 are scaled first), leaving the values arranged with the rejected ones
+// last, those equal to the weakest of them first. sort(first, last,
+// descending, cancel) sorts a range.
 template <typename Sort = StdSortInSteps>
 int core_rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
                          const common::CancelFlag* cancel, const Sort& sort = {}) {
-    const int n = common::checked_count(values.size(), "a family");
+    int n = common::checked_count(values.size(), "a family");
     common::require_family_size(n, total);
     if (n == 0) {
         return 0;
     }
     if (!method.closed) {
-        arrange_for_step_up(method, alpha, total, values, cancel, sort);
-        return std::min(n, method.evidence == Evidence::evalues
-                               ? closed_ebh::ebh_count(values.data(), n, total, alpha)
-                               : pvalue_step_up_count(method, values.data(), n, total, alpha));
+        return ranked_step_up_count(method, alpha, total, values, nullptr, cancel, sort);
+    }
+    if (method.evidence == Evidence::pvalues) {
+        drop_beyond_omission_bound(alpha, values);
+        n = static_cast<int>(values.size());
     }
     if (!ascending) {
         sort(values.data(), values.data() + values.size(), false, cancel);

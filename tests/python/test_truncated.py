@@ -337,3 +337,53 @@ def test_a_truncated_list_does_not_build_its_padding():
     # 10^5 p-values of a billion: the padding alone would take 8 GB.
     done = subprocess.run([sys.executable, "-c", TRUNCATED], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-2000:]
+
+
+def literal_mask(values, count, pvalues):
+    """The `count` strongest values, the earlier first among equals."""
+    order = np.argsort(values if pvalues else -values, kind="stable")
+    mask = np.zeros(len(values), dtype=bool)
+    mask[order[:count]] = True
+    return mask
+
+
+def on_the_margins(rng, pvalues, m, alpha):
+    """Values on the step-up thresholds of random ranks, a double either side, ties, and far values."""
+    ranks = rng.integers(1, m // 3, m).astype(float)  # dense enough that counts stop inside
+    on = ranks * (alpha + 1e-10) / (m * harmonic(m)[m]) if pvalues else m / (ranks * alpha)
+    values = np.select(
+        [rng.random(m) < 0.25, rng.random(m) < 0.33, rng.random(m) < 0.1],
+        [np.nextafter(on, 0.0), np.nextafter(on, 2.0 * on), on[0]],
+        on,
+    )
+    far = rng.random(m) < 0.5
+    return np.where(far, rng.random(m) if pvalues else on / 50.0, np.minimum(values, 1.0) if pvalues else values)
+
+
+@pytest.mark.parametrize("alpha", [0.05, 0.3, 0.05 / 1024])
+@pytest.mark.parametrize("pvalues", [True, False])
+def test_step_up_counts_without_a_sort_match_the_literal_scan_on_the_margins(pvalues, alpha):
+    rng = np.random.default_rng(29)
+    m = 3000
+    for _ in range(5):
+        values = on_the_margins(rng, pvalues, m, alpha)
+        descending = sorted(values, reverse=pvalues)
+        count = _vardo.BY_cpp(descending, harmonic(m), alpha) if pvalues else _vardo.eBH_cpp(descending, alpha)
+        got = (tarvimo.by if pvalues else tarvimo.ebh)(values, alpha)
+        assert 0 < count < m
+        assert np.array_equal(got, literal_mask(values, count, pvalues))
+
+
+@pytest.mark.parametrize("approximate", [False, True])
+def test_closed_by_without_the_values_beyond_the_omission_bound_matches_the_literal_search(approximate):
+    # p-values at alpha + 1e-10, a double either side, and some that closed BY rejects.
+    rng = np.random.default_rng(31)
+    alpha = 0.05
+    bound = pvalue_omission_bound(alpha)
+    search = _vardo.largestcBYsignificant_approximate_cpp if approximate else _vardo.largestcBYsignificant_cpp
+    for _ in range(4):
+        values = rng.choice([bound, np.nextafter(bound, 1.0), np.nextafter(bound, 0.0), 0.5], 400)
+        values[:30] = rng.random(30) * 1e-3
+        count = max(search(sorted(values, reverse=True), alpha), _vardo.BY_cpp(sorted(values, reverse=True), harmonic(400), alpha))
+        got = tarvimo.closed_by(values, alpha, approximate=approximate)
+        assert np.array_equal(got, literal_mask(values, count, True))

@@ -474,6 +474,26 @@ TEST(HarmonicTable, CheckpointsGiveTheLeftToRightSums) {
     EXPECT_EQ(HarmonicTable(h.data(), m)(m / 2), h[m / 2]);
 }
 
+TEST(HarmonicTable, SharedCheckpointsGiveTheSameSumsOnEveryThread) {
+    // Threads extending the shared checkpoints at once, each to a different
+    // reach, must all read the left-to-right sums.
+    const int m = 40 * HarmonicTable::CHECKPOINT_STRIDE + 5;
+    const std::vector<double> h = harmonic_numbers_cpp(m);
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int s = m - t * 997; s >= 0; s -= 4099) {
+                wrong[t] += harmonic_number(s) != h[s];
+                wrong[t] += HarmonicTable(s, s / 2, nullptr)(s / 3) != h[s / 3];
+            }
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(wrong, std::vector<int>(8, 0));
+    EXPECT_EQ(harmonic_checkpoint(3, nullptr), h[3 * HarmonicTable::CHECKPOINT_STRIDE]);
+}
+
 // The largest family size: both sums end (an int index would overflow past
 // the last term) and land near ln m + Euler's constant.
 TEST(HarmonicTable, TheLargestFamilySizeEndsItsSums) {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <limits>
 #include <numeric>
+#include <optional>
 #include <random>
 #include <stdexcept>
 #include <thread>
@@ -158,6 +159,149 @@ TEST(FamilyDecisions, RefusesTotalsBelowTheGivenValuesAndUnknownMethods) {
     std::vector<double> none;
     EXPECT_THROW(rejection_count(method_named("by"), 0.05, -1, none, false, nullptr), std::invalid_argument);
     EXPECT_THROW(method_named("closed-by"), std::invalid_argument);
+}
+
+// The mask of `count` rejections from values arranged by a count, in the
+// order of `values` (all present).
+std::vector<char> mask_of(const std::vector<double>& values, const std::vector<double>& arranged, int count,
+                          bool pvalues) {
+    std::vector<char> mask(values.size(), 2);
+    mark_strongest(
+        static_cast<std::int64_t>(values.size()), [&](std::int64_t j) { return values[j]; },
+        [&](std::int64_t j, bool r) { mask[j] = r; }, arranged, count, !pvalues);
+    return mask;
+}
+
+// Values on the step-up thresholds of their ranks, a double either side of
+// them, ties, and values that can never be rejected.
+std::vector<double> margin_family(std::mt19937& rng, bool pvalues, int n, int total, double alpha,
+                                  bool harmonic = true) {
+    const double factor = static_cast<double>(total) * (harmonic ? harmonic_numbers_cpp(total)[total] : 1.0);
+    std::uniform_int_distribution<int> rank(1, n);
+    std::uniform_int_distribution<int> kind(0, 5);
+    std::vector<double> values(static_cast<std::size_t>(n));
+    for (double& v : values) {
+        const double k = rank(rng);
+        const double on = pvalues ? (k * (alpha + 1e-10)) / factor : static_cast<double>(total) / (k * alpha);
+        switch (kind(rng)) {
+            case 0: v = std::nextafter(on, 0.0); break;
+            case 1: v = std::nextafter(on, 2.0 * on); break;
+            case 2: v = values[0]; break;  // ties
+            case 3: v = pvalues ? std::min(1.0, 40.0 * on) : on / 40.0; break;
+            default: v = on;
+        }
+    }
+    return values;
+}
+
+TEST(RankedCounts, StepUpCountsAndMasksEqualTheSortedRouteOnTheMargin) {
+    std::mt19937 rng(17);
+    RankedCountStats stats;
+    int rejecting = 0;
+    for (int round = 0; round < 600; ++round) {
+        const bool pvalues = round % 2 == 0;
+        const bool bh = round % 4 == 2;  // BH's line: the same test with H_m replaced by 1
+        const Method method = method_named(pvalues ? (bh ? "bh" : "by") : "ebh");
+        const double alpha = std::vector<double>{0.05, 0.01, 0.2, 0.05 / 1024, 0.9}[round % 5];
+        const int n = 1 + round % 97;
+        const int total = n + (round % 3 == 0 ? 0 : 1 + round % 50);
+        const std::vector<double> values = margin_family(rng, pvalues, n, total, alpha, !bh);
+        std::vector<double> ranked = values;
+        std::vector<double> sorted = values;
+        const int count = ranked_step_up_count(method, alpha, total, ranked, &stats);
+        const int expected = sorted_route_step_up_count(method, alpha, total, sorted);
+        ASSERT_EQ(count, expected) << round;
+        if (!bh) {
+            ASSERT_EQ(count, literal_count(method, alpha, values, total)) << round;
+        }
+        ASSERT_EQ(mask_of(values, ranked, count, pvalues), mask_of(values, sorted, count, pvalues)) << round;
+        rejecting += count > 0 && count < n;
+    }
+    EXPECT_GT(rejecting, 300);  // the margins are reached: counts that stop inside the family
+    EXPECT_EQ(stats.ranked, 600);
+    EXPECT_EQ(stats.sorted, 0);
+}
+
+TEST(RankedCounts, OutsideTheProofTheSortedRouteDecides) {
+    // A level of 0 and omitted p-values that pass at rank m (alpha above H_m
+    // - 1e-10) and a negative level are left to the sorted route; the counts
+    // stay the literal ones.
+    RankedCountStats stats;
+    const std::vector<double> p{0.0, 0.3, 0.0, 1.0};
+    for (const auto& [alpha, total] : std::vector<std::pair<double, int>>{{0.0, 4}, {2.5, 6}, {-0.5, 4}}) {
+        std::vector<double> values = p;
+        const int count = ranked_step_up_count(method_named("by"), alpha, total, values, &stats);
+        EXPECT_EQ(count, literal_count(method_named("by"), alpha, p, total)) << alpha;
+    }
+    std::vector<double> e{0.0, 30.0, 30.0};
+    EXPECT_EQ(ranked_step_up_count(method_named("ebh"), 0.0, 3, e, &stats), 0);
+    EXPECT_EQ(stats.sorted, 4);
+    EXPECT_EQ(stats.ranked, 0);
+}
+
+TEST(RankedCounts, FirstPassingRankMatchesAScanForAnyEstimate) {
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    for (const int limit : {1, 2, 7, 100}) {
+        for (int first = 1; first <= limit + 1; ++first) {
+            int calls = 0;
+            const auto passes = [&](int k) {
+                EXPECT_TRUE(k >= 1 && k <= limit) << k;
+                ++calls;
+                return k >= first;
+            };
+            for (const double estimate : {NaN, -inf, 0.0, first - 2.5, first - 1.0, first - 0.5, first + 0.0,
+                                          first + 1.0, first + 3.0, 1e300, inf}) {
+                RankedCountStats stats;
+                calls = 0;
+                EXPECT_EQ(first_passing_rank(passes, estimate, limit, stats), first) << limit << " " << estimate;
+                // An estimate one rank low or exact takes two evaluations at most.
+                if (std::ceil(estimate) == first || std::ceil(estimate) == first - 1) {
+                    EXPECT_EQ(stats.bisections, 0) << limit << " " << first << " " << estimate;
+                    EXPECT_LE(calls, 2);
+                }
+            }
+        }
+    }
+    RankedCountStats stats;
+    const auto from_ten = [](int k) { return k >= 10; };
+    EXPECT_EQ(first_passing_rank(from_ten, 50.0, 100, stats), 10);
+    EXPECT_EQ(first_passing_rank(from_ten, 2.0, 100, stats), 10);
+    EXPECT_EQ(stats.bisections, 2);
+}
+
+TEST(FamilyDecisions, ClosedByDecidesTheSameWithoutTheValuesBeyondTheOmissionBound) {
+    // Values at the bound alpha + 1e-10, a double either side, and below:
+    // decide_family drops those above it, the oracle keeps every value.
+    std::mt19937 rng(23);
+    for (int round = 0; round < 120; ++round) {
+        const Method method = method_named(round % 2 == 0 ? "closed_by" : "closed_by_approximate");
+        const double alpha = std::vector<double>{0.05, 0.2, 0.01}[round % 3];
+        const double bound = alpha + 1e-10;
+        std::uniform_int_distribution<int> kind(0, 4);
+        std::uniform_real_distribution<double> uniform(0.0, 1.0);
+        std::vector<double> values(static_cast<std::size_t>(1 + round % 40));
+        for (double& v : values) {
+            const int k = kind(rng);
+            v = k == 0 ? bound : k == 1 ? std::nextafter(bound, 1.0) : k == 2 ? std::nextafter(bound, 0.0)
+                : k == 3 ? uniform(rng) : alpha * std::pow(uniform(rng), 3.0);
+        }
+        std::vector<double> scratch;
+        std::vector<char> mask(values.size(), 2);
+        decide_family(
+            method, alpha, static_cast<std::int64_t>(values.size()), std::nullopt,
+            [&](std::int64_t j) { return values[j]; }, [&](std::int64_t j, bool r) { mask[j] = r; }, scratch, nullptr,
+            StdSortInSteps{});
+        std::vector<double> arranged = values;
+        std::sort(arranged.begin(), arranged.end(), std::greater<>());
+        // Below 0.05 the family decides at alpha 2^j on the p-values times 2^j.
+        const int j = level_exponent(alpha);
+        std::vector<double> scaled = values;
+        for (double& p : scaled) {
+            p = scaled_pvalue(p, j);
+        }
+        const int count = literal_count(method, std::ldexp(alpha, j), scaled, static_cast<int>(values.size()));
+        ASSERT_EQ(mask, mask_of(values, arranged, count, true)) << round;
+    }
 }
 
 TEST(FamilyLayouts, GroupPositionsByCodeInInputOrder) {
