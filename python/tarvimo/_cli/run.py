@@ -15,7 +15,7 @@ from tarvimo._cli.errors import CliError
 from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import pvalues_from_log10, strongest_first
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
-from tarvimo._cli.reading import Column, read_column
+from tarvimo._cli.reading import Column, Request, read_column
 from tarvimo._cli.writing import write_table
 from tarvimo._inputs import InvalidEntryError
 from tarvimo._procedures import by, closed_by, closed_ebh, ebh
@@ -40,7 +40,9 @@ def read_input(args: argparse.Namespace) -> Column:
         bar.update(done - bar.n)
 
     try:
-        return read_column(args.file, layout, args.column, args.groups, args.output is not None, progress)
+        request = Request(args.column, args.groups, args.id_column, args.output is not None, args.encoding,
+                          args.multiline)
+        return read_column(args.file, layout, request, progress)
     finally:
         if bar is not None:
             bar.close()
