@@ -16,7 +16,7 @@ from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import pvalues_from_log10, strongest_first
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
 from tarvimo._cli.reading import Column, Request, read_column
-from tarvimo._cli.writing import write_table
+from tarvimo._cli.writing import typed_table, write_table
 from tarvimo._inputs import InvalidEntryError
 from tarvimo._procedures import by, closed_by, closed_ebh, ebh
 
@@ -140,6 +140,8 @@ def write_output(args: argparse.Namespace, column: Column, mask: NDArray[np.bool
         layout = layout_of(args.output, None)
         if not layout.parquet and layout.delimiter is None:
             layout = Layout(False, column.layout.delimiter, layout.compression)
+    if layout.parquet and not column.layout.parquet:
+        table = typed_table(table)
     with progress_bar("writing", table.num_rows, " rows") as bar:
         write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n))
     if args.output == "-":
