@@ -12,6 +12,7 @@ import pyarrow as pa
 from numpy.typing import NDArray
 
 from tarvimo._cli.errors import CliError
+from tarvimo._cli.families import family_summary
 from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import pvalues_from_log10, strongest_first
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
@@ -66,7 +67,9 @@ def decided(args: argparse.Namespace, column: Column) -> NDArray[np.bool_]:
         if math.isnan(found):
             raise CliError(f"{where}: missing or NaN value (--nan-policy omit leaves it unrejected)") from None
         requirement = "-log10 p-values must be at least 0" if args.log10 else exc.requirement
-        raise CliError(f"{where}: {requirement} (found {found!r})") from None
+        hint = ("; a column of -log10 p-values? say so with --log10"
+                if args.method in PVALUE_METHODS and not args.log10 and found > 1.0 else "")
+        raise CliError(f"{where}: {requirement} (found {found!r}){hint}") from None
     except ValueError as exc:
         raise CliError(str(exc)) from None
     return strongest_first(mask, column.values, column.groups) if args.log10 else mask
@@ -77,8 +80,9 @@ def json_number(value: float) -> float | str:
     return value if math.isfinite(value) else str(value)
 
 
-def summary(args: argparse.Namespace, column: Column, rejections: int) -> tuple[str, dict[str, Any]]:
-    """The first line of the report, and the same facts for JSON."""
+def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> tuple[str, dict[str, Any]]:
+    """The first lines of the report, and the same facts for JSON."""
+    rejections = int(mask.sum())
     omitted = int(np.isnan(column.values).sum())
     listed = column.values.size - omitted
     hypotheses = listed if args.m is None else args.m
@@ -97,29 +101,61 @@ def summary(args: argparse.Namespace, column: Column, rejections: int) -> tuple[
     if omitted:
         notes.append(f"{omitted} NaN {plural(omitted, 'entry', 'entries')} omitted")
     note = f" ({'; '.join(notes)})" if notes else ""
-    return f"{args.method} at alpha {args.alpha:g}: {rejections} of {hypotheses} hypotheses rejected{note}", facts
+    first = f"{args.method} at alpha {args.alpha:g}: {rejections} of {hypotheses} hypotheses rejected{note}"
+    if column.groups is not None and column.families is not None:
+        families = family_summary(column.groups, column.families.to_pylist(), mask, ~np.isnan(column.values))
+        if families is not None:
+            first += "\n" + families.text()
+            facts.update(families.facts())
+    return first, facts
 
 
 def plural(count: int, one: str, many: str) -> str:
     return one if count == 1 else many
 
 
+def labels_of(column: Column, rejected: NDArray[np.intp], name: str | None) -> dict[str, list[Any]]:
+    """The id (--id-column) and family (--groups) of the rejected hypotheses, by the name of their column."""
+    labels: dict[str, list[Any]] = {}
+    if column.ids is not None and name is not None:
+        labels[name] = column.ids.take(rejected).to_pylist()
+    if column.groups is not None and column.families is not None:
+        labels["family"] = column.families.take(column.groups[rejected]).to_pylist()
+    return labels
+
+
 def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> None:
     rejected = np.flatnonzero(mask)
     numbers = column.numbering.numbers(rejected).tolist()
     values = column.values[rejected].tolist()
-    first, facts = summary(args, column, len(numbers))
+    labels = labels_of(column, rejected, args.id_column and "id")
+    first, facts = summary(args, column, mask)
     unit = column.numbering.unit
     if args.json:
-        facts["rejected"] = [{unit: n, "value": json_number(v)} for n, v in zip(numbers, values)]
+        facts["rejected"] = [{unit: n, **{key: labels[key][i] for key in labels}, "value": json_number(v)}
+                             for i, (n, v) in enumerate(zip(numbers, values))]
         print(json.dumps(facts, allow_nan=False))
         return
     print(first)
+    if args.method not in PVALUE_METHODS and not numbers:
+        evidence_hint(column.values)
     if numbers:
         kind = "-log10 p" if args.log10 else "p-value" if args.method in PVALUE_METHODS else "e-value"
         width = max(len(unit), len(str(numbers[-1])))
-        print(f"{unit.rjust(width)}  {kind}")
-        sys.stdout.write("".join(f"{str(n).rjust(width)}  {v!r}\n" for n, v in zip(numbers, values)))
+        texts = {key: ["" if text is None else str(text) for text in cells] for key, cells in labels.items()}
+        widths = {key: max(len(key), *map(len, cells)) for key, cells in texts.items()}
+        print("  ".join([unit.rjust(width), *(key.ljust(widths[key]) for key in texts), kind]))
+        sys.stdout.write("".join(
+            "  ".join([str(n).rjust(width), *(texts[key][i].ljust(widths[key]) for key in texts), repr(v)]) + "\n"
+            for i, (n, v) in enumerate(zip(numbers, values))))
+
+
+def evidence_hint(evalues: NDArray[np.float64]) -> None:
+    """A note on standard error when e-values that reject nothing all lie in [0, 1], as p-values do."""
+    given = evalues[~np.isnan(evalues)]
+    if given.size and given.max() <= 1.0:
+        print("tarvimo: note: every value lies in [0, 1], where no e-value is evidence; if they are p-values, "
+              "use by or closed-by", file=sys.stderr)
 
 
 def flag_column(args: argparse.Namespace, column: Column) -> str:
@@ -146,7 +182,7 @@ def write_output(args: argparse.Namespace, column: Column, mask: NDArray[np.bool
         write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n))
     if args.output == "-":
         return
-    first, facts = summary(args, column, int(mask.sum()))
+    first, facts = summary(args, column, mask)
     if args.json:
         print(json.dumps({**facts, "output": args.output, "flag_column": flag}))
     else:
