@@ -57,11 +57,8 @@ COMPRESSION_MAGIC: dict[bytes, Compression] = {
 PARQUET_MAGIC = b"PAR1"
 HEADERLESS_COLUMN = "value"  # the name of the one column of a file without a header line
 HEAD_BYTES = 1 << 16  # read at a time until the first line is complete
-LINE_END = "\r\n?|\n"
-# Runs of spaces and tabs of an aligned table: at the start and end of a line they go, inside it they
-# become one tab.
-EDGE_BLANKS = re.compile(rb"^[ \t]+|[ \t]+(?=\r?$)", re.MULTILINE)
-INNER_BLANKS = re.compile(rb"[ \t]+")
+SPACE, TAB, LINE_FEED = ord(" "), ord("\t"), ord("\n")
+LINE_ENDS = np.array([LINE_FEED, ord("\r")], np.uint8)
 ENCODING_HINT = "name the file's encoding with --encoding (for example --encoding latin-1)"
 
 Progress = Callable[[int], None]  # told the number of lines read, after each batch
@@ -224,7 +221,23 @@ class CollapsedBlanks(io.RawIOBase):
 
 
 def collapsed_blanks(lines: bytes) -> bytes:
-    return INNER_BLANKS.sub(b"\t", EDGE_BLANKS.sub(b"", lines))
+    """Whole lines with each run of spaces and tabs inside a line one tab, and those at its ends removed."""
+    data = np.frombuffer(lines, np.uint8)
+    blank = (data == SPACE) | (data == TAB)
+    if not blank.any():
+        return lines
+    follows_blank = np.concatenate(([False], blank[:-1]))
+    precedes_blank = np.concatenate((blank[1:], [False]))
+    starts = np.flatnonzero(blank & ~follows_blank)  # the first blank of each run
+    ends = np.flatnonzero(blank & ~precedes_blank)  # and its last
+    before = np.where(starts > 0, data[np.maximum(starts - 1, 0)], LINE_FEED)
+    after = np.where(ends + 1 < data.size, data[np.minimum(ends + 1, data.size - 1)], LINE_FEED)
+    inner = ~np.isin(before, LINE_ENDS) & ~np.isin(after, LINE_ENDS)
+    keep = ~blank
+    keep[starts[inner]] = True
+    kept = data[keep]
+    kept[blank[keep]] = TAB
+    return kept.tobytes()
 
 
 def native(file: IO[bytes] | io.IOBase, mode: Literal["r", "w"]) -> pa.PythonFile:
@@ -281,10 +294,19 @@ def first_invalid_utf8(cells: pa.Array[Any]) -> int:
 
 
 def line_ends(batch: pa.RecordBatch) -> NDArray[np.intp]:
-    """The number of line ends inside the fields of each row (quoted fields that span lines)."""
+    """The number of line ends (\\n, \\r\\n or \\r) inside the fields of each row: quoted fields that span lines.
+
+    Counted with plain substring searches, several times faster than a regular expression.
+    """
     counts = np.zeros(batch.num_rows, np.intp)
     for column in batch.columns:
-        counts += pc.count_substring_regex(column, LINE_END).to_numpy(zero_copy_only=False)
+        for end, sign in (("\n", 1), ("\r", 1), ("\r\n", -1)):
+            found = pc.count_substring(column, end)
+            if not pc.max(found).as_py():
+                if end == "\r":
+                    break  # no lone \r, and no \r\n either
+                continue
+            counts += sign * found.to_numpy(zero_copy_only=False)
     return counts
 
 
@@ -329,7 +351,7 @@ class TextReader:
         assert self.ragged is not None
         row = self.ragged
         line = self.first + lines
-        if self.quoting and not self.multiline and re.search(LINE_END, row.text):
+        if self.quoting and not self.multiline and ("\n" in row.text or "\r" in row.text):
             return self.stray_quote(line)
         if not self.header:
             return TableError(f"line {line}: expected one value per line, found {row.actual_columns} fields "
@@ -468,7 +490,8 @@ class TextReader:
         del values
         pa.default_memory_pool().release_unused()  # the batches' numbers, now copied into one array
         if self.keep_table:
-            column = replace(column, table=pa.Table.from_batches(kept, pa.schema([(n, pa.string()) for n in self.names])))
+            schema = pa.schema([(name, pa.string()) for name in self.names])
+            column = replace(column, table=pa.Table.from_batches(kept, schema))
         if self.chosen.group is not None:
             column = with_groups(column, pa.chunked_array(labels, pa.string()), self.chosen.group)
         return column

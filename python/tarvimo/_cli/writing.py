@@ -14,7 +14,6 @@ import contextlib
 import gzip
 import io
 import lzma
-import re
 import sys
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -58,9 +57,15 @@ def compressed(sink: BinaryIO, compression: Compression | None) -> Iterator[pa.N
         stream.close()  # writes the end of the compressed stream
 
 
-def special_characters(delimiter: str) -> str:
-    """A regular expression for what a cell must not hold unquoted."""
-    return "[" + re.escape(delimiter + ('"' if quotes(delimiter) else "") + "\r\n") + "]"
+def special(text: pa.Array[Any], delimiter: str) -> pa.BooleanArray:
+    """Whether each cell holds what it cannot hold unquoted: the delimiter, a quote (CSV) or a line end.
+
+    Plain substring searches, one per character, are several times faster than one regular expression.
+    """
+    found = pc.match_substring(text, delimiter)
+    for character in ('"', "\r", "\n") if quotes(delimiter) else ("\r", "\n"):
+        found = pc.or_(found, pc.match_substring(text, character))
+    return found
 
 
 def cell_text(cells: pa.Array[Any], delimiter: str, name: str) -> pa.Array[Any]:
@@ -68,14 +73,14 @@ def cell_text(cells: pa.Array[Any], delimiter: str, name: str) -> pa.Array[Any]:
     if pa.types.is_dictionary(cells.type):
         cells = cells.cast(cells.type.value_type)
     text = pc.fill_null(cells.cast(pa.string()), NOTHING)
-    special = pc.match_substring_regex(text, special_characters(delimiter))
-    if not pc.any(special).as_py():
+    needs_quotes = special(text, delimiter)
+    if not pc.any(needs_quotes).as_py():
         return text
     if not quotes(delimiter):
         raise TableError(f"column {name!r} holds a tab or a line end, which a tab-separated table cannot hold; "
                          "write a .csv")
     quoted = pc.binary_join_element_wise(QUOTE, pc.replace_substring(text, '"', '""'), QUOTE, NOTHING)
-    return pc.if_else(special, quoted, text)
+    return pc.if_else(needs_quotes, quoted, text)
 
 
 def header_line(names: list[str], delimiter: str) -> bytes:
