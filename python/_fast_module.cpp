@@ -20,9 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "family_decisions.hpp"
+#include "common/common.hpp"
+#include "families/families.hpp"
 
 namespace py = pybind11;
+namespace families = tarvimo::families;
+namespace common = tarvimo::common;
 
 namespace {
 
@@ -55,18 +58,18 @@ bool signal_raised() {
 // calling thread when they are short, else on up to `workers` threads while
 // this one checks for signals.
 template <typename Decide>
-void decide_families(const Method& method, std::int64_t tasks, std::int64_t values, int workers,
+void decide_families(const families::Method& method, std::int64_t tasks, std::int64_t values, int workers,
                      const Decide& decide) {
-    PoolOutcome outcome = PoolOutcome::finished;
+    families::PoolOutcome outcome = families::PoolOutcome::finished;
     {
         const py::gil_scoped_release release;
-        if (runs_inline(method, values)) {
-            run_inline(tasks, decide);
+        if (families::runs_inline(method, values)) {
+            families::run_inline(tasks, decide);
         } else {
-            outcome = run_pool(tasks, workers, decide, signal_raised);
+            outcome = families::run_pool(tasks, workers, decide, signal_raised);
         }
     }
-    if (outcome == PoolOutcome::interrupted) {
+    if (outcome == families::PoolOutcome::interrupted) {
         throw py::error_already_set();
     }
 }
@@ -99,7 +102,7 @@ void sort_family(std::vector<double>& values) {
 // One family: the values given in `values` (NaN entries missing) of a family
 // of `total` hypotheses, by default the present values alone.
 Mask family_rejections(const Contiguous& values, const std::string& name, double alpha, std::optional<int> total) {
-    const Method method = method_named(name);
+    const families::Method method = families::method_named(name);
     require_dimensions(values, 1, "values");
     const py::ssize_t n = values.shape(0);
     Mask mask(n);
@@ -109,35 +112,35 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     std::vector<double> present;
     {
         const py::gil_scoped_release release;
-        gather_present(in, n, present);
+        families::gather_present(in, n, present);
     }
-    const int given = checked_count(present.size(), "values");
+    const int given = common::checked_count(present.size(), "values");
     const int family_total = total.value_or(given);
     if (method.closed) {
         sort_with_numpy(present);
     }
     int count = 0;
-    const auto count_rejections = [&](std::int64_t, FamilyScratch&, const CancelFlag* cancel) {
-        count = rejection_count(method, alpha, family_total, present, method.closed, cancel);
+    const auto count_rejections = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
+        count = families::rejection_count(method, alpha, family_total, present, method.closed, cancel);
     };
     // A step-up count is one partition, sort and pass over the given values;
     // only a long closed search runs on a thread of its own.
-    if (method.closed && !runs_inline(method, family_total)) {
+    if (method.closed && !families::runs_inline(method, family_total)) {
         decide_families(method, 1, family_total, 1, count_rejections);
     } else {
         const py::gil_scoped_release release;
-        run_inline(1, count_rejections);
+        families::run_inline(1, count_rejections);
     }
     {
         const py::gil_scoped_release release;
-        mark_strongest(in, out, n, present, count, method.evidence == Evidence::evalues);
+        families::mark_strongest(in, out, n, present, count, method.evidence == families::Evidence::evalues);
     }
     return mask;
 }
 
 // Each row of a 2-D array is a family.
 Mask row_rejections(const Values& values, const std::string& name, double alpha, int workers) {
-    const Method method = method_named(name);
+    const families::Method method = families::method_named(name);
     require_dimensions(values, 2, "values");
     require_workers(workers);
     const py::ssize_t rows = values.shape(0);
@@ -146,8 +149,8 @@ Mask row_rejections(const Values& values, const std::string& name, double alpha,
     const auto in = values.unchecked<2>();
     auto out = mask.mutable_unchecked<2>();
     decide_families(method, rows, static_cast<std::int64_t>(rows) * n, workers,
-                    [&](std::int64_t row, FamilyScratch& scratch, const CancelFlag* cancel) {
-                        decide_family(
+                    [&](std::int64_t row, families::FamilyScratch& scratch, const common::CancelFlag* cancel) {
+                        families::decide_family(
                             method, alpha, n, [&](std::int64_t j) { return in(row, j); },
                             [&](std::int64_t j, bool rejected) { out(row, j) = rejected; }, scratch.values, cancel,
                             sort_family);
@@ -158,7 +161,7 @@ Mask row_rejections(const Values& values, const std::string& name, double alpha,
 // Value i belongs to family codes[i], in 0 ... families - 1.
 Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t families, const std::string& name,
                         double alpha, int workers) {
-    const Method method = method_named(name);
+    const families::Method method = families::method_named(name);
     require_dimensions(values, 1, "values");
     require_dimensions(codes, 1, "codes");
     require_workers(workers);
@@ -174,15 +177,15 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
     Mask mask(n);
     const auto in = values.unchecked<1>();
     auto out = mask.mutable_unchecked<1>();
-    FamilyLayout layout;
+    families::FamilyLayout layout;
     std::vector<std::int64_t> schedule;
     {
         const py::gil_scoped_release release;
-        layout = layout_by_code(codes.data(), n, families, workers);
-        schedule = largest_first(layout);
+        layout = families::layout_by_code(codes.data(), n, families, workers);
+        schedule = families::largest_first(layout);
     }
     decide_families(method, families, n, workers,
-                    [&](std::int64_t task, FamilyScratch& scratch, const CancelFlag* cancel) {
+                    [&](std::int64_t task, families::FamilyScratch& scratch, const common::CancelFlag* cancel) {
                         const std::int64_t family = schedule[static_cast<std::size_t>(task)];
                         const std::int64_t* positions = layout.order.get() + layout.starts[family];
                         const std::int64_t size = layout.starts[family + 1] - layout.starts[family];
@@ -192,7 +195,7 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
                         for (std::int64_t j = 0; j < size; ++j) {
                             inputs[j] = in(positions[j]);
                         }
-                        decide_family(
+                        families::decide_family(
                             method, alpha, size, [&](std::int64_t j) { return inputs[j]; },
                             [&](std::int64_t j, bool rejected) { out(positions[j]) = rejected; }, scratch.values,
                             cancel, sort_family);

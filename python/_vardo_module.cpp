@@ -14,12 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "cBY.hpp"
-#include "certified_cby.hpp"
-#include "checked_count.hpp"
-#include "vardo.hpp"
+#include "closed_by/closed_by.hpp"
+#include "closed_ebh/closed_ebh.hpp"
+#include "common/common.hpp"
 
 namespace py = pybind11;
+namespace closed_by = tarvimo::closed_by;
+namespace closed_ebh = tarvimo::closed_ebh;
+namespace common = tarvimo::common;
 
 namespace {
 
@@ -32,7 +34,7 @@ struct SubsetProfileResult {
 // the complement ascending, then the subset ascending, in one running sum.
 // A repeated index names the same hypothesis and counts once.
 SubsetProfileResult build_cum_e_for_subset(const std::vector<double>& evalues, const std::vector<int>& subset) {
-    const int m = checked_count(evalues.size(), "evalues");
+    const int m = common::checked_count(evalues.size(), "evalues");
     std::vector<bool> in_subset(static_cast<std::size_t>(m), false);
     int r = 0;
     for (const int idx : subset) {
@@ -89,8 +91,8 @@ PYBIND11_MODULE(_vardo, m) {
     // The fast searches, whose counts equal those of largestmeanconsistent_cpp
     // and largestmeanconsistent_approximate_cpp for every input.
     const auto largest_consistent = [](const std::vector<double>& evalues, double alpha, bool approximate) {
-        const int m = checked_count(evalues.size(), "evalues");
-        return closed_ebh_count(evalues.data(), m, m, alpha, approximate, nullptr);
+        const int m = common::checked_count(evalues.size(), "evalues");
+        return closed_ebh::closed_ebh_count(evalues.data(), m, m, alpha, approximate, nullptr);
     };
     m.def("closede_bh_cpp", largest_consistent, py::arg("evalues"), py::arg("alpha") = 0.05,
           py::arg("approximate") = false);
@@ -103,7 +105,7 @@ PYBIND11_MODULE(_vardo, m) {
                 return true;
             }
             const SubsetProfileResult profile = build_cum_e_for_subset(evalues, subset);
-            return meanconsistent_wrapper_cpp(profile.cum_e, profile.r, alpha);
+            return closed_ebh::meanconsistent_wrapper_cpp(profile.cum_e, profile.r, alpha);
         },
         py::arg("evalues"), py::arg("subset"), py::arg("alpha") = 0.05);
     m.def(
@@ -114,19 +116,19 @@ PYBIND11_MODULE(_vardo, m) {
         "largestmeanconsistent_approximate_cpp",
         [=](const std::vector<double>& evalues, double alpha) { return largest_consistent(evalues, alpha, true); },
         py::arg("evalues"), py::arg("alpha"));
-    m.def("eBH_cpp", &eBH_cpp, py::arg("evalues"), py::arg("alpha"));
-    m.def("meanconsistent_wrapper_cpp", &meanconsistent_wrapper_cpp, py::arg("cum_e"), py::arg("r"),
+    m.def("eBH_cpp", &closed_ebh::eBH_cpp, py::arg("evalues"), py::arg("alpha"));
+    m.def("meanconsistent_wrapper_cpp", &closed_ebh::meanconsistent_wrapper_cpp, py::arg("cum_e"), py::arg("r"),
           py::arg("alpha"));
-    m.def("BY_cpp", &BY_cpp, py::arg("pvalues"), py::arg("harmonic"), py::arg("alpha"));
-    // The closed BY searches and check of cBY.cpp, computed by the certified
+    m.def("BY_cpp", &closed_by::BY_cpp, py::arg("pvalues"), py::arg("harmonic"), py::arg("alpha"));
+    // The closed BY searches and check of closed_by/cBY.cpp, computed by the certified
     // routines, which give the same results for every input.
     const auto closed_by_search = [](bool approximate) {
         return [approximate](const std::vector<double>& pvalues, double alpha) {
             if (alpha <= 0.0) {
                 return 0;
             }
-            const int n = checked_count(pvalues.size(), "pvalues");
-            return closed_by_count(pvalues.data(), n, n, alpha, approximate, nullptr);
+            const int n = common::checked_count(pvalues.size(), "pvalues");
+            return closed_by::closed_by_count(pvalues.data(), n, n, alpha, approximate, nullptr);
         };
     };
     m.def("largestcBYsignificant_cpp", closed_by_search(false), py::arg("pvalues"), py::arg("alpha"));
@@ -135,7 +137,7 @@ PYBIND11_MODULE(_vardo, m) {
         "cBY_check_cpp",
         [](const std::vector<double>& pvalues, int r, const std::vector<double>& harmonic, int warm_s,
            double alpha) {
-            const cBYCheckResult result = certified_cby_check(pvalues, r, harmonic, warm_s, alpha);
+            const closed_by::cBYCheckResult result = closed_by::closed_by_check(pvalues, r, harmonic, warm_s, alpha);
             py::dict out;
             out["res"] = py::bool_(result.res);
             out["at_s"] = py::int_(result.at_s);

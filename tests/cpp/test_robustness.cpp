@@ -13,8 +13,11 @@
 #include <stdexcept>
 #include <vector>
 
-#include "cBY.hpp"
-#include "vardo.hpp"
+#include "closed_by/cBY.hpp"
+#include "closed_ebh/vardo.hpp"
+
+using namespace tarvimo::closed_by;
+using namespace tarvimo::closed_ebh;
 
 namespace {
 

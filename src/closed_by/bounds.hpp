@@ -1,0 +1,204 @@
+#pragma once
+
+// The verdict of one size of the cBY check (the outside walk, the inside
+// prefix and the overlap loop of cBY_check_cpp), decided without the literal
+// walks where a rigorous bound allows it.
+//
+// Notation for a candidate count r and a size s. Positions 0 ... m-1 hold the
+// p-values largest first; T0 = m - r is the first position of the candidate
+// set. The e-value of position i at size s is 0 if p_i * H_s exceeds
+// alpha + TOLERANCE (a prefix of positions 0 ... c, since p is sorted), else
+// invalpha / stable_ceiling(p_i * F) with F = s * H_s * invalpha; it never
+// decreases along the vector. At overlap u the literal loop holds
+//   in(u)  = e-values of positions T0 ... T0 + u - 1, summed in a fixed order,
+//   out(u) = e-values of positions 0 ... s - u - 1 (those not cut off),
+// and tests in(u) >= theta(u) (the size passes) and in(u) + out(u) < theta(u)
+// (it fails), theta(u) = u * invalpha / r - TOLERANCE as the loop computes
+// it. With E_in, E_out the exact sums of the same double terms and
+// beta = invalpha / r,
+//   g(u) = E_in(u) - u * beta  and  h(u) = E_in(u) + E_out(u) - u * beta
+// are convex in u: their increments e_in(u) - beta and
+// e_in(u) - e_out(s - u - 1) - beta never decrease. That, bounds on the
+// exact sums, and bounds on how far the loop's doubles stray from them
+// (about s * 2^-53 relative) decide most sizes; the rest run literally.
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+
+#include "closed_by/cBY.hpp"
+#include "closed_by/harmonic_table.hpp"
+#include "closed_by/reciprocal_sums.hpp"
+
+namespace tarvimo::closed_by {
+
+// Positions 0 ... m-1 of a family of m = pad + n p-values, largest first:
+// `pad` omitted hypotheses that count as p = 1, then the n given values.
+struct PFamily {
+    const double* given;
+    int n;
+    int pad;
+    int m;
+
+    double at(int i) const { return i < pad ? 1.0 : given[i - pad]; }
+};
+
+// The e-value of p at a size with harmonic number Hs and F = s * Hs *
+// invalpha, as the check computes it: 0 where p * Hs exceeds cutoff.
+inline double by_evalue(double p, double Hs, double F, double cutoff, double invalpha) {
+    return Hs * p <= cutoff ? invalpha / stable_ceiling_cpp(p * F) : 0.0;
+}
+
+enum class SizeVerdict : std::uint8_t {
+    unknown,
+    pass,
+    fail,
+    stale,      // the loop reads entries that earlier sizes left in e_out
+    uncertain,  // no certificate decided it: the literal steps will
+};
+
+// The per-size quantities exactly as cBY_check_cpp computes them.
+struct SizeSetup {
+    int s;
+    double Hs;
+    double factor;  // s * H_s
+    double F;       // factor * invalpha
+    int minu;
+    int maxu;
+    int maxv;
+};
+
+// The last outside position a size's walk stops at as cut off (-1: none),
+// and the last overlap its loop then reaches.
+inline int walk_cut(const SizeSetup& z, int cut) {
+    return z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1;
+}
+
+inline int last_overlap(const SizeSetup& z, int walk_cut) {
+    return walk_cut < 0 ? z.maxu : std::min(z.maxu, z.s - walk_cut);
+}
+
+struct Interval {
+    double lo;
+    double hi;
+};
+
+// The e-value rule of one size: its F, and c, the last position cut off at
+// H_s (-1 if none).
+struct EvalueMap {
+    double F;
+    int cut;
+};
+
+// The entries of e_out that the literal check leaves behind: runs of slots
+// lo ... hi, each written by one size with factor F, so that slot j holds
+// invalpha / stable_ceiling(p_(j-1) * F). Slots outside the runs hold 0.
+class EoutHistory {
+public:
+    // The outside walk of one size: slots cut+2 ... maxv written, and slots
+    // from cut+1 down cleared until one already holds 0.
+    void apply(int maxv, int cut, double F);
+    double read(int slot, const PFamily& family, double invalpha) const;
+
+private:
+    struct Run {
+        int hi;
+        double F;
+    };
+    void write(int lo, int hi, double F);
+    void clear_down(int slot);
+    std::map<int, Run> runs_;  // by first slot
+};
+
+// One candidate count r of one family: the sizes' setups, e-values and
+// verdicts. ReciprocalSums are built on first use and kept by the caller.
+class CountSizes {
+public:
+    CountSizes(const PFamily& family, const HarmonicTable& harmonic, double alpha, int r,
+               std::unique_ptr<ReciprocalSums>* sums);
+
+    SizeSetup setup(int s) const;
+    double largest_inside() const { return family_.at(t0_); }
+    int count() const { return r_; }
+
+    // The last position cut off at H_s; `known` is a position known to be cut
+    // off (-1 for none).
+    int cut_index(double Hs, int known) const;
+
+    // The literal steps of size z: the outside walk, the inside prefix and the
+    // overlap loop of cBY_check_cpp. `budget` bounds the e-values computed
+    // (unknown beyond it); without `history` a read of an entry left by an
+    // earlier size gives `stale`.
+    SizeVerdict literal(const SizeSetup& z, long budget, const EoutHistory* history,
+                        const common::CancelFlag* cancel = nullptr) const;
+
+    // A certificate for size z whose cut-off is `cut`; `literal_cost` is the
+    // work a literal run would take, the most a certificate may spend.
+    // `argmin` is where the search for the smallest h starts (-1: at minu)
+    // and receives where it ended, a good start for a neighbouring count;
+    // with `expect_fail` the fail certificate is tried first; exact sums of
+    // all terms, the costliest level, only `with_exact_sums`, and
+    // `used_exact_sums` says whether they were needed.
+    SizeVerdict certify(const SizeSetup& z, int cut, long literal_cost, int* argmin, bool expect_fail,
+                        bool with_exact_sums, bool* used_exact_sums) const;
+
+    // Whether every size s1 ... s2 certainly passes (2 <= s1 <= s2).
+    bool certify_block(const SizeSetup& z1, int cut1, const SizeSetup& z2, int cut2) const;
+
+private:
+    // The e-values over u = u_lo ... u_hi: inside T0 ... T0 + u - 1, outside
+    // 0 ... s_out - u - 1, all under `map`.
+    struct Span {
+        EvalueMap map;
+        int u_lo;
+        int u_hi;
+        int s_out;
+        int s_err;                // largest size covered
+        double outside_sum_hi;    // bound on every covered size's initial outside sum
+    };
+    struct Argmin {
+        int u;
+        double eta;  // bound on the rounding of the probed increments
+    };
+
+    double evalue(int i, const EvalueMap& map) const;
+    double theta(int u) const;
+    Interval inside_sum(const EvalueMap& map, int u, double k_exact, bool* loose) const;
+    Interval outside_sum(const EvalueMap& map, int count, double k_exact, bool* loose) const;
+    Interval evalue_sum(int a, int b, const EvalueMap& map, double k_exact, bool* loose) const;
+    Interval grouped_sum(int a, int b, const EvalueMap& map, double k_exact, bool* loose) const;
+    Interval exact_terms(int a, int b, const EvalueMap& map) const;
+    Interval reciprocal_bound(int a, int b, const EvalueMap& map) const;
+    bool first_overlap_passes(const EvalueMap& map, int u_terms, int u_theta, int s_err, double k_exact,
+                              bool* loose) const;
+    Argmin argmin_h(const Span& span, int start) const;
+    bool span_never_fails(const Span& span, const Argmin& at, double k_exact, bool* loose) const;
+    bool fails_at(const SizeSetup& z, const Span& span, const Argmin& at, double k_exact, bool* loose) const;
+    ReciprocalSums& sums() const;
+
+    // The last few range sums: a certificate asks for the same ranges, or
+    // longer ones from the same start, several times.
+    struct RangeSum {
+        double F = 0.0;
+        double k_exact = 0.0;
+        int a = 0;
+        int b = -1;
+        Interval sum{0.0, 0.0};
+        bool loose = false;
+    };
+    static constexpr int REMEMBERED_SUMS = 4;
+    mutable RangeSum remembered_[REMEMBERED_SUMS];
+    mutable int next_remembered_ = 0;
+
+    PFamily family_;
+    const HarmonicTable& harmonic_;
+    double invalpha_;
+    double cutoff_;  // alpha + TOLERANCE
+    int r_;
+    int t0_;
+    double beta_;  // invalpha / r
+    std::unique_ptr<ReciprocalSums>* sums_;
+};
+
+}  // namespace tarvimo::closed_by

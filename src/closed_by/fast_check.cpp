@@ -1,0 +1,327 @@
+#include "closed_by/fast_check.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "closed_by/galloping_search.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_by {
+
+namespace {
+
+// After a range certificate fails at two sizes, this many sizes are decided
+// singly before ranges are tried again.
+constexpr int BLOCK_COOLDOWN = 16;
+constexpr int CANCEL_POLL_SIZES = 32;
+// The certificates' bounds stay finite for e-value factors up to this.
+constexpr double LARGEST_FACTOR = 1e300;
+
+bool precedes(const LevelOrderKey& a, const LevelOrderKey& b) {
+    return a.depth < b.depth || (a.depth == b.depth && a.s < b.s);
+}
+
+// The split size of node (lo, hi): the warm size at the root if given, the
+// midpoint elsewhere.
+int split_of(const Node& node, int warm_s) {
+    return node.depth == 0 && warm_s != 0 ? warm_s : node.lo + (node.hi - node.lo) / 2;
+}
+
+bool harmonic_is_exact(const std::vector<double>& harmonic, int m) {
+    double sum = 0.0;
+    if (harmonic[0] != 0.0) {
+        return false;
+    }
+    for (int i = 1; i <= m; ++i) {
+        sum += 1.0 / static_cast<double>(i);
+        if (harmonic[i] != sum) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool values_in_domain(const double* q, int n) {
+    double previous = 1.0;
+    for (int i = 0; i < n; ++i) {
+        const double v = q[i];
+        if (!(v > 0.0 && v <= previous)) {  // false for NaN
+            return false;
+        }
+        previous = v;
+    }
+    return true;
+}
+
+bool alpha_in_domain(double alpha) { return alpha > 0.0 && alpha < 1.0; }
+
+bool factor_in_domain(const HarmonicTable& harmonic, double alpha) {
+    const int m = harmonic.size();
+    return m == 0 || (static_cast<double>(m) * harmonic(m)) * (1.0 / alpha) <= LARGEST_FACTOR;
+}
+
+// The bound test holds on a prefix of the sizes 1 ... s_b: for s <= r it says about
+// p H_s <= alpha, and H_(s-1) / H_s <= 1 - 1/(s H_s) leaves far more room
+// than the few roundings; for s > r its right side is fixed and its left
+// side grows with s.
+long long CheckWalk::bound_fails_from(Walk& walk) const {
+    if (walk.bound_fails_from < 0) {
+        walk.bound_fails_from = first_true(1, static_cast<long long>(family_.m) + 1,
+                                           [&](int s) { return !decider_.bound_passes(walk.sizes, s); });
+    }
+    return walk.bound_fails_from;
+}
+
+OmittedOutside CheckWalk::omitted_outside(int r) const {
+    OmittedOutside omitted;
+    if (family_.pad == 0) {
+        return omitted;
+    }
+    omitted.lo = 2;
+    if (r > family_.n) {
+        omitted.hi = family_.pad;
+        omitted.all_fail = true;
+        omitted.fail_from = 2;
+    } else {
+        omitted.hi = family_.pad + 1;
+    }
+    return omitted;
+}
+
+// Size s of the omitted-outside sizes lo ... hi: with an omitted value inside
+// too it fails, else the decider tells.
+SizeVerdict CheckWalk::omitted_verdict(const Walk& walk, int s) const {
+    if (walk.omitted.all_fail) {
+        return SizeVerdict::fail;
+    }
+    return decider_.omitted_size_verdict(walk.sizes, s);
+}
+
+long long CheckWalk::omitted_fail_from(Walk& walk) const {
+    if (walk.omitted.fail_from < 0) {
+        const long long lo = std::max<long long>(walk.omitted.lo, bound_fails_from(walk));
+        const long long end = static_cast<long long>(walk.omitted.hi) + 1;
+        walk.omitted.fail_from = lo >= end ? end : first_true(lo, end, [&](int s) {
+            return omitted_verdict(walk, s) == SizeVerdict::fail;
+        });
+    }
+    return walk.omitted.fail_from;
+}
+
+// The first failing size, in level order, of a subtree within lo ... hi of
+// the omitted-outside sizes: the failing ones there form the range
+// fail_from ... hi (past the bound test's prefix), whose shallowest node the
+// descent finds. The bound test drops only sizes it passes, none of them.
+std::optional<LevelOrderKey> CheckWalk::first_omitted_failure(Walk& walk, const Node& node) const {
+    const long long start = std::max({omitted_fail_from(walk), bound_fails_from(walk), static_cast<long long>(node.lo)});
+    const int to = std::min(walk.omitted.hi, node.hi);
+    if (start > to) {
+        return std::nullopt;
+    }
+    const int from = static_cast<int>(start);
+    Node at = node;
+    for (;;) {
+        const int s = at.lo + (at.hi - at.lo) / 2;
+        if (to < s) {
+            at = {at.lo, s - 1, at.depth + 1};
+        } else if (from > s) {
+            at = {s + 1, at.hi, at.depth + 1};
+        } else {
+            return LevelOrderKey{at.depth, s};
+        }
+    }
+}
+
+// The loop of size s reads e_out below its cut-off. The literal check has
+// examined the sizes in examined_ before it, in this order; replaying their
+// outside walks (the last one is s's own) gives the entries it reads.
+SizeVerdict CheckWalk::replay_history(Walk& walk, int s) {
+    ++stats_.history_replays;
+    if (!walk.history) {
+        walk.history.emplace();
+        walk.applied = 0;
+    }
+    for (; walk.applied < examined_.size(); ++walk.applied) {
+        const SizeSetup z = walk.sizes.setup(examined_[walk.applied]);
+        const int cut = walk.sizes.cut_index(z.Hs, family_.pad - 1);
+        walk.history->apply(z.maxv, walk_cut(z, cut), z.F);
+    }
+    return walk.sizes.literal(walk.sizes.setup(s), UNLIMITED, &*walk.history, cancel_);
+}
+
+// Decides every size the shortcuts leave, s_b + 1 ... m, in size order, and
+// says whether all pass. Ranges of sizes are tried at once, the width doubling
+// while they pass.
+bool CheckWalk::sweep(Walk& walk) {
+    ++stats_.sweeps;
+    walk.swept = true;
+    const CountSizes& sizes = walk.sizes;
+    const int m = family_.m;
+    const long long start = std::max<long long>(walk.first_individual, bound_fails_from(walk));
+    walk.first_swept = start;
+    if (start > m) {
+        return true;
+    }
+    const int from = static_cast<int>(start);
+    verdicts_.assign(static_cast<std::size_t>(std::max(0, m - from + 1)), SizeVerdict::unknown);
+    bool all_pass = true;
+    int cut = family_.pad - 1;  // cut off at every size >= 2
+    int width = 2;
+    int cooldown = 0;
+    // The size is wider than int so that the loop also ends for m = INT_MAX.
+    for (long long size = from, polls = 0; size <= m; ++polls) {
+        if (polls % CANCEL_POLL_SIZES == 0) {
+            common::stop_if_cancelled(cancel_);
+        }
+        const int s = static_cast<int>(size);
+        const SizeSetup z = sizes.setup(s);
+        cut = sizes.cut_index(z.Hs, cut);
+        if (tuning_.blocks && cooldown == 0 && s < m) {
+            const int last = static_cast<int>(std::min<long long>(m, static_cast<long long>(s) + width - 1));
+            const SizeSetup z_last = sizes.setup(last);
+            if (sizes.certify_block(z, cut, z_last, sizes.cut_index(z_last.Hs, cut))) {
+                ++stats_.blocks_certified;
+                std::fill(verdicts_.begin() + (s - from), verdicts_.begin() + (last - from + 1), SizeVerdict::pass);
+                size = static_cast<long long>(last) + 1;
+                width = width < (1 << 29) ? 2 * width : width;
+                continue;
+            }
+            width /= 4;
+            if (width < 2) {
+                width = 2;
+                cooldown = BLOCK_COOLDOWN;
+            }
+        } else if (cooldown > 0) {
+            --cooldown;
+        }
+        int argmin = -1;
+        const SizeVerdict verdict = decider_.decide(sizes, z, cut, &argmin, true, false);
+        verdicts_[s - from] = verdict;
+        all_pass = all_pass && verdict == SizeVerdict::pass;
+        ++size;
+    }
+    return all_pass;
+}
+
+// Whether size 1 and the omitted-outside sizes pass (or fall to the bound).
+bool CheckWalk::passes_everywhere_else(Walk& walk) {
+    if (!decider_.bound_passes(walk.sizes, 1) && decider_.size_one_fails(walk.sizes)) {
+        return false;
+    }
+    if (walk.omitted.lo > walk.omitted.hi) {
+        return true;
+    }
+    return std::max(omitted_fail_from(walk), bound_fails_from(walk)) > walk.omitted.hi;
+}
+
+cBYCheckResult CheckWalk::check(int r, int warm_s) {
+    if (r == 0) {
+        return {true, 0};
+    }
+    common::stop_if_cancelled(cancel_);
+    const CountSizes sizes(family_, harmonic_, alpha_, r, &sums_);
+    Walk walk{sizes, omitted_outside(r)};
+    walk.first_individual = std::max(2, walk.omitted.hi + 1);
+    queue_.clear();
+    examined_.clear();
+    queue_.push_back({1, family_.m, 0});
+    std::optional<LevelOrderKey> best;  // earliest failure found inside an omitted-outside subtree
+    int direct = 0;
+    for (std::size_t head = 0; head < queue_.size(); ++head) {
+        const Node node = queue_[head];
+        const int s = split_of(node, warm_s);
+        if (best && precedes(*best, LevelOrderKey{node.depth, s})) {
+            break;
+        }
+        if (head % CANCEL_POLL_SIZES == CANCEL_POLL_SIZES - 1) {
+            common::stop_if_cancelled(cancel_);
+        }
+        if (node.depth > 0 && walk.omitted.lo <= node.lo && node.hi <= walk.omitted.hi) {
+            const std::optional<LevelOrderKey> found = first_omitted_failure(walk, node);
+            if (found && (!best || precedes(*found, *best))) {
+                best = found;
+            }
+            continue;
+        }
+        if (decider_.bound_passes(sizes, s)) {
+            if (s < node.hi) {
+                queue_.push_back({s + 1, node.hi, node.depth + 1});
+            }
+            continue;
+        }
+        if (s == 1) {
+            if (decider_.size_one_fails(sizes)) {
+                return {false, 1};
+            }
+            if (node.hi > 1) {
+                queue_.push_back({2, node.hi, node.depth + 1});
+            }
+            continue;
+        }
+        SizeVerdict verdict = SizeVerdict::unknown;
+        if (walk.omitted.lo <= s && s <= walk.omitted.hi) {
+            verdict = omitted_verdict(walk, s);  // its outside walk touches nothing
+        } else {
+            examined_.push_back(s);
+            if (walk.swept && s >= walk.first_swept) {
+                verdict = verdicts_[s - walk.first_swept];
+            }
+            if (verdict == SizeVerdict::unknown) {
+                verdict = decider_.evaluate_single(sizes, s);
+            } else if (verdict == SizeVerdict::uncertain) {
+                const SizeSetup z = sizes.setup(s);
+                int argmin = -1;
+                verdict = decider_.decide(sizes, z, sizes.cut_index(z.Hs, family_.pad - 1), &argmin, false, false);
+            }
+            if (verdict == SizeVerdict::stale) {
+                verdict = replay_history(walk, s);
+            }
+        }
+        if (verdict == SizeVerdict::fail) {
+            return {false, s};
+        }
+        if (s > node.lo) {
+            queue_.push_back({node.lo, s - 1, node.depth + 1});
+        }
+        if (s < node.hi) {
+            queue_.push_back({s + 1, node.hi, node.depth + 1});
+        }
+        if (!walk.swept && ++direct == tuning_.direct_sizes && sweep(walk) && passes_everywhere_else(walk)) {
+            return {true, 0};
+        }
+    }
+    return best ? cBYCheckResult{false, best->s} : cBYCheckResult{true, 0};
+}
+
+cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic,
+                                   int warm_s, double alpha, CertifiedCbyStats* stats,
+                                   const CertifiedCbyTuning& tuning) {
+    if (r == 0) {
+        return {true, 0};
+    }
+    CertifiedCbyStats local;
+    CertifiedCbyStats& counts = stats != nullptr ? *stats : local;
+    const int m = common::checked_count(p.size(), "pvalues");
+    const bool arguments_valid =
+        r > 0 && r <= m && warm_s >= 0 && warm_s <= m && harmonic.size() > static_cast<std::size_t>(m);
+    if (!arguments_valid || !alpha_in_domain(alpha) || !values_in_domain(p.data(), m) ||
+        !harmonic_is_exact(harmonic, m)) {
+        ++counts.literal_runs;
+        return cBY_check_cpp(p, r, harmonic, warm_s, alpha);  // which also refuses bad arguments
+    }
+    const HarmonicTable table(harmonic.data(), m);
+    if (!factor_in_domain(table, alpha)) {
+        ++counts.literal_runs;
+        return cBY_check_cpp(p, r, harmonic, warm_s, alpha);
+    }
+    CheckWalk walk(PFamily{p.data(), m, 0, m}, table, alpha, counts, tuning, nullptr);
+    return walk.check(r, warm_s);
+}
+
+}  // namespace tarvimo::closed_by

@@ -1,0 +1,130 @@
+#pragma once
+
+// The certified closed BY check, and through it the searches of
+// fast_search.hpp, with results bit for bit those of cBY_check_cpp,
+// largestcBYsignificant_cpp and largestcBYsignificant_approximate_cpp, for
+// every input, at a fraction of their cost. Inputs outside what the certificates are proven for (unsorted
+// or non-finite p-values, p < 0 or p > 1, alpha outside (0, 1), a harmonic
+// vector that is not the exact one, and for the check p = 0, which the
+// searches replace first) go to those literal routines unchanged.
+//
+// How a check is reproduced. The literal check examines sizes breadth first
+// over the bisection tree of 1 ... m and returns the first failing size in
+// that order. Within the proven domain the bound test is monotone in s (it
+// holds on a prefix 1 ... s_b of the sizes), so the sizes it drops pass it,
+// every other size is examined unless the check fails earlier, and the
+// result is the first failing size in level order of the tree, or a pass.
+// A size's verdict depends only on the size, except when its overlap loop
+// reads entries of e_out that earlier sizes left behind; the verdicts below
+// detect that and then rebuild those entries from the sizes examined before
+// it (EoutHistory), which the literal order determines.
+//
+// CheckWalk is that walk over sizes; SizeDecider (size_decider.hpp) decides
+// one size; CountSearch (fast_search.hpp) runs the searches over counts.
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "closed_by/bounds.hpp"
+#include "closed_by/cBY.hpp"
+#include "closed_by/harmonic_table.hpp"
+#include "closed_by/reciprocal_sums.hpp"
+#include "closed_by/size_decider.hpp"
+#include "closed_by/tuning.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_by {
+
+// Sizes 2 ... pad + 1 of a padded family see only omitted values (p = 1, cut
+// off at every size >= 2 since H_2 = 1.5 > alpha + TOLERANCE) outside their
+// candidate part: their outside sum is 0 and the loop ends at its first
+// overlap. With an omitted value inside too (r > n), sizes 2 ... pad sum 0
+// inside as well and fail. Otherwise (r <= n) the first overlap holds the
+// largest given value in the set, whose e-value does not grow with s: the
+// sizes fail from some size on.
+struct OmittedOutside {
+    int lo = 0;
+    int hi = -1;         // empty when lo > hi
+    bool all_fail = false;
+    long long fail_from = -1;  // first failing size of lo ... hi (hi + 1 if none); -1 until known
+};
+
+// A node of the bisection tree of sizes: the sizes lo ... hi, at `depth`.
+struct Node {
+    int lo;
+    int hi;
+    int depth;
+};
+
+// A size's place in the level order of the tree.
+struct LevelOrderKey {
+    int depth;
+    int s;
+};
+
+// The breadth-first walk of the check over the sizes of one count, in the
+// literal order. Scratch is kept from one check to the next.
+class CheckWalk {
+public:
+    CheckWalk(const PFamily& family, const HarmonicTable& harmonic, double alpha, CertifiedCbyStats& stats,
+              const CertifiedCbyTuning& tuning = {}, const common::CancelFlag* cancel = nullptr)
+        : family_(family),
+          harmonic_(harmonic),
+          alpha_(alpha),
+          stats_(stats),
+          tuning_(tuning),
+          cancel_(cancel),
+          decider_(family, harmonic, alpha, stats, tuning, cancel) {}
+
+    // cBY_check_cpp's result for count r, whose first size is warm_s (0: none).
+    cBYCheckResult check(int r, int warm_s);
+
+private:
+    // The per-check state of one breadth-first walk.
+    struct Walk {
+        const CountSizes& sizes;
+        OmittedOutside omitted;
+        long long bound_fails_from = -1;  // s_b + 1, the first size the bound test fails; -1 until known
+        bool swept = false;
+        int first_individual = 2;  // sizes from here on have no shortcut
+        long long first_swept = 0;  // verdicts_ holds sizes first_swept ... m
+        std::optional<EoutHistory> history = std::nullopt;
+        std::size_t applied = 0;  // entries of examined_ applied to history
+    };
+
+    long long bound_fails_from(Walk& walk) const;
+    OmittedOutside omitted_outside(int r) const;
+    long long omitted_fail_from(Walk& walk) const;
+    SizeVerdict omitted_verdict(const Walk& walk, int s) const;
+    std::optional<LevelOrderKey> first_omitted_failure(Walk& walk, const Node& node) const;
+    SizeVerdict replay_history(Walk& walk, int s);
+    bool sweep(Walk& walk);
+    bool passes_everywhere_else(Walk& walk);
+
+    PFamily family_;
+    const HarmonicTable& harmonic_;
+    double alpha_;
+    CertifiedCbyStats& stats_;
+    CertifiedCbyTuning tuning_;
+    const common::CancelFlag* cancel_;
+    std::unique_ptr<ReciprocalSums> sums_;
+    SizeDecider decider_;
+    // Scratch kept across the checks of a search.
+    std::vector<Node> queue_;
+    std::vector<int> examined_;           // sizes examined in detail, in the literal order
+    std::vector<SizeVerdict> verdicts_;   // by size - first_swept, after a sweep
+};
+
+// The domain the certificates are proven for.
+bool values_in_domain(const double* q, int n);
+bool alpha_in_domain(double alpha);
+bool factor_in_domain(const HarmonicTable& harmonic, double alpha);
+
+// cBY_check_cpp's result for every input.
+cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic,
+                                   int warm_s, double alpha, CertifiedCbyStats* stats = nullptr,
+                                   const CertifiedCbyTuning& tuning = {});
+
+}  // namespace tarvimo::closed_by

@@ -1,0 +1,58 @@
+#pragma once
+
+// The closed BY searches over candidate counts with the counts of
+// largestcBYsignificant_cpp and largestcBYsignificant_approximate_cpp, for
+// every input: the exact scan from the largest count down and the bisection
+// above the BY count, each count checked by the walk of fast_check.hpp, and
+// runs of counts that certainly fail at their warm size settled without a
+// check (the lane).
+
+#include "closed_by/bounds.hpp"
+#include "closed_by/fast_check.hpp"
+#include "closed_by/harmonic_table.hpp"
+#include "closed_by/tuning.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_by {
+
+class CountSearch {
+public:
+    CountSearch(const PFamily& family, const HarmonicTable& harmonic, double alpha, CertifiedCbyStats& stats,
+                const CertifiedCbyTuning& tuning = {}, const common::CancelFlag* cancel = nullptr)
+        : family_(family),
+          harmonic_(harmonic),
+          alpha_(alpha),
+          invalpha_(1.0 / alpha),
+          cutoff_(alpha + TOLERANCE),
+          stats_(stats),
+          tuning_(tuning),
+          cancel_(cancel),
+          walk_(family, harmonic, alpha, stats, tuning, cancel) {}
+
+    int exact_search();
+    int approximate_search();
+
+private:
+    int lane(int r, int s);
+
+    PFamily family_;
+    const HarmonicTable& harmonic_;
+    double alpha_;
+    double invalpha_;
+    double cutoff_;
+    CertifiedCbyStats& stats_;
+    CertifiedCbyTuning tuning_;
+    const common::CancelFlag* cancel_;
+    CheckWalk walk_;
+};
+
+// The BY step-up count of a family, as BY_cpp scans its full vector; Hm is
+// H_m. `sorted`: the values never increase, which lets the scan start late.
+int by_scan(const PFamily& family, double Hm, double alpha, bool sorted);
+
+// closed_by_count of closed_by.hpp, counting what it did into `stats`.
+int certified_closed_by_count(const double* p, int n, int total, double alpha, bool approximate,
+                              const common::CancelFlag* cancel, CertifiedCbyStats* stats = nullptr,
+                              const CertifiedCbyTuning& tuning = {});
+
+}  // namespace tarvimo::closed_by

@@ -1,0 +1,84 @@
+#pragma once
+
+// The decision of one size of the closed BY check, for one candidate count:
+// by the size's literal steps where they are cheap, else by a certificate
+// (bounds.hpp), else by the literal steps after all. A size's verdict
+// depends only on the size, except where its overlap loop reads entries of
+// e_out that earlier sizes left behind: the verdict is then `stale`, and the
+// walk over sizes (fast_check.hpp) replays those sizes.
+
+#include <limits>
+
+#include "closed_by/bounds.hpp"
+#include "closed_by/harmonic_table.hpp"
+#include "closed_by/tuning.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_by {
+
+// The budget of a literal run that must reach a verdict.
+constexpr long UNLIMITED = std::numeric_limits<long>::max();
+
+class SizeDecider {
+public:
+    SizeDecider(const PFamily& family, const HarmonicTable& harmonic, double alpha, CertifiedCbyStats& stats,
+                const CertifiedCbyTuning& tuning = {}, const common::CancelFlag* cancel = nullptr)
+        : family_(family),
+          harmonic_(harmonic),
+          alpha_(alpha),
+          invalpha_(1.0 / alpha),
+          cutoff_(alpha + TOLERANCE),
+          stats_(stats),
+          tuning_(tuning),
+          cancel_(cancel) {}
+
+    // Whether size s passes the check's bound test, which drops the size.
+    bool bound_passes(const CountSizes& sizes, int s) const;
+    // Whether size 1, which the bound test did not drop, fails.
+    bool size_one_fails(const CountSizes& sizes) const;
+    // Size s of 2 ... pad + 1 of a padded family with no omitted value inside
+    // (r <= n), whose outside holds only omitted values.
+    SizeVerdict omitted_size_verdict(const CountSizes& sizes, int s) const;
+    // A size with its cut-off known. With `defer` (in a sweep) exact sums are
+    // skipped and an undecided size is left `uncertain`; never `unknown`.
+    SizeVerdict decide(const CountSizes& sizes, const SizeSetup& z, int cut, int* argmin, bool defer,
+                       bool expect_fail);
+    // A size met on its own, in the order of the check's walk.
+    SizeVerdict evaluate_single(const CountSizes& sizes, int s);
+
+private:
+    long literal_cost(const CountSizes& sizes, const SizeSetup& z, int cut) const;
+    SizeVerdict run_literal(const CountSizes& sizes, const SizeSetup& z) const;
+    SizeVerdict fall_back(const CountSizes& sizes, const SizeSetup& z);
+
+    PFamily family_;
+    const HarmonicTable& harmonic_;
+    double alpha_;
+    double invalpha_;
+    double cutoff_;
+    CertifiedCbyStats& stats_;
+    CertifiedCbyTuning tuning_;
+    const common::CancelFlag* cancel_;
+    // The last size evaluated on its own, its cut-off and where its smallest h
+    // was found, for the next count's check.
+    struct SizeMemo {
+        int s = -1;
+        int cut = -1;
+        int argmin = -1;
+        SizeVerdict verdict = SizeVerdict::unknown;  // its last verdict
+    } memo_;
+};
+
+// Inline: the walk asks both of nearly every size it meets.
+inline bool SizeDecider::bound_passes(const CountSizes& sizes, int s) const {
+    const double factor = static_cast<double>(s) * harmonic_(s);
+    return sizes.largest_inside() * factor <= static_cast<double>(std::min(s, sizes.count())) * alpha_;
+}
+
+inline bool SizeDecider::size_one_fails(const CountSizes& sizes) const {
+    const double p = sizes.largest_inside();
+    const double largest_inside_e = by_evalue(p, 1.0, invalpha_, cutoff_, invalpha_);
+    return invalpha_ / static_cast<double>(sizes.count()) > largest_inside_e + TOLERANCE;
+}
+
+}  // namespace tarvimo::closed_by

@@ -1,0 +1,33 @@
+#pragma once
+
+// What the certified closed BY routines did, and when they take which route.
+
+namespace tarvimo::closed_by {
+
+// What the certified routines did, for the tests and the benchmarks.
+struct CertifiedCbyStats {
+    long long literal_runs = 0;      // searches or checks handed to the literal routines
+    long long lane_counts = 0;       // counts shown to fail at their warm size in O(1)
+    long long skipped_counts = 0;    // counts with an omitted p-value inside, failing at one size
+    long long sweeps = 0;            // checks whose sizes were all decided in size order
+    long long sizes_literal = 0;     // sizes short enough to run the literal steps
+    long long sizes_certified = 0;   // sizes decided by a certificate
+    long long exact_sums = 0;        // certificates that summed every term exactly
+    long long blocks_certified = 0;  // ranges of sizes certified to pass at once
+    long long fallbacks = 0;         // sizes no certificate decided, run literally
+    long long history_replays = 0;   // sizes whose loop read entries left by earlier sizes
+};
+
+// When the engine takes which route. Results never depend on it; the tests
+// lower the thresholds so that small inputs take every route.
+struct CertifiedCbyTuning {
+    long literal_work = 64;   // a size whose literal steps take at most this many e-values runs them
+    int direct_sizes = 128;   // sizes examined one by one before the rest are decided in size order
+    bool blocks = true;       // certify ranges of sizes at once
+    bool lane = true;         // settle failing counts at their warm size without a check
+    // A family padded by more omitted values than this keeps only checkpoints
+    // of the harmonic numbers below its given values.
+    int dense_padding = 1 << 20;
+};
+
+}  // namespace tarvimo::closed_by

@@ -1,0 +1,67 @@
+#pragma once
+
+// The bounds behind the fast closed e-BH searches (fast_search.hpp):
+// each proves, for any rounding, what the literal targets it stands for
+// would decide. u is the unit roundoff 2^-53; cum is the padded profile of
+// m = total entries after its leading 0.
+
+#include <vector>
+
+#include "closed_ebh/profile.hpp"
+
+namespace tarvimo::closed_ebh {
+
+// Whether the rows of a check of size r can be bounded: the candidates are
+// given values (no omitted zero inside), the outside block lies in the
+// ordered prefix, and every penalty r (r + s) / (r alpha) is normal and finite.
+bool rows_can_be_bounded(const EvalueProfile& profile, int r, double div_ra);
+
+// The rows i_in of the check (r, s = m - r, div_ra), rows_can_be_bounded
+// holding, that the bounds cannot clear, in ascending order; the targets of
+// every other row are at least 0 for every i_out. A row's targets are fl(fl(a + cum[j]) - fl(fl(i_in (i_in + j)) div_ra))
+// with a = fl(cum[s + i_in] - cum[s]); they are all at least 0 when
+//     a - i_in^2 div_ra + H(i_in div_ra) >= 3 u (|a| + cum[s] + i_in (i_in + s) div_ra),
+// which also holds for a = +inf (every target +inf). H is concave (a minimum
+// of lines), so between two rows it is at least the chord through their
+// lower bounds.
+//
+// Blocks of rows are bisected until they are cleared, each carrying the
+// bounds of H at its ends. A block whose inside values are ordered is
+// cleared at once when a bound quadratic in i_in clears the margin at both
+// ends, or through the chord; a block of at most CHORD_ROWS rows that is not
+// cleared gets each row's own bound.
+std::vector<int> rows_left_by_bounds(const EvalueProfile& profile, int r, double div_ra);
+
+// The run of the at most `length` counts r_lo ... r of the exact scan that
+// follow a violation (warm_i_in, warm_i_out) found at r + 1: a `bound`
+// below -TOLERANCE proves that every count of the run fails at its first
+// probe, the pair the check probes first. Each count's first probe is
+// (min(warm_i_in, r'), warm_i_out); while it fails, that is also the next
+// count's warm start. So for r' >= warm_i_in the probe stays at warm_i_in, its
+// inside block cum[m - r' + warm_i_in] - cum[m - r'] at most
+// cum[m - r_lo + warm_i_in] - cum[m - r]; below warm_i_in it is r' itself,
+// the block cum[m] - cum[m - r'] at most cum[m] - cum[m - r], and the count
+// product at least r_lo (r_lo + warm_i_out). Each profile entry involved is
+// monotone in r' on the ordered prefix, 1 / (alpha r') is at least its value
+// at r for alpha > 0, and every rounded operation of the target is monotone
+// in its operands: the target of r' is at most `bound`, the target evaluated
+// with those extremes. For r_lo = r it is the first probe's target itself.
+struct FailingRun {
+    bool bounded;  // the run's entries lie in the ordered prefix
+    int r_lo;
+    double bound;
+};
+
+FailingRun failing_run(const EvalueProfile& profile, double alpha, int r, int warm_i_in, int warm_i_out, int length);
+
+// The number of leading given values that cannot meet the eBH condition, so
+// that the eBH scan (from the smallest value up, rank n - t at position t) may
+// start after them. On the ordered prefix, past a position `start` the
+// product fl(fl(rank e_t) alpha / total) is at most
+// fl(fl((n - start) e_t) alpha / total), which is monotone in t for
+// alpha >= 0: the values before the first one whose bound reaches
+// 1 + TOLERANCE never qualify. Each such skip tightens the rank bound for
+// the next.
+int below_ebh_threshold(const EvalueProfile& profile, double alpha);
+
+}  // namespace tarvimo::closed_ebh

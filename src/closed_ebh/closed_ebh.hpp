@@ -1,0 +1,21 @@
+#pragma once
+
+// Closed e-BH: what the bindings and the family decisions call. The literal
+// routines (vardo.hpp) are the reference; closed_ebh_count takes the fast
+// searches (fast_search.hpp), whose counts equal the literal ones for every
+// input.
+
+#include "closed_ebh/vardo.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_ebh {
+
+// The count of largestmeanconsistent_cpp (or, `approximate`, of
+// largestmeanconsistent_approximate_cpp) for a family of `total` hypotheses
+// of which only n e-values are given, `e` pointing to them in ascending
+// order, the total - n omitted ones counting as e-values of 0 placed before
+// them. A set `cancel` stops the search by throwing common::SearchCancelled.
+int closed_ebh_count(const double* e, int n, int total, double alpha, bool approximate,
+                     const common::CancelFlag* cancel);
+
+}  // namespace tarvimo::closed_ebh

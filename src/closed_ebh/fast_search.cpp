@@ -1,0 +1,166 @@
+#include "closed_ebh/fast_search.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "closed_ebh/bounds.hpp"
+#include "closed_ebh/mean_consistency.hpp"
+#include "closed_ebh/profile.hpp"
+#include "closed_ebh/vardo.hpp"
+
+namespace tarvimo::closed_ebh {
+
+namespace {
+
+// Probes a check searches one by one before it bounds its other rows at once:
+// most failing checks end at their first or second probe, and the bulk bound
+// costs about what a few dozen probes cost.
+constexpr int BULK_AFTER_PROBES = 8;
+constexpr int LONGEST_RUN = 1 << 30;
+// Probes, or rows searched after a bulk bound, between two looks at the
+// cancel flag within one check.
+constexpr int PROBES_PER_POLL = 256;
+
+// The probes policy of the fast checks. Once BULK_AFTER_PROBES probes have
+// found no violation, it bounds every row (bounds.hpp); from then
+// on the check searches only the rows the bounds leave, and queues only the
+// intervals that hold one.
+class ProvenProbes {
+public:
+    ProvenProbes(const EvalueProfile& profile, int r, double alpha, const common::CancelFlag* cancel, SearchCounts& counts)
+        : profile_(profile),
+          r_(r),
+          div_ra_(1.0 / (alpha * r)),
+          // Without a positive 1 / (alpha r) (alpha <= 0, +inf or NaN) no
+          // penalty is positive, and on an ordered profile every group sum
+          // is at least 0: no target is below 0.
+          all_clean_(!(div_ra_ > 0.0) && profile.ordered_prefix() == profile.total()),
+          bounded_(rows_can_be_bounded(profile, r, div_ra_)),
+          cancel_(cancel),
+          counts_(counts) {}
+
+    bool known_clean(int i_in) {
+        if (all_clean_) {
+            return true;
+        }
+        if (++probes_ % PROBES_PER_POLL == 0) {
+            common::stop_if_cancelled(cancel_);
+        }
+        if (bounded_ && !bulk_done_ && probes_ > BULK_AFTER_PROBES) {
+            bulk_done_ = true;
+            ++counts_.bulk_proofs;
+            rows_left_ = rows_left_by_bounds(profile_, r_, div_ra_);
+            counts_.rows_proven += r_ - static_cast<std::int64_t>(rows_left_.size());
+        }
+        if (bulk_done_ && !std::binary_search(rows_left_.begin(), rows_left_.end(), i_in)) {
+            return true;
+        }
+        counts_.rows_searched += bulk_done_;
+        return false;
+    }
+
+    bool may_violate(int lo, int hi) const {
+        if (all_clean_) {
+            return false;
+        }
+        const auto left = std::lower_bound(rows_left_.begin(), rows_left_.end(), lo);
+        return !bulk_done_ || (left != rows_left_.end() && *left <= hi);
+    }
+
+private:
+    const EvalueProfile& profile_;
+    const int r_;
+    const double div_ra_;
+    const bool all_clean_;
+    const bool bounded_;
+    const common::CancelFlag* cancel_;
+    SearchCounts& counts_;
+    int probes_ = 0;
+    bool bulk_done_ = false;
+    std::vector<int> rows_left_;  // after the bulk bound: the rows it did not clear, ascending
+};
+
+int exact_search(const EvalueProfile& profile, double alpha, const common::CancelFlag* cancel, SearchCounts& counts) {
+    const int m = profile.total();
+    if (m == 0) {
+        return 0;
+    }
+    MeanConsistentResult mc = fast_check(profile, m, alpha, -1, -1, cancel, counts);
+    if (mc.meanconsistent) {
+        return m;
+    }
+    int warm_i_in = mc.at_i_in;
+    int warm_i_out = mc.at_i_out;
+    const bool monotone_level = alpha > 0.0;
+    int length = 1;
+    for (int r = m - 1; r >= 1;) {
+        common::stop_if_cancelled(cancel);
+        bool probe_known_clean = false;
+        if (monotone_level) {
+            const FailingRun run = failing_run(profile, alpha, r, warm_i_in, warm_i_out, length);
+            if (run.bounded && run.bound < -TOLERANCE) {
+                counts.counts_in_runs += r - run.r_lo + 1;
+                warm_i_in = std::min(warm_i_in, run.r_lo);
+                r = run.r_lo - 1;
+                length = std::min(2 * length, LONGEST_RUN);
+                continue;
+            }
+            if (length > 1) {
+                length /= 2;
+                continue;
+            }
+            probe_known_clean = run.bounded;  // the bound of a one-count run is its first target
+        }
+        if (!probe_known_clean) {
+            const int set_offset = m - r;
+            const int i_in = std::min(warm_i_in, r);
+            const int i_out = std::min(warm_i_out, set_offset - 1);
+            ++counts.first_probes;
+            if (compute_target(profile, i_in, i_out, set_offset, 1.0 / (alpha * r)) < -TOLERANCE) {
+                warm_i_in = i_in;
+                warm_i_out = i_out;
+                --r;
+                continue;
+            }
+        }
+        mc = fast_check(profile, r, alpha, warm_i_in, warm_i_out, cancel, counts);
+        if (mc.meanconsistent) {
+            return r;
+        }
+        warm_i_in = mc.at_i_in;
+        warm_i_out = mc.at_i_out;
+        --r;
+    }
+    return 0;
+}
+
+}  // namespace
+
+MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alpha, int warm_i_in, int warm_i_out,
+                                const common::CancelFlag* cancel, SearchCounts& counts) {
+    common::stop_if_cancelled(cancel);
+    ProvenProbes probes(profile, r, alpha, cancel, counts);
+    return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
+}
+
+int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate, const common::CancelFlag* cancel,
+                      SearchCounts* counts) {
+    SearchCounts ignored;
+    SearchCounts& tally = counts != nullptr ? *counts : ignored;
+    const EvalueProfile profile(e, n, total);
+    common::stop_if_cancelled(cancel);
+    if (!approximate) {
+        return exact_search(profile, alpha, cancel, tally);
+    }
+    const int skipped = below_ebh_threshold(profile, alpha);
+    const int min_r = ebh_count(e + skipped, n - skipped, total, alpha);
+    if (min_r == total) {
+        return total;
+    }
+    return largest_passing_by_bisection(min_r, total, [&](int r, int warm_i_in, int warm_i_out) {
+        return fast_check(profile, r, alpha, warm_i_in, warm_i_out, cancel, tally);
+    });
+}
+
+}  // namespace tarvimo::closed_ebh

@@ -1,0 +1,56 @@
+#pragma once
+
+// Fast searches for the largest mean-consistent size. Their counts equal
+// those of largestmeanconsistent_cpp and largestmeanconsistent_approximate_cpp
+// on the padded vector for every input: every check they make evaluates the
+// targets of the literal check, in its order, except where a bound that
+// cannot be wrong proves what those targets would decide.
+//
+// - A count of the exact scan usually fails at the first pair it probes, the
+//   violation of the count before. While it does, the probed pair moves in a
+//   way known in advance, and one bound over a run of counts proves them all
+//   failing: the run's profile entries and 1 / (alpha r) are monotone in r,
+//   and so is every rounded operation of the target.
+// - A check that does not end within its first few probes bounds its other
+//   rows at once: for a row (i_in members inside) every target over i_out is
+//   bounded below through the minimum of cum[j] - j i_in / (r alpha), which
+//   a band search on the ascending outside values bounds for any rounding of
+//   the running sums, and which is concave in i_in, so that blocks of rows
+//   are cleared together. Rows the bounds do not clear are searched as the
+//   check would search them.
+// - Everything the bounds do not cover runs the literal steps: values from
+//   the first one that is unsorted, negative or NaN or whose running sum is
+//   infinite or huge, omitted zeros among the candidates, and levels at which
+//   1 / (alpha r) is not a positive normal number (alpha <= 0, +inf or NaN
+//   on an ordered profile are settled at once: no target can then be
+//   negative).
+
+#include <cstdint>
+
+#include "closed_ebh/mean_consistency.hpp"
+#include "closed_ebh/profile.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_ebh {
+
+// How a search reached its count; the share of the literal fallbacks.
+struct SearchCounts {
+    std::int64_t counts_in_runs = 0;  // failing counts proven by a bound over a run
+    std::int64_t first_probes = 0;    // counts whose first probe was evaluated alone
+    std::int64_t bulk_proofs = 0;     // checks whose remaining rows were bounded at once
+    std::int64_t rows_proven = 0;     // rows cleared by the bounds
+    std::int64_t rows_searched = 0;   // rows the bounds left, searched target by target
+};
+
+// The result of meanconsistent_cpp on the profile's vector, reported
+// violation included, for 0 <= r; `counts` receives how it was reached.
+MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alpha, int warm_i_in, int warm_i_out,
+                                const common::CancelFlag* cancel, SearchCounts& counts);
+
+// The count of closed_ebh_count (closed_ebh.hpp): e holds n e-values ascending of a
+// family of `total`, the others counting as 0 before them. `counts`, when
+// given, receives how the count was reached.
+int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate, const common::CancelFlag* cancel,
+                      SearchCounts* counts = nullptr);
+
+}  // namespace tarvimo::closed_ebh

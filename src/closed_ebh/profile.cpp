@@ -1,0 +1,41 @@
+#include "closed_ebh/profile.hpp"
+
+#include <algorithm>
+
+#include "common/common.hpp"
+
+namespace tarvimo::closed_ebh {
+
+EvalueProfile::EvalueProfile(const double* e, int n, int total) : e_(e), total_(total), zeros_(0), ordered_prefix_(0) {
+    common::require_family_size(n, total);
+    zeros_ = total - n;
+    sums_.reset(new double[static_cast<std::size_t>(n) + 1]);
+    // The running sum in the order of the padded vector. A value that is
+    // negative, NaN or below its predecessor (the omitted zeros included)
+    // only raises a flag here, which costs nothing beside the sum's own
+    // latency; its position is looked up afterwards.
+    double sum = 0.0;
+    double previous = 0.0;
+    bool unordered = false;
+    sums_[0] = sum;
+    for (int t = 0; t < n; ++t) {
+        const double value = e[t];
+        sum = sum + value;
+        sums_[t + 1] = sum;
+        unordered |= !(value >= previous);
+        previous = value;
+    }
+    int ordered = n;
+    if (unordered) {
+        ordered = 0;
+        while (e[ordered] >= (ordered == 0 ? 0.0 : e[ordered - 1])) {
+            ++ordered;
+        }
+    }
+    // The sums of the ordered values never decrease: the first beyond
+    // SUM_LIMIT, if any, ends the prefix.
+    ordered = static_cast<int>(std::upper_bound(sums_.get(), sums_.get() + ordered + 1, SUM_LIMIT) - sums_.get()) - 1;
+    ordered_prefix_ = zeros_ + ordered;
+}
+
+}  // namespace tarvimo::closed_ebh

@@ -1,0 +1,51 @@
+#pragma once
+
+// The cumulative e-value profile of a family of `total` hypotheses of which
+// n e-values are given, ascending; the total - n omitted hypotheses count as
+// e-values of 0 placed before them. Entry i of the padded vector's running
+// sum is 0.0 up to the last omitted zero and the running sum of the given
+// values after it, bit for bit (0.0 + 0.0 is 0.0), so only the n + 1 sums of
+// the given values are stored.
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+
+namespace tarvimo::closed_ebh {
+
+class EvalueProfile {
+public:
+    // Throws std::invalid_argument unless 0 <= n <= total.
+    EvalueProfile(const double* e, int n, int total);
+
+    // The running sum of the padded vector: total + 1 entries, read like a
+    // vector of running sums.
+    std::size_t size() const { return static_cast<std::size_t>(total_) + 1; }
+    double operator[](int i) const { return sums_[std::max(i - zeros_, 0)]; }
+
+    // The t-th e-value of the padded vector, 0 <= t < total.
+    double value(int t) const { return t < zeros_ ? 0.0 : e_[t - zeros_]; }
+
+    int total() const { return total_; }
+    int given() const { return total_ - zeros_; }
+    int zeros() const { return zeros_; }
+    // The running sums of the given values, sums()[t] = (*this)[zeros() + t].
+    const double* sums() const { return sums_.get(); }
+
+    // The values before this position are non-negative and ascending, and
+    // the entries up to it are finite and at most SUM_LIMIT: the part of the
+    // profile on which the searches' bounds hold.
+    int ordered_prefix() const { return ordered_prefix_; }
+
+    // Sums of two entries below this limit cannot overflow.
+    static constexpr double SUM_LIMIT = 0x1p1000;
+
+private:
+    const double* e_;
+    int total_;
+    int zeros_;
+    std::unique_ptr<double[]> sums_;  // n + 1 running sums, left uninitialised until built
+    int ordered_prefix_;
+};
+
+}  // namespace tarvimo::closed_ebh

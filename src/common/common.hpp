@@ -1,0 +1,10 @@
+#pragma once
+
+// The helpers that closed BY, closed e-BH and the family decisions share:
+// cancellation of long searches, checked 32-bit counts, families given in
+// part, and the interval queue of the breadth-first checks.
+
+#include "common/cancellation.hpp"
+#include "common/checked_count.hpp"
+#include "common/interval_queue.hpp"
+#include "common/padded_values.hpp"

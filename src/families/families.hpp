@@ -1,0 +1,19 @@
+#pragma once
+
+// Deciding families of hypotheses: the rejection mask of one family from its
+// values in input order, the layout of families given by labels, and a pool
+// of threads that decides many families at once. Plain C++ without the
+// interpreter; the _fast module binds it.
+//
+// Values arrive checked (p-values in [0, 1], e-values non-negative); NaN marks
+// a missing entry, which is never rejected and is not part of the family.
+//
+// methods.hpp     the methods, step-up candidates and the count of one family
+// masks.hpp       the mask of one family, with AVX2 clones of the compare loops
+// layout.hpp      the families given by codes, laid out by a counting sort
+// thread_pool.hpp the threads that decide many families at once
+
+#include "families/layout.hpp"
+#include "families/masks.hpp"
+#include "families/methods.hpp"
+#include "families/thread_pool.hpp"

@@ -1,0 +1,159 @@
+#pragma once
+
+// The rejection mask of one family from its values in input order: the
+// present values gathered, counted (methods.hpp), and the strongest marked,
+// ties in input order. The loops over contiguous values compare four doubles
+// at a time where the processor has AVX2.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "common/common.hpp"
+#include "families/methods.hpp"
+
+namespace tarvimo::families {
+
+// Where the processor has AVX2 (chosen when the module loads), the loops of
+// the functions marked so compare four doubles at a time.
+#if defined(__GNUC__) && defined(__x86_64__)
+#define TARVIMO_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
+#else
+#define TARVIMO_AVX2_CLONE
+#endif
+
+// out[j] = whether in[j] is stronger than the threshold, for j < n; returns
+// whether some in[j] equals it. NaN compares false: never marked.
+TARVIMO_AVX2_CLONE inline bool mark_stronger(const double* in, bool* out, std::int64_t n, double threshold,
+                                             bool larger_is_stronger) {
+    int tied = 0;
+    if (larger_is_stronger) {
+        for (std::int64_t j = 0; j < n; ++j) {
+            out[j] = in[j] > threshold;
+            tied |= in[j] == threshold;
+        }
+    } else {
+        for (std::int64_t j = 0; j < n; ++j) {
+            out[j] = in[j] < threshold;
+            tied |= in[j] == threshold;
+        }
+    }
+    return tied != 0;
+}
+
+// Whether some of the n contiguous values is NaN.
+TARVIMO_AVX2_CLONE inline bool any_nan(const double* values, std::int64_t n) {
+    int nan = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        nan |= values[j] != values[j];
+    }
+    return nan != 0;
+}
+
+// The values of a family that are not NaN, in input order; `value(j)` reads
+// entry j of n.
+template <typename Value>
+void gather_present(std::int64_t n, const Value& value, std::vector<double>& present) {
+    present.resize(static_cast<std::size_t>(n));
+    std::size_t kept = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double v = value(j);
+        present[kept] = v;
+        kept += std::isnan(v) ? 0 : 1;
+    }
+    present.resize(kept);
+}
+
+// The same for n contiguous values: a plain copy when no value is NaN.
+inline void gather_present(const double* values, std::int64_t n, std::vector<double>& present) {
+    if (any_nan(values, n)) {
+        gather_present(n, [values](std::int64_t j) { return values[j]; }, present);
+    } else {
+        present.assign(values, values + n);
+    }
+}
+
+// Entries the mask is written for at a time, in mark_strongest.
+constexpr std::int64_t MARK_BLOCK = 256;
+
+// The mask of the `count` strongest present values: every value stronger
+// than the count-th strongest, then values equal to it from the start of the
+// family until the count is reached. `arranged` holds the present values with
+// the `count` strongest last, sorted strongest last. Block by block,
+// mark_block(start, end) marks the stronger values and tells whether the
+// block holds a value equal to the threshold; only such a block is read
+// again, through value(j), to reject its ties in order.
+template <typename Value, typename Reject, typename MarkBlock>
+void mark_strongest_by_blocks(std::int64_t n, const Value& value, const Reject& reject, const MarkBlock& mark_block,
+                              const std::vector<double>& arranged, int count) {
+    if (count == 0) {
+        for (std::int64_t j = 0; j < n; ++j) {
+            reject(j, false);
+        }
+        return;
+    }
+    const std::size_t first = arranged.size() - static_cast<std::size_t>(count);
+    const double threshold = arranged[first];
+    // The rejected tail holds the values equal to the threshold first.
+    int ties_left = 0;
+    for (std::size_t j = first; j < arranged.size() && arranged[j] == threshold; ++j) {
+        ++ties_left;
+    }
+    for (std::int64_t start = 0; start < n; start += MARK_BLOCK) {
+        const std::int64_t end = std::min(n, start + MARK_BLOCK);
+        const bool tied = mark_block(start, end, threshold);
+        for (std::int64_t j = start; tied && ties_left > 0 && j < end; ++j) {
+            if (value(j) == threshold) {
+                reject(j, true);
+                --ties_left;
+            }
+        }
+    }
+}
+
+// mark_strongest_by_blocks for n entries read through value(j), the mask
+// written through reject(j, bool).
+template <typename Value, typename Reject>
+void mark_strongest(std::int64_t n, const Value& value, const Reject& reject, const std::vector<double>& arranged,
+                    int count, bool larger_is_stronger) {
+    const auto mark_block = [&](std::int64_t start, std::int64_t end, double threshold) {
+        bool tied = false;
+        for (std::int64_t j = start; j < end; ++j) {
+            const double v = value(j);
+            reject(j, larger_is_stronger ? v > threshold : v < threshold);
+            tied |= v == threshold;
+        }
+        return tied;
+    };
+    mark_strongest_by_blocks(n, value, reject, mark_block, arranged, count);
+}
+
+// The same for n contiguous values and mask entries, with vector comparisons.
+inline void mark_strongest(const double* in, bool* out, std::int64_t n, const std::vector<double>& arranged, int count,
+                           bool larger_is_stronger) {
+    const auto mark_block = [&](std::int64_t start, std::int64_t end, double threshold) {
+        return mark_stronger(in + start, out + start, end - start, threshold, larger_is_stronger);
+    };
+    mark_strongest_by_blocks(
+        n, [in](std::int64_t j) { return in[j]; }, [out](std::int64_t j, bool rejected) { out[j] = rejected; },
+        mark_block, arranged, count);
+}
+
+// Decides one family of n entries read through value(j), writing its mask
+// through reject(j, bool); the family is its present values. `scratch` is
+// working storage kept between families; sort_ascending(scratch) sorts the
+// values of a closed procedure.
+template <typename Value, typename Reject, typename Sort>
+void decide_family(const Method& method, double alpha, std::int64_t n, const Value& value, const Reject& reject,
+                   std::vector<double>& scratch, const common::CancelFlag* cancel, const Sort& sort_ascending) {
+    gather_present(n, value, scratch);
+    const int total = common::checked_count(scratch.size(), "a family");
+    if (method.closed) {
+        sort_ascending(scratch);
+    }
+    const int count = rejection_count(method, alpha, total, scratch, method.closed, cancel);
+    mark_strongest(n, value, reject, scratch, count, method.evidence == Evidence::evalues);
+}
+
+}  // namespace tarvimo::families

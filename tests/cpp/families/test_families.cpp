@@ -1,0 +1,258 @@
+// The family layer: masks against a literal oracle (sort, count with the
+// literal routines on the padded vector, mark the strongest), layouts by
+// code, and the thread pool's scheduling, failures and stop requests.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <random>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "closed_by/closed_by.hpp"
+#include "closed_ebh/closed_ebh.hpp"
+#include "families/families.hpp"
+
+using namespace tarvimo::closed_by;
+using namespace tarvimo::closed_ebh;
+using namespace tarvimo::families;
+using namespace tarvimo::common;
+
+namespace {
+
+constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
+
+// The count of the literal routines on all present values sorted, with
+// total - n pads (p = 1 or e = 0) placed before them.
+int literal_count(const Method& method, double alpha, std::vector<double> present, int total) {
+    std::sort(present.begin(), present.end());
+    const bool pvalues = method.evidence == Evidence::pvalues;
+    if (pvalues) {
+        std::reverse(present.begin(), present.end());
+    }
+    std::vector<double> padded(static_cast<std::size_t>(total) - present.size(), pvalues ? 1.0 : 0.0);
+    padded.insert(padded.end(), present.begin(), present.end());
+    int step_up = pvalues ? BY_cpp(padded, harmonic_numbers_cpp(total), alpha) : eBH_cpp(padded, alpha);
+    if (!method.closed) {
+        return std::min<int>(step_up, static_cast<int>(present.size()));
+    }
+    const int closed = pvalues ? (method.approximate ? largestcBYsignificant_approximate_cpp(padded, alpha)
+                                                     : largestcBYsignificant_cpp(padded, alpha))
+                               : (method.approximate ? largestmeanconsistent_approximate_cpp(padded, alpha)
+                                                     : largestmeanconsistent_cpp(padded, alpha));
+    return std::min<int>(std::max(step_up, closed), static_cast<int>(present.size()));
+}
+
+std::vector<double> random_family(std::mt19937& rng, bool pvalues, int n) {
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    std::vector<double> values(static_cast<std::size_t>(n));
+    for (double& v : values) {
+        const double u = uniform(rng);
+        v = u < 0.1 ? NaN : pvalues ? std::pow(uniform(rng), 4.0) : 1.0 / std::pow(uniform(rng), 2.0);
+        if (u > 0.9) {
+            v = values[0];  // ties
+        }
+    }
+    return values;
+}
+
+TEST(FamilyDecisions, MasksMatchTheLiteralCountsAndMarkTheStrongest) {
+    std::mt19937 rng(3);
+    const char* names[] = {"ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by", "closed_by_approximate"};
+    std::vector<double> scratch;
+    for (int round = 0; round < 400; ++round) {
+        const Method method = method_named(names[round % 6]);
+        const bool pvalues = method.evidence == Evidence::pvalues;
+        const double alpha = std::vector<double>{0.01, 0.05, 0.2}[round % 3];
+        const std::vector<double> values = random_family(rng, pvalues, 1 + round % 60);
+        std::vector<double> present;
+        std::copy_if(values.begin(), values.end(), std::back_inserter(present), [](double v) { return !std::isnan(v); });
+        const int extra = round % 4 == 0 ? 7 : 0;  // omitted hypotheses
+        const int total = static_cast<int>(present.size()) + extra;
+
+        std::vector<double> arranged = present;
+        const int count = rejection_count(method, alpha, total, arranged, false, nullptr);
+        ASSERT_EQ(count, literal_count(method, alpha, present, total)) << names[round % 6] << " round " << round;
+
+        std::vector<char> mask(values.size(), 2);
+        mark_strongest(
+            static_cast<std::int64_t>(values.size()), [&](std::int64_t j) { return values[j]; },
+            [&](std::int64_t j, bool r) { mask[j] = r; }, arranged, count, !pvalues);
+        // The oracle: a stable sort of the present positions, strongest first.
+        std::vector<std::size_t> order;
+        for (std::size_t j = 0; j < values.size(); ++j) {
+            if (!std::isnan(values[j])) order.push_back(j);
+        }
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return pvalues ? values[a] < values[b] : values[a] > values[b];
+        });
+        std::vector<char> expected(values.size(), 0);
+        for (int k = 0; k < count; ++k) expected[order[k]] = 1;
+        ASSERT_EQ(mask, expected) << names[round % 6] << " round " << round;
+    }
+}
+
+TEST(FamilyDecisions, MasksSplitTiesInInputOrderAcrossBlocks) {
+    // Few distinct values, so that the ties at the threshold spread over
+    // several blocks; every count from none to all, both directions, and the
+    // contiguous marker against the one that reads through accessors.
+    std::mt19937 rng(11);
+    for (const std::int64_t n : {1, 255, 256, 257, 1000, 1537}) {
+        std::uniform_int_distribution<int> level(0, 5);
+        std::vector<double> values(static_cast<std::size_t>(n));
+        for (double& v : values) {
+            const int l = level(rng);
+            v = l == 5 ? NaN : 0.125 * l;
+        }
+        std::vector<std::size_t> present;
+        for (std::size_t j = 0; j < values.size(); ++j) {
+            if (!std::isnan(values[j])) present.push_back(j);
+        }
+        for (const bool larger_is_stronger : {true, false}) {
+            std::vector<std::size_t> order = present;  // strongest first, earlier first among equals
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return larger_is_stronger ? values[a] > values[b] : values[a] < values[b];
+            });
+            std::vector<double> arranged;  // strongest last
+            for (auto it = order.rbegin(); it != order.rend(); ++it) arranged.push_back(values[*it]);
+            for (std::size_t count = 0; count <= order.size(); count += 1 + count / 7) {
+                std::vector<char> expected(values.size(), 0);
+                for (std::size_t k = 0; k < count; ++k) expected[order[k]] = 1;
+                bool contiguous[2000];
+                mark_strongest(values.data(), contiguous, n, arranged, static_cast<int>(count), larger_is_stronger);
+                std::vector<char> through(values.size(), 2);
+                mark_strongest(
+                    n, [&](std::int64_t j) { return values[j]; }, [&](std::int64_t j, bool r) { through[j] = r; },
+                    arranged, static_cast<int>(count), larger_is_stronger);
+                ASSERT_EQ(std::vector<char>(contiguous, contiguous + n), expected) << n << " " << count;
+                ASSERT_EQ(through, expected) << n << " " << count;
+            }
+        }
+    }
+}
+
+TEST(FamilyDecisions, ClosedCountsAreAtLeastTheStepUpCountOnTheMargin) {
+    // One p-value 5e-11 above alpha: BY rejects it within its tolerance, the
+    // closed BY check does not; the closed procedure takes the larger count.
+    std::vector<double> p{0.05 + 5e-11};
+    EXPECT_EQ(largestcBYsignificant_cpp(p, 0.05), 0);
+    EXPECT_EQ(rejection_count(method_named("closed_by"), 0.05, 1, p, false, nullptr), 1);
+    std::vector<double> beyond{0.05 + 2e-10};
+    EXPECT_EQ(rejection_count(method_named("closed_by"), 0.05, 1, beyond, false, nullptr), 0);
+}
+
+TEST(FamilyDecisions, RefusesTotalsBelowTheGivenValuesAndUnknownMethods) {
+    std::vector<double> p{0.1, 0.2};
+    EXPECT_THROW(rejection_count(method_named("by"), 0.05, 1, p, false, nullptr), std::invalid_argument);
+    std::vector<double> none;
+    EXPECT_THROW(rejection_count(method_named("by"), 0.05, -1, none, false, nullptr), std::invalid_argument);
+    EXPECT_THROW(method_named("closed-by"), std::invalid_argument);
+}
+
+TEST(FamilyLayouts, GroupPositionsByCodeInInputOrder) {
+    const std::vector<std::int64_t> codes{2, 0, 2, 1, 0, 2};
+    const FamilyLayout layout = layout_by_code(codes.data(), 6, 4);
+    EXPECT_EQ(layout.starts, (std::vector<std::int64_t>{0, 2, 3, 6, 6}));
+    EXPECT_EQ(std::vector<std::int64_t>(layout.order.get(), layout.order.get() + 6),
+              (std::vector<std::int64_t>{1, 4, 3, 0, 2, 5}));
+    EXPECT_EQ(largest_first(layout), (std::vector<std::int64_t>{2, 0, 1, 3}));
+    const std::vector<std::int64_t> bad{0, 4};
+    EXPECT_THROW(layout_by_code(bad.data(), 2, 4), std::invalid_argument);
+    const std::vector<std::int64_t> negative{-1};
+    EXPECT_THROW(layout_by_code(negative.data(), 1, 4), std::invalid_argument);
+}
+
+TEST(FamilyLayouts, SharedOutOnThreadsTheLayoutIsTheSame) {
+    // Enough codes for several parts: each family's positions must still be
+    // ascending, and a code out of range is reported at its first position.
+    const std::int64_t n = 3 * LAYOUT_CHUNK + 17;
+    std::mt19937_64 rng(5);
+    std::vector<std::int64_t> codes(static_cast<std::size_t>(n));
+    for (std::int64_t& code : codes) code = static_cast<std::int64_t>(rng() % 1000);
+    const FamilyLayout alone = layout_by_code(codes.data(), n, 1000, 1);
+    for (const int threads : {2, 3, 8}) {
+        const FamilyLayout shared = layout_by_code(codes.data(), n, 1000, threads);
+        ASSERT_EQ(shared.starts, alone.starts);
+        ASSERT_TRUE(std::equal(alone.order.get(), alone.order.get() + n, shared.order.get())) << threads;
+    }
+    for (std::int64_t f = 0; f < 1000; ++f) {
+        ASSERT_TRUE(std::is_sorted(alone.order.get() + alone.starts[f], alone.order.get() + alone.starts[f + 1]));
+    }
+    codes[static_cast<std::size_t>(n - 5)] = 1000;
+    codes[static_cast<std::size_t>(2 * LAYOUT_CHUNK + 3)] = -7;
+    try {
+        layout_by_code(codes.data(), n, 1000, 3);
+        FAIL() << "expected std::invalid_argument";
+    } catch (const std::invalid_argument& error) {
+        EXPECT_EQ(std::string(error.what()).rfind("codes[" + std::to_string(2 * LAYOUT_CHUNK + 3) + "] = -7", 0), 0u);
+    }
+}
+
+TEST(ThreadPool, RunsEveryTaskOnceOnAnyNumberOfThreads) {
+    for (const int threads : {1, 2, 3, 8, 300}) {
+        std::vector<std::atomic<int>> runs(1000);
+        const auto outcome = run_pool(
+            1000, threads, [&](std::int64_t task, FamilyScratch&, const CancelFlag*) { ++runs[task]; },
+            [] { return false; });
+        EXPECT_EQ(outcome, PoolOutcome::finished);
+        EXPECT_TRUE(std::all_of(runs.begin(), runs.end(), [](const std::atomic<int>& r) { return r == 1; }));
+    }
+    EXPECT_EQ(run_pool(0, 2, [](std::int64_t, FamilyScratch&, const CancelFlag*) {}, [] { return true; }),
+              PoolOutcome::finished);
+    EXPECT_THROW(run_pool(1, 0, [](std::int64_t, FamilyScratch&, const CancelFlag*) {}, [] { return false; }),
+                 std::invalid_argument);
+}
+
+TEST(ThreadPool, AFailureStopsTheOtherThreadsAndIsRethrown) {
+    std::atomic<int> started{0};
+    const auto decide = [&](std::int64_t task, FamilyScratch&, const CancelFlag* cancel) {
+        ++started;
+        if (task == 1) {
+            throw std::length_error("family 1");
+        }
+        while (!cancel->load()) {  // a long search that polls the flag
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        throw SearchCancelled();
+    };
+    EXPECT_THROW(run_pool(100000, 2, decide, [] { return false; }), std::length_error);
+    EXPECT_LT(started, 100);
+}
+
+TEST(ThreadPool, AStopRequestEndsLongSearchesAndReportsTheInterruption) {
+    std::atomic<int> polls{0};
+    std::atomic<int> finished{0};
+    const auto decide = [&](std::int64_t, FamilyScratch&, const CancelFlag* cancel) {
+        for (;;) {
+            stop_if_cancelled(cancel);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ++finished;
+    };
+    const auto start = std::chrono::steady_clock::now();
+    const auto outcome = run_pool(1000, 2, decide, [&] { return ++polls == 3; });
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(outcome, PoolOutcome::interrupted);
+    EXPECT_EQ(polls, 3);  // no polling after the stop request
+    EXPECT_EQ(finished, 0);
+    EXPECT_LT(elapsed, std::chrono::seconds(2));
+}
+
+TEST(ThreadPool, AStopRequestWinsOverTheFailuresItCauses) {
+    const auto decide = [](std::int64_t, FamilyScratch&, const CancelFlag* cancel) {
+        while (!cancel->load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        throw std::runtime_error("stopped half-way");
+    };
+    EXPECT_EQ(run_pool(4, 2, decide, [] { return true; }), PoolOutcome::interrupted);
+}
+
+}  // namespace
