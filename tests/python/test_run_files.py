@@ -224,6 +224,8 @@ class TestHints:
         code, out, err = run(capsys, "run", "ebh", tmp_path / "p.txt")
         assert (code, out.split(":")[1]) == (0, " 0 of 3 hypotheses rejected\n")
         assert "if they are p-values, use by or closed-by" in err
+        assert "use by or closed-by" in run(capsys, "run", "closed-ebh", tmp_path / "p.txt", "--output",
+                                            tmp_path / "o.txt")[2]
         (tmp_path / "e.txt").write_text("0.5\n30\n")
         assert run(capsys, "run", "ebh", tmp_path / "e.txt")[2] == ""
 

@@ -28,6 +28,7 @@ MISSING = pa.array(sorted({token.lower() for token in MISSING_TOKENS}), pa.strin
 MISSING_SHOWN = "an empty cell, NA, N/A, #N/A, NaN, NULL, None, . (in any case) and the rest of pandas' list"
 DECIMAL_COMMA = re.compile(r"^\s*[-+]?[0-9]*,[0-9]+([eE][-+]?[0-9]+)?\s*$")
 ZERO = pa.scalar(0.0, pa.float64())
+TRUE = pa.scalar(True, pa.bool_())
 SMALLEST_DOUBLE = math.ulp(0.0)  # the smallest positive double, about 4.9e-324
 SMALLEST = pa.scalar(SMALLEST_DOUBLE, pa.float64())
 NEGATIVE_SMALLEST = pa.scalar(-SMALLEST_DOUBLE, pa.float64())
@@ -86,9 +87,10 @@ def numbers_from_text(text: pa.Array[Any]) -> pa.Array[Any]:
     raise BadNumber(position, text[position].as_py())
 
 
-def missing_markers(trimmed: pa.Array[Any] | pa.ChunkedArray[Any]) -> pa.BooleanArray:
-    """Whether each text, without surrounding white space, marks a missing value (nulls count too)."""
-    return pc.fill_null(pc.is_in(pc.utf8_lower(trimmed), value_set=MISSING), True)
+def missing_markers(trimmed: Any) -> Any:
+    """Whether each text (an array or a chunked array), without surrounding white space, marks a missing
+    value; nulls count too."""
+    return pc.fill_null(pc.is_in(pc.utf8_lower(trimmed), value_set=MISSING), TRUE)
 
 
 def not_a_number(text: str) -> str:

@@ -40,6 +40,7 @@ from tarvimo._cli.errors import TableError, one_line
 from tarvimo._cli.layout import PARQUET_NEEDS_COLUMN, WHITESPACE, Compression, Layout, inferred_delimiter, quotes
 from tarvimo._cli.numbers import (
     DECIMAL_COMMA,
+    TRUE,
     BadNumber,
     missing_markers,
     not_a_number,
@@ -162,7 +163,7 @@ def chosen_columns(request: Request, names: list[str], value: str) -> Chosen:
 
 def label_codes(labels: pa.ChunkedArray[Any]) -> tuple[NDArray[np.int32], pa.Array[Any]]:
     """A small integer per distinct label, the same for equal labels, and the label of each integer."""
-    families = pc.unique(labels)
+    families = cast("pa.Array[Any]", pc.unique(labels))
     return pc.index_in(labels, value_set=families).to_numpy(zero_copy_only=False).astype(np.int32), families
 
 
@@ -237,7 +238,8 @@ def collapsed_blanks(lines: bytes) -> bytes:
     keep[starts[inner]] = True
     kept = data[keep]
     kept[blank[keep]] = TAB
-    return kept.tobytes()
+    collapsed: bytes = kept.tobytes()
+    return collapsed
 
 
 def native(file: IO[bytes] | io.IOBase, mode: Literal["r", "w"]) -> pa.PythonFile:
@@ -299,7 +301,8 @@ def line_ends(batch: pa.RecordBatch) -> NDArray[np.intp]:
     Counted with plain substring searches, several times faster than a regular expression.
     """
     counts = np.zeros(batch.num_rows, np.intp)
-    for column in batch.columns:
+    columns: list[Any] = batch.columns  # binary, which the stubs of the substring functions leave out
+    for column in columns:
         for end, sign in (("\n", 1), ("\r", 1), ("\r\n", -1)):
             found = pc.count_substring(column, end)
             if not pc.max(found).as_py():
@@ -536,7 +539,7 @@ def with_groups(column: Column, labels: pa.ChunkedArray[Any], name: str) -> Colu
         labels = pc.utf8_trim_whitespace(labels)
         missing = missing_markers(labels)
     elif pa.types.is_floating(labels.type):
-        missing = pc.fill_null(pc.is_nan(labels), True)
+        missing = pc.fill_null(pc.is_nan(labels), TRUE)
     else:
         missing = pc.is_null(labels)
     if pc.any(missing).as_py():
@@ -589,7 +592,7 @@ def decompressed(raw: BinaryIO, compression: Compression | None) -> BinaryIO | p
     return pa.CompressedInputStream(native(raw, "r"), compression)
 
 
-def transcoded(stream: BinaryIO | pa.NativeFile, encoding: str) -> BinaryIO | pa.NativeFile:
+def transcoded(stream: BinaryIO | pa.NativeFile | io.RawIOBase, encoding: str) -> BinaryIO | pa.NativeFile:
     """`stream` as UTF-8, from text in `encoding`."""
     native_stream = stream if isinstance(stream, pa.NativeFile) else native(stream, "r")
     return pa.transcoding_input_stream(native_stream, encoding, "utf-8")

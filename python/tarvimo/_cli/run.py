@@ -137,8 +137,6 @@ def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) ->
         print(json.dumps(facts, allow_nan=False))
         return
     print(first)
-    if args.method not in PVALUE_METHODS and not numbers:
-        evidence_hint(column.values)
     if numbers:
         kind = "-log10 p" if args.log10 else "p-value" if args.method in PVALUE_METHODS else "e-value"
         width = max(len(unit), len(str(numbers[-1])))
@@ -193,6 +191,8 @@ def run_method(args: argparse.Namespace) -> None:
     column = read_input(args)
     flag_column(args, column)  # refused before a long computation, not after
     mask = decided(args, column)
+    if args.method not in PVALUE_METHODS and not mask.any():
+        evidence_hint(column.values)
     if args.output is None:
         report(args, column, mask)
     else:

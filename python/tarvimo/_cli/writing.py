@@ -52,12 +52,13 @@ def compressed(sink: BinaryIO, compression: Compression | None) -> Iterator[pa.N
         with PYTHON_COMPRESSORS[compression](sink) as file:
             yield native(file, "w")
     else:
+        assert compression == "zstd"  # the one codec left to pyarrow
         stream = pa.CompressedOutputStream(native(sink, "w"), compression)
         yield stream
         stream.close()  # writes the end of the compressed stream
 
 
-def special(text: pa.Array[Any], delimiter: str) -> pa.BooleanArray:
+def special(text: Any, delimiter: str) -> Any:
     """Whether each cell holds what it cannot hold unquoted: the delimiter, a quote (CSV) or a line end.
 
     Plain substring searches, one per character, are several times faster than one regular expression.
@@ -68,7 +69,7 @@ def special(text: pa.Array[Any], delimiter: str) -> pa.BooleanArray:
     return found
 
 
-def cell_text(cells: pa.Array[Any], delimiter: str, name: str) -> pa.Array[Any]:
+def cell_text(cells: Any, delimiter: str, name: str) -> Any:
     """The cells as the text written for them: nulls empty, quoted where needed (CSV) or refused (TSV)."""
     if pa.types.is_dictionary(cells.type):
         cells = cells.cast(cells.type.value_type)
@@ -85,13 +86,15 @@ def cell_text(cells: pa.Array[Any], delimiter: str, name: str) -> pa.Array[Any]:
 
 def header_line(names: list[str], delimiter: str) -> bytes:
     cells = cell_text(pa.array(names, pa.string()), delimiter, "the header line")
-    return (delimiter.join(cells.to_pylist()) + "\n").encode()
+    return (delimiter.join(map(str, cells.to_pylist())) + "\n").encode()
 
 
 def text_lines(batch: pa.RecordBatch, delimiter: str) -> pa.Buffer:
     """The lines of `batch`, each ended by a line end, as one buffer."""
     cells = [cell_text(column, delimiter, name) for name, column in zip(batch.schema.names, batch.columns, strict=True)]
-    lines = pc.binary_join_element_wise(pc.binary_join_element_wise(*cells, delimiter), NOTHING, "\n")
+    lines: Any = pc.binary_join_element_wise(pc.binary_join_element_wise(*cells, delimiter), NOTHING, "\n")
+    offsets: pa.Buffer
+    data: pa.Buffer
     _, offsets, data = lines.buffers()
     bounds = np.frombuffer(offsets, np.int32)[[lines.offset, lines.offset + len(lines)]]
     return data[int(bounds[0]) : int(bounds[1])]
@@ -110,11 +113,11 @@ def write_text(table: pa.Table, sink: BinaryIO, layout: Layout, header: bool, pr
             progress(written)
 
 
-def typed_column(text: pa.ChunkedArray[Any]) -> pa.ChunkedArray[Any]:
+def typed_column(text: pa.ChunkedArray[Any]) -> Any:
     """A text column as Parquet should store it: integers or doubles when every cell is one, and nulls
     where a cell marks a missing value."""
     trimmed = pc.utf8_trim_whitespace(text)
-    cells = pc.if_else(missing_markers(trimmed), pa.scalar(None, pa.string()), trimmed)
+    cells: Any = pc.if_else(missing_markers(trimmed), pa.scalar(None, pa.string()), trimmed)
     if cells.null_count == len(cells):
         return cells
     with contextlib.suppress(pa.ArrowInvalid):
