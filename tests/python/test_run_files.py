@@ -72,6 +72,10 @@ class TestQuotes:
         (tmp_path / "r.csv").write_text('g,d,p\nA,x,0.1\nB,"open,0.2\nC,x,y,0.3\nD,close",0.4\n')
         assert run(capsys, "run", "by", tmp_path / "r.csv", "--column", "p")[2].startswith(
             "tarvimo: error: line 3: a quoted field runs past the end of the line")
+        # a merged row before a ragged one: the stray quote is what is named
+        (tmp_path / "m.csv").write_text('g,d,p\nA,"open,0.1\nB,x,0.2\nC,close",0.3\nD,x,y,0.4\n')
+        assert run(capsys, "run", "by", tmp_path / "m.csv", "--column", "p")[2].startswith(
+            "tarvimo: error: line 2: a quoted field runs past the end of the line")
 
     def test_multiline_fields_count_their_physical_lines(self, tmp_path, capsys):
         # a multi-line field early, a blank line, and a rejection past the reader's first 1 MiB block

@@ -349,8 +349,8 @@ class TextReader:
             self.ragged = row
         return "skip"
 
-    def ragged_error(self, before: int, lines: int) -> TableError:
-        """The error for the ragged row, which comes after `before` rows that span `lines` lines."""
+    def ragged_error(self, lines: int) -> TableError:
+        """The error for the ragged row, which comes after rows that span `lines` data lines."""
         assert self.ragged is not None
         row = self.ragged
         line = self.first + lines
@@ -385,7 +385,7 @@ class TextReader:
             )
         except pa.ArrowInvalid:
             if self.ragged is not None:
-                raise self.ragged_error(self.records, self.lines) from None
+                raise self.ragged_error(self.lines) from None
             raise
 
     def batches(self) -> Iterator[tuple[pa.RecordBatch, NDArray[np.intp] | None]]:
@@ -398,20 +398,32 @@ class TextReader:
             ends = line_ends(raw) if self.quoting and self.watch.quote_seen else None
             if ends is not None and not ends.any():
                 ends = None
-            if self.ragged is not None:
-                position = self.ragged.number - self.first - self.records if self.ragged.number is not None else -1
-                if position <= raw.num_rows:
-                    before = max(position, 0)
-                    spanned = before + (int(ends[:before].sum()) if ends is not None else 0)
-                    raise self.ragged_error(self.records + before, self.lines + spanned)
+            ragged_at = self.ragged_position(raw.num_rows)
             if ends is not None and not self.multiline:
-                raise self.stray_quote(self.first + self.lines + int(np.argmax(ends > 0)))
+                spanning = int(np.argmax(ends > 0))
+                if ragged_at is None or spanning < ragged_at:
+                    raise self.stray_quote(self.first + self.lines + spanning)
+            if ragged_at is not None:
+                spanned = ragged_at + (int(ends[:ragged_at].sum()) if ends is not None else 0)
+                raise self.ragged_error(self.lines + spanned)
             batch = self.as_text(raw, ends)
             self.records += raw.num_rows
             self.lines += raw.num_rows + (int(ends.sum()) if ends is not None else 0)
             yield batch, ends
         if self.ragged is not None:
-            raise self.ragged_error(self.records, self.lines)
+            raise self.ragged_error(self.lines)
+
+    def ragged_position(self, rows: int) -> int | None:
+        """Where the ragged row, if any, lies among the `rows` rows of the batch just read; None: not there.
+
+        The row is left out of the batch, so the rows before it are those at lower positions.
+        """
+        if self.ragged is None:
+            return None
+        if self.ragged.number is None:
+            return 0
+        position = self.ragged.number - self.first - self.records
+        return max(position, 0) if position <= rows else None
 
     def as_text(self, raw: pa.RecordBatch, ends: NDArray[np.intp] | None) -> pa.RecordBatch:
         columns = []
