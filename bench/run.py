@@ -17,7 +17,7 @@ ROOT = Path(__file__).resolve().parents[1]
 if not __package__:  # run as a script, python bench/run.py: import bench as a package from the checkout's root
     sys.path[0] = str(ROOT)
 
-from bench import adversarial, command_line, markdown, plot, workloads  # noqa: E402  (after the path is set)
+from bench import adversarial, command_line, dask_family, markdown, plot, workloads  # noqa: E402  (after the path is set)
 
 OUTPUT_OPTIONS = ("--output", "--plot", "--json")
 PRESETS: dict[str, dict[str, object]] = {
@@ -33,6 +33,7 @@ PRESETS: dict[str, dict[str, object]] = {
         "top": 3,
         "command_lines": [2_000_000],
         "command_rows": [100_000, 1_000_000, 10_000_000],
+        "dask_m": 2_000_000,
     },
     "quick": {
         "sizes": [1_000, 10_000, 100_000],
@@ -46,6 +47,7 @@ PRESETS: dict[str, dict[str, object]] = {
         "top": 2,
         "command_lines": [200_000],
         "command_rows": [100_000, 1_000_000],
+        "dask_m": 200_000,
     },
 }
 
@@ -85,6 +87,9 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     )
     parser.add_argument(
         "--command-rows", type=int, nargs="+", metavar="M", help="rows of the gzipped tables for `tarvimo run closed-by`"
+    )
+    parser.add_argument(
+        "--dask-m", type=int, metavar="M", help="values of the one family decided on Dask (default 2,000,000)"
     )
     parser.add_argument("--repeats", type=int, default=5, metavar="N", help="timed runs after the warm-up (default 5)")
     parser.add_argument(
@@ -173,6 +178,8 @@ def main(argv: list[str] | None = None) -> int:
         command_runs = command_line.command_line_runs(
             arguments.command_lines, arguments.command_rows, repeats, seed, guard, Path(directory)
         )
+    progress(f"one family of {arguments.dask_m:,} on Dask past the client's limit")
+    dask_runs = dask_family.dask_one_family_runs(arguments.dask_m, alpha, repeats, seed)
     progress("adversarial patterns")
     scores, growths = adversarial.find_and_grow(
         arguments.search_m,
@@ -184,7 +191,7 @@ def main(argv: list[str] | None = None) -> int:
         arguments.adversarial_limit,
         seed,
     )
-    agreements = peer_checks + search_checks + family_checks
+    agreements = peer_checks + search_checks + family_checks + dask_family.agreements(dask_runs)
     total_seconds = time.perf_counter() - started
 
     arguments.output.parent.mkdir(parents=True, exist_ok=True)
@@ -208,6 +215,7 @@ def main(argv: list[str] | None = None) -> int:
             searches=searches,
             families=families,
             command_runs=command_runs,
+            dask_runs=dask_runs,
             scores=scores,
             growths=growths,
             agreements=agreements,
@@ -223,6 +231,7 @@ def main(argv: list[str] | None = None) -> int:
             "searches": searches,
             "families": families,
             "command_line": command_runs,
+            "dask": dask_runs,
             "scores": scores,
             "growths": growths,
             "agreements": agreements,

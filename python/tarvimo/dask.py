@@ -34,8 +34,19 @@ One family (no `groups`)
     and the tied ones up to the last rejected row. The first pass runs when
     the function is called, the second when the result is computed, so the
     frame is computed twice (persist it if that is costly) and must give the
-    same values both times. More candidates than `max_candidates` raise
-    ValueError before they are gathered.
+    same values both times.
+
+    When the candidates are more than `max_candidates`, BY, e-BH and closed
+    BY (not its approximate search) shrink them with counting passes over
+    the candidates the first pass left on the workers: the number of
+    rejections is at most the number N of candidates, which bounds the
+    weakest rejected value (``tarvimo._omitted``, narrowed bounds), so only
+    the values within that bound are candidates; they are counted again, and
+    so on until they fit or stop shrinking. The decision on the client is the
+    same. Closed BY shrinks only to about the p-values below ``(alpha +
+    1e-10) / H_m``: the others can enter its sums. Candidates that still do
+    not fit raise ValueError before they are gathered; so does closed e-BH
+    with more than `max_candidates` values.
 
     Closed e-BH is different: every small e-value enters the sums of its
     check, and counting them as 0 (as ``m`` does) is valid but conservative.
@@ -49,6 +60,8 @@ row within the partition and the index label: ``p[3, 17] (index label 1517) =
 nan: ...``. The one-family path raises at the call, the others when computed.
 """
 
+import logging
+import math
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from functools import partial
@@ -77,7 +90,13 @@ from tarvimo._inputs import (
     label_at,
     whole_number,
 )
-from tarvimo._omitted import evalue_omission_bound, pvalue_omission_bound
+from tarvimo._omitted import (
+    by_narrowed_bound,
+    closed_by_narrowed_bound,
+    ebh_narrowed_bound,
+    evalue_omission_bound,
+    pvalue_omission_bound,
+)
 from tarvimo._procedures import by as by_in_memory
 from tarvimo._procedures import closed_by as closed_by_in_memory
 from tarvimo._procedures import closed_ebh as closed_ebh_in_memory
@@ -88,10 +107,26 @@ __all__ = ["ebh", "closed_ebh", "by", "closed_by", "DEFAULT_MAX_CANDIDATES"]
 # About 20 bytes per candidate on the client, a few hundred MB at this size.
 DEFAULT_MAX_CANDIDATES = 10_000_000
 
+# Counting passes of one family at most: each shrinks the candidates, usually by a large factor.
+MAX_NARROWING_PASSES = 50
+
 # Internal columns of the shuffled frames.
 VALUE, FAMILY, PARTITION, ROW = "value", "family", "partition", "row"
 
 Decide = Callable[..., NDArray[np.bool_]]  # an in-memory procedure with its level and switches bound
+# The narrowed cut-off from the family's size, the first pass's candidates and the candidates now.
+NarrowedBound = Callable[[int, int, int], float]
+
+logger = logging.getLogger(__name__)
+
+
+@dataclass(frozen=True)
+class Narrowing:
+    """How one family's candidates shrink: the first pass keeps the values at least as strong as
+    `first`; a count N of candidates gives the cut-off `bound(total, first count, N)`."""
+
+    first: float
+    bound: NarrowedBound
 
 
 @dataclass(frozen=True)
@@ -103,6 +138,16 @@ class Procedure:
     policy: NanPolicy
     keeps: Callable[[NDArray[np.float64]], NDArray[np.bool_]]  # the values the decision needs
     kept: str  # what `keeps` keeps, for the message when they are too many
+    narrowing: Narrowing | None = None  # None: the candidates cannot shrink
+
+
+@dataclass(frozen=True)
+class Narrowed:
+    """The outcome of the counting passes: the candidates are the values at least as strong as `cutoff`."""
+
+    cutoff: float
+    candidates: int
+    passes: int
 
 
 @dataclass(frozen=True)
@@ -271,7 +316,7 @@ def many_families(frame: dd.DataFrame, column: object, groups: object, procedure
     return shuffled_decisions(frame, column, groups, procedure)
 
 
-def scanned(column: pd.Series, partition: int, name: str, procedure: Procedure, limit: int) -> Scan:
+def scanned(column: pd.Series, partition: int, name: str, procedure: Procedure, limit: float) -> Scan:
     """One partition's count of values and its candidates; its first bad entry is returned, not raised."""
     values = column_values(column)
     error = entry_error(values, procedure, name, partition, column.index)
@@ -284,6 +329,39 @@ def scanned(column: pd.Series, partition: int, name: str, procedure: Procedure, 
 
 def scan_summary(scan: Scan) -> tuple[int, int, InvalidEntryError | None, int]:
     return scan.rows, scan.valid, scan.error, scan.candidates
+
+
+def within(cutoff: float, pvalues: bool, values: NDArray[np.float64]) -> NDArray[np.bool_]:
+    """The values at least as strong as `cutoff`."""
+    return values <= cutoff if pvalues else values >= cutoff
+
+
+def count_within(scan: Scan, cutoff: float, pvalues: bool) -> int:
+    return int(np.count_nonzero(within(cutoff, pvalues, scan.values)))
+
+
+def scan_within(scan: Scan, cutoff: float, pvalues: bool) -> Scan:
+    """The scan with only its candidates at least as strong as `cutoff`."""
+    kept = within(cutoff, pvalues, scan.values)
+    return Scan(scan.rows, scan.valid, scan.error, int(np.count_nonzero(kept)), scan.values[kept], scan.rows_kept[kept])
+
+
+def narrowed(scans: Sequence[Any], procedure: Procedure, total: int, candidates: int, limit: int) -> Narrowed:
+    """Counting passes over the scans left on the workers until at most `limit` candidates remain, the
+    cut-off stops moving, or MAX_NARROWING_PASSES have run. Each cut-off holds every value the
+    decision rejects (see the narrowed bounds of ``tarvimo._omitted``), so the candidates within the
+    last one decide as the whole family does."""
+    narrowing = procedure.narrowing
+    assert narrowing is not None
+    stronger = min if procedure.pvalues else max
+    cutoff, first, passes = narrowing.first, candidates, 0
+    while candidates > limit and passes < MAX_NARROWING_PASSES:
+        bound = stronger(cutoff, narrowing.bound(total, first, candidates))
+        if bound == cutoff:
+            break
+        cutoff, passes = bound, passes + 1
+        candidates = sum(compute(*[delayed(count_within)(scan, cutoff, procedure.pvalues) for scan in scans]))
+    return Narrowed(cutoff, candidates, passes)
 
 
 def client_cut(procedure: Procedure, scans: Sequence[Scan], total: int) -> Cut | None:
@@ -324,26 +402,51 @@ def marked(
     return pd.Series(stronger | tied, index=column.index, name=column.name)
 
 
-def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit: int) -> dd.Series:
+def gathered(
+    frame: dd.DataFrame, column: object, procedure: Procedure, limit: int
+) -> tuple[list[Scan], list[int], int]:
+    """The first pass of one family: the scans of the partitions with their candidates (shrunk by
+    counting passes when they are too many and can shrink), the partitions' row counts and the number
+    of values. Bad entries and too many candidates are refused here."""
     name = str(column)
     parts = frame[column].to_delayed()
-    # The scans stay where they ran (on the workers of a cluster) until their counts are known.
-    scans = persist(*[delayed(scanned)(part, i, name, procedure, limit) for i, part in enumerate(parts)])
+    # The scans stay where they ran (on the workers of a cluster) until their counts are known; those
+    # that can shrink keep all their candidates there for the counting passes.
+    kept_limit = limit if procedure.narrowing is None else math.inf
+    scans = persist(*[delayed(scanned)(part, i, name, procedure, kept_limit) for i, part in enumerate(parts)])
     summaries = compute(*[delayed(scan_summary)(scan) for scan in scans])
     errors = [error for _, _, error, _ in summaries if error is not None]
     if errors:
         raise errors[0]
     total = sum(valid for _, valid, _, _ in summaries)
-    candidates = sum(count for _, _, _, count in summaries)
+    first = sum(count for _, _, _, count in summaries)
+    checked_total(total, first)  # the core counts in 32 bits: refused before anything is gathered
+    candidates, shrunk = first, ""
+    if first > limit and procedure.narrowing is not None:
+        narrow = narrowed(scans, procedure, total, first, limit)
+        logger.debug(
+            "one family of %d values: %d candidates, %d after %d counting passes",
+            total,
+            first,
+            narrow.candidates,
+            narrow.passes,
+            extra={"candidates": first, "narrowed": narrow.candidates, "passes": narrow.passes},
+        )
+        candidates, shrunk = narrow.candidates, f", still {narrow.candidates:,} after {narrow.passes} counting passes"
+        scans = [delayed(scan_within)(scan, narrow.cutoff, procedure.pvalues) for scan in scans]
     if candidates > limit:
         raise ValueError(
-            f"one family of {total:,} values has {candidates:,} {procedure.kept}, more than max_candidates = "
+            f"one family of {total:,} values has {first:,} {procedure.kept}{shrunk}, more than max_candidates = "
             f"{limit:,}; each costs about 20 bytes on the client: raise max_candidates if they fit"
         )
-    checked_total(total, candidates)  # the core counts in 32 bits: refused before anything is gathered
-    cut = client_cut(procedure, compute(*scans), total)
+    return list(compute(*scans)), [count for count, _, _, _ in summaries], total
+
+
+def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit: int) -> dd.Series:
+    scans, counts, total = gathered(frame, column, procedure, limit)
+    cut = client_cut(procedure, scans, total)
     # One copy of the row counts in the graph, not one per task.
-    rows = delayed(np.array([count for count, _, _, _ in summaries], dtype=np.int64), pure=True)
+    rows = delayed(np.array(counts, dtype=np.int64), pure=True)
     return frame[column].map_partitions(marked, cut, procedure.pvalues, rows, meta=decision_meta(frame, column))
 
 
@@ -378,20 +481,46 @@ def present(values: NDArray[np.float64]) -> NDArray[np.bool_]:
     return ~np.isnan(values)
 
 
-def pvalue_procedure(decide: Decide, alpha: object, nan_policy: object) -> Procedure:
+def by_bound(alpha: float, total: int, first: int, count: int) -> float:
+    return by_narrowed_bound(alpha, total, count)
+
+
+def closed_by_bound(alpha: float, total: int, first: int, count: int) -> float:
+    return closed_by_narrowed_bound(alpha, total, count, total - first)
+
+
+def ebh_bound(alpha: float, total: int, first: int, count: int) -> float:
+    return ebh_narrowed_bound(alpha, total, count)
+
+
+def pvalue_procedure(
+    decide: Decide, alpha: object, nan_policy: object, narrowed_bound: Callable[..., float] | None = None
+) -> Procedure:
+    """A p-value procedure at level `alpha`; `narrowed_bound(alpha, total, first, count)` shrinks its
+    candidates (BH would pass its own, the BY bound with H_m replaced by 1)."""
     level = checked_alpha(alpha)
     bound = pvalue_omission_bound(level)
     policy = checked_nan_policy(nan_policy)
+    narrowing = None if narrowed_bound is None else Narrowing(bound, partial(narrowed_bound, level))
     return Procedure(
         partial(decide, alpha=level, nan_policy=policy),
         True,
         policy,
         partial(at_most, bound),
         f"p-values at or below alpha + 1e-10 = {bound!r}",
+        narrowing,
     )
 
 
-def evalue_procedure(decide: Decide, alpha: object, nan_policy: object, everything: bool) -> Procedure:
+def evalue_procedure(
+    decide: Decide,
+    alpha: object,
+    nan_policy: object,
+    everything: bool,
+    narrowed_bound: Callable[..., float] | None = None,
+) -> Procedure:
+    """An e-value procedure at level `alpha`, as `pvalue_procedure`; its first pass keeps the e-values
+    above 1 / alpha, or all of them (`everything`)."""
     level = checked_alpha(alpha)
     bound = evalue_omission_bound(level)
     policy = checked_nan_policy(nan_policy)
@@ -401,7 +530,12 @@ def evalue_procedure(decide: Decide, alpha: object, nan_policy: object, everythi
         if everything
         else (partial(above, bound), f"e-values {above_bound}")
     )
-    return Procedure(partial(decide, alpha=level, nan_policy=policy), False, policy, keeps, kept)
+    narrowing = (
+        None
+        if narrowed_bound is None
+        else Narrowing(math.nextafter(bound, math.inf), partial(narrowed_bound, level))  # e >= first: e > bound
+    )
+    return Procedure(partial(decide, alpha=level, nan_policy=policy), False, policy, keeps, kept, narrowing)
 
 
 def ebh(
@@ -432,8 +566,9 @@ def ebh(
         As for :func:`tarvimo.ebh`: refuse missing values, or leave them
         unrejected and out of m.
     max_candidates : int, default 10,000,000
-        One family only: the most e-values above ``1 / alpha`` gathered on
-        the client; more raise ValueError.
+        One family only: the most e-values gathered on the client. More
+        e-values above ``1 / alpha`` are shrunk by counting passes on the
+        workers (see the module's notes); if they do not fit then, ValueError.
 
     Returns
     -------
@@ -449,7 +584,7 @@ def ebh(
         InvalidEntryError: at the call for one family, when computed for
         many.
     """
-    procedure = evalue_procedure(ebh_in_memory, alpha, nan_policy, everything=False)
+    procedure = evalue_procedure(ebh_in_memory, alpha, nan_policy, everything=False, narrowed_bound=ebh_bound)
     return rejections(frame, column, groups, procedure, max_candidates)
 
 
@@ -511,13 +646,15 @@ def by(
     column : column label
         The column of p-values in [0, 1]; NaN and pandas' NA are missing.
     max_candidates : int, default 10,000,000
-        One family only: the most p-values at or below ``alpha + 1e-10``
-        gathered on the client; more raise ValueError.
+        One family only: the most p-values gathered on the client. More
+        p-values at or below ``alpha + 1e-10`` are shrunk by counting passes
+        on the workers (see the module's notes); if they do not fit then,
+        ValueError.
 
     Returns, Raises
         As for :func:`ebh`.
     """
-    procedure = pvalue_procedure(by_in_memory, alpha, nan_policy)
+    procedure = pvalue_procedure(by_in_memory, alpha, nan_policy, by_bound)
     return rejections(frame, column, groups, procedure, max_candidates)
 
 
@@ -536,13 +673,18 @@ def closed_by(
     Parameters
     ----------
     frame, column, alpha, groups, nan_policy, max_candidates
-        As for :func:`by`.
+        As for :func:`by`. The counting passes shrink the candidates of the
+        exact search only to about the p-values below ``(alpha + 1e-10) /
+        H_m``; the approximate search gathers every p-value up to ``alpha +
+        1e-10``, at most `max_candidates`.
     approximate : bool, default False
         As for :func:`tarvimo.closed_by`.
 
     Returns, Raises
         As for :func:`ebh`.
     """
-    method = partial(closed_by_in_memory, approximate=checked_switch(approximate))
-    procedure = pvalue_procedure(method, alpha, nan_policy)
+    exact = not checked_switch(approximate)
+    method = partial(closed_by_in_memory, approximate=not exact)
+    # The approximate search bisects through sets beyond the narrowed candidates: it is not narrowed.
+    procedure = pvalue_procedure(method, alpha, nan_policy, closed_by_bound if exact else None)
     return rejections(frame, column, groups, procedure, max_candidates)

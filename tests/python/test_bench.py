@@ -11,7 +11,8 @@ import pytest
 
 import tarvimo
 from bench import adversarial, command_line, run, timing, workloads
-from bench.targets import COMMAND_TARGETS, TARGETS, command_target_row, target_row
+from bench.dask_family import DaskRun
+from bench.targets import COMMAND_TARGETS, DASK_TARGETS, TARGETS, command_target_row, dask_target_row, target_row
 from bench.workloads import numpy_ebh
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -38,6 +39,8 @@ TINY_RUN = [
     "300",
     "--command-rows",
     "200",
+    "--dask-m",
+    "3000",
     "--repeats",
     "2",
 ]
@@ -66,6 +69,11 @@ def test_a_tiny_run_writes_the_report_the_plot_and_agreeing_figures(tmp_path):
     runs = figures["command_line"]
     assert [(r["command"], r["m"]) for r in runs] == [(command_line.TEXT_COMMAND, 300), (command_line.TABLE_COMMAND, 200)]
     assert all(r["seconds"] > 0 and r["startup_seconds"] > 0 and r["peak_mib"] > 10 for r in runs)
+    # one family on Dask past max_candidates = 30: BY decided after counting passes, the approximate
+    # closed BY refused without any
+    dask_runs = {r["procedure"]: r for r in figures["dask"]}
+    assert dask_runs["by"]["decided"] and dask_runs["by"]["equal"] and dask_runs["by"]["passes"] >= 1
+    assert not dask_runs["closed_by approximate"]["decided"] and dask_runs["closed_by approximate"]["passes"] == 0
 
     report = paths["--output"].read_text()
     for heading in (
@@ -76,6 +84,7 @@ def test_a_tiny_run_writes_the_report_the_plot_and_agreeing_figures(tmp_path):
         "## Exact searches",
         "## Many families",
         "## The command line, end to end",
+        "## One family on Dask past the client's limit",
         "## Adversarial inputs",
         "### Growth with m",
     ):
@@ -232,3 +241,19 @@ def test_command_targets_are_judged_at_their_size():
     assert command_target_row(target, runs(0.8))[1:] == ["0.80 s", "m = 2,000,000", "met"]
     assert command_target_row(target, runs(2.5))[3] == "missed: 2.5 times the limit"
     assert command_target_row(target, runs(None)[1:])[3] == "not measured"
+
+
+def test_the_dask_target_needs_the_in_memory_mask():
+    target = DASK_TARGETS[0]
+
+    def run(decided, equal):
+        return [DaskRun(target.m, target.procedure, 20_000, 2, 9_000, decided, equal, 1.5, 0.05, 3)]
+
+    assert dask_target_row(target, run(True, True))[1:] == [
+        "decided after 2 counting passes, 1.50 s",
+        "m = 2,000,000",
+        "met",
+    ]
+    assert dask_target_row(target, run(True, False))[3] == "missed: not the in-memory mask"
+    assert dask_target_row(target, run(False, None))[3] == "missed: refused"
+    assert dask_target_row(target, [])[1] == "not measured"

@@ -1,8 +1,10 @@
 """The procedures on Dask DataFrames against the in-memory calls on the whole column: one family and
 many, with NaN, ties across partitions, empty partitions, families spread over partitions, on the
 synchronous scheduler and on a local cluster of two worker processes; the omission bounds on their
-margins, the candidate limit, closed e-BH's conservative path, and bad input."""
+margins, the candidate limit and the counting passes that shrink the candidates, closed e-BH's
+conservative path, and bad input."""
 
+import logging
 import math
 import pickle
 import subprocess
@@ -204,11 +206,12 @@ def test_candidate_limit_and_its_margin():
     frame = study(4).dropna()
     dask_frame = partitioned(frame)
     candidates = int((frame["p"] <= ALPHA + 1e-10).sum())
-    result = tdask.by(dask_frame, "p", ALPHA, max_candidates=candidates).compute()
-    pd.testing.assert_series_equal(result, in_memory("by", frame, "p"))
+    approximate = partial(tdask.closed_by, approximate=True)  # its candidates cannot shrink
+    result = approximate(dask_frame, "p", ALPHA, max_candidates=candidates).compute()
+    pd.testing.assert_series_equal(result, in_memory("closed_by approximate", frame, "p"))
     limit = f"has {candidates:,} p-values at or below .*max_candidates = {candidates - 1}"
     with pytest.raises(ValueError, match=limit):
-        tdask.by(dask_frame, "p", ALPHA, max_candidates=candidates - 1)
+        approximate(dask_frame, "p", ALPHA, max_candidates=candidates - 1)
     with pytest.raises(ValueError, match=f"has {len(frame):,} e-values, all needed .*conservative=True"):
         tdask.closed_ebh(dask_frame, "e", ALPHA, max_candidates=len(frame) - 1)
     strong = int((frame["e"] > 1 / ALPHA).sum())
@@ -320,3 +323,74 @@ def test_bad_entries_are_named_across_processes(cluster):
     copy = pickle.loads(pickle.dumps(raised.value))
     assert (type(copy), str(copy)) == (type(raised.value), str(raised.value))
     assert (copy.index, copy.label) == ((partition, row), label)
+
+
+def narrowing_study(seed, size, alpha, signals=0.01):
+    """Null p-values, strong signals, twice as many weak ones spread over (0, 2 alpha) and ties below
+    the BY line; the matching e-values."""
+    rng = np.random.default_rng(seed)
+    p = rng.random(size)
+    kind = rng.random(size)
+    p[kind < signals] = rng.random(np.count_nonzero(kind < signals)) ** 4 * alpha / 10
+    weak = (kind >= signals) & (kind < 3 * signals)
+    p[weak] = rng.random(np.count_nonzero(weak)) * 2 * alpha
+    p[rng.integers(0, size, 40)] = alpha * 30 / (size * math.log(size))  # ties across partitions
+    e = np.where(p > 0, 1 / p, np.inf) * rng.choice([0.4, 1.0], size)
+    return pd.DataFrame({"p": p, "e": e})
+
+
+def passes_logged(caplog, call):
+    """The result of `call` and the counting passes it logged."""
+    with caplog.at_level(logging.DEBUG, logger="tarvimo.dask"):
+        caplog.clear()
+        result = call()
+    passes = [record.passes for record in caplog.records if hasattr(record, "passes")]
+    return result, passes
+
+
+@pytest.mark.usefixtures("synchronous")
+@pytest.mark.parametrize("name", ["by", "ebh", "closed_by"])
+def test_counting_passes_shrink_the_candidates_to_the_in_memory_decision(name, caplog):
+    column = PROCEDURES[name][2]
+    for alpha in (1e-8, 0.05, 0.3):
+        frame = narrowing_study(3, 20_000, alpha)
+        dask_frame = dd.from_pandas(frame, npartitions=5)
+        procedure = PROCEDURES[name][0]
+        expected = pd.Series(procedure(frame[column].to_numpy(), alpha), index=frame.index, name=column)
+        rejected = int(expected.sum())
+        first = int((frame["p"] <= alpha + 1e-10).sum() if column == "p" else (frame["e"] > 1 / alpha).sum())
+        assert 50 < rejected < first / 2
+        # Room for twice the rejections (closed BY: two thirds of the first candidates): shrunk and decided.
+        limit = 2 * rejected if name != "closed_by" else 2 * first // 3
+        call = partial(PROCEDURES[name][1], dask_frame, column, alpha, max_candidates=limit)
+        result, passes = passes_logged(caplog, call)
+        assert passes and passes[0] >= 1
+        pd.testing.assert_series_equal(result.compute(), expected)
+        # Fewer than the rejections never fit: refused after the passes, with their count.
+        with pytest.raises(ValueError, match=r"after \d+ counting passes, more than max_candidates = "):
+            PROCEDURES[name][1](dask_frame, column, alpha, max_candidates=rejected - 1)
+    # Within the limit, no pass runs.
+    _, passes = passes_logged(caplog, partial(PROCEDURES[name][1], dask_frame, column, alpha))
+    assert passes == []
+
+
+@pytest.mark.usefixtures("synchronous")
+def test_counting_passes_keep_ties_and_missing_values():
+    # The tied p-values on the BY line and the NaN fall in several partitions; the limit forces passes.
+    frame = narrowing_study(8, 6_000, ALPHA, signals=0.05)
+    frame.loc[frame.sample(frac=0.05, random_state=1).index, "p"] = np.nan
+    expected = in_memory("by", frame, "p", nan_policy="omit")
+    dask_frame = partitioned(frame.set_axis(np.arange(len(frame)) * 2), (0, 21, 22, 5000, 5001, 12_000))
+    result = tdask.by(dask_frame, "p", ALPHA, nan_policy="omit", max_candidates=int(expected.sum()) + 5)
+    pd.testing.assert_series_equal(result.compute(), expected.set_axis(dask_frame.index.compute()))
+
+
+@pytest.mark.parametrize("name", ["by", "closed_by"])
+def test_counting_passes_on_a_cluster_of_two_worker_processes(cluster, name, caplog):
+    frame = narrowing_study(5, 20_000, 0.05)
+    dask_frame = dd.from_pandas(frame, npartitions=6)
+    expected = pd.Series(PROCEDURES[name][0](frame["p"].to_numpy(), 0.05), index=frame.index, name="p")
+    limit = 2 * int(expected.sum()) if name == "by" else 2 * int((frame["p"] <= 0.05).sum()) // 3
+    result, passes = passes_logged(caplog, partial(PROCEDURES[name][1], dask_frame, "p", 0.05, max_candidates=limit))
+    assert passes and passes[0] >= 1
+    pd.testing.assert_series_equal(result.compute(), expected)

@@ -1,6 +1,7 @@
 """Families given in part (m) against explicit padding, the bounds beyond which
-an omitted value changes nothing (on their margins), the closed procedures'
-dominance over the step-up ones, and the limits of m."""
+an omitted value changes nothing (on their margins), the narrowed bounds that
+a count of candidates gives, the closed procedures' dominance over the step-up
+ones, and the limits of m."""
 
 import math
 import os
@@ -14,7 +15,13 @@ from definitions import harmonic, mean_consistent
 
 import tarvimo
 from tarvimo import _vardo
-from tarvimo._omitted import evalue_omission_bound, pvalue_omission_bound
+from tarvimo._omitted import (
+    by_narrowed_bound,
+    closed_by_narrowed_bound,
+    ebh_narrowed_bound,
+    evalue_omission_bound,
+    pvalue_omission_bound,
+)
 
 # (procedure, the value an omitted hypothesis stands in as, p-values?)
 PROCEDURES = {
@@ -103,6 +110,67 @@ def test_omitted_evalues_up_to_the_bound_change_nothing(alpha):
         np.testing.assert_array_equal(tarvimo.ebh(given, alpha, m=n + extra), expected)
     # Tight up to e-BH's margin of 1e-12: a little above, the omitted hypothesis is rejected itself.
     assert tarvimo.ebh([bound * (1 + 3e-12)], alpha).tolist() == [True]
+
+
+def narrowing_families(rng, alpha, pvalues):
+    """Families on the step-up lines (nudged within the margins), with strong signals, with many values
+    between the narrowed and the omission bound, and with ties, at several sizes."""
+    for m in (1, 2, 9, 120, 1500):
+        k = np.arange(1, m + 1)
+        if pvalues:
+            line = k * alpha / (m * harmonic(m)[-1]) * (1 + rng.choice([-1e-9, 0.0, 1e-9, 1e-7], m))
+            yield np.clip(line + rng.choice([-1e-10, 0.0, 5e-11, 1e-10, 2e-10], m), 0.0, 1.0)
+            strong = rng.random(m) < 0.3
+            yield np.where(strong, rng.random(m) * alpha / m, rng.uniform(0.0, min(2 * alpha, 1.0), m))
+            yield np.round(np.where(strong, rng.random(m) ** 3 * alpha, rng.random(m)), 4)
+            # Closed BY's edge: r - 1 tiny p-values and one whose e-value at size Z + 1 just reaches
+            # 1 / (alpha r), with the Z others beyond the omission bound.
+            z, r = m // 3, max(1, m // 10)
+            edge = alpha * r / ((z + 1) * harmonic(z + 1)[-1]) * rng.choice([1 - 1e-9, 1.0, 1 + 1e-9])
+            yield rng.permutation(np.concatenate([np.full(z, 0.95), np.full(r - 1, 1e-12), [edge], np.ones(m - z - r)]))
+        else:
+            yield m / (k * alpha) * (1 + rng.choice([-1e-12, 0.0, 1e-12, 2e-12, 1e-9], m))
+            yield np.where(rng.random(m) < 0.3, rng.exponential(m / alpha, m), rng.exponential(2 / alpha, m))
+
+
+NARROWED = {  # the procedure, its narrowed bound (alpha, m, count, values beyond the omission bound), p-values?
+    "by": (tarvimo.by, lambda alpha, m, n, _: by_narrowed_bound(alpha, m, n), True),
+    "ebh": (tarvimo.ebh, lambda alpha, m, n, _: ebh_narrowed_bound(alpha, m, n), False),
+    "closed_by": (tarvimo.closed_by, closed_by_narrowed_bound, True),
+}
+
+
+@pytest.mark.parametrize("name", NARROWED)
+def test_values_beyond_a_narrowed_bound_change_nothing(name):
+    procedure, narrowed_bound, pvalues = NARROWED[name]
+    rng = np.random.default_rng(len(name) + 40)
+    for alpha in (1e-8, 0.01, 0.05, 0.2, 0.9):
+        for values in narrowing_families(rng, alpha, pvalues):
+            m = values.size
+            expected = procedure(values, alpha)
+            count = int(expected.sum())
+            beyond = int(np.count_nonzero(values > pvalue_omission_bound(alpha))) if pvalues else 0
+            # Any count at least the number of rejections, down to that number itself.
+            for n in {max(count, 1), count + 1, 2 * count + 3, m}:
+                bound = narrowed_bound(alpha, m, min(n, m), beyond)
+                within = values <= bound if pvalues else values >= bound
+                assert within[expected].all(), (alpha, m, n)
+                mask = np.zeros(m, dtype=bool)
+                mask[within] = procedure(values[within], alpha, m=m)
+                np.testing.assert_array_equal(mask, expected, err_msg=f"alpha {alpha}, m {m}, n {n}")
+
+
+def test_narrowed_bounds_shrink_the_candidates():
+    # Uniform null p-values: the BY bound at N leaves about alpha N / H_m of them, the closed BY bound
+    # about (alpha + 1e-10) m / H_m, both far fewer than the alpha m below the omission bound.
+    m, alpha = 10**6, 0.05
+    assert by_narrowed_bound(alpha, m, m) == pytest.approx(alpha / (math.log(m) + 0.5772), rel=1e-5)
+    assert by_narrowed_bound(alpha, m, 1000) == pytest.approx(1000 * alpha / (m * harmonic(m)[-1]), rel=2e-6)
+    beyond = int(0.95 * m)
+    assert closed_by_narrowed_bound(alpha, m, 10, beyond) == pytest.approx(
+        pvalue_omission_bound(alpha) / (math.log(beyond + 2) + 0.5772), rel=1e-5
+    )
+    assert ebh_narrowed_bound(alpha, m, 100) == pytest.approx(m / (alpha * 100), rel=1e-5)
 
 
 def test_closed_ebh_with_omitted_evalues_rejects_a_mean_consistent_set_of_the_full_family():
