@@ -144,6 +144,13 @@ class TestParquetCategoricals:
                             "--id-column", "ptext")
             assert [entry["row"] for entry in result["rejected"]] == (np.flatnonzero(expected) + 1).tolist()
             assert [entry["family"] for entry in result["rejected"]] == ["a", "a", "b"]
+        frame.loc[3, "gene"] = None
+        frame.to_parquet(tmp_path / "null.parquet")
+        assert run(capsys, "run", "by", tmp_path / "null.parquet", "--column", "p", "--groups", "gene")[2] == (
+            "tarvimo: error: row 4, column 'gene': no group label (every value needs its family)\n")
+        pd.DataFrame({"g": [1.0, float("nan")], "p": [0.1, 0.2]}).to_parquet(tmp_path / "nan.parquet")
+        assert "row 2, column 'g': no group label" in run(
+            capsys, "run", "by", tmp_path / "nan.parquet", "--column", "p", "--groups", "g")[2]
         run(capsys, "run", "by", tmp_path / "cat.parquet", "--column", "p", "--groups", "gene",
             "--output", tmp_path / "o.csv")
         assert (tmp_path / "o.csv").read_text().splitlines()[1] == "a,0.001,0.001,true"

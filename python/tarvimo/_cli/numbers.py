@@ -90,7 +90,7 @@ def numbers_from_text(text: pa.Array[Any]) -> pa.Array[Any]:
 def missing_markers(trimmed: Any) -> Any:
     """Whether each text (an array or a chunked array), without surrounding white space, marks a missing
     value; nulls count too."""
-    return pc.fill_null(pc.is_in(pc.utf8_lower(trimmed), value_set=MISSING), TRUE)
+    return pc.or_(pc.is_null(trimmed), pc.is_in(pc.utf8_lower(trimmed), value_set=MISSING))
 
 
 def not_a_number(text: str) -> str:

@@ -161,12 +161,6 @@ def chosen_columns(request: Request, names: list[str], value: str) -> Chosen:
     return Chosen(value, group, ident)
 
 
-def label_codes(labels: pa.ChunkedArray[Any]) -> tuple[NDArray[np.int32], pa.Array[Any]]:
-    """A small integer per distinct label, the same for equal labels, and the label of each integer."""
-    families = cast("pa.Array[Any]", pc.unique(labels))
-    return pc.index_in(labels, value_set=families).to_numpy(zero_copy_only=False).astype(np.int32), families
-
-
 class PrefixedStream(io.RawIOBase):
     """A stream that returns `prefix` and then what `rest` returns, noting whether a quote went by."""
 
@@ -544,22 +538,33 @@ def line_shifts(dropped: NDArray[np.intp], ends: NDArray[np.intp] | None, rows: 
 
 
 def with_groups(column: Column, labels: pa.ChunkedArray[Any], name: str) -> Column:
-    """`column` with the family codes of `labels`, which are trimmed like values; a missing label is refused."""
+    """`column` with a family code per value from `labels`, trimmed like values; a missing label is refused.
+
+    Codes number the families in the order they first appear. Labels are
+    trimmed and checked once per distinct text, not once per row.
+    """
     if pa.types.is_dictionary(labels.type):  # a pandas Categorical
         labels = labels.cast(labels.type.value_type)
-    if pa.types.is_string(labels.type) or pa.types.is_large_string(labels.type):
-        labels = pc.utf8_trim_whitespace(labels)
-        missing = missing_markers(labels)
-    elif pa.types.is_floating(labels.type):
-        missing = pc.fill_null(pc.is_nan(labels), TRUE)
+    distinct = cast("pa.Array[Any]", pc.unique(labels))  # a null, if any, is one of them and gets a code
+    codes = pc.index_in(labels, value_set=distinct).to_numpy(zero_copy_only=False).astype(np.int32)
+    text = pa.types.is_string(distinct.type) or pa.types.is_large_string(distinct.type)
+    if text:
+        distinct = pc.utf8_trim_whitespace(distinct)
+        missing = missing_markers(distinct)
+    elif pa.types.is_floating(distinct.type):
+        missing = pc.fill_null(pc.is_nan(distinct), TRUE)
     else:
-        missing = pc.is_null(labels)
-    if pc.any(missing).as_py():
-        position = int(np.argmax(missing.to_numpy(zero_copy_only=False)))
-        text = labels[position].as_py()
-        marker = f"{text!r} marks a missing value; " if text not in (None, "") else ""
+        missing = pc.is_null(distinct)
+    missing_codes = missing.to_numpy(zero_copy_only=False)
+    if missing_codes.any():
+        position = int(np.argmax(missing_codes[codes]))
+        label = distinct[int(codes[position])].as_py()
+        marker = f"{label!r} marks a missing value; " if label not in (None, "") else ""
         raise TableError(f"{column.where(position, name)}: no group label ({marker}every value needs its family)")
-    codes, families = label_codes(labels)
+    families = distinct
+    if text:  # labels equal once trimmed are one family
+        families = pc.unique(distinct)
+        codes = pc.index_in(distinct, value_set=families).to_numpy(zero_copy_only=False).astype(np.int32)[codes]
     return replace(column, groups=codes, families=families)
 
 
