@@ -22,6 +22,7 @@ from typing import Any, BinaryIO
 import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
+import pyarrow.csv as pcsv
 
 from tarvimo._cli.errors import TableError, one_line
 from tarvimo._cli.layout import WHITESPACE, Compression, Layout, quotes
@@ -58,15 +59,30 @@ def compressed(sink: BinaryIO, compression: Compression | None) -> Iterator[pa.N
         stream.close()  # writes the end of the compressed stream
 
 
-def special(text: Any, delimiter: str) -> Any:
-    """Whether each cell holds what it cannot hold unquoted: the delimiter, a quote (CSV) or a line end.
+def holding(text: Any, characters: str) -> Any:
+    """Whether each cell holds one of `characters`.
 
     Plain substring searches, one per character, are several times faster than one regular expression.
     """
-    found = pc.match_substring(text, delimiter)
-    for character in ('"', "\r", "\n") if quotes(delimiter) else ("\r", "\n"):
+    found = pc.match_substring(text, characters[0])
+    for character in characters[1:]:
         found = pc.or_(found, pc.match_substring(text, character))
     return found
+
+
+def is_text(cells: Any) -> bool:
+    kind = cells.type.value_type if pa.types.is_dictionary(cells.type) else cells.type
+    return bool(pa.types.is_string(kind) or pa.types.is_large_string(kind))
+
+
+def plain(cells: Any, delimiter: str) -> bool:
+    """Whether pyarrow's unquoted writer takes every cell of a column: none holds the delimiter, a quote or a
+    line end (numbers and the like never do)."""
+    if not is_text(cells):
+        return True
+    if pa.types.is_dictionary(cells.type):
+        cells = cells.dictionary
+    return not pc.any(holding(cells, delimiter + '"\r\n')).as_py()
 
 
 def cell_text(cells: Any, delimiter: str, name: str) -> Any:
@@ -74,14 +90,16 @@ def cell_text(cells: Any, delimiter: str, name: str) -> Any:
     if pa.types.is_dictionary(cells.type):
         cells = cells.cast(cells.type.value_type)
     text = pc.fill_null(cells.cast(pa.string()), NOTHING)
-    needs_quotes = special(text, delimiter)
-    if not pc.any(needs_quotes).as_py():
+    if not is_text(cells):
+        return text
+    quoting = holding(text, delimiter + ('"\r\n' if quotes(delimiter) else "\r\n"))
+    if not pc.any(quoting).as_py():
         return text
     if not quotes(delimiter):
         raise TableError(f"column {name!r} holds a tab or a line end, which a tab-separated table cannot hold; "
                          "write a .csv")
     quoted = pc.binary_join_element_wise(QUOTE, pc.replace_substring(text, '"', '""'), QUOTE, NOTHING)
-    return pc.if_else(needs_quotes, quoted, text)
+    return pc.if_else(quoting, quoted, text)
 
 
 def header_line(names: list[str], delimiter: str) -> bytes:
@@ -89,15 +107,25 @@ def header_line(names: list[str], delimiter: str) -> bytes:
     return (delimiter.join(map(str, cells.to_pylist())) + "\n").encode()
 
 
-def text_lines(batch: pa.RecordBatch, delimiter: str) -> pa.Buffer:
-    """The lines of `batch`, each ended by a line end, as one buffer."""
+def write_lines(batch: pa.RecordBatch, stream: pa.NativeFile, delimiter: str) -> None:
+    """Write the lines of `batch`, each ended by a line end.
+
+    A batch whose cells all stand as they are goes through pyarrow's writer
+    (unquoted, which formats every type as a cast to text does); one with a
+    cell to quote (CSV) or a literal quote (TSV) is put together here, where
+    only the cells that need it are quoted.
+    """
+    if all(plain(column, delimiter) for column in batch.columns):
+        options = pcsv.WriteOptions(include_header=False, delimiter=delimiter, quoting_style="none")
+        pcsv.write_csv(batch, stream, options)
+        return
     cells = [cell_text(column, delimiter, name) for name, column in zip(batch.schema.names, batch.columns, strict=True)]
     lines: Any = pc.binary_join_element_wise(pc.binary_join_element_wise(*cells, delimiter), NOTHING, "\n")
     offsets: pa.Buffer
     data: pa.Buffer
     _, offsets, data = lines.buffers()
     bounds = np.frombuffer(offsets, np.int32)[[lines.offset, lines.offset + len(lines)]]
-    return data[int(bounds[0]) : int(bounds[1])]
+    stream.write(data[int(bounds[0]) : int(bounds[1])])
 
 
 def write_text(table: pa.Table, sink: BinaryIO, layout: Layout, header: bool, progress: Callable[[int], None]) -> None:
@@ -108,7 +136,7 @@ def write_text(table: pa.Table, sink: BinaryIO, layout: Layout, header: bool, pr
         written = 0
         for batch in table.to_batches(max_chunksize=WRITE_ROWS):
             if batch.num_rows:
-                stream.write(text_lines(batch, delimiter))
+                write_lines(batch, stream, delimiter)
             written += batch.num_rows
             progress(written)
 
