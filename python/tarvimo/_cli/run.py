@@ -143,9 +143,8 @@ def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) ->
         texts = {key: ["" if text is None else str(text) for text in cells] for key, cells in labels.items()}
         widths = {key: max(len(key), *map(len, cells)) for key, cells in texts.items()}
         print("  ".join([unit.rjust(width), *(key.ljust(widths[key]) for key in texts), kind]))
-        sys.stdout.write("".join(
-            "  ".join([str(n).rjust(width), *(texts[key][i].ljust(widths[key]) for key in texts), repr(v)]) + "\n"
-            for i, (n, v) in enumerate(zip(numbers, values))))
+        line = "  ".join([f"{{:>{width}}}", *(f"{{:<{widths[key]}}}" for key in texts), "{!r}"]) + "\n"
+        sys.stdout.write("".join(map(line.format, numbers, *texts.values(), values)))
 
 
 def evidence_hint(evalues: NDArray[np.float64]) -> None:
