@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +34,7 @@ namespace {
 using Values = py::array_t<double, py::array::forcecast>;  // any strides
 using Contiguous = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using Codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+using Totals = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using Mask = py::array_t<bool>;
 
 void require_dimensions(const py::array& array, py::ssize_t ndim, const char* name) {
@@ -74,30 +77,41 @@ void decide_families(const families::Method& method, std::int64_t tasks, std::in
     }
 }
 
-// Sorts ascending with numpy's in-place sort, whose vectorised kernel beats
-// std::sort, run on a view of the vector. The caller holds the interpreter
-// lock; numpy lets it go while it sorts.
-void sort_with_numpy(std::vector<double>& values) {
-    if (values.size() > 1) {
-        const py::capsule borrowed(values.data(), [](void*) {});  // the view does not own the vector
-        py::array_t<double>(static_cast<py::ssize_t>(values.size()), values.data(), borrowed).attr("sort")();
-    }
+// Sorts [first, last) ascending with numpy's in-place sort, whose vectorised
+// kernel beats std::sort, run on a view of the range. Takes the interpreter
+// lock, which numpy lets go while it sorts.
+void sort_with_numpy(double* first, double* last) {
+    const py::gil_scoped_acquire acquire;
+    const py::capsule borrowed(first, [](void*) {});  // the view does not own the values
+    py::array_t<double>(static_cast<py::ssize_t>(last - first), first, borrowed).attr("sort")();
 }
 
-// From this many values on, a family of many is sorted by numpy, for which
-// a thread of the pool takes the interpreter lock: the sort saves far more
-// than taking the lock costs. Smaller families are sorted by std::sort.
-constexpr std::size_t NUMPY_SORT_VALUES = 4096;
+// From this many values on, a range is sorted by numpy, for which a thread
+// takes the interpreter lock once a run: the sort saves far more than taking
+// the lock costs. Smaller ranges are sorted by std::sort.
+constexpr std::ptrdiff_t NUMPY_SORT_VALUES = 4096;
 
-// Sorts the values of one family of many, on a thread of the pool.
-void sort_family(std::vector<double>& values) {
-    if (values.size() >= NUMPY_SORT_VALUES) {
-        const py::gil_scoped_acquire acquire;
-        sort_with_numpy(values);
-    } else {
-        std::sort(values.begin(), values.end());
+// Sorts a range of a family's values, in runs sorted by numpy and merged in
+// steps that `cancel` can stop (SearchCancelled), so that Ctrl-C does not wait
+// for the sort of a large family.
+struct NumpySortInSteps {
+    void operator()(double* first, double* last, bool descending, const common::CancelFlag* cancel) const {
+        if (last - first < NUMPY_SORT_VALUES) {
+            families::StdSortInSteps{}(first, last, descending, cancel);
+            return;
+        }
+        const auto stop = [cancel] { return families::stop_requested(cancel); };
+        if (descending) {
+            const auto run = [](double* a, double* b) {
+                sort_with_numpy(a, b);
+                std::reverse(a, b);
+            };
+            families::sort_in_steps(first, last, run, std::greater<>(), stop);
+        } else {
+            families::sort_in_steps(first, last, sort_with_numpy, std::less<>(), stop);
+        }
     }
-}
+};
 
 // One family: the values given in `values` (NaN entries missing) of a family
 // of `total` hypotheses, by default the present values alone.
@@ -109,32 +123,19 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     const double* in = values.data();
     bool* out = mask.mutable_data();
 
+    // Every step, from the copy of the values to the mask, runs on a thread
+    // that Ctrl-C stops, unless the family is small: the copy of 10^8 values
+    // into fresh memory alone can take seconds of page faults.
     std::vector<double> present;
-    {
-        const py::gil_scoped_release release;
-        families::gather_present(in, n, present);
-    }
-    const int given = common::checked_count(present.size(), "values");
-    const int family_total = total.value_or(given);
-    if (method.closed) {
-        sort_with_numpy(present);
-    }
-    int count = 0;
-    const auto count_rejections = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
-        count = families::rejection_count(method, alpha, family_total, present, method.closed, cancel);
+    const auto decide = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
+        families::gather_present(in, n, present, cancel);
+        const int family_total = total.value_or(common::checked_count(present.size(), "values"));
+        const int count =
+            families::rejection_count(method, alpha, family_total, present, false, cancel, NumpySortInSteps{});
+        families::mark_strongest(in, out, n, present, count, method.evidence == families::Evidence::evalues, cancel);
     };
-    // A step-up count is one partition, sort and pass over the given values;
-    // only a long closed search runs on a thread of its own.
-    if (method.closed && !families::runs_inline(method, family_total)) {
-        decide_families(method, 1, family_total, 1, count_rejections);
-    } else {
-        const py::gil_scoped_release release;
-        families::run_inline(1, count_rejections);
-    }
-    {
-        const py::gil_scoped_release release;
-        families::mark_strongest(in, out, n, present, count, method.evidence == families::Evidence::evalues);
-    }
+    // A closed search may take far longer than the rest, at a cost that grows with the omitted hypotheses.
+    decide_families(method, 1, method.closed ? std::max<std::int64_t>(n, total.value_or(0)) : n, 1, decide);
     return mask;
 }
 
@@ -151,16 +152,44 @@ Mask row_rejections(const Values& values, const std::string& name, double alpha,
     decide_families(method, rows, static_cast<std::int64_t>(rows) * n, workers,
                     [&](std::int64_t row, families::FamilyScratch& scratch, const common::CancelFlag* cancel) {
                         families::decide_family(
-                            method, alpha, n, [&](std::int64_t j) { return in(row, j); },
+                            method, alpha, n, std::nullopt, [&](std::int64_t j) { return in(row, j); },
                             [&](std::int64_t j, bool rejected) { out(row, j) = rejected; }, scratch.values, cancel,
-                            sort_family);
+                            NumpySortInSteps{});
                     });
     return mask;
 }
 
-// Value i belongs to family codes[i], in 0 ... families - 1.
+// The omitted hypotheses of families with totals[f] hypotheses each, of
+// which the layout holds the given entries; each total must lie in the
+// family's entry count ... 2^31 - 1. The sum saturates at 2^31 - 1, far above
+// what runs on the calling thread.
+std::int64_t checked_omitted(const Totals& totals, const families::FamilyLayout& layout) {
+    require_dimensions(totals, 1, "totals");
+    const std::int64_t count = static_cast<std::int64_t>(layout.starts.size()) - 1;
+    if (totals.shape(0) != count) {
+        throw py::value_error("totals must hold one total per family (" + std::to_string(count) + "), got " +
+                              std::to_string(totals.shape(0)));
+    }
+    constexpr std::int64_t largest = std::numeric_limits<int>::max();
+    std::int64_t omitted = 0;
+    for (std::int64_t f = 0; f < count; ++f) {
+        const std::int64_t size = layout.starts[f + 1] - layout.starts[f];
+        const std::int64_t total = totals.data()[f];
+        if (total < size || total > largest) {
+            throw py::value_error("totals[" + std::to_string(f) + "] = " + std::to_string(total) +
+                                  " must lie in the family's " + std::to_string(size) + " entries ... " +
+                                  std::to_string(largest));
+        }
+        omitted = std::min(largest, omitted + (total - size));
+    }
+    return omitted;
+}
+
+// Value i belongs to family codes[i], in 0 ... families - 1, of totals[f]
+// hypotheses if given (the omitted ones as p = 1 or e = 0), else of its
+// present values.
 Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t families, const std::string& name,
-                        double alpha, int workers) {
+                        double alpha, int workers, const std::optional<Totals>& totals) {
     const families::Method method = families::method_named(name);
     require_dimensions(values, 1, "values");
     require_dimensions(codes, 1, "codes");
@@ -184,7 +213,8 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
         layout = families::layout_by_code(codes.data(), n, families, workers);
         schedule = families::largest_first(layout);
     }
-    decide_families(method, families, n, workers,
+    const std::int64_t omitted = totals ? checked_omitted(*totals, layout) : 0;
+    decide_families(method, families, n + omitted, workers,
                     [&](std::int64_t task, families::FamilyScratch& scratch, const common::CancelFlag* cancel) {
                         const std::int64_t family = schedule[static_cast<std::size_t>(task)];
                         const std::int64_t* positions = layout.order.get() + layout.starts[family];
@@ -195,10 +225,12 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
                         for (std::int64_t j = 0; j < size; ++j) {
                             inputs[j] = in(positions[j]);
                         }
+                        const std::optional<int> total =
+                            totals ? std::optional<int>(static_cast<int>(totals->data()[family])) : std::nullopt;
                         families::decide_family(
-                            method, alpha, size, [&](std::int64_t j) { return inputs[j]; },
+                            method, alpha, size, total, [&](std::int64_t j) { return inputs[j]; },
                             [&](std::int64_t j, bool rejected) { out(positions[j]) = rejected; }, scratch.values,
-                            cancel, sort_family);
+                            cancel, NumpySortInSteps{});
                     });
     return mask;
 }
@@ -215,7 +247,8 @@ PYBIND11_MODULE(_fast, m) {
     m.def("row_rejections", &row_rejections, py::arg("values"), py::arg("method"), py::arg("alpha"),
           py::arg("workers"), "Masks of the families in the rows of a 2-D array, decided on up to `workers` threads.");
     m.def("grouped_rejections", &grouped_rejections, py::arg("values"), py::arg("codes"), py::arg("families"),
-          py::arg("method"), py::arg("alpha"), py::arg("workers"),
+          py::arg("method"), py::arg("alpha"), py::arg("workers"), py::arg("totals") = py::none(),
           "Mask of the families given by codes[i] in 0 ... families - 1, in the order of `values`, decided on up "
-          "to `workers` threads.");
+          "to `workers` threads; family f counts totals[f] hypotheses if given, the omitted ones as p = 1 or "
+          "e = 0.");
 }

@@ -15,8 +15,9 @@ Which procedure to use
 - Your evidence is **p-values** and you cannot rule out arbitrary dependence:
   use :func:`closed_by`, which rejects at least as many as the
   Benjamini-Yekutieli procedure :func:`by` (the same decisions as statsmodels'
-  ``fdr_by``), often more. Under independence or positive dependence, plain
-  Benjamini-Hochberg (not provided here) is more powerful than both.
+  ``fdr_by``), often more. :func:`bh`, Benjamini-Hochberg, is there for
+  comparison: more powerful than both, it controls the false discovery rate
+  only under independence or positive dependence (PRDS).
 - **Exact or approximate**: the closed procedures search exactly by default,
   which takes milliseconds for 10,000 hypotheses. ``approximate=True``
   bisects above the e-BH or BY count with about log2(m) checks; it trusts a
@@ -32,22 +33,24 @@ Many families and truncated lists
 Each procedure decides many families in one call, on a thread pool in C++:
 the slices along ``axis`` of an array of more dimensions, or the values
 sharing a label in ``groups``. ``m`` gives the size of a family of which only
-some values are kept (the omitted ones count as p = 1 or e = 0). Ctrl-C stops
-a long call with KeyboardInterrupt.
+some values are kept (the omitted ones count as p = 1 or e = 0), and with
+``groups`` the size of each family. A pandas Series in gives a Series out,
+with its index. Ctrl-C stops a long call with KeyboardInterrupt.
 
 Bad input (strings, booleans, ragged nesting, p-values outside [0, 1],
-negative e-values, NaN or masked entries, an ``alpha`` outside (0, 1)) raises
+negative e-values, missing entries, an ``alpha`` outside (0, 1)) raises
 TypeError or ValueError; a bad entry raises :class:`InvalidEntryError`, a
 ValueError that names its position (and a Series' index label).
-``nan_policy="omit"`` leaves missing entries unrejected instead. Run
+``nan_policy="omit"`` leaves missing entries (NaN, None, pandas' NA, masked)
+unrejected instead. Run
 ``python -m tarvimo demo`` for a simulated comparison of the four procedures.
 """
 
 from importlib import metadata
 
 from tarvimo._inputs import InvalidEntryError
-from tarvimo._procedures import by, closed_by, closed_ebh, ebh, is_mean_consistent
+from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh, is_mean_consistent
 
-__all__ = ["ebh", "closed_ebh", "by", "closed_by", "is_mean_consistent", "InvalidEntryError"]
+__all__ = ["ebh", "closed_ebh", "by", "closed_by", "bh", "is_mean_consistent", "InvalidEntryError"]
 __version__ = metadata.version("tarvimo")
 del metadata

@@ -3,7 +3,7 @@
 import numpy as np
 from numpy.typing import NDArray
 
-# method: "ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by" or "closed_by_approximate"
+# method: "ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by", "closed_by_approximate" or "bh"
 def rejections(
     values: NDArray[np.float64], method: str, alpha: float, total: int | None = None
 ) -> NDArray[np.bool_]: ...
@@ -17,4 +17,5 @@ def grouped_rejections(
     method: str,
     alpha: float,
     workers: int,
+    totals: NDArray[np.int64] | None = None,
 ) -> NDArray[np.bool_]: ...

@@ -12,11 +12,15 @@ import operator
 import os
 import sys
 import types
-from collections.abc import Sequence
-from typing import Any, Literal, TypeGuard
+from collections.abc import Mapping, Sequence
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any, Literal, TypeGuard
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
+
+if TYPE_CHECKING:
+    import pandas as pd
 
 NanPolicy = Literal["raise", "omit"]
 
@@ -24,6 +28,9 @@ NAN_POLICIES: tuple[NanPolicy, ...] = ("raise", "omit")
 PVALUE_REQUIREMENT = "p-values must lie in [0, 1]"
 EVALUE_REQUIREMENT = "e-values must be non-negative"
 NAN_REQUIREMENT = "NaN is refused unless NaN entries are omitted (nan_policy='omit')"
+MISSING_REQUIREMENT = (
+    "None and pandas' NA are missing values, refused unless missing entries are omitted (nan_policy='omit')"
+)
 MASKED_REQUIREMENT = "masked entries are refused unless missing entries are omitted (nan_policy='omit')"
 NUMERIC_KINDS = "iuf"  # numpy dtype kinds holding real numbers
 LARGEST_FAMILY = 2**31 - 1  # the core counts hypotheses in signed 32-bit integers
@@ -97,6 +104,15 @@ def series_labels(values: object) -> Sequence[object] | None:
     return labels
 
 
+def labelled_like[Result: np.generic](result: NDArray[Result], values: object) -> "NDArray[Result] | pd.Series":
+    """`result`, one entry per value, as a pandas Series with the index and name of `values` when that is a
+    Series (a DataFrame's column, say); other input keeps the numpy array."""
+    pandas = sys.modules.get("pandas")  # a Series cannot exist before pandas is imported
+    if pandas is None or not isinstance(values, pandas.Series):
+        return result
+    return pandas.Series(result, index=values.index, name=values.name, copy=False)
+
+
 def label_at(labels: Sequence[object] | None, position: int) -> object:
     """The index label at `position` as a Python object (20, not np.int64(20)), or None."""
     if labels is None:
@@ -150,6 +166,19 @@ def as_array(values: ArrayLike, name: str, what: str, one_dimensional: bool) -> 
     return array
 
 
+def is_missing_marker(item: object) -> bool:
+    """Whether `item` is None or pandas' NA, which stand for a missing value like NaN."""
+    if item is None:
+        return True
+    pandas = sys.modules.get("pandas")
+    return pandas is not None and item is pandas.NA
+
+
+def real_or_missing(item: object, name: str) -> float:
+    """`item` as a float, NaN for None and pandas' NA; other non-numbers raise TypeError naming `name`."""
+    return math.nan if is_missing_marker(item) else real_number(item, name)
+
+
 def real_number(item: object, name: str) -> float:
     """`item` as a float; bools, strings and non-numbers raise TypeError naming `name`."""
     if not isinstance(item, (bool, np.bool_, str, bytes)):
@@ -162,8 +191,25 @@ def real_number(item: object, name: str) -> float:
     raise TypeError(f"{name} = {item!r} is not a real number")
 
 
+def is_nullable_numeric(values: object) -> bool:
+    """Whether `values` is a one-dimensional pandas object of a numeric dtype with its own missing value
+    (Int64, Float64, double[pyarrow], ...)."""
+    dtype = getattr(values, "dtype", None)
+    return (
+        dtype is not None
+        and not isinstance(dtype, np.dtype)
+        and getattr(dtype, "kind", None) in tuple(NUMERIC_KINDS)
+        and type(values).__module__.partition(".")[0] == "pandas"
+        and getattr(values, "ndim", None) == 1
+    )
+
+
 def real_array(values: ArrayLike, name: str, one_dimensional: bool) -> NDArray[np.float64]:
     """The values as a float64 array (the input itself if it is one already); they must be real numbers."""
+    if is_nullable_numeric(values):
+        # pandas converts in one pass, its NA to NaN
+        floats: NDArray[np.float64] = values.to_numpy(dtype=np.float64, na_value=np.nan)  # type: ignore[union-attr]
+        return floats
     array = as_array(values, name, "real numbers", one_dimensional)
     if array.dtype.kind == "O" or isinstance(values, (list, tuple)):
         # Python objects: numpy folds a stray bool into a number and a stray
@@ -176,7 +222,7 @@ def real_array(values: ArrayLike, name: str, one_dimensional: bool) -> NDArray[n
         if array.dtype.kind in NUMERIC_KINDS and not any(isinstance(item, (bool, np.bool_)) for item in items):
             return array.astype(np.float64, copy=False)
         labels = series_labels(values)
-        converted = [real_number(item, named_entry(name, array.shape, i, labels)) for i, item in enumerate(items)]
+        converted = [real_or_missing(item, named_entry(name, array.shape, i, labels)) for i, item in enumerate(items)]
         return np.array(converted, dtype=np.float64).reshape(array.shape)
     if array.dtype.kind == "b":
         raise TypeError(f"{name} must hold real numbers, not booleans")
@@ -237,7 +283,11 @@ def checked_values(
         position = int(np.argmin(allowed.ravel()))
         value = float(array.flat[position])
         is_masked = masked is not None and bool(masked.flat[position])
-        rule = MASKED_REQUIREMENT if is_masked else NAN_REQUIREMENT if math.isnan(value) else requirement
+        rule = requirement
+        if is_masked:
+            rule = MASKED_REQUIREMENT
+        elif math.isnan(value):
+            rule = MISSING_REQUIREMENT if given_as_missing_marker(values, position) else NAN_REQUIREMENT
         raise InvalidEntryError(
             name,
             position,
@@ -248,6 +298,15 @@ def checked_values(
             masked=is_masked,
         )
     return array, bool(missing.any())
+
+
+def given_as_missing_marker(values: ArrayLike, position: int) -> bool:
+    """Whether the entry at `position` (flattened) was given as None or pandas' NA rather than NaN."""
+    if isinstance(values, np.ndarray) and values.dtype.kind != "O":
+        return False
+    if is_nullable_numeric(values):
+        return True  # such a Series marks its missing entries with NA
+    return is_missing_marker(np.asarray(values, dtype=object).ravel()[position])
 
 
 def checked_pvalues(pvalues: ArrayLike, nan_policy: object, one_dimensional: bool = False) -> tuple[NDArray[np.float64], bool]:
@@ -337,8 +396,21 @@ def pandas_module(size: int) -> types.ModuleType | None:
         return None
 
 
-def factorized(groups: object) -> tuple[NDArray[np.intp], int, NDArray[np.bool_]]:
-    """Codes 0 ... families - 1 of the labels, the number of families, and which labels are missing."""
+@dataclass(frozen=True)
+class Families:
+    """The family number in 0 ... count - 1 of each value, and the label of each family number
+    (None: the numbers are the labels, given as family numbers already)."""
+
+    codes: NDArray[np.intp]
+    count: int
+    labels: Sequence[object] | NDArray[np.generic] | None
+
+    def label(self, family: int) -> object:
+        return family if self.labels is None else self.labels[family]
+
+
+def factorized(groups: object) -> tuple[Families, NDArray[np.bool_]]:
+    """The families of the labels, and which labels are missing."""
     if type(groups).__module__.partition(".")[0] != "pandas":  # not a Series, Categorical or Index
         labels = as_array(groups, "groups", "labels", one_dimensional=True)  # type: ignore[arg-type]
         if labels.dtype.kind in "US" and isinstance(groups, (list, tuple)):
@@ -347,27 +419,28 @@ def factorized(groups: object) -> tuple[NDArray[np.intp], int, NDArray[np.bool_]
                 raise TypeError(f"groups must hold labels of one kind, got strings mixed with others: {groups[:5]!r}")
         if labels.dtype.kind in "iu" and labels.size and 0 <= int(labels.min()) and int(labels.max()) < labels.size:
             # family numbers already: the core takes them as they are (unused numbers are empty families)
-            return labels.astype(np.intp, copy=False), int(labels.max()) + 1, np.zeros(labels.size, dtype=np.bool_)
+            numbers = Families(labels.astype(np.intp, copy=False), int(labels.max()) + 1, None)
+            return numbers, np.zeros(labels.size, dtype=np.bool_)
         groups = labels
     pandas = pandas_module(int(np.size(groups)))  # type: ignore[arg-type]
     if pandas is not None:
         codes, uniques = pandas.factorize(groups)
-        return np.asarray(codes, dtype=np.intp), len(uniques), np.asarray(codes) < 0
+        return Families(np.asarray(codes, dtype=np.intp), len(uniques), uniques), np.asarray(codes) < 0
     assert isinstance(groups, np.ndarray)
     try:
         uniques, codes = np.unique(groups, return_inverse=True)
     except TypeError:  # labels that cannot be ordered: None among strings, mixed kinds
         absent = np.array([item is None or item != item for item in groups.tolist()], dtype=np.bool_)
         if absent.any():
-            return np.zeros(groups.size, dtype=np.intp), 1, absent
+            return Families(np.zeros(groups.size, dtype=np.intp), 1, None), absent
         raise TypeError(
             f"groups must hold labels of one kind that can be ordered (integers, strings, ...), got {groups[:5]!r}"
         ) from None
-    return codes.astype(np.intp, copy=False).ravel(), len(uniques), missing_labels(groups, uniques)
+    return Families(codes.astype(np.intp, copy=False).ravel(), len(uniques), uniques), missing_labels(groups, uniques)
 
 
-def family_codes(groups: object, size: int) -> tuple[NDArray[np.intp], int]:
-    """A family number in 0 ... families - 1 for each of `size` values, from their labels, and the number of families.
+def family_codes(groups: object, size: int) -> Families:
+    """The family of each of `size` values, from their labels.
 
     Labels are taken by position (a Series' index is not aligned with the values'); missing labels are refused.
     """
@@ -378,14 +451,93 @@ def family_codes(groups: object, size: int) -> tuple[NDArray[np.intp], int]:
         if mask.any():
             raise ValueError(f"groups[{int(np.argmax(mask))}] is masked: every value needs a family label")
         groups = np.ma.getdata(groups)
-    codes, families, missing = factorized(groups)
-    if codes.size != size:
-        raise ValueError(f"groups must hold one label per value ({size}), got {codes.size}")
+    families, missing = factorized(groups)
+    if families.codes.size != size:
+        raise ValueError(f"groups must hold one label per value ({size}), got {families.codes.size}")
     if missing.any():
         position = int(np.argmax(missing))
         label = np.asarray(groups, dtype=object).ravel()[position]
         raise ValueError(f"groups[{position}] = {label!r} is missing: every value needs a family label")
-    return codes, families
+    return families
+
+
+def python_label(label: object) -> object:
+    """A label as messages show it: 'g1', not np.str_('g1')."""
+    return label.item() if isinstance(label, np.generic) else label
+
+
+def totals_by_label(m: Mapping[object, object], families: Families, sizes: NDArray[np.intp]) -> NDArray[np.int64]:
+    """The total of each family from a mapping of labels to totals; 0 for a family without values."""
+    totals = np.zeros(families.count, dtype=np.int64)
+    for family in np.flatnonzero(sizes).tolist():
+        label = families.label(family)
+        try:
+            item = m[label]
+        except KeyError:
+            raise ValueError(f"m has no total for the family {python_label(label)!r}") from None
+        totals[family] = min(whole_number(item, f"m[{python_label(label)!r}]"), LARGEST_FAMILY + 1)
+    return totals
+
+
+def totals_by_value(m: object, families: Families) -> NDArray[np.int64]:
+    """The total of each family from one total per value, which must not vary within a family; 0 for a
+    family without values."""
+    size = families.codes.size
+    if is_masked_array(m) and np.ma.getmaskarray(m).any():
+        raise ValueError("m has masked entries: every value needs the total of its family")
+    array = as_array(m, "m", "whole numbers, one per value", one_dimensional=True)  # type: ignore[arg-type]
+    if array.size != size:
+        raise ValueError(
+            f"m must hold one total per value ({size}) or map each family's label to its total, got {array.size} totals"
+        )
+    # as int64 without changing what the checks see: below 0 and above LARGEST_FAMILY stay so
+    if array.dtype.kind == "O":
+        whole = (whole_number(item, f"m[{i}]") for i, item in enumerate(array.tolist()))
+        clipped = np.array([min(max(total, -1), LARGEST_FAMILY + 1) for total in whole], dtype=np.int64)
+    elif array.dtype.kind in "iu":  # through float64: what is above LARGEST_FAMILY stays so
+        clipped = np.minimum(array.astype(np.float64), LARGEST_FAMILY + 1).astype(np.int64)
+    else:
+        raise TypeError(f"m must hold whole numbers (an integer dtype), got an array of dtype {array.dtype}")
+    first = np.zeros(families.count, dtype=np.int64)
+    first[families.codes[::-1]] = clipped[::-1]  # the last write of each family is its first value
+    varying = np.flatnonzero(clipped != first[families.codes])
+    if varying.size:
+        position = int(varying[0])
+        family = int(families.codes[position])
+        start = int(np.argmax(families.codes == family))
+        raise ValueError(
+            f"m varies within the family {python_label(families.label(family))!r}: m[{start}] = {array[start]} "
+            f"but m[{position}] = {array[position]} (one family, one total)"
+        )
+    return first
+
+
+def checked_family_totals(m: object, families: Families) -> NDArray[np.int64]:
+    """The number of hypotheses of each family, given as a mapping from label to total or as one total per
+    value; each at least the number of the family's values (NaN and masked ones included) and at most
+    LARGEST_FAMILY. A family without values gets 0."""
+    if isinstance(m, (int, np.integer)) and not isinstance(m, (bool, np.bool_)):
+        raise ValueError(
+            "with groups, m gives the total of each family: a mapping from label to total, or one total per value"
+        )
+    sizes = np.bincount(families.codes, minlength=families.count)
+    totals = totals_by_label(m, families, sizes) if isinstance(m, Mapping) else totals_by_value(m, families)
+    short = np.flatnonzero(totals < sizes)
+    if short.size:
+        family = int(short[0])
+        raise ValueError(
+            f"m = {totals[family]} for the family {python_label(families.label(family))!r} is smaller than the "
+            f"number of its values given ({sizes[family]}); m counts every hypothesis of the family, the given ones "
+            "included"
+        )
+    large = np.flatnonzero(totals > LARGEST_FAMILY)
+    if large.size:
+        family = int(large[0])
+        raise ValueError(
+            f"m for the family {python_label(families.label(family))!r} is more than {LARGEST_FAMILY:,}, the "
+            "largest family the core can count (it counts hypotheses in signed 32-bit integers)"
+        )
+    return totals
 
 
 def position(item: object, m: int) -> int:

@@ -27,6 +27,14 @@ B is tight: at B the BY e-value at size 1 is 1 / (2 alpha), enough for
 closed BY to reject such a hypothesis with m = 2; BY with m = 1 rejects the
 double below B at every level, and B itself at some (0.1, say).
 
+BH, the same test with H_m replaced by 1: ((v * m) / k) - alpha <= 1e-10.
+Here the quotient at k = m need not be v: the two roundings can take it an
+ulp below, and a v just above B can pass. A v above C = B (1 + 1e-9) (as a
+double product) fails at every rank: the quotient is at least v (1 - 2^-52),
+above B by more than alpha 1e-9 / 2, far more than B exceeds alpha + 1e-10
+by rounding, and the subtraction rounds monotonically. So v and 1 give the
+same count, as for BY.
+
 E-values. An omitted e-value w <= 1 / alpha (the double) never meets the
 e-BH test (k w) (alpha / m) >= 1 + 1e-12 at any rank k <= m: the product is
 at most w alpha (1 + 3 2^-53) < 1 + 1e-12; by the argument for BY, w and 0
@@ -89,6 +97,7 @@ H~ and every rounding of the core's expressions and of these formulas.
 import math
 
 BY_TOLERANCE = 1e-10  # the margin of the BY step-up test and of the closed BY cut-off
+BH_BOUND_MARGIN = 1e-9  # relative: absorbs the rounding of (v * m) / m in the BH test
 ROUNDING_SLACK = 1e-6  # relative: the error of the core's H_n and of every rounding in the narrowed bounds
 EULER_GAMMA = 0.5772156649015329
 CHECKED_LEVEL = 0.1  # the closed BY check runs at alpha itself or at a scaled alpha below this
@@ -97,6 +106,11 @@ CHECKED_LEVEL = 0.1  # the closed BY check runs at alpha itself or at a scaled a
 def pvalue_omission_bound(alpha: float) -> float:
     """Omitted p-values above this bound never change BY or closed BY at level `alpha`, for any m."""
     return alpha + BY_TOLERANCE
+
+
+def bh_pvalue_omission_bound(alpha: float) -> float:
+    """Omitted p-values above this bound never change BH at level `alpha`, for any m."""
+    return (alpha + BY_TOLERANCE) * (1.0 + BH_BOUND_MARGIN)
 
 
 def evalue_omission_bound(alpha: float) -> float:

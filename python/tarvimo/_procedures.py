@@ -11,6 +11,8 @@ evidence, the earlier one first among equal values.
 """
 
 import math
+from collections.abc import Mapping
+from typing import TYPE_CHECKING
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -21,14 +23,24 @@ from tarvimo._inputs import (
     checked_alpha,
     checked_axis,
     checked_evalues,
+    checked_family_totals,
     checked_pvalues,
     checked_switch,
     checked_total,
     checked_workers,
     family_codes,
     is_masked_array,
+    labelled_like,
     subset_positions,
 )
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+# The mask in the input's order: a numpy array, or a Series with the index of a Series given.
+type Decisions = NDArray[np.bool_] | pd.Series
+# m: the size of one family, or with groups the total of each family (by label, or one per value).
+type Totals = int | Mapping[object, int] | ArrayLike
 
 # Any group holding an e-value of at least m / alpha meets its requirement
 # (at most m / alpha); twice that absorbs rounding in the comparison.
@@ -46,16 +58,21 @@ def decide(
 ) -> NDArray[np.bool_]:
     """The mask of `method` on checked values (NaN where missing), one family or many."""
     if groups is not None:
-        if m is not None:
-            raise ValueError("m is the size of a single family; it cannot be combined with groups")
         if values.ndim != 1:
             raise ValueError(f"groups label the values of one-dimensional input, got an array of shape {values.shape}")
         checked_axis(axis, 1)
-        codes, families = family_codes(groups, values.size)
-        return _fast.grouped_rejections(values, codes, families, method, level, checked_workers(workers))
+        families = family_codes(groups, values.size)
+        threads = checked_workers(workers)
+        if m is None:
+            return _fast.grouped_rejections(values, families.codes, families.count, method, level, threads)
+        totals = checked_family_totals(m, families)
+        return _fast.grouped_rejections(values, families.codes, families.count, method, level, threads, totals)
     along = checked_axis(axis, values.ndim)
     if m is not None and values.ndim != 1:
-        raise ValueError(f"m is the size of a single family: it needs one-dimensional values, got shape {values.shape}")
+        raise ValueError(
+            f"m is the size of a single family or, with groups, of each family: it needs one-dimensional values, "
+            f"got shape {values.shape}"
+        )
     if along is None or values.ndim == 1:
         if workers is not None:
             checked_workers(workers)
@@ -80,9 +97,9 @@ def ebh(
     nan_policy: NanPolicy = "raise",
     axis: int | None = 0,
     groups: ArrayLike | None = None,
-    m: int | None = None,
+    m: Totals | None = None,
     workers: int | None = None,
-) -> NDArray[np.bool_]:
+) -> Decisions:
     """e-value Benjamini-Hochberg (e-BH) procedure.
 
     Rejects the k hypotheses with the largest e-values, where k is the largest
@@ -94,14 +111,14 @@ def ebh(
     ----------
     evalues : array_like
         E-values in any order: non-negative reals, ``+inf`` allowed (such a
-        hypothesis is always rejected). A numpy.ma array's masked entries
-        are missing values.
+        hypothesis is always rejected). NaN, None, pandas' NA and a
+        numpy.ma array's masked entries are missing values.
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     nan_policy : {"raise", "omit"}, default "raise"
-        Missing entries (NaN or masked): ``"raise"`` refuses them with
-        ValueError; ``"omit"`` leaves them out of their family: never
-        rejected, not counted in m.
+        Missing entries: ``"raise"`` refuses them with ValueError;
+        ``"omit"`` leaves them out of their family: never rejected, not
+        counted in m.
     axis : int or None, default 0
         Input of more than one dimension is a stack of families, each slice
         along `axis` one family (as in scipy's ``false_discovery_control``);
@@ -110,22 +127,25 @@ def ebh(
         One label per value of one-dimensional input (integers, strings, a
         pandas Series or Categorical): the values sharing a label form a
         family. Labels are matched by position; missing labels are refused.
-    m : int, optional
+    m : int, mapping or array_like of int, optional
         The number of hypotheses of a family given in part (one-dimensional
-        input without `groups`); each omitted hypothesis counts as an
-        e-value of 0. Exact when every omitted e-value is at most 1 / alpha.
-        m counts every entry given, NaN and masked ones included (under
-        ``"omit"`` they count as omitted). At most 2**31 - 1.
+        input); each omitted hypothesis counts as an e-value of 0. Exact when
+        every omitted e-value is at most 1 / alpha. With `groups`, the total
+        of each family: a mapping from label to total (covering every label
+        present), or one total per value, the same within a family. A total
+        counts every entry given, NaN and masked ones included (under
+        ``"omit"`` they count as omitted), and is at most 2**31 - 1.
     workers : int or None, default None
         Threads deciding many families: None for all usable cores. The
         result never depends on it.
 
     Returns
     -------
-    numpy.ndarray of bool
+    numpy.ndarray of bool, or pandas.Series of bool
         New array of the input's shape, True where the hypothesis is
-        rejected. Within a family, among equal e-values at the boundary, the
-        one earlier in the input is rejected first.
+        rejected; for a pandas Series, a Series with its index and name.
+        Within a family, among equal e-values at the boundary, the one
+        earlier in the input is rejected first.
 
     Raises
     ------
@@ -134,11 +154,13 @@ def ebh(
         other objects), or an `alpha`, `axis`, `m` or `workers` of the wrong
         type.
     ValueError
-        `alpha` outside (0, 1), a negative e-value or a missing entry (under
-        ``nan_policy="raise"``): an InvalidEntryError naming the first such
-        entry. Also `m` below the number of entries or above 2**31 - 1,
-        `groups` of the wrong length or with missing labels, `m` together
-        with `groups` or with input of more dimensions, `axis` out of range.
+        `alpha` outside (0, 1), a negative e-value or a missing entry (NaN,
+        None, pandas' NA or masked, under ``nan_policy="raise"``): an
+        InvalidEntryError naming the first such entry. Also `m` below the
+        number of entries or above 2**31 - 1 (for a family with `groups`),
+        a label without a total, totals that vary within a family, `groups`
+        of the wrong length or with missing labels, `m` with input of more
+        dimensions, `axis` out of range.
 
     Examples
     --------
@@ -147,10 +169,12 @@ def ebh(
     array([False, False,  True,  True])
     >>> tarvimo.ebh([25.0, 50.0], alpha=0.1, m=4)  # two more e-values, omitted as 0
     array([ True,  True])
+    >>> tarvimo.ebh([25.0, 50.0, 30.0], alpha=0.1, groups=["a", "a", "b"], m={"a": 4, "b": 10})
+    array([ True,  True, False])
     """
     level = checked_alpha(alpha)
     values, _ = checked_evalues(evalues, nan_policy)
-    return decide("ebh", values, level, axis, groups, m, workers)
+    return labelled_like(decide("ebh", values, level, axis, groups, m, workers), evalues)
 
 
 def closed_ebh(
@@ -161,9 +185,9 @@ def closed_ebh(
     nan_policy: NanPolicy = "raise",
     axis: int | None = 0,
     groups: ArrayLike | None = None,
-    m: int | None = None,
+    m: Totals | None = None,
     workers: int | None = None,
-) -> NDArray[np.bool_]:
+) -> Decisions:
     """Closed e-BH procedure.
 
     Rejects the r hypotheses with the largest e-values, where r is the largest
@@ -176,20 +200,23 @@ def closed_ebh(
     Parameters
     ----------
     evalues : array_like
-        E-values in any order: non-negative reals, ``+inf`` allowed. A
-        numpy.ma array's masked entries are missing values.
+        E-values in any order: non-negative reals, ``+inf`` allowed. NaN,
+        None, pandas' NA and a numpy.ma array's masked entries are missing
+        values.
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     approximate : bool, default False
-        False: exact search, trying r = m, m - 1, ... (about a millisecond
-        for m = 10,000). True: bisection above the e-BH count, about log2(m)
-        checks, usually no faster, since a passing check costs far more than
-        a failing one; mean consistency is not monotone in r, so the result
-        can be smaller than the exact one, but every rejected set is mean
-        consistent or the e-BH set.
+        False: the exact search for the largest mean-consistent r, from
+        r = m down; bounds over runs of sizes and rows settle most checks
+        without evaluating them, so that it costs about 1.5 times a
+        ``numpy.sort`` of the values for m = 1,000,000. True: bisection
+        above the e-BH count, about log2(m) checks, usually no faster;
+        mean consistency is not monotone in r, so the result can be smaller
+        than the exact one, but every rejected set is mean consistent or the
+        e-BH set.
     nan_policy, axis, groups, workers
         As for :func:`ebh`.
-    m : int, optional
+    m : int, mapping or array_like of int, optional
         As for :func:`ebh`: the omitted hypotheses count as e-values of 0.
         The result is then exact when the omitted e-values are 0; otherwise
         it is conservative and still valid, as the rejected set stays mean
@@ -198,10 +225,10 @@ def closed_ebh(
 
     Returns
     -------
-    numpy.ndarray of bool
-        New array of the input's shape, True where the hypothesis is
-        rejected. Within a family, among equal e-values at the boundary, the
-        one earlier in the input is rejected first.
+    numpy.ndarray of bool, or pandas.Series of bool
+        As for :func:`ebh`: True where the hypothesis is rejected, a Series
+        for a Series given. Within a family, among equal e-values at the
+        boundary, the one earlier in the input is rejected first.
 
     Raises
     ------
@@ -221,7 +248,7 @@ def closed_ebh(
     level = checked_alpha(alpha)
     method = closed_method("closed_ebh", approximate)
     values, _ = checked_evalues(evalues, nan_policy)
-    return decide(method, values, level, axis, groups, m, workers)
+    return labelled_like(decide(method, values, level, axis, groups, m, workers), evalues)
 
 
 def by(
@@ -231,9 +258,9 @@ def by(
     nan_policy: NanPolicy = "raise",
     axis: int | None = 0,
     groups: ArrayLike | None = None,
-    m: int | None = None,
+    m: Totals | None = None,
     workers: int | None = None,
-) -> NDArray[np.bool_]:
+) -> Decisions:
     """Benjamini-Yekutieli (BY) step-up procedure.
 
     Rejects the k hypotheses with the smallest p-values, where k is the
@@ -245,27 +272,27 @@ def by(
     Parameters
     ----------
     pvalues : array_like
-        P-values in any order, each in [0, 1]. A numpy.ma array's masked
-        entries are missing values.
+        P-values in any order, each in [0, 1]. NaN, None, pandas' NA and a
+        numpy.ma array's masked entries are missing values.
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     nan_policy, axis, groups, workers
         As for :func:`ebh`: missing entries, families along an axis or by
         label, and the threads that decide them.
-    m : int, optional
-        The number of hypotheses of a family given in part (one-dimensional
-        input without `groups`), as R's ``p.adjust(p, n = m)``: each omitted
-        hypothesis counts as a p-value of 1. Exact when every omitted
-        p-value exceeds alpha + 1e-10; conservative otherwise. m counts every
-        entry given, NaN and masked ones included (under ``"omit"`` they
-        count as omitted). At most 2**31 - 1.
+    m : int, mapping or array_like of int, optional
+        The number of hypotheses of a family given in part, as R's
+        ``p.adjust(p, n = m)``: each omitted hypothesis counts as a p-value
+        of 1. Exact when every omitted p-value exceeds alpha + 1e-10;
+        conservative otherwise. With `groups`, the total of each family,
+        as for :func:`ebh`: a mapping from label to total or one total per
+        value (a gene tested against its own number of variants).
 
     Returns
     -------
-    numpy.ndarray of bool
-        New array of the input's shape, True where the hypothesis is
-        rejected. Within a family, among equal p-values at the boundary, the
-        one earlier in the input is rejected first.
+    numpy.ndarray of bool, or pandas.Series of bool
+        As for :func:`ebh`: True where the hypothesis is rejected, a Series
+        for a Series given. Within a family, among equal p-values at the
+        boundary, the one earlier in the input is rejected first.
 
     Raises
     ------
@@ -283,7 +310,65 @@ def by(
     """
     level = checked_alpha(alpha)
     values, _ = checked_pvalues(pvalues, nan_policy)
-    return decide("by", values, level, axis, groups, m, workers)
+    return labelled_like(decide("by", values, level, axis, groups, m, workers), pvalues)
+
+
+def bh(
+    pvalues: ArrayLike,
+    alpha: float = 0.05,
+    *,
+    nan_policy: NanPolicy = "raise",
+    axis: int | None = 0,
+    groups: ArrayLike | None = None,
+    m: Totals | None = None,
+    workers: int | None = None,
+) -> Decisions:
+    """Benjamini-Hochberg (BH) step-up procedure, for comparison.
+
+    Rejects the k hypotheses with the smallest p-values, where k is the
+    largest count whose k-th smallest p-value is at most k * alpha / m
+    (within 1e-10): the test of :func:`by` with H_m replaced by 1. It
+    controls the false discovery rate at `alpha` only when the p-values are
+    independent or positively dependent (PRDS); under other dependence use
+    :func:`by` or :func:`closed_by`. Its decisions are those of statsmodels'
+    ``multipletests(method="fdr_bh")`` and of scipy's
+    ``false_discovery_control``, except that it also rejects p-values
+    within 1e-10 above a line k * alpha / m, as :func:`by` does.
+
+    Parameters
+    ----------
+    pvalues : array_like
+        P-values in any order, each in [0, 1]. NaN, None, pandas' NA and a
+        numpy.ma array's masked entries are missing values.
+    alpha : float, default 0.05
+        Level, a finite number with ``0 < alpha < 1``.
+    nan_policy, axis, groups, workers
+        As for :func:`ebh`.
+    m : int, mapping or array_like of int, optional
+        As for :func:`by`: the omitted hypotheses count as p-values of 1.
+        Exact when every omitted p-value exceeds (alpha + 1e-10)(1 + 1e-9).
+
+    Returns
+    -------
+    numpy.ndarray of bool, or pandas.Series of bool
+        As for :func:`ebh`: True where the hypothesis is rejected, a Series
+        for a Series given. Among equal p-values at the boundary, the one
+        earlier in the input is rejected first.
+
+    Raises
+    ------
+    TypeError, ValueError
+        As for :func:`by`.
+
+    Examples
+    --------
+    >>> import tarvimo
+    >>> tarvimo.bh([0.03, 0.0001, 0.8, 0.002])  # BY rejects two of them
+    array([ True,  True, False,  True])
+    """
+    level = checked_alpha(alpha)
+    values, _ = checked_pvalues(pvalues, nan_policy)
+    return labelled_like(decide("bh", values, level, axis, groups, m, workers), pvalues)
 
 
 def closed_by(
@@ -294,9 +379,9 @@ def closed_by(
     nan_policy: NanPolicy = "raise",
     axis: int | None = 0,
     groups: ArrayLike | None = None,
-    m: int | None = None,
+    m: Totals | None = None,
     workers: int | None = None,
-) -> NDArray[np.bool_]:
+) -> Decisions:
     """Closed Benjamini-Yekutieli (closed BY) procedure.
 
     Rejects the r hypotheses with the smallest p-values, where r is the
@@ -310,30 +395,31 @@ def closed_by(
     Parameters
     ----------
     pvalues : array_like
-        P-values in any order, each in [0, 1]. A numpy.ma array's masked
-        entries are missing values.
+        P-values in any order, each in [0, 1]. NaN, None, pandas' NA and a
+        numpy.ma array's masked entries are missing values.
     alpha : float, default 0.05
         Level, a finite number with ``0 < alpha < 1``.
     approximate : bool, default False
-        False: exact search, checking r = m, m - 1, ... (a few milliseconds
-        for m = 10,000; the check that passes costs about m times the
-        number of rejections, seconds for m = 1,000,000). True: bisection
-        above the BY count, about log2(m) checks, usually slower, since
-        several of them pass; passing is not monotone in r, so the result
-        can differ from the exact one, but it is either the BY set or a set
-        that passed the check.
+        False: the exact search for the largest r that passes, from r = m
+        down; certified bounds decide most sizes of a check, and most
+        failing counts, without running their sums, so that it costs about
+        3 times a ``numpy.sort`` of the values for m = 1,000,000. True:
+        bisection above the BY count, about log2(m) checks, not faster;
+        passing is not monotone in r, so the result can differ from the
+        exact one, but it is either the BY set or a set that passed the
+        check.
     nan_policy, axis, groups, workers
         As for :func:`by`.
-    m : int, optional
+    m : int, mapping or array_like of int, optional
         As for :func:`by`: the omitted hypotheses count as p-values of 1.
         Exact when every omitted p-value exceeds alpha + 1e-10.
 
     Returns
     -------
-    numpy.ndarray of bool
-        New array of the input's shape, True where the hypothesis is
-        rejected. Within a family, among equal p-values at the boundary, the
-        one earlier in the input is rejected first.
+    numpy.ndarray of bool, or pandas.Series of bool
+        As for :func:`ebh`: True where the hypothesis is rejected, a Series
+        for a Series given. Within a family, among equal p-values at the
+        boundary, the one earlier in the input is rejected first.
 
     Raises
     ------
@@ -352,7 +438,7 @@ def closed_by(
     level = checked_alpha(alpha)
     method = closed_method("closed_by", approximate)
     values, _ = checked_pvalues(pvalues, nan_policy)
-    return decide(method, values, level, axis, groups, m, workers)
+    return labelled_like(decide(method, values, level, axis, groups, m, workers), pvalues)
 
 
 def is_mean_consistent(

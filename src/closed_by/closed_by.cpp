@@ -42,4 +42,9 @@ int by_count(const double* p, int n, int total, double alpha) {
                    family_is_sorted(p, n, total - n));
 }
 
+int bh_count(const double* p, int n, int total, double alpha) {
+    common::require_family_size(n, total);
+    return by_scan(PFamily{p, n, total - n, total}, 1.0, alpha, family_is_sorted(p, n, total - n));
+}
+
 }  // namespace tarvimo::closed_by

@@ -23,6 +23,9 @@ cBYCheckResult closed_by_check(const std::vector<double>& p, int r, const std::v
 // largestcBYsignificant_approximate_cpp) on that padded vector. A set
 // `cancel` stops the search by throwing common::SearchCancelled.
 int by_count(const double* p, int n, int total, double alpha);
+// The Benjamini-Hochberg count: the BY step-up test with H_m replaced by 1,
+// equal to BY_cpp's count with every harmonic number 1.
+int bh_count(const double* p, int n, int total, double alpha);
 int closed_by_count(const double* p, int n, int total, double alpha, bool approximate,
                     const common::CancelFlag* cancel);
 

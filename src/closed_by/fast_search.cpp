@@ -104,7 +104,8 @@ int CountSearch::approximate_search() {
     return best_r;
 }
 
-// Scans a family for the BY step-up count as BY_cpp does on its full vector.
+// Scans a family for the BY step-up count as BY_cpp does on its full vector;
+// Hm = 1 (every harmonic number 1) gives the BH count.
 // An omitted value (p = 1) meets the condition at some rank only if it does
 // at rank m, the first one tested: (factor / k) - alpha only grows as k
 // falls. In a sorted family and for alpha > 0, the scan also starts past the

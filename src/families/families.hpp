@@ -9,6 +9,7 @@
 // a missing entry, which is never rejected and is not part of the family.
 //
 // methods.hpp     the methods, step-up candidates and the count of one family
+// sort_in_steps.hpp a sort of runs and merges that a stop request can end
 // masks.hpp       the mask of one family, with AVX2 clones of the compare loops
 // layout.hpp      the families given by codes, laid out by a counting sort
 // thread_pool.hpp the threads that decide many families at once

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
+#include <optional>
 #include <vector>
 
 #include "common/common.hpp"
@@ -65,12 +67,27 @@ void gather_present(std::int64_t n, const Value& value, std::vector<double>& pre
     present.resize(kept);
 }
 
-// The same for n contiguous values: a plain copy when no value is NaN.
-inline void gather_present(const double* values, std::int64_t n, std::vector<double>& present) {
-    if (any_nan(values, n)) {
-        gather_present(n, [values](std::int64_t j) { return values[j]; }, present);
-    } else {
-        present.assign(values, values + n);
+// Values gathered, or mask entries written, between two checks for a stop
+// request: a large family's copy into fresh memory is slowed by page faults
+// enough to hold up a stop.
+constexpr std::int64_t STOP_CHECK_VALUES = std::int64_t{1} << 20;
+
+// The same for n contiguous values, a piece at a time, checking `cancel`
+// before each: plain copies of the pieces without NaN. The vector's memory is
+// reserved, not written, beforehand.
+inline void gather_present(const double* values, std::int64_t n, std::vector<double>& present,
+                           const common::CancelFlag* cancel = nullptr) {
+    present.clear();
+    present.reserve(static_cast<std::size_t>(n));
+    for (std::int64_t start = 0; start < n; start += STOP_CHECK_VALUES) {
+        common::stop_if_cancelled(cancel);
+        const double* first = values + start;
+        const double* last = values + std::min(n, start + STOP_CHECK_VALUES);
+        if (any_nan(first, last - first)) {
+            std::copy_if(first, last, std::back_inserter(present), [](double v) { return !std::isnan(v); });
+        } else {
+            present.insert(present.end(), first, last);
+        }
     }
 }
 
@@ -83,12 +100,16 @@ constexpr std::int64_t MARK_BLOCK = 256;
 // the `count` strongest last, sorted strongest last. Block by block,
 // mark_block(start, end) marks the stronger values and tells whether the
 // block holds a value equal to the threshold; only such a block is read
-// again, through value(j), to reject its ties in order.
+// again, through value(j), to reject its ties in order. `cancel` is checked
+// every STOP_CHECK_VALUES entries.
 template <typename Value, typename Reject, typename MarkBlock>
 void mark_strongest_by_blocks(std::int64_t n, const Value& value, const Reject& reject, const MarkBlock& mark_block,
-                              const std::vector<double>& arranged, int count) {
+                              const std::vector<double>& arranged, int count, const common::CancelFlag* cancel) {
     if (count == 0) {
         for (std::int64_t j = 0; j < n; ++j) {
+            if (j % STOP_CHECK_VALUES == 0) {
+                common::stop_if_cancelled(cancel);
+            }
             reject(j, false);
         }
         return;
@@ -101,6 +122,9 @@ void mark_strongest_by_blocks(std::int64_t n, const Value& value, const Reject& 
         ++ties_left;
     }
     for (std::int64_t start = 0; start < n; start += MARK_BLOCK) {
+        if (start % STOP_CHECK_VALUES == 0) {
+            common::stop_if_cancelled(cancel);
+        }
         const std::int64_t end = std::min(n, start + MARK_BLOCK);
         const bool tied = mark_block(start, end, threshold);
         for (std::int64_t j = start; tied && ties_left > 0 && j < end; ++j) {
@@ -116,7 +140,7 @@ void mark_strongest_by_blocks(std::int64_t n, const Value& value, const Reject& 
 // written through reject(j, bool).
 template <typename Value, typename Reject>
 void mark_strongest(std::int64_t n, const Value& value, const Reject& reject, const std::vector<double>& arranged,
-                    int count, bool larger_is_stronger) {
+                    int count, bool larger_is_stronger, const common::CancelFlag* cancel = nullptr) {
     const auto mark_block = [&](std::int64_t start, std::int64_t end, double threshold) {
         bool tied = false;
         for (std::int64_t j = start; j < end; ++j) {
@@ -126,34 +150,33 @@ void mark_strongest(std::int64_t n, const Value& value, const Reject& reject, co
         }
         return tied;
     };
-    mark_strongest_by_blocks(n, value, reject, mark_block, arranged, count);
+    mark_strongest_by_blocks(n, value, reject, mark_block, arranged, count, cancel);
 }
 
 // The same for n contiguous values and mask entries, with vector comparisons.
 inline void mark_strongest(const double* in, bool* out, std::int64_t n, const std::vector<double>& arranged, int count,
-                           bool larger_is_stronger) {
+                           bool larger_is_stronger, const common::CancelFlag* cancel = nullptr) {
     const auto mark_block = [&](std::int64_t start, std::int64_t end, double threshold) {
         return mark_stronger(in + start, out + start, end - start, threshold, larger_is_stronger);
     };
     mark_strongest_by_blocks(
         n, [in](std::int64_t j) { return in[j]; }, [out](std::int64_t j, bool rejected) { out[j] = rejected; },
-        mark_block, arranged, count);
+        mark_block, arranged, count, cancel);
 }
 
 // Decides one family of n entries read through value(j), writing its mask
-// through reject(j, bool); the family is its present values. `scratch` is
-// working storage kept between families; sort_ascending(scratch) sorts the
-// values of a closed procedure.
+// through reject(j, bool); the family has `total` hypotheses (the omitted
+// ones as p = 1 or e = 0), by default its present values. `scratch` is
+// working storage kept between families; sort(first, last, descending,
+// cancel) sorts a range.
 template <typename Value, typename Reject, typename Sort>
-void decide_family(const Method& method, double alpha, std::int64_t n, const Value& value, const Reject& reject,
-                   std::vector<double>& scratch, const common::CancelFlag* cancel, const Sort& sort_ascending) {
+void decide_family(const Method& method, double alpha, std::int64_t n, std::optional<int> total, const Value& value,
+                   const Reject& reject, std::vector<double>& scratch, const common::CancelFlag* cancel,
+                   const Sort& sort) {
     gather_present(n, value, scratch);
-    const int total = common::checked_count(scratch.size(), "a family");
-    if (method.closed) {
-        sort_ascending(scratch);
-    }
-    const int count = rejection_count(method, alpha, total, scratch, method.closed, cancel);
-    mark_strongest(n, value, reject, scratch, count, method.evidence == Evidence::evalues);
+    const int count = rejection_count(method, alpha, total.value_or(common::checked_count(scratch.size(), "a family")),
+                                      scratch, false, cancel, sort);
+    mark_strongest(n, value, reject, scratch, count, method.evidence == Evidence::evalues, cancel);
 }
 
 }  // namespace tarvimo::families

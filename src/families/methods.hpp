@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "closed_by/closed_by.hpp"
 #include "closed_ebh/closed_ebh.hpp"
 #include "common/common.hpp"
+#include "families/sort_in_steps.hpp"
 
 namespace tarvimo::families {
 
@@ -25,6 +27,7 @@ struct Method {
     Evidence evidence;
     bool closed;
     bool approximate;
+    bool harmonic = true;  // the p-value step-up line carries H_m: BY; false: Benjamini-Hochberg
 };
 
 inline Method method_named(const std::string& name) {
@@ -34,9 +37,10 @@ inline Method method_named(const std::string& name) {
     if (name == "by") return {Evidence::pvalues, false, false};
     if (name == "closed_by") return {Evidence::pvalues, true, false};
     if (name == "closed_by_approximate") return {Evidence::pvalues, true, true};
+    if (name == "bh") return {Evidence::pvalues, false, false, false};
     throw std::invalid_argument("unknown method '" + name +
-                                "'; expected ebh, closed_ebh, closed_ebh_approximate, by, closed_by or "
-                                "closed_by_approximate");
+                                "'; expected ebh, closed_ebh, closed_ebh_approximate, by, closed_by, "
+                                "closed_by_approximate or bh");
 }
 
 // Step-up candidates. An e-value can meet the e-BH condition at some rank
@@ -47,6 +51,7 @@ inline Method method_named(const std::string& name) {
 // 32-bit m), so a value that is not a candidate fails its condition at every
 // rank: for e-values (k e) (alpha / m) <= e alpha (1 + 3 2^-53) < 1, for
 // p-values ((p m H_m) / k) - alpha >= 1.8 (alpha + 1e-9) - alpha > 1e-10.
+// BH's line has 1 in place of H_m, exactly, and the same bound holds.
 constexpr double CANDIDATE_MARGIN = 2.0;
 constexpr double BY_TOLERANCE_BOUND = 1e-9;
 static_assert(BY_TOLERANCE_BOUND > closed_by::TOLERANCE, "the bound must cover the BY step-up tolerance");
@@ -59,6 +64,35 @@ inline bool is_evalue_candidate(double e, double alpha) { return e * alpha * CAN
 inline bool is_pvalue_candidate(double p, double harmonic_low, double alpha) {
     return p * harmonic_low <= CANDIDATE_MARGIN * (alpha + BY_TOLERANCE_BOUND);
 }
+
+// The lower bound of the factor of a p-value step-up line: H_m's for BY, 1 for BH.
+inline double line_factor_lower_bound(const Method& method, int m) {
+    return method.harmonic ? harmonic_lower_bound(m) : 1.0;
+}
+
+// The p-value step-up count of `method` (BY or BH) on p-values sorted largest first.
+inline int pvalue_step_up_count(const Method& method, const double* p, int n, int total, double alpha) {
+    return method.harmonic ? closed_by::by_count(p, n, total, alpha) : closed_by::bh_count(p, n, total, alpha);
+}
+
+inline bool stop_requested(const common::CancelFlag* cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+// Sorts [first, last), descending or ascending, by std::sort in steps that
+// `cancel` can stop (SearchCancelled). The _fast module sorts large ranges
+// with numpy's sort instead, through the same interface.
+struct StdSortInSteps {
+    void operator()(double* first, double* last, bool descending, const common::CancelFlag* cancel) const {
+        const auto stop = [cancel] { return stop_requested(cancel); };
+        if (descending) {
+            sort_in_steps(
+                first, last, [](double* a, double* b) { std::sort(a, b, std::greater<>()); }, std::greater<>(), stop);
+        } else {
+            sort_in_steps(first, last, [](double* a, double* b) { std::sort(a, b); }, std::less<>(), stop);
+        }
+    }
+};
 
 // Families at most this large (counting omitted hypotheses) are decided on
 // the calling thread: the literal closed searches, the slowest, cost about
@@ -79,17 +113,20 @@ inline bool runs_inline(const Method& method, std::int64_t values) {
 // sorted with the strongest last. The count equals the one on a fully sorted
 // vector, since the scan returns at the first rank that meets its condition
 // and no value of the first block meets it at any rank.
-inline void arrange_for_step_up(const Method& method, double alpha, int total, std::vector<double>& values) {
+// sort(first, last, descending, cancel) sorts the candidates.
+template <typename Sort>
+void arrange_for_step_up(const Method& method, double alpha, int total, std::vector<double>& values,
+                         const common::CancelFlag* cancel, const Sort& sort) {
+    double* end = values.data() + values.size();
     if (method.evidence == Evidence::evalues) {
-        const auto first = std::partition(values.begin(), values.end(),
-                                          [alpha](double e) { return !is_evalue_candidate(e, alpha); });
-        std::sort(first, values.end());
+        double* first =
+            std::partition(values.data(), end, [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        sort(first, end, false, cancel);
     } else {
-        const double harmonic_low = harmonic_lower_bound(total);
-        const auto first = std::partition(values.begin(), values.end(), [&](double p) {
-            return !is_pvalue_candidate(p, harmonic_low, alpha);
-        });
-        std::sort(first, values.end(), std::greater<>());
+        const double factor_low = line_factor_lower_bound(method, total);
+        double* first =
+            std::partition(values.data(), end, [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
+        sort(first, end, true, cancel);
     }
 }
 
@@ -106,33 +143,35 @@ inline int sorted_step_up_count(const Method& method, double alpha, int total, c
         const int candidates = static_cast<int>(sorted.end() - first);
         return closed_ebh::ebh_count(sorted.data() + (n - candidates), candidates, total, alpha);
     }
-    const double harmonic_low = harmonic_lower_bound(total);
-    const auto first = std::partition_point(sorted.begin(), sorted.end(), [&](double p) {
-        return !is_pvalue_candidate(p, harmonic_low, alpha);
-    });
+    const double factor_low = line_factor_lower_bound(method, total);
+    const auto first = std::partition_point(sorted.begin(), sorted.end(),
+                                            [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
     const int candidates = static_cast<int>(sorted.end() - first);
-    return closed_by::by_count(sorted.data() + (n - candidates), candidates, total, alpha);
+    return pvalue_step_up_count(method, sorted.data() + (n - candidates), candidates, total, alpha);
 }
 
 // The number of rejections among the present values of a family of `total`
 // hypotheses (the others omitted: p = 1, e = 0), leaving the values arranged
 // with the rejected ones last. `ascending`: the values are already sorted
 // ascending. A closed procedure rejects at least as many as its step-up
-// procedure: its count is the larger of the two.
-inline int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
-                           const common::CancelFlag* cancel) {
+// procedure: its count is the larger of the two. sort(first, last,
+// descending, cancel) sorts a range.
+template <typename Sort = StdSortInSteps>
+int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
+                    const common::CancelFlag* cancel, const Sort& sort = {}) {
     const int n = common::checked_count(values.size(), "a family");
     common::require_family_size(n, total);
     if (n == 0) {
         return 0;
     }
     if (!method.closed) {
-        arrange_for_step_up(method, alpha, total, values);
-        return std::min(n, method.evidence == Evidence::evalues ? closed_ebh::ebh_count(values.data(), n, total, alpha)
-                                                                : closed_by::by_count(values.data(), n, total, alpha));
+        arrange_for_step_up(method, alpha, total, values, cancel, sort);
+        return std::min(n, method.evidence == Evidence::evalues
+                               ? closed_ebh::ebh_count(values.data(), n, total, alpha)
+                               : pvalue_step_up_count(method, values.data(), n, total, alpha));
     }
     if (!ascending) {
-        std::sort(values.begin(), values.end());
+        sort(values.data(), values.data() + values.size(), false, cancel);
     }
     if (method.evidence == Evidence::pvalues) {
         std::reverse(values.begin(), values.end());

@@ -15,7 +15,8 @@ from statsmodels.stats.multitest import multipletests
 import tarvimo
 from tarvimo import _procedures, _vardo
 
-PROCEDURES = [tarvimo.ebh, tarvimo.closed_ebh, tarvimo.by, tarvimo.closed_by]
+PROCEDURES = [tarvimo.ebh, tarvimo.closed_ebh, tarvimo.by, tarvimo.closed_by, tarvimo.bh]
+P_PROCEDURES = (tarvimo.by, tarvimo.closed_by, tarvimo.bh)
 E_POOL = [0.0, 0.3, 1.0, 2.0, 4.0, 7.5, 10.0, 20.0, 40.0, 1e18, math.inf]
 P_POOL = [0.0, 0.001, 0.004, 0.01, 0.02, 0.03, 0.05, 0.2, 1.0]
 
@@ -120,11 +121,100 @@ def test_by_matches_statsmodels_and_scipy(m):
     assert checked > 30
 
 
+@pytest.mark.parametrize("m", [1, 5, 60, 500, 4000])
+def test_bh_matches_statsmodels_scipy_and_the_literal_step_up_with_h_replaced_by_one(m):
+    rng = np.random.default_rng(200 + m)
+    ones = [0.0] + [1.0] * m  # the BY routine of the core with every harmonic number 1: BH
+    checked = 0
+    for _ in range(40):
+        p = np.where(rng.random(m) < 0.5, rng.random(m) * 0.05, rng.random(m))
+        alpha = float(rng.choice([0.01, 0.05, 0.1, 0.3]))
+        mask = tarvimo.bh(p, alpha)
+        assert mask.sum() == _vardo.BY_cpp(sorted(p.tolist(), reverse=True), ones, alpha)
+        assert (mask >= tarvimo.by(p, alpha)).all()
+        ratios = np.sort(p) * m / np.arange(1, m + 1)
+        if np.min(np.abs(ratios - alpha)) < 1e-8:
+            continue  # the tolerance of 1e-10 may decide here
+        checked += 1
+        np.testing.assert_array_equal(mask, multipletests(p, alpha=alpha, method="fdr_bh")[0])
+        np.testing.assert_array_equal(mask, false_discovery_control(p, method="bh") <= alpha)
+    assert checked > 30
+    # p-values exactly on the lines, as statsmodels computes them: all rejected by both
+    on_lines = rng.permutation(np.arange(1, m + 1) / m * 0.05)
+    assert tarvimo.bh(on_lines).all() and multipletests(on_lines, alpha=0.05, method="fdr_bh")[0].all()
+
+
+def test_bh_also_rejects_within_its_tolerance_above_a_line():
+    # rank 3 of 4: the line is 3 * 0.05 / 4 = 0.0375; 2e-11 above it, (p * 4) / 3 - 0.05 is about
+    # 2.7e-11, within the tolerance of 1e-10, which statsmodels and scipy do not have
+    p = np.array([0.0375 + 2e-11, 0.9, 0.001, 0.02])
+    assert tarvimo.bh(p).tolist() == [True, False, True, True]
+    assert multipletests(p, alpha=0.05, method="fdr_bh")[0].tolist() == [False, False, True, True]
+    assert (false_discovery_control(p) <= 0.05).tolist() == [False, False, True, True]
+    p[0] = 0.0375 + 1e-9  # beyond the tolerance all agree
+    assert tarvimo.bh(p).tolist() == [False, False, True, True]
+
+
+@pytest.mark.parametrize("procedure", PROCEDURES)
+def test_a_series_gives_a_series_with_its_index_and_name(procedure):
+    rng = np.random.default_rng(9)
+    values = rng.random(300) ** 4 if procedure in P_PROCEDURES else rng.exponential(1.0, 300) ** 3 * 10.0
+    index = pd.Index(rng.permutation(300) * 7 - 1000, name="variant")
+    series = pd.Series(values, index=index, name="score")
+    expected = procedure(values, 0.1)
+    assert type(expected) is np.ndarray and expected.any() and not expected.all()
+    assert type(procedure(values.tolist(), 0.1)) is np.ndarray
+    result = procedure(series, 0.1)
+    assert isinstance(result, pd.Series) and result.dtype == np.bool_ and result.name == "score"
+    assert result.index.equals(series.index) and result.index.name == "variant"
+    np.testing.assert_array_equal(result.to_numpy(), expected)
+    # a DataFrame's column, with families from another column and an index with repeated labels:
+    # the result lines up with the frame's rows
+    frame = pd.DataFrame({"v": values, "gene": rng.choice(["a", "b", "c"], 300)}, index=index % 50)
+    frame["rejected"] = procedure(frame["v"], 0.1, groups=frame["gene"], nan_policy="omit")
+    np.testing.assert_array_equal(frame["rejected"].to_numpy(), procedure(values, 0.1, groups=frame["gene"].to_numpy()))
+    # a 2-D frame stays the numpy mask of its values
+    assert type(procedure(frame[["v"]], 0.1)) is np.ndarray
+
+
+@pytest.mark.parametrize("procedure", PROCEDURES)
+def test_none_and_pandas_na_are_missing_values(procedure):
+    strong, weak = (1e-4, 0.7) if procedure in P_PROCEDURES else (900.0, 0.5)
+    given = [strong, None, weak, pd.NA, strong]
+    with_nan = [strong, math.nan, weak, math.nan, strong]
+    expected = procedure(with_nan, 0.1, nan_policy="omit")
+    assert expected.tolist() == [True, False, False, False, True]
+    nullable = pd.array([strong, None, weak, None, strong], dtype="Float64")
+    for values in (given, tuple(given), np.array(given, dtype=object), pd.Series(given, dtype=object),
+                   pd.Series(nullable), pd.Series(nullable.astype("double[pyarrow]"))):
+        np.testing.assert_array_equal(procedure(values, 0.1, nan_policy="omit"), expected)
+        with pytest.raises(tarvimo.InvalidEntryError, match=r"\[1\].* = nan: None and pandas' NA are missing") as info:
+            procedure(values, 0.1)
+        assert info.value.position == 1 and math.isnan(info.value.value)
+    two_rows = [given, [strong] * 5]
+    np.testing.assert_array_equal(procedure(two_rows, 0.1, nan_policy="omit", axis=1)[0], expected)
+    with pytest.raises(tarvimo.InvalidEntryError, match=r"\[0, 1\] = nan: None"):
+        procedure(two_rows, 0.1, axis=1)
+    # a NaN keeps its own message; booleans stay refused in a nullable Series too
+    with pytest.raises(tarvimo.InvalidEntryError, match=r"\[1\] = nan: NaN is refused"):
+        procedure([strong, math.nan, None], 0.1)
+    with pytest.raises(TypeError, match="True is not a real number"):
+        procedure(pd.Series([True, None], dtype="boolean"), 0.1, nan_policy="omit")
+
+
+def test_none_and_pandas_na_in_integer_evalues_and_is_mean_consistent():
+    counts = pd.Series([1, None, 30, 40, 50], dtype="Int64")
+    assert tarvimo.closed_ebh(counts, 0.1, nan_policy="omit").tolist() == [False, False, True, True, True]
+    assert tarvimo.is_mean_consistent([1.0, None, 30.0, 40.0, pd.NA], [2, 3], 0.1, nan_policy="omit")
+    with pytest.raises(ValueError, match="position 1, whose e-value is NaN"):
+        tarvimo.is_mean_consistent([1.0, None, 30.0], [1], 0.1, nan_policy="omit")
+
+
 @pytest.mark.parametrize("procedure", PROCEDURES)
 def test_permuting_the_input_permutes_the_mask(procedure):
     rng = np.random.default_rng(3)
     uniform = rng.random(400)
-    values = uniform**3 if procedure in (tarvimo.by, tarvimo.closed_by) else uniform**-2.0
+    values = uniform**3 if procedure in P_PROCEDURES else uniform**-2.0
     perm = rng.permutation(values.size)
     for alpha in (0.05, 0.3):
         mask = procedure(values, alpha)
@@ -168,7 +258,7 @@ def test_known_decisions(procedure, values, alpha, approximate, expected):
 
 @pytest.mark.parametrize("procedure", PROCEDURES)
 def test_input_types_give_the_same_mask(procedure):
-    ints = [0, 1, 1, 0, 0, 1, 0] if procedure in (tarvimo.by, tarvimo.closed_by) else [0, 300, 1, 9, 400, 2, 500]
+    ints = [0, 1, 1, 0, 0, 1, 0] if procedure in P_PROCEDURES else [0, 300, 1, 9, 400, 2, 500]
     floats = [0.25, 0.5, 0.0078125, 0.0009765625, 1.0, 0.5, 0.001953125]
     for values in (ints, floats):
         expected = procedure(np.array(values, dtype=np.float64), 0.1)
@@ -184,7 +274,7 @@ def test_input_types_give_the_same_mask(procedure):
 @pytest.mark.parametrize("procedure", PROCEDURES)
 def test_nan_omit_leaves_nan_out_of_the_family(procedure):
     rng = np.random.default_rng(5)
-    values = rng.random(300) * (0.1 if procedure in (tarvimo.by, tarvimo.closed_by) else 80.0)
+    values = rng.random(300) * (0.1 if procedure in P_PROCEDURES else 80.0)
     missing = rng.random(300) < 0.2
     with_nan = np.where(missing, np.nan, values)
     mask = procedure(pd.Series(with_nan), 0.1, nan_policy="omit")
@@ -216,7 +306,7 @@ BAD_VALUES = [
     ([0.1, True], TypeError, r"\[1\] = True is not a real number"),
     (np.array([True, False]), TypeError, "not booleans"),
     (["0.1"], TypeError, r"\[0\] = '0.1' is not a real number"),
-    ([0.1, None], TypeError, r"\[1\] = None is not a real number"),
+    ([0.1, None], ValueError, r"\[1\] = nan: None and pandas' NA are missing values"),
     ([0.5j], TypeError, "is not a real number"),
     (np.array(["0.1"]), TypeError, "dtype <U3"),
     (np.array([1 + 0j]), TypeError, "dtype complex128"),
@@ -271,7 +361,7 @@ def test_bad_arguments_are_refused(call, error, message):
 
 
 def test_public_names_and_docstring_examples():
-    assert tarvimo.__all__ == ["ebh", "closed_ebh", "by", "closed_by", "is_mean_consistent", "InvalidEntryError"]
+    assert tarvimo.__all__ == ["ebh", "closed_ebh", "by", "closed_by", "bh", "is_mean_consistent", "InvalidEntryError"]
     # nothing else public leaks into the namespace (importlib's version() once did); the optional
     # submodule tarvimo.dask appears once imported
     assert {name for name in vars(tarvimo) if not name.startswith("_")} - {"dask"} == set(tarvimo.__all__)
@@ -280,7 +370,7 @@ def test_public_names_and_docstring_examples():
 
 @pytest.mark.parametrize("procedure", PROCEDURES)
 def test_masked_entries_are_missing_values(procedure):
-    pvalues = procedure in (tarvimo.by, tarvimo.closed_by)
+    pvalues = procedure in P_PROCEDURES
     rng = np.random.default_rng(8)
     values = rng.random(200) * 0.01 if pvalues else rng.exponential(100.0, 200)
     hidden = rng.random(200) < 0.3

@@ -28,14 +28,15 @@ def test_demo_table_matches_the_procedures_on_the_simulated_study():
     assert "3,000 one-sided z-tests, 600 true signals" in lines[0]
     assert lines[3].split() == ["method", "rejections", "true", "false", "FDP", "time", "(ms)"]
     study = demo.simulate_study(3000, 0.2, 3.5, 4)
-    rows = zip(lines[4:], ["e-BH", "closed e-BH", "BY", "closed BY"],
-               [tarvimo.ebh, tarvimo.closed_ebh, tarvimo.by, tarvimo.closed_by], strict=True)
+    rows = zip(lines[4:9], ["e-BH", "closed e-BH", "BY", "closed BY", "BH*"],
+               [tarvimo.ebh, tarvimo.closed_ebh, tarvimo.by, tarvimo.closed_by, tarvimo.bh], strict=True)
     for line, name, procedure in rows:
         mask = procedure(study.evalues if "e-BH" in name else study.pvalues, 0.05)
         true, false = int((mask & study.is_signal).sum()), int((mask & ~study.is_signal).sum())
         *cells, time_ms = line.rsplit(maxsplit=5)
         assert cells == [name, str(true + false), str(true), str(false), f"{false / max(true + false, 1):.3f}"]
         assert 0.0 <= float(time_ms) < 1000.0
+    assert lines[9].startswith("* BH controls the false discovery rate only under independence or positive")
 
 
 def test_demo_plot_writes_a_png_and_says_where(tmp_path):

@@ -12,9 +12,10 @@ from functools import partial
 import numpy as np
 import pandas as pd
 import pytest
+from definitions import harmonic
 
 import tarvimo
-from tarvimo import _inputs
+from tarvimo import _inputs, _vardo
 
 PROCEDURES = {
     "ebh": tarvimo.ebh,
@@ -24,9 +25,13 @@ PROCEDURES = {
     "closed_by": tarvimo.closed_by,
     "closed_by approximate": partial(tarvimo.closed_by, approximate=True),
 }
-# Seconds from the start of the call to Ctrl-C: well into the search.
-INTERRUPT_DELAYS = {"families": 1.0, "one family": 3.0}
+# Seconds from the start of the call to Ctrl-C: well into the search, or into the sort.
+INTERRUPT_DELAYS = {"families": 1.0, "one family": 3.0, "closed sort": 0.8, "step-up sort": 0.8}
 INTERRUPT_LIMIT = 1.0  # seconds from Ctrl-C to the end of the process
+# Seconds from Ctrl-C to the KeyboardInterrupt inside a large family's sort: the step of the sort that is under
+# way (tens of milliseconds) and the 20 ms between checks, with slack for a loaded machine.
+SORT_INTERRUPT_LIMIT = 0.2 + 0.3
+LARGE_FAMILY = 30_000_000  # sorted in runs and merges, a few seconds in all
 
 
 def random_values(rng, name, shape):
@@ -112,7 +117,7 @@ def test_families_differ_from_one_family_and_a_missing_family_rejects_nothing():
     [
         (lambda: tarvimo.by([0.1, 0.2], groups=[1]), ValueError, r"one label per value \(2\), got 1"),
         (lambda: tarvimo.by([[0.1, 0.2]], groups=[1, 2]), ValueError, "groups label the values of one-dimensional"),
-        (lambda: tarvimo.by([0.1, 0.2], groups=[1, 2], m=5), ValueError, "cannot be combined with groups"),
+        (lambda: tarvimo.by([0.1, 0.2], groups=[1, 2], m=5), ValueError, "with groups, m gives the total of each"),
         (lambda: tarvimo.by([0.1, 0.2], groups=["a", None]), ValueError, r"groups\[1\] = None is missing"),
         (lambda: tarvimo.by([0.1, 0.2], groups=[1.0, np.nan]), ValueError, r"groups\[1\] = nan is missing"),
         (lambda: tarvimo.by([0.1, 0.2], groups=pd.Series(["a", None])), ValueError, r"groups\[1\] = .* is missing"),
@@ -168,34 +173,47 @@ def adversarial_family():
     return 2.0 * np.arange(1, m + 1) * 0.05 / (m * np.sum(1.0 / np.arange(1, m + 1)))
 
 
+def large_family():
+    return np.random.default_rng(5).random(LARGE_FAMILY)
+
+
 CHILD_CALLS = {
     "families": lambda: tarvimo.closed_by(adversarial_table(20_000), axis=1, workers=1),
     "one family": lambda: tarvimo.closed_by(adversarial_family()),
+    # mostly the sort: closed BY's search is short on uniform p-values; BH sorts every value as a candidate
+    "closed sort": (large_family, tarvimo.closed_by),
+    "step-up sort": (lambda: large_family() * 1e-9, tarvimo.bh),
 }
 
 
 def run_interrupted_call(case):
-    """Child: make the call; on KeyboardInterrupt check that the module still works, then re-raise."""
+    """Child: make the call; on KeyboardInterrupt check that the module still works, say when it came, then
+    re-raise."""
     call = CHILD_CALLS[case]
+    if isinstance(call, tuple):  # the values made before the call
+        make, procedure = call
+        values = make()
+        call = partial(procedure, values)
     print("calling", flush=True)
     try:
         call()
     except KeyboardInterrupt:
+        caught = time.time()
         assert tarvimo.closed_by([0.001, 0.002, 0.9]).tolist() == [True, True, False]
-        print("interrupted", flush=True)
+        print(f"interrupted at {caught!r}", flush=True)
         raise
     print("finished", flush=True)
 
 
 def interrupt_child(case):
-    """(seconds from SIGINT to the child's end, its stdout, stderr, return code)."""
+    """(seconds from SIGINT to the child's end, its stdout, stderr, return code, the time SIGINT was sent)."""
     child = subprocess.Popen([sys.executable, __file__, case], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True)
     try:
         assert child.stdout.readline() == "calling\n"
         time.sleep(INTERRUPT_DELAYS[case])
         assert child.poll() is None, "the call ended before Ctrl-C"
-        sent = time.perf_counter()
+        sent, sent_at = time.perf_counter(), time.time()
         child.send_signal(signal.SIGINT)
         try:
             child.wait(timeout=INTERRUPT_LIMIT + 2)
@@ -203,7 +221,7 @@ def interrupt_child(case):
             child.kill()
             child.wait()
         elapsed = time.perf_counter() - sent
-        return elapsed, child.stdout.read(), child.stderr.read(), child.returncode
+        return elapsed, child.stdout.read(), child.stderr.read(), child.returncode, sent_at
     finally:
         if child.poll() is None:
             child.kill()
@@ -211,11 +229,13 @@ def interrupt_child(case):
 
 
 def check_interrupted(case):
-    elapsed, stdout, stderr, returncode = interrupt_child(case)
+    """Seconds from SIGINT to the KeyboardInterrupt in the child, after the checks that hold for every case."""
+    elapsed, stdout, stderr, returncode, sent_at = interrupt_child(case)
     assert "interrupted" in stdout and "KeyboardInterrupt" in stderr, stderr[-2000:]
     assert returncode == -signal.SIGINT  # an uncaught KeyboardInterrupt ends Python through SIGINT
     assert "RuntimeError" not in stderr and "search cancelled" not in stderr
     assert elapsed < INTERRUPT_LIMIT, f"took {elapsed:.2f} s to stop"
+    return float(stdout.split("interrupted at ")[1]) - sent_at
 
 
 @pytest.mark.skipif(bool(os.environ.get("TARVIMO_SANITIZED")), reason="timings under the sanitizers are not ours")
@@ -226,6 +246,28 @@ def test_ctrl_c_stops_many_families_between_and_within_families():
 @pytest.mark.skipif(bool(os.environ.get("TARVIMO_SANITIZED")), reason="timings under the sanitizers are not ours")
 def test_ctrl_c_stops_a_long_closed_search():
     check_interrupted("one family")
+
+
+@pytest.mark.skipif(bool(os.environ.get("TARVIMO_SANITIZED")), reason="timings under the sanitizers are not ours")
+@pytest.mark.parametrize("case", ["closed sort", "step-up sort"])
+def test_ctrl_c_stops_the_sort_of_one_large_family(case):
+    latency = check_interrupted(case)
+    assert latency < SORT_INTERRUPT_LIMIT, f"{latency:.2f} s from Ctrl-C to KeyboardInterrupt"
+
+
+def test_large_families_sorted_in_runs_and_merges_give_the_counts_of_the_core():
+    # Beyond 2^21 values a family is sorted in runs merged back in steps: the counts equal the literal routines'
+    # on values sorted by numpy in one go.
+    rng = np.random.default_rng(6)
+    n = (1 << 22) + 12_345
+    p = np.where(rng.random(n) < 0.5, rng.random(n) * 1e-6, rng.random(n) * 0.01)
+    p[rng.integers(0, n, 1000)] = p[0]  # ties across runs
+    descending = np.sort(p)[::-1].tolist()
+    for alpha in (0.01, 0.2):
+        assert tarvimo.bh(p, alpha).sum() == _vardo.BY_cpp(descending, [0.0] + [1.0] * n, alpha)
+        assert tarvimo.by(p, alpha).sum() == _vardo.BY_cpp(descending, harmonic(n), alpha)
+        closed = tarvimo.closed_ebh(1.0 / p, alpha)
+        assert closed.sum() >= tarvimo.ebh(1.0 / p, alpha).sum() and closed[p == p.min()].all()
 
 
 if __name__ == "__main__":

@@ -151,6 +151,13 @@ def test_arrays_of_other_layouts_and_dtypes_are_read_as_float64():
         (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 1, 3]), 3, "by", 0.05, 1), r"codes\[2\] = 3"),
         (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, -1, 0]), 3, "by", 0.05, 1), r"codes\[1\] = -1"),
         (lambda: _fast.grouped_rejections(np.ones(3), np.zeros(3, np.intp), 4, "by", 0.05, 1), "families must lie"),
+        # totals per family, which the public call checks first with messages that name the family
+        (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 0, 1]), 2, "bh", 0.05, 1, np.array([2])),
+         r"one total per family \(2\), got 1"),
+        (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 0, 1]), 2, "bh", 0.05, 1, np.array([1, 5])),
+         r"totals\[0\] = 1 must lie in the family's 2 entries"),
+        (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 0, 1]), 2, "by", 0.05, 1, np.array([2, 2**31])),
+         r"totals\[1\] = 2147483648"),
     ],
 )
 def test_bad_arguments_are_refused(call, message):

@@ -10,12 +10,14 @@ import sys
 from functools import partial
 
 import numpy as np
+import pandas as pd
 import pytest
 from definitions import harmonic, mean_consistent
 
 import tarvimo
 from tarvimo import _vardo
 from tarvimo._omitted import (
+    bh_pvalue_omission_bound,
     by_narrowed_bound,
     closed_by_narrowed_bound,
     ebh_narrowed_bound,
@@ -31,6 +33,7 @@ PROCEDURES = {
     "by": (tarvimo.by, 1.0, True),
     "closed_by": (tarvimo.closed_by, 1.0, True),
     "closed_by approximate": (partial(tarvimo.closed_by, approximate=True), 1.0, True),
+    "bh": (tarvimo.bh, 1.0, True),
 }
 P_PROCEDURES = [name for name, (_, _, pvalues) in PROCEDURES.items() if pvalues]
 ALPHAS = [1e-6, 0.01, 0.05, 0.3, 0.9]
@@ -67,13 +70,61 @@ def test_m_counts_omitted_hypotheses_like_explicit_padding(name):
                 np.testing.assert_array_equal(mask, expected & ~missing)
 
 
+@pytest.mark.parametrize("name", PROCEDURES)
+def test_a_total_per_family_counts_omitted_hypotheses_like_explicit_padding_of_each_family(name):
+    procedure, pad, pvalues = PROCEDURES[name]
+    rng = np.random.default_rng(40 + len(name))
+    rejected = 0
+    for size, families in ((1, 1), (12, 3), (300, 8), (2000, 150)):
+        alpha = float(rng.choice(ALPHAS))
+        given = given_values(rng, pvalues, size)
+        missing = rng.random(size) < 0.1
+        with_nan = np.where(missing, np.nan, given)
+        labels = np.array([f"gene {k}" for k in rng.integers(0, families, size)], dtype=object)
+        names, sizes = np.unique(labels, return_counts=True)
+        extras = rng.choice([0, 1, 6, 400], names.size)
+        totals = dict(zip(names.tolist(), (sizes + extras).tolist(), strict=True))
+        # the omitted hypotheses handed over as p = 1 or e = 0 in their families (missing entries as
+        # omitted ones), and no m
+        padding = np.repeat(names, extras)
+        expected = procedure(np.concatenate([np.where(missing, pad, given), np.full(padding.size, pad)]), alpha,
+                             groups=np.concatenate([labels, padding]))[:size]
+        rejected += int(expected.sum())
+        per_value = np.array([totals[label] for label in labels])
+        for m in (totals, per_value, per_value.tolist(), pd.Series(per_value, index=per_value[::-1])):
+            mask = procedure(with_nan, alpha, nan_policy="omit", groups=labels, m=m, workers=2)
+            np.testing.assert_array_equal(mask, expected & ~missing, err_msg=f"{size} {families}")
+        # the same as one call with a scalar m per family
+        for label in names[:5]:
+            members = labels == label
+            one = procedure(with_nan[members], alpha, nan_policy="omit", m=totals[label])
+            np.testing.assert_array_equal(mask[members], one)
+    assert rejected > 0
+
+
+def test_totals_per_family_follow_the_labels_given():
+    p = [0.001, 0.02, 0.001, 0.02]
+    # family numbers as labels, an unused one without a total; pandas labels; totals beyond a family's
+    # values only for the families present
+    assert tarvimo.by(p, groups=[0, 0, 2, 2], m={0: 2, 2: 5000}).tolist() == [True, True, False, False]
+    labels = ["x", "x", "y", "y"]
+    for groups in (pd.Series(labels), pd.Categorical(labels), np.array(labels), labels):
+        mask = tarvimo.by(p, groups=groups, m={"y": 5000, "x": 2, "unused": 1})
+        assert mask.tolist() == [True, True, False, False]
+    assert tarvimo.by(p, groups=[7.5, 7.5, 1.5, 1.5], m={7.5: 2, 1.5: 2}).all()
+    assert tarvimo.by(p, groups=[7, 7, 9, 9], m=np.array([2, 2, 5000, 5000], dtype=np.uint16)).tolist() == [
+        True, True, False, False]
+
+
 @pytest.mark.parametrize("name", P_PROCEDURES)
 def test_omitted_pvalues_above_the_bound_change_nothing(name):
     procedure, _, _ = PROCEDURES[name]
     rng = np.random.default_rng(20 + len(name))
     for alpha in [*ALPHAS, *rng.random(5).tolist(), 1 - 1e-9]:
-        bound = pvalue_omission_bound(alpha)
+        bound = bh_pvalue_omission_bound(alpha) if name == "bh" else pvalue_omission_bound(alpha)
         just_above = math.nextafter(bound, math.inf)
+        if just_above > 1.0:
+            continue  # no p-value lies beyond
         for n, extra in ((0, 1), (1, 1), (1, 2), (3, 4), (30, 10), (200, 50)):
             # given values crowd the margin: at and below the bound, on the BY lines
             given = rng.choice([bound, math.nextafter(bound, 0.0), alpha, alpha / 3, 1e-9, rng.random() * alpha], n)
@@ -228,6 +279,26 @@ def test_closed_procedures_take_the_larger_count_on_nudged_lines(alpha):
         (lambda: tarvimo.by([0.1], m=True), TypeError, "m must be an integer"),
         (lambda: tarvimo.by([0.1], m=1e9), TypeError, "m must be an integer"),
         (lambda: tarvimo.by([0.1], m="10"), TypeError, "m must be an integer"),
+        # a total per family
+        (lambda: tarvimo.by([0.1, 0.2], groups=["a", "b"], m={"a": 3}), ValueError, "m has no total for the family 'b"),
+        (lambda: tarvimo.by([0.1, 0.2, 0.3], groups=["a", "b", "b"], m={"a": 1, "b": 1}), ValueError,
+         r"m = 1 for the family 'b' is smaller than the number of its values given \(2\)"),
+        (lambda: tarvimo.by([0.1, np.nan], groups=["a", "a"], m={"a": 1}, nan_policy="omit"), ValueError,
+         r"given \(2\)"),
+        (lambda: tarvimo.ebh([1.0, 2.0], groups=[5, 6], m={5: 1, 6: 2**31}), ValueError,
+         "m for the family 6 is more than 2,147,483,647"),
+        (lambda: tarvimo.ebh([1.0, 2.0], groups=[5, 6], m=[1, 10**30]), ValueError,
+         "m for the family 6 is more than 2,147,483,647"),
+        (lambda: tarvimo.by([0.1], groups=["a"], m={"a": 2.0}), TypeError, r"m\['a'\] must be an integer"),
+        (lambda: tarvimo.by([0.1], groups=["a"], m={"a": True}), TypeError, r"m\['a'\] must be an integer"),
+        (lambda: tarvimo.by([0.1, 0.2, 0.3], groups=["a", "b", "a"], m=[5, 6, 7]), ValueError,
+         r"m varies within the family 'a': m\[0\] = 5 but m\[2\] = 7"),
+        (lambda: tarvimo.by([0.1, 0.2, 0.3], groups=["a", "b", "a"], m=[5, 6]), ValueError,
+         r"one total per value \(3\) or map each family's label to its total, got 2"),
+        (lambda: tarvimo.by([0.1, 0.2], groups=["a", "a"], m=np.array([5.0, 5.0])), TypeError, "dtype float64"),
+        (lambda: tarvimo.by([0.1, 0.2], groups=["a", "a"], m=[5, None]), TypeError, r"m\[1\] must be an integer, got"),
+        (lambda: tarvimo.by([0.1, 0.2], groups=["a", "a"], m=np.ma.masked_equal([5, 6], 6)), ValueError, "masked"),
+        (lambda: tarvimo.by([0.1, 0.2], groups=["a", "a"], m=5), ValueError, "with groups, m gives the total of each"),
     ],
 )
 def test_bad_totals_are_refused(call, error, message):
