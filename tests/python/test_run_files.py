@@ -13,6 +13,7 @@ import lzma
 import numpy as np
 import pandas as pd
 import pyarrow.parquet as pq
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pandas._libs.parsers import STR_NA_VALUES
@@ -303,3 +304,51 @@ def test_a_tsv_read_and_written_back_keeps_every_row_and_cell(tmp_path_factory, 
     assert (code, err) == (0, "")
     written = [tuple(line.split("\t")[:3]) for line in (folder / "o.tsv").read_text().splitlines()]
     assert written == [("a", "p", "b"), *rows]
+
+
+class TestFamilyTotalsAndBH:
+    def table(self, tmp_path):
+        rng = np.random.default_rng(8)
+        genes = np.repeat(["G1", "G2", "G3"], [40, 25, 10])
+        totals = {"G1": 4000, "G2": 25, "G3": 900}
+        pvalues = rng.uniform(size=genes.size) ** 8
+        rows = [f"{g}\t{p!r}\t{totals[g]}" for g, p in zip(genes.tolist(), pvalues.tolist())]
+        (tmp_path / "cis.tsv").write_text("\n".join(["gene\tp\tn", *rows]) + "\n")
+        return genes, pvalues, totals
+
+    @pytest.mark.parametrize("method", ["by", "closed-by", "bh"])
+    def test_m_column_gives_each_family_its_total(self, tmp_path, capsys, method):
+        genes, pvalues, totals = self.table(tmp_path)
+        result = report(capsys, "run", method, tmp_path / "cis.tsv", "--column", "p", "--groups", "gene",
+                        "--m-column", "n")
+        procedure = {"by": tarvimo.by, "closed-by": tarvimo.closed_by, "bh": tarvimo.bh}[method]
+        expected = procedure(pvalues, groups=genes, m=totals)
+        assert lines_of(result) == (np.flatnonzero(expected) + 2).tolist()
+        assert (result["hypotheses"], result["listed"]) == (sum(totals.values()), genes.size)
+        per_family = [procedure(pvalues[genes == g], m=totals[g]) for g in totals]
+        assert np.concatenate(per_family).tolist() == expected.tolist()  # independent of how the call is made
+
+    def test_m_column_problems_name_their_line(self, tmp_path, capsys):
+        cases = [
+            ("g\tp\tn\nA\t0.1\t10\nA\t0.2\t11\n", "line 3, column 'n': total 11 differs from 10 on line 2, "
+                                                   "column 'n' for the family 'A'; a family has one total"),
+            ("g\tp\tn\nA\t0.1\t10\nB\t0.2\t1\nB\t0.3\t1\n", "line 3, column 'n': total 1 for the family 'B' is "
+                                                             "smaller than the 2 rows it has"),
+            ("g\tp\tn\nA\t0.1\t2.5\n", "line 2, column 'n': the total of a family must be a whole number >= 1"),
+            ("g\tp\tn\nA\t0.1\tNA\n", "line 2, column 'n': the total of a family must be a whole number >= 1 "
+                                      "(found nan)"),
+        ]
+        for content, message in cases:
+            (tmp_path / "t.tsv").write_text(content)
+            code, _, err = run(capsys, "run", "by", tmp_path / "t.tsv", "--column", "p", "--groups", "g",
+                               "--m-column", "n")
+            assert code == 1 and err.startswith(f"tarvimo: error: {message}"), err
+        assert run(capsys, "run", "by", tmp_path / "t.tsv", "--column", "p", "--m-column", "n")[0] == 2
+
+    def test_bh_agrees_with_statsmodels(self, tmp_path, capsys):
+        multitest = pytest.importorskip("statsmodels.stats.multitest")
+        pvalues = np.random.default_rng(2).uniform(size=500) ** 3
+        (tmp_path / "p.txt").write_text("\n".join(map(repr, pvalues.tolist())) + "\n")
+        result = report(capsys, "run", "bh", tmp_path / "p.txt", "--alpha", "0.1")
+        expected = multitest.multipletests(pvalues, alpha=0.1, method="fdr_bh")[0]
+        assert lines_of(result) == (np.flatnonzero(expected) + 1).tolist()

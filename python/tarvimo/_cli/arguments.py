@@ -118,15 +118,17 @@ def build_parser() -> Parser:
     run = commands.add_parser(
         "run",
         help="run one procedure on values from a table",
-        description="Read p-values (by, closed-by) or e-values (ebh, closed-ebh) from a text file of one "
-        "value per line, or from a column of a CSV, TSV or Parquet table (gzip, bz2 or zstd compressed "
-        "text is read by its extension, or recognised on standard input), and print the rejected "
+        description="Read p-values (by, closed-by, and bh for comparison) or e-values (ebh, closed-ebh) from a "
+        "text file of one value per line, or from a column of a CSV, TSV, whitespace-aligned or Parquet table "
+        "(gzip, bz2, zstd or xz compressed text is read by its extension, or recognised on standard input), and "
+        "print the rejected "
         "hypotheses with their line numbers, or write the table back with a column of the decisions. "
         "Empty lines are skipped; empty cells, NA, N/A, #N/A, NaN, NULL, None and . (in any case; pandas' "
         "list of markers) are missing values (NaN).",
     )
     run.add_argument("method", type=method_name, choices=METHODS, metavar="METHOD",
-                     help="one of " + ", ".join(METHODS) + " (closed_ebh and closed_by work too)")
+                     help="one of " + ", ".join(METHODS) + " (closed_ebh and closed_by work too); bh, "
+                     "Benjamini-Hochberg, controls the FDR only for independent or positively dependent p-values")
     run.add_argument("file", metavar="FILE",
                      help="a .csv, .tsv or .parquet table or a text file (.gz, .bz2, .zst compressed); "
                      "- reads standard input")
@@ -145,7 +147,7 @@ def build_parser() -> Parser:
                      help="text encoding of the input, such as latin-1 or cp1252 (default utf-8); text output "
                      "is UTF-8")
     run.add_argument("--log10", action="store_true",
-                     help="the column holds -log10 p-values (by and closed-by only); p-values too small "
+                     help="the column holds -log10 p-values (by, closed-by and bh only); p-values too small "
                      "for a double keep their order")
     run.add_argument("--groups", metavar="COLUMN",
                      help="column of family labels: each family is tested on its own at alpha (labels are "
@@ -153,6 +155,9 @@ def build_parser() -> Parser:
     run.add_argument("--m", type=positive_int, metavar="N",
                      help="total number of hypotheses when the table lists only some (the others count "
                      "as p = 1 or e = 0); 1e7 is read as 10000000")
+    run.add_argument("--m-column", metavar="NAME",
+                     help="with --groups: column of the total number of hypotheses of each row's family, the same "
+                     "on every row of a family (per-gene truncated lists, such as tensorQTL's cis output)")
     run.add_argument("--id-column", metavar="NAME",
                      help="column that names each hypothesis (a SNP, a gene): shown with the rejected ones")
     run.add_argument("--output", metavar="FILE",
@@ -181,9 +186,11 @@ def option_conflict(args: argparse.Namespace) -> str | None:
     if args.approximate and args.method not in CLOSED_METHODS:
         return "--approximate applies only to " + " and ".join(CLOSED_METHODS)
     if args.log10 and args.method not in PVALUE_METHODS:
-        return "--log10 applies only to p-values: " + " and ".join(PVALUE_METHODS)
+        return "--log10 applies only to p-values: " + ", ".join(PVALUE_METHODS[:-1]) + " and " + PVALUE_METHODS[-1]
     if args.m is not None and args.groups is not None:
-        return "--m gives the size of one family; it does not combine with --groups"
+        return "--m gives the size of one family; it does not combine with --groups (--m-column gives one per family)"
+    if args.m_column is not None and args.groups is None:
+        return "--m-column gives the total of each family: name the families with --groups (one family: --m N)"
     if args.flag_column is not None and args.output is None:
         return "--flag-column names the added column of --output; give --output FILE too"
     if args.json and args.output == "-":

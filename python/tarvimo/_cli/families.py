@@ -1,13 +1,16 @@
-"""What the report of ``tarvimo run --groups`` says about the families: how many, how many with
-rejections, and the largest."""
+"""Families of ``tarvimo run --groups``: what the report says about them (how many, how many with
+rejections, and the largest), and their totals (--m-column)."""
 
 from __future__ import annotations  # pyarrow's array types are generic only in their stubs
 
+from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 from numpy.typing import NDArray
+
+from tarvimo._cli.errors import TableError
 
 
 @dataclass(frozen=True)
@@ -39,3 +42,35 @@ def family_summary(codes: NDArray[np.int32], labels: list[Any], mask: NDArray[np
     largest = int(np.argmax(sizes))  # codes number the families in the order they first appear
     return FamilySummary(len(labels), int(np.count_nonzero(rejections)), str(labels[largest]),
                          int(sizes[largest]), int(rejections[largest]))
+
+
+def family_totals(codes: NDArray[np.int32], totals: NDArray[np.float64], where: Callable[[int], str],
+                  label: Callable[[int], str]) -> NDArray[np.int64]:
+    """The total number of hypotheses of each value's family (--m-column), checked.
+
+    Each total is a whole number, the same on every row of a family and at
+    least the number of the family's rows; a problem names the row where it
+    shows (`where` of a position) and the family (`label` of a code).
+    """
+    whole = np.isfinite(totals) & (totals >= 1) & (np.floor(totals) == totals)
+    if not whole.all():
+        position = int(np.argmin(whole))
+        raise TableError(f"{where(position)}: the total of a family must be a whole number >= 1 "
+                         f"(found {float(totals[position])!r})")
+    _, first = np.unique(codes, return_index=True)  # codes number the families 0, 1, ... in order of appearance
+    differs = totals != totals[first[codes]]
+    if differs.any():
+        position = int(np.argmax(differs))
+        family = int(codes[position])
+        raise TableError(f"{where(position)}: total {int(totals[position])} differs from "
+                         f"{int(totals[first[family]])} on {where(int(first[family]))} for the family "
+                         f"{label(family)!r}; a family has one total")
+    per_family = totals[first].astype(np.int64)
+    sizes = np.bincount(codes, minlength=first.size)
+    short = np.flatnonzero(per_family < sizes)
+    if short.size:
+        family = int(short[0])
+        raise TableError(f"{where(int(first[family]))}: total {per_family[family]} for the family "
+                         f"{label(family)!r} is smaller than the {sizes[family]} rows it has; the total counts every "
+                         "hypothesis of the family")
+    return totals.astype(np.int64)

@@ -72,6 +72,7 @@ class Request:
     value_column: str | None  # None: a text file of one value per line, without a header line
     group_column: str | None = None
     id_column: str | None = None
+    m_column: str | None = None  # the total number of hypotheses of each value's family
     keep_table: bool = False
     encoding: str = "utf-8"
     multiline: bool = False  # a quoted CSV field may span lines
@@ -111,6 +112,8 @@ class Column:
     header: bool  # False: a text file of one value per line, without a header line
     families: pa.Array[Any] | None = None  # the label of each family code
     ids: pa.ChunkedArray[Any] | None = None  # the --id-column of each value, as text
+    totals: NDArray[np.float64] | None = None  # the --m-column of each value, NaN where missing
+    totals_name: str | None = None
 
     def where(self, position: int, column: str | None = None) -> str:
         """Where the entry at `position` of the value column (or of `column`) is, as a user finds it."""
@@ -149,6 +152,7 @@ class Chosen:
     value: str
     group: str | None
     id: str | None
+    m: str | None
 
 
 def chosen_columns(request: Request, names: list[str], value: str) -> Chosen:
@@ -158,7 +162,12 @@ def chosen_columns(request: Request, names: list[str], value: str) -> Chosen:
         raise TableError(f"--groups names the value column {value!r}: every value would be a family of its own; "
                          "name the column of family labels")
     ident = None if request.id_column is None else resolved_column(request.id_column, names, "--id-column")
-    return Chosen(value, group, ident)
+    totals = None if request.m_column is None else resolved_column(request.m_column, names, "--m-column")
+    if totals is not None and totals in (value, group):
+        role = "values" if totals == value else "families"
+        raise TableError(f"--m-column names the column {totals!r} of the {role}; name the column of the families' "
+                         "totals")
+    return Chosen(value, group, ident, totals)
 
 
 class PrefixedStream(io.RawIOBase):
@@ -455,6 +464,7 @@ class TextReader:
         values: list[pa.Array[Any]] = []  # float64 without nulls, kept in pyarrow's pool until the end
         labels: list[pa.Array[Any]] = []
         ids: list[pa.Array[Any]] = []
+        totals: list[pa.Array[Any]] = []
         kept: list[pa.RecordBatch] = []
         shifts: list[NDArray[np.intp]] = []
         count = 0  # values kept so far
@@ -481,6 +491,8 @@ class TextReader:
                 labels.append(batch.column(self.chosen.group))
             if self.chosen.id is not None:
                 ids.append(batch.column(self.chosen.id))
+            if self.chosen.m is not None:
+                totals.append(batch.column(self.chosen.m))
             if self.keep_table:
                 kept.append(batch)
             del batch, numbers
@@ -503,6 +515,8 @@ class TextReader:
             column = replace(column, table=pa.Table.from_batches(kept, schema))
         if self.chosen.group is not None:
             column = with_groups(column, pa.chunked_array(labels, pa.string()), self.chosen.group)
+        if self.chosen.m is not None:
+            column = with_totals(column, pa.chunked_array(totals, pa.string()), self.chosen.m)
         return column
 
     def numbering(self, shifts: list[NDArray[np.intp]]) -> Numbering:
@@ -568,6 +582,15 @@ def with_groups(column: Column, labels: pa.ChunkedArray[Any], name: str) -> Colu
     return replace(column, groups=codes, families=families)
 
 
+def with_totals(column: Column, text: pa.ChunkedArray[Any], name: str) -> Column:
+    """`column` with the numbers of its --m-column (checked against the families later)."""
+    try:
+        totals = numbers_from_array(text, name)
+    except BadNumber as exc:
+        raise TableError(f"{column.where(exc.position, name)}: {not_a_number(exc.text)}") from None
+    return replace(column, totals=totals, totals_name=name)
+
+
 def parquet_column(source: BinaryIO | pa.Buffer, request: Request) -> Column:
     import pyarrow.parquet as pq  # only for Parquet input
 
@@ -577,7 +600,7 @@ def parquet_column(source: BinaryIO | pa.Buffer, request: Request) -> Column:
     if request.value_column is None:
         raise TableError(PARQUET_NEEDS_COLUMN)
     chosen = chosen_columns(request, names, resolved_column(request.value_column, names, "--column"))
-    wanted = list(dict.fromkeys(filter(None, (chosen.value, chosen.group, chosen.id))))
+    wanted = list(dict.fromkeys(filter(None, (chosen.value, chosen.group, chosen.id, chosen.m))))
     table = file.read(columns=None if request.keep_table else wanted)
     try:
         values = numbers_from_array(table.column(chosen.value), chosen.value)
@@ -586,6 +609,8 @@ def parquet_column(source: BinaryIO | pa.Buffer, request: Request) -> Column:
     column = Column(chosen.value, values, Numbering("row", 1, np.zeros(0, np.intp)), None,
                     table if request.keep_table else None, Layout(parquet=True), header=True,
                     ids=None if chosen.id is None else shown_text(table.column(chosen.id)))
+    if chosen.m is not None:
+        column = with_totals(column, table.column(chosen.m), chosen.m)
     return column if chosen.group is None else with_groups(column, table.column(chosen.group), chosen.group)
 
 

@@ -12,21 +12,21 @@ import pyarrow as pa
 from numpy.typing import NDArray
 
 from tarvimo._cli.errors import CliError
-from tarvimo._cli.families import family_summary
+from tarvimo._cli.families import family_summary, family_totals
 from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import pvalues_from_log10, strongest_first
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
 from tarvimo._cli.reading import Column, Request, read_column
 from tarvimo._cli.writing import typed_table, write_table
 from tarvimo._inputs import InvalidEntryError
-from tarvimo._procedures import by, closed_by, closed_ebh, ebh
+from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
 PROCEDURES: dict[str, Callable[..., NDArray[np.bool_]]] = {
-    "ebh": ebh, "closed-ebh": closed_ebh, "by": by, "closed-by": closed_by,
+    "ebh": ebh, "closed-ebh": closed_ebh, "by": by, "closed-by": closed_by, "bh": bh,
 }
 METHODS = tuple(PROCEDURES)
 CLOSED_METHODS = ("closed-ebh", "closed-by")
-PVALUE_METHODS = ("by", "closed-by")
+PVALUE_METHODS = ("by", "closed-by", "bh")
 DEFAULT_FLAG_COLUMN = "rejected"
 
 
@@ -41,8 +41,8 @@ def read_input(args: argparse.Namespace) -> Column:
         bar.update(done - bar.n)
 
     try:
-        request = Request(args.column, args.groups, args.id_column, args.output is not None, args.encoding,
-                          args.multiline)
+        request = Request(args.column, args.groups, args.id_column, args.m_column, args.output is not None,
+                          args.encoding, args.multiline)
         return read_column(args.file, layout, request, progress)
     finally:
         if bar is not None:
@@ -59,6 +59,8 @@ def decided(args: argparse.Namespace, column: Column) -> NDArray[np.bool_]:
         options["groups"] = column.groups
     if args.m is not None:
         options["m"] = args.m
+    if column.totals is not None:
+        options["m"] = totals_of(column)
     procedure = PROCEDURES[args.method]
     try:
         mask = with_elapsed_time(args.method, lambda: procedure(values, args.alpha, **options))
@@ -75,6 +77,14 @@ def decided(args: argparse.Namespace, column: Column) -> NDArray[np.bool_]:
     return strongest_first(mask, column.values, column.groups) if args.log10 else mask
 
 
+def totals_of(column: Column) -> NDArray[np.int64]:
+    """The checked --m-column of `column`: one total per value, the same within each family."""
+    assert column.groups is not None and column.totals is not None and column.families is not None
+    families = column.families
+    return family_totals(column.groups, column.totals, lambda position: column.where(position, column.totals_name),
+                         lambda code: str(families[code].as_py()))
+
+
 def json_number(value: float) -> float | str:
     """JSON has no infinity; an infinite e-value is written as the string "inf"."""
     return value if math.isfinite(value) else str(value)
@@ -86,6 +96,8 @@ def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -
     omitted = int(np.isnan(column.values).sum())
     listed = column.values.size - omitted
     hypotheses = listed if args.m is None else args.m
+    if column.totals is not None and column.groups is not None:
+        hypotheses = int(totals_of(column)[np.unique(column.groups, return_index=True)[1]].sum())
     facts: dict[str, Any] = {
         "method": args.method, "alpha": args.alpha, "approximate": args.approximate,
         "hypotheses": hypotheses, "omitted": omitted, "rejections": rejections,
@@ -94,7 +106,7 @@ def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -
     if column.groups is not None:
         facts["families"] = int(np.unique(column.groups).size)
         notes.append(f"in {facts['families']} {plural(facts['families'], 'family', 'families')}, each at this alpha")
-    if args.m is not None:
+    if args.m is not None or column.totals is not None:
         facts["listed"] = listed
         absent = "p = 1" if args.method in PVALUE_METHODS else "e = 0"
         notes.append(f"{listed} listed, the other {hypotheses - listed} counted as {absent}")
