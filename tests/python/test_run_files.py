@@ -112,6 +112,10 @@ class TestAlignedTables:
             "CHR\tSNP\tBP\tA1\tF_A\tF_U\tA2\tCHISQ\tP\tOR\trejected",
             "1\trs3094315\t752566\tG\t0.1594\t0.1394\tA\t0.8557\t0.355\t1.171\tfalse"]
 
+    def test_a_single_column_named_with_spaces_stays_one_column(self, tmp_path, capsys):
+        (tmp_path / "p.txt").write_text("p value\n0.001\n0.5\n")
+        assert lines_of(report(capsys, "run", "by", tmp_path / "p.txt", "--column", "p value")) == [2]
+
     def test_a_single_column_header_with_spaces_suggests_whitespace(self, tmp_path, capsys):
         (tmp_path / "t.csv").write_text("CHR  SNP  P\n1  rs1  0.1\n")
         assert "is the delimiter whitespace? say so with --delimiter" in run(

@@ -322,6 +322,8 @@ class TextReader:
     def __init__(self, stream: PrefixedStream, layout: Layout, head: bytes, request: Request) -> None:
         self.header = request.value_column is not None
         self.delimiter = layout.delimiter or inferred_delimiter(decoded_line(head), self.header)
+        if layout.delimiter is None and decoded_line(head).strip() == request.value_column:
+            self.delimiter = ","  # a table of one column whose name has spaces, not an aligned table
         self.quoting = quotes(self.delimiter)
         self.multiline = request.multiline and self.quoting
         self.names = header_names(head, self.delimiter) if self.header else [HEADERLESS_COLUMN]
