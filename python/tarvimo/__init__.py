@@ -27,6 +27,8 @@ Which procedure to use
   far more than one that fails, so the bisection is usually not faster.
 - :func:`is_mean_consistent` checks the closed e-BH condition for any set
   of hypotheses you name.
+- :func:`adjust` gives adjusted p-values: for each hypothesis the smallest
+  alpha at which a procedure rejects it: one call answers for every alpha.
 
 Many families and truncated lists
 ---------------------------------
@@ -48,9 +50,10 @@ unrejected instead. Run
 
 from importlib import metadata
 
+from tarvimo._adjust import adjust
 from tarvimo._inputs import InvalidEntryError
 from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh, is_mean_consistent
 
-__all__ = ["ebh", "closed_ebh", "by", "closed_by", "bh", "is_mean_consistent", "InvalidEntryError"]
+__all__ = ["ebh", "closed_ebh", "by", "closed_by", "bh", "adjust", "is_mean_consistent", "InvalidEntryError"]
 __version__ = metadata.version("tarvimo")
 del metadata

@@ -19,3 +19,17 @@ def grouped_rejections(
     workers: int,
     totals: NDArray[np.int64] | None = None,
 ) -> NDArray[np.bool_]: ...
+
+# levels: method "ebh", "closed_ebh", "by" or "closed_by" (the exact searches only)
+def levels(
+    values: NDArray[np.float64], method: str, total: int | None = None, max_level: float = 1.0
+) -> NDArray[np.float64]: ...
+def row_levels(values: NDArray[np.float64], method: str, max_level: float, workers: int) -> NDArray[np.float64]: ...
+def grouped_levels(
+    values: NDArray[np.float64],
+    codes: NDArray[np.intp],
+    families: int,
+    method: str,
+    max_level: float,
+    workers: int,
+) -> NDArray[np.float64]: ...

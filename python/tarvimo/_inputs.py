@@ -134,6 +134,14 @@ def checked_alpha(alpha: object) -> float:
     return level
 
 
+def checked_max_level(max_level: object) -> float:
+    """The largest level reported by the adjusted p-values: a number with 0 < max_level <= 1."""
+    level = real_number(max_level, "max_level")
+    if not 0.0 < level <= 1.0:
+        raise ValueError(f"max_level must be a number with 0 < max_level <= 1, got {level!r}")
+    return level
+
+
 def checked_switch(value: object, name: str = "approximate") -> bool:
     """The switch `name`; only True and False are accepted."""
     if not isinstance(value, (bool, np.bool_)):

@@ -7,12 +7,14 @@ values sharing a label in `groups`; many families are decided on a thread
 pool in C++. The closed procedures sort every value; the step-up procedures
 sort only the values that can be rejected at all. The core counts the
 rejections, and the mask marks that many hypotheses with the strongest
-evidence, the earlier one first among equal values.
+evidence, the earlier one first among equal values. The adjusted p-values of
+`tarvimo.adjust` take the same route, through the core's level routines.
 """
 
 import math
-from collections.abc import Mapping
-from typing import TYPE_CHECKING
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -47,6 +49,21 @@ type Totals = int | Mapping[object, int] | ArrayLike
 SURE_PASS_FACTOR = 2.0
 
 
+@dataclass(frozen=True)
+class Routines:
+    """The core's routines that give one result per value, for one family, the rows of a matrix, or
+    families by code; each takes the method and a level (alpha, or the largest level reported)."""
+
+    family: Callable[[NDArray[np.float64], str, float, int | None], NDArray[Any]]
+    rows: Callable[[NDArray[np.float64], str, float, int], NDArray[Any]]
+    grouped: Callable[
+        [NDArray[np.float64], NDArray[np.intp], int, str, float, int, NDArray[np.int64] | None], NDArray[Any]
+    ]  # the last argument: the total of each family, or None
+
+
+REJECTIONS = Routines(_fast.rejections, _fast.row_rejections, _fast.grouped_rejections)
+
+
 def decide(
     method: str,
     values: NDArray[np.float64],
@@ -55,18 +72,18 @@ def decide(
     groups: object,
     m: object,
     workers: object,
-) -> NDArray[np.bool_]:
-    """The mask of `method` on checked values (NaN where missing), one family or many."""
+    routines: Routines = REJECTIONS,
+) -> NDArray[Any]:
+    """The results of `method` on checked values (NaN where missing), one family or many: the mask, or
+    whatever else `routines` compute."""
     if groups is not None:
         if values.ndim != 1:
             raise ValueError(f"groups label the values of one-dimensional input, got an array of shape {values.shape}")
         checked_axis(axis, 1)
         families = family_codes(groups, values.size)
+        totals = None if m is None else checked_family_totals(m, families)
         threads = checked_workers(workers)
-        if m is None:
-            return _fast.grouped_rejections(values, families.codes, families.count, method, level, threads)
-        totals = checked_family_totals(m, families)
-        return _fast.grouped_rejections(values, families.codes, families.count, method, level, threads, totals)
+        return routines.grouped(values, families.codes, families.count, method, level, threads, totals)
     along = checked_axis(axis, values.ndim)
     if m is not None and values.ndim != 1:
         raise ValueError(
@@ -78,12 +95,12 @@ def decide(
             checked_workers(workers)
         total = checked_total(m, values.size)
         if values.ndim == 1:
-            return _fast.rejections(values, method, level, total)
-        return _fast.rejections(values.reshape(-1), method, level, total).reshape(values.shape)
+            return routines.family(values, method, level, total)
+        return routines.family(values.reshape(-1), method, level, total).reshape(values.shape)
     moved = np.moveaxis(values, along, -1)
     rows = moved.reshape(math.prod(moved.shape[:-1]), moved.shape[-1])
-    mask = _fast.row_rejections(rows, method, level, checked_workers(workers))
-    return np.ascontiguousarray(np.moveaxis(mask.reshape(moved.shape), -1, along))
+    results = routines.rows(rows, method, level, checked_workers(workers))
+    return np.ascontiguousarray(np.moveaxis(results.reshape(moved.shape), -1, along))
 
 
 def closed_method(name: str, approximate: object) -> str:

@@ -55,6 +55,16 @@ One family (no `groups`)
     rejected set is still mean consistent in the whole family and includes
     the e-BH set, but it can be smaller than the exact one.
 
+Adjusted p-values (:func:`adjust`)
+    The levels of :func:`tarvimo.adjust`, a float Series, by the same two
+    paths. Many families are adjusted whole where they lie, and only the
+    levels below 1 (and NaN) travel back. One family gathers only the values
+    whose level can lie below ``max_level``: no alpha below it rejects a
+    p-value above ``max_level + 1e-10``, nor, for e-BH, an e-value at or
+    below ``1 / max_level`` (closed e-BH gathers every e-value, as above);
+    the client computes their levels with ``m``, and the second pass writes
+    them to their rows and 1.0 to the others.
+
 A bad entry raises InvalidEntryError naming the column, the partition, the
 row within the partition and the index label: ``p[3, 17] (index label 1517) =
 nan: ...``. The one-family path raises at the call, the others when computed.
@@ -78,11 +88,14 @@ try:
 except ImportError as missing:
     raise ImportError(f"tarvimo.dask needs dask[dataframe]: pip install 'tarvimo[dask]' ({missing})") from missing
 
+from tarvimo._adjust import PVALUE_METHODS, checked_method
+from tarvimo._adjust import adjust as adjust_in_memory
 from tarvimo._inputs import (
     InvalidEntryError,
     NanPolicy,
     checked_alpha,
     checked_evalues,
+    checked_max_level,
     checked_nan_policy,
     checked_pvalues,
     checked_switch,
@@ -102,7 +115,7 @@ from tarvimo._procedures import closed_by as closed_by_in_memory
 from tarvimo._procedures import closed_ebh as closed_ebh_in_memory
 from tarvimo._procedures import ebh as ebh_in_memory
 
-__all__ = ["ebh", "closed_ebh", "by", "closed_by", "DEFAULT_MAX_CANDIDATES"]
+__all__ = ["ebh", "closed_ebh", "by", "closed_by", "adjust", "DEFAULT_MAX_CANDIDATES"]
 
 # About 20 bytes per candidate on the client, a few hundred MB at this size.
 DEFAULT_MAX_CANDIDATES = 10_000_000
@@ -111,9 +124,9 @@ DEFAULT_MAX_CANDIDATES = 10_000_000
 MAX_NARROWING_PASSES = 50
 
 # Internal columns of the shuffled frames.
-VALUE, FAMILY, PARTITION, ROW = "value", "family", "partition", "row"
+VALUE, FAMILY, PARTITION, ROW, RESULT = "value", "family", "partition", "row", "result"
 
-Decide = Callable[..., NDArray[np.bool_]]  # an in-memory procedure with its level and switches bound
+Decide = Callable[..., NDArray[Any]]  # an in-memory procedure (or adjust) with its options bound
 # The narrowed cut-off from the family's size, the first pass's candidates and the candidates now.
 NarrowedBound = Callable[[int, int, int], float]
 
@@ -131,7 +144,11 @@ class Narrowing:
 
 @dataclass(frozen=True)
 class Procedure:
-    """An in-memory procedure, its options, and what the one-family path gathers of its values."""
+    """An in-memory procedure, its options, and what the one-family path gathers of its values.
+
+    `decide` gives one result per value: a rejection, or a level for adjust. Most values get `default`
+    (not rejected, level 1.0), so the shuffled path sends back only the others.
+    """
 
     decide: Decide
     pvalues: bool  # p-values, the smaller the stronger; else e-values, the larger the stronger
@@ -139,6 +156,7 @@ class Procedure:
     keeps: Callable[[NDArray[np.float64]], NDArray[np.bool_]]  # the values the decision needs
     kept: str  # what `keeps` keeps, for the message when they are too many
     narrowing: Narrowing | None = None  # None: the candidates cannot shrink
+    default: bool | float = False
 
 
 @dataclass(frozen=True)
@@ -160,6 +178,14 @@ class Scan:
     candidates: int
     values: NDArray[np.float64]  # the candidates in row order; empty when the partition alone has too many
     rows_kept: NDArray[np.int64]  # their rows
+
+
+@dataclass(frozen=True)
+class Placed:
+    """The levels of one partition's gathered values, by row; its other values keep the default."""
+
+    rows: NDArray[np.int64]
+    levels: NDArray[np.float64]
 
 
 @dataclass(frozen=True)
@@ -219,7 +245,7 @@ def checked_partition(
 def decide_in_place(
     part: pd.DataFrame, column: object, groups: object, procedure: Procedure, partition_info: dict[str, Any]
 ) -> pd.Series:
-    """The decisions of a partition that holds its families whole."""
+    """The results of a partition that holds its families whole."""
     families, values = checked_partition(part, column, groups, procedure, partition_info["number"])
     # One thread per call: the worker's threads decide partitions side by side.
     return pd.Series(procedure.decide(values, groups=families, workers=1), index=part.index, name=column)
@@ -245,32 +271,35 @@ def tagged(
 
 
 def decide_gathered(part: pd.DataFrame, procedure: Procedure) -> pd.DataFrame:
-    """The partition and row of every rejection in a shuffled partition, which holds its families whole.
+    """The partition, row and result of every value of a shuffled partition, which holds its families
+    whole, whose result is not the default: the rejections, or the levels other than 1.0.
 
     The shuffle delivers rows in no set order, so they are first put back in the frame's order:
     among equal values the earlier row is then rejected first, as in the in-memory call.
     """
     part = part.iloc[np.lexsort((part[ROW].to_numpy(), part[PARTITION].to_numpy()))]
-    mask = procedure.decide(part[VALUE].to_numpy(), groups=part[FAMILY], workers=1)
-    return part.loc[mask, [PARTITION, ROW]]
+    results = procedure.decide(part[VALUE].to_numpy(), groups=part[FAMILY], workers=1)
+    different = results != procedure.default  # NaN, a missing value's level, is sent back too
+    return part.loc[different, [PARTITION, ROW]].assign(**{RESULT: results[different]})
 
 
-def marked_rows(index: pd.Index, rejected: pd.DataFrame, column: object) -> pd.Series:
-    """A partition's decisions from the rows of its rejections; refuses rows beyond the partition."""
-    rows = rejected[ROW].to_numpy()
+def marked_rows(index: pd.Index, decided: pd.DataFrame, column: object, default: bool | float) -> pd.Series:
+    """A partition's results from the rows of those that are not the default; refuses rows beyond the
+    partition."""
+    rows = decided[ROW].to_numpy()
     if rows.size and rows.max() >= len(index):
         raise RuntimeError(
             f"a partition of the frame has {len(index)} rows, fewer than when its families were decided: "
             "the frame must give the same values each time it is computed (persist it)"
         )
-    mask = np.zeros(len(index), dtype=bool)
-    mask[rows] = True
-    return pd.Series(mask, index=index, name=column)
+    results = np.full(len(index), default)
+    results[rows] = decided[RESULT].to_numpy()
+    return pd.Series(results, index=index, name=column)
 
 
-def decision_meta(frame: dd.DataFrame, column: object) -> pd.Series:
-    """The empty Series every path returns partitions like."""
-    return pd.Series(np.zeros(0, dtype=bool), index=frame._meta.index, name=column)
+def decision_meta(frame: dd.DataFrame, column: object, default: bool | float = False) -> pd.Series:
+    """The empty Series every path returns partitions like: booleans, or float levels."""
+    return pd.Series(np.zeros(0, dtype=np.asarray(default).dtype), index=frame._meta.index, name=column)
 
 
 def shuffled_decisions(frame: dd.DataFrame, column: object, groups: object, procedure: Procedure) -> dd.Series:
@@ -286,12 +315,19 @@ def shuffled_decisions(frame: dd.DataFrame, column: object, groups: object, proc
     )
     needed = [column, groups] if groups in frame.columns else [column]
     together = frame[needed].map_partitions(tagged, column, groups, procedure, meta=tag_meta).shuffle(on=FAMILY)
-    rejected = together.map_partitions(decide_gathered, procedure, meta=tag_meta[[PARTITION, ROW]])
-    # The ranges [i, i + 1) of the partition number send every rejection back to the partition it came from.
-    back = rejected.set_index(PARTITION, divisions=tuple(range(frame.npartitions + 1)))
+    result_meta = tag_meta[[PARTITION, ROW]].assign(**{RESULT: decision_meta(frame, column, procedure.default).array})
+    decided = together.map_partitions(decide_gathered, procedure, meta=result_meta)
+    # The ranges [i, i + 1) of the partition number send every result back to the partition it came from.
+    back = decided.set_index(PARTITION, divisions=tuple(range(frame.npartitions + 1)))
     # Of inputs with as many partitions, map_partitions keeps the divisions of the first: the frame's.
     return dd.map_partitions(
-        marked_rows, frame.index, back, column, meta=decision_meta(frame, column), align_dataframes=False
+        marked_rows,
+        frame.index,
+        back,
+        column,
+        procedure.default,
+        meta=decision_meta(frame, column, procedure.default),
+        align_dataframes=False,
     )
 
 
@@ -311,7 +347,7 @@ def many_families(frame: dd.DataFrame, column: object, groups: object, procedure
         raise KeyError(f"groups = {groups!r} is neither a column of the frame nor the name of its index")
     if aligned_with(frame, groups):
         return frame[[column]].map_partitions(
-            decide_in_place, column, groups, procedure, meta=decision_meta(frame, column)
+            decide_in_place, column, groups, procedure, meta=decision_meta(frame, column, procedure.default)
         )
     return shuffled_decisions(frame, column, groups, procedure)
 
@@ -450,10 +486,44 @@ def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit:
     return frame[column].map_partitions(marked, cut, procedure.pvalues, rows, meta=decision_meta(frame, column))
 
 
+def placed_levels(column: pd.Series, placed: Placed, rows: int, number: int) -> pd.Series:
+    """One partition's levels: those computed for its gathered values, 1.0 for the others and NaN where
+    a value is missing; refuses a partition whose length changed since the scan."""
+    if len(column) != rows:
+        raise RuntimeError(
+            f"partition {number} of the frame has {len(column)} rows, but had {rows} when it was "
+            "scanned: the frame must give the same values each time it is computed (persist it)"
+        )
+    levels = np.where(np.isnan(column_values(column)), np.nan, 1.0)
+    levels[placed.rows] = placed.levels
+    return pd.Series(levels, index=column.index, name=column.name)
+
+
+def one_family_levels(frame: dd.DataFrame, column: object, procedure: Procedure, limit: int) -> dd.Series:
+    """The levels of one family: the gathered values' levels on the client with m, the values' count;
+    the others, which no alpha below max_level rejects, get 1.0."""
+    scans, counts, total = gathered(frame, column, procedure, limit)
+    values = np.concatenate([scan.values for scan in scans])
+    levels = procedure.decide(values, m=total) if values.size else values
+    ends = np.cumsum([scan.values.size for scan in scans])
+    parts = []
+    for number, (part, scan, end) in enumerate(zip(frame[column].to_delayed(), scans, ends)):
+        own = levels[end - scan.values.size : end]
+        below = own < 1.0
+        placed = Placed(scan.rows_kept[below], own[below])
+        parts.append(delayed(placed_levels)(part, placed, counts[number], number))
+    return dd.from_delayed(parts, meta=decision_meta(frame, column, 1.0), divisions=frame.divisions, verify_meta=False)
+
+
 def rejections(
-    frame: object, column: object, groups: object, procedure: Procedure, max_candidates: object
+    frame: object,
+    column: object,
+    groups: object,
+    procedure: Procedure,
+    max_candidates: object,
+    single: Callable[[dd.DataFrame, object, Procedure, int], dd.Series] = one_family,
 ) -> dd.Series:
-    """The checks the four procedures share, then the path for many families or for one."""
+    """The checks the procedures and adjust share, then the path for many families or for one (`single`)."""
     if not isinstance(frame, dd.DataFrame):
         raise TypeError(f"frame must be a Dask DataFrame, got {type(frame).__name__}")
     if column not in frame.columns:
@@ -466,7 +536,7 @@ def rejections(
         raise ValueError(f"max_candidates must not be negative, got {limit}")
     if groups is not None:
         return many_families(frame, column, groups, procedure)
-    return one_family(frame, column, procedure, limit)
+    return single(frame, column, procedure, limit)
 
 
 def at_most(bound: float, values: NDArray[np.float64]) -> NDArray[np.bool_]:
@@ -688,3 +758,66 @@ def closed_by(
     # The approximate search bisects through sets beyond the narrowed candidates: it is not narrowed.
     procedure = pvalue_procedure(method, alpha, nan_policy, closed_by_bound if exact else None)
     return rejections(frame, column, groups, procedure, max_candidates)
+
+
+def adjust(
+    frame: dd.DataFrame,
+    column: object,
+    method: str,
+    *,
+    groups: object = None,
+    max_level: float = 1.0,
+    nan_policy: NanPolicy = "raise",
+    max_candidates: int = DEFAULT_MAX_CANDIDATES,
+) -> dd.Series:
+    """Adjusted p-values of the values in `column` of a Dask DataFrame; the levels of :func:`tarvimo.adjust`.
+
+    Parameters
+    ----------
+    frame, column, groups, nan_policy
+        As for :func:`ebh` (p-values for ``"by"`` and ``"closed_by"``).
+    method : {"by", "closed_by", "ebh", "closed_ebh"}
+        As for :func:`tarvimo.adjust`; ``"closed-by"`` and ``"closed-ebh"``
+        work too.
+    max_level : float, default 1.0
+        As for :func:`tarvimo.adjust`: levels at or above it are 1.0. For one
+        family it also bounds what is gathered on the client: the p-values
+        at or below ``max_level + 1e-10`` (no alpha below `max_level`
+        rejects a larger one), the e-values above ``1 / max_level`` for
+        e-BH, and every e-value for closed e-BH, whose sums need the small
+        ones too.
+    max_candidates : int, default 10,000,000
+        One family only: the most values gathered on the client; more raise
+        ValueError.
+
+    Returns
+    -------
+    dask.dataframe.Series of float64
+        Lazy, with the frame's divisions and index, named `column`: the
+        level of each hypothesis, 1.0 where no alpha below `max_level`
+        rejects it, NaN for a missing value under ``nan_policy="omit"``.
+        Among equal values the earlier in the frame gets the smaller level.
+
+    Raises
+    ------
+    TypeError, KeyError, ValueError
+        As for :func:`ebh`; also a bad `method` or `max_level`, at the call.
+    """
+    name = checked_method(method)
+    ceiling = checked_max_level(max_level)
+    policy = checked_nan_policy(nan_policy)
+    decide = partial(adjust_in_memory, method=name, max_level=ceiling, nan_policy=policy)
+    # Every alpha below max_level has bounds at least as wide as max_level's (rounding is monotone:
+    # fl(alpha + 1e-10) <= fl(max_level + 1e-10), fl(1 / alpha) >= fl(1 / max_level)), so a value left
+    # out changes no decision below max_level, and its own level is at or above it: 1.0.
+    keeps: Callable[[NDArray[np.float64]], NDArray[np.bool_]]
+    if name in PVALUE_METHODS:
+        bound = pvalue_omission_bound(ceiling)
+        keeps, kept = partial(at_most, bound), f"p-values at or below max_level + 1e-10 = {bound!r}"
+    elif name == "ebh":
+        bound = evalue_omission_bound(ceiling)
+        keeps, kept = partial(above, bound), f"e-values above 1 / max_level = {bound!r}"
+    else:
+        keeps, kept = present, "e-values, all needed by the levels of closed e-BH"
+    procedure = Procedure(decide, name in PVALUE_METHODS, policy, keeps, kept, default=1.0)
+    return rejections(frame, column, groups, procedure, max_candidates, one_family_levels)

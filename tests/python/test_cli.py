@@ -6,11 +6,11 @@ import subprocess
 import sys
 from pathlib import Path
 
-import numpy as np
 import pytest
+from level_oracle import requires_levels_core
 
 import tarvimo
-from tarvimo._cli import demo
+from tarvimo._cli import demo, plotting
 from tarvimo._cli.progress import with_elapsed_time
 
 PVALUES = "0.2\n0.001\n\n0.04\n0.0001\n0.9\n"  # line 3 is blank
@@ -39,6 +39,7 @@ def test_demo_table_matches_the_procedures_on_the_simulated_study():
     assert lines[9].startswith("* BH controls the false discovery rate only under independence or positive")
 
 
+@requires_levels_core
 def test_demo_plot_writes_a_png_and_says_where(tmp_path):
     (tmp_path / "r.png").write_bytes(b"old")
     result = cli("demo", "--approximate", "-m", "2000", "--plot", str(tmp_path / "r"))
@@ -49,11 +50,10 @@ def test_demo_plot_writes_a_png_and_says_where(tmp_path):
 
 
 @pytest.mark.parametrize("alpha", [0.001, 0.05, 0.5, 0.99])
-def test_plot_grid_spans_alpha_and_holds_it(alpha):
-    grid = demo.plot_alphas(alpha)
-    assert alpha in grid and grid[0] < alpha and (grid[-1] > alpha) and grid[-1] < 1.0
-    assert np.all(np.diff(grid) > 0) and grid.size >= demo.PLOT_POINTS
-    assert demo.plot_path(Path("a/b")) == Path("a/b.png") and demo.plot_path(Path("b.svg")) == Path("b.svg")
+def test_plot_span_holds_alpha_and_its_levels_are_exact_across_it(alpha):
+    low, high = plotting.plot_span(alpha)
+    assert low < alpha < high < 1.0 and high < plotting.plot_max_level(alpha) <= 1.0
+    assert plotting.plot_path(Path("a/b")) == Path("a/b.png") and plotting.plot_path(Path("b.svg")) == Path("b.svg")
 
 
 def test_demo_counts_in_singular_and_describes_no_signal():
@@ -76,7 +76,11 @@ def test_run_prints_the_rejected_lines(tmp_path):
     (tmp_path / "p.txt").write_text(PVALUES)
     result = cli("run", "by", "p.txt", cwd=tmp_path)
     assert result.stdout.splitlines() == [
-        "by at alpha 0.05: 2 of 5 hypotheses rejected", "line  p-value", "   2  0.001", "   5  0.0001"
+        "by at alpha 0.05: 2 of 5 hypotheses rejected",
+        "rejected at alpha 0.01, 0.05, 0.1: 2, 2, 2",
+        "line  p-value",
+        "   2  0.001",
+        "   5  0.0001",
     ]
 
 
@@ -134,7 +138,13 @@ def test_run_json_from_files_csv_columns_and_stdin(tmp_path, args, stdin, expect
         (["demo", "-m", "0"], None, 2, "argument -m/--hypotheses: must be a whole number >= 1, got 0"),
         (["demo", "--signal-share", "2"], None, 2, "must be a number in [0, 1], got 2"),
         (["demo", "--strength", "inf"], None, 2, "must be a finite number >= 0, got inf"),
-        (["demo", "-m", "100", "--plot", "no/such/dir/x.png"], None, 1, "cannot write the plot to no/such/dir/x.png"),
+        pytest.param(
+            ["demo", "-m", "100", "--plot", "no/such/dir/x.png"],
+            None,
+            1,
+            "cannot write the plot to no/such/dir/x.png",
+            marks=requires_levels_core,
+        ),
         ([], None, 2, "the following arguments are required: COMMAND"),
     ],
 )

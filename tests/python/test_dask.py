@@ -15,6 +15,7 @@ import dask
 import numpy as np
 import pandas as pd
 import pytest
+from level_oracle import levels_core, requires_levels_core  # noqa: F401
 
 import tarvimo
 
@@ -159,7 +160,7 @@ def test_shuffled_rows_are_decided_in_the_frame_order():
     )
     procedure = tdask.pvalue_procedure(tarvimo.closed_by, ALPHA, "raise")
     rejected = tdask.decide_gathered(rows.iloc[::-1], procedure)
-    expected = rows.loc[tarvimo.closed_by(values, ALPHA), ["partition", "row"]]
+    expected = rows.loc[tarvimo.closed_by(values, ALPHA), ["partition", "row"]].assign(result=True)
     pd.testing.assert_frame_equal(rejected, expected)
 
 
@@ -394,3 +395,87 @@ def test_counting_passes_on_a_cluster_of_two_worker_processes(cluster, name, cap
     result, passes = passes_logged(caplog, partial(PROCEDURES[name][1], dask_frame, "p", 0.05, max_candidates=limit))
     assert passes and passes[0] >= 1
     pd.testing.assert_series_equal(result.compute(), expected)
+
+
+ADJUSTED = {"by": "p", "closed_by": "p", "ebh": "e", "closed_ebh": "e"}
+
+
+def adjusted_in_memory(frame, column, method, **options):
+    return pd.Series(tarvimo.adjust(frame[column].to_numpy(), method, **options), index=frame.index, name=column)
+
+
+def adjusted_on_dask(frame, column, method, **options):
+    result = tdask.adjust(frame, column, method, **options)
+    assert result.npartitions == frame.npartitions and result.divisions == frame.divisions
+    return result.compute()
+
+
+@pytest.mark.usefixtures("synchronous", "levels_core")
+@pytest.mark.parametrize("method", ADJUSTED)
+def test_adjust_equals_the_in_memory_levels(method):
+    column = ADJUSTED[method]
+    frame = study(31, size=120, families=3)
+    for max_level in (1.0, ALPHA):
+        options = {"nan_policy": "omit", "max_level": max_level}
+        expected = adjusted_in_memory(frame, column, method, **options)
+        assert (expected < max_level).any() and (expected == 1.0).any() and expected.isna().any()
+        pd.testing.assert_series_equal(adjusted_on_dask(partitioned(frame), column, method, **options), expected)
+        grouped = adjusted_on_dask(partitioned(frame), column, method, groups="family", **options)
+        expected = adjusted_in_memory(frame, column, method, groups=frame["family"], **options)
+        pd.testing.assert_series_equal(grouped, expected)
+    # Split ties over partitions: the earlier row gets the smaller level.
+    if method.startswith("closed"):
+        values = SPLIT_TIES[method]
+        frame = pd.DataFrame({column: values, "family": 1}, index=pd.Index(np.arange(len(values)) * 2))
+        expected = adjusted_in_memory(frame, column, method)
+        cuts = tuple(range(2 * len(values) - 1))
+        for groups in (None, "family"):
+            pd.testing.assert_series_equal(
+                adjusted_on_dask(partitioned(frame, cuts), column, method, groups=groups), expected
+            )
+
+
+@pytest.mark.usefixtures("synchronous", "levels_core")
+def test_adjust_gathers_only_what_can_be_below_max_level():
+    bound = ALPHA + 1e-10
+    above = math.nextafter(bound, 1.0)
+    frame = pd.DataFrame({"p": [above, 0.01, above, 0.9, bound, bound, above, 0.0]})
+    dask_frame = dd.from_pandas(frame, npartitions=3)
+    for method in ("by", "closed_by"):
+        expected = adjusted_in_memory(frame, "p", method, max_level=ALPHA)
+        pd.testing.assert_series_equal(adjusted_on_dask(dask_frame, "p", method, max_level=ALPHA), expected)
+        with pytest.raises(ValueError, match="has 4 p-values at or below max_level"):
+            tdask.adjust(dask_frame, "p", method, max_level=ALPHA, max_candidates=3)
+    evalues = pd.DataFrame({"e": [1 / ALPHA, 400.0, math.nextafter(1 / ALPHA, math.inf), 0.5, math.inf, 30.0]})
+    dask_frame = dd.from_pandas(evalues, npartitions=2)
+    expected = adjusted_in_memory(evalues, "e", "ebh", max_level=ALPHA)
+    pd.testing.assert_series_equal(adjusted_on_dask(dask_frame, "e", "ebh", max_level=ALPHA), expected)
+    with pytest.raises(ValueError, match="has 4 e-values above 1 / max_level"):
+        tdask.adjust(dask_frame, "e", "ebh", max_level=ALPHA, max_candidates=3)
+    with pytest.raises(ValueError, match="has 6 e-values, all needed"):
+        tdask.adjust(dask_frame, "e", "closed-ebh", max_level=ALPHA, max_candidates=5)
+
+
+@pytest.mark.usefixtures("synchronous")
+def test_adjust_refuses_bad_options_at_the_call():
+    dask_frame = dd.from_pandas(pd.DataFrame({"p": [0.01, 0.2, 1.5]}), npartitions=2)
+    for error, message, call in [
+        (ValueError, "method must be one of", lambda: tdask.adjust(dask_frame, "p", "holm")),
+        (ValueError, "max_level", lambda: tdask.adjust(dask_frame, "p", "by", max_level=2.0)),
+        (ValueError, "nan_policy", lambda: tdask.adjust(dask_frame, "p", "by", nan_policy="drop")),
+        (tarvimo.InvalidEntryError, r"^p\[1, 0\] \(index label 2\) = 1.5", lambda: tdask.adjust(dask_frame, "p", "by")),
+    ]:
+        with pytest.raises(error, match=message):
+            call()
+
+
+@requires_levels_core
+def test_adjust_on_a_cluster_of_two_worker_processes(cluster):
+    frame = study(22, size=2000, families=5)
+    dask_frame = partitioned(frame, (0, 21, 22, 700, 1500, 2600, 4000))
+    for method, column in ADJUSTED.items():
+        one = adjusted_on_dask(dask_frame, column, method, nan_policy="omit")
+        pd.testing.assert_series_equal(one, adjusted_in_memory(frame, column, method, nan_policy="omit"))
+        many = adjusted_on_dask(dask_frame, column, method, groups="family", nan_policy="omit")
+        expected = adjusted_in_memory(frame, column, method, groups=frame["family"], nan_policy="omit")
+        pd.testing.assert_series_equal(many, expected)

@@ -165,6 +165,12 @@ def build_parser() -> Parser:
                      "compression its extension says (- writes the input's format to standard output)")
     run.add_argument("--flag-column", metavar="NAME",
                      help=f"name of the added column of --output (default {DEFAULT_FLAG_COLUMN})")
+    run.add_argument("--adjusted-column", metavar="NAME",
+                     help="also add a column NAME of the adjusted p-values to the table of --output: each "
+                     "hypothesis' level, the smallest alpha at which METHOD rejects it (exact searches only)")
+    run.add_argument("--plot", type=Path, metavar="FILE.png",
+                     help="also draw the number of rejections against alpha into FILE.png, exactly from the "
+                     "levels, with the cut at --alpha (exact searches only; needs matplotlib)")
     run.add_argument("--alpha", type=level, default=0.05, help="target false discovery rate (default 0.05)")
     run.add_argument("--approximate", action="store_true",
                      help="approximate search (closed-ebh and closed-by only)")
@@ -195,6 +201,16 @@ def option_conflict(args: argparse.Namespace) -> str | None:
         return "--flag-column names the added column of --output; give --output FILE too"
     if args.json and args.output == "-":
         return "--json and --output - would both write to standard output"
+    if args.adjusted_column is not None and args.output is None:
+        return "--adjusted-column names an added column of --output; give --output FILE too"
+    if args.adjusted_column is not None and args.adjusted_column == (args.flag_column or DEFAULT_FLAG_COLUMN):
+        return f"--adjusted-column and the decisions' column are both named {args.adjusted_column!r}"
+    if args.approximate and (args.adjusted_column is not None or args.plot is not None):
+        return "--adjusted-column and --plot give the exact searches' levels; they do not combine with --approximate"
+    if (args.adjusted_column is not None or args.plot is not None) and args.method == "bh":
+        return "--adjusted-column and --plot give the levels of ebh, closed-ebh, by and closed-by, not of bh"
+    if (args.adjusted_column is not None or args.plot is not None) and args.m_column is not None:
+        return "--adjusted-column and --plot do not take a total per family (--m-column) yet"
     try:
         layout = layout_of(args.file, args.delimiter)
         if args.output is not None:

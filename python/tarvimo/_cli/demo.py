@@ -8,18 +8,16 @@ exp(strength * z - strength**2 / 2), which has mean 1 under the null.
 """
 
 import argparse
-import importlib.util
 import math
 import time
 from collections.abc import Callable
 from dataclasses import dataclass
-from pathlib import Path
 
 import numpy as np
 from numpy.typing import NDArray
 
-from tarvimo._cli.errors import CliError
-from tarvimo._cli.progress import progress_bar
+from tarvimo._adjust import adjust
+from tarvimo._cli.plotting import Curve, plot_max_level, plot_path, require_matplotlib, write_plot
 from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
 DEFAULT_M = 10_000
@@ -27,15 +25,19 @@ DEFAULT_SIGNAL_SHARE = 0.1
 DEFAULT_STRENGTH = 3.0
 DEFAULT_ALPHA = 0.05
 DEFAULT_SEED = 20240611
-PLOT_POINTS = 25
-PLOT_SPAN_BELOW = 50.0  # the grid of levels runs from alpha / 50 ...
-PLOT_SPAN_ABOVE = 6.0  # ... to 6 alpha, or halfway from alpha to 1 when that is smaller
-PLOT_SUFFIX = ".png"
 TABLE_HEADER = ("method", "rejections", "true", "false", "FDP", "time (ms)")
 BH_NAME = "BH*"
 BH_NOTE = (
     "* BH controls the false discovery rate only under independence or positive dependence (PRDS),\n"
     "  as in this simulation; the others under any dependence."
+)
+# The curves of the plot: label, method of tarvimo.adjust, line style. BH is not drawn: the core has
+# no levels of BH yet.
+PLOTTED = (
+    ("e-BH", "ebh", "-"),
+    ("closed e-BH", "closed_ebh", "-"),
+    ("BY", "by", "--"),
+    ("closed BY", "closed_by", "--"),
 )
 
 
@@ -142,61 +144,26 @@ def format_table(outcomes: list[Outcome]) -> str:
     )
 
 
-def plot_path(path: Path) -> Path:
-    """Where the plot goes: `path`, with .png added when it has no extension (as matplotlib does)."""
-    return path if path.suffix else path.with_name(path.name + PLOT_SUFFIX)
-
-
-def plot_alphas(alpha: float) -> NDArray[np.float64]:
-    """A geometric grid of levels around `alpha`, which is one of them."""
-    high = min(PLOT_SPAN_ABOVE * alpha, (1.0 + alpha) / 2.0)
-    return np.union1d(np.geomspace(alpha / PLOT_SPAN_BELOW, high, PLOT_POINTS), [alpha])
-
-
-def plot_rejections(
-    study: Study, alpha: float, approximate: bool, path: Path, alphas: NDArray[np.float64], tick: Callable[[], object]
-) -> None:
-    """Draw the number of rejections against the levels `alphas` for each procedure into `path`.
-
-    `tick` is called after each run of a procedure.
-    """
-    from matplotlib.figure import Figure  # optional dependency, only for --plot
-
-    figure = Figure(figsize=(7.0, 4.5), layout="constrained")
-    axes = figure.subplots()
-    for (method, procedure), style in zip(demo_procedures(approximate), ("-", "-", "--", "--", ":")):
-        counts = []
-        for level in alphas.tolist():
-            counts.append(int(procedure(study, level).sum()))
-            tick()
-        axes.plot(alphas, counts, style, marker="o", markersize=3, label=method)
-    axes.axvline(alpha, color="grey", linestyle=":", label=f"alpha = {alpha:g}")
-    axes.set_xscale("log")
-    axes.set_xlabel("alpha (target false discovery rate)")
-    axes.set_ylabel("rejections")
-    axes.set_title(
-        f"{study.is_signal.size:,} simulated z-tests with {int(study.is_signal.sum()):,} true signals"
-    )
-    axes.legend(loc="upper left")
-    figure.savefig(path, dpi=120)
+def level_curves(study: Study, alpha: float) -> list[Curve]:
+    """The levels of the four procedures (the closed ones' exact searches) around `alpha`."""
+    ceiling = plot_max_level(alpha)
+    curves = []
+    for label, method, style in PLOTTED:
+        values = study.evalues if method.endswith("ebh") else study.pvalues
+        curves.append(Curve(label, adjust(values, method, max_level=ceiling), style))
+    return curves
 
 
 def run_demo(args: argparse.Namespace) -> None:
-    if args.plot is not None and importlib.util.find_spec("matplotlib") is None:
-        raise CliError("--plot needs matplotlib: pip install 'tarvimo[plot]'")
-    plot = None if args.plot is None else plot_path(args.plot)
+    if args.plot is not None:
+        require_matplotlib()
     study = simulate_study(args.hypotheses, args.signal_share, args.strength, args.seed)
     print(describe_study(study, args.strength, args.seed, args.alpha))
     print()
     print(format_table(run_procedures(study, args.alpha, args.approximate)))
     print(BH_NOTE, flush=True)
-    if plot is not None:
-        existed = plot.exists()
-        grid = plot_alphas(args.alpha)
-        with progress_bar("plotting", grid.size * len(demo_procedures(args.approximate)), " runs") as bar:
-            try:
-                plot_rejections(study, args.alpha, args.approximate, plot, grid, lambda: bar.update())
-            except (OSError, ValueError) as exc:
-                raise CliError(f"cannot write the plot to {plot}: {exc}") from None
-        print(f"\nPlot of rejections against alpha written to {plot}" + (" (replacing the file that was there)"
-                                                                          if existed else ""))
+    if args.plot is not None:
+        title = f"{study.is_signal.size:,} simulated z-tests with {int(study.is_signal.sum()):,} true signals"
+        message = write_plot(plot_path(args.plot), level_curves(study, args.alpha), args.alpha, title)
+        exact = "\nThe plot draws the exact searches of the closed procedures." if args.approximate else ""
+        print(f"{exact}\n{message}")

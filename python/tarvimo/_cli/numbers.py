@@ -176,3 +176,19 @@ def strongest_first(
     rank = np.arange(order.size) - first[families]
     chosen[order[rank < np.bincount(groups, weights=mask, minlength=first.size)[families]]] = True
     return chosen
+
+
+def levels_by_strength(
+    levels: NDArray[np.float64], strengths: NDArray[np.float64], groups: NDArray[np.int32] | None
+) -> NDArray[np.float64]:
+    """The levels of each family handed out again in the order of `strengths`: the k-th largest
+    strength gets the k-th smallest level, NaN staying with NaN.
+
+    At every alpha the levels at most alpha then mark the rejections of
+    `strongest_first`: as many per family as the levels do, given to the
+    largest strengths (equal ones in input order, as both sorts are stable).
+    """
+    families = np.zeros(levels.size, dtype=np.int32) if groups is None else groups
+    handed = np.empty_like(levels)
+    handed[np.lexsort((-strengths, families))] = levels[np.lexsort((levels, families))]
+    return handed

@@ -1,0 +1,102 @@
+"""Plots of the number of rejections against alpha, for ``--plot`` of ``tarvimo demo`` and ``tarvimo run``.
+
+The curves are drawn from the levels of `tarvimo.adjust`: at alpha, a
+procedure rejects exactly the hypotheses whose level is at most alpha, so the
+number of rejections is a step function that rises at each level, drawn
+exactly without calling the procedure on a grid of alphas.
+"""
+
+import importlib.util
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+from numpy.typing import NDArray
+
+from tarvimo._cli.errors import CliError
+
+PLOT_SUFFIX = ".png"
+PLOT_SPAN_BELOW = 50.0  # the axis runs from alpha / 50 ...
+PLOT_SPAN_ABOVE = 6.0  # ... to 6 alpha, or halfway from alpha to 1 when that is smaller
+
+
+@dataclass(frozen=True)
+class Curve:
+    """The levels of one procedure, drawn as the number of rejections against alpha."""
+
+    label: str
+    levels: NDArray[np.float64]
+    style: str = "-"
+
+
+def plot_path(path: Path) -> Path:
+    """Where the plot goes: `path`, with .png added when it has no extension (as matplotlib does)."""
+    return path if path.suffix else path.with_name(path.name + PLOT_SUFFIX)
+
+
+def require_matplotlib() -> None:
+    if importlib.util.find_spec("matplotlib") is None:
+        raise CliError("--plot needs matplotlib: pip install 'tarvimo[plot]'")
+
+
+def plot_span(alpha: float) -> tuple[float, float]:
+    """The range of alphas drawn around `alpha`, which lies inside it."""
+    return alpha / PLOT_SPAN_BELOW, min(PLOT_SPAN_ABOVE * alpha, (1.0 + alpha) / 2.0)
+
+
+def plot_max_level(alpha: float) -> float:
+    """The `max_level` of the levels drawn: just above the span, so that every level in it is exact."""
+    return float(np.nextafter(plot_span(alpha)[1], 1.0))
+
+
+def rejection_steps(
+    levels: NDArray[np.float64], low: float, high: float
+) -> tuple[NDArray[np.float64], NDArray[np.intp]]:
+    """The corners of the step function alpha -> number of levels at most alpha, on [low, high]."""
+    ordered = np.sort(levels[~np.isnan(levels)])
+    alphas = np.concatenate([[low], ordered[(ordered > low) & (ordered < high)], [high]])
+    return alphas, np.searchsorted(ordered, alphas, side="right")
+
+
+def rejections_at(levels: NDArray[np.float64], alpha: float) -> int:
+    return int(np.count_nonzero(levels <= alpha))
+
+
+def draw_rejections(path: Path, curves: list[Curve], alpha: float, title: str, cut: bool) -> None:
+    """Draw each curve's rejections against alpha, with a line at `alpha`, into `path`.
+
+    `cut`: also mark where alpha cuts each curve, at the largest level at most alpha.
+    """
+    from matplotlib.figure import Figure  # optional dependency, only for --plot
+
+    low, high = plot_span(alpha)
+    figure = Figure(figsize=(7.0, 4.5), layout="constrained")
+    axes = figure.subplots()
+    for curve in curves:
+        alphas, counts = rejection_steps(curve.levels, low, high)
+        axes.step(alphas, counts, curve.style, where="post", label=curve.label)
+        rejected = curve.levels[curve.levels <= alpha]
+        if cut and rejected.size:
+            weakest = float(rejected.max())
+            axes.plot([max(weakest, low)], [rejected.size], "o", color="black",
+                      label=f"{rejected.size:,} rejected at alpha {alpha:g}; the weakest has level {weakest:.3g}")
+    axes.axvline(alpha, color="grey", linestyle=":", label=f"alpha = {alpha:g}")
+    axes.set_xscale("log")
+    axes.set_xlim(low, high)
+    axes.set_xlabel("alpha (target false discovery rate)")
+    axes.set_ylabel("rejections")
+    axes.set_title(title)
+    axes.legend(loc="upper left")
+    figure.savefig(path, dpi=120)
+
+
+def write_plot(path: Path, curves: list[Curve], alpha: float, title: str, cut: bool = False) -> str:
+    """Draw the plot into `path`; the message that says where it went."""
+    existed = path.exists()
+    try:
+        draw_rejections(path, curves, alpha, title, cut)
+    except (OSError, ValueError) as exc:
+        raise CliError(f"cannot write the plot to {path}: {exc}") from None
+    return f"Plot of rejections against alpha written to {path}" + (
+        " (replacing the file that was there)" if existed else ""
+    )
