@@ -36,6 +36,7 @@ using Contiguous = py::array_t<double, py::array::c_style | py::array::forcecast
 using Codes = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using Totals = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 using Mask = py::array_t<bool>;
+using Levels = py::array_t<double>;
 
 void require_dimensions(const py::array& array, py::ssize_t ndim, const char* name) {
     if (array.ndim() != ndim) {
@@ -235,6 +236,103 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
     return mask;
 }
 
+// Levels of one family: `values` in any order (NaN entries missing) of a
+// family of `total` hypotheses, by default the present values alone.
+Levels levels_of_family(const Contiguous& values, const std::string& name, std::optional<int> total,
+                        double max_level) {
+    const families::Method method = families::level_method_named(name);
+    families::require_max_level(max_level);
+    require_dimensions(values, 1, "values");
+    if (total && *total < 0) {
+        throw py::value_error("total must be at least 0, got " + std::to_string(*total));
+    }
+    const py::ssize_t n = values.shape(0);
+    Levels levels(n);
+    const double* in = values.data();
+    double* out = levels.mutable_data();
+    const int family_total = total.value_or(-1);
+    const auto compute = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
+        families::LevelScratch scratch;
+        families::family_levels(
+            method, n, [in](std::int64_t j) { return in[j]; },
+            [out](std::int64_t j, double level) { out[j] = level; }, family_total, max_level, scratch, cancel);
+    };
+    // Step-up levels are one partition, sort and pass; only closed levels,
+    // a scan of checks, run on a thread of their own.
+    if (method.closed && !families::runs_inline(method, std::max<std::int64_t>(n, family_total))) {
+        decide_families(method, 1, std::max<std::int64_t>(n, family_total), 1, compute);
+    } else {
+        const py::gil_scoped_release release;
+        families::run_inline(1, compute);
+    }
+    return levels;
+}
+
+// Levels of the families in the rows of a 2-D array.
+Levels row_levels(const Values& values, const std::string& name, double max_level, int workers) {
+    const families::Method method = families::level_method_named(name);
+    families::require_max_level(max_level);
+    require_dimensions(values, 2, "values");
+    require_workers(workers);
+    const py::ssize_t rows = values.shape(0);
+    const py::ssize_t n = values.shape(1);
+    Levels levels({rows, n});
+    const auto in = values.unchecked<2>();
+    auto out = levels.mutable_unchecked<2>();
+    decide_families(method, rows, static_cast<std::int64_t>(rows) * n, workers,
+                    [&](std::int64_t row, families::FamilyScratch&, const common::CancelFlag* cancel) {
+                        families::LevelScratch scratch;
+                        families::family_levels(
+                            method, n, [&](std::int64_t j) { return in(row, j); },
+                            [&](std::int64_t j, double level) { out(row, j) = level; }, -1, max_level, scratch,
+                            cancel);
+                    });
+    return levels;
+}
+
+// Levels of the families given by codes[i] in 0 ... families - 1, of
+// totals[f] hypotheses if given, else of their present values.
+Levels grouped_levels(const Values& values, const Codes& codes, std::int64_t families, const std::string& name,
+                      double max_level, int workers, const std::optional<Totals>& totals) {
+    const families::Method method = families::level_method_named(name);
+    families::require_max_level(max_level);
+    require_dimensions(values, 1, "values");
+    require_dimensions(codes, 1, "codes");
+    require_workers(workers);
+    const py::ssize_t n = values.shape(0);
+    if (codes.shape(0) != n) {
+        throw py::value_error("codes must hold one family number per value (" + std::to_string(n) + "), got " +
+                              std::to_string(codes.shape(0)));
+    }
+    if (families < 0 || families > n) {
+        throw py::value_error("families must lie in 0 ... " + std::to_string(n) + " (the number of values), got " +
+                              std::to_string(families));
+    }
+    Levels levels(n);
+    const auto in = values.unchecked<1>();
+    auto out = levels.mutable_unchecked<1>();
+    families::FamilyLayout layout;
+    std::vector<std::int64_t> schedule;
+    {
+        const py::gil_scoped_release release;
+        layout = families::layout_by_code(codes.data(), n, families, workers);
+        schedule = families::largest_first(layout);
+    }
+    const std::int64_t omitted = totals ? checked_omitted(*totals, layout) : 0;
+    decide_families(method, families, n + omitted, workers,
+                    [&](std::int64_t task, families::FamilyScratch&, const common::CancelFlag* cancel) {
+                        const std::int64_t family = schedule[static_cast<std::size_t>(task)];
+                        const std::int64_t* positions = layout.order.get() + layout.starts[family];
+                        const std::int64_t size = layout.starts[family + 1] - layout.starts[family];
+                        families::LevelScratch scratch;
+                        families::family_levels(
+                            method, size, [&](std::int64_t j) { return in(positions[j]); },
+                            [&](std::int64_t j, double level) { out(positions[j]) = level; },
+                            totals ? static_cast<int>(totals->data()[family]) : -1, max_level, scratch, cancel);
+                    });
+    return levels;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_fast, m) {
@@ -251,4 +349,14 @@ PYBIND11_MODULE(_fast, m) {
           "Mask of the families given by codes[i] in 0 ... families - 1, in the order of `values`, decided on up "
           "to `workers` threads; family f counts totals[f] hypotheses if given, the omitted ones as p = 1 or "
           "e = 0.");
+    m.def("levels", &levels_of_family, py::arg("values"), py::arg("method"), py::arg("total") = py::none(),
+          py::arg("max_level") = 1.0,
+          "Levels of one family (the smallest alpha at which the method rejects each entry, 1.0 where none "
+          "below max_level does, NaN for a missing entry); `values` and `total` as for rejections.");
+    m.def("row_levels", &row_levels, py::arg("values"), py::arg("method"), py::arg("max_level"),
+          py::arg("workers"), "Levels of the families in the rows of a 2-D array, on up to `workers` threads.");
+    m.def("grouped_levels", &grouped_levels, py::arg("values"), py::arg("codes"), py::arg("families"),
+          py::arg("method"), py::arg("max_level"), py::arg("workers"), py::arg("totals") = py::none(),
+          "Levels of the families given by codes[i] in 0 ... families - 1, in the order of `values`, on up to "
+          "`workers` threads; family f counts totals[f] hypotheses if given, as for grouped_rejections.");
 }

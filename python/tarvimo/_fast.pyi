@@ -7,9 +7,7 @@ from numpy.typing import NDArray
 def rejections(
     values: NDArray[np.float64], method: str, alpha: float, total: int | None = None
 ) -> NDArray[np.bool_]: ...
-def row_rejections(
-    values: NDArray[np.float64], method: str, alpha: float, workers: int
-) -> NDArray[np.bool_]: ...
+def row_rejections(values: NDArray[np.float64], method: str, alpha: float, workers: int) -> NDArray[np.bool_]: ...
 def grouped_rejections(
     values: NDArray[np.float64],
     codes: NDArray[np.intp],
@@ -20,7 +18,7 @@ def grouped_rejections(
     totals: NDArray[np.int64] | None = None,
 ) -> NDArray[np.bool_]: ...
 
-# levels: method "ebh", "closed_ebh", "by" or "closed_by" (the exact searches only)
+# levels: method "ebh", "closed_ebh", "by", "closed_by" or "bh" (the exact searches only)
 def levels(
     values: NDArray[np.float64], method: str, total: int | None = None, max_level: float = 1.0
 ) -> NDArray[np.float64]: ...
@@ -32,4 +30,5 @@ def grouped_levels(
     method: str,
     max_level: float,
     workers: int,
+    totals: NDArray[np.int64] | None = None,
 ) -> NDArray[np.float64]: ...

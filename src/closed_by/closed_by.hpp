@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "closed_by/cBY.hpp"
+#include "closed_by/levels.hpp"
 #include "common/common.hpp"
 
 namespace tarvimo::closed_by {

@@ -220,6 +220,21 @@ bool CheckWalk::passes_everywhere_else(Walk& walk) {
     return std::max(omitted_fail_from(walk), bound_fails_from(walk)) > walk.omitted.hi;
 }
 
+SizeVerdict CheckWalk::size_verdict(int r, int s) {
+    const CountSizes sizes(family_, harmonic_, alpha_, r, &sums_);
+    if (decider_.bound_passes(sizes, s)) {
+        return SizeVerdict::pass;
+    }
+    if (s == 1) {
+        return decider_.size_one_fails(sizes) ? SizeVerdict::fail : SizeVerdict::pass;
+    }
+    const Walk walk{sizes, omitted_outside(r)};
+    if (walk.omitted.lo <= s && s <= walk.omitted.hi) {
+        return omitted_verdict(walk, s);
+    }
+    return decider_.evaluate_single(sizes, s);
+}
+
 cBYCheckResult CheckWalk::check(int r, int warm_s) {
     if (r == 0) {
         return {true, 0};

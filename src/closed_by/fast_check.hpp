@@ -80,6 +80,16 @@ public:
 
     // cBY_check_cpp's result for count r, whose first size is warm_s (0: none).
     cBYCheckResult check(int r, int warm_s);
+    // The verdict of size s in the check of count r, evaluated on its own:
+    // pass, fail, or stale where its loop would read entries of e_out that
+    // the sizes examined before it left (the verdict then depends on them).
+    SizeVerdict size_verdict(int r, int s);
+    // Moves to another level; what the walk keeps of the family (the sums of
+    // 1 / p) does not depend on it.
+    void set_alpha(double alpha) {
+        alpha_ = alpha;
+        decider_.set_alpha(alpha);
+    }
 
 private:
     // The per-check state of one breadth-first walk.

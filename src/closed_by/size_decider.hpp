@@ -45,6 +45,13 @@ public:
                        bool expect_fail);
     // A size met on its own, in the order of the check's walk.
     SizeVerdict evaluate_single(const CountSizes& sizes, int s);
+    // Moves to another level (the memo of the last size depends on it).
+    void set_alpha(double alpha) {
+        alpha_ = alpha;
+        invalpha_ = 1.0 / alpha;
+        cutoff_ = alpha + TOLERANCE;
+        memo_ = SizeMemo{};
+    }
 
 private:
     long literal_cost(const CountSizes& sizes, const SizeSetup& z, int cut) const;

@@ -5,6 +5,7 @@
 // searches (fast_search.hpp), whose counts equal the literal ones for every
 // input.
 
+#include "closed_ebh/levels.hpp"
 #include "closed_ebh/vardo.hpp"
 #include "common/common.hpp"
 

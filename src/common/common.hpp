@@ -7,4 +7,5 @@
 #include "common/cancellation.hpp"
 #include "common/checked_count.hpp"
 #include "common/interval_queue.hpp"
+#include "common/level_search.hpp"
 #include "common/padded_values.hpp"

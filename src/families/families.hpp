@@ -13,8 +13,10 @@
 // masks.hpp       the mask of one family, with AVX2 clones of the compare loops
 // layout.hpp      the families given by codes, laid out by a counting sort
 // thread_pool.hpp the threads that decide many families at once
+// levels.hpp      the levels of one family: the smallest alpha rejecting each entry
 
 #include "families/layout.hpp"
+#include "families/levels.hpp"
 #include "families/masks.hpp"
 #include "families/methods.hpp"
 #include "families/thread_pool.hpp"

@@ -150,15 +150,11 @@ inline int sorted_step_up_count(const Method& method, double alpha, int total, c
     return pvalue_step_up_count(method, sorted.data() + (n - candidates), candidates, total, alpha);
 }
 
-// The number of rejections among the present values of a family of `total`
-// hypotheses (the others omitted: p = 1, e = 0), leaving the values arranged
-// with the rejected ones last. `ascending`: the values are already sorted
-// ascending. A closed procedure rejects at least as many as its step-up
-// procedure: its count is the larger of the two. sort(first, last,
-// descending, cancel) sorts a range.
+// rejection_count at a level the core decides as it is (p-values below
+// 0.05 are scaled first). sort(first, last, descending, cancel) sorts a range.
 template <typename Sort = StdSortInSteps>
-int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
-                    const common::CancelFlag* cancel, const Sort& sort = {}) {
+int core_rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
+                         const common::CancelFlag* cancel, const Sort& sort = {}) {
     const int n = common::checked_count(values.size(), "a family");
     common::require_family_size(n, total);
     if (n == 0) {
@@ -184,6 +180,32 @@ int rejection_count(const Method& method, double alpha, int total, std::vector<d
                            ? closed_ebh::closed_ebh_count(values.data(), n, total, alpha, method.approximate, cancel)
                            : closed_by::closed_by_count(values.data(), n, total, alpha, method.approximate, cancel);
     return std::max(step_up, std::min(closed, n));
+}
+
+// The number of rejections among the present values of a family of `total`
+// hypotheses (the others omitted: p = 1, e = 0), leaving the values arranged
+// with the rejected ones last. `ascending`: the values are already sorted
+// ascending. A closed procedure rejects at least as many as its step-up
+// procedure: its count is the larger of the two. Below 0.05 the p-value
+// procedures decide at alpha 2^j on the p-values times 2^j
+// (common/level_search.hpp); the rejected values, at most 0.1 + 1e-10 once
+// scaled and so never capped at 1, are scaled back exactly.
+// sort(first, last, descending, cancel) sorts a range.
+template <typename Sort = StdSortInSteps>
+int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
+                    const common::CancelFlag* cancel, const Sort& sort = {}) {
+    const int j = method.evidence == Evidence::pvalues ? common::level_exponent(alpha) : 0;
+    if (j == 0) {
+        return core_rejection_count(method, alpha, total, values, ascending, cancel, sort);
+    }
+    for (double& p : values) {
+        p = common::scaled_pvalue(p, j);
+    }
+    const int count = core_rejection_count(method, std::ldexp(alpha, j), total, values, ascending, cancel, sort);
+    for (auto p = values.end() - count; p != values.end(); ++p) {
+        *p = std::ldexp(*p, -j);
+    }
+    return count;
 }
 
 }  // namespace tarvimo::families

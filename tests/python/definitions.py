@@ -19,6 +19,15 @@ def harmonic(m):
     return [0.0, *itertools.accumulate(1.0 / i for i in range(1, m + 1))]
 
 
+def scaled_for_core(descending, alpha):
+    """The p-values and level at which the public procedures decide: below 0.05 the p-values times 2^j
+    (at most 1) at alpha 2^j, with j putting the level in [0.05, 0.1); unchanged from 0.05 on."""
+    j = 0
+    while math.ldexp(alpha, j) < 0.05:
+        j += 1
+    return [min(math.ldexp(p, j), 1.0) for p in descending], math.ldexp(alpha, j)
+
+
 def groups(m):
     """Every non-empty group of the hypotheses 0 ... m-1."""
     return itertools.chain.from_iterable(itertools.combinations(range(m), k) for k in range(1, m + 1))

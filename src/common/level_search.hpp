@@ -1,0 +1,268 @@
+#pragma once
+
+// Levels: the smallest double alpha at which a procedure rejects a
+// hypothesis. The helpers shared by the step-up and the closed levels: the
+// scaled evaluation of the p-value procedures at small alpha, and the search
+// for the first double at which a test that is monotone in alpha passes.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "common/cancellation.hpp"
+
+// Scaled evaluation of the p-value procedures. Their margins are absolute on
+// the alpha scale (p m H_m / k - alpha <= 1e-10, cut-offs at alpha + 1e-10,
+// sums against u / (r alpha) - 1e-10), so below about 1e-9 they would
+// dominate alpha. Below SCALED_LEVEL_FLOOR the procedures therefore decide at
+// alpha 2^j and p 2^j, with j chosen so that alpha 2^j lies in [0.05, 0.1):
+// the core then always sees a level in [0.05, 1), where its margins are at
+// most 2e-9 relative to alpha.
+//
+// Why this is exact and keeps the decisions monotone in alpha:
+// - Multiplying by a power of two is exact for every double in range (also
+//   for subnormal p, whose scaled value is exact as well). Scaled p-values
+//   above 1 are set to 1: a value above alpha 2^j + 1e-10 (the scaled level
+//   is below 0.1) is cut off at every size, fails the BY test at every rank
+//   and the size-one test of the closed check, so 1 decides alike.
+// - At alpha >= 0.05, j = 0: every decision there is the core's own.
+// - Within one band (fixed j) the values are fixed and the core's decision
+//   is monotone in its alpha (see the proofs at the tests).
+// - Across a band edge: let b = 0.05 2^-j be the lowest level of band j and
+//   a < b a level of band j + 1, so that a 2^(j+1) = 2 a' with a' < b 2^j.
+//   Every operation of the BY test and of the closed BY check is homogeneous
+//   under (alpha, p) -> (2 alpha, 2 p): 1 / (2 alpha), the e-values, their
+//   sums and the critical values halve exactly, the products p F that enter
+//   the ceilings are unchanged, and fl(2 x - 2 y) = 2 fl(x - y). So deciding
+//   (2 a', 2 q) with margin 1e-10 is deciding (a', q) with margin 5e-11 in
+//   every comparison (the ceilings keep theirs). A smaller margin rejects
+//   less, and a' < b: by monotonicity within band j, what band j + 1 rejects
+//   at a, band j rejects at b. Zeros are the one value that does not scale:
+//   the core replaces p = 0 by 1e-12 in scaled units, a smaller stand-in at
+//   smaller alpha, and a smaller p-value never rejects less.
+// The e-value procedures need no scaling: e-BH's margin (1 + 1e-12 on
+// k e alpha / m) is relative already, and closed e-BH's (targets of order
+// 1 / alpha against -1e-12) only tightens as alpha falls.
+namespace tarvimo::common {
+
+constexpr double SCALED_LEVEL_FLOOR = 0.05;
+
+// The j >= 0 with alpha 2^j in [0.05, 0.1) for 0 < alpha < 0.05; 0 otherwise.
+inline int level_exponent(double alpha) {
+    if (!(alpha > 0.0 && alpha < SCALED_LEVEL_FLOOR)) {
+        return 0;
+    }
+    int exponent = 0;
+    std::frexp(alpha, &exponent);  // alpha = f 2^exponent, f in [0.5, 1)
+    int j = -4 - exponent;         // alpha 2^j in [2^-5, 2^-4) = [0.03125, 0.0625)
+    if (std::ldexp(alpha, j) < SCALED_LEVEL_FLOOR) {
+        ++j;
+    }
+    return j;
+}
+
+// p 2^j, at most 1 (NaN stays NaN).
+inline double scaled_pvalue(double p, int j) { return std::min(std::ldexp(p, j), 1.0); }
+
+// Non-negative doubles in order: their bit patterns as integers.
+inline std::int64_t double_order(double x) {
+    std::int64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return bits;
+}
+
+inline double double_at_order(std::int64_t order) {
+    double x;
+    std::memcpy(&x, &order, sizeof x);
+    return x;
+}
+
+// The double just below x > 0.
+inline double double_below(double x) { return double_at_order(double_order(x) - 1); }
+
+// The smallest positive double.
+constexpr double SMALLEST_LEVEL = std::numeric_limits<double>::denorm_min();
+
+// The first double at which passes() holds, between known_false (a double
+// order where it was seen false, or one below the range) and known_true (one
+// where it was seen true, or one above the range), by bisection.
+template <typename Passes>
+double bisect_levels(std::int64_t known_false, std::int64_t known_true, const Passes& passes) {
+    while (known_true - known_false > 1) {
+        const std::int64_t mid = known_false + (known_true - known_false) / 2;
+        (passes(double_at_order(mid)) ? known_true : known_false) = mid;
+    }
+    return double_at_order(known_true);
+}
+
+// The smallest double x in [lo, hi] (0 < lo <= hi, finite) at which
+// passes(x), for a predicate false below some point and true from it on;
+// the double above hi if passes(hi) is false. Gallops from `guess` (any
+// double; clamped into the range) and then bisects, so a guess within a few
+// ulps costs a few evaluations. On a predicate that rounding made
+// non-monotone the result still has passes(result) observed true (or is
+// above hi) and passes at the double below it observed false (or is lo).
+template <typename Passes>
+double first_passing_double(double lo, double hi, double guess, const Passes& passes) {
+    const std::int64_t first = double_order(lo);
+    const std::int64_t last = double_order(hi);
+    std::int64_t known_false = first - 1;
+    std::int64_t known_true = last + 1;
+    const std::int64_t start = std::clamp(double_order(std::max(guess, 0.0)), first, last);
+    if (passes(double_at_order(start))) {
+        known_true = start;
+        for (std::int64_t step = 1; known_true - step > known_false; step *= 2) {
+            const std::int64_t probe = known_true - step;
+            if (!passes(double_at_order(probe))) {
+                known_false = probe;
+                break;
+            }
+            known_true = probe;
+        }
+    } else {
+        known_false = start;
+        for (std::int64_t step = 1; known_false + step < known_true; step *= 2) {
+            const std::int64_t probe = known_false + step;
+            if (passes(double_at_order(probe))) {
+                known_true = probe;
+                break;
+            }
+            known_false = probe;
+        }
+    }
+    return bisect_levels(known_false, known_true, passes);
+}
+
+// A step-up rank's threshold is never below its rough level (the value
+// times its factor over the rank, without margin) times this: the margins
+// are at most 2e-9 of the scaled level, and the roundings a few ulps.
+constexpr double ROUGH_LEVEL_SHORTFALL = 1.0 - 1e-6;
+
+// A level at or above max_level is reported as 1.
+inline double reported_level(double level, double max_level) { return level < max_level ? level : 1.0; }
+
+// What a closed level scan did, for the tests and the benchmarks.
+struct ClosedLevelCounts {
+    long long checks = 0;          // whole checks of one size at one level
+    long long searched_sizes = 0;  // sizes that passed below the running minimum: their level was searched
+    long long parts = 0;           // rows or sizes of a check whose own level was searched
+    long long fallbacks = 0;       // searched sizes bisected with whole checks after all
+};
+
+// The level of a size by bisection with whole checks, between a level at
+// which it fails (or SMALLEST_LEVEL, which is then tried) and one at which it
+// passes.
+template <typename Passes>
+double bisected_size_level(double failing, double passing, const Passes& passes) {
+    if (failing == SMALLEST_LEVEL && passes(failing)) {
+        return failing;
+    }
+    return bisect_levels(double_order(failing), double_order(passing), passes);
+}
+
+// The level of a size whose check is a conjunction of parts (rows of pairs,
+// or sizes), each monotone in alpha: the largest of the parts' levels. The
+// parts that matter are found by the whole check itself: at the current
+// candidate level it fails at some part, whose own level (above the
+// candidate) becomes the next candidate, until the whole check passes. The
+// result is then confirmed against the whole check at the double below; a
+// part whose level cannot be had, or a confirmation that fails, sends the
+// size to bisection with whole checks.
+//
+// check(alpha) runs the whole check, returning true when it passes and else
+// recording the failing part; part_level(from, to) gives the smallest double
+// in (from, to] at which that part passes (or a value above `to`), or a
+// negative value where the part cannot be judged on its own.
+// Parts settled for one size before its level is bisected instead: each part
+// should come once (it passes from its own level on), so many mean that the
+// parts, judged alone, disagree with the whole check.
+constexpr int MOST_PARTS = 256;
+
+template <typename Check, typename PartLevel, typename Passes>
+double size_level_by_parts(double failing, double passing, const Check& check, const PartLevel& part_level,
+                           const Passes& passes, ClosedLevelCounts& counts) {
+    double candidate = failing;
+    if (check(candidate)) {
+        return candidate;  // only at SMALLEST_LEVEL: a failing level was known otherwise
+    }
+    int parts = 0;
+    do {
+        ++counts.parts;
+        const double next = part_level(candidate, passing);
+        if (!(next > candidate && next <= passing) || ++parts > MOST_PARTS) {
+            ++counts.fallbacks;
+            return bisected_size_level(candidate, passing, passes);
+        }
+        candidate = next;
+    } while (!check(candidate));
+    const double below = double_below(candidate);
+    if (below > failing && passes(below)) {
+        ++counts.fallbacks;
+        return bisected_size_level(failing, below, passes);
+    }
+    return candidate;
+}
+
+// Relative steps below a passing level at which narrow_from_above checks.
+constexpr double NARROWING_STEPS[] = {1.0 / 64, 1.0 / 8, 1.0 / 2};
+
+// Narrows the range (failing, passing] of a size's level from above with a
+// few whole checks at passing (1 - step): the levels of successive sizes lie
+// close together.
+template <typename Passes>
+void narrow_from_above(double& failing, double& passing, const Passes& passes) {
+    for (const double step : NARROWING_STEPS) {
+        const double probe = passing * (1.0 - step);
+        if (!(probe > failing)) {
+            return;
+        }
+        if (!passes(probe)) {
+            failing = probe;
+            return;
+        }
+        passing = probe;
+    }
+}
+
+// Levels by rank of a closed procedure, which rejects the larger of its
+// step-up count and its closed count (the largest size whose check passes).
+// `levels` enters holding the step-up levels by rank (nondecreasing) and
+// leaves holding the closed ones. passes(r, alpha) is the check of size r at
+// alpha; failing_level(r) a level at which it is known to fail, or
+// SMALLEST_LEVEL; size_level(r, failing, passing) the smallest double at
+// which it passes, given a level where it fails (or SMALLEST_LEVEL) and one
+// where it passes.
+//
+// Rank t is rejected at alpha when the step-up count reaches t or some size
+// r >= t passes. If each size passes exactly from a threshold lambda_r on
+// (its check monotone in alpha), the level of rank t is the minimum of its
+// step-up level and of lambda_r over r >= t. The scan takes the sizes from
+// the largest down with that running minimum M; lambda_r matters only when
+// it is below M, that is when the check passes at the double below M, and
+// only then is it searched. A failing check, the common case, costs one
+// check, cheap with the warm start the checks keep from one size to the next.
+template <typename Passes, typename FailingLevel, typename SizeLevel>
+void scan_closed_levels(std::vector<double>& levels, double max_level, const Passes& passes,
+                        const FailingLevel& failing_level, const SizeLevel& size_level, const CancelFlag* cancel,
+                        ClosedLevelCounts& counts) {
+    double running = max_level;
+    for (int r = static_cast<int>(levels.size()); r >= 1; --r) {
+        stop_if_cancelled(cancel);
+        running = std::min(running, levels[r - 1]);
+        if (running > SMALLEST_LEVEL) {
+            const double below = double_below(running);
+            if (passes(r, below)) {
+                ++counts.searched_sizes;
+                const double failing = std::min(failing_level(r), below);
+                const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
+                running = size_level(r, fails ? failing : SMALLEST_LEVEL, below);
+            }
+        }
+        levels[r - 1] = running;
+    }
+}
+
+}  // namespace tarvimo::common

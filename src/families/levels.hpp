@@ -1,0 +1,153 @@
+#pragma once
+
+// Levels of one family: for each entry the smallest double alpha in
+// (0, max_level) at which the family's procedure, as decide_family decides
+// it, rejects the entry; 1 where none does; NaN for a missing entry. The
+// ranks follow the mask: strongest first, the earlier entry first among
+// equal values.
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "closed_by/closed_by.hpp"
+#include "closed_ebh/closed_ebh.hpp"
+#include "common/common.hpp"
+#include "families/methods.hpp"
+
+namespace tarvimo::families {
+
+struct RankedValue {
+    double value;
+    std::int64_t position;
+};
+
+// Working storage of one thread, kept from one family to the next.
+struct LevelScratch {
+    std::vector<RankedValue> ranked;
+    std::vector<double> sorted;
+};
+
+// Levels exist for the exact searches only: an approximate search's count
+// need not grow with alpha.
+inline Method level_method_named(const std::string& name) {
+    const Method method = method_named(name);
+    if (method.approximate) {
+        throw std::invalid_argument("levels exist for the exact searches only, not for '" + name + "'");
+    }
+    return method;
+}
+
+inline void require_max_level(double max_level) {
+    if (!(max_level > 0.0 && max_level <= 1.0)) {
+        throw std::invalid_argument("max_level must lie in (0, 1], got " + std::to_string(max_level));
+    }
+}
+
+// The H of the p-value step-up test: H_total for BY (and closed BY), 1 for BH.
+inline double step_up_harmonic(const Method& method, int total) {
+    return method.harmonic ? closed_by::harmonic_number(total) : 1.0;
+}
+
+// Whether a value can have a step-up level below max_level at all; the
+// others, and with them every weaker value (at a larger rank), fail their
+// test at every rank at max_level, and so at every smaller level.
+// - p-values, judged as the engine scales them at max_level (p' and
+//   alpha' >= 0.05): at rank k <= total the test's left side is
+//   fl(fl(p' factor) / k) - alpha' >= p' H_total (1 - 3u) - alpha', H_total
+//   being the same summed double the test uses. Where p' H_total >=
+//   alpha' (1 + 1e-6) that is at least alpha' (1e-6 - 4u) > 5e-8 > 1e-10.
+// - e-values: (k e) fl(alpha / total) <= e alpha (1 + 2u) for k <= total,
+//   below 1 + 1e-12 where e alpha < 1 - 1e-6.
+constexpr double CANDIDATE_SLACK = 1e-6;
+
+class StepUpCandidates {
+public:
+    StepUpCandidates(const Method& method, double harmonic, double max_level)
+        : evalues_(method.evidence == Evidence::evalues),
+          harmonic_(harmonic),
+          band_(common::level_exponent(max_level)),
+          level_(std::ldexp(max_level, band_)) {}
+
+    bool operator()(double value) const {
+        if (evalues_) {
+            return value * level_ >= 1.0 - CANDIDATE_SLACK;
+        }
+        return (band_ == 0 ? value : common::scaled_pvalue(value, band_)) * harmonic_ <
+               level_ * (1.0 + CANDIDATE_SLACK);
+    }
+
+private:
+    bool evalues_;
+    double harmonic_;
+    int band_;
+    double level_;
+};
+
+// The levels of a family of n entries read through value(j), written
+// through write(j, level); `total` counts the family's hypotheses (the
+// omitted ones as p = 1 or e = 0), or is -1 for the present entries alone.
+template <typename Value, typename Write>
+void family_levels(const Method& method, std::int64_t n, const Value& value, const Write& write, int total,
+                   double max_level, LevelScratch& scratch, const common::CancelFlag* cancel) {
+    std::int64_t present = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        present += std::isnan(value(j)) ? 0 : 1;
+    }
+    const int given = common::checked_count(static_cast<std::size_t>(present), "a family");
+    const int family_total = total < 0 ? given : total;
+    common::require_family_size(given, family_total);
+    const double harmonic = method.evidence == Evidence::pvalues ? step_up_harmonic(method, family_total) : 1.0;
+    // A step-up procedure ranks only its candidates: the others rank after
+    // every candidate, which keep their ranks.
+    const StepUpCandidates is_candidate(method, harmonic, max_level);
+    // A value that is no candidate is rejected only with the omitted ones.
+    const double weak_level =
+        method.evidence == Evidence::pvalues
+            ? common::reported_level(closed_by::omitted_pvalue_level(given, family_total, harmonic, max_level),
+                                     max_level)
+            : 1.0;
+    std::vector<RankedValue>& ranked = scratch.ranked;
+    ranked.clear();
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double v = value(j);
+        if (std::isnan(v)) {
+            write(j, std::numeric_limits<double>::quiet_NaN());
+        } else if (method.closed || is_candidate(v)) {
+            ranked.push_back({v, j});
+        } else {
+            write(j, weak_level);
+        }
+    }
+    const bool larger_is_stronger = method.evidence == Evidence::evalues;
+    std::sort(ranked.begin(), ranked.end(), [larger_is_stronger](const RankedValue& a, const RankedValue& b) {
+        if (a.value != b.value) {
+            return larger_is_stronger ? a.value > b.value : a.value < b.value;
+        }
+        return a.position < b.position;
+    });
+    std::vector<double>& sorted = scratch.sorted;
+    sorted.resize(ranked.size());
+    for (std::size_t t = 0; t < ranked.size(); ++t) {
+        sorted[t] = ranked[t].value;
+    }
+    const int n_ranked = static_cast<int>(sorted.size());
+    std::vector<double> levels;
+    if (method.evidence == Evidence::pvalues) {
+        levels = method.closed
+                     ? closed_by::closed_by_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
+                     : closed_by::step_up_pvalue_levels(sorted.data(), n_ranked, family_total, harmonic, max_level);
+    } else {
+        levels = method.closed ? closed_ebh::closed_ebh_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
+                               : closed_ebh::step_up_evalue_levels(sorted.data(), n_ranked, family_total, max_level);
+    }
+    for (std::size_t t = 0; t < ranked.size(); ++t) {
+        write(ranked[t].position, common::reported_level(levels[t], max_level));
+    }
+}
+
+}  // namespace tarvimo::families

@@ -1,0 +1,243 @@
+// Levels in the core: the scaled evaluation's bands, the search for the
+// first passing double, the size search by parts with its fallbacks forced,
+// the closed BY checks kept across levels against the literal check, and
+// closed levels against a bisection with the literal counts.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "closed_by/closed_by.hpp"
+#include "closed_ebh/closed_ebh.hpp"
+#include "common/common.hpp"
+
+namespace {
+
+using namespace tarvimo::common;
+using tarvimo::closed_by::cBY_check_cpp;
+using tarvimo::closed_by::cBYCheckResult;
+using tarvimo::closed_by::CertifiedCbyTuning;
+using tarvimo::closed_by::closed_by_levels;
+using tarvimo::closed_by::harmonic_numbers_cpp;
+using tarvimo::closed_by::LevelChecks;
+using tarvimo::closed_ebh::closed_ebh_levels;
+
+TEST(LevelExponent, PutsEveryLevelBelow005IntoItsBand) {
+    EXPECT_EQ(level_exponent(0.05), 0);
+    EXPECT_EQ(level_exponent(0.5), 0);
+    EXPECT_EQ(level_exponent(0.0), 0);
+    EXPECT_EQ(level_exponent(std::nan("")), 0);
+    EXPECT_EQ(level_exponent(double_below(0.05)), 1);
+    std::mt19937_64 rng(1);
+    std::uniform_real_distribution<double> exponent(-323.0, std::log10(0.05));
+    for (int i = 0; i < 10000; ++i) {
+        const double alpha = std::pow(10.0, exponent(rng));
+        if (!(alpha > 0.0 && alpha < 0.05)) {
+            continue;
+        }
+        const double scaled = std::ldexp(alpha, level_exponent(alpha));
+        EXPECT_GE(scaled, 0.05) << alpha;
+        EXPECT_LT(scaled, 0.1) << alpha;
+    }
+    EXPECT_EQ(std::ldexp(SMALLEST_LEVEL, level_exponent(SMALLEST_LEVEL)), 0.0625);
+    EXPECT_EQ(scaled_pvalue(0.75, 1), 1.0);
+    EXPECT_EQ(scaled_pvalue(1e-320, 60), std::ldexp(1e-320, 60));
+}
+
+TEST(FirstPassingDouble, FindsTheThresholdFromAnyGuess) {
+    std::mt19937_64 rng(2);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int i = 0; i < 2000; ++i) {
+        const double threshold = std::pow(unit(rng), 20.0);
+        if (!(threshold > 0.0)) {
+            continue;
+        }
+        int evaluations = 0;
+        const auto passes = [&](double x) {
+            ++evaluations;
+            return x >= threshold;
+        };
+        const double guess = i % 2 == 0 ? threshold * (1.0 + 1e-15) : unit(rng);
+        EXPECT_EQ(first_passing_double(SMALLEST_LEVEL, 1.0, guess, passes), threshold);
+        if (i % 2 == 0) {
+            EXPECT_LE(evaluations, 8);  // a guess within a few ulps costs a few evaluations
+        }
+    }
+    EXPECT_EQ(first_passing_double(0.25, 0.5, 0.3, [](double x) { return x > 0.5; }), std::nextafter(0.5, 1.0));
+    EXPECT_EQ(first_passing_double(0.25, 0.5, 0.3, [](double) { return true; }), 0.25);
+}
+
+TEST(SizeLevelByParts, AgreesWithBisectionAndCountsItsFallbacks) {
+    // A size made of parts with thresholds t[i]; the whole check passes when
+    // all do and names the first failing part otherwise.
+    const std::vector<double> thresholds{0.011, 0.3, 0.2999, 0.07};
+    int failing_part = -1;
+    const auto passes = [&](double alpha) {
+        for (int i = 0; i < static_cast<int>(thresholds.size()); ++i) {
+            if (alpha < thresholds[static_cast<std::size_t>(i)]) {
+                failing_part = i;
+                return false;
+            }
+        }
+        return true;
+    };
+    const auto part_level = [&](double, double) { return thresholds[static_cast<std::size_t>(failing_part)]; };
+    ClosedLevelCounts counts;
+    EXPECT_EQ(size_level_by_parts(0.001, 0.9, passes, part_level, passes, counts), 0.3);
+    EXPECT_EQ(counts.fallbacks, 0);
+    EXPECT_GE(counts.parts, 1);
+
+    // A part that cannot be judged alone: bisection with whole checks.
+    ClosedLevelCounts unjudged;
+    const auto no_part = [](double, double) { return -1.0; };
+    EXPECT_EQ(size_level_by_parts(0.001, 0.9, passes, no_part, passes, unjudged), 0.3);
+    EXPECT_EQ(unjudged.fallbacks, 1);
+
+    // Part levels that creep up one ulp at a time (as if the parts, judged
+    // alone, disagreed with the whole check): bisection after MOST_PARTS.
+    ClosedLevelCounts creeping;
+    const auto low_part = [&](double from, double) { return std::nextafter(from, 1.0); };
+    EXPECT_EQ(size_level_by_parts(0.001, 0.9, passes, low_part, passes, creeping), 0.3);
+    EXPECT_EQ(creeping.fallbacks, 1);
+    EXPECT_EQ(creeping.parts, MOST_PARTS + 1);
+    // A part level above the whole check's: the confirmation at the double
+    // below fails, and bisection settles it.
+    ClosedLevelCounts high;
+    const auto high_part = [](double, double) { return 0.5; };
+    EXPECT_EQ(size_level_by_parts(0.001, 0.9, passes, high_part, passes, high), 0.3);
+    EXPECT_EQ(high.fallbacks, 1);
+}
+
+std::vector<double> random_family(std::mt19937_64& rng, int n) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> p(static_cast<std::size_t>(n));
+    for (double& v : p) {
+        const double kind = unit(rng);
+        v = kind < 0.3 ? std::pow(unit(rng), 6.0) * 1e-3 : kind < 0.4 ? 0.0 : kind < 0.5 ? 1e-300 : unit(rng);
+    }
+    std::sort(p.begin(), p.end(), std::greater<>());
+    for (double& v : p) {
+        v = v == 0.0 ? tarvimo::closed_by::ZERO_REPLACEMENT : v;
+    }
+    return p;
+}
+
+TEST(LevelChecks, EqualTheLiteralCheckAtEveryLevelAndVersion) {
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> exponent(-3.0, 0.0);
+    const std::vector<CertifiedCbyTuning> tunings{CertifiedCbyTuning{}, CertifiedCbyTuning{0, 1, true, true},
+                                                  CertifiedCbyTuning{8, 3, true, true, 0}};
+    for (int round = 0; round < 60; ++round) {
+        const int n = 1 + static_cast<int>(rng() % 40);
+        const int total = n + static_cast<int>(rng() % 3);
+        const CertifiedCbyTuning& tuning = tunings[static_cast<std::size_t>(round) % tunings.size()];
+        LevelChecks checks(n, total, nullptr, tuning);
+        const std::vector<double> harmonic = harmonic_numbers_cpp(total);
+        for (int version = 0; version < 4; ++version) {
+            std::vector<double> p = random_family(rng, n);
+            const int key = version % 3;  // keys come back with other values only after add
+            if (!checks.select(key) || version == 3) {
+                checks.add(key, p);
+            } else {
+                continue;
+            }
+            const std::vector<double> padded = padded_values(p.data(), n, total, 1.0);
+            for (int probe = 0; probe < 6; ++probe) {
+                const double alpha = std::pow(10.0, exponent(rng));
+                for (int r = 1; r <= total; ++r) {
+                    const cBYCheckResult literal = cBY_check_cpp(padded, r, harmonic, 0, alpha);
+                    const cBYCheckResult kept = checks.check(r, 0, alpha);
+                    ASSERT_EQ(kept.res, literal.res) << round << " " << r << " " << alpha;
+                    ASSERT_EQ(kept.at_s, literal.at_s);
+                    // A size that fails on its own fails the check; a passing check has no such size.
+                    for (int s = 1; s <= total; ++s) {
+                        const std::optional<bool> size = checks.size_passes(r, s, alpha);
+                        if (size && !*size) {
+                            ASSERT_FALSE(literal.res) << round << " " << r << " " << s << " " << alpha;
+                        }
+                    }
+                    if (!literal.res) {
+                        const std::optional<bool> at = checks.size_passes(r, literal.at_s, alpha);
+                        ASSERT_TRUE(!at || !*at);
+                    }
+                }
+            }
+        }
+    }
+}
+
+// The engine's closed BY count at alpha (scaled below 0.05) from the literal
+// routines on the padded, scaled family.
+int literal_closed_by_count(const std::vector<double>& ascending, int total, double alpha) {
+    const int j = level_exponent(alpha);
+    const int n = static_cast<int>(ascending.size());
+    std::vector<double> given(ascending.rbegin(), ascending.rend());
+    for (double& p : given) {
+        p = scaled_pvalue(p, j);
+    }
+    const std::vector<double> padded = padded_values(given.data(), n, total, 1.0);
+    const double scaled = std::ldexp(alpha, j);
+    const int step_up = tarvimo::closed_by::BY_cpp(padded, harmonic_numbers_cpp(total), scaled);
+    return std::min(n, std::max(step_up, tarvimo::closed_by::largestcBYsignificant_cpp(padded, scaled)));
+}
+
+int literal_closed_ebh_count(const std::vector<double>& descending, int total, double alpha) {
+    const int n = static_cast<int>(descending.size());
+    const std::vector<double> ascending(descending.rbegin(), descending.rend());
+    const std::vector<double> padded = padded_values(ascending.data(), n, total, 0.0);
+    return std::min(n, std::max(tarvimo::closed_ebh::eBH_cpp(padded, alpha),
+                                tarvimo::closed_ebh::largestmeanconsistent_cpp(padded, alpha)));
+}
+
+// The level of rank t by bisection on the bits of alpha in (0, max_level).
+template <typename Count>
+double bisected_rank_level(int t, double max_level, const Count& count) {
+    const double level =
+        bisect_levels(double_order(0.0), double_order(max_level), [&](double alpha) { return count(alpha) >= t; });
+    return level < max_level ? level : max_level;
+}
+
+TEST(ClosedLevels, EqualABisectionWithTheLiteralCounts) {
+    std::mt19937_64 rng(4);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    long long parts = 0;
+    long long fallbacks = 0;
+    for (int round = 0; round < 40; ++round) {
+        const int n = 1 + static_cast<int>(rng() % 7);
+        const int total = n + static_cast<int>(rng() % 2);
+        const double max_level = round % 4 == 0 ? 0.1 : 1.0;
+        std::vector<double> p(static_cast<std::size_t>(n));
+        for (double& v : p) {
+            v = unit(rng) < 0.2 ? 0.0 : std::pow(unit(rng), 5.0);
+        }
+        std::sort(p.begin(), p.end());
+        ClosedLevelCounts by_counts;
+        const std::vector<double> by_levels = closed_by_levels(p.data(), n, total, max_level, nullptr, &by_counts);
+        std::vector<double> e(p.size());
+        std::transform(p.begin(), p.end(), e.begin(), [](double v) { return v == 0.0 ? INFINITY : 1.0 / v; });
+        ClosedLevelCounts ebh_counts;
+        const std::vector<double> ebh_levels = closed_ebh_levels(e.data(), n, total, max_level, nullptr, &ebh_counts);
+        for (int t = 1; t <= n; ++t) {
+            EXPECT_EQ(by_levels[static_cast<std::size_t>(t - 1)],
+                      bisected_rank_level(t, max_level,
+                                          [&](double alpha) { return literal_closed_by_count(p, total, alpha); }))
+                << round << " " << t;
+            EXPECT_EQ(ebh_levels[static_cast<std::size_t>(t - 1)],
+                      bisected_rank_level(t, max_level,
+                                          [&](double alpha) { return literal_closed_ebh_count(e, total, alpha); }))
+                << round << " " << t;
+        }
+        parts += by_counts.parts + ebh_counts.parts;
+        fallbacks += by_counts.fallbacks + ebh_counts.fallbacks;
+    }
+    // Sizes settled by their parts, and (rarely: a padded family here) by
+    // bisection with whole checks; the levels are the bisection's either way.
+    EXPECT_GT(parts, 0);
+    EXPECT_LE(fallbacks, 4);
+    RecordProperty("fallbacks", static_cast<int>(fallbacks));
+}
+
+}  // namespace
