@@ -1,6 +1,7 @@
 """The options of ``tarvimo demo`` and ``tarvimo run``, and the combinations of them that are refused."""
 
 import argparse
+import codecs
 import math
 from collections.abc import Callable
 from pathlib import Path
@@ -8,7 +9,7 @@ from typing import NoReturn
 
 from tarvimo._cli import demo as _demo
 from tarvimo._cli.errors import TableError
-from tarvimo._cli.layout import PARQUET_NEEDS_COLUMN, layout_of
+from tarvimo._cli.layout import PARQUET_NEEDS_COLUMN, WHITESPACE, layout_of
 from tarvimo._cli.run import CLOSED_METHODS, DEFAULT_FLAG_COLUMN, METHODS, PVALUE_METHODS, run_method
 from tarvimo._inputs import NAN_POLICIES
 
@@ -47,7 +48,18 @@ def strength(text: str) -> float:
 
 
 def positive_int(text: str) -> int:
-    return parsed_number(text, int, lambda n: n >= 1, "a whole number >= 1", "a whole number")
+    return parsed_number(text, whole_number, lambda n: n >= 1, "a whole number >= 1", "a whole number")
+
+
+def whole_number(text: str) -> int:
+    """An integer written as one (12), or as a number with no fraction (1e7, 2.0)."""
+    try:
+        return int(text)
+    except ValueError:
+        number = float(text)
+        if not number.is_integer():
+            raise ValueError(text) from None
+        return int(number)
 
 
 def seed(text: str) -> int:
@@ -60,11 +72,19 @@ def method_name(text: str) -> str:
 
 
 def delimiter(text: str) -> str:
-    named = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "space": " "}
+    named = {"tab": "\t", "\\t": "\t", "comma": ",", "semicolon": ";", "space": " ", WHITESPACE: WHITESPACE}
     character = named.get(text.lower(), text)
-    if len(character) != 1 or character in '"\r\n':
-        raise argparse.ArgumentTypeError(f"must be one character (or tab, \\t, comma, semicolon, space), got {text!r}")
+    if character != WHITESPACE and (len(character) != 1 or character in '"\r\n'):
+        raise argparse.ArgumentTypeError(
+            f"must be one character (or tab, \\t, comma, semicolon, space, whitespace), got {text!r}")
     return character
+
+
+def encoding(text: str) -> str:
+    try:
+        return codecs.lookup(text).name
+    except LookupError:
+        raise argparse.ArgumentTypeError(f"unknown encoding {text!r} (try utf-8, latin-1, cp1252)") from None
 
 
 def build_parser() -> Parser:
@@ -98,14 +118,17 @@ def build_parser() -> Parser:
     run = commands.add_parser(
         "run",
         help="run one procedure on values from a table",
-        description="Read p-values (by, closed-by) or e-values (ebh, closed-ebh) from a text file of one "
-        "value per line, or from a column of a CSV, TSV or Parquet table (gzip, bz2 or zstd compressed "
-        "text is read by its extension, or recognised on standard input), and print the rejected "
+        description="Read p-values (by, closed-by, and bh for comparison) or e-values (ebh, closed-ebh) from a "
+        "text file of one value per line, or from a column of a CSV, TSV, whitespace-aligned or Parquet table "
+        "(gzip, bz2, zstd or xz compressed text is read by its extension, or recognised on standard input), and "
+        "print the rejected "
         "hypotheses with their line numbers, or write the table back with a column of the decisions. "
-        "Empty lines are skipped; empty cells and NA, NaN, nan, null and . are missing values (NaN).",
+        "Empty lines are skipped; empty cells, NA, N/A, #N/A, NaN, NULL, None and . (in any case; pandas' "
+        "list of markers) are missing values (NaN).",
     )
     run.add_argument("method", type=method_name, choices=METHODS, metavar="METHOD",
-                     help="one of " + ", ".join(METHODS) + " (closed_ebh and closed_by work too)")
+                     help="one of " + ", ".join(METHODS) + " (closed_ebh and closed_by work too); bh, "
+                     "Benjamini-Hochberg, controls the FDR only for independent or positively dependent p-values")
     run.add_argument("file", metavar="FILE",
                      help="a .csv, .tsv or .parquet table or a text file (.gz, .bz2, .zst compressed); "
                      "- reads standard input")
@@ -113,16 +136,30 @@ def build_parser() -> Parser:
                      help="the column with the values, by its header name or 1-based number; without it, "
                      "the file holds one value per line and no header line")
     run.add_argument("--delimiter", type=delimiter, metavar="CHAR",
-                     help="field delimiter of a text table (default: from the extension, .csv comma and "
-                     ".tsv tab; else inferred from the header line)")
+                     help="field delimiter of a text table: a character, or tab, comma, semicolon, space, or "
+                     "whitespace for any run of spaces and tabs (PLINK's aligned tables). Default: from the "
+                     "extension, .csv comma and .tsv tab; else inferred from the header line. Tab- and "
+                     "space-separated files take quotes literally; other delimiters quote as CSV does")
+    run.add_argument("--multiline", action="store_true",
+                     help="a quoted CSV field may span lines (without it, a quote left open at the end of a "
+                     "line is an error naming the line)")
+    run.add_argument("--encoding", type=encoding, default="utf-8",
+                     help="text encoding of the input, such as latin-1 or cp1252 (default utf-8); text output "
+                     "is UTF-8")
     run.add_argument("--log10", action="store_true",
-                     help="the column holds -log10 p-values (by and closed-by only); p-values too small "
+                     help="the column holds -log10 p-values (by, closed-by and bh only); p-values too small "
                      "for a double keep their order")
     run.add_argument("--groups", metavar="COLUMN",
-                     help="column of family labels: each family is tested on its own at alpha")
+                     help="column of family labels: each family is tested on its own at alpha (labels are "
+                     "trimmed of white space; a missing label is refused)")
     run.add_argument("--m", type=positive_int, metavar="N",
                      help="total number of hypotheses when the table lists only some (the others count "
-                     "as p = 1 or e = 0)")
+                     "as p = 1 or e = 0); 1e7 is read as 10000000")
+    run.add_argument("--m-column", metavar="NAME",
+                     help="with --groups: column of the total number of hypotheses of each row's family, the same "
+                     "on every row of a family (per-gene truncated lists, such as tensorQTL's cis output)")
+    run.add_argument("--id-column", metavar="NAME",
+                     help="column that names each hypothesis (a SNP, a gene): shown with the rejected ones")
     run.add_argument("--output", metavar="FILE",
                      help="write the table with a column of the decisions to FILE, in the format and "
                      "compression its extension says (- writes the input's format to standard output)")
@@ -155,9 +192,11 @@ def option_conflict(args: argparse.Namespace) -> str | None:
     if args.approximate and args.method not in CLOSED_METHODS:
         return "--approximate applies only to " + " and ".join(CLOSED_METHODS)
     if args.log10 and args.method not in PVALUE_METHODS:
-        return "--log10 applies only to p-values: " + " and ".join(PVALUE_METHODS)
+        return "--log10 applies only to p-values: " + ", ".join(PVALUE_METHODS[:-1]) + " and " + PVALUE_METHODS[-1]
     if args.m is not None and args.groups is not None:
-        return "--m gives the size of one family; it does not combine with --groups"
+        return "--m gives the size of one family; it does not combine with --groups (--m-column gives one per family)"
+    if args.m_column is not None and args.groups is None:
+        return "--m-column gives the total of each family: name the families with --groups (one family: --m N)"
     if args.flag_column is not None and args.output is None:
         return "--flag-column names the added column of --output; give --output FILE too"
     if args.json and args.output == "-":
@@ -168,6 +207,10 @@ def option_conflict(args: argparse.Namespace) -> str | None:
         return f"--adjusted-column and the decisions' column are both named {args.adjusted_column!r}"
     if args.approximate and (args.adjusted_column is not None or args.plot is not None):
         return "--adjusted-column and --plot give the exact searches' levels; they do not combine with --approximate"
+    if (args.adjusted_column is not None or args.plot is not None) and args.method == "bh":
+        return "--adjusted-column and --plot give the levels of ebh, closed-ebh, by and closed-by, not of bh"
+    if (args.adjusted_column is not None or args.plot is not None) and args.m_column is not None:
+        return "--adjusted-column and --plot do not take a total per family (--m-column) yet"
     try:
         layout = layout_of(args.file, args.delimiter)
         if args.output is not None:

@@ -8,6 +8,7 @@ orders such p-values, which the doubles cannot tell apart, by their true size.
 from __future__ import annotations  # pyarrow's array types are generic only in their stubs
 
 import math
+import re
 from typing import Any
 
 import numpy as np
@@ -17,9 +18,17 @@ from numpy.typing import NDArray
 
 from tarvimo._cli.errors import TableError
 
-MISSING_TOKENS = ("", "NA", "NaN", "nan", "null", ".")
-MISSING = pa.array(MISSING_TOKENS, pa.string())
+# Missing values as pandas reads them by default, and '.' (VCF, PLINK), in any case; white space
+# around them is ignored.
+MISSING_TOKENS = (
+    "", "NA", "N/A", "n/a", "#N/A", "#N/A N/A", "#NA", "<NA>", "NaN", "-NaN", "nan", "-nan", "NULL", "null",
+    "None", "1.#IND", "-1.#IND", "1.#QNAN", "-1.#QNAN", ".",
+)
+MISSING = pa.array(sorted({token.lower() for token in MISSING_TOKENS}), pa.string())
+MISSING_SHOWN = "an empty cell, NA, N/A, #N/A, NaN, NULL, None, . (in any case) and the rest of pandas' list"
+DECIMAL_COMMA = re.compile(r"^\s*[-+]?[0-9]*,[0-9]+([eE][-+]?[0-9]+)?\s*$")
 ZERO = pa.scalar(0.0, pa.float64())
+TRUE = pa.scalar(True, pa.bool_())
 SMALLEST_DOUBLE = math.ulp(0.0)  # the smallest positive double, about 4.9e-324
 SMALLEST = pa.scalar(SMALLEST_DOUBLE, pa.float64())
 NEGATIVE_SMALLEST = pa.scalar(-SMALLEST_DOUBLE, pa.float64())
@@ -69,14 +78,26 @@ def numbers_from_text(text: pa.Array[Any]) -> pa.Array[Any]:
     numbers = plain_numbers(text)
     if numbers is not None:
         return numbers
-    for candidate in (text, pc.utf8_trim_whitespace(text)):
-        missing = pc.is_in(candidate, value_set=MISSING)
-        candidate = pc.if_else(missing, pa.scalar(None, pa.string()), candidate)
-        numbers = parsed_or_none(candidate)
-        if numbers is not None:
-            return without_underflow(text, numbers.fill_null(math.nan))
+    candidate = pc.utf8_trim_whitespace(text)
+    candidate = pc.if_else(missing_markers(candidate), pa.scalar(None, pa.string()), candidate)
+    numbers = parsed_or_none(candidate)
+    if numbers is not None:
+        return without_underflow(text, numbers.fill_null(math.nan))
     position = first_unparsed(candidate)
     raise BadNumber(position, text[position].as_py())
+
+
+def missing_markers(trimmed: Any) -> Any:
+    """Whether each text (an array or a chunked array), without surrounding white space, marks a missing
+    value; nulls count too."""
+    return pc.or_(pc.is_null(trimmed), pc.is_in(pc.utf8_lower(trimmed), value_set=MISSING))
+
+
+def not_a_number(text: str) -> str:
+    """Why `text` is not read as a number, with what would be read instead."""
+    if DECIMAL_COMMA.match(text):
+        return f"{text!r} is not a number (a decimal comma? write the number with a decimal point)"
+    return f"{text!r} is not a number (missing values: {MISSING_SHOWN})"
 
 
 def without_underflow(text: pa.Array[Any], numbers: pa.Array[Any]) -> pa.Array[Any]:
@@ -106,6 +127,8 @@ def numbers_from_array(values: pa.ChunkedArray[Any], name: str) -> NDArray[np.fl
 
     Raises BadNumber, with the position in the whole column, for text that is not a number.
     """
+    if pa.types.is_dictionary(values.type):  # a pandas Categorical, or a dictionary-encoded Parquet column
+        values = values.cast(values.type.value_type)
     kind = values.type
     text = pa.types.is_string(kind) or pa.types.is_large_string(kind)
     if not (text or pa.types.is_integer(kind) or pa.types.is_floating(kind) or pa.types.is_decimal(kind)):

@@ -14,21 +14,22 @@ from numpy.typing import NDArray
 
 from tarvimo._adjust import adjust
 from tarvimo._cli.errors import CliError
+from tarvimo._cli.families import family_summary, family_totals
 from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import levels_by_strength, pvalues_from_log10, strongest_first
 from tarvimo._cli.plotting import Curve, plot_max_level, plot_path, require_matplotlib, write_plot
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
-from tarvimo._cli.reading import Column, read_column
-from tarvimo._cli.writing import write_table
+from tarvimo._cli.reading import Column, Request, read_column
+from tarvimo._cli.writing import typed_table, write_table
 from tarvimo._inputs import InvalidEntryError
-from tarvimo._procedures import by, closed_by, closed_ebh, ebh
+from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
 PROCEDURES: dict[str, Callable[..., NDArray[np.bool_]]] = {
-    "ebh": ebh, "closed-ebh": closed_ebh, "by": by, "closed-by": closed_by,
+    "ebh": ebh, "closed-ebh": closed_ebh, "by": by, "closed-by": closed_by, "bh": bh,
 }
 METHODS = tuple(PROCEDURES)
 CLOSED_METHODS = ("closed-ebh", "closed-by")
-PVALUE_METHODS = ("by", "closed-by")
+PVALUE_METHODS = ("by", "closed-by", "bh")
 DEFAULT_FLAG_COLUMN = "rejected"
 REPORTED_ALPHAS = (0.01, 0.05, 0.1)  # the report also counts the rejections at these levels
 
@@ -44,7 +45,9 @@ def read_input(args: argparse.Namespace) -> Column:
         bar.update(done - bar.n)
 
     try:
-        return read_column(args.file, layout, args.column, args.groups, args.output is not None, progress)
+        request = Request(args.column, args.groups, args.id_column, args.m_column, args.output is not None,
+                          args.encoding, args.multiline)
+        return read_column(args.file, layout, request, progress)
     finally:
         if bar is not None:
             bar.close()
@@ -57,6 +60,8 @@ def procedure_options(args: argparse.Namespace, column: Column) -> dict[str, Any
         options["groups"] = column.groups
     if args.m is not None:
         options["m"] = args.m
+    if column.totals is not None:
+        options["m"] = totals_of(column)
     return options
 
 
@@ -69,7 +74,9 @@ def computed[T](args: argparse.Namespace, column: Column, description: str, comp
         if math.isnan(found):
             raise CliError(f"{where}: missing or NaN value (--nan-policy omit leaves it unrejected)") from None
         requirement = "-log10 p-values must be at least 0" if args.log10 else exc.requirement
-        raise CliError(f"{where}: {requirement} (found {found!r})") from None
+        hint = ("; a column of -log10 p-values? say so with --log10"
+                if args.method in PVALUE_METHODS and not args.log10 and found > 1.0 else "")
+        raise CliError(f"{where}: {requirement} (found {found!r}){hint}") from None
     except ValueError as exc:
         raise CliError(str(exc)) from None
 
@@ -88,6 +95,14 @@ def decided(args: argparse.Namespace, column: Column, alpha: float | None = None
     level = args.alpha if alpha is None else alpha
     mask = computed(args, column, args.method, lambda: procedure(values, level, **options))
     return strongest_first(mask, column.values, column.groups) if args.log10 else mask
+
+
+def totals_of(column: Column) -> NDArray[np.int64]:
+    """The checked --m-column of `column`: one total per value, the same within each family."""
+    assert column.groups is not None and column.totals is not None and column.families is not None
+    families = column.families
+    return family_totals(column.groups, column.totals, lambda position: column.where(position, column.totals_name),
+                         lambda code: str(families[code].as_py()))
 
 
 def adjusted(args: argparse.Namespace, column: Column, max_level: float) -> NDArray[np.float64]:
@@ -114,11 +129,14 @@ def json_number(value: float) -> float | str:
     return value if math.isfinite(value) else str(value)
 
 
-def summary(args: argparse.Namespace, column: Column, rejections: int) -> tuple[str, dict[str, Any]]:
-    """The first line of the report, and the same facts for JSON."""
+def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> tuple[str, dict[str, Any]]:
+    """The first lines of the report, and the same facts for JSON."""
+    rejections = int(mask.sum())
     omitted = int(np.isnan(column.values).sum())
     listed = column.values.size - omitted
     hypotheses = listed if args.m is None else args.m
+    if column.totals is not None and column.groups is not None:
+        hypotheses = int(totals_of(column)[np.unique(column.groups, return_index=True)[1]].sum())
     facts: dict[str, Any] = {
         "method": args.method, "alpha": args.alpha, "approximate": args.approximate,
         "hypotheses": hypotheses, "omitted": omitted, "rejections": rejections,
@@ -127,30 +145,48 @@ def summary(args: argparse.Namespace, column: Column, rejections: int) -> tuple[
     if column.groups is not None:
         facts["families"] = int(np.unique(column.groups).size)
         notes.append(f"in {facts['families']} {plural(facts['families'], 'family', 'families')}, each at this alpha")
-    if args.m is not None:
+    if args.m is not None or column.totals is not None:
         facts["listed"] = listed
         absent = "p = 1" if args.method in PVALUE_METHODS else "e = 0"
         notes.append(f"{listed} listed, the other {hypotheses - listed} counted as {absent}")
     if omitted:
         notes.append(f"{omitted} NaN {plural(omitted, 'entry', 'entries')} omitted")
     note = f" ({'; '.join(notes)})" if notes else ""
-    return f"{args.method} at alpha {args.alpha:g}: {rejections} of {hypotheses} hypotheses rejected{note}", facts
+    first = f"{args.method} at alpha {args.alpha:g}: {rejections} of {hypotheses} hypotheses rejected{note}"
+    if column.groups is not None and column.families is not None:
+        families = family_summary(column.groups, column.families.to_pylist(), mask, ~np.isnan(column.values))
+        if families is not None:
+            first += "\n" + families.text()
+            facts.update(families.facts())
+    return first, facts
 
 
 def plural(count: int, one: str, many: str) -> str:
     return one if count == 1 else many
 
 
+def labels_of(column: Column, rejected: NDArray[np.intp], name: str | None) -> dict[str, list[Any]]:
+    """The id (--id-column) and family (--groups) of the rejected hypotheses, by the name of their column."""
+    labels: dict[str, list[Any]] = {}
+    if column.ids is not None and name is not None:
+        labels[name] = column.ids.take(rejected).to_pylist()
+    if column.groups is not None and column.families is not None:
+        labels["family"] = column.families.take(column.groups[rejected]).to_pylist()
+    return labels
+
+
 def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> None:
     rejected = np.flatnonzero(mask)
     numbers = column.numbering.numbers(rejected).tolist()
     values = column.values[rejected].tolist()
-    first, facts = summary(args, column, len(numbers))
+    labels = labels_of(column, rejected, args.id_column and "id")
+    first, facts = summary(args, column, mask)
     counts = rejections_at(args, column, mask)
     unit = column.numbering.unit
     if args.json:
         facts["rejections_at"] = {f"{alpha:g}": count for alpha, count in counts.items()}
-        facts["rejected"] = [{unit: n, "value": json_number(v)} for n, v in zip(numbers, values)]
+        facts["rejected"] = [{unit: n, **{key: labels[key][i] for key in labels}, "value": json_number(v)}
+                             for i, (n, v) in enumerate(zip(numbers, values))]
         print(json.dumps(facts, allow_nan=False))
         return
     print(first)
@@ -158,8 +194,19 @@ def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) ->
     if numbers:
         kind = "-log10 p" if args.log10 else "p-value" if args.method in PVALUE_METHODS else "e-value"
         width = max(len(unit), len(str(numbers[-1])))
-        print(f"{unit.rjust(width)}  {kind}")
-        sys.stdout.write("".join(f"{str(n).rjust(width)}  {v!r}\n" for n, v in zip(numbers, values)))
+        texts = {key: ["" if text is None else str(text) for text in cells] for key, cells in labels.items()}
+        widths = {key: max(len(key), *map(len, cells)) for key, cells in texts.items()}
+        print("  ".join([unit.rjust(width), *(key.ljust(widths[key]) for key in texts), kind]))
+        line = "  ".join([f"{{:>{width}}}", *(f"{{:<{widths[key]}}}" for key in texts), "{!r}"]) + "\n"
+        sys.stdout.write("".join(map(line.format, numbers, *texts.values(), values)))
+
+
+def evidence_hint(evalues: NDArray[np.float64]) -> None:
+    """A note on standard error when e-values that reject nothing all lie in [0, 1], as p-values do."""
+    given = evalues[~np.isnan(evalues)]
+    if given.size and given.max() <= 1.0:
+        print("tarvimo: note: every value lies in [0, 1], where no e-value is evidence; if they are p-values, "
+              "use by or closed-by", file=sys.stderr)
 
 
 def added_columns(args: argparse.Namespace, column: Column) -> tuple[str, str | None]:
@@ -189,11 +236,13 @@ def write_output(
         layout = layout_of(args.output, None)
         if not layout.parquet and layout.delimiter is None:
             layout = Layout(False, column.layout.delimiter, layout.compression)
+    if layout.parquet and not column.layout.parquet:
+        table = typed_table(table)
     with progress_bar("writing", table.num_rows, " rows") as bar:
         write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n))
     if args.output == "-":
         return
-    first, facts = summary(args, column, int(mask.sum()))
+    first, facts = summary(args, column, mask)
     if args.json:
         print(json.dumps({**facts, "output": args.output, "flag_column": flag, "adjusted_column": adjusted_column}))
     else:
@@ -214,6 +263,8 @@ def run_method(args: argparse.Namespace) -> None:
     column = read_input(args)
     added_columns(args, column)  # refused before a long computation, not after
     mask = decided(args, column)
+    if args.method not in PVALUE_METHODS and not mask.any():
+        evidence_hint(column.values)
     levels = None
     if args.adjusted_column is not None or args.plot is not None:
         levels = adjusted(args, column, 1.0 if args.adjusted_column is not None else plot_max_level(args.alpha))
