@@ -17,7 +17,7 @@ from tarvimo._cli.plotting import plot_max_level, plot_span, rejection_steps
 from tarvimo._cli.run import PROCEDURES
 
 PNG = b"\x89PNG\r\n\x1a\n"
-METHODS = [("by", "p"), ("closed-by", "p"), ("ebh", "e"), ("closed-ebh", "e")]
+METHODS = [("by", "p"), ("closed-by", "p"), ("bh", "p"), ("ebh", "e"), ("closed-ebh", "e")]
 
 
 def write_study(path, rng, size=60):
@@ -43,6 +43,22 @@ class TestAdjustedColumn:
         assert out.endswith(f"Table with the columns 'rejected' and 'level' written to {tmp_path / output}\n")
         table = pq.read_table(tmp_path / output) if output.endswith("parquet") else pcsv.read_csv(tmp_path / output)
         expected = tarvimo.adjust(values, method, groups=genes, nan_policy="omit")
+        np.testing.assert_array_equal(table.column("level").to_numpy(), expected)
+        assert table.column("rejected").to_pylist() == (expected <= 0.05).tolist()
+
+    @pytest.mark.parametrize("method", ["closed-by", "bh"])
+    def test_levels_with_a_total_per_family_from_m_column(self, tmp_path, capsys, method):
+        genes, pvalues, _ = write_study(tmp_path / "t.tsv", np.random.default_rng(12))
+        totals = {"BRCA1": 90, "TP53": 400, "APOE": 5000}
+        lines = (tmp_path / "t.tsv").read_text().splitlines()
+        rows = [f"{line}\t{totals[gene]}" for line, gene in zip(lines[1:], genes.tolist())]
+        (tmp_path / "t.tsv").write_text("\n".join([f"{lines[0]}\tn", *rows]) + "\n")
+        code, _, err = run(capsys, "run", method, tmp_path / "t.tsv", "--column", "p", "--groups", "gene",
+                           "--m-column", "n", "--nan-policy", "omit", "--output", tmp_path / "o.parquet",
+                           "--adjusted-column", "level")
+        assert (code, err) == (0, "")
+        table = pq.read_table(tmp_path / "o.parquet")
+        expected = tarvimo.adjust(pvalues, method, groups=genes, m=totals, nan_policy="omit")
         np.testing.assert_array_equal(table.column("level").to_numpy(), expected)
         assert table.column("rejected").to_pylist() == (expected <= 0.05).tolist()
 
@@ -123,7 +139,7 @@ def test_an_adjusted_column_the_input_has_already_is_refused(tmp_path, capsys):
     assert code == 1 and "already has a column 'level'; name the added one with --adjusted-column" in err
 
 
-def test_demo_plot_draws_the_levels_of_the_four_procedures(tmp_path, capsys):
+def test_demo_plot_draws_the_levels_of_the_procedures(tmp_path, capsys):
     code, out, err = run(capsys, "demo", "-m", "2000", "--approximate", "--plot", tmp_path / "d.png")
     assert (code, err) == (0, "")
     assert "The plot draws the exact searches of the closed procedures." in out

@@ -207,10 +207,6 @@ def option_conflict(args: argparse.Namespace) -> str | None:
         return f"--adjusted-column and the decisions' column are both named {args.adjusted_column!r}"
     if args.approximate and (args.adjusted_column is not None or args.plot is not None):
         return "--adjusted-column and --plot give the exact searches' levels; they do not combine with --approximate"
-    if (args.adjusted_column is not None or args.plot is not None) and args.method == "bh":
-        return "--adjusted-column and --plot give the levels of ebh, closed-ebh, by and closed-by, not of bh"
-    if (args.adjusted_column is not None or args.plot is not None) and args.m_column is not None:
-        return "--adjusted-column and --plot do not take a total per family (--m-column) yet"
     try:
         layout = layout_of(args.file, args.delimiter)
         if args.output is not None:
