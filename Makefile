@@ -3,7 +3,8 @@
 # GoogleTest for the C++ unit tests. `make sanitize` and `make valgrind` run
 # the tests under AddressSanitizer/UndefinedBehaviorSanitizer and valgrind.
 # `make lint` checks the Python and C++ sources against ruff and clang-format,
-# `make format` rewrites them to match.
+# `make format` rewrites them to match. `make docs` builds the documentation
+# site into build/docs.
 
 VENV      := .venv
 PY        := $(VENV)/bin/python
@@ -15,7 +16,14 @@ SOURCES   := pyproject.toml CMakeLists.txt $(shell find src python tests/cpp -ty
 # .venv on their own: installing the extra would build the package.
 LINTERS    := $(VENV)/.linters
 LINT_PINS   = $(shell $(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["lint"])')
-PY_SOURCES := python tests bench examples scripts
+PY_SOURCES := python tests bench examples scripts docs
+
+# The documentation tools, pinned in the `docs` extra, are installed like the
+# linters. The build treats warnings as errors and, being nitpicky, also every
+# cross-reference that does not resolve; the validation study it runs is cached
+# in build/docs-cache.
+DOCS_TOOLS := $(VENV)/.docs-tools
+DOCS_PINS   = $(shell $(PY) -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["docs"])')
 CPP_SOURCES = $(shell find src python tests/cpp -type f \( -name '*.cpp' -o -name '*.hpp' \))
 
 # The sanitized extension is installed into its own directory, put in front of
@@ -34,7 +42,7 @@ ASAN_ENV        = PYTHONPATH=$(ASAN_SITE) LD_PRELOAD="$(ASAN_RUNTIMES)" \
                   UBSAN_OPTIONS=print_stacktrace=1:log_path=$(CURDIR)/$(ASAN_LOGS)/ubsan \
                   TARVIMO_FUZZ_CALLS=$(SANITIZE_CALLS) TARVIMO_SANITIZED=1
 
-.PHONY: demo test test-python test-cpp gtest sanitize valgrind bench lint format clean
+.PHONY: demo test test-python test-cpp gtest sanitize valgrind bench lint format docs docs-linkcheck clean
 
 demo: $(INSTALLED)
 	$(PY) -m tarvimo demo
@@ -88,6 +96,18 @@ format: $(LINTERS)
 	$(VENV)/bin/ruff check --select I --fix $(PY_SOURCES)
 	$(VENV)/bin/ruff format $(PY_SOURCES)
 	$(VENV)/bin/clang-format -i $(CPP_SOURCES)
+
+docs: $(INSTALLED) $(DOCS_TOOLS)
+	$(VENV)/bin/sphinx-build -W --keep-going -n -q -b html docs build/docs
+	@echo "The site is in build/docs/index.html"
+
+# External links, which need the internet: not part of make docs or CI.
+docs-linkcheck: $(INSTALLED) $(DOCS_TOOLS)
+	$(VENV)/bin/sphinx-build -W --keep-going -n -q -b linkcheck docs build/docs-linkcheck
+
+$(DOCS_TOOLS): $(PY) pyproject.toml
+	$(PY) -m pip install --quiet $(foreach pin,$(DOCS_PINS),'$(pin)')
+	touch $@
 
 $(LINTERS): $(PY) pyproject.toml
 	$(PY) -m pip install --quiet $(LINT_PINS)
