@@ -186,12 +186,17 @@ std::int64_t checked_omitted(const Totals& totals, const families::FamilyLayout&
     return omitted;
 }
 
-// Value i belongs to family codes[i], in 0 ... families - 1, of totals[f]
-// hypotheses if given (the omitted ones as p = 1 or e = 0), else of its
-// present values.
-Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t families, const std::string& name,
-                        double alpha, int workers, const std::optional<Totals>& totals) {
-    const families::Method method = families::method_named(name);
+// The families of values given by codes[i] in 0 ... families - 1: their
+// layout, the order in which to decide them (largest first) and the number of
+// omitted hypotheses when totals are given.
+struct GroupedFamilies {
+    families::FamilyLayout layout;
+    std::vector<std::int64_t> schedule;
+    std::int64_t omitted = 0;
+};
+
+GroupedFamilies grouped_families(const Values& values, const Codes& codes, std::int64_t families, int workers,
+                                 const std::optional<Totals>& totals) {
     require_dimensions(values, 1, "values");
     require_dimensions(codes, 1, "codes");
     require_workers(workers);
@@ -204,18 +209,30 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
         throw py::value_error("families must lie in 0 ... " + std::to_string(n) + " (the number of values), got " +
                               std::to_string(families));
     }
+    GroupedFamilies grouped;
+    {
+        const py::gil_scoped_release release;
+        grouped.layout = families::layout_by_code(codes.data(), n, families, workers);
+        grouped.schedule = families::largest_first(grouped.layout);
+    }
+    grouped.omitted = totals ? checked_omitted(*totals, grouped.layout) : 0;
+    return grouped;
+}
+
+// Value i belongs to family codes[i], in 0 ... families - 1, of totals[f]
+// hypotheses if given (the omitted ones as p = 1 or e = 0), else of its
+// present values.
+Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t families, const std::string& name,
+                        double alpha, int workers, const std::optional<Totals>& totals) {
+    const families::Method method = families::method_named(name);
+    const GroupedFamilies grouped = grouped_families(values, codes, families, workers, totals);
+    const families::FamilyLayout& layout = grouped.layout;
+    const std::vector<std::int64_t>& schedule = grouped.schedule;
+    const py::ssize_t n = values.shape(0);
     Mask mask(n);
     const auto in = values.unchecked<1>();
     auto out = mask.mutable_unchecked<1>();
-    families::FamilyLayout layout;
-    std::vector<std::int64_t> schedule;
-    {
-        const py::gil_scoped_release release;
-        layout = families::layout_by_code(codes.data(), n, families, workers);
-        schedule = families::largest_first(layout);
-    }
-    const std::int64_t omitted = totals ? checked_omitted(*totals, layout) : 0;
-    decide_families(method, families, n + omitted, workers,
+    decide_families(method, families, n + grouped.omitted, workers,
                     [&](std::int64_t task, families::FamilyScratch& scratch, const common::CancelFlag* cancel) {
                         const std::int64_t family = schedule[static_cast<std::size_t>(task)];
                         const std::int64_t* positions = layout.order.get() + layout.starts[family];
@@ -296,30 +313,14 @@ Levels grouped_levels(const Values& values, const Codes& codes, std::int64_t fam
                       double max_level, int workers, const std::optional<Totals>& totals) {
     const families::Method method = families::level_method_named(name);
     families::require_max_level(max_level);
-    require_dimensions(values, 1, "values");
-    require_dimensions(codes, 1, "codes");
-    require_workers(workers);
+    const GroupedFamilies grouped = grouped_families(values, codes, families, workers, totals);
+    const families::FamilyLayout& layout = grouped.layout;
+    const std::vector<std::int64_t>& schedule = grouped.schedule;
     const py::ssize_t n = values.shape(0);
-    if (codes.shape(0) != n) {
-        throw py::value_error("codes must hold one family number per value (" + std::to_string(n) + "), got " +
-                              std::to_string(codes.shape(0)));
-    }
-    if (families < 0 || families > n) {
-        throw py::value_error("families must lie in 0 ... " + std::to_string(n) + " (the number of values), got " +
-                              std::to_string(families));
-    }
     Levels levels(n);
     const auto in = values.unchecked<1>();
     auto out = levels.mutable_unchecked<1>();
-    families::FamilyLayout layout;
-    std::vector<std::int64_t> schedule;
-    {
-        const py::gil_scoped_release release;
-        layout = families::layout_by_code(codes.data(), n, families, workers);
-        schedule = families::largest_first(layout);
-    }
-    const std::int64_t omitted = totals ? checked_omitted(*totals, layout) : 0;
-    decide_families(method, families, n + omitted, workers,
+    decide_families(method, families, n + grouped.omitted, workers,
                     [&](std::int64_t task, families::FamilyScratch&, const common::CancelFlag* cancel) {
                         const std::int64_t family = schedule[static_cast<std::size_t>(task)];
                         const std::int64_t* positions = layout.order.get() + layout.starts[family];
