@@ -58,8 +58,13 @@ def child_run(arguments: list[str]) -> float:
     The child reads its own high-water mark: the rusage of a child also
     counts the parent's memory, which the child shares until it execs.
     """
-    done = subprocess.run([sys.executable, "-c", PEAK_REPORTING_LAUNCHER, *arguments], stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, text=True, check=False)
+    done = subprocess.run(
+        [sys.executable, "-c", PEAK_REPORTING_LAUNCHER, *arguments],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        check=False,
+    )
     if done.returncode != 0:
         raise RuntimeError(f"tarvimo {' '.join(arguments)} exited with {done.returncode}: {done.stderr}")
     return int(done.stderr.split()[-1]) / 1024  # VmHWM is in KiB

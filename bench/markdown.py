@@ -17,7 +17,6 @@ PACKAGES = ("tarvimo", "numpy", "pyarrow", "scipy", "statsmodels", "matplotlib")
 RANKED_SHOWN = 8  # patterns listed per search in the search table
 
 
-
 # Where the closed searches spend their time (profiled with callgrind, whose
 # instruction counts do not depend on the machine's load).
 COST_NOTES = [
@@ -56,7 +55,6 @@ COST_NOTES = [
 ]
 
 
-
 def cpu_model() -> str:
     try:
         for line in Path("/proc/cpuinfo").read_text().splitlines():
@@ -67,13 +65,11 @@ def cpu_model() -> str:
     return platform.processor() or "unknown"
 
 
-
 def package_version(name: str) -> str:
     try:
         return version(name)
     except PackageNotFoundError:
         return "not installed"
-
 
 
 def machine() -> dict[str, str]:
@@ -85,7 +81,6 @@ def machine() -> dict[str, str]:
         **{name: package_version(name) for name in PACKAGES},
         "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
     }
-
 
 
 def command_table(runs: list[CommandRun]) -> str:
@@ -104,7 +99,6 @@ def command_table(runs: list[CommandRun]) -> str:
         for r in runs
     ]
     return table(header, rows)
-
 
 
 def dask_table(runs: list[DaskRun]) -> str:
@@ -142,7 +136,6 @@ def dask_table(runs: list[DaskRun]) -> str:
     return table(header, rows)
 
 
-
 def milliseconds(seconds: float | None) -> str:
     if seconds is None:
         return "skipped"
@@ -150,11 +143,9 @@ def milliseconds(seconds: float | None) -> str:
     return f"{ms:,.0f}" if ms >= 100 else f"{ms:.3g}"
 
 
-
 def table(header: list[str], rows: list[list[str]]) -> str:
     lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
     return "\n".join(lines + ["| " + " | ".join(row) + " |" for row in rows])
-
 
 
 def comparison_table(comparisons: list[Comparison]) -> str:
@@ -174,7 +165,6 @@ def comparison_table(comparisons: list[Comparison]) -> str:
         for c in comparisons
     ]
     return table(header, rows)
-
 
 
 def ranking_table(scores: list[Score], search: str) -> str:
@@ -197,7 +187,6 @@ def ranking_table(scores: list[Score], search: str) -> str:
     return table(["rank", "pattern", "time (ms)", "x conversion", "x realistic", "rejections"], rows)
 
 
-
 def growth_table(growths: list[Growth]) -> str:
     sizes = growths[0].sizes
     header = (
@@ -218,7 +207,6 @@ def growth_table(growths: list[Growth]) -> str:
             ]
         )
     return table(header, rows)
-
 
 
 def markdown(
@@ -321,4 +309,3 @@ def markdown(
         growth_table(growths),
     ]
     return "\n\n".join(sections) + "\n"
-

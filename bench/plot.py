@@ -18,13 +18,11 @@ def series(comparisons: list[Comparison]) -> dict[str, list[tuple[int, float]]]:
     return {label: sorted(by_m.items()) for label, by_m in points.items()}
 
 
-
 def line_style(label: str) -> str:
     """Dotted for the yardsticks (sorting, list conversion), dashed for the peers, solid for tarvimo."""
     if label.startswith(("numpy.sort", "conversion")):
         return ":"
     return "-" if label.startswith(("tarvimo", "closed", "largest", "p: ", "e: ")) else "--"
-
 
 
 def plot(path: Path, public: list[Comparison], searches: list[Comparison], growths: list[Growth]) -> None:
@@ -64,4 +62,3 @@ def plot(path: Path, public: list[Comparison], searches: list[Comparison], growt
         axes.grid(True, which="major", alpha=0.3)
         axes.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=2)
     figure.savefig(path, dpi=110)
-

@@ -86,7 +86,11 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         "--command-lines", type=int, nargs="+", metavar="M", help="lines of the files for `tarvimo run by`"
     )
     parser.add_argument(
-        "--command-rows", type=int, nargs="+", metavar="M", help="rows of the gzipped tables for `tarvimo run closed-by`"
+        "--command-rows",
+        type=int,
+        nargs="+",
+        metavar="M",
+        help="rows of the gzipped tables for `tarvimo run closed-by`",
     )
     parser.add_argument(
         "--dask-m", type=int, metavar="M", help="values of the one family decided on Dask (default 2,000,000)"

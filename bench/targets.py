@@ -9,7 +9,6 @@ from bench.workloads import ONE_PASS_E, ONE_PASS_P, SIGNAL_SHARE, Comparison, sh
 TARGET_M = 1_000_000
 
 
-
 @dataclass(frozen=True)
 class Target:
     """A bound on subject time / reference time at size m (or the largest m measured) on `data`.
@@ -28,7 +27,6 @@ class Target:
     seconds: bool = False
 
 
-
 def closed_by_share_target(share: float, limit: float) -> Target:
     return Target(
         f"closed_by exact, {share_label(share)}: at most {limit:g} x numpy.sort",
@@ -37,7 +35,6 @@ def closed_by_share_target(share: float, limit: float) -> Target:
         limit,
         data=share_label(share),
     )
-
 
 
 def thread_target(procedure: str) -> Target:
@@ -52,7 +49,6 @@ def thread_target(procedure: str) -> Target:
     )
 
 
-
 def overhead_target(procedure: str) -> Target:
     return Target(
         f"{procedure}, 20,000 families of 100 in one call: at most 1.5 x the bare core calls",
@@ -62,7 +58,6 @@ def overhead_target(procedure: str) -> Target:
         data="20,000 families",
         m=100,
     )
-
 
 
 TARGETS = (
@@ -81,8 +76,12 @@ TARGETS = (
     closed_by_share_target(SIGNAL_SHARE, 0.5),
     Target("closed_by approximate: not slower than exact", "closed_by approximate", "closed_by exact", 1.0),
     Target(
-        "closed_by exact at m = 10,000,000: under 3 s", "closed_by exact", "numpy.sort(pvalues)", 3.0,
-        m=10_000_000, seconds=True,
+        "closed_by exact at m = 10,000,000: under 3 s",
+        "closed_by exact",
+        "numpy.sort(pvalues)",
+        3.0,
+        m=10_000_000,
+        seconds=True,
     ),
     Target(
         "largestmeanconsistent_cpp on a list: at most 1.5 x the conversion alone",
@@ -96,7 +95,6 @@ TARGETS = (
 )
 
 
-
 @dataclass(frozen=True)
 class CommandTarget:
     """A bound on the end-to-end time of a command line at one size."""
@@ -107,14 +105,12 @@ class CommandTarget:
     limit_seconds: float
 
 
-
 COMMAND_TARGETS = (
     CommandTarget("tarvimo run by on 2,000,000 lines: at most 1 s end to end", TEXT_COMMAND, 2_000_000, 1.0),
     CommandTarget(
         "tarvimo run closed-by on a gzipped TSV of 10,000,000 rows: under 10 s", TABLE_COMMAND, 10_000_000, 10.0
     ),
 )
-
 
 
 def target_comparison(target: Target, comparisons: list[Comparison]) -> Comparison | None:
@@ -126,14 +122,14 @@ def target_comparison(target: Target, comparisons: list[Comparison]) -> Comparis
         matches = [
             replace(c, reference=target.reference, reference_seconds=others[c.m, c.reference].subject_seconds)
             for c in on_data
-            if c.subject == target.subject and (c.m, c.reference) in others
+            if c.subject == target.subject
+            and (c.m, c.reference) in others
             and others[c.m, c.reference].subject_seconds is not None
         ]
     at_target = [c for c in matches if c.m == target.m]
     if target.seconds:  # a time in seconds holds at its own size only
         return (at_target or [None])[-1]
     return (at_target or sorted(matches, key=lambda c: c.m) or [None])[-1]
-
 
 
 def target_row(target: Target, comparisons: list[Comparison]) -> list[str]:
@@ -157,17 +153,16 @@ def target_row(target: Target, comparisons: list[Comparison]) -> list[str]:
     return [target.description, measured, where, status]
 
 
-
 def command_target_row(target: CommandTarget, runs: list[CommandRun]) -> list[str]:
     found = [r for r in runs if r.command == target.command and r.m == target.m and r.seconds is not None]
     if not found:
         return [target.description, "not measured", "", "not measured"]
     seconds = found[0].seconds
     assert seconds is not None
-    status = "met" if seconds <= target.limit_seconds else f"missed: {seconds / target.limit_seconds:.1f} times the limit"
+    status = (
+        "met" if seconds <= target.limit_seconds else f"missed: {seconds / target.limit_seconds:.1f} times the limit"
+    )
     return [target.description, f"{seconds:.2f} s", f"m = {target.m:,}", status]
-
-
 
 
 @dataclass(frozen=True)
@@ -179,7 +174,6 @@ class DaskTarget:
     m: int
 
 
-
 DASK_TARGETS = (
     DaskTarget(
         "Dask, one family of 2,000,000 p-values, 1% signals, max_candidates = 20,000: BY decides exactly",
@@ -187,7 +181,6 @@ DASK_TARGETS = (
         2_000_000,
     ),
 )
-
 
 
 def dask_target_row(target: DaskTarget, runs: list[DaskRun]) -> list[str]:

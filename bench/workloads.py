@@ -326,17 +326,32 @@ def many_families(
         )
         comparisons.append(
             Comparison(
-                size, data, f"{label}, 1 thread", one.seconds, f"{label}, a call per family", loop.seconds, one.runs,
+                size,
+                data,
+                f"{label}, 1 thread",
+                one.seconds,
+                f"{label}, a call per family",
+                loop.seconds,
+                one.runs,
                 rejections(one.result),
             )
         )
         comparisons.append(
             Comparison(
-                size, data, f"{label}, 1 thread", one.seconds, f"{label}, bare core calls", bare.seconds, one.runs,
+                size,
+                data,
+                f"{label}, 1 thread",
+                one.seconds,
+                f"{label}, bare core calls",
+                bare.seconds,
+                one.runs,
                 rejections(one.result),
             )
         )
-        agreements.append(Agreement(size, f"{label}: 1 thread = 2 threads ({data})", np.array_equal(one.result, two.result)))
-        agreements.append(Agreement(size, f"{label}: groups = a call per family ({data})",
-                                    np.array_equal(one.result, loop.result)))
+        agreements.append(
+            Agreement(size, f"{label}: 1 thread = 2 threads ({data})", np.array_equal(one.result, two.result))
+        )
+        agreements.append(
+            Agreement(size, f"{label}: groups = a call per family ({data})", np.array_equal(one.result, loop.result))
+        )
     return comparisons, agreements

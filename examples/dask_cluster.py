@@ -76,19 +76,38 @@ def main() -> None:
         )
         p, e, genes = local["p"].to_numpy(), local["e"].to_numpy(), local["gene"].to_numpy()
         runs = [
-            ("by", "per gene", lambda: tarvimo.dask.by(frame, "p", ALPHA, groups="gene"),
-             lambda: tarvimo.by(p, ALPHA, groups=genes)),
-            ("closed_by", "per gene", lambda: tarvimo.dask.closed_by(frame, "p", ALPHA, groups="gene"),
-             lambda: tarvimo.closed_by(p, ALPHA, groups=genes)),
+            (
+                "by",
+                "per gene",
+                lambda: tarvimo.dask.by(frame, "p", ALPHA, groups="gene"),
+                lambda: tarvimo.by(p, ALPHA, groups=genes),
+            ),
+            (
+                "closed_by",
+                "per gene",
+                lambda: tarvimo.dask.closed_by(frame, "p", ALPHA, groups="gene"),
+                lambda: tarvimo.closed_by(p, ALPHA, groups=genes),
+            ),
             ("by", "one family", lambda: tarvimo.dask.by(frame, "p", ALPHA), lambda: tarvimo.by(p, ALPHA)),
-            ("closed_by", "one family", lambda: tarvimo.dask.closed_by(frame, "p", ALPHA),
-             lambda: tarvimo.closed_by(p, ALPHA)),
+            (
+                "closed_by",
+                "one family",
+                lambda: tarvimo.dask.closed_by(frame, "p", ALPHA),
+                lambda: tarvimo.closed_by(p, ALPHA),
+            ),
             ("ebh", "one family", lambda: tarvimo.dask.ebh(frame, "e", ALPHA), lambda: tarvimo.ebh(e, ALPHA)),
-            ("closed_ebh", "one family", lambda: tarvimo.dask.closed_ebh(frame, "e", ALPHA),
-             lambda: tarvimo.closed_ebh(e, ALPHA)),
-            ("closed_ebh conservative", "one family",
-             lambda: tarvimo.dask.closed_ebh(frame, "e", ALPHA, conservative=True),
-             lambda: tarvimo.closed_ebh(e, ALPHA)),
+            (
+                "closed_ebh",
+                "one family",
+                lambda: tarvimo.dask.closed_ebh(frame, "e", ALPHA),
+                lambda: tarvimo.closed_ebh(e, ALPHA),
+            ),
+            (
+                "closed_ebh conservative",
+                "one family",
+                lambda: tarvimo.dask.closed_ebh(frame, "e", ALPHA, conservative=True),
+                lambda: tarvimo.closed_ebh(e, ALPHA),
+            ),
         ]
         print(f"\n{'procedure':<24} {'families':<11} {'rejections':>10} {'dask (s)':>9} {'in memory (s)':>14}  same")
         for name, families, on_dask, in_memory in runs:

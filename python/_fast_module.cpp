@@ -255,8 +255,7 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
 
 // Levels of one family: `values` in any order (NaN entries missing) of a
 // family of `total` hypotheses, by default the present values alone.
-Levels levels_of_family(const Contiguous& values, const std::string& name, std::optional<int> total,
-                        double max_level) {
+Levels levels_of_family(const Contiguous& values, const std::string& name, std::optional<int> total, double max_level) {
     const families::Method method = families::level_method_named(name);
     families::require_max_level(max_level);
     require_dimensions(values, 1, "values");
@@ -271,8 +270,8 @@ Levels levels_of_family(const Contiguous& values, const std::string& name, std::
     const auto compute = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
         families::LevelScratch scratch;
         families::family_levels(
-            method, n, [in](std::int64_t j) { return in[j]; },
-            [out](std::int64_t j, double level) { out[j] = level; }, family_total, max_level, scratch, cancel);
+            method, n, [in](std::int64_t j) { return in[j]; }, [out](std::int64_t j, double level) { out[j] = level; },
+            family_total, max_level, scratch, cancel);
     };
     // Step-up levels are one partition, sort and pass; only closed levels,
     // a scan of checks, run on a thread of their own.
@@ -301,8 +300,7 @@ Levels row_levels(const Values& values, const std::string& name, double max_leve
                         families::LevelScratch scratch;
                         families::family_levels(
                             method, n, [&](std::int64_t j) { return in(row, j); },
-                            [&](std::int64_t j, double level) { out(row, j) = level; }, -1, max_level, scratch,
-                            cancel);
+                            [&](std::int64_t j, double level) { out(row, j) = level; }, -1, max_level, scratch, cancel);
                     });
     return levels;
 }
@@ -343,8 +341,8 @@ PYBIND11_MODULE(_fast, m) {
           py::arg("total") = py::none(),
           "Mask of one family: `values` in any order, NaN entries missing; `total` counts the hypotheses, "
           "the omitted ones as p = 1 or e = 0 (default: the values that are not NaN).");
-    m.def("row_rejections", &row_rejections, py::arg("values"), py::arg("method"), py::arg("alpha"),
-          py::arg("workers"), "Masks of the families in the rows of a 2-D array, decided on up to `workers` threads.");
+    m.def("row_rejections", &row_rejections, py::arg("values"), py::arg("method"), py::arg("alpha"), py::arg("workers"),
+          "Masks of the families in the rows of a 2-D array, decided on up to `workers` threads.");
     m.def("grouped_rejections", &grouped_rejections, py::arg("values"), py::arg("codes"), py::arg("families"),
           py::arg("method"), py::arg("alpha"), py::arg("workers"), py::arg("totals") = py::none(),
           "Mask of the families given by codes[i] in 0 ... families - 1, in the order of `values`, decided on up "
@@ -354,8 +352,8 @@ PYBIND11_MODULE(_fast, m) {
           py::arg("max_level") = 1.0,
           "Levels of one family (the smallest alpha at which the method rejects each entry, 1.0 where none "
           "below max_level does, NaN for a missing entry); `values` and `total` as for rejections.");
-    m.def("row_levels", &row_levels, py::arg("values"), py::arg("method"), py::arg("max_level"),
-          py::arg("workers"), "Levels of the families in the rows of a 2-D array, on up to `workers` threads.");
+    m.def("row_levels", &row_levels, py::arg("values"), py::arg("method"), py::arg("max_level"), py::arg("workers"),
+          "Levels of the families in the rows of a 2-D array, on up to `workers` threads.");
     m.def("grouped_levels", &grouped_levels, py::arg("values"), py::arg("codes"), py::arg("families"),
           py::arg("method"), py::arg("max_level"), py::arg("workers"), py::arg("totals") = py::none(),
           "Levels of the families given by codes[i] in 0 ... families - 1, in the order of `values`, on up to "

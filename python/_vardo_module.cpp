@@ -135,8 +135,7 @@ PYBIND11_MODULE(_vardo, m) {
     m.def("largestcBYsignificant_approximate_cpp", closed_by_search(true), py::arg("pvalues"), py::arg("alpha"));
     m.def(
         "cBY_check_cpp",
-        [](const std::vector<double>& pvalues, int r, const std::vector<double>& harmonic, int warm_s,
-           double alpha) {
+        [](const std::vector<double>& pvalues, int r, const std::vector<double>& harmonic, int warm_s, double alpha) {
             const closed_by::cBYCheckResult result = closed_by::closed_by_check(pvalues, r, harmonic, warm_s, alpha);
             py::dict out;
             out["res"] = py::bool_(result.res);

@@ -317,12 +317,16 @@ def given_as_missing_marker(values: ArrayLike, position: int) -> bool:
     return is_missing_marker(np.asarray(values, dtype=object).ravel()[position])
 
 
-def checked_pvalues(pvalues: ArrayLike, nan_policy: object, one_dimensional: bool = False) -> tuple[NDArray[np.float64], bool]:
+def checked_pvalues(
+    pvalues: ArrayLike, nan_policy: object, one_dimensional: bool = False
+) -> tuple[NDArray[np.float64], bool]:
     """The p-values as float64 (NaN where missing) and whether any is missing."""
     return checked_values(pvalues, "pvalues", PVALUE_REQUIREMENT, nan_policy, one_dimensional)
 
 
-def checked_evalues(evalues: ArrayLike, nan_policy: object, one_dimensional: bool = False) -> tuple[NDArray[np.float64], bool]:
+def checked_evalues(
+    evalues: ArrayLike, nan_policy: object, one_dimensional: bool = False
+) -> tuple[NDArray[np.float64], bool]:
     """The e-values as float64 (NaN where missing) and whether any is missing; +inf is allowed."""
     return checked_values(evalues, "evalues", EVALUE_REQUIREMENT, nan_policy, one_dimensional)
 

@@ -131,7 +131,8 @@ SizeSetup CountSizes::setup(int s) const {
 }
 
 int CountSizes::cut_index(double Hs, int known) const {
-    return static_cast<int>(first_true(known + 1, family_.m, [&](int i) { return !(family_.at(i) * Hs > cutoff_); })) - 1;
+    return static_cast<int>(first_true(known + 1, family_.m, [&](int i) { return !(family_.at(i) * Hs > cutoff_); })) -
+           1;
 }
 
 double CountSizes::evalue(int i, const EvalueMap& map) const {
@@ -389,8 +390,7 @@ bool CountSizes::span_never_fails(const Span& span, const Argmin& at, double k_e
     const Interval out = outside_sum(span.map, span.s_out - at.u, k_exact, loose);
     const double top_beta = static_cast<double>(span.u_hi) * beta_;
     const double errors = 4.0 * ROUND * static_cast<double>(span.s_err + 2) * (2.0 * top_beta + span.outside_sum_hi) +
-                          4.0 * ROUND * (top_beta + TOLERANCE) +
-                          static_cast<double>(span.u_hi - span.u_lo) * at.eta;
+                          4.0 * ROUND * (top_beta + TOLERANCE) + static_cast<double>(span.u_hi - span.u_lo) * at.eta;
     const double at_beta = static_cast<double>(at.u) * beta_;
     const double lhs = in.lo + out.lo;
     const double rhs = at_beta - TOLERANCE + errors;
@@ -401,8 +401,7 @@ bool CountSizes::span_never_fails(const Span& span, const Argmin& at, double k_e
 // certainly below theta(u0)), and the pass test fires nowhere before, since
 // g, convex, stays below -TOLERANCE with its rounding on minu ... u0 when it
 // does so at both ends. u0 <= U, so no stale entry is read.
-bool CountSizes::fails_at(const SizeSetup& z, const Span& span, const Argmin& at, double k_exact,
-                          bool* loose) const {
+bool CountSizes::fails_at(const SizeSetup& z, const Span& span, const Argmin& at, double k_exact, bool* loose) const {
     const Interval in = inside_sum(span.map, at.u, k_exact, loose);
     const Interval out = outside_sum(span.map, z.s - at.u, k_exact, loose);
     const double sum_errors = 4.0 * ROUND * static_cast<double>(z.s + 2) * (in.hi + span.outside_sum_hi);
@@ -426,9 +425,9 @@ SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, 
     for (const double k_exact : EXACT_CEILINGS) {
         // Grouping costs about COST_PER_CEILING per ceiling, exact sums about
         // the literal work (at a fraction of its time per term).
-        if (k_exact == ALL_EXACT ? !with_exact_sums
-                                 : k_exact > EXACT_CEILINGS[0] &&
-                                       static_cast<long>(k_exact) * COST_PER_CEILING > literal_cost) {
+        if (k_exact == ALL_EXACT
+                ? !with_exact_sums
+                : k_exact > EXACT_CEILINGS[0] && static_cast<long>(k_exact) * COST_PER_CEILING > literal_cost) {
             continue;
         }
         *used_exact_sums = k_exact == ALL_EXACT;

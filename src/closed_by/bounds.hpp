@@ -71,9 +71,7 @@ struct SizeSetup {
 
 // The last outside position a size's walk stops at as cut off (-1: none),
 // and the last overlap its loop then reaches.
-inline int walk_cut(const SizeSetup& z, int cut) {
-    return z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1;
-}
+inline int walk_cut(const SizeSetup& z, int cut) { return z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1; }
 
 inline int last_overlap(const SizeSetup& z, int walk_cut) {
     return walk_cut < 0 ? z.maxu : std::min(z.maxu, z.s - walk_cut);
@@ -154,8 +152,8 @@ private:
         int u_lo;
         int u_hi;
         int s_out;
-        int s_err;                // largest size covered
-        double outside_sum_hi;    // bound on every covered size's initial outside sum
+        int s_err;              // largest size covered
+        double outside_sum_hi;  // bound on every covered size's initial outside sum
     };
     struct Argmin {
         int u;

@@ -25,8 +25,7 @@ void require_harmonic_length(const std::vector<double>& harmonic, int m) {
 void require_in_range(const char* name, int value, int lo, int hi) {
     if (value < lo || value > hi) {
         throw std::invalid_argument(std::string(name) + " must lie in " + std::to_string(lo) + " ... " +
-                                    std::to_string(hi) + " (the number of p-values), got " +
-                                    std::to_string(value));
+                                    std::to_string(hi) + " (the number of p-values), got " + std::to_string(value));
     }
 }
 
@@ -98,8 +97,8 @@ int BY_cpp(const std::vector<double>& p, const std::vector<double>& harmonic, do
     return 0;
 }
 
-cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vector<double>& harmonic,
-                             int warm_s, double alpha) {
+cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vector<double>& harmonic, int warm_s,
+                             double alpha) {
     if (r == 0) {
         return {true, 0};
     }

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <vector>
 
-
 namespace tarvimo::closed_by {
 
 // The additive margin of every comparison of the closed BY routines, and the
@@ -39,8 +38,8 @@ int BY_cpp(const std::vector<double>& p, const std::vector<double>& harmonic, do
 
 // Whether the r smallest p-values pass the cBY check; warm_s (0 for none) is
 // the size examined first.
-cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vector<double>& harmonic,
-                             int warm_s, double alpha);
+cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vector<double>& harmonic, int warm_s,
+                             double alpha);
 
 // Largest r whose r smallest p-values pass the cBY check (exact scan).
 int largestcBYsignificant_cpp(const std::vector<double>& p, double alpha);

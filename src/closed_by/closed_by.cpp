@@ -23,7 +23,6 @@ bool family_is_sorted(const double* given, int n, int pad) {
     return true;
 }
 
-
 }  // namespace
 
 cBYCheckResult closed_by_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic, int warm_s,
@@ -38,8 +37,7 @@ int closed_by_count(const double* p, int n, int total, double alpha, bool approx
 
 int by_count(const double* p, int n, int total, double alpha) {
     common::require_family_size(n, total);
-    return by_scan(PFamily{p, n, total - n, total}, harmonic_number(total), alpha,
-                   family_is_sorted(p, n, total - n));
+    return by_scan(PFamily{p, n, total - n, total}, harmonic_number(total), alpha, family_is_sorted(p, n, total - n));
 }
 
 int bh_count(const double* p, int n, int total, double alpha) {

@@ -107,9 +107,8 @@ long long CheckWalk::omitted_fail_from(Walk& walk) const {
     if (walk.omitted.fail_from < 0) {
         const long long lo = std::max<long long>(walk.omitted.lo, bound_fails_from(walk));
         const long long end = static_cast<long long>(walk.omitted.hi) + 1;
-        walk.omitted.fail_from = lo >= end ? end : first_true(lo, end, [&](int s) {
-            return omitted_verdict(walk, s) == SizeVerdict::fail;
-        });
+        walk.omitted.fail_from =
+            lo >= end ? end : first_true(lo, end, [&](int s) { return omitted_verdict(walk, s) == SizeVerdict::fail; });
     }
     return walk.omitted.fail_from;
 }
@@ -119,7 +118,8 @@ long long CheckWalk::omitted_fail_from(Walk& walk) const {
 // fail_from ... hi (past the bound test's prefix), whose shallowest node the
 // descent finds. The bound test drops only sizes it passes, none of them.
 std::optional<LevelOrderKey> CheckWalk::first_omitted_failure(Walk& walk, const Node& node) const {
-    const long long start = std::max({omitted_fail_from(walk), bound_fails_from(walk), static_cast<long long>(node.lo)});
+    const long long start =
+        std::max({omitted_fail_from(walk), bound_fails_from(walk), static_cast<long long>(node.lo)});
     const int to = std::min(walk.omitted.hi, node.hi);
     if (start > to) {
         return std::nullopt;
@@ -314,9 +314,8 @@ cBYCheckResult CheckWalk::check(int r, int warm_s) {
     return best ? cBYCheckResult{false, best->s} : cBYCheckResult{true, 0};
 }
 
-cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic,
-                                   int warm_s, double alpha, CertifiedCbyStats* stats,
-                                   const CertifiedCbyTuning& tuning) {
+cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic, int warm_s,
+                                   double alpha, CertifiedCbyStats* stats, const CertifiedCbyTuning& tuning) {
     if (r == 0) {
         return {true, 0};
     }

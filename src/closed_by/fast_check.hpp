@@ -46,7 +46,7 @@ namespace tarvimo::closed_by {
 // sizes fail from some size on.
 struct OmittedOutside {
     int lo = 0;
-    int hi = -1;         // empty when lo > hi
+    int hi = -1;  // empty when lo > hi
     bool all_fail = false;
     long long fail_from = -1;  // first failing size of lo ... hi (hi + 1 if none); -1 until known
 };
@@ -98,7 +98,7 @@ private:
         OmittedOutside omitted;
         long long bound_fails_from = -1;  // s_b + 1, the first size the bound test fails; -1 until known
         bool swept = false;
-        int first_individual = 2;  // sizes from here on have no shortcut
+        int first_individual = 2;   // sizes from here on have no shortcut
         long long first_swept = 0;  // verdicts_ holds sizes first_swept ... m
         std::optional<EoutHistory> history = std::nullopt;
         std::size_t applied = 0;  // entries of examined_ applied to history
@@ -123,8 +123,8 @@ private:
     SizeDecider decider_;
     // Scratch kept across the checks of a search.
     std::vector<Node> queue_;
-    std::vector<int> examined_;           // sizes examined in detail, in the literal order
-    std::vector<SizeVerdict> verdicts_;   // by size - first_swept, after a sweep
+    std::vector<int> examined_;          // sizes examined in detail, in the literal order
+    std::vector<SizeVerdict> verdicts_;  // by size - first_swept, after a sweep
 };
 
 // The domain the certificates are proven for.
@@ -133,8 +133,8 @@ bool alpha_in_domain(double alpha);
 bool factor_in_domain(const HarmonicTable& harmonic, double alpha);
 
 // cBY_check_cpp's result for every input.
-cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic,
-                                   int warm_s, double alpha, CertifiedCbyStats* stats = nullptr,
+cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic, int warm_s,
+                                   double alpha, CertifiedCbyStats* stats = nullptr,
                                    const CertifiedCbyTuning& tuning = {});
 
 }  // namespace tarvimo::closed_by

@@ -38,7 +38,7 @@ private:
         double lo;
     };
     struct Sums {
-        std::unique_ptr<double[]> local;           // running sums within each block
+        std::unique_ptr<double[]> local;          // running sums within each block
         std::unique_ptr<DoubleDouble[]> earlier;  // totals of the summed blocks before block k
     };
     void sum_blocks_from(int a);

@@ -41,8 +41,7 @@ public:
     SizeVerdict omitted_size_verdict(const CountSizes& sizes, int s) const;
     // A size with its cut-off known. With `defer` (in a sweep) exact sums are
     // skipped and an undecided size is left `uncertain`; never `unknown`.
-    SizeVerdict decide(const CountSizes& sizes, const SizeSetup& z, int cut, int* argmin, bool defer,
-                       bool expect_fail);
+    SizeVerdict decide(const CountSizes& sizes, const SizeSetup& z, int cut, int* argmin, bool defer, bool expect_fail);
     // A size met on its own, in the order of the check's walk.
     SizeVerdict evaluate_single(const CountSizes& sizes, int s);
     // Moves to another level (the memo of the last size depends on it).

@@ -21,10 +21,10 @@ struct CertifiedCbyStats {
 // When the engine takes which route. Results never depend on it; the tests
 // lower the thresholds so that small inputs take every route.
 struct CertifiedCbyTuning {
-    long literal_work = 64;   // a size whose literal steps take at most this many e-values runs them
-    int direct_sizes = 128;   // sizes examined one by one before the rest are decided in size order
-    bool blocks = true;       // certify ranges of sizes at once
-    bool lane = true;         // settle failing counts at their warm size without a check
+    long literal_work = 64;  // a size whose literal steps take at most this many e-values runs them
+    int direct_sizes = 128;  // sizes examined one by one before the rest are decided in size order
+    bool blocks = true;      // certify ranges of sizes at once
+    bool lane = true;        // settle failing counts at their warm size without a check
     // A family padded by more omitted values than this and than it has given
     // values keeps only the shared checkpoints of the harmonic numbers below
     // its given values: the search reads few sums there, and resuming them

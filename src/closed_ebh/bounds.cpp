@@ -68,8 +68,8 @@ struct OutsideMinimum {
 // lambda, when given, narrow the searches; each narrowing is checked, so
 // that the result does not depend on the hints. `near_below`: the answer is
 // expected close to the smaller lambda's.
-OutsideMinimum outside_minimum(const EvalueProfile& profile, int set_offset, double lambda,
-                               const OutsideMinimum* below, const OutsideMinimum* above, bool near_below) {
+OutsideMinimum outside_minimum(const EvalueProfile& profile, int set_offset, double lambda, const OutsideMinimum* below,
+                               const OutsideMinimum* above, bool near_below) {
     const double cum_s = profile[set_offset];
     const double band = (cum_s + lambda) * BAND;
     const double low = lambda - band;
@@ -88,7 +88,8 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, int set_offset, dou
         }
         return first_true_in(from, to, pred, near_below);
     };
-    const int j_low = search(above_low, below != nullptr ? below->j_low : 0, above != nullptr ? above->j_low : set_offset);
+    const int j_low =
+        search(above_low, below != nullptr ? below->j_low : 0, above != nullptr ? above->j_low : set_offset);
     const int j_high = search(in_high, std::max(j_low, below != nullptr ? below->j_high : 0),
                               above != nullptr ? above->j_high : set_offset);
     return {j_low, j_high, profile[j_low] - lambda * j_high, cum_s + lambda * set_offset};
@@ -242,8 +243,8 @@ int below_ebh_threshold(const EvalueProfile& profile, double alpha) {
     for (int round = 0; round < EBH_SKIP_ROUNDS; ++round) {
         const double rank = n - start;
         const int next = first_true_in(
-            start, ordered,
-            [&](int t) { return (rank * profile.value(profile.zeros() + t)) * apm >= 1.0 + TOLERANCE; }, false);
+            start, ordered, [&](int t) { return (rank * profile.value(profile.zeros() + t)) * apm >= 1.0 + TOLERANCE; },
+            false);
         if (next == start) {
             break;
         }

@@ -18,8 +18,8 @@ bool rows_can_be_bounded(const EvalueProfile& profile, int r, double div_ra);
 
 // The rows i_in of the check (r, s = m - r, div_ra), rows_can_be_bounded
 // holding, that the bounds cannot clear, in ascending order; the targets of
-// every other row are at least 0 for every i_out. A row's targets are fl(fl(a + cum[j]) - fl(fl(i_in (i_in + j)) div_ra))
-// with a = fl(cum[s + i_in] - cum[s]); they are all at least 0 when
+// every other row are at least 0 for every i_out. A row's targets are fl(fl(a + cum[j]) - fl(fl(i_in (i_in + j))
+// div_ra)) with a = fl(cum[s + i_in] - cum[s]); they are all at least 0 when
 //     a - i_in^2 div_ra + H(i_in div_ra) >= 3 u (|a| + cum[s] + i_in (i_in + s) div_ra),
 // which also holds for a = +inf (every target +inf). H is concave (a minimum
 // of lines), so between two rows it is at least the chord through their

@@ -28,7 +28,8 @@ constexpr int PROBES_PER_POLL = 256;
 // intervals that hold one.
 class ProvenProbes {
 public:
-    ProvenProbes(const EvalueProfile& profile, int r, double alpha, const common::CancelFlag* cancel, SearchCounts& counts)
+    ProvenProbes(const EvalueProfile& profile, int r, double alpha, const common::CancelFlag* cancel,
+                 SearchCounts& counts)
         : profile_(profile),
           r_(r),
           div_ra_(1.0 / (alpha * r)),
@@ -144,8 +145,8 @@ MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alph
     return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
 }
 
-int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate, const common::CancelFlag* cancel,
-                      SearchCounts* counts) {
+int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate,
+                      const common::CancelFlag* cancel, SearchCounts* counts) {
     SearchCounts ignored;
     SearchCounts& tally = counts != nullptr ? *counts : ignored;
     const EvalueProfile profile(e, n, total);

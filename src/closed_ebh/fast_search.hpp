@@ -50,7 +50,7 @@ MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alph
 // The count of closed_ebh_count (closed_ebh.hpp): e holds n e-values ascending of a
 // family of `total`, the others counting as 0 before them. `counts`, when
 // given, receives how the count was reached.
-int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate, const common::CancelFlag* cancel,
-                      SearchCounts* counts = nullptr);
+int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate,
+                      const common::CancelFlag* cancel, SearchCounts* counts = nullptr);
 
 }  // namespace tarvimo::closed_ebh

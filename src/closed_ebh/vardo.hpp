@@ -18,8 +18,8 @@ int eBH_cpp(const std::vector<double>& e, double alpha);
 // Mean-consistency check of the candidate set of size r on the profile cum_e
 // (m + 1 running sums: outside block ascending, then inside block ascending).
 // warm_i_in / warm_i_out (-1 for none) name the pair to probe first.
-MeanConsistentResult meanconsistent_cpp(const std::vector<double>& cum_e, int r, double alpha,
-                                        int warm_i_in, int warm_i_out);
+MeanConsistentResult meanconsistent_cpp(const std::vector<double>& cum_e, int r, double alpha, int warm_i_in,
+                                        int warm_i_out);
 
 // Cold-started check, verdict only.
 bool meanconsistent_wrapper_cpp(const std::vector<double>& cum_e, int r, double alpha);

@@ -87,7 +87,8 @@ inline std::vector<std::int64_t> largest_first(const FamilyLayout& layout) {
         schedule[f] = static_cast<std::int64_t>(f);
     }
     const auto size = [&](std::int64_t f) { return layout.starts[f + 1] - layout.starts[f]; };
-    std::stable_sort(schedule.begin(), schedule.end(), [&](std::int64_t a, std::int64_t b) { return size(a) > size(b); });
+    std::stable_sort(schedule.begin(), schedule.end(),
+                     [&](std::int64_t a, std::int64_t b) { return size(a) > size(b); });
     return schedule;
 }
 

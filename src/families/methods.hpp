@@ -207,8 +207,8 @@ int ranked_step_up_count(const Method& method, double alpha, int total, std::vec
     std::vector<double>::iterator first;
     const bool evalues = method.evidence == Evidence::evalues;
     if (evalues) {
-        first = std::partition(values.begin(), values.end(),
-                               [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        first =
+            std::partition(values.begin(), values.end(), [alpha](double e) { return !is_evalue_candidate(e, alpha); });
         const int limit = static_cast<int>(values.end() - first);
         const double apm = alpha / static_cast<double>(total);
         const double threshold = 1.0 + closed_ebh::TOLERANCE;
@@ -220,8 +220,7 @@ int ranked_step_up_count(const Method& method, double alpha, int total, std::vec
             ranks.push_back(first_passing_rank(passes, threshold / (e * apm), limit, counts));
         }
     } else {
-        const double factor =
-            static_cast<double>(total) * (method.harmonic ? closed_by::harmonic_number(total) : 1.0);
+        const double factor = static_cast<double>(total) * (method.harmonic ? closed_by::harmonic_number(total) : 1.0);
         const int n = static_cast<int>(values.size());
         if (total > n && (factor / static_cast<double>(total)) - alpha <= closed_by::TOLERANCE) {
             return sorted_route();
@@ -255,9 +254,8 @@ int ranked_step_up_count(const Method& method, double alpha, int total, std::vec
             found = true;
         }
     }
-    const auto rejected = std::partition(first, values.end(), [&](double v) {
-        return !(evalues ? v >= weakest : v <= weakest);
-    });
+    const auto rejected =
+        std::partition(first, values.end(), [&](double v) { return !(evalues ? v >= weakest : v <= weakest); });
     std::partition(rejected, values.end(), [weakest](double v) { return v == weakest; });
     ++counts.ranked;
     return count;

@@ -69,10 +69,10 @@ TEST(RandomInputs, EveryRoutineReturnsAValueInRangeOrRefuses) {
             cum_e.push_back(cum_e.back() + e);
         }
         for (const double alpha : ALPHAS) {
-            for (const int count : {eBH_cpp(values, alpha), largestmeanconsistent_cpp(values, alpha),
-                                    largestmeanconsistent_approximate_cpp(values, alpha),
-                                    BY_cpp(values, harmonic, alpha), largestcBYsignificant_cpp(values, alpha),
-                                    largestcBYsignificant_approximate_cpp(values, alpha)}) {
+            for (const int count :
+                 {eBH_cpp(values, alpha), largestmeanconsistent_cpp(values, alpha),
+                  largestmeanconsistent_approximate_cpp(values, alpha), BY_cpp(values, harmonic, alpha),
+                  largestcBYsignificant_cpp(values, alpha), largestcBYsignificant_approximate_cpp(values, alpha)}) {
                 EXPECT_TRUE(0 <= count && count <= m) << count << " of " << m;
             }
             for (int r = -1; r <= m + 1; ++r) {

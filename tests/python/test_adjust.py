@@ -86,16 +86,18 @@ def probe_alphas(rng, levels, max_level):
     """Every level, the double below each, a few crafted lines and random alphas: all in (0, max_level)."""
     finite = np.unique(levels[np.isfinite(levels)])
     lines = np.array(LINE_ALPHAS)
-    alphas = np.concatenate([
-        finite,
-        np.nextafter(finite, 0.0),
-        lines,
-        np.nextafter(lines, 0.0),
-        np.nextafter(lines, 1.0),
-        10.0 ** rng.uniform(-12, 0, 12),
-        rng.random(4),
-        [np.nextafter(max_level, 0.0), 5e-324],
-    ])
+    alphas = np.concatenate(
+        [
+            finite,
+            np.nextafter(finite, 0.0),
+            lines,
+            np.nextafter(lines, 0.0),
+            np.nextafter(lines, 1.0),
+            10.0 ** rng.uniform(-12, 0, 12),
+            rng.random(4),
+            [np.nextafter(max_level, 0.0), 5e-324],
+        ]
+    )
     return np.unique(alphas[(alphas > 0.0) & (alphas < max_level)])
 
 
@@ -273,8 +275,9 @@ def test_levels_follow_the_strength_and_the_closed_procedures_are_never_later(va
     for levels in (step_up, closure):
         assert (np.diff(levels[order]) >= 0).all()  # stronger evidence, or earlier among equals: no later
         truncated = np.where(levels < max_level, levels, 1.0)
-        np.testing.assert_array_equal(tarvimo.adjust(values, plain if levels is step_up else closed,
-                                                     max_level=max_level), truncated)
+        np.testing.assert_array_equal(
+            tarvimo.adjust(values, plain if levels is step_up else closed, max_level=max_level), truncated
+        )
     assert (closure <= step_up).all()  # the closed procedure rejects the step-up set at every alpha
 
 

@@ -55,11 +55,14 @@ def test_closed_procedures_against_their_definition(procedure, pool, largest, pa
         assert rejected == top(values, len(rejected), largest)  # ties: the earlier hypothesis first
         # the set that passes the check, or the step-up set where that is larger
         assert passes(values, rejected, alpha) or (exact == plain(values, alpha)).all()
-        assert not any(passes(values, top(values, r, largest), alpha) for r in range(len(rejected) + 1, len(values) + 1))
+        assert not any(
+            passes(values, top(values, r, largest), alpha) for r in range(len(rejected) + 1, len(values) + 1)
+        )
         approximate = procedure(values, alpha, approximate=True)
-        assert passes(values, set(np.flatnonzero(approximate).tolist()), alpha) or (
-            approximate == plain(values, alpha)
-        ).all()
+        assert (
+            passes(values, set(np.flatnonzero(approximate).tolist()), alpha)
+            or (approximate == plain(values, alpha)).all()
+        )
 
 
 def test_is_mean_consistent_against_its_definition():
@@ -89,10 +92,13 @@ def test_counts_equal_the_core_on_sorted_input(m):
         assert tarvimo.ebh(e, alpha).sum() == _vardo.eBH_cpp(e_asc, alpha) <= tarvimo.closed_ebh(e, alpha).sum()
         p_core, level = scaled_for_core(p_desc, alpha)  # below 0.05 the engine decides scaled p-values
         assert tarvimo.by(p, alpha).sum() == _vardo.BY_cpp(p_core, harmonic(m), level)
-        for approximate, cby in ((False, _vardo.largestcBYsignificant_cpp),
-                                 (True, _vardo.largestcBYsignificant_approximate_cpp)):
+        for approximate, cby in (
+            (False, _vardo.largestcBYsignificant_cpp),
+            (True, _vardo.largestcBYsignificant_approximate_cpp),
+        ):
             assert tarvimo.closed_ebh(e, alpha, approximate=approximate).sum() == _vardo.closede_bh_cpp(
-                e_asc, alpha, approximate)
+                e_asc, alpha, approximate
+            )
             assert tarvimo.closed_by(p, alpha, approximate=approximate).sum() == cby(p_core, level)
 
 
@@ -186,8 +192,14 @@ def test_none_and_pandas_na_are_missing_values(procedure):
     expected = procedure(with_nan, 0.1, nan_policy="omit")
     assert expected.tolist() == [True, False, False, False, True]
     nullable = pd.array([strong, None, weak, None, strong], dtype="Float64")
-    for values in (given, tuple(given), np.array(given, dtype=object), pd.Series(given, dtype=object),
-                   pd.Series(nullable), pd.Series(nullable.astype("double[pyarrow]"))):
+    for values in (
+        given,
+        tuple(given),
+        np.array(given, dtype=object),
+        pd.Series(given, dtype=object),
+        pd.Series(nullable),
+        pd.Series(nullable.astype("double[pyarrow]")),
+    ):
         np.testing.assert_array_equal(procedure(values, 0.1, nan_policy="omit"), expected)
         with pytest.raises(tarvimo.InvalidEntryError, match=r"\[1\].* = nan: None and pandas' NA are missing") as info:
             procedure(values, 0.1)
@@ -328,8 +340,19 @@ def test_bad_values_are_refused(procedure, values, error, message):
 @pytest.mark.parametrize("procedure", [*PROCEDURES, lambda e, alpha: tarvimo.is_mean_consistent(e, [0], alpha)])
 @pytest.mark.parametrize(
     ("alpha", "error"),
-    [(0, ValueError), (1, ValueError), (-0.1, ValueError), (1.5, ValueError), (math.nan, ValueError),
-     (math.inf, ValueError), (10**400, ValueError), (True, TypeError), ("0.05", TypeError), (None, TypeError), ([0.05], TypeError)],
+    [
+        (0, ValueError),
+        (1, ValueError),
+        (-0.1, ValueError),
+        (1.5, ValueError),
+        (math.nan, ValueError),
+        (math.inf, ValueError),
+        (10**400, ValueError),
+        (True, TypeError),
+        ("0.05", TypeError),
+        (None, TypeError),
+        ([0.05], TypeError),
+    ],
 )
 def test_bad_alpha_is_refused(procedure, alpha, error):
     with pytest.raises(error, match="alpha"):
@@ -363,7 +386,14 @@ def test_bad_arguments_are_refused(call, error, message):
 
 def test_public_names_and_docstring_examples():
     assert tarvimo.__all__ == [
-        "ebh", "closed_ebh", "by", "closed_by", "bh", "adjust", "is_mean_consistent", "InvalidEntryError"
+        "ebh",
+        "closed_ebh",
+        "by",
+        "closed_by",
+        "bh",
+        "adjust",
+        "is_mean_consistent",
+        "InvalidEntryError",
     ]
     # nothing else public leaks into the namespace (importlib's version() once did); the optional
     # submodule tarvimo.dask appears once imported
@@ -406,7 +436,9 @@ def test_masked_evalues_in_is_mean_consistent():
 
 def test_errors_about_a_series_name_its_index_label():
     p = pd.Series([0.1, 0.2, 1.5], index=["gene a", "gene b", "gene c"])
-    with pytest.raises(tarvimo.InvalidEntryError, match=r"pvalues\[2\] \(index label 'gene c'\) = 1.5: p-values") as info:
+    with pytest.raises(
+        tarvimo.InvalidEntryError, match=r"pvalues\[2\] \(index label 'gene c'\) = 1.5: p-values"
+    ) as info:
         tarvimo.by(p)
     assert (info.value.position, info.value.index, info.value.label, info.value.value) == (2, (2,), "gene c", 1.5)
     with pytest.raises(TypeError, match=r"evalues\[1\] \(index label 20\) = 'x' is not a real number"):

@@ -66,7 +66,10 @@ def test_a_tiny_run_writes_the_report_the_plot_and_agreeing_figures(tmp_path):
     assert [g["pattern"]["name"] for g in figures["growths"]][:2] == [adversarial.REFERENCE_NAME] * 2
     # each command line at its size, with the start-up and the child's peak memory
     runs = figures["command_line"]
-    assert [(r["command"], r["m"]) for r in runs] == [(command_line.TEXT_COMMAND, 300), (command_line.TABLE_COMMAND, 200)]
+    assert [(r["command"], r["m"]) for r in runs] == [
+        (command_line.TEXT_COMMAND, 300),
+        (command_line.TABLE_COMMAND, 200),
+    ]
     assert all(r["seconds"] > 0 and r["startup_seconds"] > 0 and r["peak_mib"] > 10 for r in runs)
     # one family on Dask past max_candidates = 30: BY decided after counting passes, the approximate
     # closed BY refused without any
@@ -217,11 +220,15 @@ def test_targets_are_judged_at_their_size_on_their_data():
     assert target_row(by_target, comparisons[:1])[1:] == ["0.10", "m = 100,000, 10% signals", "met"]
     assert target_row(thread, comparisons)[1:] == ["x2.00", "m = 10,000, 1,000 families", "met"]
     assert target_row(sparse, comparisons)[1:] == [
-        "30.00", "m = 1,000,000, 1% signals", "missed: 3.0 times the limit 10.00"
+        "30.00",
+        "m = 1,000,000, 1% signals",
+        "missed: 3.0 times the limit 10.00",
     ]
     # against another subject of the same table: its own time
     assert target_row(approximate, comparisons)[1:] == [
-        "1.50", "m = 1,000,000, 10% signals", "missed: 1.5 times the limit 1.00"
+        "1.50",
+        "m = 1,000,000, 10% signals",
+        "missed: 1.5 times the limit 1.00",
     ]
     assert target_row(large, comparisons)[1:] == ["2.50 s", "m = 10,000,000, 10% signals", "met"]
 
@@ -234,9 +241,13 @@ def test_the_quoted_command_leaves_out_output_paths():
 
 def test_command_targets_are_judged_at_their_size():
     target = COMMAND_TARGETS[0]
+
     def runs(seconds):
-        return [command_line.CommandRun(target.command, target.m, seconds, 0.3, 3, 200.0),
-                command_line.CommandRun(target.command, 1_000, 0.01, 0.3, 3, 90.0)]
+        return [
+            command_line.CommandRun(target.command, target.m, seconds, 0.3, 3, 200.0),
+            command_line.CommandRun(target.command, 1_000, 0.01, 0.3, 3, 90.0),
+        ]
+
     assert command_target_row(target, runs(0.8))[1:] == ["0.80 s", "m = 2,000,000", "met"]
     assert command_target_row(target, runs(2.5))[3] == "missed: 2.5 times the limit"
     assert command_target_row(target, runs(None)[1:])[3] == "not measured"

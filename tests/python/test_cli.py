@@ -27,8 +27,12 @@ def test_demo_table_matches_the_procedures_on_the_simulated_study():
     assert "3,000 one-sided z-tests, 600 true signals" in lines[0]
     assert lines[3].split() == ["method", "rejections", "true", "false", "FDP", "time", "(ms)"]
     study = demo.simulate_study(3000, 0.2, 3.5, 4)
-    rows = zip(lines[4:9], ["e-BH", "closed e-BH", "BY", "closed BY", "BH*"],
-               [tarvimo.ebh, tarvimo.closed_ebh, tarvimo.by, tarvimo.closed_by, tarvimo.bh], strict=True)
+    rows = zip(
+        lines[4:9],
+        ["e-BH", "closed e-BH", "BY", "closed BY", "BH*"],
+        [tarvimo.ebh, tarvimo.closed_ebh, tarvimo.by, tarvimo.closed_by, tarvimo.bh],
+        strict=True,
+    )
     for line, name, procedure in rows:
         mask = procedure(study.evalues if "e-BH" in name else study.pvalues, 0.05)
         true, false = int((mask & study.is_signal).sum()), int((mask & ~study.is_signal).sum())
@@ -57,8 +61,7 @@ def test_plot_span_holds_alpha_and_its_levels_are_exact_across_it(alpha):
 def test_demo_counts_in_singular_and_describes_no_signal():
     study = demo.simulate_study(1, 1.0, 0.0, 3)
     assert demo.describe_study(study, 0.0, 3, 0.05).splitlines() == [
-        "Simulated study: 1 one-sided z-test, 1 true signal (mean 0, no different from the nulls), seed 3, "
-        "alpha 0.05.",
+        "Simulated study: 1 one-sided z-test, 1 true signal (mean 0, no different from the nulls), seed 3, alpha 0.05.",
         "p-values P(Z >= z); e-values 1, the likelihood ratio of equal means.",
     ]
 
@@ -85,16 +88,33 @@ def test_run_prints_the_rejected_lines(tmp_path):
 @pytest.mark.parametrize(
     ("args", "stdin", "expected"),
     [
-        (["closed-by", "-", "--alpha", "0.1", "--approximate"], PVALUES,
-         {"hypotheses": 5, "approximate": True, "rejected": [{"line": 2, "value": 0.001}, {"line": 4, "value": 0.04},
-                                                              {"line": 5, "value": 0.0001}]}),
-        (["ebh", "data.csv", "--column", "e"], None,
-         {"hypotheses": 4, "rejected": [{"line": 3, "value": 400.0}, {"line": 5, "value": 900.0}]}),
-        (["closed-ebh", "data.csv", "--column", "e", "--alpha", "0.2"], None,
-         {"rejections": 3, "rejected": [{"line": 3, "value": 400.0}, {"line": 4, "value": 2.0},
-                                        {"line": 5, "value": 900.0}]}),
-        (["by", "data.csv", "--column", "p", "--nan-policy", "omit"], None,
-         {"hypotheses": 3, "omitted": 1, "rejected": [{"line": 3, "value": 0.001}, {"line": 5, "value": 0.0001}]}),
+        (
+            ["closed-by", "-", "--alpha", "0.1", "--approximate"],
+            PVALUES,
+            {
+                "hypotheses": 5,
+                "approximate": True,
+                "rejected": [{"line": 2, "value": 0.001}, {"line": 4, "value": 0.04}, {"line": 5, "value": 0.0001}],
+            },
+        ),
+        (
+            ["ebh", "data.csv", "--column", "e"],
+            None,
+            {"hypotheses": 4, "rejected": [{"line": 3, "value": 400.0}, {"line": 5, "value": 900.0}]},
+        ),
+        (
+            ["closed-ebh", "data.csv", "--column", "e", "--alpha", "0.2"],
+            None,
+            {
+                "rejections": 3,
+                "rejected": [{"line": 3, "value": 400.0}, {"line": 4, "value": 2.0}, {"line": 5, "value": 900.0}],
+            },
+        ),
+        (
+            ["by", "data.csv", "--column", "p", "--nan-policy", "omit"],
+            None,
+            {"hypotheses": 3, "omitted": 1, "rejected": [{"line": 3, "value": 0.001}, {"line": 5, "value": 0.0001}]},
+        ),
         (["ebh", "-"], "\ninf\n", {"rejections": 1, "rejected": [{"line": 2, "value": "inf"}]}),
     ],
 )
@@ -115,7 +135,12 @@ def test_run_json_from_files_csv_columns_and_stdin(tmp_path, args, stdin, expect
         (["run", "ebh", "-"], "1\n-2\n", 1, "line 2: e-values must be non-negative (found -2.0)"),
         (["run", "ebh", "-"], "1\nnan\n", 1, "line 2: missing or NaN value (--nan-policy omit leaves it unrejected)"),
         (["run", "by", "-"], "0.1,0.2\n", 1, "line 1: expected one value per line, found 2 fields"),
-        (["run", "by", "-", "--column", "q"], "p,e\n0.1,1\n", 1, "no column 'q' in the header line (columns: 'p', 'e')"),
+        (
+            ["run", "by", "-", "--column", "q"],
+            "p,e\n0.1,1\n",
+            1,
+            "no column 'q' in the header line (columns: 'p', 'e')",
+        ),
         (["run", "by", "-", "--column", "e"], "p,e\n0.1\n", 1, "line 2 has 1 field where the header line has 2: '0.1'"),
         (["run", "by", "-", "--approximate"], "0.1\n", 2, "--approximate applies only to closed-ebh and closed-by"),
         (["run", "by", "-", "--alpha", "1.5"], "", 2, "argument --alpha: must be a number with 0 < alpha < 1"),
@@ -159,8 +184,14 @@ def test_bad_data_ends_the_program_while_a_pipe_still_holds_more():
     # pyarrow reads ahead of the line that fails; its read then waits on the paused writer
     writer = subprocess.Popen([sys.executable, "-c", PAUSING_WRITER], stdout=subprocess.PIPE)
     try:
-        result = subprocess.run([sys.executable, "-m", "tarvimo", "run", "by", "-"], stdin=writer.stdout,
-                                capture_output=True, text=True, timeout=30, check=False)
+        result = subprocess.run(
+            [sys.executable, "-m", "tarvimo", "run", "by", "-"],
+            stdin=writer.stdout,
+            capture_output=True,
+            text=True,
+            timeout=30,
+            check=False,
+        )
         still_writing = writer.poll() is None
     finally:
         writer.kill()

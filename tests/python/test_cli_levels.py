@@ -37,8 +37,22 @@ class TestAdjustedColumn:
     def test_levels_read_back_to_the_doubles_of_the_api(self, tmp_path, capsys, method, column, output):
         genes, pvalues, evalues = write_study(tmp_path / "t.tsv", np.random.default_rng(4))
         values = pvalues if column == "p" else evalues
-        code, out, err = run(capsys, "run", method, tmp_path / "t.tsv", "--column", column, "--groups", "gene",
-                             "--nan-policy", "omit", "--output", tmp_path / output, "--adjusted-column", "level")
+        code, out, err = run(
+            capsys,
+            "run",
+            method,
+            tmp_path / "t.tsv",
+            "--column",
+            column,
+            "--groups",
+            "gene",
+            "--nan-policy",
+            "omit",
+            "--output",
+            tmp_path / output,
+            "--adjusted-column",
+            "level",
+        )
         assert (code, err) == (0, "")
         assert out.endswith(f"Table with the columns 'rejected' and 'level' written to {tmp_path / output}\n")
         table = pq.read_table(tmp_path / output) if output.endswith("parquet") else pcsv.read_csv(tmp_path / output)
@@ -53,9 +67,24 @@ class TestAdjustedColumn:
         lines = (tmp_path / "t.tsv").read_text().splitlines()
         rows = [f"{line}\t{totals[gene]}" for line, gene in zip(lines[1:], genes.tolist())]
         (tmp_path / "t.tsv").write_text("\n".join([f"{lines[0]}\tn", *rows]) + "\n")
-        code, _, err = run(capsys, "run", method, tmp_path / "t.tsv", "--column", "p", "--groups", "gene",
-                           "--m-column", "n", "--nan-policy", "omit", "--output", tmp_path / "o.parquet",
-                           "--adjusted-column", "level")
+        code, _, err = run(
+            capsys,
+            "run",
+            method,
+            tmp_path / "t.tsv",
+            "--column",
+            "p",
+            "--groups",
+            "gene",
+            "--m-column",
+            "n",
+            "--nan-policy",
+            "omit",
+            "--output",
+            tmp_path / "o.parquet",
+            "--adjusted-column",
+            "level",
+        )
         assert (code, err) == (0, "")
         table = pq.read_table(tmp_path / "o.parquet")
         expected = tarvimo.adjust(pvalues, method, groups=genes, m=totals, nan_policy="omit")
@@ -65,8 +94,19 @@ class TestAdjustedColumn:
     def test_log10_levels_are_those_of_the_pvalues_handed_out_by_strength(self, tmp_path, capsys):
         strengths = np.array([400.0, 500.0, 2.0, 0.5, 500.0, 1.3, 3.0])  # 400 and 500: p below the smallest double
         (tmp_path / "t.tsv").write_text("x\n" + "\n".join(map(repr, strengths.tolist())) + "\n")
-        code, _, err = run(capsys, "run", "closed-by", tmp_path / "t.tsv", "--column", "x", "--log10",
-                           "--output", tmp_path / "o.parquet", "--adjusted-column", "level")
+        code, _, err = run(
+            capsys,
+            "run",
+            "closed-by",
+            tmp_path / "t.tsv",
+            "--column",
+            "x",
+            "--log10",
+            "--output",
+            tmp_path / "o.parquet",
+            "--adjusted-column",
+            "level",
+        )
         assert (code, err) == (0, "")
         table = pq.read_table(tmp_path / "o.parquet")
         levels = tarvimo.adjust(pvalues_from_log10(strengths), "closed_by")
@@ -102,8 +142,18 @@ def test_report_counts_the_rejections_at_three_levels(tmp_path, capsys, method, 
 
 def test_run_plot_writes_a_png_and_the_steps_are_the_counts(tmp_path, capsys):
     _, pvalues, _ = write_study(tmp_path / "t.tsv", np.random.default_rng(6))
-    code, out, err = run(capsys, "run", "closed-by", tmp_path / "t.tsv", "--column", "p", "--nan-policy", "omit",
-                         "--plot", tmp_path / "levels")
+    code, out, err = run(
+        capsys,
+        "run",
+        "closed-by",
+        tmp_path / "t.tsv",
+        "--column",
+        "p",
+        "--nan-policy",
+        "omit",
+        "--plot",
+        tmp_path / "levels",
+    )
     assert (code, err) == (0, "")
     assert out.endswith(f"Plot of rejections against alpha written to {tmp_path / 'levels.png'}\n")
     assert (tmp_path / "levels.png").read_bytes().startswith(PNG)
@@ -134,8 +184,18 @@ def test_options_that_do_not_combine(tmp_path, capsys, options, message):
 
 def test_an_adjusted_column_the_input_has_already_is_refused(tmp_path, capsys):
     (tmp_path / "t.csv").write_text("p,level\n0.01,1\n")
-    code, _, err = run(capsys, "run", "by", tmp_path / "t.csv", "--column", "p", "--output", tmp_path / "o.csv",
-                       "--adjusted-column", "level")
+    code, _, err = run(
+        capsys,
+        "run",
+        "by",
+        tmp_path / "t.csv",
+        "--column",
+        "p",
+        "--output",
+        tmp_path / "o.csv",
+        "--adjusted-column",
+        "level",
+    )
     assert code == 1 and "already has a column 'level'; name the added one with --adjusted-column" in err
 
 

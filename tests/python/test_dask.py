@@ -58,9 +58,10 @@ def synchronous():
 
 @pytest.fixture(scope="module")
 def cluster():
-    with distributed.LocalCluster(
-        n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-    ) as local, distributed.Client(local) as client:
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as local,
+        distributed.Client(local) as client,
+    ):
         yield client
 
 
@@ -154,9 +155,7 @@ def test_split_ties_fall_on_the_earlier_rows_across_partitions(name):
 def test_shuffled_rows_are_decided_in_the_frame_order():
     # A shuffle may deliver a family's rows in any order; ties must still fall on the earlier rows.
     values = SPLIT_TIES["closed_by"]
-    rows = pd.DataFrame(
-        {"value": values, "family": 0, "partition": [0, 0, 1, 1, 2, 2], "row": [0, 1, 0, 1, 0, 1]}
-    )
+    rows = pd.DataFrame({"value": values, "family": 0, "partition": [0, 0, 1, 1, 2, 2], "row": [0, 1, 0, 1, 0, 1]})
     procedure = tdask.pvalue_procedure(tarvimo.closed_by, ALPHA, "raise")
     rejected = tdask.decide_gathered(rows.iloc[::-1], procedure)
     expected = rows.loc[tarvimo.closed_by(values, ALPHA), ["partition", "row"]].assign(result=True)

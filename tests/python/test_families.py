@@ -90,9 +90,16 @@ def test_labelled_groups_are_families(name):
         # strings, pandas objects
         numbers = np.unique(labels, return_inverse=True)[1].astype(np.uint16)
         names = np.array([f"gene {label}" for label in labels], dtype=object)
-        for groups in (numbers, numbers * 2, labels.tolist(), labels.astype(str), names,
-                       pd.Series(labels, index=labels[::-1]),
-                       pd.Categorical(names), pd.Series(names, dtype="category")):
+        for groups in (
+            numbers,
+            numbers * 2,
+            labels.tolist(),
+            labels.astype(str),
+            names,
+            pd.Series(labels, index=labels[::-1]),
+            pd.Categorical(names),
+            pd.Series(names, dtype="category"),
+        ):
             np.testing.assert_array_equal(procedure(values, 0.1, nan_policy="omit", groups=groups), expected)
 
 
@@ -107,7 +114,12 @@ def test_families_differ_from_one_family_and_a_missing_family_rejects_nothing():
     np.testing.assert_array_equal(tarvimo.by(p.reshape(10, 2), alpha=0.1, axis=1), expected.reshape(10, 2))
     np.testing.assert_array_equal(tarvimo.by(p.reshape(2, 10), alpha=0.1, axis=1), np.zeros((2, 10), bool))
     with_missing = np.array([np.nan, np.nan, 0.01, 0.01])
-    assert tarvimo.closed_by(with_missing, nan_policy="omit", groups=[1, 1, 2, 2]).tolist() == [False, False, True, True]
+    assert tarvimo.closed_by(with_missing, nan_policy="omit", groups=[1, 1, 2, 2]).tolist() == [
+        False,
+        False,
+        True,
+        True,
+    ]
     with pytest.raises(tarvimo.InvalidEntryError, match=r"pvalues\[0\] = nan"):
         tarvimo.closed_by(with_missing, groups=[1, 1, 2, 2])
 
@@ -208,8 +220,9 @@ def run_interrupted_call(case):
 
 def interrupt_child(case):
     """(seconds from SIGINT to the child's end, its stdout, stderr, return code, the time SIGINT was sent)."""
-    child = subprocess.Popen([sys.executable, __file__, case], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                             text=True)
+    child = subprocess.Popen(
+        [sys.executable, __file__, case], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+    )
     try:
         assert child.stdout.readline() == "calling\n"
         time.sleep(INTERRUPT_DELAYS[case])

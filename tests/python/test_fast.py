@@ -77,10 +77,13 @@ def test_pvalue_masks_match_the_core_on_sorted_lists(alpha):
             descending, level = scaled_for_core(padded(p, extra, 1.0, descending=True), alpha)
             total = p.size + extra if extra else None
             by_count = _vardo.BY_cpp(descending, harmonic(len(descending)), level)
-            np.testing.assert_array_equal(_fast.rejections(p, "by", alpha, total),
-                                          strongest(p, min(by_count, p.size), largest=False))
-            for method, search in (("closed_by", _vardo.largestcBYsignificant_cpp),
-                                   ("closed_by_approximate", _vardo.largestcBYsignificant_approximate_cpp)):
+            np.testing.assert_array_equal(
+                _fast.rejections(p, "by", alpha, total), strongest(p, min(by_count, p.size), largest=False)
+            )
+            for method, search in (
+                ("closed_by", _vardo.largestcBYsignificant_cpp),
+                ("closed_by_approximate", _vardo.largestcBYsignificant_approximate_cpp),
+            ):
                 count = min(max(search(descending, level), by_count), p.size)
                 mask = _fast.rejections(p, method, alpha, total)
                 np.testing.assert_array_equal(mask, strongest(p, count, largest=False))
@@ -129,8 +132,9 @@ def test_closed_procedures_split_ties_in_input_order():
     p = np.array([0.05, 0.1, 0.001, 0.05, 0.02, 0.005])
     assert _vardo.largestcBYsignificant_cpp(sorted(p.tolist(), reverse=True), 0.1) == 4
     np.testing.assert_array_equal(_fast.rejections(p, "closed_by", 0.1), [1, 0, 1, 0, 1, 1])
-    np.testing.assert_array_equal(_fast.grouped_rejections(p, np.zeros(6, dtype=np.intp), 1, "closed_by", 0.1, 1),
-                                  [1, 0, 1, 0, 1, 1])
+    np.testing.assert_array_equal(
+        _fast.grouped_rejections(p, np.zeros(6, dtype=np.intp), 1, "closed_by", 0.1, 1), [1, 0, 1, 0, 1, 1]
+    )
 
 
 def test_arrays_of_other_layouts_and_dtypes_are_read_as_float64():
@@ -153,12 +157,18 @@ def test_arrays_of_other_layouts_and_dtypes_are_read_as_float64():
         (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, -1, 0]), 3, "by", 0.05, 1), r"codes\[1\] = -1"),
         (lambda: _fast.grouped_rejections(np.ones(3), np.zeros(3, np.intp), 4, "by", 0.05, 1), "families must lie"),
         # totals per family, which the public call checks first with messages that name the family
-        (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 0, 1]), 2, "bh", 0.05, 1, np.array([2])),
-         r"one total per family \(2\), got 1"),
-        (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 0, 1]), 2, "bh", 0.05, 1, np.array([1, 5])),
-         r"totals\[0\] = 1 must lie in the family's 2 entries"),
-        (lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 0, 1]), 2, "by", 0.05, 1, np.array([2, 2**31])),
-         r"totals\[1\] = 2147483648"),
+        (
+            lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 0, 1]), 2, "bh", 0.05, 1, np.array([2])),
+            r"one total per family \(2\), got 1",
+        ),
+        (
+            lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 0, 1]), 2, "bh", 0.05, 1, np.array([1, 5])),
+            r"totals\[0\] = 1 must lie in the family's 2 entries",
+        ),
+        (
+            lambda: _fast.grouped_rejections(np.ones(3), np.array([0, 0, 1]), 2, "by", 0.05, 1, np.array([2, 2**31])),
+            r"totals\[1\] = 2147483648",
+        ),
     ],
 )
 def test_bad_arguments_are_refused(call, message):

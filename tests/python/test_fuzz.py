@@ -58,12 +58,33 @@ WORKERS = 2
 CALL_TIME_LIMIT = 20.0  # seconds for a single call, far above any legitimate one
 RAISES = (TypeError, ValueError, IndexError, OverflowError, MemoryError)
 
-SPECIAL = [0.0, -0.0, -1.0, -1e-300, math.nan, -math.nan, math.inf, -math.inf, 1e308, -1e308, 1.7976931348623157e308,
-           5e-324, 2.2250738585072014e-308, 1e-320, 1e-12, 0.05, 0.5, 1.0, 1.0 + 2**-52, 2.0, 20.0, 1e18]
+SPECIAL = [
+    0.0,
+    -0.0,
+    -1.0,
+    -1e-300,
+    math.nan,
+    -math.nan,
+    math.inf,
+    -math.inf,
+    1e308,
+    -1e308,
+    1.7976931348623157e308,
+    5e-324,
+    2.2250738585072014e-308,
+    1e-320,
+    1e-12,
+    0.05,
+    0.5,
+    1.0,
+    1.0 + 2**-52,
+    2.0,
+    20.0,
+    1e18,
+]
 ALPHAS = [0.05, 0.1, 0.5, 0.0, -0.0, -0.05, math.nan, math.inf, -math.inf, 1.0, 2.0, 1e-300, 5e-324, 1e308]
 BAD_SCALARS = ["0.05", b"1", None, [0.05], (1,), {}, 1j, object()]
-BAD_VECTORS = ["0.1", b"\x01", None, 0.5, 3, [0.1, "x"], [[0.1]], [1j], [None], {"a": 1.0}, object(),
-               [0.1, Failing()]]
+BAD_VECTORS = ["0.1", b"\x01", None, 0.5, 3, [0.1, "x"], [[0.1]], [1j], [None], {"a": 1.0}, object(), [0.1, Failing()]]
 BIG_INTS = [2**31 - 1, -(2**31), 2**31, -(2**31) - 1, 2**63, -(2**64)]
 SWITCHES = [False, True, None, 0, 1, 7, np.bool_(True), np.bool_(False), "yes", [], 0.0]
 
@@ -174,8 +195,9 @@ def random_vector(rng, m, values=None):
     if rng.random() < 0.04:
         return rng.choice(BAD_VECTORS)
     values = random_values(rng, m) if values is None else values
-    kind = rng.choices(["list", "tuple", "array", "float32", "int64", "generator", "set", "shrinking"],
-                       [10, 2, 3, 1, 1, 1, 1, 1])[0]
+    kind = rng.choices(
+        ["list", "tuple", "array", "float32", "int64", "generator", "set", "shrinking"], [10, 2, 3, 1, 1, 1, 1, 1]
+    )[0]
     if kind == "int64":
         values = [rng.randint(-3, 50) for _ in values]
     elif rng.random() < 0.05 and values:
@@ -241,9 +263,13 @@ def mask_arguments(rng, name, m, alpha):
     if name == "row_rejections":
         return [values, random_method(rng), alpha, workers]
     families = rng.choice([rng.randint(1, max(1, m)), m, m + 1, 0, -1, 2**40])
-    codes = [rng.randrange(max(1, families)) if rng.random() < 0.95 else rng.choice([-1, families, 2**40])
-             for _ in range(m + rng.choice([0, 0, 0, 1, -1]))]
-    codes_vector = Vector(rng.choice(["list", "int64", "array"]), codes) if rng.random() < 0.97 else rng.choice(BAD_VECTORS)
+    codes = [
+        rng.randrange(max(1, families)) if rng.random() < 0.95 else rng.choice([-1, families, 2**40])
+        for _ in range(m + rng.choice([0, 0, 0, 1, -1]))
+    ]
+    codes_vector = (
+        Vector(rng.choice(["list", "int64", "array"]), codes) if rng.random() < 0.97 else rng.choice(BAD_VECTORS)
+    )
     return [values, codes_vector, families, random_method(rng), alpha, workers]
 
 
@@ -308,8 +334,12 @@ def run_calls(first, count):
         arguments = tuple(a.build() if isinstance(a, Vector) else a for a in call.args)
         keywords = {k: v.build() if isinstance(v, Vector) else v for k, v in call.kwargs.items()}
         try:
-            fault = result_fault(call, announced_call(index, CALL_TIME_LIMIT, getattr(modules[call.module], call.name),
-                                                      *arguments, **keywords))
+            fault = result_fault(
+                call,
+                announced_call(
+                    index, CALL_TIME_LIMIT, getattr(modules[call.module], call.name), *arguments, **keywords
+                ),
+            )
         except RAISES:
             fault = None
         except Exception as error:  # noqa: BLE001 - any other exception is the finding
@@ -323,16 +353,23 @@ def test_random_calls_return_documented_types_or_raise_documented_errors():
     shares = [CALLS // WORKERS + (w < CALLS % WORKERS) for w in range(WORKERS)]
     firsts = [sum(shares[:w]) for w in range(WORKERS)]
     workers = [
-        subprocess.Popen([sys.executable, __file__, str(first), str(count)], stdout=subprocess.PIPE,
-                         stderr=subprocess.PIPE, text=True)
+        subprocess.Popen(
+            [sys.executable, __file__, str(first), str(count)],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            text=True,
+        )
         for first, count in zip(firsts, shares)
     ]
     findings = []
     for worker in workers:
         stdout, stderr = worker.communicate()
         done = subprocess.CompletedProcess(worker.args, worker.returncode, stdout, stderr)
-        findings += [f"{repr(random_call(int(line.split()[1])))[:3000]} {line.split(maxsplit=2)[2]}"
-                     for line in done.stdout.splitlines() if line.startswith("fault ")]
+        findings += [
+            f"{repr(random_call(int(line.split()[1])))[:3000]} {line.split(maxsplit=2)[2]}"
+            for line in done.stdout.splitlines()
+            if line.startswith("fault ")
+        ]
         index = unfinished_call(done)
         if index is not None:
             culprit = repr(random_call(index))[:3000] if index >= 0 else "its start-up"

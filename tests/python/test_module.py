@@ -60,8 +60,12 @@ def test_signature_lines_show_names_defaults_and_results():
         ("largest_mean_consistent_k", (), {"evalues": E_SPLIT, "approximate": True}, (E_SPLIT, 0.05, True)),
         ("is_subset_mean_consistent", ([5.0, 30.0], [1]), {}, ([5.0, 30.0], [1], 0.05)),
         ("BY_cpp", (), {"alpha": 0.05, "harmonic": H4, "pvalues": P4}, (P4, H4, 0.05)),
-        ("cBY_check_cpp", (), {"alpha": 0.05, "warm_s": 3, "harmonic": H4, "r": 4, "pvalues": P4},
-         (P4, 4, H4, 3, 0.05)),
+        (
+            "cBY_check_cpp",
+            (),
+            {"alpha": 0.05, "warm_s": 3, "harmonic": H4, "r": 4, "pvalues": P4},
+            (P4, 4, H4, 3, 0.05),
+        ),
         ("meanconsistent_wrapper_cpp", ([0.0, 10.0, 40.0],), {"alpha": 0.05, "r": 1}, ([0.0, 10.0, 40.0], 1, 0.05)),
     ],
 )

@@ -45,12 +45,17 @@ def core_calls(p, e, alpha):
     cum_e = list(itertools.accumulate(e, initial=0.0))
     sizes = sorted({1, len(p) // 2, len(p), 2**31 - 1})  # the last one far beyond any vector
     calls = [
-        partial(v.closede_bh_cpp, e, alpha, False), partial(v.closede_bh_cpp, e, alpha, True),
-        partial(v.largest_mean_consistent_k, e, alpha, False), partial(v.largest_mean_consistent_k, e, alpha, True),
-        partial(v.largestmeanconsistent_cpp, e, alpha), partial(v.largestmeanconsistent_approximate_cpp, e, alpha),
-        partial(v.eBH_cpp, e, alpha), partial(v.is_subset_mean_consistent, e, list(range(0, len(e), 3)), alpha),
+        partial(v.closede_bh_cpp, e, alpha, False),
+        partial(v.closede_bh_cpp, e, alpha, True),
+        partial(v.largest_mean_consistent_k, e, alpha, False),
+        partial(v.largest_mean_consistent_k, e, alpha, True),
+        partial(v.largestmeanconsistent_cpp, e, alpha),
+        partial(v.largestmeanconsistent_approximate_cpp, e, alpha),
+        partial(v.eBH_cpp, e, alpha),
+        partial(v.is_subset_mean_consistent, e, list(range(0, len(e), 3)), alpha),
         partial(v.BY_cpp, p, h, alpha),
-        partial(v.largestcBYsignificant_cpp, p, alpha), partial(v.largestcBYsignificant_approximate_cpp, p, alpha),
+        partial(v.largestcBYsignificant_cpp, p, alpha),
+        partial(v.largestcBYsignificant_approximate_cpp, p, alpha),
     ]
     calls += [partial(v.meanconsistent_wrapper_cpp, cum_e, r, alpha) for r in sizes]
     calls += [partial(v.cBY_check_cpp, p, r, h, warm_s, alpha) for r in sizes for warm_s in (0, len(p) // 3)]
@@ -67,26 +72,36 @@ def termination_cases():
     cases = [(call, core, False) for alpha in CORE_ALPHAS for pv, ev in vectors for call in core_calls(pv, ev, alpha)]
     subset = [i for i in range(0, M, 3) if i % 5]  # no position that with_nans(..., 5) blanks
     procedures = [
-        (tarvimo.ebh, e, {}), (tarvimo.closed_ebh, e, {}), (tarvimo.closed_ebh, e, {"approximate": True}),
-        (tarvimo.by, p, {}), (tarvimo.closed_by, p, {}), (tarvimo.closed_by, p, {"approximate": True}),
+        (tarvimo.ebh, e, {}),
+        (tarvimo.closed_ebh, e, {}),
+        (tarvimo.closed_ebh, e, {"approximate": True}),
+        (tarvimo.by, p, {}),
+        (tarvimo.closed_by, p, {}),
+        (tarvimo.closed_by, p, {"approximate": True}),
         (tarvimo.is_mean_consistent, e, {"subset": subset}),
     ]
     for procedure, values, options in procedures:
         omit = {**options, "nan_policy": "omit"}
         cases += [(partial(procedure, values, alpha=alpha, **options), ValueError, True) for alpha in BAD_ALPHAS]
-        cases += [(partial(procedure, with_nans(values, 5), alpha=alpha, **omit), ValueError, True)
-                  for alpha in BAD_ALPHAS]
-        cases += [(partial(procedure, values, alpha=alpha, **options), TypeError, True)
-                  for alpha in (True, "0.05", None)]
+        cases += [
+            (partial(procedure, with_nans(values, 5), alpha=alpha, **omit), ValueError, True) for alpha in BAD_ALPHAS
+        ]
+        cases += [
+            (partial(procedure, values, alpha=alpha, **options), TypeError, True) for alpha in (True, "0.05", None)
+        ]
         cases += [(partial(procedure, with_nans(values, 5), **options), ValueError, True)]
-        cases += [(partial(procedure, with_nans(values, 5), alpha=alpha, **omit), (), False)
-                  for alpha in (5e-324, 0.05, 1 - 2**-53)]
+        cases += [
+            (partial(procedure, with_nans(values, 5), alpha=alpha, **omit), (), False)
+            for alpha in (5e-324, 0.05, 1 - 2**-53)
+        ]
         all_omitted = {**omit, "subset": []} if "subset" in options else omit
         cases += [(partial(procedure, [math.nan] * 5, **all_omitted), (), False)]
         if "subset" not in options:  # many families, on threads, with NaN omitted per family
             table = np.tile(with_nans(values, 5), (8, 1))
-            cases += [(partial(procedure, table, alpha=alpha, axis=1, workers=2, **omit), (), False)
-                      for alpha in (5e-324, 0.05, 1 - 2**-53)]
+            cases += [
+                (partial(procedure, table, alpha=alpha, axis=1, workers=2, **omit), (), False)
+                for alpha in (5e-324, 0.05, 1 - 2**-53)
+            ]
             cases += [(partial(procedure, values, groups=np.arange(M) % 3, **options), (), False)]
     return cases
 
@@ -108,6 +123,7 @@ def run_termination_cases():
 
 def describe(case):
     call, allowed, must_raise = case
+
     def brief(a):
         return repr(a) if not isinstance(a, list) or len(a) < 8 else f"<{len(a)} values>"
 
@@ -122,8 +138,11 @@ def run_child(mode):
 def test_searches_and_checks_end_and_public_procedures_refuse_bad_levels():
     done = run_child("termination")
     cases = termination_cases()
-    findings = [f"{describe(cases[int(line.split()[1])])}: {line.split(maxsplit=2)[2]}"
-                for line in done.stdout.splitlines() if line.startswith("fault ")]
+    findings = [
+        f"{describe(cases[int(line.split()[1])])}: {line.split(maxsplit=2)[2]}"
+        for line in done.stdout.splitlines()
+        if line.startswith("fault ")
+    ]
     index = unfinished_call(done)
     if index is not None:
         findings.append(f"died in {describe(cases[index]) if index >= 0 else 'start-up'}: {death_note(done)}")
@@ -141,26 +160,40 @@ def leak_calls():
     table = np.tile(np.asarray(p), (10, 1))  # 2,000 values: decided on threads
     labels = np.arange(200) % 7
     return [
-        lambda: v.closede_bh_cpp(e, 0.1), lambda: v.largest_mean_consistent_k((x for x in e), 0.1, True),
+        lambda: v.closede_bh_cpp(e, 0.1),
+        lambda: v.largest_mean_consistent_k((x for x in e), 0.1, True),
         lambda: v.is_subset_mean_consistent(e, list(range(100, 200)), 0.1),
         lambda: v.is_subset_mean_consistent(e, [0, 200]),  # IndexError
         lambda: v.is_subset_mean_consistent([*e, math.nan], [0]),  # ValueError
-        lambda: v.largestmeanconsistent_cpp(e, 0.05), lambda: v.largestmeanconsistent_approximate_cpp(e, 0.05),
-        lambda: v.eBH_cpp(tuple(e), 0.05), lambda: v.eBH_cpp(bad, 0.05),  # TypeError
-        lambda: v.meanconsistent_wrapper_cpp(cum_e, 50, 0.1), lambda: v.meanconsistent_wrapper_cpp(cum_e, -1, 0.1),
-        lambda: v.BY_cpp(p, h, 0.05), lambda: v.BY_cpp(p, h[:100], 0.05),  # ValueError
-        lambda: v.largestcBYsignificant_cpp(p, 0.05), lambda: v.largestcBYsignificant_approximate_cpp(p, 0.05),
-        lambda: v.cBY_check_cpp(p, 150, h, 20, 0.05), lambda: v.cBY_check_cpp(p, 201, h, 0, 0.05),
-        lambda: v.cBY_check_cpp(p, 2**31, h, 0, 0.05), lambda: v.largestcBYsignificant_cpp(bad, 0.05),
+        lambda: v.largestmeanconsistent_cpp(e, 0.05),
+        lambda: v.largestmeanconsistent_approximate_cpp(e, 0.05),
+        lambda: v.eBH_cpp(tuple(e), 0.05),
+        lambda: v.eBH_cpp(bad, 0.05),  # TypeError
+        lambda: v.meanconsistent_wrapper_cpp(cum_e, 50, 0.1),
+        lambda: v.meanconsistent_wrapper_cpp(cum_e, -1, 0.1),
+        lambda: v.BY_cpp(p, h, 0.05),
+        lambda: v.BY_cpp(p, h[:100], 0.05),  # ValueError
+        lambda: v.largestcBYsignificant_cpp(p, 0.05),
+        lambda: v.largestcBYsignificant_approximate_cpp(p, 0.05),
+        lambda: v.cBY_check_cpp(p, 150, h, 20, 0.05),
+        lambda: v.cBY_check_cpp(p, 201, h, 0, 0.05),
+        lambda: v.cBY_check_cpp(p, 2**31, h, 0, 0.05),
+        lambda: v.largestcBYsignificant_cpp(bad, 0.05),
         # The public procedures, on the array route.
-        lambda: tarvimo.by(p), lambda: tarvimo.ebh([*e, math.nan], nan_policy="omit"),
-        lambda: tarvimo.closed_ebh(e, 0.1), lambda: tarvimo.closed_by(p, approximate=True),
-        lambda: tarvimo.by(bad), lambda: tarvimo.closed_ebh([*e, -1.0]),  # TypeError, ValueError
+        lambda: tarvimo.by(p),
+        lambda: tarvimo.ebh([*e, math.nan], nan_policy="omit"),
+        lambda: tarvimo.closed_ebh(e, 0.1),
+        lambda: tarvimo.closed_by(p, approximate=True),
+        lambda: tarvimo.by(bad),
+        lambda: tarvimo.closed_ebh([*e, -1.0]),  # TypeError, ValueError
         lambda: tarvimo.is_mean_consistent(e, [0, 200]),  # IndexError
         # Many families on the thread pool, truncated lists, masked arrays.
-        lambda: tarvimo.closed_by(table, axis=1, workers=2), lambda: tarvimo.closed_ebh(table.T * 50.0, workers=2),
-        lambda: tarvimo.by(p, groups=labels), lambda: tarvimo.closed_ebh(e, groups=labels, workers=1),
-        lambda: tarvimo.closed_by(p, m=300), lambda: tarvimo.ebh(e, m=100),  # ValueError: m too small
+        lambda: tarvimo.closed_by(table, axis=1, workers=2),
+        lambda: tarvimo.closed_ebh(table.T * 50.0, workers=2),
+        lambda: tarvimo.by(p, groups=labels),
+        lambda: tarvimo.closed_ebh(e, groups=labels, workers=1),
+        lambda: tarvimo.closed_by(p, m=300),
+        lambda: tarvimo.ebh(e, m=100),  # ValueError: m too small
         lambda: tarvimo.by(np.ma.masked_greater(p, 0.9), nan_policy="omit"),
         lambda: tarvimo.by(np.ma.masked_greater(p, 0.9)),  # ValueError: masked
     ]
@@ -188,8 +221,9 @@ def run_leak_calls():
     print(resident_bytes() - before)
 
 
-@pytest.mark.skipif(bool(os.environ.get("TARVIMO_SANITIZED")),
-                    reason="AddressSanitizer's quarantine keeps freed memory resident")
+@pytest.mark.skipif(
+    bool(os.environ.get("TARVIMO_SANITIZED")), reason="AddressSanitizer's quarantine keeps freed memory resident"
+)
 def test_calls_do_not_grow_resident_memory():
     done = run_child("leak")
     assert done.returncode == 0, death_note(done)
@@ -241,7 +275,9 @@ def test_interrupted_calls_do_not_keep_memory():
     assert done.returncode == 0, death_note(done)
     growth = int(done.stdout)
     # one kept mask alone would be 800 KiB
-    assert growth <= 64 * KIB, f"traced memory grew by {growth / KIB:.0f} KiB over {INTERRUPTED_CALLS} interrupted calls"
+    assert growth <= 64 * KIB, (
+        f"traced memory grew by {growth / KIB:.0f} KiB over {INTERRUPTED_CALLS} interrupted calls"
+    )
 
 
 if __name__ == "__main__":

@@ -40,8 +40,9 @@ def run(capsys, *args):
 
 
 def subprocess_run(*args, stdin):
-    return subprocess.run([sys.executable, "-m", "tarvimo", "run", *args], input=stdin, capture_output=True,
-                          check=False)
+    return subprocess.run(
+        [sys.executable, "-m", "tarvimo", "run", *args], input=stdin, capture_output=True, check=False
+    )
 
 
 def text_table(delimiter=","):
@@ -65,9 +66,11 @@ def read_strings(path, delimiter):
     with pa.input_stream(str(path), compression="detect") as stream:
         data = stream.read()
     names = data.split(b"\n", 1)[0].decode().split(delimiter)
-    return pcsv.read_csv(io.BytesIO(data), parse_options=pcsv.ParseOptions(delimiter=delimiter),
-                         convert_options=pcsv.ConvertOptions(column_types={n: pa.string() for n in names},
-                                                             strings_can_be_null=False))
+    return pcsv.read_csv(
+        io.BytesIO(data),
+        parse_options=pcsv.ParseOptions(delimiter=delimiter),
+        convert_options=pcsv.ConvertOptions(column_types={n: pa.string() for n in names}, strings_can_be_null=False),
+    )
 
 
 FORMATS = [  # file name, delimiter, compression, extra options
@@ -98,8 +101,18 @@ def test_output_round_trips_every_text_format(tmp_path, capsys, name, delimiter,
 def test_parquet_in_and_out_keeps_types_and_adds_the_flag(tmp_path, capsys):
     table = pa.table({"gene": GENES, "p": [float(p) for p in P_TEXT], "n": list(range(6))})
     pq.write_table(table, tmp_path / "in.parquet")
-    code, _, err = run(capsys, "run", "by", tmp_path / "in.parquet", "--column", "p", "--output",
-                       tmp_path / "out.pq", "--flag-column", "significant")
+    code, _, err = run(
+        capsys,
+        "run",
+        "by",
+        tmp_path / "in.parquet",
+        "--column",
+        "p",
+        "--output",
+        tmp_path / "out.pq",
+        "--flag-column",
+        "significant",
+    )
     assert (code, err) == (0, "")
     written = pq.read_table(tmp_path / "out.pq")
     assert written.drop_columns(["significant"]).equals(table)
@@ -114,7 +127,10 @@ def test_text_is_kept_as_written_and_quoted_only_where_needed(tmp_path, capsys):
     run(capsys, "run", "by", tmp_path / "t.csv", "--column", "p", "--output", tmp_path / "o.csv")
     # a cell with the delimiter needs quotes; the others stay as they were
     assert (tmp_path / "o.csv").read_text().splitlines()[1:] == [
-        '007,"a, b",0.010,true', "08,NA,1e-400,true", "9,,0.5,false"]
+        '007,"a, b",0.010,true',
+        "08,NA,1e-400,true",
+        "9,,0.5,false",
+    ]
     (tmp_path / "t.tsv").write_text("id\tp\n007\t0.010\n08\t1e-400\n")
     run(capsys, "run", "by", tmp_path / "t.tsv", "--column", "p", "--output", tmp_path / "o.tsv")
     assert (tmp_path / "o.tsv").read_text() == "id\tp\trejected\n007\t0.010\ttrue\n08\t1e-400\ttrue\n"
@@ -122,14 +138,21 @@ def test_text_is_kept_as_written_and_quoted_only_where_needed(tmp_path, capsys):
 
 def test_output_to_standard_output_and_the_json_summary_of_a_file(tmp_path, capsys):
     (tmp_path / "t.tsv").write_text(text_table("\t"))
-    code, out, _ = run(capsys, "run", "by", tmp_path / "t.tsv", "--column", "p", "--output", tmp_path / "o.csv",
-                       "--json")
+    code, out, _ = run(
+        capsys, "run", "by", tmp_path / "t.tsv", "--column", "p", "--output", tmp_path / "o.csv", "--json"
+    )
     report = json.loads(out)
-    assert (code, report["output"], report["rejections"], "rejected" in report) == (0, str(tmp_path / "o.csv"), 3, False)
+    assert (code, report["output"], report["rejections"], "rejected" in report) == (
+        0,
+        str(tmp_path / "o.csv"),
+        3,
+        False,
+    )
     assert (tmp_path / "o.csv").read_text().splitlines()[:2] == ["gene,p,e,rejected", "g1,0.2,1.5,false"]
     result = subprocess_run("by", str(tmp_path / "t.tsv"), "--column", "p", "--output", "-", stdin=b"")
     assert result.stdout.decode() == text_table("\t").replace("\n", "\t{}\n").format(
-        "rejected", "false", "true", "false", "true", "true", "false")
+        "rejected", "false", "true", "false", "true", "true", "false"
+    )
 
 
 def test_a_file_of_one_value_per_line_gets_the_flag_as_a_second_field(tmp_path, capsys):
@@ -144,10 +167,15 @@ def test_missing_value_tokens_are_nan(tmp_path, capsys, token):
     code, out, _ = run(capsys, "run", "by", tmp_path / "t.csv", "--column", "p", "--nan-policy", "omit", "--json")
     assert code == 0
     assert {key: json.loads(out)[key] for key in ("hypotheses", "omitted", "rejections")} == {
-        "hypotheses": 2, "omitted": 1, "rejections": 2}
+        "hypotheses": 2,
+        "omitted": 1,
+        "rejections": 2,
+    }
     code, _, err = run(capsys, "run", "by", tmp_path / "t.csv", "--column", "p")
-    assert (code, err) == (1, "tarvimo: error: line 3, column 'p': missing or NaN value "
-                              "(--nan-policy omit leaves it unrejected)\n")
+    assert (code, err) == (
+        1,
+        "tarvimo: error: line 3, column 'p': missing or NaN value (--nan-policy omit leaves it unrejected)\n",
+    )
 
 
 def test_line_numbers_count_skipped_blank_lines_across_batches(tmp_path, capsys):
@@ -172,21 +200,40 @@ def test_line_numbers_count_skipped_blank_lines_across_batches(tmp_path, capsys)
     [
         ("p,e\n0.1,1\n0.2,x\n", ["--column", "e"], "line 3, column 'e': 'x' is not a number"),
         ("p,e\n0.1,1\n", ["--column", "3"], "no column '3' in the header line (columns: 'p', 'e')"),
-        ("p\te\n0.1\t1\n", ["--column", "e", "--delimiter", ","],
-         "no column 'e' in the header line (columns: 'p\\te'; is the delimiter '\\t'? say so with --delimiter)"),
-        ("p,e,p\n0.1,1,2\n", ["--column", "e"],
-         "the column name 'p' appears twice in the header (columns 1 and 3); give every column its own name"),
-        ("p,rejected\n0.1,1\n", ["--column", "p", "--output", "o.csv"],
-         "the input already has a column 'rejected'; name the added one with --flag-column"),
-        ("p,g\n0.1,a\n0.2,\n", ["--column", "p", "--groups", "g"],
-         "line 3, column 'g': no group label (every value needs its family)"),
+        (
+            "p\te\n0.1\t1\n",
+            ["--column", "e", "--delimiter", ","],
+            "no column 'e' in the header line (columns: 'p\\te'; is the delimiter '\\t'? say so with --delimiter)",
+        ),
+        (
+            "p,e,p\n0.1,1,2\n",
+            ["--column", "e"],
+            "the column name 'p' appears twice in the header (columns 1 and 3); give every column its own name",
+        ),
+        (
+            "p,rejected\n0.1,1\n",
+            ["--column", "p", "--output", "o.csv"],
+            "the input already has a column 'rejected'; name the added one with --flag-column",
+        ),
+        (
+            "p,g\n0.1,a\n0.2,\n",
+            ["--column", "p", "--groups", "g"],
+            "line 3, column 'g': no group label (every value needs its family)",
+        ),
         ("p,e\n0.1,1,5\n", ["--column", "p"], "line 2 has 3 fields where the header line has 2: '0.1,1,5'"),
         ("p\n", ["--column", "q"], "no column 'q' in the header line (columns: 'p')"),
         ("", ["--column", "p"], "no column 'p': the input is empty"),
-        (b"p\n0.1\n\xff\n", ["--column", "p"], "line 3, column 'p': byte 0xff is not UTF-8 text; name the file's "
-         "encoding with --encoding"),
+        (
+            b"p\n0.1\n\xff\n",
+            ["--column", "p"],
+            "line 3, column 'p': byte 0xff is not UTF-8 text; name the file's encoding with --encoding",
+        ),
         ("p\n0.1\n", [], "line 1: 'p' is not a number (a header line? name the column: --column p)"),
-        ("0.001,5\n0.2,7\n", ["--column", "1"], "line 1 holds the number '0.001' where the name of the column should be"),
+        (
+            "0.001,5\n0.2,7\n",
+            ["--column", "1"],
+            "line 1 holds the number '0.001' where the name of the column should be",
+        ),
         ("0.1;0.2\n", ["--delimiter", "semicolon"], "line 1: expected one value per line, found 2 fields"),
     ],
 )
@@ -201,14 +248,18 @@ def test_table_problems_are_one_line_naming_where(tmp_path, capsys, monkeypatch,
 def test_column_by_number_and_parquet_rows(tmp_path, capsys):
     (tmp_path / "t.csv").write_text(text_table())
     code, out, _ = run(capsys, "run", "ebh", tmp_path / "t.csv", "--column", "3", "--json")
-    assert json.loads(out)["rejected"] == [{"line": 3, "value": 400.0}, {"line": 5, "value": 900.0},
-                                           {"line": 6, "value": "inf"}]
+    assert json.loads(out)["rejected"] == [
+        {"line": 3, "value": 400.0},
+        {"line": 5, "value": 900.0},
+        {"line": 6, "value": "inf"},
+    ]
     pq.write_table(pa.table({"p": ["0.1", "0.2", "bad"]}), tmp_path / "t.parquet")
     code, _, err = run(capsys, "run", "by", tmp_path / "t.parquet", "--column", "p")
     assert (code, err.split(" (missing values")[0]) == (1, "tarvimo: error: row 3, column 'p': 'bad' is not a number")
     pq.write_table(pa.table({"p": [True]}), tmp_path / "b.parquet")
     assert run(capsys, "run", "by", tmp_path / "b.parquet", "--column", "p")[2] == (
-        "tarvimo: error: column 'p' holds bool values, not numbers\n")
+        "tarvimo: error: column 'p' holds bool values, not numbers\n"
+    )
 
 
 def test_numbers_below_the_smallest_double_stay_apart_from_zero(tmp_path, capsys):
@@ -217,23 +268,29 @@ def test_numbers_below_the_smallest_double_stay_apart_from_zero(tmp_path, capsys
     assert json.loads(out)["rejected"] == [{"line": 2, "value": SMALLEST_DOUBLE}, {"line": 4, "value": 0.0}]
     (tmp_path / "e.txt").write_text("-1e-400\n")
     assert run(capsys, "run", "ebh", tmp_path / "e.txt")[2] == (
-        "tarvimo: error: line 1: e-values must be non-negative (found -5e-324)\n")
+        "tarvimo: error: line 1: e-values must be non-negative (found -5e-324)\n"
+    )
 
 
 class TestLog10:
     def test_pvalues_from_log10_keep_underflowing_values_positive(self):
         strengths = np.array([0.0, 1.0, 2.5, 330.0, 1e300, math.inf, math.nan])
-        assert pvalues_from_log10(strengths).tolist()[:6] == [
-            1.0, 0.1, 10**-2.5, SMALLEST_DOUBLE, SMALLEST_DOUBLE, 0.0]
+        assert pvalues_from_log10(strengths).tolist()[:6] == [1.0, 0.1, 10**-2.5, SMALLEST_DOUBLE, SMALLEST_DOUBLE, 0.0]
 
     def test_strongest_first_orders_ties_by_strength_within_each_family(self):
         strengths = np.array([500.0, 400.0, 500.0, 3.0, 600.0, 700.0, math.nan])
         mask = np.array([False, True, False, True, False, False, False])  # one rejection in each family
         groups = np.array([0, 0, 0, 1, 1, 1, 1], dtype=np.int32)
         assert strongest_first(mask, strengths, groups).tolist() == [
-            True, False, False, False, False, True, False]  # equal strengths: the earlier first
-        assert strongest_first(mask, strengths, None).tolist() == [
-            False, False, False, False, True, True, False]
+            True,
+            False,
+            False,
+            False,
+            False,
+            True,
+            False,
+        ]  # equal strengths: the earlier first
+        assert strongest_first(mask, strengths, None).tolist() == [False, False, False, False, True, True, False]
 
     def test_agrees_with_the_procedure_on_the_pvalues(self, tmp_path, capsys):
         rng = np.random.default_rng(5)
@@ -297,8 +354,11 @@ def test_layout_follows_the_extensions():
 def test_broken_pipe_ends_quietly_with_the_sigpipe_status(tmp_path):
     (tmp_path / "p.txt").write_text("0.0000001\n" * 200_000)
     for extra in ([], ["--output", "-"]):
-        process = subprocess.Popen([sys.executable, "-m", "tarvimo", "run", "by", str(tmp_path / "p.txt"), *extra],
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        process = subprocess.Popen(
+            [sys.executable, "-m", "tarvimo", "run", "by", str(tmp_path / "p.txt"), *extra],
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
         assert process.stdout.readline()
         process.stdout.close()  # the reader goes away, as `| head -1` does
         assert (process.wait(timeout=60), process.stderr.read()) == (141, b"")
@@ -317,8 +377,21 @@ class TestFamiliesAndTruncatedLists:
     @pytest.mark.parametrize(("method", "column"), [("by", "p"), ("closed-by", "p"), ("ebh", "e"), ("closed-ebh", "e")])
     def test_groups_give_the_mask_of_the_api(self, tmp_path, capsys, method, column):
         genes, pvalues, evalues = self.table(tmp_path)
-        code, out, err = run(capsys, "run", method, tmp_path / "t.tsv", "--column", column, "--groups", "gene",
-                             "--alpha", "0.1", "--output", tmp_path / "o.parquet", "--json")
+        code, out, err = run(
+            capsys,
+            "run",
+            method,
+            tmp_path / "t.tsv",
+            "--column",
+            column,
+            "--groups",
+            "gene",
+            "--alpha",
+            "0.1",
+            "--output",
+            tmp_path / "o.parquet",
+            "--json",
+        )
         assert (code, err, json.loads(out)["families"]) == (0, "", 4)
         procedure = PROCEDURES[method]
         expected = procedure(pvalues if column == "p" else evalues, 0.1, groups=genes)

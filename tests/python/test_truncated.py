@@ -87,8 +87,11 @@ def test_a_total_per_family_counts_omitted_hypotheses_like_explicit_padding_of_e
         # the omitted hypotheses handed over as p = 1 or e = 0 in their families (missing entries as
         # omitted ones), and no m
         padding = np.repeat(names, extras)
-        expected = procedure(np.concatenate([np.where(missing, pad, given), np.full(padding.size, pad)]), alpha,
-                             groups=np.concatenate([labels, padding]))[:size]
+        expected = procedure(
+            np.concatenate([np.where(missing, pad, given), np.full(padding.size, pad)]),
+            alpha,
+            groups=np.concatenate([labels, padding]),
+        )[:size]
         rejected += int(expected.sum())
         per_value = np.array([totals[label] for label in labels])
         for m in (totals, per_value, per_value.tolist(), pd.Series(per_value, index=per_value[::-1])):
@@ -113,7 +116,11 @@ def test_totals_per_family_follow_the_labels_given():
         assert mask.tolist() == [True, True, False, False]
     assert tarvimo.by(p, groups=[7.5, 7.5, 1.5, 1.5], m={7.5: 2, 1.5: 2}).all()
     assert tarvimo.by(p, groups=[7, 7, 9, 9], m=np.array([2, 2, 5000, 5000], dtype=np.uint16)).tolist() == [
-        True, True, False, False]
+        True,
+        True,
+        False,
+        False,
+    ]
 
 
 @pytest.mark.parametrize("name", P_PROCEDURES)
@@ -239,8 +246,10 @@ def test_closed_ebh_with_omitted_evalues_rejects_a_mean_consistent_set_of_the_fu
         given = rng.choice([0.0, 1.0, 2.0, 5.0, 10.0, 20.0, 40.0], n) * rng.choice([1.0, 1.3], n)
         omitted = rng.choice([0.0, 0.5, 3.0, 30.0], extra)
         rejected = np.flatnonzero(tarvimo.closed_ebh(given, alpha, m=n + extra)).tolist()
-        assert mean_consistent([*given, *omitted], rejected, alpha) or rejected == np.flatnonzero(
-            tarvimo.ebh(given, alpha, m=n + extra)).tolist(), (given, omitted, alpha)
+        assert (
+            mean_consistent([*given, *omitted], rejected, alpha)
+            or rejected == np.flatnonzero(tarvimo.ebh(given, alpha, m=n + extra)).tolist()
+        ), (given, omitted, alpha)
 
 
 def test_closed_by_rejects_the_by_set_on_the_margin():
@@ -281,7 +290,11 @@ def test_closed_procedures_take_the_larger_count_on_nudged_lines(alpha):
 @pytest.mark.parametrize(
     ("call", "error", "message"),
     [
-        (lambda: tarvimo.by([0.1, 0.2, 0.3], m=2), ValueError, r"m = 2 is smaller than the number of values given \(3\)"),
+        (
+            lambda: tarvimo.by([0.1, 0.2, 0.3], m=2),
+            ValueError,
+            r"m = 2 is smaller than the number of values given \(3\)",
+        ),
         (lambda: tarvimo.by([0.1, np.nan], nan_policy="omit", m=1), ValueError, r"given \(2\)"),
         (lambda: tarvimo.ebh([1.0], m=2**31), ValueError, "more than 2,147,483,647, the largest family"),
         (lambda: tarvimo.ebh([1.0], m=-1), ValueError, "smaller than the number of values"),
@@ -290,20 +303,38 @@ def test_closed_procedures_take_the_larger_count_on_nudged_lines(alpha):
         (lambda: tarvimo.by([0.1], m="10"), TypeError, "m must be an integer"),
         # a total per family
         (lambda: tarvimo.by([0.1, 0.2], groups=["a", "b"], m={"a": 3}), ValueError, "m has no total for the family 'b"),
-        (lambda: tarvimo.by([0.1, 0.2, 0.3], groups=["a", "b", "b"], m={"a": 1, "b": 1}), ValueError,
-         r"m = 1 for the family 'b' is smaller than the number of its values given \(2\)"),
-        (lambda: tarvimo.by([0.1, np.nan], groups=["a", "a"], m={"a": 1}, nan_policy="omit"), ValueError,
-         r"given \(2\)"),
-        (lambda: tarvimo.ebh([1.0, 2.0], groups=[5, 6], m={5: 1, 6: 2**31}), ValueError,
-         "m for the family 6 is more than 2,147,483,647"),
-        (lambda: tarvimo.ebh([1.0, 2.0], groups=[5, 6], m=[1, 10**30]), ValueError,
-         "m for the family 6 is more than 2,147,483,647"),
+        (
+            lambda: tarvimo.by([0.1, 0.2, 0.3], groups=["a", "b", "b"], m={"a": 1, "b": 1}),
+            ValueError,
+            r"m = 1 for the family 'b' is smaller than the number of its values given \(2\)",
+        ),
+        (
+            lambda: tarvimo.by([0.1, np.nan], groups=["a", "a"], m={"a": 1}, nan_policy="omit"),
+            ValueError,
+            r"given \(2\)",
+        ),
+        (
+            lambda: tarvimo.ebh([1.0, 2.0], groups=[5, 6], m={5: 1, 6: 2**31}),
+            ValueError,
+            "m for the family 6 is more than 2,147,483,647",
+        ),
+        (
+            lambda: tarvimo.ebh([1.0, 2.0], groups=[5, 6], m=[1, 10**30]),
+            ValueError,
+            "m for the family 6 is more than 2,147,483,647",
+        ),
         (lambda: tarvimo.by([0.1], groups=["a"], m={"a": 2.0}), TypeError, r"m\['a'\] must be an integer"),
         (lambda: tarvimo.by([0.1], groups=["a"], m={"a": True}), TypeError, r"m\['a'\] must be an integer"),
-        (lambda: tarvimo.by([0.1, 0.2, 0.3], groups=["a", "b", "a"], m=[5, 6, 7]), ValueError,
-         r"m varies within the family 'a': m\[0\] = 5 but m\[2\] = 7"),
-        (lambda: tarvimo.by([0.1, 0.2, 0.3], groups=["a", "b", "a"], m=[5, 6]), ValueError,
-         r"one total per value \(3\) or map each family's label to its total, got 2"),
+        (
+            lambda: tarvimo.by([0.1, 0.2, 0.3], groups=["a", "b", "a"], m=[5, 6, 7]),
+            ValueError,
+            r"m varies within the family 'a': m\[0\] = 5 but m\[2\] = 7",
+        ),
+        (
+            lambda: tarvimo.by([0.1, 0.2, 0.3], groups=["a", "b", "a"], m=[5, 6]),
+            ValueError,
+            r"one total per value \(3\) or map each family's label to its total, got 2",
+        ),
         (lambda: tarvimo.by([0.1, 0.2], groups=["a", "a"], m=np.array([5.0, 5.0])), TypeError, "dtype float64"),
         (lambda: tarvimo.by([0.1, 0.2], groups=["a", "a"], m=[5, None]), TypeError, r"m\[1\] must be an integer, got"),
         (lambda: tarvimo.by([0.1, 0.2], groups=["a", "a"], m=np.ma.masked_equal([5, 6], 6)), ValueError, "masked"),
@@ -331,8 +362,10 @@ print([int(f(v, m=10**9).sum()) for f, v in
 """
 
 
-@pytest.mark.skipif(bool(os.environ.get("TARVIMO_SANITIZED")),
-                    reason="AddressSanitizer's shadow memory does not fit an address-space limit")
+@pytest.mark.skipif(
+    bool(os.environ.get("TARVIMO_SANITIZED")),
+    reason="AddressSanitizer's shadow memory does not fit an address-space limit",
+)
 def test_a_truncated_list_does_not_build_its_padding():
     # 10^5 p-values of a billion: the padding alone would take 8 GB.
     done = subprocess.run([sys.executable, "-c", TRUNCATED], capture_output=True, text=True, timeout=120)
@@ -384,6 +417,9 @@ def test_closed_by_without_the_values_beyond_the_omission_bound_matches_the_lite
     for _ in range(4):
         values = rng.choice([bound, np.nextafter(bound, 1.0), np.nextafter(bound, 0.0), 0.5], 400)
         values[:30] = rng.random(30) * 1e-3
-        count = max(search(sorted(values, reverse=True), alpha), _vardo.BY_cpp(sorted(values, reverse=True), harmonic(400), alpha))
+        count = max(
+            search(sorted(values, reverse=True), alpha),
+            _vardo.BY_cpp(sorted(values, reverse=True), harmonic(400), alpha),
+        )
         got = tarvimo.closed_by(values, alpha, approximate=approximate)
         assert np.array_equal(got, literal_mask(values, count, True))

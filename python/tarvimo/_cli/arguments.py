@@ -76,7 +76,8 @@ def delimiter(text: str) -> str:
     character = named.get(text.lower(), text)
     if character != WHITESPACE and (len(character) != 1 or character in '"\r\n'):
         raise argparse.ArgumentTypeError(
-            f"must be one character (or tab, \\t, comma, semicolon, space, whitespace), got {text!r}")
+            f"must be one character (or tab, \\t, comma, semicolon, space, whitespace), got {text!r}"
+        )
     return character
 
 
@@ -98,21 +99,47 @@ def build_parser() -> Parser:
         description="Simulate one-sided z-tests with some true signals, run e-BH and closed e-BH on "
         "likelihood-ratio e-values and BY and closed BY on p-values, and print what each rejects.",
     )
-    demo.add_argument("-m", "--hypotheses", type=positive_int, default=_demo.DEFAULT_M, metavar="M",
-                      help=f"number of z-tests (default {_demo.DEFAULT_M:,})")
-    demo.add_argument("--signal-share", type=share, default=_demo.DEFAULT_SIGNAL_SHARE, metavar="SHARE",
-                      help=f"share of true signals (default {_demo.DEFAULT_SIGNAL_SHARE:g})")
-    demo.add_argument("--strength", type=strength, default=_demo.DEFAULT_STRENGTH, metavar="MU",
-                      help=f"mean of z under a true signal (default {_demo.DEFAULT_STRENGTH:g})")
-    demo.add_argument("--alpha", type=level, default=_demo.DEFAULT_ALPHA,
-                      help=f"target false discovery rate (default {_demo.DEFAULT_ALPHA:g})")
-    demo.add_argument("--seed", type=seed, default=_demo.DEFAULT_SEED,
-                      help=f"random seed (default {_demo.DEFAULT_SEED})")
-    demo.add_argument("--approximate", action="store_true",
-                      help="use the approximate (bisection) search for the closed procedures")
-    demo.add_argument("--plot", type=Path, metavar="FILE.png",
-                      help="also draw rejections against alpha into FILE.png (.png is added to a name "
-                      "without extension; needs matplotlib)")
+    demo.add_argument(
+        "-m",
+        "--hypotheses",
+        type=positive_int,
+        default=_demo.DEFAULT_M,
+        metavar="M",
+        help=f"number of z-tests (default {_demo.DEFAULT_M:,})",
+    )
+    demo.add_argument(
+        "--signal-share",
+        type=share,
+        default=_demo.DEFAULT_SIGNAL_SHARE,
+        metavar="SHARE",
+        help=f"share of true signals (default {_demo.DEFAULT_SIGNAL_SHARE:g})",
+    )
+    demo.add_argument(
+        "--strength",
+        type=strength,
+        default=_demo.DEFAULT_STRENGTH,
+        metavar="MU",
+        help=f"mean of z under a true signal (default {_demo.DEFAULT_STRENGTH:g})",
+    )
+    demo.add_argument(
+        "--alpha",
+        type=level,
+        default=_demo.DEFAULT_ALPHA,
+        help=f"target false discovery rate (default {_demo.DEFAULT_ALPHA:g})",
+    )
+    demo.add_argument(
+        "--seed", type=seed, default=_demo.DEFAULT_SEED, help=f"random seed (default {_demo.DEFAULT_SEED})"
+    )
+    demo.add_argument(
+        "--approximate", action="store_true", help="use the approximate (bisection) search for the closed procedures"
+    )
+    demo.add_argument(
+        "--plot",
+        type=Path,
+        metavar="FILE.png",
+        help="also draw rejections against alpha into FILE.png (.png is added to a name "
+        "without extension; needs matplotlib)",
+    )
     demo.set_defaults(action=_demo.run_demo)
 
     run = commands.add_parser(
@@ -126,56 +153,106 @@ def build_parser() -> Parser:
         "Empty lines are skipped; empty cells, NA, N/A, #N/A, NaN, NULL, None and . (in any case; pandas' "
         "list of markers) are missing values (NaN).",
     )
-    run.add_argument("method", type=method_name, choices=METHODS, metavar="METHOD",
-                     help="one of " + ", ".join(METHODS) + " (closed_ebh and closed_by work too); bh, "
-                     "Benjamini-Hochberg, controls the FDR only for independent or positively dependent p-values")
-    run.add_argument("file", metavar="FILE",
-                     help="a .csv, .tsv or .parquet table or a text file (.gz, .bz2, .zst compressed); "
-                     "- reads standard input")
-    run.add_argument("--column", metavar="NAME",
-                     help="the column with the values, by its header name or 1-based number; without it, "
-                     "the file holds one value per line and no header line")
-    run.add_argument("--delimiter", type=delimiter, metavar="CHAR",
-                     help="field delimiter of a text table: a character, or tab, comma, semicolon, space, or "
-                     "whitespace for any run of spaces and tabs (PLINK's aligned tables). Default: from the "
-                     "extension, .csv comma and .tsv tab; else inferred from the header line. Tab- and "
-                     "space-separated files take quotes literally; other delimiters quote as CSV does")
-    run.add_argument("--multiline", action="store_true",
-                     help="a quoted CSV field may span lines (without it, a quote left open at the end of a "
-                     "line is an error naming the line)")
-    run.add_argument("--encoding", type=encoding, default="utf-8",
-                     help="text encoding of the input, such as latin-1 or cp1252 (default utf-8); text output "
-                     "is UTF-8")
-    run.add_argument("--log10", action="store_true",
-                     help="the column holds -log10 p-values (by, closed-by and bh only); p-values too small "
-                     "for a double keep their order")
-    run.add_argument("--groups", metavar="COLUMN",
-                     help="column of family labels: each family is tested on its own at alpha (labels are "
-                     "trimmed of white space; a missing label is refused)")
-    run.add_argument("--m", type=positive_int, metavar="N",
-                     help="total number of hypotheses when the table lists only some (the others count "
-                     "as p = 1 or e = 0); 1e7 is read as 10000000")
-    run.add_argument("--m-column", metavar="NAME",
-                     help="with --groups: column of the total number of hypotheses of each row's family, the same "
-                     "on every row of a family (per-gene truncated lists, such as tensorQTL's cis output)")
-    run.add_argument("--id-column", metavar="NAME",
-                     help="column that names each hypothesis (a SNP, a gene): shown with the rejected ones")
-    run.add_argument("--output", metavar="FILE",
-                     help="write the table with a column of the decisions to FILE, in the format and "
-                     "compression its extension says (- writes the input's format to standard output)")
-    run.add_argument("--flag-column", metavar="NAME",
-                     help=f"name of the added column of --output (default {DEFAULT_FLAG_COLUMN})")
-    run.add_argument("--adjusted-column", metavar="NAME",
-                     help="also add a column NAME of the adjusted p-values to the table of --output: each "
-                     "hypothesis' level, the smallest alpha at which METHOD rejects it (exact searches only)")
-    run.add_argument("--plot", type=Path, metavar="FILE.png",
-                     help="also draw the number of rejections against alpha into FILE.png, exactly from the "
-                     "levels, with the cut at --alpha (exact searches only; needs matplotlib)")
+    run.add_argument(
+        "method",
+        type=method_name,
+        choices=METHODS,
+        metavar="METHOD",
+        help="one of " + ", ".join(METHODS) + " (closed_ebh and closed_by work too); bh, "
+        "Benjamini-Hochberg, controls the FDR only for independent or positively dependent p-values",
+    )
+    run.add_argument(
+        "file",
+        metavar="FILE",
+        help="a .csv, .tsv or .parquet table or a text file (.gz, .bz2, .zst compressed); - reads standard input",
+    )
+    run.add_argument(
+        "--column",
+        metavar="NAME",
+        help="the column with the values, by its header name or 1-based number; without it, "
+        "the file holds one value per line and no header line",
+    )
+    run.add_argument(
+        "--delimiter",
+        type=delimiter,
+        metavar="CHAR",
+        help="field delimiter of a text table: a character, or tab, comma, semicolon, space, or "
+        "whitespace for any run of spaces and tabs (PLINK's aligned tables). Default: from the "
+        "extension, .csv comma and .tsv tab; else inferred from the header line. Tab- and "
+        "space-separated files take quotes literally; other delimiters quote as CSV does",
+    )
+    run.add_argument(
+        "--multiline",
+        action="store_true",
+        help="a quoted CSV field may span lines (without it, a quote left open at the end of a "
+        "line is an error naming the line)",
+    )
+    run.add_argument(
+        "--encoding",
+        type=encoding,
+        default="utf-8",
+        help="text encoding of the input, such as latin-1 or cp1252 (default utf-8); text output is UTF-8",
+    )
+    run.add_argument(
+        "--log10",
+        action="store_true",
+        help="the column holds -log10 p-values (by, closed-by and bh only); p-values too small "
+        "for a double keep their order",
+    )
+    run.add_argument(
+        "--groups",
+        metavar="COLUMN",
+        help="column of family labels: each family is tested on its own at alpha (labels are "
+        "trimmed of white space; a missing label is refused)",
+    )
+    run.add_argument(
+        "--m",
+        type=positive_int,
+        metavar="N",
+        help="total number of hypotheses when the table lists only some (the others count "
+        "as p = 1 or e = 0); 1e7 is read as 10000000",
+    )
+    run.add_argument(
+        "--m-column",
+        metavar="NAME",
+        help="with --groups: column of the total number of hypotheses of each row's family, the same "
+        "on every row of a family (per-gene truncated lists, such as tensorQTL's cis output)",
+    )
+    run.add_argument(
+        "--id-column",
+        metavar="NAME",
+        help="column that names each hypothesis (a SNP, a gene): shown with the rejected ones",
+    )
+    run.add_argument(
+        "--output",
+        metavar="FILE",
+        help="write the table with a column of the decisions to FILE, in the format and "
+        "compression its extension says (- writes the input's format to standard output)",
+    )
+    run.add_argument(
+        "--flag-column", metavar="NAME", help=f"name of the added column of --output (default {DEFAULT_FLAG_COLUMN})"
+    )
+    run.add_argument(
+        "--adjusted-column",
+        metavar="NAME",
+        help="also add a column NAME of the adjusted p-values to the table of --output: each "
+        "hypothesis' level, the smallest alpha at which METHOD rejects it (exact searches only)",
+    )
+    run.add_argument(
+        "--plot",
+        type=Path,
+        metavar="FILE.png",
+        help="also draw the number of rejections against alpha into FILE.png, exactly from the "
+        "levels, with the cut at --alpha (exact searches only; needs matplotlib)",
+    )
     run.add_argument("--alpha", type=level, default=0.05, help="target false discovery rate (default 0.05)")
-    run.add_argument("--approximate", action="store_true",
-                     help="approximate search (closed-ebh and closed-by only)")
-    run.add_argument("--nan-policy", choices=NAN_POLICIES, default="raise",
-                     help="raise: NaN is an error (default); omit: NaN entries are never rejected")
+    run.add_argument("--approximate", action="store_true", help="approximate search (closed-ebh and closed-by only)")
+    run.add_argument(
+        "--nan-policy",
+        choices=NAN_POLICIES,
+        default="raise",
+        help="raise: NaN is an error (default); omit: NaN entries are never rejected",
+    )
     run.add_argument("--json", action="store_true", help="print the result as JSON")
     run.set_defaults(action=run_method)
     return parser

@@ -120,8 +120,7 @@ def describe_study(study: Study, strength: float, seed: int, alpha: float) -> st
         means = f"mean {strength:g} instead of 0"
         evalues = f"e-values exp({strength:g} z - {strength**2 / 2:g}), the likelihood ratio"
     return (
-        f"Simulated study: {tests}, {signals} ({means}), seed {seed}, alpha {alpha:g}.\n"
-        f"p-values P(Z >= z); {evalues}."
+        f"Simulated study: {tests}, {signals} ({means}), seed {seed}, alpha {alpha:g}.\np-values P(Z >= z); {evalues}."
     )
 
 

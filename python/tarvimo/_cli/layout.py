@@ -8,7 +8,11 @@ from tarvimo._cli.errors import TableError
 
 Compression = Literal["gzip", "bz2", "zstd", "xz"]
 COMPRESSION_SUFFIXES: dict[str, Compression] = {
-    ".gz": "gzip", ".bz2": "bz2", ".zst": "zstd", ".zstd": "zstd", ".xz": "xz",
+    ".gz": "gzip",
+    ".bz2": "bz2",
+    ".zst": "zstd",
+    ".zstd": "zstd",
+    ".xz": "xz",
 }
 PARQUET_SUFFIXES = (".parquet", ".pq")
 PARQUET_NEEDS_COLUMN = "a Parquet table has named columns: choose one with --column NAME"
@@ -17,12 +21,50 @@ WHITESPACE = "whitespace"  # the delimiter of aligned tables (PLINK's): any run 
 QUOTING_DELIMITERS = (",", ";", "|")  # genomics tools quote nothing in tab- or space-separated files
 # Formats that are not text tables, nor compressions of them: a name ending so is refused, not
 # read as text or written as text under a name that says otherwise.
-FOREIGN_SUFFIXES = frozenset({
-    ".xlsx", ".xlsm", ".xlsb", ".xls", ".ods", ".json", ".jsonl", ".ndjson", ".feather", ".arrow", ".ipc",
-    ".orc", ".avro", ".h5", ".hdf5", ".hdf", ".sav", ".dta", ".sas7bdat", ".rds", ".rda", ".rdata", ".pkl",
-    ".pickle", ".npy", ".npz", ".zip", ".7z", ".rar", ".tar", ".tgz", ".lz4", ".lzma", ".z", ".br", ".sqlite",
-    ".db", ".html", ".xml", ".pdf",
-})
+FOREIGN_SUFFIXES = frozenset(
+    {
+        ".xlsx",
+        ".xlsm",
+        ".xlsb",
+        ".xls",
+        ".ods",
+        ".json",
+        ".jsonl",
+        ".ndjson",
+        ".feather",
+        ".arrow",
+        ".ipc",
+        ".orc",
+        ".avro",
+        ".h5",
+        ".hdf5",
+        ".hdf",
+        ".sav",
+        ".dta",
+        ".sas7bdat",
+        ".rds",
+        ".rda",
+        ".rdata",
+        ".pkl",
+        ".pickle",
+        ".npy",
+        ".npz",
+        ".zip",
+        ".7z",
+        ".rar",
+        ".tar",
+        ".tgz",
+        ".lz4",
+        ".lzma",
+        ".z",
+        ".br",
+        ".sqlite",
+        ".db",
+        ".html",
+        ".xml",
+        ".pdf",
+    }
+)
 
 
 @dataclass(frozen=True)
@@ -47,8 +89,10 @@ def layout_of(path: str, delimiter: str | None) -> Layout:
         suffixes.pop()
     kind = suffixes[-1] if suffixes else ""
     if kind in FOREIGN_SUFFIXES:
-        raise TableError(f"{path}: tarvimo reads and writes CSV, TSV and other text tables (optionally .gz, .bz2, "
-                         f".zst or .xz compressed) and Parquet, not {kind} files")
+        raise TableError(
+            f"{path}: tarvimo reads and writes CSV, TSV and other text tables (optionally .gz, .bz2, "
+            f".zst or .xz compressed) and Parquet, not {kind} files"
+        )
     if kind in PARQUET_SUFFIXES:
         if compression is not None:
             raise TableError(f"{path}: Parquet files carry their own compression; name the file {kind}")

@@ -21,8 +21,26 @@ from tarvimo._cli.errors import TableError
 # Missing values as pandas reads them by default, and '.' (VCF, PLINK), in any case; white space
 # around them is ignored.
 MISSING_TOKENS = (
-    "", "NA", "N/A", "n/a", "#N/A", "#N/A N/A", "#NA", "<NA>", "NaN", "-NaN", "nan", "-nan", "NULL", "null",
-    "None", "1.#IND", "-1.#IND", "1.#QNAN", "-1.#QNAN", ".",
+    "",
+    "NA",
+    "N/A",
+    "n/a",
+    "#N/A",
+    "#N/A N/A",
+    "#NA",
+    "<NA>",
+    "NaN",
+    "-NaN",
+    "nan",
+    "-nan",
+    "NULL",
+    "null",
+    "None",
+    "1.#IND",
+    "-1.#IND",
+    "1.#QNAN",
+    "-1.#QNAN",
+    ".",
 )
 MISSING = pa.array(sorted({token.lower() for token in MISSING_TOKENS}), pa.string())
 MISSING_SHOWN = "an empty cell, NA, N/A, #N/A, NaN, NULL, None, . (in any case) and the rest of pandas' list"

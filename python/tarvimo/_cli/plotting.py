@@ -78,8 +78,13 @@ def draw_rejections(path: Path, curves: list[Curve], alpha: float, title: str, c
         rejected = curve.levels[curve.levels <= alpha]
         if cut and rejected.size:
             weakest = float(rejected.max())
-            axes.plot([max(weakest, low)], [rejected.size], "o", color="black",
-                      label=f"{rejected.size:,} rejected at alpha {alpha:g}; the weakest has level {weakest:.3g}")
+            axes.plot(
+                [max(weakest, low)],
+                [rejected.size],
+                "o",
+                color="black",
+                label=f"{rejected.size:,} rejected at alpha {alpha:g}; the weakest has level {weakest:.3g}",
+            )
     axes.axvline(alpha, color="grey", linestyle=":", label=f"alpha = {alpha:g}")
     axes.set_xscale("log")
     axes.set_xlim(low, high)

@@ -13,8 +13,17 @@ def progress_bar(description: str, total: int | None, unit: str) -> Any:
     """A tqdm bar on standard error, shown only on a terminal once the work takes over a second."""
     from tqdm import tqdm  # only needed for long runs
 
-    return tqdm(total=total, desc=description, unit=unit, unit_scale=True, file=sys.stderr, disable=None,
-                delay=PROGRESS_DELAY, leave=False, dynamic_ncols=True)
+    return tqdm(
+        total=total,
+        desc=description,
+        unit=unit,
+        unit_scale=True,
+        file=sys.stderr,
+        disable=None,
+        delay=PROGRESS_DELAY,
+        leave=False,
+        dynamic_ncols=True,
+    )
 
 
 def with_elapsed_time[T](description: str, compute: Callable[[], T]) -> T:

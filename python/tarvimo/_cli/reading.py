@@ -53,7 +53,10 @@ from tarvimo._cli.numbers import (
 
 EMPTY = pa.scalar("", pa.string())
 COMPRESSION_MAGIC: dict[bytes, Compression] = {
-    b"\x1f\x8b": "gzip", b"BZh": "bz2", b"\x28\xb5\x2f\xfd": "zstd", b"\xfd7zXZ\x00": "xz",
+    b"\x1f\x8b": "gzip",
+    b"BZh": "bz2",
+    b"\x28\xb5\x2f\xfd": "zstd",
+    b"\xfd7zXZ\x00": "xz",
 }
 PARQUET_MAGIC = b"PAR1"
 HEADERLESS_COLUMN = "value"  # the name of the one column of a file without a header line
@@ -125,8 +128,10 @@ def duplicate_check(names: list[str]) -> None:
     seen: dict[str, int] = {}
     for position, name in enumerate(names, start=1):
         if name in seen:
-            raise TableError(f"the column name {name!r} appears twice in the header (columns {seen[name]} and "
-                             f"{position}); give every column its own name")
+            raise TableError(
+                f"the column name {name!r} appears twice in the header (columns {seen[name]} and "
+                f"{position}); give every column its own name"
+            )
         seen[name] = position
 
 
@@ -159,14 +164,17 @@ def chosen_columns(request: Request, names: list[str], value: str) -> Chosen:
     """The group and id columns of `request` among `names`; families must not be the values themselves."""
     group = None if request.group_column is None else resolved_column(request.group_column, names, "--groups")
     if group == value:
-        raise TableError(f"--groups names the value column {value!r}: every value would be a family of its own; "
-                         "name the column of family labels")
+        raise TableError(
+            f"--groups names the value column {value!r}: every value would be a family of its own; "
+            "name the column of family labels"
+        )
     ident = None if request.id_column is None else resolved_column(request.id_column, names, "--id-column")
     totals = None if request.m_column is None else resolved_column(request.m_column, names, "--m-column")
     if totals is not None and totals in (value, group):
         role = "values" if totals == value else "families"
-        raise TableError(f"--m-column names the column {totals!r} of the {role}; name the column of the families' "
-                         "totals")
+        raise TableError(
+            f"--m-column names the column {totals!r} of the {role}; name the column of the families' totals"
+        )
     return Chosen(value, group, ident, totals)
 
 
@@ -267,8 +275,10 @@ def decoded_line(head: bytes) -> str:
     try:
         return line.decode("utf-8")
     except UnicodeDecodeError as exc:
-        raise TableError(f"line 1: byte 0x{line[exc.start]:02x} (at byte {exc.start + 1} of the line) is not "
-                         f"UTF-8 text; {ENCODING_HINT}") from None
+        raise TableError(
+            f"line 1: byte 0x{line[exc.start]:02x} (at byte {exc.start + 1} of the line) is not "
+            f"UTF-8 text; {ENCODING_HINT}"
+        ) from None
 
 
 def header_names(head: bytes, delimiter: str) -> list[str]:
@@ -328,17 +338,23 @@ class TextReader:
         self.multiline = request.multiline and self.quoting
         self.names = header_names(head, self.delimiter) if self.header else [HEADERLESS_COLUMN]
         duplicate_check(self.names)
-        value = HEADERLESS_COLUMN if request.value_column is None else resolved_column(request.value_column,
-                                                                                        self.names, "--column")
+        value = (
+            HEADERLESS_COLUMN
+            if request.value_column is None
+            else resolved_column(request.value_column, self.names, "--column")
+        )
         self.chosen = chosen_columns(request, self.names, value)
         if self.header and parsed_or_none(pa.array([value], pa.string())) is not None:
             # A number where the header should be: the first line is data, which would be lost as a header.
-            raise TableError(f"line 1 holds the number {value!r} where the name of the column should be: "
-                             "--column reads a table whose first line names its columns")
+            raise TableError(
+                f"line 1 holds the number {value!r} where the name of the column should be: "
+                "--column reads a table whose first line names its columns"
+            )
         self.keep_table = request.keep_table
         self.watch = stream
-        self.stream: BinaryIO = io.BufferedReader(CollapsedBlanks(io.BufferedReader(stream))
-                                                  if self.delimiter == WHITESPACE else stream)
+        self.stream: BinaryIO = io.BufferedReader(
+            CollapsedBlanks(io.BufferedReader(stream)) if self.delimiter == WHITESPACE else stream
+        )
         self.first = 2 if self.header else 1  # number of the first data line
         self.ragged: pcsv.InvalidRow | None = None
         self.records = 0  # the rows that pyarrow has given so far, skipped ones included
@@ -362,31 +378,46 @@ class TextReader:
         if self.quoting and not self.multiline and ("\n" in row.text or "\r" in row.text):
             return self.stray_quote(line)
         if not self.header:
-            return TableError(f"line {line}: expected one value per line, found {row.actual_columns} fields "
-                              f"(use --column NAME for a table with a header line{decimal_comma_hint(row.text)})")
+            return TableError(
+                f"line {line}: expected one value per line, found {row.actual_columns} fields "
+                f"(use --column NAME for a table with a header line{decimal_comma_hint(row.text)})"
+            )
         fields = f"{row.actual_columns} field{'' if row.actual_columns == 1 else 's'}"
-        hint = " (a decimal comma? write numbers with a decimal point)" if (
-            self.delimiter == "," and re.search("[0-9],[0-9]", row.text)) else ""
-        return TableError(f"line {line} has {fields} where the header line has {row.expected_columns}: "
-                          f"{row.text[:80]!r}{hint}")
+        hint = (
+            " (a decimal comma? write numbers with a decimal point)"
+            if (self.delimiter == "," and re.search("[0-9],[0-9]", row.text))
+            else ""
+        )
+        return TableError(
+            f"line {line} has {fields} where the header line has {row.expected_columns}: {row.text[:80]!r}{hint}"
+        )
 
     def stray_quote(self, line: int) -> TableError:
-        return TableError(f"line {line}: a quoted field runs past the end of the line (a stray quote?); a CSV "
-                          "quotes whole fields, and reads fields that span lines with --multiline; "
-                          "a file that does not quote is read with --delimiter tab or whitespace")
+        return TableError(
+            f"line {line}: a quoted field runs past the end of the line (a stray quote?); a CSV "
+            "quotes whole fields, and reads fields that span lines with --multiline; "
+            "a file that does not quote is read with --delimiter tab or whitespace"
+        )
 
     def raw_batches(self) -> Iterator[pa.RecordBatch]:
         try:
             yield from pcsv.open_csv(
                 self.stream,
-                read_options=pcsv.ReadOptions(use_threads=False,
-                                              column_names=None if self.header else [HEADERLESS_COLUMN]),
-                parse_options=pcsv.ParseOptions(delimiter="\t" if self.delimiter == WHITESPACE else self.delimiter,
-                                                quote_char='"' if self.quoting else False,
-                                                newlines_in_values=self.multiline, ignore_empty_lines=False,
-                                                invalid_row_handler=self.refuse_ragged),
-                convert_options=pcsv.ConvertOptions(column_types={name: pa.binary() for name in self.names},
-                                                    strings_can_be_null=False, quoted_strings_can_be_null=False),
+                read_options=pcsv.ReadOptions(
+                    use_threads=False, column_names=None if self.header else [HEADERLESS_COLUMN]
+                ),
+                parse_options=pcsv.ParseOptions(
+                    delimiter="\t" if self.delimiter == WHITESPACE else self.delimiter,
+                    quote_char='"' if self.quoting else False,
+                    newlines_in_values=self.multiline,
+                    ignore_empty_lines=False,
+                    invalid_row_handler=self.refuse_ragged,
+                ),
+                convert_options=pcsv.ConvertOptions(
+                    column_types={name: pa.binary() for name in self.names},
+                    strings_can_be_null=False,
+                    quoted_strings_can_be_null=False,
+                ),
             )
         except pa.ArrowInvalid:
             if self.ragged is not None:
@@ -458,8 +489,9 @@ class TextReader:
         if self.header:
             return TableError(f"line {line}, column {self.value!r}: {not_a_number(text)}")
         if line == 1 and not DECIMAL_OR_NUMBER.match(text):
-            return TableError(f"line {line}: {text!r} is not a number (a header line? name the column: "
-                              f"--column {text.strip()})")
+            return TableError(
+                f"line {line}: {text!r} is not a number (a header line? name the column: --column {text.strip()})"
+            )
         return TableError(f"line {line}: {not_a_number(text)}")
 
     def read(self, progress: Progress) -> Column:
@@ -608,9 +640,16 @@ def parquet_column(source: BinaryIO | pa.Buffer, request: Request) -> Column:
         values = numbers_from_array(table.column(chosen.value), chosen.value)
     except BadNumber as exc:
         raise TableError(f"row {exc.position + 1}, column {chosen.value!r}: {not_a_number(exc.text)}") from None
-    column = Column(chosen.value, values, Numbering("row", 1, np.zeros(0, np.intp)), None,
-                    table if request.keep_table else None, Layout(parquet=True), header=True,
-                    ids=None if chosen.id is None else shown_text(table.column(chosen.id)))
+    column = Column(
+        chosen.value,
+        values,
+        Numbering("row", 1, np.zeros(0, np.intp)),
+        None,
+        table if request.keep_table else None,
+        Layout(parquet=True),
+        header=True,
+        ids=None if chosen.id is None else shown_text(table.column(chosen.id)),
+    )
     if chosen.m is not None:
         column = with_totals(column, table.column(chosen.m), chosen.m)
     return column if chosen.group is None else with_groups(column, table.column(chosen.group), chosen.group)
@@ -655,8 +694,15 @@ def text_column(raw: BinaryIO, layout: Layout, request: Request, progress: Progr
         if request.value_column is not None:
             raise TableError(f"no column {request.value_column!r}: the input is empty")
         empty = pa.table({HEADERLESS_COLUMN: pa.array([], pa.string())})
-        return Column(HEADERLESS_COLUMN, np.zeros(0), Numbering("line", 1, np.zeros(0, np.intp)), None,
-                      empty if request.keep_table else None, Layout(False, layout.delimiter or ","), header=False)
+        return Column(
+            HEADERLESS_COLUMN,
+            np.zeros(0),
+            Numbering("line", 1, np.zeros(0, np.intp)),
+            None,
+            empty if request.keep_table else None,
+            Layout(False, layout.delimiter or ","),
+            header=False,
+        )
     reader = TextReader(PrefixedStream(head, stream), layout, head, request)
     return reader.read(progress)
 
@@ -675,8 +721,9 @@ def read_column(path: str, layout: Layout, request: Request, progress: Callable[
         with contextlib.nullcontext(sys.stdin.buffer) if path == "-" else open(path, "rb") as raw:
             size = os.fstat(raw.fileno()).st_size
             seekable = raw.seekable()
-            return text_column(raw, layout, request,
-                               lambda lines: progress(raw.tell(), size) if seekable else progress(lines, None))
+            return text_column(
+                raw, layout, request, lambda lines: progress(raw.tell(), size) if seekable else progress(lines, None)
+            )
     except pa.ArrowInvalid as exc:
         if "invalid UTF8" in str(exc):
             raise TableError(f"cannot read {source}: not UTF-8 text; {ENCODING_HINT}") from None

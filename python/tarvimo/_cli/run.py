@@ -25,7 +25,11 @@ from tarvimo._inputs import InvalidEntryError
 from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
 PROCEDURES: dict[str, Callable[..., NDArray[np.bool_]]] = {
-    "ebh": ebh, "closed-ebh": closed_ebh, "by": by, "closed-by": closed_by, "bh": bh,
+    "ebh": ebh,
+    "closed-ebh": closed_ebh,
+    "by": by,
+    "closed-by": closed_by,
+    "bh": bh,
 }
 METHODS = tuple(PROCEDURES)
 CLOSED_METHODS = ("closed-ebh", "closed-by")
@@ -45,8 +49,15 @@ def read_input(args: argparse.Namespace) -> Column:
         bar.update(done - bar.n)
 
     try:
-        request = Request(args.column, args.groups, args.id_column, args.m_column, args.output is not None,
-                          args.encoding, args.multiline)
+        request = Request(
+            args.column,
+            args.groups,
+            args.id_column,
+            args.m_column,
+            args.output is not None,
+            args.encoding,
+            args.multiline,
+        )
         return read_column(args.file, layout, request, progress)
     finally:
         if bar is not None:
@@ -74,8 +85,11 @@ def computed[T](args: argparse.Namespace, column: Column, description: str, comp
         if math.isnan(found):
             raise CliError(f"{where}: missing or NaN value (--nan-policy omit leaves it unrejected)") from None
         requirement = "-log10 p-values must be at least 0" if args.log10 else exc.requirement
-        hint = ("; a column of -log10 p-values? say so with --log10"
-                if args.method in PVALUE_METHODS and not args.log10 and found > 1.0 else "")
+        hint = (
+            "; a column of -log10 p-values? say so with --log10"
+            if args.method in PVALUE_METHODS and not args.log10 and found > 1.0
+            else ""
+        )
         raise CliError(f"{where}: {requirement} (found {found!r}){hint}") from None
     except ValueError as exc:
         raise CliError(str(exc)) from None
@@ -101,8 +115,12 @@ def totals_of(column: Column) -> NDArray[np.int64]:
     """The checked --m-column of `column`: one total per value, the same within each family."""
     assert column.groups is not None and column.totals is not None and column.families is not None
     families = column.families
-    return family_totals(column.groups, column.totals, lambda position: column.where(position, column.totals_name),
-                         lambda code: str(families[code].as_py()))
+    return family_totals(
+        column.groups,
+        column.totals,
+        lambda position: column.where(position, column.totals_name),
+        lambda code: str(families[code].as_py()),
+    )
 
 
 def adjusted(args: argparse.Namespace, column: Column, max_level: float) -> NDArray[np.float64]:
@@ -138,8 +156,12 @@ def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -
     if column.totals is not None and column.groups is not None:
         hypotheses = int(totals_of(column)[np.unique(column.groups, return_index=True)[1]].sum())
     facts: dict[str, Any] = {
-        "method": args.method, "alpha": args.alpha, "approximate": args.approximate,
-        "hypotheses": hypotheses, "omitted": omitted, "rejections": rejections,
+        "method": args.method,
+        "alpha": args.alpha,
+        "approximate": args.approximate,
+        "hypotheses": hypotheses,
+        "omitted": omitted,
+        "rejections": rejections,
     }
     notes = []
     if column.groups is not None:
@@ -185,8 +207,10 @@ def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) ->
     unit = column.numbering.unit
     if args.json:
         facts["rejections_at"] = {f"{alpha:g}": count for alpha, count in counts.items()}
-        facts["rejected"] = [{unit: n, **{key: labels[key][i] for key in labels}, "value": json_number(v)}
-                             for i, (n, v) in enumerate(zip(numbers, values))]
+        facts["rejected"] = [
+            {unit: n, **{key: labels[key][i] for key in labels}, "value": json_number(v)}
+            for i, (n, v) in enumerate(zip(numbers, values))
+        ]
         print(json.dumps(facts, allow_nan=False))
         return
     print(first)
@@ -205,8 +229,11 @@ def evidence_hint(evalues: NDArray[np.float64]) -> None:
     """A note on standard error when e-values that reject nothing all lie in [0, 1], as p-values do."""
     given = evalues[~np.isnan(evalues)]
     if given.size and given.max() <= 1.0:
-        print("tarvimo: note: every value lies in [0, 1], where no e-value is evidence; if they are p-values, "
-              "use by or closed-by", file=sys.stderr)
+        print(
+            "tarvimo: note: every value lies in [0, 1], where no e-value is evidence; if they are p-values, "
+            "use by or closed-by",
+            file=sys.stderr,
+        )
 
 
 def added_columns(args: argparse.Namespace, column: Column) -> tuple[str, str | None]:
@@ -274,7 +301,8 @@ def run_method(args: argparse.Namespace) -> None:
         write_output(args, column, mask, levels)
     if args.plot is not None:
         assert levels is not None
-        message = write_plot(plot_path(args.plot), [Curve(args.method, levels)], args.alpha, plot_title(args, column),
-                             cut=True)
+        message = write_plot(
+            plot_path(args.plot), [Curve(args.method, levels)], args.alpha, plot_title(args, column), cut=True
+        )
         # Standard output may hold the table or the JSON summary; the message then goes to standard error.
         print(message, file=sys.stderr if args.json or args.output == "-" else sys.stdout)

@@ -96,8 +96,9 @@ def cell_text(cells: Any, delimiter: str, name: str) -> Any:
     if not pc.any(quoting).as_py():
         return text
     if not quotes(delimiter):
-        raise TableError(f"column {name!r} holds a tab or a line end, which a tab-separated table cannot hold; "
-                         "write a .csv")
+        raise TableError(
+            f"column {name!r} holds a tab or a line end, which a tab-separated table cannot hold; write a .csv"
+        )
     quoted = pc.binary_join_element_wise(QUOTE, pc.replace_substring(text, '"', '""'), QUOTE, NOTHING)
     return pc.if_else(quoting, quoted, text)
 

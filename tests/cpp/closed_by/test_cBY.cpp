@@ -47,8 +47,7 @@ TEST(StableCeiling, ToleranceAndFloorAtOne) {
     EXPECT_EQ(stable_ceiling_cpp(0.3), 1.0);
     EXPECT_EQ(stable_ceiling_cpp(-5.0), 1.0);
     EXPECT_EQ(stable_ceiling_cpp(std::numeric_limits<double>::quiet_NaN()), 1.0);
-    EXPECT_EQ(stable_ceiling_cpp(std::numeric_limits<double>::infinity()),
-              std::numeric_limits<double>::infinity());
+    EXPECT_EQ(stable_ceiling_cpp(std::numeric_limits<double>::infinity()), std::numeric_limits<double>::infinity());
     EXPECT_EQ(stable_ceiling_cpp(4503599627370497.0), 4503599627370497.0);  // 2^52 + 1 is already integral
 }
 

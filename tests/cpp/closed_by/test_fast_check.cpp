@@ -60,12 +60,18 @@ std::vector<double> crafted_pvalues(std::mt19937_64& rng, int m, double alpha) {
     const auto size = [&] { return 1 + static_cast<int>(rng() % static_cast<unsigned>(m)); };
     const auto nudge = [&](double x) {
         switch (rng() % 6) {
-            case 0: return std::nextafter(x, 2.0);
-            case 1: return std::nextafter(x, 0.0);
-            case 2: return x + TOLERANCE;
-            case 3: return x - TOLERANCE;
-            case 4: return x * (1.0 + 1e-10);
-            default: return x;
+            case 0:
+                return std::nextafter(x, 2.0);
+            case 1:
+                return std::nextafter(x, 0.0);
+            case 2:
+                return x + TOLERANCE;
+            case 3:
+                return x - TOLERANCE;
+            case 4:
+                return x * (1.0 + 1e-10);
+            default:
+                return x;
         }
     };
     std::vector<double> p(static_cast<std::size_t>(m));
@@ -125,9 +131,9 @@ double random_alpha(std::mt19937_64& rng) {
                                         : largestcBYsignificant_cpp(padded, alpha);
         const int fast = certified_closed_by_count(given.data(), n, total, alpha, approximate, nullptr, stats, tuning);
         if (literal != fast) {
-            return ::testing::AssertionFailure() << "n = " << n << ", total = " << total << ", alpha = " << alpha
-                                                 << ", approximate = " << approximate << ": literal " << literal
-                                                 << ", certified " << fast;
+            return ::testing::AssertionFailure()
+                   << "n = " << n << ", total = " << total << ", alpha = " << alpha << ", approximate = " << approximate
+                   << ": literal " << literal << ", certified " << fast;
         }
     }
     return ::testing::AssertionSuccess();
@@ -197,13 +203,27 @@ std::vector<double> structured_pvalues(int shape, int m, double alpha, std::mt19
         const double line = k * alpha / (m * h);
         double x = 0.0;
         switch (shape) {
-            case 0: x = 1.1 * line; break;
-            case 1: x = 2.0 * line; break;
-            case 2: x = 0.7 * line * std::exp(1.1 * normal(rng)); break;
-            case 3: x = 2.0 * line * std::max(1.0, k / (0.5 * m)); break;
-            case 4: x = (k / std::max(1, m / 100)) % 2 == 0 ? 1.04 * line : 1.0; break;
-            case 5: x = ((k + 9) / 10 * 10) * alpha / (m * h); break;
-            default: x = uniform(rng) < 0.15 ? std::pow(uniform(rng), 5.0) * 0.01 : uniform(rng); break;
+            case 0:
+                x = 1.1 * line;
+                break;
+            case 1:
+                x = 2.0 * line;
+                break;
+            case 2:
+                x = 0.7 * line * std::exp(1.1 * normal(rng));
+                break;
+            case 3:
+                x = 2.0 * line * std::max(1.0, k / (0.5 * m));
+                break;
+            case 4:
+                x = (k / std::max(1, m / 100)) % 2 == 0 ? 1.04 * line : 1.0;
+                break;
+            case 5:
+                x = ((k + 9) / 10 * 10) * alpha / (m * h);
+                break;
+            default:
+                x = uniform(rng) < 0.15 ? std::pow(uniform(rng), 5.0) * 0.01 : uniform(rng);
+                break;
         }
         p[k - 1] = std::min(1.0, x);
     }

@@ -120,8 +120,8 @@ std::vector<Case> critical_cases(int m, int rounds, unsigned seed) {
             const std::vector<double> rows = smallest_targets(profile, r, 1.0 / (c.alpha * r));
             return std::pair{*std::min_element(rows.begin() + 1, rows.end()), scaled};
         };
-        double low = 1e-3;   // smallest target below 0
-        double high = 1e6;   // at least 0
+        double low = 1e-3;  // smallest target below 0
+        double high = 1e6;  // at least 0
         while (std::nextafter(low, high) < high) {
             const double mid = std::sqrt(low) * std::sqrt(high);
             const double next = mid > low && mid < high ? mid : low + (high - low) / 2;
@@ -269,8 +269,8 @@ TEST(FailingRun, EveryCountOfAProvenRunFailsAtItsFirstProbe) {
                 ASSERT_GE(run.r_lo, std::max(1, state.r - length + 1));
                 if (length == 1 && run.bounded) {
                     const int i_in = std::min(state.warm_i_in, state.r);
-                    const double first = compute_target(profile, i_in, state.warm_i_out, m - state.r,
-                                                        1.0 / (c.alpha * state.r));
+                    const double first =
+                        compute_target(profile, i_in, state.warm_i_out, m - state.r, 1.0 / (c.alpha * state.r));
                     EXPECT_TRUE(std::memcmp(&first, &run.bound, sizeof first) == 0 ||
                                 (std::isnan(first) && std::isnan(run.bound)));
                 }
@@ -302,9 +302,11 @@ TEST(BelowEbhThreshold, ValuesBeforeTheScanStartNeverQualify) {
             ASSERT_LE(start, n);
             const double apm = alpha / static_cast<double>(total);
             for (int t = 0; t < start; ++t) {
-                ASSERT_FALSE((static_cast<double>(n - t) * c.given[t]) * apm >= 1.0 + TOLERANCE) << c.what << ", t = " << t;
+                ASSERT_FALSE((static_cast<double>(n - t) * c.given[t]) * apm >= 1.0 + TOLERANCE)
+                    << c.what << ", t = " << t;
             }
-            EXPECT_EQ(ebh_count(c.given.data() + start, n - start, total, alpha), ebh_count(c.given.data(), n, total, alpha));
+            EXPECT_EQ(ebh_count(c.given.data() + start, n - start, total, alpha),
+                      ebh_count(c.given.data(), n, total, alpha));
         }
     }
 }

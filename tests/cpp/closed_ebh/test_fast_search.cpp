@@ -124,8 +124,8 @@ TEST(ClosedEbhSearch, EqualsTheLiteralSearchesOnRandomAndMarginProfiles) {
         families.push_back({"realistic", realistic(rng, m, 0.05 + 0.05 * (round % 4)), total, 0.05});
         families.push_back({"grid", on_grid(rng, m, 1.0, 9), total, dyadic});
         families.push_back({"grid of 1/alpha", on_grid(rng, m, 1.0 / dyadic, 4), total, dyadic});
-        families.push_back({"ties at 1/alpha", std::vector<double>(static_cast<std::size_t>(m), 1.0 / dyadic), total,
-                            dyadic});
+        families.push_back(
+            {"ties at 1/alpha", std::vector<double>(static_cast<std::size_t>(m), 1.0 / dyadic), total, dyadic});
         families.push_back({"specials, sorted", with_specials(rng, m, true), total, 0.1});
         families.push_back({"specials, unsorted", with_specials(rng, m, false), total, 0.1});
     }
@@ -201,7 +201,7 @@ TEST(EvalueProfile, OrderedPrefixEndsAtTheFirstValueTheBoundsCannotUse) {
     EXPECT_EQ(prefix({1.0, 3.0, 2.0, 5.0}, 2), 4);  // 2 below 3
     EXPECT_EQ(prefix({-0.0, 1.0, NaN, 5.0}, 0), 2);
     EXPECT_EQ(prefix({-1.0, 1.0}, 5), 5);
-    EXPECT_EQ(prefix({1.0, 2.0, INF}, 0), 2);          // the sum beyond SUM_LIMIT
+    EXPECT_EQ(prefix({1.0, 2.0, INF}, 0), 2);  // the sum beyond SUM_LIMIT
     EXPECT_EQ(prefix({0x1p999, 0x1p999, 0x1p999}, 0), 2);
     EXPECT_EQ(prefix({}, 4), 4);
 }
@@ -314,8 +314,8 @@ TEST(MeanConsistencyCheck, OnAComputedProfileAndFastEqualsTheCheckOnItsVector) {
                 if (warm_i_in >= 0 && (r < 1 || r >= total || warm_i_out < 0 || warm_i_out >= total - r)) {
                     continue;
                 }
-                const std::string what = "round " + std::to_string(round) + ", r = " + std::to_string(r) +
-                                         ", warm " + std::to_string(warm_i_in) + " " + std::to_string(warm_i_out);
+                const std::string what = "round " + std::to_string(round) + ", r = " + std::to_string(r) + ", warm " +
+                                         std::to_string(warm_i_in) + " " + std::to_string(warm_i_out);
                 const MeanConsistentResult literal = meanconsistent_cpp(cum_e, r, alpha, warm_i_in, warm_i_out);
                 SearchEveryProbe every_probe;
                 expect_same(check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, every_probe), literal,

@@ -69,9 +69,14 @@ TEST(MeanConsistent, ZeroSizePassesWithoutReadingTheProfile) {
 
 TEST(MeanConsistent, WorkedProfileColdAndWarm) {
     const std::vector<CheckCase> cases{
-        {2, -1, -1, true, -1, -1}, {3, -1, -1, false, 2, 1}, {4, -1, -1, false, 2, 0},
-        {3, 2, 0, false, 2, 1},    {2, 2, 1, true, -1, -1},  {5, -1, -1, true, -1, -1},
-        {6, -1, -1, true, -1, -1}, {5, 2, 0, true, -1, -1},
+        {2, -1, -1, true, -1, -1},
+        {3, -1, -1, false, 2, 1},
+        {4, -1, -1, false, 2, 0},
+        {3, 2, 0, false, 2, 1},
+        {2, 2, 1, true, -1, -1},
+        {5, -1, -1, true, -1, -1},
+        {6, -1, -1, true, -1, -1},
+        {5, 2, 0, true, -1, -1},
         // A warm start with r == m is used for the first interval only: the call ends.
         {4, 1, 0, false, 1, 0},
     };
@@ -106,8 +111,6 @@ TEST(MeanConsistent, TargetOfExactlyZeroPasses) { expect_check({0.0, 10.0}, 0.1,
 
 TEST(MeanConsistent, ColdProbeOrderIsBreadthFirstBisection) { expect_probe_order({4, 2, 6, 1, 3, 5, 7}, -1, -1); }
 
-TEST(MeanConsistent, WarmProbeStartsAtTheWarmPairThenBisects) {
-    expect_probe_order({6, 3, 7, 1, 4, 2, 5}, 6, 0);
-}
+TEST(MeanConsistent, WarmProbeStartsAtTheWarmPairThenBisects) { expect_probe_order({6, 3, 7, 1, 4, 2, 5}, 6, 0); }
 
 }  // namespace

@@ -78,7 +78,8 @@ TEST(FamilyDecisions, MasksMatchTheLiteralCountsAndMarkTheStrongest) {
         const double alpha = std::vector<double>{0.01, 0.05, 0.2}[round % 3];
         const std::vector<double> values = random_family(rng, pvalues, 1 + round % 60);
         std::vector<double> present;
-        std::copy_if(values.begin(), values.end(), std::back_inserter(present), [](double v) { return !std::isnan(v); });
+        std::copy_if(values.begin(), values.end(), std::back_inserter(present),
+                     [](double v) { return !std::isnan(v); });
         const int extra = round % 4 == 0 ? 7 : 0;  // omitted hypotheses
         const int total = static_cast<int>(present.size()) + extra;
 
@@ -184,11 +185,20 @@ std::vector<double> margin_family(std::mt19937& rng, bool pvalues, int n, int to
         const double k = rank(rng);
         const double on = pvalues ? (k * (alpha + 1e-10)) / factor : static_cast<double>(total) / (k * alpha);
         switch (kind(rng)) {
-            case 0: v = std::nextafter(on, 0.0); break;
-            case 1: v = std::nextafter(on, 2.0 * on); break;
-            case 2: v = values[0]; break;  // ties
-            case 3: v = pvalues ? std::min(1.0, 40.0 * on) : on / 40.0; break;
-            default: v = on;
+            case 0:
+                v = std::nextafter(on, 0.0);
+                break;
+            case 1:
+                v = std::nextafter(on, 2.0 * on);
+                break;
+            case 2:
+                v = values[0];
+                break;  // ties
+            case 3:
+                v = pvalues ? std::min(1.0, 40.0 * on) : on / 40.0;
+                break;
+            default:
+                v = on;
         }
     }
     return values;
@@ -282,8 +292,11 @@ TEST(FamilyDecisions, ClosedByDecidesTheSameWithoutTheValuesBeyondTheOmissionBou
         std::vector<double> values(static_cast<std::size_t>(1 + round % 40));
         for (double& v : values) {
             const int k = kind(rng);
-            v = k == 0 ? bound : k == 1 ? std::nextafter(bound, 1.0) : k == 2 ? std::nextafter(bound, 0.0)
-                : k == 3 ? uniform(rng) : alpha * std::pow(uniform(rng), 3.0);
+            v = k == 0   ? bound
+                : k == 1 ? std::nextafter(bound, 1.0)
+                : k == 2 ? std::nextafter(bound, 0.0)
+                : k == 3 ? uniform(rng)
+                         : alpha * std::pow(uniform(rng), 3.0);
         }
         std::vector<double> scratch;
         std::vector<char> mask(values.size(), 2);
@@ -352,9 +365,11 @@ TEST(ThreadPool, RunsEveryTaskOnceOnAnyNumberOfThreads) {
         EXPECT_EQ(outcome, PoolOutcome::finished);
         EXPECT_TRUE(std::all_of(runs.begin(), runs.end(), [](const std::atomic<int>& r) { return r == 1; }));
     }
-    EXPECT_EQ(run_pool(0, 2, [](std::int64_t, FamilyScratch&, const CancelFlag*) {}, [] { return true; }),
+    EXPECT_EQ(run_pool(
+                  0, 2, [](std::int64_t, FamilyScratch&, const CancelFlag*) {}, [] { return true; }),
               PoolOutcome::finished);
-    EXPECT_THROW(run_pool(1, 0, [](std::int64_t, FamilyScratch&, const CancelFlag*) {}, [] { return false; }),
+    EXPECT_THROW(run_pool(
+                     1, 0, [](std::int64_t, FamilyScratch&, const CancelFlag*) {}, [] { return false; }),
                  std::invalid_argument);
 }
 
