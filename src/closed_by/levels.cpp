@@ -16,6 +16,7 @@ using common::double_below;
 using common::double_order;
 using common::first_passing_double;
 using common::level_exponent;
+using common::scaled_level;
 using common::scaled_pvalue;
 using common::SMALLEST_LEVEL;
 
@@ -144,10 +145,6 @@ void select_band(LevelChecks& checks, const double* ascending, int n, int j) {
     checks.add(j, std::move(scaled));
 }
 
-// alpha 2^j; at j = 0 alpha itself without a call (the common case, and
-// ldexp by 0 is exact, so the result is the same).
-double scaled_level(double alpha, int j) { return j == 0 ? alpha : std::ldexp(alpha, j); }
-
 // The level checks run at crossings, where nearly every size passes: deciding
 // the sizes in size order with certified ranges (the sweep) right after the
 // warm size costs far less there than examining sizes one by one first, as
@@ -186,7 +183,7 @@ double own_size_level(double failing, double passing, const SizePasses& size_pas
 bool step_up_pvalue_passes(double q, int k, double factor, double alpha) {
     const int j = level_exponent(alpha);
     const double p = scaled_pvalue(q, j);
-    return ((p * factor) / static_cast<double>(k)) - std::ldexp(alpha, j) <= TOLERANCE;
+    return ((p * factor) / static_cast<double>(k)) - scaled_level(alpha, j) <= TOLERANCE;
 }
 
 // The test passes from about x - 1e-10 on in the band of x, x the scaled

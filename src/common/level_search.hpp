@@ -64,8 +64,11 @@ inline int level_exponent(double alpha) {
     return j;
 }
 
+// alpha 2^j. At j = 0, the common case, alpha itself: ldexp by 0 is exact.
+inline double scaled_level(double alpha, int j) { return j == 0 ? alpha : std::ldexp(alpha, j); }
+
 // p 2^j, at most 1 (NaN stays NaN).
-inline double scaled_pvalue(double p, int j) { return std::min(std::ldexp(p, j), 1.0); }
+inline double scaled_pvalue(double p, int j) { return std::min(scaled_level(p, j), 1.0); }
 
 // Non-negative doubles in order: their bit patterns as integers.
 inline std::int64_t double_order(double x) {
