@@ -172,7 +172,8 @@ void SweptVerdicts::add(int s, SizeVerdict verdict) {
 }
 
 SizeVerdict SweptVerdicts::at(int s) const {
-    const auto after = std::upper_bound(runs_.begin(), runs_.end(), s, [](int size, const Run& run) { return size < run.lo; });
+    const auto after =
+        std::upper_bound(runs_.begin(), runs_.end(), s, [](int size, const Run& run) { return size < run.lo; });
     if (after == runs_.begin()) {
         return SizeVerdict::unknown;
     }

@@ -145,8 +145,8 @@ private:
     SizeDecider decider_;
     // Scratch kept across the checks of a search.
     std::vector<Node> queue_;
-    std::vector<int> examined_;          // sizes examined in detail, in the literal order
-    SweptVerdicts verdicts_;  // after a sweep
+    std::vector<int> examined_;  // sizes examined in detail, in the literal order
+    SweptVerdicts verdicts_;     // after a sweep
 };
 
 // The domain the certificates are proven for.

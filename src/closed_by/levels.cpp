@@ -58,8 +58,8 @@ void LevelChecks::add(int key, std::vector<double> given) {
         versions_.pop_back();
     }
     const bool in_domain = values_in_domain(given.data(), n);
-    versions_.insert(versions_.begin(),
-                     std::make_unique<Version>(Version{key, std::move(given), in_domain, std::nullopt, std::nullopt, 0, 0.0}));
+    versions_.insert(versions_.begin(), std::make_unique<Version>(Version{key, std::move(given), in_domain,
+                                                                          std::nullopt, std::nullopt, 0, 0.0}));
 }
 
 bool LevelChecks::certified(double alpha) const {

@@ -344,7 +344,6 @@ TEST(ClosedLevels, EqualABisectionWithTheLiteralCounts) {
     RecordProperty("fallbacks", static_cast<int>(fallbacks));
 }
 
-
 // Families on the margins: p-values on BY lines k alpha / (m H_m) for a few
 // alphas, nudged by a few ulps, with ties, zeros or tiny values, some with
 // omitted values; closed BY levels equal the bisection with literal counts.
