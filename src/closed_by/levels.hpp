@@ -12,7 +12,6 @@
 #include "closed_by/harmonic_table.hpp"
 #include "closed_by/tuning.hpp"
 #include "common/common.hpp"
-#include "common/level_search.hpp"
 
 namespace tarvimo::closed_by {
 
