@@ -13,15 +13,16 @@ import pyarrow as pa
 from numpy.typing import NDArray
 
 from tarvimo._adjust import adjust
+from tarvimo._cli.candidates import REPORTED_ALPHAS, STREAMED_METHODS, Selection, kept_column
 from tarvimo._cli.errors import CliError
 from tarvimo._cli.families import family_summary, family_totals
 from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import levels_by_strength, pvalues_from_log10, strongest_first
 from tarvimo._cli.plotting import Curve, plot_max_level, plot_path, require_matplotlib, write_plot
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
-from tarvimo._cli.reading import Column, Request, read_column
+from tarvimo._cli.reading import Column, Counts, Request, read_column
 from tarvimo._cli.writing import typed_table, write_table
-from tarvimo._inputs import InvalidEntryError
+from tarvimo._inputs import InvalidEntryError, checked_total
 from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
 PROCEDURES: dict[str, Callable[..., NDArray[np.bool_]]] = {
@@ -35,10 +36,18 @@ METHODS = tuple(PROCEDURES)
 CLOSED_METHODS = ("closed-ebh", "closed-by")
 PVALUE_METHODS = ("by", "closed-by", "bh")
 DEFAULT_FLAG_COLUMN = "rejected"
-REPORTED_ALPHAS = (0.01, 0.05, 0.1)  # the report also counts the rejections at these levels
+
+
+def streamed(args: argparse.Namespace) -> bool:
+    """Whether the table is read keeping only the values that can matter: for a report of the decisions.
+
+    The levels (--plot) and the written table (--output) need every value, and so does closed e-BH.
+    """
+    return args.output is None and args.plot is None and args.method in STREAMED_METHODS
 
 
 def read_input(args: argparse.Namespace) -> Column:
+    """The chosen column: every value, or (see `streamed`) only those that can matter, with the counts."""
     layout = layout_of(args.file, args.delimiter)
     bar = None
 
@@ -58,7 +67,12 @@ def read_input(args: argparse.Namespace) -> Column:
             args.encoding,
             args.multiline,
         )
-        return read_column(args.file, layout, request, progress)
+        if not streamed(args):
+            return read_column(args.file, layout, request, progress)
+        selection = Selection(args.method, args.alpha, args.log10, args.nan_policy == "omit")
+        return read_column(
+            args.file, layout, request, progress, lambda reader, told: kept_column(reader, told, selection)
+        )
     finally:
         if bar is not None:
             bar.close()
@@ -73,7 +87,39 @@ def procedure_options(args: argparse.Namespace, column: Column) -> dict[str, Any
         options["m"] = args.m
     if column.totals is not None:
         options["m"] = totals_of(column)
+    if column.counts is not None:
+        options["m"] = kept_totals(args, column, column.counts)
     return options
+
+
+def kept_totals(args: argparse.Namespace, column: Column, counts: Counts) -> int | NDArray[np.int64]:
+    """The m of a column that keeps only the values that can matter: that of each kept value's family."""
+    if column.groups is None:
+        return counts.rows - counts.missing if args.m is None else args.m
+    per_family = counts.family_totals if counts.family_totals is not None else counts.family_sizes
+    assert per_family is not None
+    return per_family[column.groups]
+
+
+def whole_column_checks(args: argparse.Namespace, counts: Counts) -> None:
+    """What the procedure would refuse in the whole column, of which only some values are kept."""
+    if counts.invalid is not None:
+        raise CliError(entry_problem(args, counts.invalid.where, counts.invalid.found, counts.invalid.requirement))
+    if args.m is not None:
+        checked_total(args.m, counts.rows)
+
+
+def entry_problem(args: argparse.Namespace, where: str, found: float, requirement: str) -> str:
+    """The message for the value `found` at `where`, outside the procedure's domain (or NaN, if refused)."""
+    if math.isnan(found):
+        return f"{where}: missing or NaN value (--nan-policy omit leaves it unrejected)"
+    requirement = "-log10 p-values must be at least 0" if args.log10 else requirement
+    hint = (
+        "; a column of -log10 p-values? say so with --log10"
+        if args.method in PVALUE_METHODS and not args.log10 and found > 1.0
+        else ""
+    )
+    return f"{where}: {requirement} (found {found!r}){hint}"
 
 
 def computed[T](args: argparse.Namespace, column: Column, description: str, compute: Callable[[], T]) -> T:
@@ -81,16 +127,8 @@ def computed[T](args: argparse.Namespace, column: Column, description: str, comp
     try:
         return with_elapsed_time(description, compute)
     except InvalidEntryError as exc:
-        where, found = column.where(exc.position), float(column.values[exc.position])
-        if math.isnan(found):
-            raise CliError(f"{where}: missing or NaN value (--nan-policy omit leaves it unrejected)") from None
-        requirement = "-log10 p-values must be at least 0" if args.log10 else exc.requirement
-        hint = (
-            "; a column of -log10 p-values? say so with --log10"
-            if args.method in PVALUE_METHODS and not args.log10 and found > 1.0
-            else ""
-        )
-        raise CliError(f"{where}: {requirement} (found {found!r}){hint}") from None
+        found = float(column.values[exc.position])
+        raise CliError(entry_problem(args, column.where(exc.position), found, exc.requirement)) from None
     except ValueError as exc:
         raise CliError(str(exc)) from None
 
@@ -107,7 +145,13 @@ def decided(args: argparse.Namespace, column: Column, alpha: float | None = None
         options["approximate"] = args.approximate
     procedure = PROCEDURES[args.method]
     level = args.alpha if alpha is None else alpha
-    mask = computed(args, column, args.method, lambda: procedure(values, level, **options))
+
+    def decide() -> NDArray[np.bool_]:
+        if column.counts is not None:
+            whole_column_checks(args, column.counts)
+        return procedure(values, level, **options)
+
+    mask = computed(args, column, args.method, decide)
     return strongest_first(mask, column.values, column.groups) if args.log10 else mask
 
 
@@ -150,11 +194,12 @@ def json_number(value: float) -> float | str:
 def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> tuple[str, dict[str, Any]]:
     """The first lines of the report, and the same facts for JSON."""
     rejections = int(mask.sum())
-    omitted = int(np.isnan(column.values).sum())
-    listed = column.values.size - omitted
+    counts = counts_of(column)
+    omitted = counts.missing
+    listed = counts.rows - omitted
     hypotheses = listed if args.m is None else args.m
-    if column.totals is not None and column.groups is not None:
-        hypotheses = int(totals_of(column)[np.unique(column.groups, return_index=True)[1]].sum())
+    if counts.family_totals is not None:
+        hypotheses = int(counts.family_totals.sum())
     facts: dict[str, Any] = {
         "method": args.method,
         "alpha": args.alpha,
@@ -164,10 +209,10 @@ def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -
         "rejections": rejections,
     }
     notes = []
-    if column.groups is not None:
-        facts["families"] = int(np.unique(column.groups).size)
+    if column.families is not None:
+        facts["families"] = len(column.families)
         notes.append(f"in {facts['families']} {plural(facts['families'], 'family', 'families')}, each at this alpha")
-    if args.m is not None or column.totals is not None:
+    if args.m is not None or counts.family_totals is not None:
         facts["listed"] = listed
         absent = "p = 1" if args.method in PVALUE_METHODS else "e = 0"
         notes.append(f"{listed} listed, the other {hypotheses - listed} counted as {absent}")
@@ -175,12 +220,29 @@ def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -
         notes.append(f"{omitted} NaN {plural(omitted, 'entry', 'entries')} omitted")
     note = f" ({'; '.join(notes)})" if notes else ""
     first = f"{args.method} at alpha {args.alpha:g}: {rejections} of {hypotheses} hypotheses rejected{note}"
-    if column.groups is not None and column.families is not None:
-        families = family_summary(column.groups, column.families.to_pylist(), mask, ~np.isnan(column.values))
+    if column.groups is not None and column.families is not None and counts.family_sizes is not None:
+        rejected = np.bincount(column.groups, weights=mask, minlength=len(column.families)).astype(np.int64)
+        families = family_summary(column.families.to_pylist(), counts.family_sizes, rejected)
         if families is not None:
             first += "\n" + families.text()
             facts.update(families.facts())
     return first, facts
+
+
+def counts_of(column: Column) -> Counts:
+    """The counts of the column's values, which it holds all of unless it keeps them (`Column.counts`)."""
+    if column.counts is not None:
+        return column.counts
+    missing = np.isnan(column.values)
+    sizes = None
+    if column.groups is not None and column.families is not None:
+        sizes = np.bincount(column.groups, weights=~missing, minlength=len(column.families)).astype(np.int64)
+    totals = None
+    if column.totals is not None and column.groups is not None:
+        totals = totals_of(column)[np.unique(column.groups, return_index=True)[1]]
+    given = column.values[~missing]
+    largest = float(given.max(initial=-np.inf))
+    return Counts(column.values.size, int(missing.sum()), largest, sizes, totals, None)
 
 
 def plural(count: int, one: str, many: str) -> str:
@@ -225,10 +287,9 @@ def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) ->
         sys.stdout.write("".join(map(line.format, numbers, *texts.values(), values)))
 
 
-def evidence_hint(evalues: NDArray[np.float64]) -> None:
+def evidence_hint(counts: Counts) -> None:
     """A note on standard error when e-values that reject nothing all lie in [0, 1], as p-values do."""
-    given = evalues[~np.isnan(evalues)]
-    if given.size and given.max() <= 1.0:
+    if counts.rows > counts.missing and counts.largest <= 1.0:
         print(
             "tarvimo: note: every value lies in [0, 1], where no e-value is evidence; if they are p-values, "
             "use by or closed-by",
@@ -291,7 +352,7 @@ def run_method(args: argparse.Namespace) -> None:
     added_columns(args, column)  # refused before a long computation, not after
     mask = decided(args, column)
     if args.method not in PVALUE_METHODS and not mask.any():
-        evidence_hint(column.values)
+        evidence_hint(counts_of(column))
     levels = None
     if args.adjusted_column is not None or args.plot is not None:
         levels = adjusted(args, column, 1.0 if args.adjusted_column is not None else plot_max_level(args.alpha))
