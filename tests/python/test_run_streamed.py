@@ -5,6 +5,7 @@ missing values across batch boundaries and problems late in the file.
 """
 
 import gzip
+import json
 import math
 import subprocess
 import sys
@@ -218,3 +219,16 @@ def test_layout_of_a_streamed_file_is_inferred_as_before(tmp_path, capsys, monke
     assert layout_of(str(tmp_path / "t.tsv"), None).delimiter == "\t"
     streamed, whole = run_both(capsys, monkeypatch, "run", "bh", tmp_path / "t.tsv", "--column", "p", "--nan-policy", "omit")
     assert streamed == whole
+
+
+@pytest.mark.parametrize("output", [[], ["--json"]], ids=["text", "json"])
+def test_report_written_in_parts_is_the_report_written_at_once(tmp_path, capsys, monkeypatch, output):
+    table = write_table(tmp_path / "t.csv")
+    args = ["run", "by", table, "--column", "p", "--nan-policy", "omit", "--groups", "family", "--id-column", "id"]
+    monkeypatch.setattr(run, "REPORT_ROWS", 7)  # parts that end inside a family and between label widths
+    streamed, whole = run_both(capsys, monkeypatch, *args, *output)
+    monkeypatch.setattr(run, "REPORT_ROWS", 1 << 30)
+    _, at_once = run_both(capsys, monkeypatch, *args, *output)
+    assert streamed == whole == at_once
+    if output:
+        assert len(json.loads(streamed[1])["rejected"]) > 7

@@ -197,6 +197,17 @@ def added_counts(counts: NDArray[np.int64], more: NDArray[np.int64]) -> NDArray[
     return total
 
 
+def joined[T: np.generic](parts: list[NDArray[T]], dtype: type[T]) -> NDArray[T]:
+    """The arrays of `parts` as one, emptying the list so that each part is freed as soon as it is copied."""
+    whole = np.empty(sum(part.size for part in parts), dtype)
+    start = 0
+    while parts:
+        part = parts.pop(0)
+        whole[start : start + part.size] = part
+        start += part.size
+    return whole
+
+
 def kept_column(reader: TextReader, progress: Progress, selection: Selection) -> Column:
     """The values of `reader`'s column that can change a decision of `selection`, with the counts of all."""
     chosen = reader.chosen
@@ -211,13 +222,12 @@ def kept_column(reader: TextReader, progress: Progress, selection: Selection) ->
         if chosen.id is not None:
             kept.ids.append(piece.batch.column(chosen.id).filter(pa.array(keep)))
     numbering = reader.numbering()
-    positions = np.concatenate(kept.positions) if kept.positions else np.zeros(0, np.intp)
     labels = families.labels() if chosen.group is not None else None
     column = Column(
         name=chosen.value,
-        values=np.concatenate(kept.values) if kept.values else np.zeros(0),
-        numbering=KeptNumbering(numbering, positions),
-        groups=None if labels is None else np.concatenate([np.zeros(0, np.int32), *kept.groups]),
+        values=joined(kept.values, np.float64),
+        numbering=KeptNumbering(numbering, joined(kept.positions, np.intp)),
+        groups=None if labels is None else joined(kept.groups, np.int32),
         table=None,
         layout=reader.layout(),
         header=reader.header,

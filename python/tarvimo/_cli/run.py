@@ -36,6 +36,7 @@ METHODS = tuple(PROCEDURES)
 CLOSED_METHODS = ("closed-ebh", "closed-by")
 PVALUE_METHODS = ("by", "closed-by", "bh")
 DEFAULT_FLAG_COLUMN = "rejected"
+REPORT_ROWS = 1 << 16  # rejected hypotheses formatted at a time
 
 
 def streamed(args: argparse.Namespace) -> bool:
@@ -260,31 +261,50 @@ def labels_of(column: Column, rejected: NDArray[np.intp], name: str | None) -> d
 
 
 def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> None:
+    """The summary and the rejected hypotheses, written REPORT_ROWS at a time: millions of rejections
+    would take far more memory as Python objects all at once than as the values they come from."""
     rejected = np.flatnonzero(mask)
-    numbers = column.numbering.numbers(rejected).tolist()
-    values = column.values[rejected].tolist()
-    labels = labels_of(column, rejected, args.id_column and "id")
+    parts = [rejected[start : start + REPORT_ROWS] for start in range(0, rejected.size, REPORT_ROWS)]
+    name = args.id_column and "id"
     first, facts = summary(args, column, mask)
     counts = rejections_at(args, column, mask)
     unit = column.numbering.unit
     if args.json:
         facts["rejections_at"] = {f"{alpha:g}": count for alpha, count in counts.items()}
-        facts["rejected"] = [
-            {unit: n, **{key: labels[key][i] for key in labels}, "value": json_number(v)}
-            for i, (n, v) in enumerate(zip(numbers, values))
-        ]
-        print(json.dumps(facts, allow_nan=False))
+        head = json.dumps({**facts, "rejected": []}, allow_nan=False)
+        sys.stdout.write(head.removesuffix("]}"))
+        for index, part in enumerate(parts):
+            labels = labels_of(column, part, name)
+            numbers, values = column.numbering.numbers(part).tolist(), column.values[part].tolist()
+            entries = [
+                {unit: n, **{key: labels[key][i] for key in labels}, "value": json_number(v)}
+                for i, (n, v) in enumerate(zip(numbers, values))
+            ]
+            sys.stdout.write((", " if index else "") + json.dumps(entries, allow_nan=False)[1:-1])
+        sys.stdout.write("]}\n")
         return
     print(first)
     print(f"rejected at alpha {', '.join(f'{a:g}' for a in counts)}: {', '.join(map(str, counts.values()))}")
-    if numbers:
-        kind = "-log10 p" if args.log10 else "p-value" if args.method in PVALUE_METHODS else "e-value"
-        width = max(len(unit), len(str(numbers[-1])))
-        texts = {key: ["" if text is None else str(text) for text in cells] for key, cells in labels.items()}
-        widths = {key: max(len(key), *map(len, cells)) for key, cells in texts.items()}
-        print("  ".join([unit.rjust(width), *(key.ljust(widths[key]) for key in texts), kind]))
-        line = "  ".join([f"{{:>{width}}}", *(f"{{:<{widths[key]}}}" for key in texts), "{!r}"]) + "\n"
-        sys.stdout.write("".join(map(line.format, numbers, *texts.values(), values)))
+    if not parts:
+        return
+    kind = "-log10 p" if args.log10 else "p-value" if args.method in PVALUE_METHODS else "e-value"
+    width = max(len(unit), len(str(column.numbering.number(int(rejected[-1])))))
+    widths = {key: len(key) for key in labels_of(column, rejected[:0], name)}
+    for part in parts:
+        for key, cells in shown_labels(column, part, name).items():
+            widths[key] = max(widths[key], *map(len, cells))
+    print("  ".join([unit.rjust(width), *(key.ljust(widths[key]) for key in widths), kind]))
+    line = "  ".join([f"{{:>{width}}}", *(f"{{:<{widths[key]}}}" for key in widths), "{!r}"]) + "\n"
+    for part in parts:
+        numbers, values = column.numbering.numbers(part).tolist(), column.values[part].tolist()
+        texts = shown_labels(column, part, name).values()
+        sys.stdout.write("".join(map(line.format, numbers, *texts, values)))
+
+
+def shown_labels(column: Column, rejected: NDArray[np.intp], name: str | None) -> dict[str, list[str]]:
+    """The labels of `labels_of` as the text report shows them."""
+    labels = labels_of(column, rejected, name)
+    return {key: ["" if text is None else str(text) for text in cells] for key, cells in labels.items()}
 
 
 def evidence_hint(counts: Counts) -> None:
