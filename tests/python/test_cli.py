@@ -1,8 +1,8 @@
 """The command line, run as a user runs it: in a subprocess."""
 
 import io
-import math
 import json
+import math
 import subprocess
 import sys
 from pathlib import Path

@@ -150,9 +150,7 @@ def test_streamed_keeps_only_values_within_the_bound(tmp_path):
 )
 def test_kept_values_end_at_the_omission_bound_of_the_largest_level(method, alpha, kept, dropped):
     selection = Selection(method, alpha, log10=False, omit_missing=True)
-    np.testing.assert_array_equal(
-        selection.kept(np.array([kept, dropped, math.nan])), [True, False, False]
-    )
+    np.testing.assert_array_equal(selection.kept(np.array([kept, dropped, math.nan])), [True, False, False])
 
 
 OMIT = ["--nan-policy", "omit"]
@@ -217,7 +215,9 @@ def test_layout_of_a_streamed_file_is_inferred_as_before(tmp_path, capsys, monke
     p, _, _ = study_rows()
     (tmp_path / "t.tsv").write_text("p\tq\n" + "\n".join(f"{x}\t1" for x in p) + "\n")
     assert layout_of(str(tmp_path / "t.tsv"), None).delimiter == "\t"
-    streamed, whole = run_both(capsys, monkeypatch, "run", "bh", tmp_path / "t.tsv", "--column", "p", "--nan-policy", "omit")
+    streamed, whole = run_both(
+        capsys, monkeypatch, "run", "bh", tmp_path / "t.tsv", "--column", "p", "--nan-policy", "omit"
+    )
     assert streamed == whole
 
 

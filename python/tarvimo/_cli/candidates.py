@@ -17,8 +17,8 @@ value outside the procedure's domain, each the first in the table.
 
 from __future__ import annotations  # pyarrow's array types are generic only in their stubs
 
-from collections.abc import Callable
 import math
+from collections.abc import Callable
 from dataclasses import dataclass, field, replace
 from typing import Any
 

@@ -85,7 +85,9 @@ def upper_tail_probability(z: NDArray[np.float64]) -> NDArray[np.float64]:
     Python floats of the conversion stay few."""
     tail = np.empty_like(z)
     for start in range(0, z.size, TAIL_CHUNK):
-        tail[start : start + TAIL_CHUNK] = [0.5 * math.erfc(x / math.sqrt(2.0)) for x in z[start : start + TAIL_CHUNK].tolist()]
+        tail[start : start + TAIL_CHUNK] = [
+            0.5 * math.erfc(x / math.sqrt(2.0)) for x in z[start : start + TAIL_CHUNK].tolist()
+        ]
     return tail
 
 
