@@ -20,7 +20,7 @@ from __future__ import annotations  # pyarrow's array types are generic only in 
 import math
 from collections.abc import Callable
 from dataclasses import dataclass, field, replace
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pyarrow as pa
@@ -90,12 +90,14 @@ class Families:
         distinct = pc.unique(labels)
         local = pc.index_in(labels, value_set=distinct).to_numpy(zero_copy_only=False)
         trimmed = pc.utf8_trim_whitespace(distinct)
-        codes = np.array([self.codes.setdefault(label, len(self.codes)) for label in trimmed.to_pylist()], np.int32)
+        texts = cast(list[str], trimmed.to_pylist())  # text labels: never null
+        codes = np.array([self.codes.setdefault(label, len(self.codes)) for label in texts], np.int32)
         unlabelled = missing_markers(trimmed).to_numpy(zero_copy_only=False)[local]
         if self.missing is None and unlabelled.any():
             position = int(np.argmax(unlabelled))
             self.missing = (start + position, trimmed[int(local[position])].as_py())
-        return codes[local]
+        coded: NDArray[np.int32] = codes[local]
+        return coded
 
     def labels(self) -> pa.Array[Any]:
         return pa.array(list(self.codes), pa.string())

@@ -73,7 +73,8 @@ def short_total(where: str, total: int, label: str, size: int) -> TableError:
 
 def whole_totals(totals: NDArray[np.float64]) -> NDArray[np.bool_]:
     """Whether each total is a whole number >= 1."""
-    return np.isfinite(totals) & (totals >= 1) & (np.floor(totals) == totals)
+    whole: NDArray[np.bool_] = np.isfinite(totals) & (totals >= 1) & (np.floor(totals) == totals)
+    return whole
 
 
 def family_totals(
