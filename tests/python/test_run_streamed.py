@@ -232,3 +232,23 @@ def test_report_written_in_parts_is_the_report_written_at_once(tmp_path, capsys,
     assert streamed == whole == at_once
     if output:
         assert len(json.loads(streamed[1])["rejected"]) > 7
+
+
+@pytest.mark.parametrize("late", [None, "r2999,f0,0.001,1,9"], ids=["consistent", "varying total late"])
+def test_many_families_met_batch_by_batch(tmp_path, capsys, monkeypatch, late):
+    rng = np.random.default_rng(11)
+    rows = ["id,family,p,e,m"]
+    for i in range(ROWS):  # each family's rows lie far apart, in different batches
+        family = i % 1500
+        rows.append(f"r{i},f{family},{rng.uniform() ** 4!r},1,{family % 5 + 2}")
+    if late is not None:
+        rows[-1] = late
+    (tmp_path / "t.csv").write_text("\n".join(rows) + "\n")
+    args = ["run", "by", tmp_path / "t.csv", "--column", "p", "--groups", "family", "--m-column", "m", "--json"]
+    streamed, whole = run_both(capsys, monkeypatch, *args)
+    assert streamed == whole
+    if late is None:
+        facts = json.loads(streamed[1])
+        assert facts["families"] == 1500 and facts["hypotheses"] == sum(f % 5 + 2 for f in range(1500))
+    else:
+        assert "line 3001, column 'm': total 9 differs from 2 on line 2, column 'm' for the family 'f0'" in streamed[2]

@@ -103,14 +103,27 @@ class Families:
         return pa.array(list(self.codes), pa.string())
 
 
+def grown[T: np.generic](array: NDArray[T], size: int, fill: float | bool) -> NDArray[T]:
+    """`array` with room for at least `size` entries, new ones `fill`: capacity doubles, so that families
+    met batch by batch cost amortized constant time each."""
+    if array.size >= size:
+        return array
+    larger = np.full(max(size, 2 * array.size), fill, array.dtype)
+    larger[: array.size] = array
+    return larger
+
+
 @dataclass
 class Totals:
-    """The --m-column checked batch by batch: the first problem of each kind, and each family's total."""
+    """The --m-column checked batch by batch: the first problem of each kind, and each family's total
+    (its first: position and value, by family code; capacity beyond the families met)."""
 
     unreadable: tuple[int, str] | None = None  # position and text of the first entry that is not a number
     not_whole: tuple[int, float] | None = None
     varying: tuple[int, float, int] | None = None  # position, total and family of the first that differs
-    first: dict[int, tuple[int, float]] = field(default_factory=dict)  # family: its first position and total
+    seen: NDArray[np.bool_] = field(default_factory=lambda: np.zeros(0, np.bool_))
+    first_position: NDArray[np.int64] = field(default_factory=lambda: np.zeros(0, np.int64))
+    first_total: NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
 
     def add(self, text: pa.Array[Any], codes: NDArray[np.int32], start: int) -> None:
         try:
@@ -123,11 +136,15 @@ class Totals:
             position = int(np.argmin(whole))
             self.not_whole = (start + position, float(totals[position]))
         families, first = np.unique(codes, return_index=True)
-        for family, position in zip(families.tolist(), first.tolist(), strict=True):
-            self.first.setdefault(family, (start + position, float(totals[position])))
-        known = range(int(codes.max(initial=-1)) + 1)
-        expected = np.array([self.first.get(family, (0, math.nan))[1] for family in known])
-        differs = totals != expected[codes]
+        size = int(families[-1]) + 1 if families.size else 0
+        self.seen = grown(self.seen, size, False)
+        self.first_position = grown(self.first_position, size, 0)
+        self.first_total = grown(self.first_total, size, math.nan)
+        new = ~self.seen[families]
+        self.seen[families[new]] = True
+        self.first_position[families[new]] = start + first[new]
+        self.first_total[families[new]] = totals[first[new]]
+        differs = totals != self.first_total[codes]
         if self.varying is None and differs.any():
             position = int(np.argmax(differs))
             self.varying = (start + position, float(totals[position]), int(codes[position]))
@@ -140,13 +157,14 @@ class Totals:
             raise not_whole(where(self.not_whole[0]), self.not_whole[1])
         if self.varying is not None:
             position, total, family = self.varying
-            start, first = self.first[family]
-            raise varying_total(where(position), total, first, where(start), labels[family])
-        totals = np.array([self.first[family][1] for family in range(len(labels))]).astype(np.int64)
+            first = int(self.first_position[family])
+            raise varying_total(where(position), total, float(self.first_total[family]), where(first), labels[family])
+        totals = self.first_total[: len(labels)].astype(np.int64)
         short = np.flatnonzero(totals < rows)
         if short.size:
             family = int(short[0])
-            raise short_total(where(self.first[family][0]), int(totals[family]), labels[family], int(rows[family]))
+            first = int(self.first_position[family])
+            raise short_total(where(first), int(totals[family]), labels[family], int(rows[family]))
         return totals
 
 
@@ -161,6 +179,7 @@ class Kept:
     rows: int = 0
     missing: int = 0
     largest: float = -np.inf
+    # Rows, and values that are not NaN, per family code (capacity beyond the families met).
     family_rows: NDArray[np.int64] = field(default_factory=lambda: np.zeros(0, np.int64))
     family_sizes: NDArray[np.int64] = field(default_factory=lambda: np.zeros(0, np.int64))
     invalid: tuple[int, float, str] | None = None  # position in the column, value as read, rule
@@ -186,17 +205,17 @@ class Kept:
         self.largest = max(self.largest, float(read[~missing].max(initial=-np.inf)))
         if codes is not None:
             self.groups.append(codes[chosen])
-            self.family_rows = added_counts(self.family_rows, np.bincount(codes))
-            self.family_sizes = added_counts(self.family_sizes, np.bincount(codes[~missing]))
+            self.family_rows = counted(self.family_rows, codes)
+            self.family_sizes = counted(self.family_sizes, codes[~missing])
         return keep
 
 
-def added_counts(counts: NDArray[np.int64], more: NDArray[np.int64]) -> NDArray[np.int64]:
-    """Counts per family plus `more`, which may know of more families."""
-    total = np.zeros(max(counts.size, more.size), np.int64)
-    total[: counts.size] += counts
-    total[: more.size] += more
-    return total
+def counted(counts: NDArray[np.int64], codes: NDArray[np.int32]) -> NDArray[np.int64]:
+    """Counts per family (capacity beyond the families met) plus one for each of `codes`."""
+    families, more = np.unique(codes, return_counts=True)
+    counts = grown(counts, int(families[-1]) + 1 if families.size else 0, 0)
+    counts[families] += more
+    return counts
 
 
 def joined[T: np.generic](parts: list[NDArray[T]], dtype: type[T]) -> NDArray[T]:
@@ -253,7 +272,7 @@ def with_counts(
     family_totals = None
     if chosen.m is not None:
         names = [str(label) for label in families.codes]
-        rows = added_counts(kept.family_rows, np.zeros(len(names), np.int64))
+        rows = grown(kept.family_rows, len(names), 0)[: len(names)]
         family_totals = totals.checked(lambda position: where(position, chosen.m), names, rows)
     invalid = None
     if kept.invalid is not None:
@@ -263,7 +282,7 @@ def with_counts(
         kept.rows,
         kept.missing,
         kept.largest,
-        kept.family_sizes if column.families is not None else None,
+        None if column.families is None else grown(kept.family_sizes, len(column.families), 0)[: len(column.families)],
         family_totals,
         invalid,
     )
