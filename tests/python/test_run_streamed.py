@@ -252,3 +252,70 @@ def test_many_families_met_batch_by_batch(tmp_path, capsys, monkeypatch, late):
         assert facts["families"] == 1500 and facts["hypotheses"] == sum(f % 5 + 2 for f in range(1500))
     else:
         assert "line 3001, column 'm': total 9 differs from 2 on line 2, column 'm' for the family 'f0'" in streamed[2]
+
+
+def run_both_written(capsys, monkeypatch, tmp_path, output, *args):
+    """As `run_both`, with the bytes each route writes to `output` (None: nothing written)."""
+    results = []
+    for whole in (False, True):
+        target = tmp_path / ("whole-" + output if whole else output)
+        with monkeypatch.context() as patch:
+            if whole:
+                patch.setattr(run, "streamed", lambda _: False)
+            code = main([str(arg) for arg in (*args, "--output", target)])
+        captured = capsys.readouterr()
+        written = target.read_bytes() if target.exists() else None
+        if written is not None and output.endswith(".gz"):  # the header holds the name and the time
+            written = gzip.decompress(written)
+        results.append((code, captured.out.replace(str(target), "OUT"), captured.err, written))
+    return results
+
+
+@pytest.mark.parametrize("method", ["by", "bh", "closed-by", "ebh"])
+@pytest.mark.parametrize("output", ["out.csv", "out.tsv.gz", "out.txt"])
+def test_streamed_output_is_the_whole_columns(tmp_path, capsys, monkeypatch, method, output):
+    table = write_table(tmp_path / "t.csv")
+    column = "e" if method == "ebh" else "p"
+    args = ["run", method, table, "--column", column, "--nan-policy", "omit", "--groups", "family"]
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, output, *args)
+    assert streamed == whole and streamed[0] == 0 and streamed[3]
+
+
+def test_streamed_output_keeps_quotes_blank_lines_and_multiline_fields(tmp_path, capsys, monkeypatch):
+    p, _, _ = study_rows(markers=False)
+    lines = ["note,p"]
+    for i, text in enumerate(p):
+        note = '"a, quoted ""note""\nover two lines"' if i % 97 == 0 else f"n{i}"
+        lines.append(f"{note},{text}")
+        if i % 50 == 0:
+            lines.append(",")  # a line of empty fields: skipped, and gone from the output
+    (tmp_path / "t.csv").write_text("\n".join(lines) + "\n")
+    args = ["run", "by", tmp_path / "t.csv", "--column", "p", "--multiline", "--flag-column", "by_rejected"]
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, "out.csv", *args)
+    assert streamed == whole and streamed[0] == 0
+    assert b'"a, quoted ""note""\nover two lines"' in streamed[3]
+
+
+def test_streamed_output_to_standard_output(tmp_path, capsys, monkeypatch):
+    table = write_table(tmp_path / "t.csv")
+    args = ["run", "bh", table, "--column", "p", "--nan-policy", "omit", "--output", "-"]
+    streamed, whole = run_both(capsys, monkeypatch, *args)
+    assert streamed == whole and streamed[1].startswith("id,family,p,e,m,rejected\n")
+    assert streamed[1].count("\n") == ROWS + 1
+
+
+@pytest.mark.parametrize("row", ["r2899,fam1,abc,1,4010", "r2899,fam1,1.5,1,4010"])
+def test_problem_late_in_the_file_writes_nothing(tmp_path, capsys, monkeypatch, row):
+    table = write_table(tmp_path / "t.csv", extra=(2900, row))
+    args = ["run", "by", table, "--column", "p", "--nan-policy", "omit"]
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, "out.csv", *args)
+    assert streamed == whole
+    assert streamed[0] == 1 and streamed[3] is None and "line 2901, column 'p'" in streamed[2]
+
+
+def test_an_existing_column_named_like_the_flag_is_refused_before_reading_twice(tmp_path, capsys, monkeypatch):
+    table = write_table(tmp_path / "t.csv")
+    args = ["run", "by", table, "--column", "p", "--nan-policy", "omit", "--flag-column", "m"]
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, "out.csv", *args)
+    assert streamed == whole and streamed[0] == 1 and streamed[3] is None
+    assert "the input already has a column 'm'" in streamed[2]

@@ -18,7 +18,7 @@ value outside the procedure's domain, each the first in the table.
 from __future__ import annotations  # pyarrow's array types are generic only in their stubs
 
 import math
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field, replace
 from typing import Any, cast
 
@@ -254,6 +254,7 @@ def kept_column(reader: TextReader, progress: Progress, selection: Selection) ->
         header=reader.header,
         families=labels,
         ids=None if chosen.id is None else pa.chunked_array(kept.ids, pa.string()),
+        column_names=tuple(reader.names),
     )
     return with_counts(column, chosen, kept, families, totals, numbering)
 
@@ -287,3 +288,15 @@ def with_counts(
         invalid,
     )
     return replace(column, counts=counts)
+
+
+def flagged_batches(
+    reader: TextReader, progress: Progress, rejected: NDArray[np.intp], flag: str
+) -> Iterator[pa.RecordBatch]:
+    """The kept lines of `reader`'s table with a column `flag`, true at the (ascending) positions `rejected`."""
+    for piece in reader.pieces(progress):
+        rows = piece.batch.num_rows
+        marks = np.zeros(rows, np.bool_)
+        low, high = np.searchsorted(rejected, [piece.start, piece.start + rows])
+        marks[rejected[low:high] - piece.start] = True
+        yield piece.batch.append_column(flag, pa.array(marks))

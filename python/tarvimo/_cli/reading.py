@@ -158,6 +158,7 @@ class Column:
     totals: NDArray[np.float64] | None = None  # the --m-column of each value, NaN where missing
     totals_name: str | None = None
     counts: Counts | None = None  # None: `values` holds every value; else only those that can matter
+    column_names: tuple[str, ...] = ()  # of the table, when `table` is not kept
 
     def where(self, position: int, column: str | None = None) -> str:
         """Where the entry at `position` of the value column (or of `column`) is, as a user finds it."""
@@ -811,6 +812,8 @@ def read_column(
                 lambda lines: progress(raw.tell(), size) if seekable else progress(lines, None),
                 gather,
             )
+    except BrokenPipeError:  # from a `gather` that writes to standard output
+        raise
     except pa.ArrowInvalid as exc:
         if "invalid UTF8" in str(exc):
             raise TableError(f"cannot read {source}: not UTF-8 text; {ENCODING_HINT}") from None

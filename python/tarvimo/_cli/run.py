@@ -13,15 +13,15 @@ import pyarrow as pa
 from numpy.typing import NDArray
 
 from tarvimo._adjust import adjust
-from tarvimo._cli.candidates import REPORTED_ALPHAS, STREAMED_METHODS, Selection, kept_column
+from tarvimo._cli.candidates import REPORTED_ALPHAS, STREAMED_METHODS, Selection, flagged_batches, kept_column
 from tarvimo._cli.errors import CliError
 from tarvimo._cli.families import family_summary, family_totals
 from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import levels_by_strength, pvalues_from_log10, strongest_first
 from tarvimo._cli.plotting import Curve, plot_max_level, plot_path, require_matplotlib, write_plot
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
-from tarvimo._cli.reading import Column, Counts, Request, read_column
-from tarvimo._cli.writing import typed_table, write_table
+from tarvimo._cli.reading import Column, Counts, KeptNumbering, Request, TextReader, read_column
+from tarvimo._cli.writing import Rows, typed_table, write_table
 from tarvimo._inputs import InvalidEntryError, checked_total
 from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
@@ -40,11 +40,18 @@ REPORT_ROWS = 1 << 16  # rejected hypotheses formatted at a time
 
 
 def streamed(args: argparse.Namespace) -> bool:
-    """Whether the table is read keeping only the values that can matter: for a report of the decisions.
+    """Whether the table is read keeping only the values that can matter (and, with --output, read again
+    to be written back with the decisions).
 
-    The levels (--plot) and the written table (--output) need every value, and so does closed e-BH.
+    The levels (--plot, --adjusted-column) need every value, and so does closed e-BH; standard input cannot
+    be read twice, and Parquet is read and written as a whole table.
     """
-    return args.output is None and args.plot is None and args.method in STREAMED_METHODS
+    if args.plot is not None or args.adjusted_column is not None or args.method not in STREAMED_METHODS:
+        return False
+    if args.output is None:
+        return True
+    text_output = args.output == "-" or not layout_of(args.output, None).parquet
+    return args.file != "-" and not layout_of(args.file, args.delimiter).parquet and text_output
 
 
 def read_input(args: argparse.Namespace) -> Column:
@@ -64,7 +71,7 @@ def read_input(args: argparse.Namespace) -> Column:
             args.groups,
             args.id_column,
             args.m_column,
-            args.output is not None,
+            args.output is not None and not streamed(args),
             args.encoding,
             args.multiline,
         )
@@ -322,8 +329,11 @@ def added_columns(args: argparse.Namespace, column: Column) -> tuple[str, str | 
     which the input must not have already."""
     flag: str = args.flag_column or DEFAULT_FLAG_COLUMN
     adjusted_column: str | None = args.adjusted_column
+    if args.output is None:
+        return flag, adjusted_column
+    names = column.column_names if column.table is None else column.table.column_names
     for name, option in ((flag, "--flag-column"), (adjusted_column, "--adjusted-column")):
-        if column.table is not None and name in column.table.column_names:
+        if name in names:
             raise CliError(f"the input already has a column {name!r}; name the added one with {option}")
     return flag, adjusted_column
 
@@ -331,23 +341,26 @@ def added_columns(args: argparse.Namespace, column: Column) -> tuple[str, str | 
 def write_output(
     args: argparse.Namespace, column: Column, mask: NDArray[np.bool_], levels: NDArray[np.float64] | None
 ) -> None:
-    assert column.table is not None
     flag, adjusted_column = added_columns(args, column)
-    table = column.table.append_column(flag, pa.array(mask))
-    if adjusted_column is not None:
-        assert levels is not None
-        # Text output writes each double in the shortest form that reads back to it.
-        table = table.append_column(adjusted_column, pa.array(levels, type=pa.float64()))
     if args.output == "-":
         layout = column.layout
     else:
         layout = layout_of(args.output, None)
         if not layout.parquet and layout.delimiter is None:
             layout = Layout(False, column.layout.delimiter, layout.compression)
-    if layout.parquet and not column.layout.parquet:
-        table = typed_table(table)
-    with progress_bar("writing", table.num_rows, " rows") as bar:
-        write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n))
+    if column.counts is not None:
+        write_flagged(args, column, mask, flag, layout)
+    else:
+        assert column.table is not None
+        table = column.table.append_column(flag, pa.array(mask))
+        if adjusted_column is not None:
+            assert levels is not None
+            # Text output writes each double in the shortest form that reads back to it.
+            table = table.append_column(adjusted_column, pa.array(levels, type=pa.float64()))
+        if layout.parquet and not column.layout.parquet:
+            table = typed_table(table)
+        with progress_bar("writing", table.num_rows, " rows") as bar:
+            write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n))
     if args.output == "-":
         return
     first, facts = summary(args, column, mask)
@@ -356,6 +369,23 @@ def write_output(
     else:
         added = f"the columns {flag!r} and {adjusted_column!r}" if adjusted_column else f"the column {flag!r}"
         print(f"{first}\nTable with {added} written to {args.output}")
+
+
+def write_flagged(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_], flag: str, layout: Layout) -> None:
+    """The input read a second time, written to --output batch by batch with the decisions of `mask` on the
+    kept values of `column`; the first pass has refused every problem of the input."""
+    assert column.counts is not None and isinstance(column.numbering, KeptNumbering)
+    rejected = column.numbering.positions[mask]
+    request = Request(args.column, encoding=args.encoding, multiline=args.multiline)
+    names = [*column.column_names, flag]
+    with progress_bar("writing", column.counts.rows, " rows") as bar:
+
+        def rewrite(reader: TextReader, progress: Callable[[int], None]) -> Column:
+            rows = Rows(names, flagged_batches(reader, progress, rejected, flag))
+            write_table(rows, args.output, layout, column.header, lambda written: bar.update(written - bar.n))
+            return column
+
+        read_column(args.file, layout_of(args.file, args.delimiter), request, lambda *_: None, rewrite)
 
 
 def plot_title(args: argparse.Namespace, column: Column) -> str:
