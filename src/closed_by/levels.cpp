@@ -28,10 +28,8 @@ struct LevelChecks::Version {
 };
 
 // The harmonic numbers as certified_closed_by_count keeps them.
-LevelChecks::LevelChecks(int n, int total, const common::CancelFlag* cancel, const CertifiedCbyTuning& tuning)
-    : harmonic_(total, total - n <= std::max(n, tuning.dense_padding) ? 0 : std::min(total - n + 1, total), cancel),
-      cancel_(cancel),
-      tuning_(tuning) {}
+LevelChecks::LevelChecks(int n, std::int64_t total, const common::CancelFlag* cancel, const CertifiedCbyTuning& tuning)
+    : harmonic_(total, dense_harmonic_from(n, total, tuning), cancel), cancel_(cancel), tuning_(tuning) {}
 
 LevelChecks::~LevelChecks() = default;
 
@@ -66,7 +64,7 @@ LevelChecks::Version& LevelChecks::at_level(double alpha) {
     Version& version = *versions_.front();
     if (!version.walk) {
         const int n = static_cast<int>(version.given.size());
-        const int total = harmonic_.size();
+        const std::int64_t total = harmonic_.size();
         version.walk.emplace(PFamily{version.given.data(), n, total - n, total}, harmonic_, alpha, stats_, tuning_,
                              cancel_);
     } else {
@@ -75,24 +73,25 @@ LevelChecks::Version& LevelChecks::at_level(double alpha) {
     return version;
 }
 
-cBYCheckResult LevelChecks::check(int r, int warm_s, double alpha) {
+SizeCheck LevelChecks::check(int r, std::int64_t warm_s, double alpha) {
     if (!certified(alpha)) {
         ++stats_.literal_runs;
         const Version& version = *versions_.front();
-        const int total = harmonic_.size();
+        const std::vector<double> padded =
+            common::padded_values(version.given.data(), static_cast<int>(version.given.size()), harmonic_.size(), 1.0);
+        const int total = static_cast<int>(padded.size());
         std::vector<double> harmonic(static_cast<std::size_t>(total) + 1);
         for (int s = 0; s <= total; ++s) {
             harmonic[static_cast<std::size_t>(s)] = harmonic_(s);
         }
-        const std::vector<double> padded =
-            common::padded_values(version.given.data(), static_cast<int>(version.given.size()), total, 1.0);
-        return cBY_check_cpp(padded, r, harmonic, warm_s, alpha);
+        const cBYCheckResult result = cBY_check_cpp(padded, r, harmonic, static_cast<int>(warm_s), alpha);
+        return {result.res, result.at_s};
     }
     return at_level(alpha).walk->check(r, warm_s);
 }
 
-std::optional<bool> LevelChecks::size_passes(int r, int s, double alpha) {
-    const int total = harmonic_.size();
+std::optional<bool> LevelChecks::size_passes(int r, std::int64_t s, double alpha) {
+    const std::int64_t total = harmonic_.size();
     if (!certified(alpha) || r < 1 || r > total || s < 1 || s > total) {
         return std::nullopt;
     }
@@ -151,7 +150,7 @@ double step_up_pvalue_level(double q, int k, double factor, double max_level) {
 // The omitted values (p = 1) hold the ranks n + 1 ... total; of them the one
 // at rank total passes first. BH's test there, 1 - alpha <= 1e-10, passes
 // from about 1 - 1e-10 on, and then every present value is rejected too.
-double omitted_pvalue_level(int n, int total, double harmonic, double max_level) {
+double omitted_pvalue_level(int n, std::int64_t total, double harmonic, double max_level) {
     return total > n ? step_up_pvalue_level(1.0, total, static_cast<double>(total) * harmonic, max_level) : max_level;
 }
 
@@ -160,7 +159,7 @@ double omitted_pvalue_level(int n, int total, double harmonic, double max_level)
 // its own threshold on: the level is the smallest threshold from rank t + 1
 // on. Equal p-values get equal levels: at a larger rank the same p passes
 // first, ((p factor) / k) falling with k.
-std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int total, double harmonic,
+std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::int64_t total, double harmonic,
                                           double max_level) {
     common::require_family_size(n, total);
     const double factor = static_cast<double>(total) * harmonic;
@@ -177,7 +176,7 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int to
     return levels;
 }
 
-std::vector<double> closed_by_levels(const double* ascending, int n, int total, double max_level,
+std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_t total, double max_level,
                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
     common::require_family_size(n, total);
     ClosedLevelCounts local;
@@ -187,12 +186,12 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
         return levels;
     }
     LevelChecks checks(n, total, cancel);
-    int warm_s = 0;
+    std::int64_t warm_s = 0;
     const auto passes = [&](int r, double alpha) {
         ++tally.checks;
         const int j = level_exponent(alpha);
         select_band(checks, ascending, n, j);
-        const cBYCheckResult check = checks.check(r, warm_s, std::ldexp(alpha, j));
+        const SizeCheck check = checks.check(r, warm_s, std::ldexp(alpha, j));
         if (!check.res) {
             warm_s = check.at_s;
         }
@@ -200,7 +199,7 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
     };
     // Whether size s of the check of r passes at alpha, on its own; -1
     // where that cannot be had.
-    const auto size_passes = [&](int r, int s, double alpha) {
+    const auto size_passes = [&](int r, std::int64_t s, double alpha) {
         const int j = level_exponent(alpha);
         select_band(checks, ascending, n, j);
         const std::optional<bool> verdict = checks.size_passes(r, s, std::ldexp(alpha, j));
@@ -221,7 +220,7 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
     const auto size_level = [&](int r, double failing, double passing) {
         const auto passes_r = [&](double alpha) { return passes(r, alpha); };
         const auto failing_size_level = [&](double from, double to) {
-            const int s = warm_s;
+            const std::int64_t s = warm_s;
             bool judged = true;
             const double level = bisect_levels(double_order(from), double_order(to), [&](double alpha) {
                 const int verdict = judged ? size_passes(r, s, alpha) : 0;

@@ -4,11 +4,13 @@
 // alpha at which BY (or BH) and closed BY, as the families engine decides
 // them (scaled below 0.05, common/level_search.hpp), reject it.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "closed_by/cBY.hpp"
+#include "closed_by/fast_check.hpp"  // SizeCheck
 #include "closed_by/harmonic_table.hpp"
 #include "closed_by/tuning.hpp"
 #include "common/common.hpp"
@@ -29,13 +31,14 @@ double step_up_pvalue_level(double q, int k, double factor, double max_level);
 // The smallest level below max_level at which an omitted value of a family
 // of n given p-values of `total` passes its step-up test (then every given
 // value is rejected), or max_level.
-double omitted_pvalue_level(int n, int total, double harmonic, double max_level);
+double omitted_pvalue_level(int n, std::int64_t total, double harmonic, double max_level);
 
 // Levels by rank of the step-up procedure: ascending[t] (sorted ascending)
 // has rank t + 1 of `total`; its level is the smallest threshold of the
 // ranks from t + 1 on (the cumulative minimum from the back), max_level
 // where none is below. `harmonic` is H_total for BY, 1 for BH.
-std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int total, double harmonic, double max_level);
+std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::int64_t total, double harmonic,
+                                          double max_level);
 
 // Levels by rank of closed BY on the n p-values `ascending` (strongest
 // first, ties in the order the mask rejects them) of a family of `total`:
@@ -50,7 +53,7 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int to
 class LevelChecks {
 public:
     // For families of n given values of `total`.
-    LevelChecks(int n, int total, const common::CancelFlag* cancel, const CertifiedCbyTuning& tuning = {});
+    LevelChecks(int n, std::int64_t total, const common::CancelFlag* cancel, const CertifiedCbyTuning& tuning = {});
     ~LevelChecks();
     LevelChecks(const LevelChecks&) = delete;
     LevelChecks& operator=(const LevelChecks&) = delete;
@@ -61,11 +64,11 @@ public:
     // already replaced), after total - n omitted ones of 1.
     void add(int key, std::vector<double> given);
 
-    cBYCheckResult check(int r, int warm_s, double alpha);
+    SizeCheck check(int r, std::int64_t warm_s, double alpha);
     // The verdict of size s (1 ... total) in the check of count r at alpha,
     // on its own; nothing where it cannot be had so (outside the certified
     // domain, or where it depends on the sizes examined before it).
-    std::optional<bool> size_passes(int r, int s, double alpha);
+    std::optional<bool> size_passes(int r, std::int64_t s, double alpha);
     const CertifiedCbyStats& stats() const { return stats_; }
 
 private:
@@ -82,7 +85,7 @@ private:
     std::vector<std::unique_ptr<Version>> versions_;  // most recently selected first
 };
 
-std::vector<double> closed_by_levels(const double* ascending, int n, int total, double max_level,
+std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_t total, double max_level,
                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
 
 }  // namespace tarvimo::closed_by
