@@ -13,7 +13,7 @@ namespace tarvimo::closed_by {
 namespace {
 
 // A bound on the unit roundoff 2^-53, with room for the (1 + n u) factors of
-// the error bounds below, which stay under 1.001 for every n < 2^31.
+// the error bounds below, which stay under 1.001 for every n <= 10^12.
 constexpr double ROUND = 1.2e-16;
 
 // Ranges this short are summed term by term.
