@@ -77,7 +77,8 @@ std::int64_t dense_harmonic_from(int n, std::int64_t total, const CertifiedCbyTu
 // The bound test holds on a prefix of the sizes 1 ... s_b: for s <= r it says about
 // p H_s <= alpha, and H_(s-1) / H_s <= 1 - 1/(s H_s) leaves far more room
 // than the few roundings; for s > r its right side is fixed and its left
-// side grows with s.
+// side grows with s (also at 2^31, where the rounded H exceeds the summed one
+// before it by more than 1/s).
 std::int64_t CheckWalk::bound_fails_from(Walk& walk) const {
     if (walk.bound_fails_from < 0) {
         walk.bound_fails_from =

@@ -12,7 +12,7 @@ namespace tarvimo::common {
 
 // The largest number of hypotheses a family may have, the given values and
 // the omitted ones together. The harmonic numbers above 2^31 - 1 are defined
-// up to 2^53; positions, sizes and their products stay far from overflow.
+// up to 2^45; positions, sizes and their products stay far from overflow.
 constexpr std::int64_t LARGEST_TOTAL = 1000000000000;
 
 // Refuses a family of `total` hypotheses of which n values are given unless

