@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <mutex>
 
 namespace tarvimo::closed_by {
@@ -14,7 +16,7 @@ namespace {
 constexpr int CANCEL_POLL_TERMS = 1 << 20;  // a few milliseconds of summing
 constexpr int CANCEL_POLL_CHECKPOINTS = CANCEL_POLL_TERMS / HarmonicTable::CHECKPOINT_STRIDE;
 constexpr int CHECKPOINTS = INT_MAX / HarmonicTable::CHECKPOINT_STRIDE + 1;
-constexpr std::int64_t CANCEL_POLL_ROUNDED = 1 << 14;  // a few milliseconds of rounded harmonic numbers
+constexpr double NOT_YET_ROUNDED = std::numeric_limits<double>::quiet_NaN();
 
 // Adds 1/(from + 1) ... 1/to to `sum` in this order, storing the running
 // sums at out[i - from - 1] if out is given. The index is wider than int so
@@ -88,16 +90,20 @@ HarmonicTable::HarmonicTable(std::int64_t m, std::int64_t dense_from, const comm
         }
         ++done;
     }
-    for (std::int64_t s = done; s <= m; ++s) {
-        if ((s - done) % CANCEL_POLL_ROUNDED == 0) {
-            common::stop_if_cancelled(cancel);
-        }
-        owned_[s - dense_from] = rounded_harmonic(s).value;
-    }
+    // The rounded part is filled as it is read: a search reads few of its sizes.
+    rounded_from_ = done;
+    std::fill(&owned_[done - dense_from], &owned_[m - dense_from] + 1, NOT_YET_ROUNDED);
     dense_ = owned_.get();
 }
 
 double HarmonicTable::operator()(std::int64_t s) const {
+    if (s >= rounded_from_) {
+        double& held = owned_[s - dense_from_];
+        if (std::isnan(held)) {
+            held = rounded_harmonic(s).value;
+        }
+        return held;
+    }
     if (s >= dense_from_) {
         return dense_[s - dense_from_];
     }

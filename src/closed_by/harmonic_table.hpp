@@ -15,7 +15,8 @@ namespace tarvimo::closed_by {
 // that a sum is resumed from the shared checkpoint at or below s
 // (harmonic_checkpoint) by adding the same terms 1.0 / i in the same order,
 // so it is the same double. Nothing is summed beyond the largest s asked
-// for that is at most LAST_SUMMED_HARMONIC.
+// for that is at most LAST_SUMMED_HARMONIC, and a rounded value is computed
+// when first read. Not for use by several threads at once.
 class HarmonicTable {
 public:
     static constexpr int CHECKPOINT_STRIDE = 4096;
@@ -34,6 +35,8 @@ private:
     std::int64_t m_;
     std::int64_t dense_from_;
     const double* dense_;  // H_dense_from ... H_m
+    // Sizes from here on are rounded when first read (NaN until then).
+    std::int64_t rounded_from_ = LAST_SUMMED_HARMONIC + 1;
     std::unique_ptr<double[]> owned_;
     // The last sum resumed below dense_from: searches ask for the same size
     // many times in a row.
