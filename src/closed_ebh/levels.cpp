@@ -20,13 +20,13 @@ using common::SMALLEST_LEVEL;
 // Monotone in alpha: alpha / total never falls as alpha grows (rounding is
 // monotone), nor does its product with k e >= 0 (+inf times a positive
 // number stays +inf; times 0, below the smallest levels, it is NaN and fails).
-bool step_up_evalue_passes(double e, int k, int total, double alpha) {
+bool step_up_evalue_passes(double e, int k, std::int64_t total, double alpha) {
     return (static_cast<double>(k) * e) * (alpha / static_cast<double>(total)) >= 1.0 + TOLERANCE;
 }
 
 // The test passes from about total (1 + 1e-12) / (k e) on: the guess is
 // within a few ulps of the threshold, and the search settles it exactly.
-double step_up_evalue_level(double e, int k, int total, double max_level) {
+double step_up_evalue_level(double e, int k, std::int64_t total, double max_level) {
     if (!(max_level > SMALLEST_LEVEL)) {
         return max_level;
     }
@@ -39,7 +39,7 @@ double step_up_evalue_level(double e, int k, int total, double max_level) {
 
 // As for the p-values: the smallest threshold from the rank on. Equal
 // e-values get equal levels, k e growing with k.
-std::vector<double> step_up_evalue_levels(const double* descending, int n, int total, double max_level) {
+std::vector<double> step_up_evalue_levels(const double* descending, int n, std::int64_t total, double max_level) {
     common::require_family_size(n, total);
     std::vector<double> levels(static_cast<std::size_t>(n));
     double running = max_level;
@@ -58,19 +58,18 @@ std::vector<double> step_up_evalue_levels(const double* descending, int n, int t
 // Whether the target of the pair (i_in, i_out) of size r is no violation at
 // alpha, as the check evaluates it. Monotone in alpha: the subtrahend
 // fl(counts fl(1 / fl(alpha r))) of the target never grows as alpha does.
-bool pair_passes(const EvalueProfile& profile, int r, int i_in, int i_out, double alpha) {
-    const int set_offset = profile.total() - r;
+bool pair_passes(const EvalueProfile& profile, int r, std::int64_t i_in, std::int64_t i_out, double alpha) {
+    const std::int64_t set_offset = profile.total() - r;
     return !(compute_target(profile, i_in, i_out, set_offset, 1.0 / (alpha * r)) < -TOLERANCE);
 }
 
 // The smallest double in (from, to] at which the pair passes, or a value
 // above `to`. The pair passes from about counts / (r (sum + 1e-12)) on; the
 // search settles it from there.
-double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, double from, double to) {
-    const int set_offset = profile.total() - r;
+double pair_level(const EvalueProfile& profile, int r, std::int64_t i_in, std::int64_t i_out, double from, double to) {
+    const std::int64_t set_offset = profile.total() - r;
     const double sum = (profile[set_offset + i_in] - profile[set_offset]) + profile[i_out];
-    const double counts =
-        static_cast<double>(static_cast<std::int64_t>(i_in) * (static_cast<std::int64_t>(i_in) + i_out));
+    const double counts = pair_count(i_in, i_out);
     const double guess = counts / (static_cast<double>(r) * (sum + TOLERANCE));
     const double lo = double_at_order(double_order(from) + 1);
     if (lo > to) {
@@ -85,7 +84,7 @@ double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, doub
 // convex in i_out in real arithmetic). The check of size r passes exactly
 // when no pair violates: its level is the largest of the levels of the
 // pairs, found by size_level_by_parts from the violations the check reports.
-std::vector<double> closed_ebh_levels(const double* descending, int n, int total, double max_level,
+std::vector<double> closed_ebh_levels(const double* descending, int n, std::int64_t total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
     common::require_family_size(n, total);
     ClosedLevelCounts local;
@@ -121,7 +120,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
     const auto size_level = [&](int r, double failing, double passing) {
         const auto passes_r = [&](double alpha) { return passes(r, alpha); };
         const auto violated_pair_level = [&](double from, double to) {
-            return pair_level(profile, r, std::min(last.at_i_in, r), last.at_i_out, from, to);
+            return pair_level(profile, r, std::min<std::int64_t>(last.at_i_in, r), last.at_i_out, from, to);
         };
         return common::size_level_by_parts(failing, passing, passes_r, violated_pair_level, passes_r, tally);
     };

@@ -171,12 +171,12 @@ inline void mark_strongest(const double* in, bool* out, std::int64_t n, const st
 // working storage kept between families; sort(first, last, descending,
 // cancel) sorts a range.
 template <typename Value, typename Reject, typename Sort>
-void decide_family(const Method& method, double alpha, std::int64_t n, std::optional<int> total, const Value& value,
-                   const Reject& reject, std::vector<double>& scratch, const common::CancelFlag* cancel,
-                   const Sort& sort) {
+void decide_family(const Method& method, double alpha, std::int64_t n, std::optional<std::int64_t> total,
+                   const Value& value, const Reject& reject, std::vector<double>& scratch,
+                   const common::CancelFlag* cancel, const Sort& sort) {
     gather_present(n, value, scratch);
-    const int count = rejection_count(method, alpha, total.value_or(common::checked_count(scratch.size(), "a family")),
-                                      scratch, false, cancel, sort);
+    const std::int64_t given = common::checked_count(scratch.size(), "a family");
+    const int count = rejection_count(method, alpha, total.value_or(given), scratch, false, cancel, sort);
     mark_strongest(n, value, reject, scratch, count, method.evidence == Evidence::evalues, cancel);
 }
 

@@ -243,7 +243,7 @@ TEST(LevelChecks, EqualTheLiteralCheckAtEveryLevelAndVersion) {
                 const double alpha = std::pow(10.0, exponent(rng));
                 for (int r = 1; r <= total; ++r) {
                     const cBYCheckResult literal = cBY_check_cpp(padded, r, harmonic, 0, alpha);
-                    const cBYCheckResult kept = checks.check(r, 0, alpha);
+                    const tarvimo::closed_by::SizeCheck kept = checks.check(r, 0, alpha);
                     ASSERT_EQ(kept.res, literal.res) << round << " " << r << " " << alpha;
                     ASSERT_EQ(kept.at_s, literal.at_s);
                     // A size that fails on its own fails the check; a passing check has no such size.
