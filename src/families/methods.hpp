@@ -72,6 +72,18 @@ inline double line_factor_lower_bound(const Method& method, int m) {
     return method.harmonic ? harmonic_lower_bound(m) : 1.0;
 }
 
+// The multiplier of p in BY's and BH's step-up test, m H_m or m.
+inline double step_up_factor(const Method& method, int total) {
+    return static_cast<double>(total) * (method.harmonic ? closed_by::harmonic_number(total) : 1.0);
+}
+
+// Whether an omitted p-value of 1 passes the step-up test at rank `total`,
+// `factor` the step_up_factor: then the scan rejects every given value, and
+// the ranked count leaves the family to the sorted route.
+inline bool omitted_pvalues_pass(double factor, int total, double alpha) {
+    return (factor / static_cast<double>(total)) - alpha <= closed_by::TOLERANCE;
+}
+
 // The p-value step-up count of `method` (BY or BH) on p-values sorted largest first.
 inline int pvalue_step_up_count(const Method& method, const double* p, int n, int total, double alpha) {
     return method.harmonic ? closed_by::by_count(p, n, total, alpha) : closed_by::bh_count(p, n, total, alpha);
@@ -220,9 +232,9 @@ int ranked_step_up_count(const Method& method, double alpha, int total, std::vec
             ranks.push_back(first_passing_rank(passes, threshold / (e * apm), limit, counts));
         }
     } else {
-        const double factor = static_cast<double>(total) * (method.harmonic ? closed_by::harmonic_number(total) : 1.0);
+        const double factor = step_up_factor(method, total);
         const int n = static_cast<int>(values.size());
-        if (total > n && (factor / static_cast<double>(total)) - alpha <= closed_by::TOLERANCE) {
+        if (total > n && omitted_pvalues_pass(factor, total, alpha)) {
             return sorted_route();
         }
         const double factor_low = line_factor_lower_bound(method, total);

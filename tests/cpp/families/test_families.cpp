@@ -317,6 +317,79 @@ TEST(FamilyDecisions, ClosedByDecidesTheSameWithoutTheValuesBeyondTheOmissionBou
     }
 }
 
+// The mask of a family decided on every present value, as before the
+// gather narrowed them: the route decide_family must agree with.
+std::vector<char> mask_from_every_present_value(const Method& method, double alpha, const std::vector<double>& values,
+                                                std::optional<int> total) {
+    std::vector<double> present;
+    std::copy_if(values.begin(), values.end(), std::back_inserter(present), [](double v) { return !std::isnan(v); });
+    const int family_total = total.value_or(static_cast<int>(present.size()));
+    const int count = rejection_count(method, alpha, family_total, present, false, nullptr);
+    std::vector<char> mask(values.size(), 2);
+    mark_strongest(
+        static_cast<std::int64_t>(values.size()), [&](std::int64_t j) { return values[j]; },
+        [&](std::int64_t j, bool r) { mask[j] = r; }, present, count, method.evidence == Evidence::evalues);
+    return mask;
+}
+
+TEST(NeededValues, FamiliesGatheringOnlyWhatTheCountReadsDecideAsOnEveryPresentValue) {
+    // Margin values, NaN (the default total then differs from the entries,
+    // and BY gathers again), given totals at, above and below the entries,
+    // levels scaled below 0.05, a subnormal level (2^j beyond a double: every
+    // value kept) and levels where omitted p-values of 1 pass.
+    std::mt19937 rng(41);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    const char* names[] = {"by", "bh", "ebh", "closed_by", "closed_by_approximate", "closed_ebh"};
+    const double alphas[] = {0.05, 0.2, 0.01, 3e-300, 5e-324, 1.0 - 1e-11, 2.0};
+    int gathered_fewer = 0;
+    for (int round = 0; round < 840; ++round) {
+        const Method method = method_named(names[round % 6]);
+        const bool pvalues = method.evidence == Evidence::pvalues;
+        const double alpha = alphas[(round / 6) % 7];
+        const int n = 1 + round % 97;
+        // Margins at the level the core decides at, p-values scaled back from it.
+        const int j = pvalues ? level_exponent(alpha) : 0;
+        const double level = j > 0 ? std::ldexp(alpha, j) : std::min(alpha, 0.5);
+        std::vector<double> values = margin_family(rng, pvalues, n, n, level, method.harmonic);
+        for (double& v : values) v = std::ldexp(v, -j);
+        for (double& v : values) {
+            if (uniform(rng) < (round % 3 == 0 ? 0.2 : 0.0)) v = NaN;
+        }
+        const int present =
+            static_cast<int>(std::count_if(values.begin(), values.end(), [](double v) { return !std::isnan(v); }));
+        const std::optional<int> totals[] = {std::nullopt, n, n + 40, present};
+        for (const std::optional<int> total : totals) {
+            std::vector<double> needed;
+            std::vector<char> mask(values.size(), 2);
+            decide_family(
+                method, alpha, n, total, [&](std::int64_t j) { return values[j]; },
+                [&](std::int64_t j, bool r) { mask[j] = r; }, needed, nullptr, StdSortInSteps{});
+            ASSERT_EQ(mask, mask_from_every_present_value(method, alpha, values, total))
+                << names[round % 6] << " alpha " << alpha << " round " << round;
+            const int family_total = gather_needed(
+                method, alpha, n, total, [&](std::int64_t j) { return values[j]; }, needed, nullptr, "a family");
+            ASSERT_EQ(family_total, total.value_or(present));
+            gathered_fewer += static_cast<int>(needed.size()) < present ? 1 : 0;
+        }
+    }
+    EXPECT_GT(gathered_fewer, 500);  // the narrowing is exercised, not only the keep-all case
+}
+
+TEST(NeededValues, TotalsBelowThePresentValuesAreRefusedAsBefore) {
+    const std::vector<double> values{0.01, NaN, 0.02, 0.5};
+    std::vector<double> needed;
+    const auto value = [&](std::int64_t j) { return values[j]; };
+    for (const char* name : {"by", "ebh", "closed_by", "closed_ebh"}) {
+        const Method method = method_named(name);
+        EXPECT_THROW(gather_needed(method, 0.05, 4, 2, value, needed, nullptr, "a family"), std::invalid_argument);
+        EXPECT_THROW(gather_needed(method, 0.05, 4, -1, value, needed, nullptr, "a family"), std::invalid_argument);
+        EXPECT_EQ(gather_needed(method, 0.05, 4, 3, value, needed, nullptr, "a family"), 3);  // NaN is not given
+    }
+    CancelFlag stop{true};
+    EXPECT_THROW(gather_needed(method_named("by"), 0.05, 4, std::nullopt, value, needed, &stop, "a family"),
+                 SearchCancelled);
+}
+
 TEST(FamilyLayouts, GroupPositionsByCodeInInputOrder) {
     const std::vector<std::int64_t> codes{2, 0, 2, 1, 0, 2};
     const FamilyLayout layout = layout_by_code(codes.data(), 6, 4);
