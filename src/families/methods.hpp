@@ -177,16 +177,6 @@ int sorted_route_step_up_count(const Method& method, double alpha, int total, st
                            : pvalue_step_up_count(method, values.data(), n, total, alpha));
 }
 
-// Candidates ranked between two checks for a stop request: a few
-// milliseconds of ranking.
-constexpr std::ptrdiff_t RANKS_PER_POLL = 1 << 18;
-
-inline void poll_every_ranks(std::ptrdiff_t ranked, const common::CancelFlag* cancel) {
-    if (ranked % RANKS_PER_POLL == 0) {
-        common::stop_if_cancelled(cancel);
-    }
-}
-
 // The step-up count of the present values from the ranks at which the
 // candidates start to meet the condition (ranked_count.hpp), without sorting
 // them. Leaves the rejected values last, those equal to the weakest of them
@@ -222,15 +212,8 @@ int ranked_step_up_count(const Method& method, double alpha, int total, std::vec
         first =
             std::partition(values.begin(), values.end(), [alpha](double e) { return !is_evalue_candidate(e, alpha); });
         const int limit = static_cast<int>(values.end() - first);
-        const double apm = alpha / static_cast<double>(total);
-        const double threshold = 1.0 + closed_ebh::TOLERANCE;
-        ranks.reserve(static_cast<std::size_t>(limit));
-        for (auto it = first; it != values.end(); ++it) {
-            poll_every_ranks(it - first, cancel);
-            const double e = *it;
-            const auto passes = [&](int k) { return (static_cast<double>(k) * e) * apm >= threshold; };
-            ranks.push_back(first_passing_rank(passes, threshold / (e * apm), limit, counts));
-        }
+        const EvalueRankTest test{alpha / static_cast<double>(total), 1.0 + closed_ebh::TOLERANCE};
+        candidate_ranks(test, values.data() + (first - values.begin()), limit, ranks, counts, cancel);
     } else {
         const double factor = step_up_factor(method, total);
         const int n = static_cast<int>(values.size());
@@ -241,14 +224,8 @@ int ranked_step_up_count(const Method& method, double alpha, int total, std::vec
         first = std::partition(values.begin(), values.end(),
                                [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
         const int limit = static_cast<int>(values.end() - first);
-        const double per_level = 1.0 / (alpha + closed_by::TOLERANCE);  // an estimate needs no exact quotient
-        ranks.reserve(static_cast<std::size_t>(limit));
-        for (auto it = first; it != values.end(); ++it) {
-            poll_every_ranks(it - first, cancel);
-            const double x = *it * factor;
-            const auto passes = [&](int k) { return (x / static_cast<double>(k)) - alpha <= closed_by::TOLERANCE; };
-            ranks.push_back(first_passing_rank(passes, x * per_level, limit, counts));
-        }
+        const PvalueRankTest test{factor, alpha, closed_by::TOLERANCE, 1.0 / (alpha + closed_by::TOLERANCE)};
+        candidate_ranks(test, values.data() + (first - values.begin()), limit, ranks, counts, cancel);
     }
     std::vector<int> tally;
     const int count = count_from_ranks(ranks, tally);

@@ -279,6 +279,68 @@ TEST(RankedCounts, FirstPassingRankMatchesAScanForAnyEstimate) {
     EXPECT_EQ(stats.bisections, 2);
 }
 
+// The first rank at which `test` holds for v, by a scan of 1 ... limit
+// (limit + 1 where none does).
+template <typename Test>
+int scanned_rank(const Test& test, double v, int limit) {
+    for (int k = 1; k <= limit; ++k) {
+        if (test.passes(v, static_cast<double>(k))) return k;
+    }
+    return limit + 1;
+}
+
+TEST(RankedCounts, RanksSettledInVectorCodeEqualAScanAndTheRestAreBisected) {
+    // Values on the tests' thresholds, a double either side, zeros, NaN-free
+    // extremes; estimates true and off (a per_level 3 times too large and
+    // too small), so that both the settled and the bisected ranks are used.
+    std::mt19937 rng(43);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    for (const int limit : {1, 3, 50, 777}) {
+        const double alpha = 0.05;
+        const double factor = 1000.0 * harmonic_numbers_cpp(1000)[1000];
+        std::vector<double> p;
+        std::vector<double> e;
+        for (int i = 0; i < 600; ++i) {
+            const double k = 1.0 + std::floor(uniform(rng) * (limit + 3));
+            const double on_p = (k * (alpha + 1e-10)) / factor;
+            const double on_e = 1000.0 / (k * alpha);
+            const int side = i % 4;
+            p.push_back(side == 0 ? std::nextafter(on_p, 0.0) : side == 1 ? std::nextafter(on_p, 1.0) : on_p);
+            e.push_back(side == 0 ? std::nextafter(on_e, 0.0) : side == 1 ? std::nextafter(on_e, inf) : on_e);
+        }
+        p.insert(p.end(), {0.0, 1.0, 1e-300, 5e-324});
+        e.insert(e.end(), {0.0, inf, 1e300, 5e-324});
+        long long bisected = 0;
+        for (const double skew : {1.0, 3.0, 1.0 / 3.0}) {
+            const PvalueRankTest by{factor, alpha, 1e-10, skew / (alpha + 1e-10)};
+            const EvalueRankTest ebh{alpha / 1000.0, 1.0 + 1e-12};
+            RankedCountStats stats;
+            std::vector<int> ranks;
+            candidate_ranks(by, p.data(), limit, ranks, stats, nullptr);
+            for (int i = 0; i < limit; ++i) ASSERT_EQ(ranks[i], scanned_rank(by, p[i], limit)) << limit << " " << i;
+            if (skew == 1.0) {
+                candidate_ranks(ebh, e.data(), limit, ranks, stats, nullptr);
+                for (int i = 0; i < limit; ++i) ASSERT_EQ(ranks[i], scanned_rank(ebh, e[i], limit)) << i;
+            }
+            // The whole lists, settled in slices: the limit only bounds the ranks.
+            std::vector<int> all;
+            candidate_ranks(by, p.data(), static_cast<int>(p.size()), all, stats, nullptr);
+            for (std::size_t i = 0; i < p.size(); ++i) {
+                ASSERT_EQ(all[i], scanned_rank(by, p[i], static_cast<int>(p.size()))) << i;
+            }
+            bisected += stats.bisections;
+        }
+        EXPECT_GT(bisected, 0) << limit;  // the fallback ran
+    }
+    CancelFlag stop{true};
+    std::vector<int> ranks;
+    RankedCountStats stats;
+    const std::vector<double> values{0.1};
+    EXPECT_THROW(candidate_ranks(PvalueRankTest{1.0, 0.05, 1e-10, 20.0}, values.data(), 1, ranks, stats, &stop),
+                 SearchCancelled);
+}
+
 TEST(FamilyDecisions, ClosedByDecidesTheSameWithoutTheValuesBeyondTheOmissionBound) {
     // Values at the bound alpha + 1e-10, a double either side, and below:
     // decide_family drops those above it, the oracle keeps every value.
