@@ -131,7 +131,7 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     std::vector<double> needed;
     const auto decide = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
         const int family_total = families::gather_needed(
-            method, alpha, n, total, [in](std::int64_t j) { return in[j]; }, needed, cancel, "values");
+            method, alpha, n, total, [in](std::int64_t j) { return in[j]; }, needed, cancel, "values", in);
         const int count =
             families::rejection_count(method, alpha, family_total, needed, false, cancel, NumpySortInSteps{});
         families::mark_strongest(in, out, n, needed, count, method.evidence == families::Evidence::evalues, cancel);

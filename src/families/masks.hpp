@@ -14,16 +14,9 @@
 #include "common/common.hpp"
 #include "families/methods.hpp"
 #include "families/needed.hpp"
+#include "families/vector_clones.hpp"
 
 namespace tarvimo::families {
-
-// Where the processor has AVX2 (chosen when the module loads), the loops of
-// the functions marked so compare four doubles at a time.
-#if defined(__GNUC__) && defined(__x86_64__)
-#define TARVIMO_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
-#else
-#define TARVIMO_AVX2_CLONE
-#endif
 
 // out[j] = whether in[j] is stronger than the threshold, for j < n; returns
 // whether some in[j] equals it. NaN compares false: never marked.

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "closed_by/closed_by.hpp"
 #include "common/common.hpp"
 #include "families/methods.hpp"
+#include "families/vector_clones.hpp"
 
 namespace tarvimo::families {
 
@@ -150,10 +152,40 @@ std::int64_t gather_kept(std::int64_t n, const Value& value, const Keep& keep, s
     return present;
 }
 
+// Whether some of the n contiguous values is NaN.
+TARVIMO_AVX2_CLONE inline bool any_nan(const double* values, std::int64_t n) {
+    int nan = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        nan |= values[j] != values[j];
+    }
+    return nan != 0;
+}
+
+// The present values of n contiguous ones, a piece at a time, checking
+// `cancel` before each: plain copies of the pieces without NaN into memory
+// reserved, not written, beforehand. Returns their number.
+inline std::int64_t gather_present(const double* values, std::int64_t n, std::vector<double>& present,
+                                   const common::CancelFlag* cancel) {
+    present.clear();
+    present.reserve(static_cast<std::size_t>(n));
+    for (std::int64_t start = 0; start < n; start += STOP_CHECK_VALUES) {
+        common::stop_if_cancelled(cancel);
+        const double* first = values + start;
+        const double* last = values + std::min(n, start + STOP_CHECK_VALUES);
+        if (any_nan(first, last - first)) {
+            std::copy_if(first, last, std::back_inserter(present), [](double v) { return !std::isnan(v); });
+        } else {
+            present.insert(present.end(), first, last);
+        }
+    }
+    return static_cast<std::int64_t>(present.size());
+}
+
 // gather_kept with the test of `needed`, in a loop of its own for each kind.
 template <typename Value>
 std::int64_t gather_needed_values(std::int64_t n, const Value& value, const NeededValues& needed,
-                                  std::vector<double>& kept, const common::CancelFlag* cancel) {
+                                  std::vector<double>& kept, const common::CancelFlag* cancel,
+                                  const double* contiguous) {
     using Kind = NeededValues::Kind;
     // The tests with their constants as locals, which the loops keep in registers.
     const double scale = needed.scale;
@@ -178,37 +210,43 @@ std::int64_t gather_needed_values(std::int64_t n, const Value& value, const Need
         case Kind::present:
             break;
     }
+    if (contiguous != nullptr) {
+        return gather_present(contiguous, n, kept, cancel);
+    }
     return gather_kept(n, value, [](double v) { return !std::isnan(v); }, kept, cancel);
 }
 
 // Gathers into `needed` the values that the count of a family of n entries
 // (read through value(j), NaN missing) reads, and returns the family's total:
 // `total` if given (checked against the present values), else the number of
-// present values, refused beyond 32 bits naming the family `name`. One pass
+// present values, refused beyond 32 bits naming the family `name`.
+// `contiguous`, if given, holds the n entries in order: every present value
+// is then copied in pieces rather than tested one by one. One pass
 // when the total is given and not below n, or when no entry is missing;
 // otherwise the present values are counted first, or the values gathered
 // again for the total that the missing entries leave.
 template <typename Value>
 int gather_needed(const Method& method, double alpha, std::int64_t n, std::optional<int> total, const Value& value,
-                  std::vector<double>& needed, const common::CancelFlag* cancel, const char* name) {
+                  std::vector<double>& needed, const common::CancelFlag* cancel, const char* name,
+                  const double* contiguous = nullptr) {
     constexpr std::int64_t largest = std::numeric_limits<int>::max();
     if ((total && *total < n) || (!total && n > largest)) {
         const int present = common::checked_count(static_cast<std::size_t>(count_present(n, value, cancel)), name);
         const int family_total = total.value_or(present);
         common::require_family_size(present, family_total);
-        gather_needed_values(n, value, needed_values(method, alpha, family_total), needed, cancel);
+        gather_needed_values(n, value, needed_values(method, alpha, family_total), needed, cancel, contiguous);
         return family_total;
     }
     const int assumed = total.value_or(static_cast<int>(n));
     const NeededValues kept = needed_values(method, alpha, assumed);
-    const std::int64_t present = gather_needed_values(n, value, kept, needed, cancel);
+    const std::int64_t present = gather_needed_values(n, value, kept, needed, cancel, contiguous);
     if (total || present == n) {
         return assumed;
     }
     const int family_total = static_cast<int>(present);
     const NeededValues exact = needed_values(method, alpha, family_total);
     if (!(exact == kept)) {
-        gather_needed_values(n, value, exact, needed, cancel);
+        gather_needed_values(n, value, exact, needed, cancel, contiguous);
     }
     return family_total;
 }

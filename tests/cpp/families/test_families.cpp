@@ -432,6 +432,14 @@ TEST(NeededValues, FamiliesGatheringOnlyWhatTheCountReadsDecideAsOnEveryPresentV
                 method, alpha, n, total, [&](std::int64_t j) { return values[j]; }, needed, nullptr, "a family");
             ASSERT_EQ(family_total, total.value_or(present));
             gathered_fewer += static_cast<int>(needed.size()) < present ? 1 : 0;
+            // Contiguous entries: every present value copied in pieces, the same values.
+            std::vector<double> copied;
+            ASSERT_EQ(gather_needed(
+                          method, alpha, n, total, [&](std::int64_t j) { return values[j]; }, copied, nullptr,
+                          "a family", values.data()),
+                      family_total);
+            ASSERT_TRUE(std::equal(needed.begin(), needed.end(), copied.begin(), copied.end(),
+                                   [](double a, double b) { return a == b || (a != a && b != b); }));
         }
     }
     EXPECT_GT(gathered_fewer, 500);  // the narrowing is exercised, not only the keep-all case
