@@ -125,16 +125,17 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     const double* in = values.data();
     bool* out = mask.mutable_data();
 
-    // Every step, from the copy of the values to the mask, runs on a thread
-    // that Ctrl-C stops, unless the family is small: the copy of 10^8 values
-    // into fresh memory alone can take seconds of page faults.
-    std::vector<double> present;
+    // Every step, from the pass that gathers the values the count reads to
+    // the mask, runs on a thread that Ctrl-C stops, unless the family is
+    // small: a pass over 10^8 values, or their copy into fresh memory, can
+    // take seconds.
+    std::vector<double> needed;
     const auto decide = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
-        families::gather_present(in, n, present, cancel);
-        const std::int64_t family_total = total.value_or(common::checked_count(present.size(), "values"));
+        const std::int64_t family_total = families::gather_needed(
+            method, alpha, n, total, [in](std::int64_t j) { return in[j]; }, needed, cancel, "values", in);
         const int count =
-            families::rejection_count(method, alpha, family_total, present, false, cancel, NumpySortInSteps{});
-        families::mark_strongest(in, out, n, present, count, method.evidence == families::Evidence::evalues, cancel);
+            families::rejection_count(method, alpha, family_total, needed, false, cancel, NumpySortInSteps{});
+        families::mark_strongest(in, out, n, needed, count, method.evidence == families::Evidence::evalues, cancel);
     };
     // A closed search may take far longer than the rest, at a cost that grows with the omitted hypotheses.
     decide_families(method, 1, method.closed ? std::max<std::int64_t>(n, total.value_or(0)) : n, 1, decide);

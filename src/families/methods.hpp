@@ -71,6 +71,18 @@ inline double line_factor_lower_bound(const Method& method, std::int64_t m) {
     return method.harmonic ? harmonic_lower_bound(m) : 1.0;
 }
 
+// The multiplier of p in BY's and BH's step-up test, m H_m or m.
+inline double step_up_factor(const Method& method, std::int64_t total) {
+    return static_cast<double>(total) * (method.harmonic ? closed_by::harmonic_number(total) : 1.0);
+}
+
+// Whether an omitted p-value of 1 passes the step-up test at rank `total`,
+// `factor` the step_up_factor: then the scan rejects every given value, and
+// the ranked count leaves the family to the sorted route.
+inline bool omitted_pvalues_pass(double factor, std::int64_t total, double alpha) {
+    return (factor / static_cast<double>(total)) - alpha <= closed_by::TOLERANCE;
+}
+
 // The p-value step-up count of `method` (BY or BH) on p-values sorted largest first.
 inline std::int64_t pvalue_step_up_count(const Method& method, const double* p, int n, std::int64_t total,
                                          double alpha) {
@@ -166,16 +178,6 @@ int sorted_route_step_up_count(const Method& method, double alpha, std::int64_t 
                                                 : pvalue_step_up_count(method, values.data(), n, total, alpha)));
 }
 
-// Candidates ranked between two checks for a stop request: a few
-// milliseconds of ranking.
-constexpr std::ptrdiff_t RANKS_PER_POLL = 1 << 18;
-
-inline void poll_every_ranks(std::ptrdiff_t ranked, const common::CancelFlag* cancel) {
-    if (ranked % RANKS_PER_POLL == 0) {
-        common::stop_if_cancelled(cancel);
-    }
-}
-
 // The step-up count of the present values from the ranks at which the
 // candidates start to meet the condition (ranked_count.hpp), without sorting
 // them. Leaves the rejected values last, those equal to the weakest of them
@@ -211,33 +213,20 @@ int ranked_step_up_count(const Method& method, double alpha, std::int64_t total,
         first =
             std::partition(values.begin(), values.end(), [alpha](double e) { return !is_evalue_candidate(e, alpha); });
         const int limit = static_cast<int>(values.end() - first);
-        const double apm = alpha / static_cast<double>(total);
-        const double threshold = 1.0 + closed_ebh::TOLERANCE;
-        ranks.reserve(static_cast<std::size_t>(limit));
-        for (auto it = first; it != values.end(); ++it) {
-            poll_every_ranks(it - first, cancel);
-            const double e = *it;
-            const auto passes = [&](int k) { return (static_cast<double>(k) * e) * apm >= threshold; };
-            ranks.push_back(first_passing_rank(passes, threshold / (e * apm), limit, counts));
-        }
+        const EvalueRankTest test{alpha / static_cast<double>(total), 1.0 + closed_ebh::TOLERANCE};
+        candidate_ranks(test, values.data() + (first - values.begin()), limit, ranks, counts, cancel);
     } else {
-        const double factor = static_cast<double>(total) * (method.harmonic ? closed_by::harmonic_number(total) : 1.0);
+        const double factor = step_up_factor(method, total);
         const int n = static_cast<int>(values.size());
-        if (total > n && (factor / static_cast<double>(total)) - alpha <= closed_by::TOLERANCE) {
+        if (total > n && omitted_pvalues_pass(factor, total, alpha)) {
             return sorted_route();
         }
         const double factor_low = line_factor_lower_bound(method, total);
         first = std::partition(values.begin(), values.end(),
                                [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
         const int limit = static_cast<int>(values.end() - first);
-        const double per_level = 1.0 / (alpha + closed_by::TOLERANCE);  // an estimate needs no exact quotient
-        ranks.reserve(static_cast<std::size_t>(limit));
-        for (auto it = first; it != values.end(); ++it) {
-            poll_every_ranks(it - first, cancel);
-            const double x = *it * factor;
-            const auto passes = [&](int k) { return (x / static_cast<double>(k)) - alpha <= closed_by::TOLERANCE; };
-            ranks.push_back(first_passing_rank(passes, x * per_level, limit, counts));
-        }
+        const PvalueRankTest test{factor, alpha, closed_by::TOLERANCE, 1.0 / (alpha + closed_by::TOLERANCE)};
+        candidate_ranks(test, values.data() + (first - values.begin()), limit, ranks, counts, cancel);
     }
     std::vector<int> tally;
     const int count = count_from_ranks(ranks, tally);
