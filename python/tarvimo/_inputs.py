@@ -34,6 +34,7 @@ MISSING_REQUIREMENT = (
 MASKED_REQUIREMENT = "masked entries are refused unless missing entries are omitted (nan_policy='omit')"
 NUMERIC_KINDS = "iuf"  # numpy dtype kinds holding real numbers
 LARGEST_FAMILY = 10**12  # the most hypotheses of one family, given and omitted together
+LARGEST_GIVEN = 2**31 - 1  # the most values given for one family: the core counts them in 32 bits
 LARGEST_WORKERS = 2**31 - 1  # the core counts threads in signed 32-bit integers
 
 
