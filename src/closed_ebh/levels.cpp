@@ -1,8 +1,10 @@
 #include "closed_ebh/levels.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <iterator>
+#include <utility>
 #include <vector>
 
 #include "closed_ebh/fast_search.hpp"
@@ -80,11 +82,90 @@ double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, doub
                                 [&](double alpha) { return pair_passes(profile, r, i_in, i_out, alpha); });
 }
 
+// Rows of a check whose pairs are taken as candidates for the pair that
+// sets the size's level: the weakest members of the set (where realistic
+// data binds), the rows around the row that bound the last size searched,
+// and the whole set.
+constexpr int WEAKEST_ROWS = 16;
+constexpr int ROWS_AROUND_LAST = 4;
+
+// The pair (i_in, i_out) of a check of size r.
+struct Pair {
+    int i_in;
+    int i_out;
+};
+
+// The i_out in 0 ... set_offset that minimises the real mean
+// (sum + TOLERANCE) / (i_in + i_out) of row i_in, and that mean. Adding the
+// next outside value lowers the mean exactly when the value is below it,
+// and on ascending values the means then fall and rise once: the minimum is
+// at the first i_out whose next value is not below the mean so far.
+// `from` is a lower bound of that i_out (the minimum of a row with fewer
+// members inside, whose mean is no larger).
+std::pair<int, double> row_minimum(const EvalueProfile& profile, int set_offset, int i_in, int from) {
+    const double inside = (profile[set_offset + i_in] - profile[set_offset]) + TOLERANCE;
+    const auto mean = [&](int i_out) { return (inside + profile[i_out]) / static_cast<double>(i_in + i_out); };
+    int lo = std::min(from, set_offset);
+    int hi = set_offset;
+    while (lo < hi) {
+        const int mid = lo + (hi - lo) / 2;
+        if (profile.value(mid) < mean(mid)) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    return {lo, mean(lo)};
+}
+
+// The pair among the candidate rows with the smallest real threshold on
+// 1 / (alpha r), mean / i_in: the pair whose own level is likely the size's.
+// Only a guess: the levels are settled by whole checks.
+Pair likely_binding_pair(const EvalueProfile& profile, int r, int last_i_in) {
+    const int set_offset = profile.total() - r;
+    Pair best{r, set_offset};
+    double best_threshold = INFINITY;
+    int from = 0;
+    const auto consider = [&](int i_in) {
+        const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, from);
+        from = i_out;
+        const double threshold = mean / static_cast<double>(i_in);
+        if (threshold < best_threshold) {
+            best_threshold = threshold;
+            best = {i_in, i_out};
+        }
+    };
+    for (int i_in = 1; i_in <= std::min(r, WEAKEST_ROWS); ++i_in) {
+        consider(i_in);
+    }
+    for (int i_in = std::max(WEAKEST_ROWS + 1, last_i_in - ROWS_AROUND_LAST);
+         i_in <= std::min(r, last_i_in + ROWS_AROUND_LAST); ++i_in) {
+        consider(i_in);
+    }
+    if (r > WEAKEST_ROWS) {
+        consider(r);
+    }
+    return best;
+}
+
 // Each size's check is monotone in alpha, every target being so, as long as
 // the check's search over i_out finds every violation (the targets are
 // convex in i_out in real arithmetic). The check of size r passes exactly
 // when no pair violates: its level is the largest of the levels of the
-// pairs, found by size_level_by_parts from the violations the check reports.
+// pairs.
+//
+// The sizes are scanned from the largest down with the running minimum M of
+// the levels (common::scan_closed_levels explains why). A size matters only
+// when its check passes at the double below M. For each size the pair
+// likely to set its level is guessed (likely_binding_pair) and its own level
+// L found from its target. When L is at or above M, the pair violates below
+// M and the check, started at that pair, fails at once. When L is below M,
+// the check at L and at the double below it settle the size: passing at L
+// and failing below, L is the size's level (a crossing, as the whole check
+// decides it). When the check at L fails instead, the guess missed a pair:
+// the size goes the way of a size without guess (passes below M? then its
+// level by parts, which bisects with whole checks where parts cannot
+// settle it); `guess_misses` counts these.
 std::vector<double> closed_ebh_levels(const double* descending, int n, int total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
     common::require_family_size(n, total);
@@ -99,10 +180,11 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
     const EvalueProfile profile(ascending.data(), n, total);
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
+    int last_binding_i_in = 0;
     const auto passes = [&](int r, double alpha) {
         ++tally.checks;
-        // A warm start names the violation of this size or of a larger one;
-        // it changes only the order of the probes.
+        // A warm start names a pair of this size or of a larger one; it
+        // changes only the order of the probes.
         const bool warm = last.at_i_out >= 0 && r < total;
         const MeanConsistentResult check =
             fast_check(profile, r, alpha, warm ? last.at_i_in : -1, warm ? last.at_i_out : -1, cancel, search_counts);
@@ -113,19 +195,69 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
     };
     // Just below the level at which the weakest e-value of the set, alone,
     // meets its requirement 1 / (alpha r): there its target is about -1e-6 e
-    // (the scan checks that it fails).
+    // (the old route checks that it fails).
     const auto failing_level = [&](int r) {
         const double level = (1.0 - 1e-6) / (static_cast<double>(r) * descending[r - 1]);
         return level > SMALLEST_LEVEL && level < 1.0 ? level : SMALLEST_LEVEL;
     };
-    const auto size_level = [&](int r, double failing, double passing) {
+    // The level of size r without a guess, given a level known to fail
+    // (or SMALLEST_LEVEL) and one where it passes.
+    const auto level_by_parts = [&](int r, double failing, double passing) {
         const auto passes_r = [&](double alpha) { return passes(r, alpha); };
         const auto violated_pair_level = [&](double from, double to) {
             return pair_level(profile, r, std::min(last.at_i_in, r), last.at_i_out, from, to);
         };
         return common::size_level_by_parts(failing, passing, passes_r, violated_pair_level, passes_r, tally);
     };
-    common::scan_closed_levels(levels, max_level, passes, failing_level, size_level, cancel, tally);
+    // The running minimum after size r, given `below`, the double below it.
+    const auto size_level = [&](int r, double running) {
+        const double below = double_below(running);
+        const int set_offset = total - r;
+        if (last.at_i_out >= 0 && r < total) {
+            // The pair a warm check probes first: when it violates, the
+            // check reports it without probing further, so the check need
+            // not run (the common case: the last violation holds on).
+            const int i_in = std::min(last.at_i_in, r);
+            const int i_out = std::min(last.at_i_out, set_offset - 1);
+            if (!pair_passes(profile, r, i_in, i_out, below)) {
+                ++tally.first_probes;
+                last = {false, i_in, i_out};
+                return running;
+            }
+        }
+        const Pair guess = likely_binding_pair(profile, r, last_binding_i_in);
+        const double guessed = pair_level(profile, r, guess.i_in, guess.i_out, 0.0, below);
+        last = {false, guess.i_in, guess.i_out};
+        if (guessed > below) {
+            if (!passes(r, below)) {
+                return running;
+            }
+        } else if ((guessed == SMALLEST_LEVEL || !passes(r, double_below(guessed))) && passes(r, guessed)) {
+            ++tally.searched_sizes;
+            last_binding_i_in = guess.i_in;
+            return guessed;
+        } else {
+            ++tally.guess_misses;
+            if (!passes(r, below)) {
+                return running;
+            }
+        }
+        ++tally.searched_sizes;
+        const double failing = std::min(failing_level(r), below);
+        const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
+        const double level = level_by_parts(r, fails ? failing : SMALLEST_LEVEL, below);
+        last_binding_i_in = std::min(last.at_i_in, r);
+        return level;
+    };
+    double running = max_level;
+    for (int r = n; r >= 1; --r) {
+        common::stop_if_cancelled(cancel);
+        running = std::min(running, levels[static_cast<std::size_t>(r - 1)]);
+        if (running > SMALLEST_LEVEL) {
+            running = size_level(r, running);
+        }
+        levels[static_cast<std::size_t>(r - 1)] = running;
+    }
     return levels;
 }
 

@@ -147,9 +147,11 @@ inline double reported_level(double level, double max_level) { return level < ma
 // What a closed level scan did, for the tests and the benchmarks.
 struct ClosedLevelCounts {
     long long checks = 0;          // whole checks of one size at one level
+    long long first_probes = 0;    // checks known to fail at their first probe, not run
     long long searched_sizes = 0;  // sizes that passed below the running minimum: their level was searched
     long long parts = 0;           // rows or sizes of a check whose own level was searched
     long long fallbacks = 0;       // searched sizes bisected with whole checks after all
+    long long guess_misses = 0;    // sizes whose guessed binding pair was not the size's level
 };
 
 // The level of a size by bisection with whole checks, between a level at
