@@ -86,7 +86,7 @@ double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, doub
 // sets the size's level: the weakest members of the set (where realistic
 // data binds), the rows around the row that bound the last size searched,
 // and the whole set.
-constexpr int WEAKEST_ROWS = 16;
+constexpr int WEAKEST_ROWS = 4;
 constexpr int ROWS_AROUND_LAST = 4;
 
 // The pair (i_in, i_out) of a check of size r.
@@ -99,20 +99,42 @@ struct Pair {
 // (sum + TOLERANCE) / (i_in + i_out) of row i_in, and that mean. Adding the
 // next outside value lowers the mean exactly when the value is below it,
 // and on ascending values the means then fall and rise once: the minimum is
-// at the first i_out whose next value is not below the mean so far.
-// `from` is a lower bound of that i_out (the minimum of a row with fewer
-// members inside, whose mean is no larger).
-std::pair<int, double> row_minimum(const EvalueProfile& profile, int set_offset, int i_in, int from) {
+// at the first i_out whose next value is not below the mean so far. The
+// search gallops from `hint` (the minimum of a neighbouring row or size,
+// which lies close) and then bisects.
+std::pair<int, double> row_minimum(const EvalueProfile& profile, int set_offset, int i_in, int hint) {
     const double inside = (profile[set_offset + i_in] - profile[set_offset]) + TOLERANCE;
     const auto mean = [&](int i_out) { return (inside + profile[i_out]) / static_cast<double>(i_in + i_out); };
-    int lo = std::min(from, set_offset);
+    const auto at_minimum = [&](int i_out) { return i_out == set_offset || !(profile.value(i_out) < mean(i_out)); };
+    // at_minimum is false on [0, lo) and true on [hi, set_offset].
+    int lo = 0;
     int hi = set_offset;
+    const int start = std::clamp(hint, 0, set_offset);
+    if (at_minimum(start)) {
+        hi = start;
+        for (int step = 1; hi - step >= 0; step *= 2) {
+            if (!at_minimum(hi - step)) {
+                lo = hi - step + 1;
+                break;
+            }
+            hi -= step;
+        }
+    } else {
+        lo = start + 1;
+        for (int step = 1; lo + step - 1 < set_offset; step *= 2) {
+            if (at_minimum(lo + step - 1)) {
+                hi = lo + step - 1;
+                break;
+            }
+            lo += step;
+        }
+    }
     while (lo < hi) {
         const int mid = lo + (hi - lo) / 2;
-        if (profile.value(mid) < mean(mid)) {
-            lo = mid + 1;
-        } else {
+        if (at_minimum(mid)) {
             hi = mid;
+        } else {
+            lo = mid + 1;
         }
     }
     return {lo, mean(lo)};
@@ -121,14 +143,15 @@ std::pair<int, double> row_minimum(const EvalueProfile& profile, int set_offset,
 // The pair among the candidate rows with the smallest real threshold on
 // 1 / (alpha r), mean / i_in: the pair whose own level is likely the size's.
 // Only a guess: the levels are settled by whole checks.
-Pair likely_binding_pair(const EvalueProfile& profile, int r, int last_i_in) {
+Pair likely_binding_pair(const EvalueProfile& profile, int r, Pair last) {
     const int set_offset = profile.total() - r;
+    const int last_i_in = last.i_in;
     Pair best{r, set_offset};
     double best_threshold = INFINITY;
-    int from = 0;
+    int hint = last.i_out;
     const auto consider = [&](int i_in) {
-        const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, from);
-        from = i_out;
+        const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, hint);
+        hint = i_out;
         const double threshold = mean / static_cast<double>(i_in);
         if (threshold < best_threshold) {
             best_threshold = threshold;
@@ -180,7 +203,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
     const EvalueProfile profile(ascending.data(), n, total);
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
-    int last_binding_i_in = 0;
+    Pair last_binding{0, 0};
     const auto passes = [&](int r, double alpha) {
         ++tally.checks;
         // A warm start names a pair of this size or of a larger one; it
@@ -225,7 +248,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
                 return running;
             }
         }
-        const Pair guess = likely_binding_pair(profile, r, last_binding_i_in);
+        const Pair guess = likely_binding_pair(profile, r, last_binding);
         const double guessed = pair_level(profile, r, guess.i_in, guess.i_out, 0.0, below);
         last = {false, guess.i_in, guess.i_out};
         if (guessed > below) {
@@ -234,7 +257,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
             }
         } else if ((guessed == SMALLEST_LEVEL || !passes(r, double_below(guessed))) && passes(r, guessed)) {
             ++tally.searched_sizes;
-            last_binding_i_in = guess.i_in;
+            last_binding = guess;
             return guessed;
         } else {
             ++tally.guess_misses;
@@ -246,7 +269,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
         const double failing = std::min(failing_level(r), below);
         const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
         const double level = level_by_parts(r, fails ? failing : SMALLEST_LEVEL, below);
-        last_binding_i_in = std::min(last.at_i_in, r);
+        last_binding = {std::min(last.at_i_in, r), last.at_i_out};
         return level;
     };
     double running = max_level;
