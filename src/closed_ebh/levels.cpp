@@ -140,33 +140,43 @@ std::pair<int, double> row_minimum(const EvalueProfile& profile, int set_offset,
     return {lo, mean(lo)};
 }
 
+// A guessed pair, and the i_out of the minimum of the whole set's row: the
+// hint for that row at the next guess.
+struct Guess {
+    Pair pair;
+    int whole_i_out;
+};
+
 // The pair among the candidate rows with the smallest real threshold on
 // 1 / (alpha r), mean / i_in: the pair whose own level is likely the size's.
-// Only a guess: the levels are settled by whole checks.
-Pair likely_binding_pair(const EvalueProfile& profile, int r, Pair last) {
+// Only a guess: the levels are settled by whole checks. The rows are taken
+// from the last binding row outward, each row's search starting from a
+// neighbouring row's minimum (which moves with i_in in the same direction).
+Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last) {
     const int set_offset = profile.total() - r;
-    const int last_i_in = last.i_in;
-    Pair best{r, set_offset};
+    Guess best{{r, set_offset}, last.whole_i_out};
     double best_threshold = INFINITY;
-    int hint = last.i_out;
-    const auto consider = [&](int i_in) {
+    const auto consider = [&](int i_in, int hint) {
         const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, hint);
-        hint = i_out;
         const double threshold = mean / static_cast<double>(i_in);
         if (threshold < best_threshold) {
             best_threshold = threshold;
-            best = {i_in, i_out};
+            best.pair = {i_in, i_out};
         }
+        return i_out;
     };
-    for (int i_in = 1; i_in <= std::min(r, WEAKEST_ROWS); ++i_in) {
-        consider(i_in);
+    const int first_around = std::max(WEAKEST_ROWS + 1, last.pair.i_in - ROWS_AROUND_LAST);
+    int hint = last.pair.i_out;
+    int lowest_hint = hint;
+    for (int i_in = first_around; i_in <= std::min(r, last.pair.i_in + ROWS_AROUND_LAST); ++i_in) {
+        hint = consider(i_in, hint);
+        lowest_hint = i_in == first_around ? hint : lowest_hint;
     }
-    for (int i_in = std::max(WEAKEST_ROWS + 1, last_i_in - ROWS_AROUND_LAST);
-         i_in <= std::min(r, last_i_in + ROWS_AROUND_LAST); ++i_in) {
-        consider(i_in);
+    for (int i_in = std::min(r, WEAKEST_ROWS); i_in >= 1; --i_in) {
+        lowest_hint = consider(i_in, lowest_hint);
     }
     if (r > WEAKEST_ROWS) {
-        consider(r);
+        best.whole_i_out = consider(r, last.whole_i_out);
     }
     return best;
 }
@@ -203,7 +213,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
     const EvalueProfile profile(ascending.data(), n, total);
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
-    Pair last_binding{0, 0};
+    Guess last_binding{{0, 0}, 0};
     const auto passes = [&](int r, double alpha) {
         ++tally.checks;
         // A warm start names a pair of this size or of a larger one; it
@@ -248,7 +258,8 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
                 return running;
             }
         }
-        const Pair guess = likely_binding_pair(profile, r, last_binding);
+        const Guess guessed_pair = likely_binding_pair(profile, r, last_binding);
+        const Pair guess = guessed_pair.pair;
         const double guessed = pair_level(profile, r, guess.i_in, guess.i_out, 0.0, below);
         last = {false, guess.i_in, guess.i_out};
         if (guessed > below) {
@@ -257,7 +268,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
             }
         } else if ((guessed == SMALLEST_LEVEL || !passes(r, double_below(guessed))) && passes(r, guessed)) {
             ++tally.searched_sizes;
-            last_binding = guess;
+            last_binding = guessed_pair;
             return guessed;
         } else {
             ++tally.guess_misses;
@@ -269,7 +280,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
         const double failing = std::min(failing_level(r), below);
         const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
         const double level = level_by_parts(r, fails ? failing : SMALLEST_LEVEL, below);
-        last_binding = {std::min(last.at_i_in, r), last.at_i_out};
+        last_binding = {{std::min(last.at_i_in, r), last.at_i_out}, guessed_pair.whole_i_out};
         return level;
     };
     double running = max_level;
