@@ -214,18 +214,20 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
     Guess last_binding{{0, 0}, 0};
-    const auto passes = [&](int r, double alpha) {
+    // `likely_pass`: the check is expected to pass, and bounds its rows at once.
+    const auto check_size = [&](int r, double alpha, bool likely_pass) {
         ++tally.checks;
         // A warm start names a pair of this size or of a larger one; it
         // changes only the order of the probes.
         const bool warm = last.at_i_out >= 0 && r < total;
-        const MeanConsistentResult check =
-            fast_check(profile, r, alpha, warm ? last.at_i_in : -1, warm ? last.at_i_out : -1, cancel, search_counts);
+        const MeanConsistentResult check = fast_check(profile, r, alpha, warm ? last.at_i_in : -1,
+                                                      warm ? last.at_i_out : -1, cancel, search_counts, likely_pass);
         if (!check.meanconsistent) {
             last = check;
         }
         return check.meanconsistent;
     };
+    const auto passes = [&](int r, double alpha) { return check_size(r, alpha, false); };
     // Just below the level at which the weakest e-value of the set, alone,
     // meets its requirement 1 / (alpha r): there its target is about -1e-6 e
     // (the old route checks that it fails).
@@ -266,7 +268,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
             if (!passes(r, below)) {
                 return running;
             }
-        } else if ((guessed == SMALLEST_LEVEL || !passes(r, double_below(guessed))) && passes(r, guessed)) {
+        } else if ((guessed == SMALLEST_LEVEL || !passes(r, double_below(guessed))) && check_size(r, guessed, true)) {
             ++tally.searched_sizes;
             last_binding = guessed_pair;
             return guessed;
