@@ -261,8 +261,9 @@ ClosedLevelCounts expect_closed_ebh_levels_bisected(std::vector<double> e, int t
     ClosedLevelCounts counts;
     const std::vector<double> levels = closed_ebh_levels(e.data(), n, total, max_level, nullptr, &counts);
     for (int t = 1; t <= n; ++t) {
-        EXPECT_EQ(levels[static_cast<std::size_t>(t - 1)],
-                  bisected_rank_level(t, max_level, [&](double alpha) { return fast_closed_ebh_count(e, total, alpha); }))
+        EXPECT_EQ(
+            levels[static_cast<std::size_t>(t - 1)],
+            bisected_rank_level(t, max_level, [&](double alpha) { return fast_closed_ebh_count(e, total, alpha); }))
             << "rank " << t << " of " << n;
     }
     return counts;
