@@ -198,7 +198,8 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
 // decides it). When the check at L fails instead, the guess missed a pair:
 // the size goes the way of a size without guess (passes below M? then its
 // level by parts, which bisects with whole checks where parts cannot
-// settle it); `guess_misses` counts these.
+// settle it); `guess_misses` counts these, and the sizes whose check passes
+// below M although the guessed pair violates there.
 std::vector<double> closed_ebh_levels(const double* descending, int n, int total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
     common::require_family_size(n, total);
@@ -230,7 +231,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
     const auto passes = [&](int r, double alpha) { return check_size(r, alpha, false); };
     // Just below the level at which the weakest e-value of the set, alone,
     // meets its requirement 1 / (alpha r): there its target is about -1e-6 e
-    // (the old route checks that it fails).
+    // (the route by parts checks that it fails).
     const auto failing_level = [&](int r) {
         const double level = (1.0 - 1e-6) / (static_cast<double>(r) * descending[r - 1]);
         return level > SMALLEST_LEVEL && level < 1.0 ? level : SMALLEST_LEVEL;
@@ -244,7 +245,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
         };
         return common::size_level_by_parts(failing, passing, passes_r, violated_pair_level, passes_r, tally);
     };
-    // The running minimum after size r, given `below`, the double below it.
+    // The running minimum after size r, given the one before it.
     const auto size_level = [&](int r, double running) {
         const double below = double_below(running);
         const int set_offset = total - r;
@@ -266,8 +267,9 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
         last = {false, guess.i_in, guess.i_out};
         if (guessed > below) {
             if (!passes(r, below)) {
-                return running;
+                return running;  // as the guess says: the check finds the guessed pair violating
             }
+            ++tally.guess_misses;  // a check that missed the guessed pair's violation
         } else if ((guessed == SMALLEST_LEVEL || !passes(r, double_below(guessed))) && check_size(r, guessed, true)) {
             ++tally.searched_sizes;
             last_binding = guessed_pair;
