@@ -88,6 +88,13 @@ double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, doub
 // and the whole set.
 constexpr int WEAKEST_ROWS = 4;
 constexpr int ROWS_AROUND_LAST = 4;
+// Relative closeness at which a guess is not trusted: two candidate rows with
+// thresholds this close, or an outside value next to the row's minimum this
+// close to the group's mean. There the targets are flat within rounding,
+// and the check's search over i_out can pass and fail by turns as alpha
+// grows (tied e-values do this), so that a crossing found from the guess
+// need not be the size's first.
+constexpr double FLAT = 1e-9;
 
 // The pair (i_in, i_out) of a check of size r.
 struct Pair {
@@ -140,12 +147,20 @@ std::pair<int, double> row_minimum(const EvalueProfile& profile, int set_offset,
     return {lo, mean(lo)};
 }
 
-// A guessed pair, and the i_out of the minimum of the whole set's row: the
-// hint for that row at the next guess.
+// A guessed pair, whether it can be trusted (see FLAT), and the i_out of the
+// minimum of the whole set's row: the hint for that row at the next guess.
 struct Guess {
     Pair pair;
+    bool trusted;
     int whole_i_out;
 };
+
+// Whether the outside values next to the minimum i_out of a row lie within
+// FLAT of the group's mean.
+bool flat_minimum(const EvalueProfile& profile, int set_offset, int i_out, double mean) {
+    const auto near = [&](int t) { return std::fabs(profile.value(t) - mean) <= FLAT * mean; };
+    return (i_out < set_offset && near(i_out)) || (i_out > 0 && near(i_out - 1));
+}
 
 // The pair among the candidate rows with the smallest real threshold on
 // 1 / (alpha r), mean / i_in: the pair whose own level is likely the size's.
@@ -154,14 +169,20 @@ struct Guess {
 // neighbouring row's minimum (which moves with i_in in the same direction).
 Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last) {
     const int set_offset = profile.total() - r;
-    Guess best{{r, set_offset}, last.whole_i_out};
+    Guess best{{r, set_offset}, true, last.whole_i_out};
     double best_threshold = INFINITY;
+    double second_threshold = INFINITY;
+    bool best_flat = false;
     const auto consider = [&](int i_in, int hint) {
         const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, hint);
         const double threshold = mean / static_cast<double>(i_in);
         if (threshold < best_threshold) {
+            second_threshold = best_threshold;
             best_threshold = threshold;
             best.pair = {i_in, i_out};
+            best_flat = flat_minimum(profile, set_offset, i_out, mean);
+        } else {
+            second_threshold = std::min(second_threshold, threshold);
         }
         return i_out;
     };
@@ -178,6 +199,7 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
     if (r > WEAKEST_ROWS) {
         best.whole_i_out = consider(r, last.whole_i_out);
     }
+    best.trusted = !best_flat && !(second_threshold <= best_threshold * (1.0 + FLAT));
     return best;
 }
 
@@ -198,8 +220,9 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
 // decides it). When the check at L fails instead, the guess missed a pair:
 // the size goes the way of a size without guess (passes below M? then its
 // level by parts, which bisects with whole checks where parts cannot
-// settle it); `guess_misses` counts these, and the sizes whose check passes
-// below M although the guessed pair violates there.
+// settle it); `guess_misses` counts these, the sizes whose check passes
+// below M although the guessed pair violates there, and the guesses not
+// trusted (FLAT), which take the same way.
 std::vector<double> closed_ebh_levels(const double* descending, int n, int total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
     common::require_family_size(n, total);
@@ -214,7 +237,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
     const EvalueProfile profile(ascending.data(), n, total);
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
-    Guess last_binding{{0, 0}, 0};
+    Guess last_binding{{0, 0}, true, 0};
     // `likely_pass`: the check is expected to pass, and bounds its rows at once.
     const auto check_size = [&](int r, double alpha, bool likely_pass) {
         ++tally.checks;
@@ -263,28 +286,36 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
         }
         const Guess guessed_pair = likely_binding_pair(profile, r, last_binding);
         const Pair guess = guessed_pair.pair;
-        const double guessed = pair_level(profile, r, guess.i_in, guess.i_out, 0.0, below);
-        last = {false, guess.i_in, guess.i_out};
-        if (guessed > below) {
-            if (!passes(r, below)) {
-                return running;  // as the guess says: the check finds the guessed pair violating
-            }
-            ++tally.guess_misses;  // a check that missed the guessed pair's violation
-        } else if ((guessed == SMALLEST_LEVEL || !passes(r, double_below(guessed))) && check_size(r, guessed, true)) {
-            ++tally.searched_sizes;
-            last_binding = guessed_pair;
-            return guessed;
-        } else {
+        if (!guessed_pair.trusted) {
             ++tally.guess_misses;
             if (!passes(r, below)) {
                 return running;
+            }
+        } else {
+            const double guessed = pair_level(profile, r, guess.i_in, guess.i_out, 0.0, below);
+            last = {false, guess.i_in, guess.i_out};
+            if (guessed > below) {
+                if (!passes(r, below)) {
+                    return running;  // as the guess says: the check finds the guessed pair violating
+                }
+                ++tally.guess_misses;  // a check that missed the guessed pair's violation
+            } else if ((guessed == SMALLEST_LEVEL || !passes(r, double_below(guessed))) &&
+                       check_size(r, guessed, true)) {
+                ++tally.searched_sizes;
+                last_binding = guessed_pair;
+                return guessed;
+            } else {
+                ++tally.guess_misses;
+                if (!passes(r, below)) {
+                    return running;
+                }
             }
         }
         ++tally.searched_sizes;
         const double failing = std::min(failing_level(r), below);
         const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
         const double level = level_by_parts(r, fails ? failing : SMALLEST_LEVEL, below);
-        last_binding = {{std::min(last.at_i_in, r), last.at_i_out}, guessed_pair.whole_i_out};
+        last_binding = {{std::min(last.at_i_in, r), last.at_i_out}, true, guessed_pair.whole_i_out};
         return level;
     };
     double running = max_level;

@@ -332,3 +332,22 @@ TEST(ClosedEbhLevels, EqualTheBisectionOnMarginCraftedFamilies) {
 }
 
 }  // namespace
+
+namespace {
+
+// Tied e-values make rows flat within rounding, where the check can pass and
+// fail by turns as alpha grows (300 values of 10: 26, 27, 27, 18, 31, 0, 0,
+// 36 ... rejections over consecutive doubles just below 0.1). A crossing found
+// from a guess need not be the size's first there, so such guesses are not
+// trusted: the sizes take the route by parts, as before guesses existed.
+TEST(ClosedEbhLevels, GuessesOnTiedValuesAreNotTrusted) {
+    const std::vector<double> tied(300, 10.0);
+    ClosedLevelCounts counts;
+    const std::vector<double> levels = closed_ebh_levels(tied.data(), 300, 300, 1.0, nullptr, &counts);
+    EXPECT_GT(counts.guess_misses, 0);
+    EXPECT_GE(counts.guess_misses, counts.searched_sizes);  // every searched size went by parts
+    EXPECT_EQ(levels.front(), 0.09999999999999973);         // where 36 are first rejected from 0 below
+    EXPECT_TRUE(std::is_sorted(levels.begin(), levels.end()));
+}
+
+}  // namespace
