@@ -88,12 +88,11 @@ double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, doub
 // and the whole set.
 constexpr int WEAKEST_ROWS = 4;
 constexpr int ROWS_AROUND_LAST = 4;
-// Relative closeness at which a guess is not trusted: two candidate rows with
-// thresholds this close, or an outside value next to the row's minimum this
-// close to the group's mean. There the targets are flat within rounding,
-// and the check's search over i_out can pass and fail by turns as alpha
-// grows (tied e-values do this), so that a crossing found from the guess
-// need not be the size's first.
+// Relative closeness at which a guess is not trusted: an outside value next
+// to the row's minimum this close to the group's mean. There the targets of
+// the row are flat within rounding, and the check's search over i_out can
+// pass and fail by turns as alpha grows (tied e-values do this), so that a
+// crossing found from the guess need not be the size's first.
 constexpr double FLAT = 1e-9;
 
 // The pair (i_in, i_out) of a check of size r.
@@ -171,18 +170,14 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
     const int set_offset = profile.total() - r;
     Guess best{{r, set_offset}, true, last.whole_i_out};
     double best_threshold = INFINITY;
-    double second_threshold = INFINITY;
     bool best_flat = false;
     const auto consider = [&](int i_in, int hint) {
         const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, hint);
         const double threshold = mean / static_cast<double>(i_in);
         if (threshold < best_threshold) {
-            second_threshold = best_threshold;
             best_threshold = threshold;
             best.pair = {i_in, i_out};
             best_flat = flat_minimum(profile, set_offset, i_out, mean);
-        } else {
-            second_threshold = std::min(second_threshold, threshold);
         }
         return i_out;
     };
@@ -199,7 +194,9 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
     if (r > WEAKEST_ROWS) {
         best.whole_i_out = consider(r, last.whole_i_out);
     }
-    best.trusted = !best_flat && !(second_threshold <= best_threshold * (1.0 + FLAT));
+    // Rows whose thresholds lie close together need no care: each row is
+    // searched on its own, and a guess of the wrong one only misses.
+    best.trusted = !best_flat;
     return best;
 }
 
