@@ -276,7 +276,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
             const int i_in = std::min(last.at_i_in, r);
             const int i_out = std::min(last.at_i_out, set_offset - 1);
             if (!pair_passes(profile, r, i_in, i_out, below)) {
-                ++tally.first_probes;
+                ++tally.settled_checks;
                 last = {false, i_in, i_out};
                 return running;
             }
