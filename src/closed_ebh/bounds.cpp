@@ -15,6 +15,11 @@ namespace {
 // Widest block of rows that the bulk bound clears row by row, through the
 // chord between the block's end bounds.
 constexpr std::int64_t CHORD_ROWS = 64;
+// Widest block of rows that, not cleared, gets each row's own bound; wider
+// ones are halved. A row with no slack (at a level where a check just
+// passes) then costs a few halvings instead of a bound for every row of its
+// block.
+constexpr std::int64_t OWN_BOUND_ROWS = 4;
 // Half-width, relative to cum[s] + lambda, of the band of outside values
 // around lambda within which rounding may hide the profile's convexity.
 constexpr double BAND = 0x1p-49;
@@ -186,7 +191,7 @@ std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std:
             next_row = i2 + 1;
             continue;
         }
-        if (i2 - i1 <= CHORD_ROWS) {
+        if (i2 - i1 <= OWN_BOUND_ROWS) {
             // Each row's own bound, found near the previous row's.
             OutsideMinimum previous = left;
             for (std::int64_t i_in = std::max(i1, next_row); i_in <= i2; ++i_in) {

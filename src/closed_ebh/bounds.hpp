@@ -29,8 +29,9 @@ bool rows_can_be_bounded(const EvalueProfile& profile, std::int64_t r, double di
 // Blocks of rows are bisected until they are cleared, each carrying the
 // bounds of H at its ends. A block whose inside values are ordered is
 // cleared at once when a bound quadratic in i_in clears the margin at both
-// ends, or through the chord; a block of at most CHORD_ROWS rows that is not
-// cleared gets each row's own bound.
+// ends, or, when it has at most CHORD_ROWS rows, through the chord; a block
+// of at most OWN_BOUND_ROWS rows that is not cleared gets each row's own
+// bound.
 std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std::int64_t r, double div_ra);
 
 // The run of the at most `length` counts r_lo ... r of the exact scan that

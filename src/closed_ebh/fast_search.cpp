@@ -22,15 +22,17 @@ constexpr std::int64_t LONGEST_RUN = 1 << 30;
 // cancel flag within one check.
 constexpr std::int64_t PROBES_PER_POLL = 256;
 
-// The probes policy of the fast checks. Once BULK_AFTER_PROBES probes have
-// found no violation, it bounds every row (bounds.hpp); from then
-// on the check searches only the rows the bounds leave, and queues only the
-// intervals that hold one.
+// The probes policy of the fast checks. Once `bulk_after` probes (0 or
+// BULK_AFTER_PROBES) have found no violation, it bounds every row
+// (bounds.hpp); from then on the check searches only the rows the bounds
+// leave, and queues only the intervals that hold one.
 class ProvenProbes {
 public:
-    ProvenProbes(const EvalueProfile& profile, std::int64_t r, double alpha, const common::CancelFlag* cancel,
+    ProvenProbes(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t bulk_after,
+                 const common::CancelFlag* cancel,
                  SearchCounts& counts)
         : profile_(profile),
+          bulk_after_(bulk_after),
           r_(r),
           div_ra_(1.0 / (alpha * r)),
           // Without a positive 1 / (alpha r) (alpha <= 0, +inf or NaN) no
@@ -48,7 +50,7 @@ public:
         if (++probes_ % PROBES_PER_POLL == 0) {
             common::stop_if_cancelled(cancel_);
         }
-        if (bounded_ && !bulk_done_ && probes_ > BULK_AFTER_PROBES) {
+        if (bounded_ && !bulk_done_ && probes_ > bulk_after_) {
             bulk_done_ = true;
             ++counts_.bulk_proofs;
             rows_left_ = rows_left_by_bounds(profile_, r_, div_ra_);
@@ -71,6 +73,7 @@ public:
 
 private:
     const EvalueProfile& profile_;
+    const std::int64_t bulk_after_;
     const std::int64_t r_;
     const double div_ra_;
     const bool all_clean_;
@@ -140,9 +143,10 @@ std::int64_t exact_search(const EvalueProfile& profile, double alpha, const comm
 }  // namespace
 
 MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t warm_i_in,
-                                std::int64_t warm_i_out, const common::CancelFlag* cancel, SearchCounts& counts) {
+                                std::int64_t warm_i_out, const common::CancelFlag* cancel, SearchCounts& counts,
+                                bool bound_at_once) {
     common::stop_if_cancelled(cancel);
-    ProvenProbes probes(profile, r, alpha, cancel, counts);
+    ProvenProbes probes(profile, r, alpha, bound_at_once ? 0 : BULK_AFTER_PROBES, cancel, counts);
     return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
 }
 
