@@ -181,8 +181,8 @@ void SweptVerdicts::add(std::int64_t s, SizeVerdict verdict) {
 }
 
 SizeVerdict SweptVerdicts::at(std::int64_t s) const {
-    const auto after =
-        std::upper_bound(runs_.begin(), runs_.end(), s, [](std::int64_t size, const Run& run) { return size < run.lo; });
+    const auto after = std::upper_bound(runs_.begin(), runs_.end(), s,
+                                        [](std::int64_t size, const Run& run) { return size < run.lo; });
     if (after == runs_.begin()) {
         return SizeVerdict::unknown;
     }

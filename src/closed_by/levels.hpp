@@ -130,9 +130,8 @@ struct CountLevel {
 
 template <typename Check, typename OwnLevel, typename FailingNeighbour>
 CountLevel count_level_by_sizes(double failing, double passing, std::int64_t failed_at, std::int64_t hint,
-                                const Check& check,
-                                const OwnLevel& own_level, const FailingNeighbour& failing_neighbour,
-                                ClosedLevelCounts& counts) {
+                                const Check& check, const OwnLevel& own_level,
+                                const FailingNeighbour& failing_neighbour, ClosedLevelCounts& counts) {
     double candidate = failing;
     std::int64_t deciding_size = 0;
     std::int64_t s = hint >= 1 ? hint : failed_at;

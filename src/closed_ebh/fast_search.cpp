@@ -29,8 +29,7 @@ constexpr std::int64_t PROBES_PER_POLL = 256;
 class ProvenProbes {
 public:
     ProvenProbes(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t bulk_after,
-                 const common::CancelFlag* cancel,
-                 SearchCounts& counts)
+                 const common::CancelFlag* cancel, SearchCounts& counts)
         : profile_(profile),
           bulk_after_(bulk_after),
           r_(r),

@@ -108,10 +108,12 @@ struct Pair {
 // search gallops from `hint` (the minimum of a neighbouring row or size,
 // which lies close) and then bisects.
 std::pair<std::int64_t, double> row_minimum(const EvalueProfile& profile, std::int64_t set_offset, int i_in,
-                                           std::int64_t hint) {
+                                            std::int64_t hint) {
     const double inside = (profile[set_offset + i_in] - profile[set_offset]) + TOLERANCE;
     const auto mean = [&](std::int64_t i_out) { return (inside + profile[i_out]) / static_cast<double>(i_in + i_out); };
-    const auto at_minimum = [&](std::int64_t i_out) { return i_out == set_offset || !(profile.value(i_out) < mean(i_out)); };
+    const auto at_minimum = [&](std::int64_t i_out) {
+        return i_out == set_offset || !(profile.value(i_out) < mean(i_out));
+    };
     // at_minimum is false on [0, lo) and true on [hi, set_offset].
     std::int64_t lo = 0;
     std::int64_t hi = set_offset;
@@ -312,8 +314,8 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, std::int6
         const double failing = std::min(failing_level(r), below);
         const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
         const double level = level_by_parts(r, fails ? failing : SMALLEST_LEVEL, below);
-        last_binding = {{static_cast<int>(std::min<std::int64_t>(last.at_i_in, r)), last.at_i_out}, true,
-                        guessed_pair.whole_i_out};
+        last_binding = {
+            {static_cast<int>(std::min<std::int64_t>(last.at_i_in, r)), last.at_i_out}, true, guessed_pair.whole_i_out};
         return level;
     };
     double running = max_level;
