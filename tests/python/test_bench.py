@@ -26,6 +26,10 @@ TINY_RUN = [
     "6",
     "--family-size",
     "300",
+    "--small-families",
+    "40",
+    "--small-family-size",
+    "50",
     "--search-m",
     "100",
     "--adversarial-sizes",
@@ -39,15 +43,27 @@ TINY_RUN = [
     "300",
     "--command-rows",
     "200",
+    "--stream-rows",
+    "400",
     "--dask-m",
     "3000",
+    "--level-sizes",
+    "200",
+    "500",
+    "--truncated-candidates",
+    "500",
     "--repeats",
     "2",
 ]
 
 
 def test_a_tiny_run_writes_the_report_the_plot_and_agreeing_figures(tmp_path):
-    paths = {"--output": tmp_path / "bench.md", "--plot": tmp_path / "bench.png", "--json": tmp_path / "bench.json"}
+    paths = {
+        "--output": tmp_path / "bench.md",
+        "--plot": tmp_path / "bench.png",
+        "--json": tmp_path / "bench.json",
+        "--cache": tmp_path / "cache",
+    }
     command = [sys.executable, str(ROOT / "bench" / "run.py"), *TINY_RUN]
     done = subprocess.run(
         command + [str(item) for pair in paths.items() for item in pair], capture_output=True, text=True, timeout=300
@@ -69,8 +85,28 @@ def test_a_tiny_run_writes_the_report_the_plot_and_agreeing_figures(tmp_path):
     assert [(r["command"], r["m"]) for r in runs] == [
         (command_line.TEXT_COMMAND, 300),
         (command_line.TABLE_COMMAND, 200),
+        (command_line.STREAM_COMMAND, 400),
     ]
     assert all(r["seconds"] > 0 and r["startup_seconds"] > 0 and r["peak_mib"] > 10 for r in runs)
+    # the gzipped tables are decompressed alone too, and stay in the cache for the next run
+    assert [r["zcat_seconds"] is not None for r in runs] == [False, True, True]
+    assert sorted(p.name for p in paths["--cache"].iterdir()) == [
+        f"table-v{command_line.TABLE_FORMAT}-{m}-20240611.tsv.gz" for m in (200, 400)
+    ]
+    # every level case at each size, the levels at or below alpha equal to the mask
+    assert [(c["m"], c["subject"]) for c in figures["levels"]] == [
+        (m, case[0]) for m in (200, 500) for case in workloads.LEVEL_CASES
+    ]
+    assert sum("levels <= alpha" in a["what"] for a in figures["agreements"]) == 2 * len(workloads.LEVEL_CASES)
+    # m = 10^12 is refused today: each procedure reports the refusal, or its time once it decides
+    assert [r["procedure"] for r in figures["truncated"]] == list(workloads.TRUNCATED_PROCEDURES)
+    assert all((r["seconds"] is None) == bool(r["refusal"]) for r in figures["truncated"])
+    # every pattern's levels at two sizes; the references and one pattern per search followed
+    level_scores = figures["level_scores"]
+    assert len(level_scores) == len(figures["scores"]) and all(s["sizes"] == [10, 100] for s in level_scores)
+    assert [g["timed"] for g in figures["level_growths"]] == [adversarial.LEVELS] * 4
+    assert all(g["verdict"] for g in figures["growths"] + figures["level_growths"])
+    assert figures["sort_probe"]["vectorised"] in (True, False)
     # one family on Dask past max_candidates = 30: BY decided after counting passes, the approximate
     # closed BY refused without any
     dask_runs = {r["procedure"]: r for r in figures["dask"]}
@@ -85,10 +121,15 @@ def test_a_tiny_run_writes_the_report_the_plot_and_agreeing_figures(tmp_path):
         "## Closed procedures",
         "## Exact searches",
         "## Many families",
+        "## Adjusted p-values",
+        "## Truncated lists past 2^31",
         "## The command line, end to end",
         "## One family on Dask past the client's limit",
         "## Adversarial inputs",
         "### Growth with m",
+        "## Adversarial inputs for the closed levels",
+        "### Growth of the levels with m",
+        "| numpy.sort | ",
     ):
         assert heading in report
     assert f"All {len(figures['agreements'])} cross-checks agree" in report
