@@ -35,7 +35,7 @@ PVALUES = "closed BY exact search"
 LEVEL_METHODS = {EVALUES: "closed_ebh", PVALUES: "closed_by"}  # the levels timed for each search's patterns
 SEARCHES, LEVELS = "exact search", "levels"  # what a growth times
 # A growth whose exponent (slope of log time against log m) is at most this is
-# about m log m: m log m itself has a slope of 1.10 to 1.15 over 1e3 ... 1e6,
+# about m log m: m log m itself has a local slope of 1 + 1 / ln m, 1.07 to 1.15 over 1e3 ... 1e6,
 # and the margin leaves room for caches and noise; m^1.5 is well beyond it.
 ABOUT_M_LOG_M = 1.25
 MIN_JUDGED_SIZES = 3  # sizes of at least MIN_FIT_SECONDS a growth needs to be judged

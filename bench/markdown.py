@@ -413,8 +413,8 @@ def markdown(
         "### Growth with m",
         growth_table(growths),
         f"Growth: about m log m where the exponent is at most {ABOUT_M_LOG_M:g} over at least {MIN_JUDGED_SIZES} "
-        "sizes of 1 ms or more (m log m itself grows with exponent 1.10 to 1.15 over 1e3 ... 1e6); faster where it "
-        "is above, or where a size stopped at the cap proves a steeper step.",
+        "sizes of 1 ms or more (m log m itself grows with exponent 1 + 1 / ln m, 1.07 to 1.15 over 1e3 ... 1e6); "
+        "faster where it is above, or where a size stopped at the cap proves a steeper step.",
         "## Adversarial inputs for the closed levels",
         "The same patterns, their closed levels (`tarvimo.adjust` with closed_ebh for the e-value patterns, "
         "closed_by for the p-value ones, `max_level=1`) on the values as the pattern builds them, each call under "

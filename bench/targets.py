@@ -184,7 +184,10 @@ def target_comparison(target: Target, comparisons: list[Comparison]) -> Comparis
 
 def seconds_text(seconds: float, limit: float) -> str:
     """Seconds as the row states them: in ms for a limit under a second."""
-    return f"{seconds * 1e3:.3g} ms" if limit < 1.0 else f"{seconds:.2f} s"
+    if limit >= 1.0:
+        return f"{seconds:.2f} s"
+    ms = seconds * 1e3
+    return f"{ms:,.0f} ms" if ms >= 100 else f"{ms:.3g} ms"
 
 
 def stopped_row(target: Target, found: Comparison, where: str) -> list[str]:
@@ -267,9 +270,9 @@ def stream_target_row(target: StreamTarget, runs: list[CommandRun]) -> list[str]
     peak_mb = run.peak_mib * 2**20 / 1e6
     misses = []
     if peak_mb >= target.peak_mb:
-        misses.append(f"peak memory {peak_mb / target.peak_mb:.1f} times the limit")
+        misses.append(f"peak memory {peak_mb / target.peak_mb:.2f} times the limit")
     if run.zcat_ratio > target.zcat_ratio:
-        misses.append(f"time {run.zcat_ratio / target.zcat_ratio:.1f} times the limit")
+        misses.append(f"time {run.zcat_ratio / target.zcat_ratio:.2f} times the limit")
     measured = f"peak {peak_mb:,.0f} MB, {run.zcat_ratio:.2f} x zcat ({run.seconds:.1f} s)"
     return [target.description, measured, f"m = {run.m:,}", "missed: " + ", ".join(misses) if misses else "met"]
 
