@@ -453,7 +453,8 @@ def growth(
             continue
         guard.record(pattern.name, m, run.seconds)
         seconds.append(run.seconds)
-        found.append(int(np.count_nonzero(run.result <= alpha)) if timed_here == LEVELS else int(run.result))
+        levels = np.asarray(run.result)  # a search returns its count, adjust the levels
+        found.append(int(np.count_nonzero(levels <= alpha)) if timed_here == LEVELS else int(levels))
     return Growth(pattern, sizes, seconds, found, timed_here, stopped_at, cap_seconds)
 
 

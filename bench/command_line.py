@@ -7,7 +7,9 @@ tables are written once into a cache directory and reused by later runs."""
 import gzip
 import subprocess
 import sys
+from collections.abc import Callable
 from dataclasses import dataclass
+from functools import partial
 from pathlib import Path
 
 import numpy as np
@@ -129,7 +131,7 @@ def command_line_runs(
 ) -> list[CommandRun]:
     """`run by` on text files of `lines` p-values, `run closed-by` on gzipped tables of `rows` rows
     and `run by` on gzipped tables of `stream_rows` rows; each gzipped table also decompressed alone."""
-    text = [(TEXT_COMMAND, m, ["run", "by"], []) for m in lines]
+    text: list[tuple[str, int, list[str], list[str]]] = [(TEXT_COMMAND, m, ["run", "by"], []) for m in lines]
     tables = [(TABLE_COMMAND, m, ["run", "closed-by"], ["--column", "p"]) for m in rows]
     tables += [(STREAM_COMMAND, m, ["run", "by"], ["--column", "p"]) for m in stream_rows]
     results = []
@@ -145,9 +147,9 @@ def command_line_runs(
         else:
             path = directory / f"{m}-p.txt"
             write_pvalues(path, m, seed)
-        calls = {command: lambda path=path: child_run([*head, str(path), *tail])}
+        calls: dict[str, Callable[[], object]] = {command: partial(child_run, [*head, str(path), *tail])}
         if gzipped:
-            calls[ZCAT] = lambda path=path: decompress(path)
+            calls[ZCAT] = partial(decompress, path)
         runs = measure(calls, repeats)
         if not gzipped:
             path.unlink()

@@ -405,11 +405,10 @@ def levels_against_floors(
         study = simulate(m, SIGNAL_SHARE, seed)
         arrays = {"pvalues": study.pvalues, "evalues": study.evalues}
         calls: dict[str, Callable[[], object]] = {
-            f"numpy.sort({kind})": (lambda values=values: np.sort(values)) for kind, values in arrays.items()
+            f"numpy.sort({kind})": partial(np.sort, values) for kind, values in arrays.items()
         }
         for method in ("closed_by", "closed_ebh"):
-            values = arrays[LEVEL_EVIDENCE[method]]
-            calls[f"{method} exact"] = lambda method=method, values=values: getattr(tarvimo, method)(values, alpha)
+            calls[f"{method} exact"] = partial(getattr(tarvimo, method), arrays[LEVEL_EVIDENCE[method]], alpha)
         for subject, _, method, max_level in LEVEL_CASES:
             if subject not in stopped:
                 values = arrays[LEVEL_EVIDENCE[method]]
@@ -423,7 +422,7 @@ def levels_against_floors(
                 comparisons.append(stopped_comparison(m, subject, reference, reference_seconds, cap_seconds, at))
                 continue
             run = runs[subject]
-            levels = run.result
+            levels = np.asarray(run.result)
             comparisons.append(
                 Comparison(
                     m,
