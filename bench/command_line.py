@@ -22,6 +22,7 @@ TEXT_COMMAND = "run by, one p-value per line"
 TABLE_COMMAND = "run closed-by, gzipped TSV of 3 columns"
 STREAM_COMMAND = "run by, gzipped TSV of 3 columns"
 ZCAT = "zcat FILE > /dev/null"
+MIN_WORK_SECONDS = 1e-3  # the time above start-up the size guard extrapolates, at the least
 TABLE_FORMAT = 1  # in the cached tables' names: a change of write_table must not reuse older files
 GENES = 20_000  # distinct labels in the gene column of the table
 CHUNK_ROWS = 1_000_000  # rows formatted at a time when writing the table
@@ -119,6 +120,11 @@ def cached_table(cache: Path, m: int, seed: int) -> Path:
     return path
 
 
+def expected_seconds(guard: SizeGuard, command: str, m: int, startup_seconds: float) -> float:
+    """The command's time at m: its start-up, which does not grow with m, and the time above it extrapolated."""
+    return startup_seconds + guard.expected(command, m)
+
+
 def command_line_runs(
     lines: list[int],
     rows: list[int],
@@ -137,8 +143,8 @@ def command_line_runs(
     results = []
     for command, m, head, tail in text + tables:
         startup = measure({STARTUP: lambda: child_run(["--version"])}, repeats)[STARTUP]
-        if not guard.allows(command, m):
-            expected = guard.expected(command, m)
+        expected = expected_seconds(guard, command, m, startup.seconds)
+        if expected > guard.limit_seconds:
             results.append(CommandRun(command, m, None, startup.seconds, 0, None, f"skipped: about {expected:.0f} s"))
             continue
         gzipped = command != TEXT_COMMAND
@@ -154,7 +160,7 @@ def command_line_runs(
         if not gzipped:
             path.unlink()
         run = runs[command]
-        guard.record(command, m, run.seconds)
+        guard.record(command, m, max(run.seconds - startup.seconds, MIN_WORK_SECONDS))
         assert isinstance(run.result, float)  # the peak memory of the warm-up
         zcat = runs[ZCAT].seconds if gzipped else None
         results.append(CommandRun(command, m, run.seconds, startup.seconds, run.runs, run.result, zcat_seconds=zcat))

@@ -520,3 +520,11 @@ def test_levels_stopped_at_the_cap_are_not_run_at_larger_sizes():
     comparisons, agreements = workloads.levels_against_floors([300], 0.05, repeats=1, seed=1, cap_seconds=60.0)
     assert all(c.subject_seconds is not None for c in comparisons)
     assert len(agreements) == len(workloads.LEVEL_CASES) and all(a.equal for a in agreements)
+
+
+def test_the_command_lines_size_guard_extrapolates_the_time_above_start_up():
+    guard = workloads.SizeGuard(limit_seconds=150.0)
+    guard.record(command_line.TABLE_COMMAND, 100_000, 0.2)  # 2.2 s in all, 2 s of it start-up
+    # the default growth m^2 applies to the 0.2 s only: 22 s at 1e6, not 220 s
+    assert command_line.expected_seconds(guard, command_line.TABLE_COMMAND, 1_000_000, 2.0) == pytest.approx(22.0)
+    assert command_line.expected_seconds(guard, command_line.TEXT_COMMAND, 10**9, 2.0) == 2.0  # nothing timed yet
