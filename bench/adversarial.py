@@ -38,7 +38,11 @@ SEARCHES, LEVELS = "exact search", "levels"  # what a growth times
 # about m log m: m log m itself has a local slope of 1 + 1 / ln m, 1.07 to 1.15 over 1e3 ... 1e6,
 # and the margin leaves room for caches and noise; m^1.5 is well beyond it.
 ABOUT_M_LOG_M = 1.25
-MIN_JUDGED_SIZES = 3  # sizes of at least MIN_FIT_SECONDS a growth needs to be judged
+MIN_JUDGED_SIZES = 3  # sizes of at least MIN_FIT_SECONDS a growth needs to be judged about m log m
+# A pattern's levels at the scoring sizes are stopped after this long: at m =
+# 1,000 that is some 20 times the realistic data's closed BY levels, and the
+# slope from the smaller size then already proves a growth beyond m log m.
+LEVEL_SCORE_CAP_SECONDS = 1.0
 SLOW_SCORE_SECONDS = 0.2  # a score whose first run takes this long is not run again
 
 
@@ -126,11 +130,11 @@ class Growth:
         if above is not None and above > ABOUT_M_LOG_M:
             return f"faster than m log m: the step to m = {self.stopped_at:,} exceeds {above:.2f}"
         sizes, _ = self.fit_points()
+        span = f"m = {sizes[0]:,} ... {sizes[-1]:,}" if sizes else ""
+        if self.exponent is not None and self.exponent > ABOUT_M_LOG_M:  # a steep slope shows over two sizes
+            return f"faster than m log m over {span}"
         if len(sizes) < MIN_JUDGED_SIZES or self.exponent is None:
             return f"not judged: fewer than {MIN_JUDGED_SIZES} sizes of {MIN_FIT_SECONDS * 1e3:g} ms or more"
-        span = f"m = {sizes[0]:,} ... {sizes[-1]:,}"
-        if self.exponent > ABOUT_M_LOG_M:
-            return f"faster than m log m over {span}"
         return f"about m log m over {span}"
 
     @property
@@ -510,7 +514,8 @@ def find_and_grow_levels(
     realistic references and the `top` slowest of each search followed through the sizes."""
     references = reference_patterns(seed)
     scored = (max(1, search_m // 10), search_m)
-    scores = [level_score(pattern, scored, alpha, cap_seconds) for pattern in all_patterns(random_count, seed)]
+    score_cap = min(cap_seconds, LEVEL_SCORE_CAP_SECONDS)
+    scores = [level_score(pattern, scored, alpha, score_cap) for pattern in all_patterns(random_count, seed)]
     chosen = list(references)
     for search in (EVALUES, PVALUES):
         chosen += [s.pattern for s in slowest_levels(scores, search) if s.pattern not in references][:top]

@@ -4,6 +4,7 @@ from bench.adversarial import (
     ABOUT_M_LOG_M,
     EVALUES,
     LEVEL_METHODS,
+    LEVEL_SCORE_CAP_SECONDS,
     LEVELS,
     MIN_JUDGED_SIZES,
     PVALUES,
@@ -174,7 +175,7 @@ def comparison_table(comparisons: list[Comparison]) -> str:
             f"{c.m:,}",
             c.data,
             c.subject,
-            milliseconds(c.subject_seconds),
+            f"> {c.stopped_at * 1e3:,.0f}" if c.stopped_at is not None else milliseconds(c.subject_seconds),
             str(c.runs),
             c.reference,
             milliseconds(c.reference_seconds),
@@ -414,11 +415,13 @@ def markdown(
         growth_table(growths),
         f"Growth: about m log m where the exponent is at most {ABOUT_M_LOG_M:g} over at least {MIN_JUDGED_SIZES} "
         "sizes of 1 ms or more (m log m itself grows with exponent 1 + 1 / ln m, 1.07 to 1.15 over 1e3 ... 1e6); "
-        "faster where it is above, or where a size stopped at the cap proves a steeper step.",
+        "faster where it is above over two sizes or more, or where a size stopped at the cap proves a steeper "
+        "step. Times under 1 ms are left out: call overhead, not growth.",
         "## Adversarial inputs for the closed levels",
         "The same patterns, their closed levels (`tarvimo.adjust` with closed_ebh for the e-value patterns, "
         "closed_by for the p-value ones, `max_level=1`) on the values as the pattern builds them, each call under "
-        f"the {cap} cap. x mask: the levels' time over the exact mask at alpha on the same values.",
+        f"the {cap} cap ({LEVEL_SCORE_CAP_SECONDS:g} s at the two scoring sizes). x mask: the levels' time over "
+        "the exact mask at alpha on the same values.",
         level_exponent_summary(level_scores),
         f"### Slowest patterns' levels: {EVALUES} patterns, closed_ebh",
         level_ranking_table(level_scores, EVALUES),

@@ -152,9 +152,9 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument(
         "--time-cap",
         type=float,
-        default=10.0,
+        default=5.0,
         metavar="S",
-        help="stop a call of the levels or the truncated lists after this long, reported as > cap (default 10 s)",
+        help="stop a call of the levels or the truncated lists after this long, reported as > cap (default 5 s)",
     )
     parser.add_argument("--alpha", type=float, default=0.05, help="level (default 0.05)")
     parser.add_argument("--seed", type=int, default=20240611, help="seed of the simulated data")

@@ -474,6 +474,8 @@ def test_growth_is_judged_against_m_log_m():
     assert growth(power).exponent == pytest.approx(1.5)
     assert growth(power).verdict == "faster than m log m over m = 1,000 ... 1,000,000"
     assert growth([1e-3, 2e-3, None, None]).verdict.startswith("not judged: fewer than 3 sizes")
+    # a steep slope shows over two sizes already
+    assert growth([1e-3, 1e-1, None, None]).verdict == "faster than m log m over m = 1,000 ... 10,000"
     # stopped at 10 s at 1e5 after 0.1 s at 1e4: the step is steeper than m^2
     steep = growth([1e-2, 1e-1, None, None], stopped_at=100_000, cap_seconds=10.0)
     assert steep.exponent_above == pytest.approx(2.0)
