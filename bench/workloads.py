@@ -8,7 +8,7 @@ from functools import partial
 
 import numpy as np
 from numpy.typing import NDArray
-from scipy.stats import false_discovery_control
+from scipy.stats import false_discovery_control, norm
 from statsmodels.stats.multitest import multipletests
 
 import tarvimo
@@ -471,8 +471,6 @@ def truncated_study(candidates: int, m: int, seed: int) -> Study:
     about uniformly below candidates / m; the signals have z ~ N(8, 1).
     E-values are likelihood ratios as in `simulate`.
     """
-    from scipy.stats import norm
-
     rng = np.random.default_rng(seed)
     is_signal = rng.permutation(candidates) < round(TRUNCATED_SIGNAL_SHARE * candidates)
     signals = int(np.count_nonzero(is_signal))
