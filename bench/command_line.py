@@ -22,7 +22,6 @@ TEXT_COMMAND = "run by, one p-value per line"
 TABLE_COMMAND = "run closed-by, gzipped TSV of 3 columns"
 STREAM_COMMAND = "run by, gzipped TSV of 3 columns"
 ZCAT = "zcat FILE > /dev/null"
-MIN_WORK_SECONDS = 1e-3  # the time above start-up the size guard extrapolates, at the least
 TABLE_FORMAT = 1  # in the cached tables' names: a change of write_table must not reuse older files
 GENES = 20_000  # distinct labels in the gene column of the table
 CHUNK_ROWS = 1_000_000  # rows formatted at a time when writing the table
@@ -120,9 +119,18 @@ def cached_table(cache: Path, m: int, seed: int) -> Path:
     return path
 
 
-def expected_seconds(guard: SizeGuard, command: str, m: int, startup_seconds: float) -> float:
-    """The command's time at m: its start-up, which does not grow with m, and the time above it extrapolated."""
-    return startup_seconds + guard.expected(command, m)
+def expected_seconds(guard: SizeGuard, command: str, m: int) -> float:
+    """The command's time at m, extrapolated linearly from the largest size timed (0 before any).
+
+    A command reads its input once, so its time grows about linearly; a
+    slope fitted between two sizes is unreliable here, where the start-up
+    (seconds on a busy machine, and as noisy) can dominate both.
+    """
+    history = guard.history.get(command, [])
+    if not history:
+        return 0.0
+    last_m, last_seconds = history[-1]
+    return last_seconds * m / last_m
 
 
 def command_line_runs(
@@ -143,7 +151,7 @@ def command_line_runs(
     results = []
     for command, m, head, tail in text + tables:
         startup = measure({STARTUP: lambda: child_run(["--version"])}, repeats)[STARTUP]
-        expected = expected_seconds(guard, command, m, startup.seconds)
+        expected = expected_seconds(guard, command, m)
         if expected > guard.limit_seconds:
             results.append(CommandRun(command, m, None, startup.seconds, 0, None, f"skipped: about {expected:.0f} s"))
             continue
@@ -160,7 +168,7 @@ def command_line_runs(
         if not gzipped:
             path.unlink()
         run = runs[command]
-        guard.record(command, m, max(run.seconds - startup.seconds, MIN_WORK_SECONDS))
+        guard.record(command, m, run.seconds)
         assert isinstance(run.result, float)  # the peak memory of the warm-up
         zcat = runs[ZCAT].seconds if gzipped else None
         results.append(CommandRun(command, m, run.seconds, startup.seconds, run.runs, run.result, zcat_seconds=zcat))
