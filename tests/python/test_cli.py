@@ -2,13 +2,16 @@
 
 import io
 import json
+import math
 import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import tarvimo
+import tarvimo._cli
 from tarvimo._cli import demo, plotting
 from tarvimo._cli.progress import with_elapsed_time
 
@@ -226,3 +229,46 @@ def test_elapsed_time_on_a_terminal_hands_back_results_and_errors(monkeypatch):
 
     with pytest.raises(ValueError, match="bad data"):
         with_elapsed_time("work", fail)
+
+
+class TestDemoSize:
+    def test_refused_past_the_available_memory_to_the_byte(self):
+        fits = 1000 * demo.BYTES_PER_HYPOTHESIS
+        assert demo.size_problem(1000, False, fits) is None
+        assert demo.size_problem(1000, False, None) is None  # unknown memory: no guess
+        message = demo.size_problem(1001, False, fits)
+        assert message is not None and "-m 1,001 needs about" in message and "at most about 1,000" in message
+        plotted = demo.size_problem(1000, True, fits)
+        assert plotted is not None and "with --plot" in plotted
+        assert demo.size_problem(1000, True, 1000 * demo.BYTES_PER_PLOTTED_HYPOTHESIS) is None
+
+    def test_more_values_than_a_family_holds_are_refused_whatever_the_memory(self):
+        message = demo.size_problem(2**31, False, 2**62)
+        assert message == "-m 2,147,483,648 is more than 2,147,483,647, the most values a family can hold"
+        assert demo.size_problem(2**31 - 1, False, 2**62) is None
+
+    def test_available_memory_from_meminfo_else_the_free_pages(self, tmp_path, monkeypatch):
+        meminfo = tmp_path / "meminfo"
+        meminfo.write_text("MemTotal:       25000000 kB\nMemFree:  100 kB\nMemAvailable:   20000000 kB\n")
+        monkeypatch.setattr(demo, "MEMINFO", str(meminfo))
+        assert demo.available_memory() == 20_000_000 * 1024
+        monkeypatch.setattr(demo, "MEMINFO", str(tmp_path / "absent"))
+        free = demo.available_memory()
+        assert free is not None and free > 0
+
+    def test_refused_before_anything_is_simulated(self, monkeypatch, capsys):
+        def never(*_):
+            raise AssertionError("simulated a study too large for the memory")
+
+        monkeypatch.setattr(demo, "simulate_study", never)
+        monkeypatch.setattr(demo, "available_memory", lambda: 10**9)
+        assert tarvimo._cli.main(["demo", "-m", "100000000"]) == 1
+        captured = capsys.readouterr()
+        assert captured.out == ""
+        assert captured.err.startswith("tarvimo: error: -m 100,000,000 needs about 6.0 GiB of memory")
+
+    def test_tail_probabilities_in_chunks_are_the_literal_ones(self, monkeypatch):
+        monkeypatch.setattr(demo, "TAIL_CHUNK", 7)
+        z = np.random.default_rng(5).standard_normal(30) * 10
+        literal = np.array([0.5 * math.erfc(x / math.sqrt(2.0)) for x in z.tolist()])
+        np.testing.assert_array_equal(demo.upper_tail_probability(z), literal)

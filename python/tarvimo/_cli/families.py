@@ -38,15 +38,11 @@ class FamilySummary:
         }
 
 
-def family_summary(
-    codes: NDArray[np.int32], labels: list[Any], mask: NDArray[np.bool_], counted: NDArray[np.bool_]
-) -> FamilySummary | None:
-    """The summary of the families given by `codes` (their labels in `labels`), of the hypotheses
-    `counted` (those not omitted as NaN); None when there is none."""
-    if codes.size == 0:
+def family_summary(labels: list[Any], sizes: NDArray[np.int64], rejections: NDArray[np.int64]) -> FamilySummary | None:
+    """The summary of the families whose labels are `labels`, of `sizes` hypotheses counted (those not
+    omitted as NaN) and `rejections` rejected; None when there is none."""
+    if not labels:
         return None
-    sizes = np.bincount(codes, weights=counted, minlength=len(labels)).astype(np.int64)
-    rejections = np.bincount(codes, weights=mask, minlength=len(labels)).astype(np.int64)
     largest = int(np.argmax(sizes))  # codes number the families in the order they first appear
     return FamilySummary(
         len(labels),
@@ -55,6 +51,30 @@ def family_summary(
         int(sizes[largest]),
         int(rejections[largest]),
     )
+
+
+def not_whole(where: str, total: float) -> TableError:
+    return TableError(f"{where}: the total of a family must be a whole number >= 1 (found {total!r})")
+
+
+def varying_total(where: str, total: float, first: float, first_where: str, label: str) -> TableError:
+    return TableError(
+        f"{where}: total {int(total)} differs from {int(first)} on {first_where} for the family "
+        f"{label!r}; a family has one total"
+    )
+
+
+def short_total(where: str, total: int, label: str, size: int) -> TableError:
+    return TableError(
+        f"{where}: total {total} for the family {label!r} is smaller than the {size} rows it has; the total "
+        "counts every hypothesis of the family"
+    )
+
+
+def whole_totals(totals: NDArray[np.float64]) -> NDArray[np.bool_]:
+    """Whether each total is a whole number >= 1."""
+    whole: NDArray[np.bool_] = np.isfinite(totals) & (totals >= 1) & (np.floor(totals) == totals)
+    return whole
 
 
 def family_totals(
@@ -66,30 +86,21 @@ def family_totals(
     least the number of the family's rows; a problem names the row where it
     shows (`where` of a position) and the family (`label` of a code).
     """
-    whole = np.isfinite(totals) & (totals >= 1) & (np.floor(totals) == totals)
+    whole = whole_totals(totals)
     if not whole.all():
         position = int(np.argmin(whole))
-        raise TableError(
-            f"{where(position)}: the total of a family must be a whole number >= 1 (found {float(totals[position])!r})"
-        )
+        raise not_whole(where(position), float(totals[position]))
     _, first = np.unique(codes, return_index=True)  # codes number the families 0, 1, ... in order of appearance
     differs = totals != totals[first[codes]]
     if differs.any():
         position = int(np.argmax(differs))
         family = int(codes[position])
-        raise TableError(
-            f"{where(position)}: total {int(totals[position])} differs from "
-            f"{int(totals[first[family]])} on {where(int(first[family]))} for the family "
-            f"{label(family)!r}; a family has one total"
-        )
+        start = int(first[family])
+        raise varying_total(where(position), totals[position], totals[start], where(start), label(family))
     per_family = totals[first].astype(np.int64)
     sizes = np.bincount(codes, minlength=first.size)
     short = np.flatnonzero(per_family < sizes)
     if short.size:
         family = int(short[0])
-        raise TableError(
-            f"{where(int(first[family]))}: total {per_family[family]} for the family "
-            f"{label(family)!r} is smaller than the {sizes[family]} rows it has; the total counts every "
-            "hypothesis of the family"
-        )
+        raise short_total(where(int(first[family])), int(per_family[family]), label(family), int(sizes[family]))
     return totals.astype(np.int64)

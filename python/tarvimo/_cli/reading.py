@@ -61,6 +61,7 @@ COMPRESSION_MAGIC: dict[bytes, Compression] = {
 PARQUET_MAGIC = b"PAR1"
 HEADERLESS_COLUMN = "value"  # the name of the one column of a file without a header line
 HEAD_BYTES = 1 << 16  # read at a time until the first line is complete
+BLOCK_BYTES = 1 << 20  # text parsed into one batch of rows
 SPACE, TAB, LINE_FEED = ord(" "), ord("\t"), ord("\n")
 LINE_ENDS = np.array([LINE_FEED, ord("\r")], np.uint8)
 ENCODING_HINT = "name the file's encoding with --encoding (for example --encoding latin-1)"
@@ -103,12 +104,51 @@ class Numbering:
 
 
 @dataclass(frozen=True)
+class KeptNumbering:
+    """The numbering of some of a column's values: those at `positions` of the whole column."""
+
+    whole: Numbering
+    positions: NDArray[np.intp]
+
+    @property
+    def unit(self) -> Literal["line", "row"]:
+        return self.whole.unit
+
+    def numbers(self, positions: NDArray[np.intp]) -> NDArray[np.intp]:
+        return self.whole.numbers(self.positions[positions])
+
+    def number(self, position: int) -> int:
+        return self.whole.number(int(self.positions[position]))
+
+
+@dataclass(frozen=True)
+class Invalid:
+    """The first value outside the procedure's domain (or NaN, if refused): where, what, which rule."""
+
+    where: str  # the line (or row) and column, as messages name it
+    found: float  # as read (a -log10 p-value under --log10)
+    requirement: str
+
+
+@dataclass(frozen=True)
+class Counts:
+    """What a column that keeps only some values knows of all of them."""
+
+    rows: int  # values read, NaN included
+    missing: int  # NaN among them
+    largest: float  # the largest value that is not NaN; -inf if none
+    family_sizes: NDArray[np.int64] | None  # the values of each family that are not NaN
+    family_totals: NDArray[np.int64] | None  # each family's --m-column, checked
+    invalid: Invalid | None  # the first value the procedure refuses, kept as a value of the column
+
+
+@dataclass(frozen=True)
 class Column:
     """The values read from the chosen column, with what belongs to them."""
 
     name: str
     values: NDArray[np.float64]
-    numbering: Numbering
+    numbering: Numbering | KeptNumbering
     groups: NDArray[np.int32] | None  # a family code per value (from --groups), else None
     table: pa.Table | None  # every column of the kept lines, as read, when asked for
     layout: Layout
@@ -117,11 +157,27 @@ class Column:
     ids: pa.ChunkedArray[Any] | None = None  # the --id-column of each value, as text
     totals: NDArray[np.float64] | None = None  # the --m-column of each value, NaN where missing
     totals_name: str | None = None
+    counts: Counts | None = None  # None: `values` holds every value; else only those that can matter
+    column_names: tuple[str, ...] = ()  # of the table, when `table` is not kept
 
     def where(self, position: int, column: str | None = None) -> str:
         """Where the entry at `position` of the value column (or of `column`) is, as a user finds it."""
-        place = f"{self.numbering.unit} {self.numbering.number(position)}"
-        return f"{place}, column {(column or self.name)!r}" if self.header else place
+        return place(self.numbering.number(position), self, column)
+
+
+def place(number: int, column: Column, name: str | None = None) -> str:
+    """The line (or row) `number` of `column`'s values (or of its column `name`), as messages name it."""
+    where = f"{column.numbering.unit} {number}"
+    return f"{where}, column {(name or column.name)!r}" if column.header else where
+
+
+@dataclass(frozen=True)
+class Piece:
+    """The kept lines of one batch of a text table: every column as text, and the values as numbers."""
+
+    batch: pa.RecordBatch
+    numbers: pa.Array[Any]  # float64 without nulls, NaN for the missing-value markers
+    start: int  # the position of its first value in the whole column
 
 
 def duplicate_check(names: list[str]) -> None:
@@ -359,6 +415,7 @@ class TextReader:
         self.ragged: pcsv.InvalidRow | None = None
         self.records = 0  # the rows that pyarrow has given so far, skipped ones included
         self.lines = 0  # the data lines they span
+        self.shifts: list[NDArray[np.intp]] = []  # of `Numbering`, batch by batch
 
     @property
     def value(self) -> str:
@@ -404,7 +461,9 @@ class TextReader:
             yield from pcsv.open_csv(
                 self.stream,
                 read_options=pcsv.ReadOptions(
-                    use_threads=False, column_names=None if self.header else [HEADERLESS_COLUMN]
+                    use_threads=False,
+                    block_size=BLOCK_BYTES,
+                    column_names=None if self.header else [HEADERLESS_COLUMN],
                 ),
                 parse_options=pcsv.ParseOptions(
                     delimiter="\t" if self.delimiter == WHITESPACE else self.delimiter,
@@ -494,13 +553,11 @@ class TextReader:
             )
         return TableError(f"line {line}: {not_a_number(text)}")
 
-    def read(self, progress: Progress) -> Column:
-        values: list[pa.Array[Any]] = []  # float64 without nulls, kept in pyarrow's pool until the end
-        labels: list[pa.Array[Any]] = []
-        ids: list[pa.Array[Any]] = []
-        totals: list[pa.Array[Any]] = []
-        kept: list[pa.RecordBatch] = []
-        shifts: list[NDArray[np.intp]] = []
+    def pieces(self, progress: Progress) -> Iterator[Piece]:
+        """The kept lines batch by batch, with their values as numbers; a bad number is refused by its line.
+
+        Once they are all read, `numbering()` numbers the values of every piece.
+        """
         count = 0  # values kept so far
         for batch, ends in self.batches():
             numbers = plain_numbers(batch.column(self.value))
@@ -512,33 +569,41 @@ class TextReader:
                     keep[dropped] = False
                     batch = batch.filter(pa.array(keep))
             if dropped.size or ends is not None:
-                shifts.append(line_shifts(dropped, ends, batch.num_rows + dropped.size) + count)
+                self.shifts.append(line_shifts(dropped, ends, batch.num_rows + dropped.size) + count)
             if numbers is None:
                 try:
                     numbers = numbers_from_text(batch.column(self.value))
                 except BadNumber as exc:
-                    line = self.numbering(shifts).number(count + exc.position)
-                    raise self.bad_number(line, exc.text) from None
+                    raise self.bad_number(self.numbering().number(count + exc.position), exc.text) from None
+            yield Piece(batch, numbers, count)
             count += batch.num_rows
-            values.append(numbers)
-            if self.chosen.group is not None:
-                labels.append(batch.column(self.chosen.group))
-            if self.chosen.id is not None:
-                ids.append(batch.column(self.chosen.id))
-            if self.chosen.m is not None:
-                totals.append(batch.column(self.chosen.m))
-            if self.keep_table:
-                kept.append(batch)
             del batch, numbers
             pa.default_memory_pool().release_unused()  # keeps the memory of the text batches from piling up
             progress(self.lines)
+
+    def read(self, progress: Progress) -> Column:
+        values: list[pa.Array[Any]] = []  # float64 without nulls, kept in pyarrow's pool until the end
+        labels: list[pa.Array[Any]] = []
+        ids: list[pa.Array[Any]] = []
+        totals: list[pa.Array[Any]] = []
+        kept: list[pa.RecordBatch] = []
+        for piece in self.pieces(progress):
+            values.append(piece.numbers)
+            if self.chosen.group is not None:
+                labels.append(piece.batch.column(self.chosen.group))
+            if self.chosen.id is not None:
+                ids.append(piece.batch.column(self.chosen.id))
+            if self.chosen.m is not None:
+                totals.append(piece.batch.column(self.chosen.m))
+            if self.keep_table:
+                kept.append(piece.batch)
         column = Column(
             name=self.value,
             values=one_array(values),
-            numbering=self.numbering(shifts),
+            numbering=self.numbering(),
             groups=None,
             table=None,
-            layout=Layout(False, self.delimiter),
+            layout=self.layout(),
             header=self.header,
             ids=None if self.chosen.id is None else pa.chunked_array(ids, pa.string()),
         )
@@ -553,8 +618,12 @@ class TextReader:
             column = with_totals(column, pa.chunked_array(totals, pa.string()), self.chosen.m)
         return column
 
-    def numbering(self, shifts: list[NDArray[np.intp]]) -> Numbering:
-        return Numbering("line", self.first, np.concatenate(shifts) if shifts else np.zeros(0, np.intp))
+    def layout(self) -> Layout:
+        return Layout(False, self.delimiter)
+
+    def numbering(self) -> Numbering:
+        """The numbering of the values read so far."""
+        return Numbering("line", self.first, np.concatenate(self.shifts) if self.shifts else np.zeros(0, np.intp))
 
 
 DECIMAL_OR_NUMBER = re.compile(r"^\s*[-+]?[0-9]*[.,]?[0-9]")
@@ -606,14 +675,17 @@ def with_groups(column: Column, labels: pa.ChunkedArray[Any], name: str) -> Colu
     missing_codes = missing.to_numpy(zero_copy_only=False)
     if missing_codes.any():
         position = int(np.argmax(missing_codes[codes]))
-        label = distinct[int(codes[position])].as_py()
-        marker = f"{label!r} marks a missing value; " if label not in (None, "") else ""
-        raise TableError(f"{column.where(position, name)}: no group label ({marker}every value needs its family)")
+        raise missing_label(column.where(position, name), distinct[int(codes[position])].as_py())
     families = distinct
     if text:  # labels equal once trimmed are one family
         families = pc.unique(distinct)
         codes = pc.index_in(distinct, value_set=families).to_numpy(zero_copy_only=False).astype(np.int32)[codes]
     return replace(column, groups=codes, families=families)
+
+
+def missing_label(where: str, label: str | None) -> TableError:
+    marker = f"{label!r} marks a missing value; " if label not in (None, "") else ""
+    return TableError(f"{where}: no group label ({marker}every value needs its family)")
 
 
 def with_totals(column: Column, text: pa.ChunkedArray[Any], name: str) -> Column:
@@ -681,7 +753,10 @@ def transcoded(stream: BinaryIO | pa.NativeFile | io.RawIOBase, encoding: str) -
     return pa.transcoding_input_stream(native_stream, encoding, "utf-8")
 
 
-def text_column(raw: BinaryIO, layout: Layout, request: Request, progress: Progress) -> Column:
+Gather = Callable[["TextReader", Progress], Column]  # what a text table's reader yields: the column
+
+
+def text_column(raw: BinaryIO, layout: Layout, request: Request, progress: Progress, gather: Gather) -> Column:
     compression = layout.compression or sniffed_compression(raw)
     stream = decompressed(raw, compression)
     head = first_line(stream)
@@ -704,11 +779,20 @@ def text_column(raw: BinaryIO, layout: Layout, request: Request, progress: Progr
             header=False,
         )
     reader = TextReader(PrefixedStream(head, stream), layout, head, request)
-    return reader.read(progress)
+    return gather(reader, progress)
 
 
-def read_column(path: str, layout: Layout, request: Request, progress: Callable[[int, int | None], None]) -> Column:
+def read_column(
+    path: str,
+    layout: Layout,
+    request: Request,
+    progress: Callable[[int, int | None], None],
+    gather: Gather = TextReader.read,
+) -> Column:
     """The values of the chosen column of the table at `path` (- is standard input).
+
+    A text table's column is what `gather` makes of its reader (default:
+    every value); a Parquet file and an empty input give every value.
 
     After each batch of text, `progress` is told the bytes read so far and
     their total or, from a pipe, the lines read and None.
@@ -722,8 +806,14 @@ def read_column(path: str, layout: Layout, request: Request, progress: Callable[
             size = os.fstat(raw.fileno()).st_size
             seekable = raw.seekable()
             return text_column(
-                raw, layout, request, lambda lines: progress(raw.tell(), size) if seekable else progress(lines, None)
+                raw,
+                layout,
+                request,
+                lambda lines: progress(raw.tell(), size) if seekable else progress(lines, None),
+                gather,
             )
+    except BrokenPipeError:  # from a `gather` that writes to standard output
+        raise
     except pa.ArrowInvalid as exc:
         if "invalid UTF8" in str(exc):
             raise TableError(f"cannot read {source}: not UTF-8 text; {ENCODING_HINT}") from None

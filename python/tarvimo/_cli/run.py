@@ -13,15 +13,16 @@ import pyarrow as pa
 from numpy.typing import NDArray
 
 from tarvimo._adjust import adjust
+from tarvimo._cli.candidates import REPORTED_ALPHAS, STREAMED_METHODS, Selection, flagged_batches, kept_column
 from tarvimo._cli.errors import CliError
 from tarvimo._cli.families import family_summary, family_totals
 from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import levels_by_strength, pvalues_from_log10, strongest_first
 from tarvimo._cli.plotting import Curve, plot_max_level, plot_path, require_matplotlib, write_plot
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
-from tarvimo._cli.reading import Column, Request, read_column
-from tarvimo._cli.writing import typed_table, write_table
-from tarvimo._inputs import InvalidEntryError
+from tarvimo._cli.reading import Column, Counts, KeptNumbering, Request, TextReader, read_column
+from tarvimo._cli.writing import Rows, typed_table, write_table
+from tarvimo._inputs import InvalidEntryError, checked_total
 from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
 PROCEDURES: dict[str, Callable[..., NDArray[np.bool_]]] = {
@@ -35,10 +36,26 @@ METHODS = tuple(PROCEDURES)
 CLOSED_METHODS = ("closed-ebh", "closed-by")
 PVALUE_METHODS = ("by", "closed-by", "bh")
 DEFAULT_FLAG_COLUMN = "rejected"
-REPORTED_ALPHAS = (0.01, 0.05, 0.1)  # the report also counts the rejections at these levels
+REPORT_ROWS = 1 << 16  # rejected hypotheses formatted at a time
+
+
+def streamed(args: argparse.Namespace) -> bool:
+    """Whether the table is read keeping only the values that can matter (and, with --output, read again
+    to be written back with the decisions).
+
+    The levels (--plot, --adjusted-column) need every value, and so does closed e-BH; standard input cannot
+    be read twice, and Parquet is read and written as a whole table.
+    """
+    if args.plot is not None or args.adjusted_column is not None or args.method not in STREAMED_METHODS:
+        return False
+    if args.output is None:
+        return True
+    text_output = args.output == "-" or not layout_of(args.output, None).parquet
+    return args.file != "-" and not layout_of(args.file, args.delimiter).parquet and text_output
 
 
 def read_input(args: argparse.Namespace) -> Column:
+    """The chosen column: every value, or (see `streamed`) only those that can matter, with the counts."""
     layout = layout_of(args.file, args.delimiter)
     bar = None
 
@@ -54,11 +71,16 @@ def read_input(args: argparse.Namespace) -> Column:
             args.groups,
             args.id_column,
             args.m_column,
-            args.output is not None,
+            args.output is not None and not streamed(args),
             args.encoding,
             args.multiline,
         )
-        return read_column(args.file, layout, request, progress)
+        if not streamed(args):
+            return read_column(args.file, layout, request, progress)
+        selection = Selection(args.method, args.alpha, args.log10, args.nan_policy == "omit")
+        return read_column(
+            args.file, layout, request, progress, lambda reader, told: kept_column(reader, told, selection)
+        )
     finally:
         if bar is not None:
             bar.close()
@@ -73,7 +95,39 @@ def procedure_options(args: argparse.Namespace, column: Column) -> dict[str, Any
         options["m"] = args.m
     if column.totals is not None:
         options["m"] = totals_of(column)
+    if column.counts is not None:
+        options["m"] = kept_totals(args, column, column.counts)
     return options
+
+
+def kept_totals(args: argparse.Namespace, column: Column, counts: Counts) -> int | NDArray[np.int64]:
+    """The m of a column that keeps only the values that can matter: that of each kept value's family."""
+    if column.groups is None:
+        return counts.rows - counts.missing if args.m is None else args.m
+    per_family = counts.family_totals if counts.family_totals is not None else counts.family_sizes
+    assert per_family is not None
+    return per_family[column.groups]
+
+
+def whole_column_checks(args: argparse.Namespace, counts: Counts) -> None:
+    """What the procedure would refuse in the whole column, of which only some values are kept."""
+    if counts.invalid is not None:
+        raise CliError(entry_problem(args, counts.invalid.where, counts.invalid.found, counts.invalid.requirement))
+    if args.m is not None:
+        checked_total(args.m, counts.rows)
+
+
+def entry_problem(args: argparse.Namespace, where: str, found: float, requirement: str) -> str:
+    """The message for the value `found` at `where`, outside the procedure's domain (or NaN, if refused)."""
+    if math.isnan(found):
+        return f"{where}: missing or NaN value (--nan-policy omit leaves it unrejected)"
+    requirement = "-log10 p-values must be at least 0" if args.log10 else requirement
+    hint = (
+        "; a column of -log10 p-values? say so with --log10"
+        if args.method in PVALUE_METHODS and not args.log10 and found > 1.0
+        else ""
+    )
+    return f"{where}: {requirement} (found {found!r}){hint}"
 
 
 def computed[T](args: argparse.Namespace, column: Column, description: str, compute: Callable[[], T]) -> T:
@@ -81,16 +135,8 @@ def computed[T](args: argparse.Namespace, column: Column, description: str, comp
     try:
         return with_elapsed_time(description, compute)
     except InvalidEntryError as exc:
-        where, found = column.where(exc.position), float(column.values[exc.position])
-        if math.isnan(found):
-            raise CliError(f"{where}: missing or NaN value (--nan-policy omit leaves it unrejected)") from None
-        requirement = "-log10 p-values must be at least 0" if args.log10 else exc.requirement
-        hint = (
-            "; a column of -log10 p-values? say so with --log10"
-            if args.method in PVALUE_METHODS and not args.log10 and found > 1.0
-            else ""
-        )
-        raise CliError(f"{where}: {requirement} (found {found!r}){hint}") from None
+        found = float(column.values[exc.position])
+        raise CliError(entry_problem(args, column.where(exc.position), found, exc.requirement)) from None
     except ValueError as exc:
         raise CliError(str(exc)) from None
 
@@ -107,7 +153,13 @@ def decided(args: argparse.Namespace, column: Column, alpha: float | None = None
         options["approximate"] = args.approximate
     procedure = PROCEDURES[args.method]
     level = args.alpha if alpha is None else alpha
-    mask = computed(args, column, args.method, lambda: procedure(values, level, **options))
+
+    def decide() -> NDArray[np.bool_]:
+        if column.counts is not None:
+            whole_column_checks(args, column.counts)
+        return procedure(values, level, **options)
+
+    mask = computed(args, column, args.method, decide)
     return strongest_first(mask, column.values, column.groups) if args.log10 else mask
 
 
@@ -150,11 +202,12 @@ def json_number(value: float) -> float | str:
 def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> tuple[str, dict[str, Any]]:
     """The first lines of the report, and the same facts for JSON."""
     rejections = int(mask.sum())
-    omitted = int(np.isnan(column.values).sum())
-    listed = column.values.size - omitted
+    counts = counts_of(column)
+    omitted = counts.missing
+    listed = counts.rows - omitted
     hypotheses = listed if args.m is None else args.m
-    if column.totals is not None and column.groups is not None:
-        hypotheses = int(totals_of(column)[np.unique(column.groups, return_index=True)[1]].sum())
+    if counts.family_totals is not None:
+        hypotheses = int(counts.family_totals.sum())
     facts: dict[str, Any] = {
         "method": args.method,
         "alpha": args.alpha,
@@ -164,10 +217,10 @@ def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -
         "rejections": rejections,
     }
     notes = []
-    if column.groups is not None:
-        facts["families"] = int(np.unique(column.groups).size)
+    if column.families is not None:
+        facts["families"] = len(column.families)
         notes.append(f"in {facts['families']} {plural(facts['families'], 'family', 'families')}, each at this alpha")
-    if args.m is not None or column.totals is not None:
+    if args.m is not None or counts.family_totals is not None:
         facts["listed"] = listed
         absent = "p = 1" if args.method in PVALUE_METHODS else "e = 0"
         notes.append(f"{listed} listed, the other {hypotheses - listed} counted as {absent}")
@@ -175,12 +228,29 @@ def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -
         notes.append(f"{omitted} NaN {plural(omitted, 'entry', 'entries')} omitted")
     note = f" ({'; '.join(notes)})" if notes else ""
     first = f"{args.method} at alpha {args.alpha:g}: {rejections} of {hypotheses} hypotheses rejected{note}"
-    if column.groups is not None and column.families is not None:
-        families = family_summary(column.groups, column.families.to_pylist(), mask, ~np.isnan(column.values))
+    if column.groups is not None and column.families is not None and counts.family_sizes is not None:
+        rejected = np.bincount(column.groups, weights=mask, minlength=len(column.families)).astype(np.int64)
+        families = family_summary(column.families.to_pylist(), counts.family_sizes, rejected)
         if families is not None:
             first += "\n" + families.text()
             facts.update(families.facts())
     return first, facts
+
+
+def counts_of(column: Column) -> Counts:
+    """The counts of the column's values, which it holds all of unless it keeps them (`Column.counts`)."""
+    if column.counts is not None:
+        return column.counts
+    missing = np.isnan(column.values)
+    sizes = None
+    if column.groups is not None and column.families is not None:
+        sizes = np.bincount(column.groups, weights=~missing, minlength=len(column.families)).astype(np.int64)
+    totals = None
+    if column.totals is not None and column.groups is not None:
+        totals = totals_of(column)[np.unique(column.groups, return_index=True)[1]]
+    given = column.values[~missing]
+    largest = float(given.max(initial=-np.inf))
+    return Counts(column.values.size, int(missing.sum()), largest, sizes, totals, None)
 
 
 def plural(count: int, one: str, many: str) -> str:
@@ -198,37 +268,55 @@ def labels_of(column: Column, rejected: NDArray[np.intp], name: str | None) -> d
 
 
 def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> None:
+    """The summary and the rejected hypotheses, written REPORT_ROWS at a time: millions of rejections
+    would take far more memory as Python objects all at once than as the values they come from."""
     rejected = np.flatnonzero(mask)
-    numbers = column.numbering.numbers(rejected).tolist()
-    values = column.values[rejected].tolist()
-    labels = labels_of(column, rejected, args.id_column and "id")
+    parts = [rejected[start : start + REPORT_ROWS] for start in range(0, rejected.size, REPORT_ROWS)]
+    name = args.id_column and "id"
     first, facts = summary(args, column, mask)
     counts = rejections_at(args, column, mask)
     unit = column.numbering.unit
     if args.json:
         facts["rejections_at"] = {f"{alpha:g}": count for alpha, count in counts.items()}
-        facts["rejected"] = [
-            {unit: n, **{key: labels[key][i] for key in labels}, "value": json_number(v)}
-            for i, (n, v) in enumerate(zip(numbers, values))
-        ]
-        print(json.dumps(facts, allow_nan=False))
+        head = json.dumps({**facts, "rejected": []}, allow_nan=False)
+        sys.stdout.write(head.removesuffix("]}"))
+        for index, part in enumerate(parts):
+            labels = labels_of(column, part, name)
+            numbers, values = column.numbering.numbers(part).tolist(), column.values[part].tolist()
+            entries = [
+                {unit: n, **{key: labels[key][i] for key in labels}, "value": json_number(v)}
+                for i, (n, v) in enumerate(zip(numbers, values))
+            ]
+            sys.stdout.write((", " if index else "") + json.dumps(entries, allow_nan=False)[1:-1])
+        sys.stdout.write("]}\n")
         return
     print(first)
     print(f"rejected at alpha {', '.join(f'{a:g}' for a in counts)}: {', '.join(map(str, counts.values()))}")
-    if numbers:
-        kind = "-log10 p" if args.log10 else "p-value" if args.method in PVALUE_METHODS else "e-value"
-        width = max(len(unit), len(str(numbers[-1])))
-        texts = {key: ["" if text is None else str(text) for text in cells] for key, cells in labels.items()}
-        widths = {key: max(len(key), *map(len, cells)) for key, cells in texts.items()}
-        print("  ".join([unit.rjust(width), *(key.ljust(widths[key]) for key in texts), kind]))
-        line = "  ".join([f"{{:>{width}}}", *(f"{{:<{widths[key]}}}" for key in texts), "{!r}"]) + "\n"
-        sys.stdout.write("".join(map(line.format, numbers, *texts.values(), values)))
+    if not parts:
+        return
+    kind = "-log10 p" if args.log10 else "p-value" if args.method in PVALUE_METHODS else "e-value"
+    width = max(len(unit), len(str(column.numbering.number(int(rejected[-1])))))
+    widths = {key: len(key) for key in labels_of(column, rejected[:0], name)}
+    for part in parts:
+        for key, cells in shown_labels(column, part, name).items():
+            widths[key] = max(widths[key], *map(len, cells))
+    print("  ".join([unit.rjust(width), *(key.ljust(widths[key]) for key in widths), kind]))
+    line = "  ".join([f"{{:>{width}}}", *(f"{{:<{widths[key]}}}" for key in widths), "{!r}"]) + "\n"
+    for part in parts:
+        numbers, values = column.numbering.numbers(part).tolist(), column.values[part].tolist()
+        texts = shown_labels(column, part, name).values()
+        sys.stdout.write("".join(map(line.format, numbers, *texts, values)))
 
 
-def evidence_hint(evalues: NDArray[np.float64]) -> None:
+def shown_labels(column: Column, rejected: NDArray[np.intp], name: str | None) -> dict[str, list[str]]:
+    """The labels of `labels_of` as the text report shows them."""
+    labels = labels_of(column, rejected, name)
+    return {key: ["" if text is None else str(text) for text in cells] for key, cells in labels.items()}
+
+
+def evidence_hint(counts: Counts) -> None:
     """A note on standard error when e-values that reject nothing all lie in [0, 1], as p-values do."""
-    given = evalues[~np.isnan(evalues)]
-    if given.size and given.max() <= 1.0:
+    if counts.rows > counts.missing and counts.largest <= 1.0:
         print(
             "tarvimo: note: every value lies in [0, 1], where no e-value is evidence; if they are p-values, "
             "use by or closed-by",
@@ -241,8 +329,11 @@ def added_columns(args: argparse.Namespace, column: Column) -> tuple[str, str | 
     which the input must not have already."""
     flag: str = args.flag_column or DEFAULT_FLAG_COLUMN
     adjusted_column: str | None = args.adjusted_column
+    if args.output is None:
+        return flag, adjusted_column
+    names = column.column_names if column.table is None else column.table.column_names
     for name, option in ((flag, "--flag-column"), (adjusted_column, "--adjusted-column")):
-        if column.table is not None and name in column.table.column_names:
+        if name in names:
             raise CliError(f"the input already has a column {name!r}; name the added one with {option}")
     return flag, adjusted_column
 
@@ -250,23 +341,26 @@ def added_columns(args: argparse.Namespace, column: Column) -> tuple[str, str | 
 def write_output(
     args: argparse.Namespace, column: Column, mask: NDArray[np.bool_], levels: NDArray[np.float64] | None
 ) -> None:
-    assert column.table is not None
     flag, adjusted_column = added_columns(args, column)
-    table = column.table.append_column(flag, pa.array(mask))
-    if adjusted_column is not None:
-        assert levels is not None
-        # Text output writes each double in the shortest form that reads back to it.
-        table = table.append_column(adjusted_column, pa.array(levels, type=pa.float64()))
     if args.output == "-":
         layout = column.layout
     else:
         layout = layout_of(args.output, None)
         if not layout.parquet and layout.delimiter is None:
             layout = Layout(False, column.layout.delimiter, layout.compression)
-    if layout.parquet and not column.layout.parquet:
-        table = typed_table(table)
-    with progress_bar("writing", table.num_rows, " rows") as bar:
-        write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n))
+    if column.counts is not None:
+        write_flagged(args, column, mask, flag, layout)
+    else:
+        assert column.table is not None
+        table = column.table.append_column(flag, pa.array(mask))
+        if adjusted_column is not None:
+            assert levels is not None
+            # Text output writes each double in the shortest form that reads back to it.
+            table = table.append_column(adjusted_column, pa.array(levels, type=pa.float64()))
+        if layout.parquet and not column.layout.parquet:
+            table = typed_table(table)
+        with progress_bar("writing", table.num_rows, " rows") as bar:
+            write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n))
     if args.output == "-":
         return
     first, facts = summary(args, column, mask)
@@ -275,6 +369,23 @@ def write_output(
     else:
         added = f"the columns {flag!r} and {adjusted_column!r}" if adjusted_column else f"the column {flag!r}"
         print(f"{first}\nTable with {added} written to {args.output}")
+
+
+def write_flagged(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_], flag: str, layout: Layout) -> None:
+    """The input read a second time, written to --output batch by batch with the decisions of `mask` on the
+    kept values of `column`; the first pass has refused every problem of the input."""
+    assert column.counts is not None and isinstance(column.numbering, KeptNumbering)
+    rejected = column.numbering.positions[mask]
+    request = Request(args.column, encoding=args.encoding, multiline=args.multiline)
+    names = [*column.column_names, flag]
+    with progress_bar("writing", column.counts.rows, " rows") as bar:
+
+        def rewrite(reader: TextReader, progress: Callable[[int], None]) -> Column:
+            rows = Rows(names, flagged_batches(reader, progress, rejected, flag))
+            write_table(rows, args.output, layout, column.header, lambda written: bar.update(written - bar.n))
+            return column
+
+        read_column(args.file, layout_of(args.file, args.delimiter), request, lambda *_: None, rewrite)
 
 
 def plot_title(args: argparse.Namespace, column: Column) -> str:
@@ -291,7 +402,7 @@ def run_method(args: argparse.Namespace) -> None:
     added_columns(args, column)  # refused before a long computation, not after
     mask = decided(args, column)
     if args.method not in PVALUE_METHODS and not mask.any():
-        evidence_hint(column.values)
+        evidence_hint(counts_of(column))
     levels = None
     if args.adjusted_column is not None or args.plot is not None:
         levels = adjusted(args, column, 1.0 if args.adjusted_column is not None else plot_max_level(args.alpha))

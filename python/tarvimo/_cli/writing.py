@@ -15,7 +15,8 @@ import gzip
 import io
 import lzma
 import sys
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, BinaryIO
 
@@ -129,13 +130,21 @@ def write_lines(batch: pa.RecordBatch, stream: pa.NativeFile, delimiter: str) ->
     stream.write(data[int(bounds[0]) : int(bounds[1])])
 
 
-def write_text(table: pa.Table, sink: BinaryIO, layout: Layout, header: bool, progress: Callable[[int], None]) -> None:
+@dataclass(frozen=True)
+class Rows:
+    """A table given batch by batch (read while it is written): the names of its columns, and its batches."""
+
+    names: list[str]
+    batches: Iterable[pa.RecordBatch]
+
+
+def write_text(table: Rows, sink: BinaryIO, layout: Layout, header: bool, progress: Callable[[int], None]) -> None:
     delimiter = "\t" if layout.delimiter == WHITESPACE else layout.delimiter or ","
     with compressed(sink, layout.compression) as stream:
         if header:
-            stream.write(header_line(table.column_names, delimiter))
+            stream.write(header_line(table.names, delimiter))
         written = 0
-        for batch in table.to_batches(max_chunksize=WRITE_ROWS):
+        for batch in table.batches:
             if batch.num_rows:
                 write_lines(batch, stream, delimiter)
             written += batch.num_rows
@@ -163,8 +172,11 @@ def typed_table(table: pa.Table) -> pa.Table:
     return pa.table(columns, names=table.column_names)
 
 
-def write_table(table: pa.Table, path: str, layout: Layout, header: bool, progress: Callable[[int], None]) -> None:
+def write_table(
+    table: pa.Table | Rows, path: str, layout: Layout, header: bool, progress: Callable[[int], None]
+) -> None:
     """Write `table` to `path` (- is standard output) in `layout`; `progress` is told the rows written.
+    Parquet is written from a whole table, text also from one given batch by batch.
 
     A file left half written by a failure is removed.
     """
@@ -177,8 +189,11 @@ def write_table(table: pa.Table, path: str, layout: Layout, header: bool, progre
             if layout.parquet:
                 import pyarrow.parquet as pq  # only for Parquet output
 
+                assert isinstance(table, pa.Table)
                 pq.write_table(table, sink)
             else:
+                if isinstance(table, pa.Table):
+                    table = Rows(table.column_names, table.to_batches(max_chunksize=WRITE_ROWS))
                 write_text(table, sink, layout, header, progress)
     except BaseException as exc:
         if path != "-":

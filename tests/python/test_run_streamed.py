@@ -1,0 +1,321 @@
+"""`tarvimo run` keeping only the values that can matter, against the route that reads every value.
+
+The tables span many batches (the batch size is shrunk), with ties and
+missing values across batch boundaries and problems late in the file.
+"""
+
+import gzip
+import json
+import math
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from tarvimo._cli import main, reading, run
+from tarvimo._cli.arguments import build_parser
+from tarvimo._cli.candidates import Selection
+from tarvimo._cli.layout import layout_of
+from tarvimo._omitted import bh_pvalue_omission_bound, pvalue_omission_bound
+
+SMALL_BLOCK = 1 << 10  # a batch of about 60 rows of the tables below
+ROWS = 3000
+
+
+@pytest.fixture(autouse=True)
+def small_batches(monkeypatch):
+    monkeypatch.setattr(reading, "BLOCK_BYTES", SMALL_BLOCK)
+
+
+def run_both(capsys, monkeypatch, *args):
+    """The exit code, output and error of the streamed route, and of the route that reads every value."""
+    results = []
+    for whole in (False, True):
+        with monkeypatch.context() as patch:
+            if whole:
+                patch.setattr(run, "streamed", lambda _: False)
+            code = main([str(arg) for arg in args])
+        captured = capsys.readouterr()
+        results.append((code, captured.out, captured.err))
+    return results
+
+
+def study_rows(seed=7, rows=ROWS, markers=True):
+    """p-values, e-values and families: signals, ties on and near the bounds, NaN markers."""
+    rng = np.random.default_rng(seed)
+    p = rng.uniform(size=rows)
+    p[rng.random(rows) < 0.15] *= 1e-4
+    p[100:400] = 0.004  # one tie spanning several batches
+    p[700:760] = pvalue_omission_bound(0.1)  # the kept bound itself
+    p[760:800] = np.nextafter(pvalue_omission_bound(0.1), 1.0)  # just beyond it
+    p[800:820] = bh_pvalue_omission_bound(0.1)
+    p[820:830] = 0.05 + 1e-10
+    e = np.where(p > 0, 1.0 / np.maximum(p, 1e-300), np.inf) * rng.uniform(0.2, 1.0, rows)
+    e[900:1000] = 10.0  # exactly 1 / 0.1
+    e[1000:1100] = 20.0  # exactly 1 / 0.05
+    cells = [[repr(float(a)) for a in p], [repr(float(b)) for b in e]]
+    for column in cells:
+        for row in (5, 61, 62, 1500, 2999) if markers else ():
+            column[row] = "NA"
+    families = [f"fam{int(k)}" for k in rng.integers(0, 7, rows)]
+    return cells[0], cells[1], families
+
+
+def write_table(path, rows=ROWS, extra=None, markers=True):
+    p, e, families = study_rows(rows=rows, markers=markers)
+    lines = ["id,family,p,e,m"]
+    totals = {name: 4000 + int(name[3:]) * 10 for name in set(families)}
+    for i in range(rows):
+        lines.append(f"r{i},{families[i]},{p[i]},{e[i]},{totals[families[i]]}")
+    if extra is not None:
+        row, text = extra
+        lines[row] = text
+    path.write_text("\n".join(lines) + "\n")
+    return path
+
+
+METHODS = ["by", "bh", "closed-by", "ebh", "closed-ebh"]
+OPTIONS = [
+    [],
+    ["--json"],
+    ["--alpha", "0.2"],
+    ["--alpha", "0.001"],
+    ["--m", "20000"],
+    ["--id-column", "id"],
+    ["--groups", "family", "--id-column", "id"],
+    ["--groups", "family", "--m-column", "m", "--json"],
+]
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("options", OPTIONS, ids=" ".join)
+def test_streamed_report_is_the_whole_columns(tmp_path, capsys, monkeypatch, method, options):
+    table = write_table(tmp_path / "t.csv")
+    column = "e" if method.endswith("ebh") else "p"
+    streamed, whole = run_both(
+        capsys, monkeypatch, "run", method, table, "--column", column, "--nan-policy", "omit", *options
+    )
+    assert streamed == whole
+    assert streamed[0] == 0 and "rejected" in streamed[1]
+
+
+@pytest.mark.parametrize("method", ["closed-by", "closed-ebh"])
+def test_streamed_approximate_search(tmp_path, capsys, monkeypatch, method):
+    table = write_table(tmp_path / "t.csv")
+    column = "e" if method.endswith("ebh") else "p"
+    args = ["run", method, table, "--column", column, "--nan-policy", "omit", "--approximate"]
+    streamed, whole = run_both(capsys, monkeypatch, *args)
+    assert streamed == whole
+
+
+def test_streamed_log10_and_headerless_gzip(tmp_path, capsys, monkeypatch):
+    p, _, _ = study_rows()
+    strengths = ["NA" if text == "NA" else repr(-math.log10(float(text))) for text in p]
+    strengths[10] = "400"  # below the smallest double as a p-value
+    strengths[11] = "400.5"
+    (tmp_path / "x.csv").write_text("x\n" + "\n".join(strengths) + "\n")
+    streamed, whole = run_both(
+        capsys, monkeypatch, "run", "by", tmp_path / "x.csv", "--column", "x", "--log10", "--nan-policy", "omit"
+    )
+    assert streamed == whole
+    (tmp_path / "p.txt.gz").write_bytes(gzip.compress(("\n".join(p) + "\n\n  \n").encode()))
+    args = ["run", "closed-by", tmp_path / "p.txt.gz", "--nan-policy", "omit"]
+    streamed, whole = run_both(capsys, monkeypatch, *args)
+    assert streamed == whole and streamed[0] == 0
+
+
+def test_streamed_keeps_only_values_within_the_bound(tmp_path):
+    p, _, _ = study_rows()
+    table = write_table(tmp_path / "t.csv")
+    args = build_parser().parse_args(["run", "by", str(table), "--column", "p", "--nan-policy", "omit"])
+    column = run.read_input(args)
+    given = np.array([math.nan if text == "NA" else float(text) for text in p])
+    kept = given <= pvalue_omission_bound(0.1)
+    assert column.counts is not None and column.counts.rows == ROWS and column.counts.missing == 5
+    np.testing.assert_array_equal(column.values, given[kept])
+    lines = column.numbering.numbers(np.arange(column.values.size))
+    np.testing.assert_array_equal(lines, np.flatnonzero(kept) + 2)  # the header is line 1
+
+
+@pytest.mark.parametrize(
+    ("method", "alpha", "kept", "dropped"),
+    [
+        ("by", 0.05, pvalue_omission_bound(0.1), np.nextafter(pvalue_omission_bound(0.1), 1.0)),
+        ("by", 0.3, pvalue_omission_bound(0.3), np.nextafter(pvalue_omission_bound(0.3), 1.0)),
+        ("bh", 0.05, bh_pvalue_omission_bound(0.1), np.nextafter(bh_pvalue_omission_bound(0.1), 1.0)),
+        ("ebh", 0.05, np.nextafter(10.0, 11.0), 10.0),
+        ("ebh", 0.5, np.nextafter(2.0, 3.0), 2.0),
+    ],
+)
+def test_kept_values_end_at_the_omission_bound_of_the_largest_level(method, alpha, kept, dropped):
+    selection = Selection(method, alpha, log10=False, omit_missing=True)
+    np.testing.assert_array_equal(selection.kept(np.array([kept, dropped, math.nan])), [True, False, False])
+
+
+OMIT = ["--nan-policy", "omit"]
+GROUPED = ["--column", "p", "--groups", "family", "--m-column", "m", *OMIT]
+LATE_PROBLEMS = [  # the row replacing line 2901, the method and options, and what the error says
+    ("r2899,fam1,abc,1,4010", "by", ["--column", "p", *OMIT], "line 2901, column 'p': 'abc' is not a number"),
+    ("r2899,fam1,1.5,1,4010", "by", ["--column", "p", *OMIT], "line 2901, column 'p': p-values must lie in [0, 1]"),
+    ("r2899,fam1,1.5,1,4010", "bh", ["--column", "p", *OMIT], "(found 1.5); a column of -log10 p-values?"),
+    ("r2899,fam1,0.5,-1,4010", "ebh", ["--column", "e", *OMIT], "line 2901, column 'e': e-values must be"),
+    ("r2899,fam1,NaN,1,4010", "by", ["--column", "p"], "line 2901, column 'p': missing or NaN value"),
+    ("r2899,fam1,0.1,1,4010,extra", "by", ["--column", "p", *OMIT], "line 2901 has 6 fields"),
+    ("r2899,NA,0.1,1,4010", "by", ["--column", "p", "--groups", "family", *OMIT], "line 2901, column 'family'"),
+    ("r2899,fam1,0.1,1,4011", "by", GROUPED, "line 2901, column 'm': total 4011 differs from 4010"),
+    ("r2899,fam1,0.1,1,x", "by", GROUPED, "line 2901, column 'm': 'x' is not a number"),
+    ("r2899,fam1,0.1,1,4010.5", "by", GROUPED, "line 2901, column 'm': the total of a family must be a whole"),
+    ("r2899,fam1,0.1,1,4010", "by", ["--column", "p", "--m", "2999", *OMIT], "m = 2999 is smaller than the"),
+    ("r2899,fam1,-0.5,1,4010", "by", ["--column", "p", "--log10", *OMIT], "-log10 p-values must be at least 0"),
+]
+
+
+@pytest.mark.parametrize(("row", "method", "options", "message"), LATE_PROBLEMS, ids=[p[3] for p in LATE_PROBLEMS])
+def test_problem_late_in_the_file_is_named_as_the_whole_column_names_it(
+    tmp_path, capsys, monkeypatch, row, method, options, message
+):
+    table = write_table(tmp_path / "t.csv", extra=(2900, row), markers=False)
+    streamed, whole = run_both(capsys, monkeypatch, "run", method, table, *options)
+    assert streamed == whole
+    code, out, err = streamed
+    assert code == 1 and out == "" and message in err
+
+
+def test_problems_keep_their_order_a_bad_number_after_a_missing_label(tmp_path, capsys, monkeypatch):
+    table = write_table(tmp_path / "t.csv", extra=(50, "r49,,0.1,1,4010"))
+    with open(table, "a") as file:
+        file.write("r3000,fam1,oops,1,4010\n")
+    streamed, whole = run_both(capsys, monkeypatch, "run", "by", table, "--column", "p", "--groups", "family")
+    assert streamed == whole and "line 3002, column 'p': 'oops' is not a number" in streamed[2]
+
+
+def test_short_family_total_is_refused_at_the_familys_first_line(tmp_path, capsys, monkeypatch):
+    lines = ["family,p,m"] + [f"f{i % 3},0.0{i % 9 + 1},{1000 if i % 3 else 5}" for i in range(200)]
+    (tmp_path / "t.csv").write_text("\n".join(lines) + "\n")
+    args = ["run", "by", tmp_path / "t.csv", "--column", "p", "--groups", "family", "--m-column", "m"]
+    streamed, whole = run_both(capsys, monkeypatch, *args)
+    assert streamed == whole
+    assert "line 2, column 'm': total 5 for the family 'f0' is smaller than the 67 rows it has" in streamed[2]
+
+
+def test_streamed_standard_input_matches_the_file(tmp_path):
+    rng = np.random.default_rng(3)
+    p = rng.uniform(size=200_000) ** 3  # several default batches
+    data = "p\n" + "\n".join(map(repr, p.tolist())) + "\n"
+    (tmp_path / "t.csv").write_text(data)
+    args = [sys.executable, "-m", "tarvimo", "run", "by", "--column", "p"]
+    from_pipe = subprocess.run([*args, "-"], input=data.encode(), capture_output=True, check=True)
+    from_file = subprocess.run([*args, str(tmp_path / "t.csv")], capture_output=True, check=True)
+    assert from_pipe.stdout == from_file.stdout
+    assert from_pipe.stdout.startswith(b"by at alpha 0.05: ")
+
+
+def test_layout_of_a_streamed_file_is_inferred_as_before(tmp_path, capsys, monkeypatch):
+    p, _, _ = study_rows()
+    (tmp_path / "t.tsv").write_text("p\tq\n" + "\n".join(f"{x}\t1" for x in p) + "\n")
+    assert layout_of(str(tmp_path / "t.tsv"), None).delimiter == "\t"
+    streamed, whole = run_both(
+        capsys, monkeypatch, "run", "bh", tmp_path / "t.tsv", "--column", "p", "--nan-policy", "omit"
+    )
+    assert streamed == whole
+
+
+@pytest.mark.parametrize("output", [[], ["--json"]], ids=["text", "json"])
+def test_report_written_in_parts_is_the_report_written_at_once(tmp_path, capsys, monkeypatch, output):
+    table = write_table(tmp_path / "t.csv")
+    args = ["run", "by", table, "--column", "p", "--nan-policy", "omit", "--groups", "family", "--id-column", "id"]
+    monkeypatch.setattr(run, "REPORT_ROWS", 7)  # parts that end inside a family and between label widths
+    streamed, whole = run_both(capsys, monkeypatch, *args, *output)
+    monkeypatch.setattr(run, "REPORT_ROWS", 1 << 30)
+    _, at_once = run_both(capsys, monkeypatch, *args, *output)
+    assert streamed == whole == at_once
+    if output:
+        assert len(json.loads(streamed[1])["rejected"]) > 7
+
+
+@pytest.mark.parametrize("late", [None, "r2999,f0,0.001,1,9"], ids=["consistent", "varying total late"])
+def test_many_families_met_batch_by_batch(tmp_path, capsys, monkeypatch, late):
+    rng = np.random.default_rng(11)
+    rows = ["id,family,p,e,m"]
+    for i in range(ROWS):  # each family's rows lie far apart, in different batches
+        family = i % 1500
+        rows.append(f"r{i},f{family},{rng.uniform() ** 4!r},1,{family % 5 + 2}")
+    if late is not None:
+        rows[-1] = late
+    (tmp_path / "t.csv").write_text("\n".join(rows) + "\n")
+    args = ["run", "by", tmp_path / "t.csv", "--column", "p", "--groups", "family", "--m-column", "m", "--json"]
+    streamed, whole = run_both(capsys, monkeypatch, *args)
+    assert streamed == whole
+    if late is None:
+        facts = json.loads(streamed[1])
+        assert facts["families"] == 1500 and facts["hypotheses"] == sum(f % 5 + 2 for f in range(1500))
+    else:
+        assert "line 3001, column 'm': total 9 differs from 2 on line 2, column 'm' for the family 'f0'" in streamed[2]
+
+
+def run_both_written(capsys, monkeypatch, tmp_path, output, *args):
+    """As `run_both`, with the bytes each route writes to `output` (None: nothing written)."""
+    results = []
+    for whole in (False, True):
+        target = tmp_path / ("whole-" + output if whole else output)
+        with monkeypatch.context() as patch:
+            if whole:
+                patch.setattr(run, "streamed", lambda _: False)
+            code = main([str(arg) for arg in (*args, "--output", target)])
+        captured = capsys.readouterr()
+        written = target.read_bytes() if target.exists() else None
+        if written is not None and output.endswith(".gz"):  # the header holds the name and the time
+            written = gzip.decompress(written)
+        results.append((code, captured.out.replace(str(target), "OUT"), captured.err, written))
+    return results
+
+
+@pytest.mark.parametrize("method", ["by", "bh", "closed-by", "ebh"])
+@pytest.mark.parametrize("output", ["out.csv", "out.tsv.gz", "out.txt"])
+def test_streamed_output_is_the_whole_columns(tmp_path, capsys, monkeypatch, method, output):
+    table = write_table(tmp_path / "t.csv")
+    column = "e" if method == "ebh" else "p"
+    args = ["run", method, table, "--column", column, "--nan-policy", "omit", "--groups", "family"]
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, output, *args)
+    assert streamed == whole and streamed[0] == 0 and streamed[3]
+
+
+def test_streamed_output_keeps_quotes_blank_lines_and_multiline_fields(tmp_path, capsys, monkeypatch):
+    p, _, _ = study_rows(markers=False)
+    lines = ["note,p"]
+    for i, text in enumerate(p):
+        note = '"a, quoted ""note""\nover two lines"' if i % 97 == 0 else f"n{i}"
+        lines.append(f"{note},{text}")
+        if i % 50 == 0:
+            lines.append(",")  # a line of empty fields: skipped, and gone from the output
+    (tmp_path / "t.csv").write_text("\n".join(lines) + "\n")
+    args = ["run", "by", tmp_path / "t.csv", "--column", "p", "--multiline", "--flag-column", "by_rejected"]
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, "out.csv", *args)
+    assert streamed == whole and streamed[0] == 0
+    assert b'"a, quoted ""note""\nover two lines"' in streamed[3]
+
+
+def test_streamed_output_to_standard_output(tmp_path, capsys, monkeypatch):
+    table = write_table(tmp_path / "t.csv")
+    args = ["run", "bh", table, "--column", "p", "--nan-policy", "omit", "--output", "-"]
+    streamed, whole = run_both(capsys, monkeypatch, *args)
+    assert streamed == whole and streamed[1].startswith("id,family,p,e,m,rejected\n")
+    assert streamed[1].count("\n") == ROWS + 1
+
+
+@pytest.mark.parametrize("row", ["r2899,fam1,abc,1,4010", "r2899,fam1,1.5,1,4010"])
+def test_problem_late_in_the_file_writes_nothing(tmp_path, capsys, monkeypatch, row):
+    table = write_table(tmp_path / "t.csv", extra=(2900, row))
+    args = ["run", "by", table, "--column", "p", "--nan-policy", "omit"]
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, "out.csv", *args)
+    assert streamed == whole
+    assert streamed[0] == 1 and streamed[3] is None and "line 2901, column 'p'" in streamed[2]
+
+
+def test_an_existing_column_named_like_the_flag_is_refused_before_reading_twice(tmp_path, capsys, monkeypatch):
+    table = write_table(tmp_path / "t.csv")
+    args = ["run", "by", table, "--column", "p", "--nan-policy", "omit", "--flag-column", "m"]
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, "out.csv", *args)
+    assert streamed == whole and streamed[0] == 1 and streamed[3] is None
+    assert "the input already has a column 'm'" in streamed[2]
