@@ -155,6 +155,36 @@ SizeVerdict CheckWalk::replay_history(Walk& walk, int s) {
     return walk.sizes.literal(walk.sizes.setup(s), UNLIMITED, &*walk.history, cancel_);
 }
 
+void SweptVerdicts::clear() {
+    runs_.clear();
+    singles_.clear();
+}
+
+void SweptVerdicts::add_range(int lo, int hi) { runs_.push_back({lo, hi, -1}); }
+
+void SweptVerdicts::add(int s, SizeVerdict verdict) {
+    if (runs_.empty() || runs_.back().first_single < 0 || runs_.back().hi + 1 != s) {
+        runs_.push_back({s, s, static_cast<long long>(singles_.size())});
+    } else {
+        runs_.back().hi = s;
+    }
+    singles_.push_back(verdict);
+}
+
+SizeVerdict SweptVerdicts::at(int s) const {
+    const auto after =
+        std::upper_bound(runs_.begin(), runs_.end(), s, [](int size, const Run& run) { return size < run.lo; });
+    if (after == runs_.begin()) {
+        return SizeVerdict::unknown;
+    }
+    const Run& run = *(after - 1);
+    if (s > run.hi) {
+        return SizeVerdict::unknown;
+    }
+    return run.first_single < 0 ? SizeVerdict::pass
+                                : singles_[static_cast<std::size_t>(run.first_single + (s - run.lo))];
+}
+
 // Decides every size the shortcuts leave, s_b + 1 ... m, in size order, and
 // says whether all pass. Ranges of sizes are tried at once, the width doubling
 // while they pass.
@@ -169,7 +199,7 @@ bool CheckWalk::sweep(Walk& walk) {
         return true;
     }
     const int from = static_cast<int>(start);
-    verdicts_.assign(static_cast<std::size_t>(std::max(0, m - from + 1)), SizeVerdict::unknown);
+    verdicts_.clear();
     bool all_pass = true;
     int cut = family_.pad - 1;  // cut off at every size >= 2
     int width = 2;
@@ -187,7 +217,7 @@ bool CheckWalk::sweep(Walk& walk) {
             const SizeSetup z_last = sizes.setup(last);
             if (sizes.certify_block(z, cut, z_last, sizes.cut_index(z_last.Hs, cut))) {
                 ++stats_.blocks_certified;
-                std::fill(verdicts_.begin() + (s - from), verdicts_.begin() + (last - from + 1), SizeVerdict::pass);
+                verdicts_.add_range(s, last);
                 size = static_cast<long long>(last) + 1;
                 width = width < (1 << 29) ? 2 * width : width;
                 continue;
@@ -202,7 +232,7 @@ bool CheckWalk::sweep(Walk& walk) {
         }
         int argmin = -1;
         const SizeVerdict verdict = decider_.decide(sizes, z, cut, &argmin, true, false);
-        verdicts_[s - from] = verdict;
+        verdicts_.add(s, verdict);
         all_pass = all_pass && verdict == SizeVerdict::pass;
         ++size;
     }
@@ -285,7 +315,7 @@ cBYCheckResult CheckWalk::check(int r, int warm_s) {
         } else {
             examined_.push_back(s);
             if (walk.swept && s >= walk.first_swept) {
-                verdict = verdicts_[s - walk.first_swept];
+                verdict = verdicts_.at(s);
             }
             if (verdict == SizeVerdict::unknown) {
                 verdict = decider_.evaluate_single(sizes, s);

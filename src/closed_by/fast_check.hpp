@@ -64,6 +64,28 @@ struct LevelOrderKey {
     int s;
 };
 
+// The verdicts a sweep found for the sizes first ... m, in size order: ranges
+// certified at once (every size passes) and sizes decided one by one. Kept as
+// runs, so that a sweep that certifies most sizes in a few ranges writes a
+// few entries, not one per size.
+class SweptVerdicts {
+public:
+    void clear();
+    void add_range(int lo, int hi);  // every size lo ... hi passes
+    void add(int s, SizeVerdict verdict);
+    // The verdict of size s; unknown where the sweep did not reach it.
+    SizeVerdict at(int s) const;
+
+private:
+    struct Run {
+        int lo;
+        int hi;
+        long long first_single;  // index in singles_ of size lo; -1 for a certified range
+    };
+    std::vector<Run> runs_;  // ascending, disjoint
+    std::vector<SizeVerdict> singles_;
+};
+
 // The breadth-first walk of the check over the sizes of one count, in the
 // literal order. Scratch is kept from one check to the next.
 class CheckWalk {
@@ -123,8 +145,8 @@ private:
     SizeDecider decider_;
     // Scratch kept across the checks of a search.
     std::vector<Node> queue_;
-    std::vector<int> examined_;          // sizes examined in detail, in the literal order
-    std::vector<SizeVerdict> verdicts_;  // by size - first_swept, after a sweep
+    std::vector<int> examined_;  // sizes examined in detail, in the literal order
+    SweptVerdicts verdicts_;     // after a sweep
 };
 
 // The domain the certificates are proven for.

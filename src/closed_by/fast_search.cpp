@@ -14,41 +14,48 @@ constexpr long long CANCEL_POLL_COUNTS = 1 << 16;
 
 }  // namespace
 
-// Counts r, r - 1, ... whose check certainly fails at its warm size s, which
-// it examines first, when every p-value outside that size's candidate part
-// is cut off (p_(s-2) is, and it is the smallest of them): then the loop ends
-// at its first overlap minu, whose sum is the e-value of one position: the
-// largest in the set (minu = 1) or p_(s-1) (the prefix before it cut off).
-// Returns the first count that this does not settle.
-int CountSearch::lane(int r, int s) {
-    const double Hs = harmonic_(s);
-    if (!(family_.at(s - 2) * Hs > cutoff_)) {
-        return r;
+// A count r's check examines its warm size s first. When every p-value
+// outside that size's candidate part is cut off (p_(s-2) is, and it is the
+// smallest of them), the loop ends at its first overlap minu, whose sum is
+// the e-value of one position: the largest in the set (minu = 1) or p_(s-1)
+// (the prefix before it cut off). Where that sum falls short of the critical
+// value the check certainly returns {false, s}.
+WarmSizeLane::WarmSizeLane(const PFamily& family, const HarmonicTable& harmonic, double alpha, int s)
+    : family_(family),
+      s_(s),
+      Hs_(harmonic(s)),
+      factor_(static_cast<double>(s) * Hs_),
+      alpha_(alpha),
+      invalpha_(1.0 / alpha),
+      cutoff_(alpha + TOLERANCE),
+      F_(factor_ * invalpha_),
+      open_(s >= 2 && family.at(s - 2) * Hs_ > cutoff_),
+      later_e_(open_ ? by_evalue(family.at(s - 1), Hs_, F_, cutoff_, invalpha_) : 0.0) {}
+
+bool WarmSizeLane::settles(int r) const {
+    if (!open_ || r < 1 || r > family_.m) {
+        return false;
     }
-    const double factor = static_cast<double>(s) * Hs;
-    const double F = factor * invalpha_;
-    const double p_next = family_.at(s - 1);
-    const double later_e = by_evalue(p_next, Hs, F, cutoff_, invalpha_);
-    const int m = family_.m;
-    const double alpha = alpha_;
-    const double invalpha = invalpha_;
-    const double cutoff = cutoff_;
+    const int t0 = family_.m - r;
+    const double p = family_.at(t0);
+    if (p * factor_ <= static_cast<double>(std::min(s_, r)) * alpha_) {
+        return false;
+    }
+    const int minu = std::max(1, s_ - t0);
+    const double next_e_in = minu > 1 ? later_e_ : by_evalue(p, Hs_, F_, cutoff_, invalpha_);
+    // critical >= invalpha / r > 1 / r > TOLERANCE, so a 0 always fails.
+    return next_e_in == 0.0 ||
+           !(next_e_in >= (static_cast<double>(minu) * invalpha_) / static_cast<double>(r) - TOLERANCE);
+}
+
+// Counts r, r - 1, ... that the lane of their warm size s settles; returns
+// the first count it does not.
+int CountSearch::lane(int r, int s) {
+    const WarmSizeLane lane(family_, harmonic_, alpha_, s);
     long long settled = 0;
-    for (; r >= 1; --r, ++settled) {
+    for (; r >= 1 && lane.settles(r); --r, ++settled) {
         if ((settled + 1) % CANCEL_POLL_COUNTS == 0) {
             common::stop_if_cancelled(cancel_);
-        }
-        const int t0 = m - r;
-        const double p = family_.at(t0);
-        if (p * factor <= static_cast<double>(std::min(s, r)) * alpha) {
-            break;
-        }
-        const int minu = std::max(1, s - t0);
-        const double next_e_in = minu > 1 ? later_e : by_evalue(p, Hs, F, cutoff, invalpha);
-        // critical >= invalpha / r > 1 / r > TOLERANCE, so a 0 always fails.
-        if (next_e_in != 0.0 &&
-            next_e_in >= (static_cast<double>(minu) * invalpha) / static_cast<double>(r) - TOLERANCE) {
-            break;
         }
     }
     stats_.lane_counts += settled;

@@ -15,6 +15,27 @@
 
 namespace tarvimo::closed_by {
 
+// The lane of warm size s at alpha: whether the check of a count r, which
+// examines s first, certainly fails there without being run. O(1) per count.
+class WarmSizeLane {
+public:
+    WarmSizeLane(const PFamily& family, const HarmonicTable& harmonic, double alpha, int s);
+    // True only where cBY_check_cpp(p, r, harmonic, s, alpha) returns {false, s}.
+    bool settles(int r) const;
+
+private:
+    PFamily family_;
+    int s_;
+    double Hs_;
+    double factor_;
+    double alpha_;
+    double invalpha_;
+    double cutoff_;
+    double F_;
+    bool open_;  // every value outside the candidate part is cut off at s
+    double later_e_;
+};
+
 class CountSearch {
 public:
     CountSearch(const PFamily& family, const HarmonicTable& harmonic, double alpha, CertifiedCbyStats& stats,

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "closed_by/fast_check.hpp"
+#include "closed_by/fast_search.hpp"
 
 namespace tarvimo::closed_by {
 
@@ -15,6 +16,7 @@ using common::double_below;
 using common::double_order;
 using common::first_passing_double;
 using common::level_exponent;
+using common::scaled_level;
 using common::scaled_pvalue;
 using common::SMALLEST_LEVEL;
 
@@ -25,6 +27,9 @@ struct LevelChecks::Version {
     std::vector<double> given;
     bool in_domain;
     std::optional<CheckWalk> walk;
+    std::optional<WarmSizeLane> lane;  // the lane last asked for, of size lane_s at lane_alpha
+    int lane_s = 0;
+    double lane_alpha = 0.0;
 };
 
 // The harmonic numbers as certified_closed_by_count keeps them.
@@ -53,8 +58,8 @@ void LevelChecks::add(int key, std::vector<double> given) {
         versions_.pop_back();
     }
     const bool in_domain = values_in_domain(given.data(), n);
-    versions_.insert(versions_.begin(),
-                     std::make_unique<Version>(Version{key, std::move(given), in_domain, std::nullopt}));
+    versions_.insert(versions_.begin(), std::make_unique<Version>(Version{key, std::move(given), in_domain,
+                                                                          std::nullopt, std::nullopt, 0, 0.0}));
 }
 
 bool LevelChecks::certified(double alpha) const {
@@ -103,6 +108,25 @@ std::optional<bool> LevelChecks::size_passes(int r, int s, double alpha) {
     return std::nullopt;
 }
 
+bool LevelChecks::lane_fails(int r, int warm_s, double alpha) {
+    const int total = harmonic_.size();
+    if (!certified(alpha) || warm_s < 2 || warm_s > total) {
+        return false;
+    }
+    Version& version = *versions_.front();
+    if (!version.lane || version.lane_s != warm_s || version.lane_alpha != alpha) {
+        const int n = static_cast<int>(version.given.size());
+        version.lane.emplace(PFamily{version.given.data(), n, total - n, total}, harmonic_, alpha, warm_s);
+        version.lane_s = warm_s;
+        version.lane_alpha = alpha;
+    }
+    if (!version.lane->settles(r)) {
+        return false;
+    }
+    ++stats_.lane_counts;
+    return true;
+}
+
 namespace {
 
 // Selects in `checks` the family as the engine hands it to the closed BY
@@ -121,6 +145,36 @@ void select_band(LevelChecks& checks, const double* ascending, int n, int j) {
     checks.add(j, std::move(scaled));
 }
 
+// The level checks run at crossings, where nearly every size passes: deciding
+// the sizes in size order with certified ranges (the sweep) right after the
+// warm size costs far less there than examining sizes one by one first, as
+// the searches for a count do. Results never depend on the tuning.
+constexpr CertifiedCbyTuning LEVEL_TUNING = [] {
+    CertifiedCbyTuning tuning;
+    tuning.direct_sizes = 1;
+    return tuning;
+}();
+
+// The smallest double in (failing, passing] at which one size of a check
+// passes on its own (size_passes: 1, 0, or -1 where it cannot be judged
+// alone), the size passing at `passing`; negative where a verdict on the way
+// could not be had. The double below the result is `failing` or one at which
+// the size was seen failing on its own. A few probes just below `passing`
+// come first: the levels of successive counts lie close, and they keep the
+// bisection within one or two bands of the scaled values.
+template <typename SizePasses>
+double own_size_level(double failing, double passing, const SizePasses& size_passes) {
+    bool judged = true;
+    const auto passes = [&](double alpha) {
+        const int verdict = judged ? size_passes(alpha) : 0;
+        judged = judged && verdict >= 0;
+        return verdict == 1;
+    };
+    common::narrow_from_above(failing, passing, passes);
+    const double level = bisect_levels(double_order(failing), double_order(passing), passes);
+    return judged ? level : -1.0;
+}
+
 }  // namespace
 
 // Monotone in alpha. Within a band (fixed j) the scaled p is fixed, and
@@ -129,7 +183,7 @@ void select_band(LevelChecks& checks, const double* ascending, int n, int j) {
 bool step_up_pvalue_passes(double q, int k, double factor, double alpha) {
     const int j = level_exponent(alpha);
     const double p = scaled_pvalue(q, j);
-    return ((p * factor) / static_cast<double>(k)) - std::ldexp(alpha, j) <= TOLERANCE;
+    return ((p * factor) / static_cast<double>(k)) - scaled_level(alpha, j) <= TOLERANCE;
 }
 
 // The test passes from about x - 1e-10 on in the band of x, x the scaled
@@ -186,24 +240,33 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
     if (n == 0) {
         return levels;
     }
-    LevelChecks checks(n, total, cancel);
+    LevelChecks checks(n, total, cancel, LEVEL_TUNING);
     int warm_s = 0;
-    const auto passes = [&](int r, double alpha) {
-        ++tally.checks;
+    // The whole check of r at alpha: 0 where it passes, else the size at
+    // which it fails. A count that its warm size's lane settles fails there,
+    // as the check would report, without being run.
+    const auto failing_size = [&](int r, double alpha) {
         const int j = level_exponent(alpha);
         select_band(checks, ascending, n, j);
-        const cBYCheckResult check = checks.check(r, warm_s, std::ldexp(alpha, j));
+        const double scaled = scaled_level(alpha, j);
+        if (checks.lane_fails(r, warm_s, scaled)) {
+            ++tally.settled_checks;
+            return warm_s;
+        }
+        ++tally.checks;
+        const cBYCheckResult check = checks.check(r, warm_s, scaled);
         if (!check.res) {
             warm_s = check.at_s;
         }
-        return check.res;
+        return check.at_s;
     };
+    const auto passes = [&](int r, double alpha) { return failing_size(r, alpha) == 0; };
     // Whether size s of the check of r passes at alpha, on its own; -1
     // where that cannot be had.
     const auto size_passes = [&](int r, int s, double alpha) {
         const int j = level_exponent(alpha);
         select_band(checks, ascending, n, j);
-        const std::optional<bool> verdict = checks.size_passes(r, s, std::ldexp(alpha, j));
+        const std::optional<bool> verdict = checks.size_passes(r, s, scaled_level(alpha, j));
         return verdict ? static_cast<int>(*verdict) : -1;
     };
     // Just below the r-th smallest p-value: there the scaled p-value exceeds
@@ -214,25 +277,30 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
         const double below = ascending[r - 1] * (1.0 - 1e-6);
         return below > SMALLEST_LEVEL ? below : SMALLEST_LEVEL;
     };
-    // The check of r passes when every size does: its level is the largest
-    // of its sizes' levels, each bisected on that size alone (a few e-values
-    // per step instead of a whole check), the sizes being those at which the
-    // whole check fails on the way up.
+    // The size that settled the last searched count: the next count's level
+    // is usually decided by it or a size close to it.
+    int deciding = 0;
     const auto size_level = [&](int r, double failing, double passing) {
-        const auto passes_r = [&](double alpha) { return passes(r, alpha); };
-        const auto failing_size_level = [&](double from, double to) {
-            const int s = warm_s;
-            bool judged = true;
-            const double level = bisect_levels(double_order(from), double_order(to), [&](double alpha) {
-                const int verdict = judged ? size_passes(r, s, alpha) : 0;
-                judged = judged && verdict >= 0;
-                return verdict == 1;
-            });
-            return judged ? level : -1.0;
-        };
-        // Also keeps the searches within one or two bands of the scaled values.
-        common::narrow_from_above(failing, passing, passes_r);
-        return common::size_level_by_parts(failing, passing, passes_r, failing_size_level, passes_r, tally);
+        if (failing == SMALLEST_LEVEL && passes(r, failing)) {
+            return failing;
+        }
+        // The whole check failed at `failing` last, at warm_s.
+        const CountLevel found = count_level_by_sizes(
+            failing, passing, warm_s, deciding, [&](double alpha) { return failing_size(r, alpha); },
+            [&](int s, double from, double to) {
+                return own_size_level(from, to, [&](double alpha) { return size_passes(r, s, alpha); });
+            },
+            [&](int s, double alpha) {
+                for (int t = std::max(1, s - NEIGHBOUR_SIZES); t <= std::min(total, s + NEIGHBOUR_SIZES); ++t) {
+                    if (t != s && size_passes(r, t, alpha) == 0) {
+                        return t;
+                    }
+                }
+                return 0;
+            },
+            tally);
+        deciding = found.deciding;
+        return found.level;
     };
     common::scan_closed_levels(levels, max_level, passes, failing_level, size_level, cancel, tally);
     return levels;

@@ -66,6 +66,10 @@ public:
     // on its own; nothing where it cannot be had so (outside the certified
     // domain, or where it depends on the sizes examined before it).
     std::optional<bool> size_passes(int r, int s, double alpha);
+    // Whether the check of count r, examining warm_s first, certainly fails
+    // at alpha at that size without being run (WarmSizeLane); false where
+    // that cannot be had so. Counted in stats().lane_counts.
+    bool lane_fails(int r, int warm_s, double alpha);
     const CertifiedCbyStats& stats() const { return stats_; }
 
 private:
@@ -81,6 +85,90 @@ private:
     CertifiedCbyStats stats_;
     std::vector<std::unique_ptr<Version>> versions_;  // most recently selected first
 };
+
+// Sizes on either side of the one that settled a candidate level that are
+// judged on their own there before the next whole check.
+constexpr int NEIGHBOUR_SIZES = 8;
+
+// The level of one count's check from its sizes: the largest of the sizes'
+// own levels. `failing` is a level where the whole check fails, at size
+// `failed_at`, and `passing` one where it passes. The sizes come from `hint`
+// (the size that decided the previous count; 0 for none), from the sizes
+// near the last one that fail on their own at the candidate, and from the
+// whole check where none does. Returns the level and the size that settled
+// it (0 where bisection with whole checks did).
+//
+// check(alpha) runs the whole check: 0 where it passes, else the size at
+// which it failed. own_level(s, from, to) is the smallest double in
+// (from, to] at which size s passes on its own, the double below it being
+// `from` or one where s was seen failing on its own; negative where s
+// cannot be judged alone. failing_neighbour(s, alpha) is a size near s that
+// fails on its own at alpha, or 0.
+//
+// Why the result is a crossing (the whole check passes there and fails at
+// the double below) with no check at the double below: the whole check fails
+// at every candidate before it moves on, and at the double below each one.
+// It fails at `failing`; each new candidate's double below is the previous
+// candidate or a level where some size, judged on its own, fails; and the
+// candidate is left only where the whole check or a size judged on its own
+// fails there. A size judged on its own reads nothing that earlier sizes
+// left, so the walk of the whole check reaches the same verdict if it
+// examines that size, and it does unless it fails earlier (the bound test
+// drops only sizes it passes, which are judged passing on their own).
+// A hint or neighbour that cannot be judged alone gives way to the size the
+// whole check names. A size named by the whole check that cannot be judged
+// alone, or more than MOST_PARTS sizes (they would creep up where the whole
+// check disagrees with them), send the count to bisection with whole checks,
+// counted in counts.fallbacks.
+struct CountLevel {
+    double level;
+    int deciding;
+};
+
+template <typename Check, typename OwnLevel, typename FailingNeighbour>
+CountLevel count_level_by_sizes(double failing, double passing, int failed_at, int hint, const Check& check,
+                                const OwnLevel& own_level, const FailingNeighbour& failing_neighbour,
+                                ClosedLevelCounts& counts) {
+    double candidate = failing;
+    int deciding_size = 0;
+    int s = hint >= 1 ? hint : failed_at;
+    bool named_by_check = hint < 1;
+    const auto bisected = [&](double from) {
+        ++counts.fallbacks;
+        const auto passes = [&](double alpha) { return check(alpha) == 0; };
+        return CountLevel{common::bisected_size_level(from, passing, passes), 0};
+    };
+    for (int parts = 1;; ++parts) {
+        ++counts.parts;
+        if (parts > common::MOST_PARTS) {
+            return bisected(candidate);
+        }
+        const double next = s >= 1 ? own_level(s, candidate, passing) : -1.0;
+        if (next < 0.0 && !named_by_check) {
+            s = candidate == failing ? failed_at : check(candidate);
+            named_by_check = true;
+            if (s == 0) {
+                return bisected(candidate);  // cannot be: the whole check fails at the candidate
+            }
+            continue;
+        }
+        if (!(next > candidate && next <= passing)) {
+            return bisected(candidate);
+        }
+        candidate = next;
+        deciding_size = s;
+        s = failing_neighbour(s, candidate);
+        named_by_check = false;
+        if (s >= 1) {
+            continue;
+        }
+        s = check(candidate);
+        named_by_check = true;
+        if (s == 0) {
+            return {candidate, deciding_size};
+        }
+    }
+}
 
 std::vector<double> closed_by_levels(const double* ascending, int n, int total, double max_level,
                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);

@@ -64,8 +64,11 @@ inline int level_exponent(double alpha) {
     return j;
 }
 
+// alpha 2^j. At j = 0, the common case, alpha itself: ldexp by 0 is exact.
+inline double scaled_level(double alpha, int j) { return j == 0 ? alpha : std::ldexp(alpha, j); }
+
 // p 2^j, at most 1 (NaN stays NaN).
-inline double scaled_pvalue(double p, int j) { return std::min(std::ldexp(p, j), 1.0); }
+inline double scaled_pvalue(double p, int j) { return std::min(scaled_level(p, j), 1.0); }
 
 // Non-negative doubles in order: their bit patterns as integers.
 inline std::int64_t double_order(double x) {
@@ -147,6 +150,7 @@ inline double reported_level(double level, double max_level) { return level < ma
 // What a closed level scan did, for the tests and the benchmarks.
 struct ClosedLevelCounts {
     long long checks = 0;          // whole checks of one size at one level
+    long long settled_checks = 0;  // checks whose failure was shown without running them
     long long searched_sizes = 0;  // sizes that passed below the running minimum: their level was searched
     long long parts = 0;           // rows or sizes of a check whose own level was searched
     long long fallbacks = 0;       // searched sizes bisected with whole checks after all

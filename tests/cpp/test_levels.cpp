@@ -1,7 +1,8 @@
 // Levels in the core: the scaled evaluation's bands, the search for the
-// first passing double, the size search by parts with its fallbacks forced,
-// the closed BY checks kept across levels against the literal check, and
-// closed levels against a bisection with the literal counts.
+// first passing double, the size search by parts and the closed BY count
+// level by sizes with their fallbacks forced, the closed BY checks kept
+// across levels (and the lane) against the literal check, and closed levels
+// against a bisection with the literal counts, also on margin-crafted input.
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,8 @@ using tarvimo::closed_by::cBY_check_cpp;
 using tarvimo::closed_by::cBYCheckResult;
 using tarvimo::closed_by::CertifiedCbyTuning;
 using tarvimo::closed_by::closed_by_levels;
+using tarvimo::closed_by::count_level_by_sizes;
+using tarvimo::closed_by::CountLevel;
 using tarvimo::closed_by::harmonic_numbers_cpp;
 using tarvimo::closed_by::LevelChecks;
 using tarvimo::closed_ebh::closed_ebh_levels;
@@ -111,6 +114,97 @@ TEST(SizeLevelByParts, AgreesWithBisectionAndCountsItsFallbacks) {
     EXPECT_EQ(high.fallbacks, 1);
 }
 
+TEST(CountLevelBySizes, AgreesWithBisectionAndCountsItsFallbacks) {
+    // Sizes 1 ... 6 with thresholds t[s]; the whole check passes when all do
+    // and otherwise names the first failing size.
+    const std::vector<double> thresholds{0.0, 0.011, 0.3, 0.2999, 0.07, std::nextafter(0.3, 0.0), 0.12};
+    const int sizes = static_cast<int>(thresholds.size()) - 1;
+    const auto own_passes = [&](int s, double alpha) { return alpha >= thresholds[static_cast<std::size_t>(s)]; };
+    int whole_checks = 0;
+    const auto check = [&](double alpha) {
+        ++whole_checks;
+        for (int s = 1; s <= sizes; ++s) {
+            if (!own_passes(s, alpha)) {
+                return s;
+            }
+        }
+        return 0;
+    };
+    const auto own_level = [&](int s, double from, double to) {
+        return bisect_levels(double_order(from), double_order(to), [&](double a) { return own_passes(s, a); });
+    };
+    const auto no_neighbour = [](int, double) { return 0; };
+    const auto neighbour = [&](int s, double alpha) {
+        for (int t = std::max(1, s - 2); t <= std::min(sizes, s + 2); ++t) {
+            if (t != s && !own_passes(t, alpha)) {
+                return t;
+            }
+        }
+        return 0;
+    };
+
+    // Exact: the largest threshold, decided by its size, with every route.
+    for (const int hint : {0, 1, 2, 4, 6}) {
+        ClosedLevelCounts counts;
+        const CountLevel found = count_level_by_sizes(0.001, 0.9, 1, hint, check, own_level, no_neighbour, counts);
+        EXPECT_EQ(found.level, 0.3) << hint;
+        EXPECT_EQ(found.deciding, 2) << hint;
+        EXPECT_EQ(counts.fallbacks, 0);
+    }
+    // Neighbours judged on their own spare whole checks: from size 4, size 2
+    // fails near it, and one whole check confirms (two without neighbours).
+    whole_checks = 0;
+    ClosedLevelCounts near;
+    EXPECT_EQ(count_level_by_sizes(0.001, 0.9, 1, 4, check, own_level, neighbour, near).level, 0.3);
+    EXPECT_EQ(whole_checks, 1);
+    whole_checks = 0;
+    EXPECT_EQ(count_level_by_sizes(0.001, 0.9, 1, 4, check, own_level, no_neighbour, near).level, 0.3);
+    EXPECT_EQ(whole_checks, 2);
+    // Size 5 passes one ulp below 0.3, where size 2 still fails.
+    const CountLevel margin = count_level_by_sizes(0.001, 0.9, 1, 5, check, own_level, neighbour, near);
+    EXPECT_EQ(margin.level, 0.3);
+    EXPECT_EQ(margin.deciding, 2);
+    EXPECT_EQ(near.fallbacks, 0);
+
+    // A hint or a neighbour that cannot be judged alone gives way to the size
+    // the whole check names.
+    const auto not_five_or_six = [&](int s, double from, double to) { return s >= 5 ? -1.0 : own_level(s, from, to); };
+    for (const int hint : {5, 6}) {
+        ClosedLevelCounts counts;
+        EXPECT_EQ(count_level_by_sizes(0.001, 0.9, 1, hint, check, not_five_or_six, neighbour, counts).level, 0.3);
+        EXPECT_EQ(count_level_by_sizes(0.001, 0.9, 1, hint, check, not_five_or_six, no_neighbour, counts).level, 0.3);
+        EXPECT_EQ(counts.fallbacks, 0);
+    }
+    const auto not_five = [&](int s, double from, double to) { return s == 5 ? -1.0 : own_level(s, from, to); };
+    ClosedLevelCounts past_five;
+    EXPECT_EQ(count_level_by_sizes(0.001, 0.9, 1, 6, check, not_five, neighbour, past_five).level, 0.3);
+    EXPECT_EQ(past_five.fallbacks, 0);
+
+    // No size to start from, or a size the whole check names that cannot be
+    // judged alone: bisection.
+    ClosedLevelCounts unjudged;
+    const auto no_level = [](int, double, double) { return -1.0; };
+    const CountLevel bisected = count_level_by_sizes(0.001, 0.9, 1, 3, check, no_level, no_neighbour, unjudged);
+    EXPECT_EQ(bisected.level, 0.3);
+    EXPECT_EQ(bisected.deciding, 0);
+    EXPECT_EQ(unjudged.fallbacks, 1);
+    ClosedLevelCounts no_first;
+    EXPECT_EQ(count_level_by_sizes(0.001, 0.9, 0, 0, check, own_level, no_neighbour, no_first).level, 0.3);
+    EXPECT_EQ(no_first.fallbacks, 1);
+    // Own levels above the whole check's range: bisection.
+    ClosedLevelCounts beyond;
+    const auto too_high = [](int, double, double to) { return std::nextafter(to, 1.0); };
+    EXPECT_EQ(count_level_by_sizes(0.001, 0.9, 1, 3, check, too_high, no_neighbour, beyond).level, 0.3);
+    EXPECT_EQ(beyond.fallbacks, 1);
+    // Own levels that creep up one ulp at a time (as if the sizes, judged
+    // alone, disagreed with the whole check): bisection after MOST_PARTS.
+    ClosedLevelCounts creeping;
+    const auto creep = [](int, double from, double) { return std::nextafter(from, 1.0); };
+    EXPECT_EQ(count_level_by_sizes(0.001, 0.9, 1, 3, check, creep, no_neighbour, creeping).level, 0.3);
+    EXPECT_EQ(creeping.fallbacks, 1);
+    EXPECT_EQ(creeping.parts, MOST_PARTS + 1);
+}
+
 std::vector<double> random_family(std::mt19937_64& rng, int n) {
     std::uniform_real_distribution<double> unit(0.0, 1.0);
     std::vector<double> p(static_cast<std::size_t>(n));
@@ -162,6 +256,16 @@ TEST(LevelChecks, EqualTheLiteralCheckAtEveryLevelAndVersion) {
                     if (!literal.res) {
                         const std::optional<bool> at = checks.size_passes(r, literal.at_s, alpha);
                         ASSERT_TRUE(!at || !*at);
+                    }
+                    // Whatever size comes first, the check passes or fails alike, and the
+                    // lane settles a count only where the check fails at its warm size.
+                    for (int warm = 1; warm <= total; warm += 1 + total / 5) {
+                        const cBYCheckResult warmed = cBY_check_cpp(padded, r, harmonic, warm, alpha);
+                        ASSERT_EQ(warmed.res, literal.res) << round << " " << r << " " << warm << " " << alpha;
+                        if (checks.lane_fails(r, warm, alpha)) {
+                            ASSERT_FALSE(warmed.res);
+                            ASSERT_EQ(warmed.at_s, warm);
+                        }
                     }
                 }
             }
@@ -238,6 +342,56 @@ TEST(ClosedLevels, EqualABisectionWithTheLiteralCounts) {
     EXPECT_GT(parts, 0);
     EXPECT_LE(fallbacks, 4);
     RecordProperty("fallbacks", static_cast<int>(fallbacks));
+}
+
+// Families on the margins: p-values on BY lines k alpha / (m H_m) for a few
+// alphas, nudged by a few ulps, with ties, zeros or tiny values, some with
+// omitted values; closed BY levels equal the bisection with literal counts.
+// A family with both zeros and values below their stand-in 1e-12 is not
+// sorted once the zeros are replaced: its checks run literally, no size is
+// judged alone, and its searched sizes fall back to bisection.
+TEST(ClosedLevels, EqualABisectionOnMarginCraftedFamilies) {
+    std::mt19937_64 rng(5);
+    const double line_levels[] = {0.05, 0.1, 0.3, 0.02};
+    ClosedLevelCounts sorted_counts;
+    ClosedLevelCounts unsorted_counts;
+    for (int round = 0; round < 30; ++round) {
+        const int n = 5 + static_cast<int>(rng() % 20);
+        const int total = n + (round % 3 == 0 ? static_cast<int>(rng() % 3) : 0);
+        const double line = line_levels[round % 4];
+        const bool unsorted = round % 5 == 4;
+        const double tiny = unsorted || round % 2 == 0 ? 1e-300 : 0.0;
+        const double factor = static_cast<double>(total) * harmonic_numbers_cpp(total)[static_cast<std::size_t>(total)];
+        std::vector<double> p(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            const int k = 1 + static_cast<int>(rng() % static_cast<unsigned>(n));
+            double v = static_cast<double>(k) * line / factor;
+            for (int ulps = static_cast<int>(rng() % 7) - 3; ulps != 0; ulps += ulps > 0 ? -1 : 1) {
+                v = std::nextafter(v, ulps > 0 ? 1.0 : 0.0);
+            }
+            const unsigned kind = static_cast<unsigned>(rng() % 10);
+            p[static_cast<std::size_t>(i)] = kind == 0 ? tiny : kind == 2 && i > 0 ? p[0] : v;
+        }
+        if (unsorted) {
+            p[0] = 0.0;
+            p[1] = 1e-300;
+        }
+        std::sort(p.begin(), p.end());
+        const double max_level = round % 2 == 0 ? 1.0 : 0.1;
+        ClosedLevelCounts& counts = unsorted ? unsorted_counts : sorted_counts;
+        const std::vector<double> levels = closed_by_levels(p.data(), n, total, max_level, nullptr, &counts);
+        for (int t = 1; t <= n; ++t) {
+            EXPECT_EQ(levels[static_cast<std::size_t>(t - 1)],
+                      bisected_rank_level(t, max_level,
+                                          [&](double alpha) { return literal_closed_by_count(p, total, alpha); }))
+                << round << " " << t;
+        }
+    }
+    EXPECT_GT(sorted_counts.parts, sorted_counts.searched_sizes);
+    EXPECT_GT(sorted_counts.settled_checks, 0);
+    EXPECT_LE(sorted_counts.fallbacks, 4);
+    EXPECT_GT(unsorted_counts.fallbacks, 0);
+    RecordProperty("fallbacks", static_cast<int>(sorted_counts.fallbacks));
 }
 
 }  // namespace

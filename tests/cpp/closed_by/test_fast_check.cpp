@@ -614,4 +614,36 @@ TEST(CheckWalk, EveryCountAndWarmStartAsTheLiteralCheck) {
     }
 }
 
+// The sweep's verdicts kept as runs read back size by size as a vector of
+// one verdict per size would: ranges pass, single sizes keep their own,
+// sizes outside every run are unknown, and clear forgets everything.
+TEST(SweptVerdicts, ReadBackEverySize) {
+    SweptVerdicts runs;
+    std::vector<SizeVerdict> expected(40, SizeVerdict::unknown);
+    const auto range = [&](int lo, int hi) {
+        runs.add_range(lo, hi);
+        std::fill(expected.begin() + lo, expected.begin() + hi + 1, SizeVerdict::pass);
+    };
+    const auto single = [&](int s, SizeVerdict verdict) {
+        runs.add(s, verdict);
+        expected[static_cast<std::size_t>(s)] = verdict;
+    };
+    single(3, SizeVerdict::fail);
+    single(4, SizeVerdict::uncertain);
+    range(5, 6);
+    range(7, 14);
+    single(15, SizeVerdict::pass);
+    single(16, SizeVerdict::stale);
+    single(17, SizeVerdict::fail);
+    range(18, 30);
+    single(31, SizeVerdict::uncertain);
+    for (int s = 0; s < 40; ++s) {
+        EXPECT_EQ(runs.at(s), expected[static_cast<std::size_t>(s)]) << s;
+    }
+    runs.clear();
+    for (int s = 0; s < 40; ++s) {
+        EXPECT_EQ(runs.at(s), SizeVerdict::unknown) << s;
+    }
+}
+
 }  // namespace
