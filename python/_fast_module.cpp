@@ -116,7 +116,8 @@ struct NumpySortInSteps {
 
 // One family: the values given in `values` (NaN entries missing) of a family
 // of `total` hypotheses, by default the present values alone.
-Mask family_rejections(const Contiguous& values, const std::string& name, double alpha, std::optional<int> total) {
+Mask family_rejections(const Contiguous& values, const std::string& name, double alpha,
+                       std::optional<std::int64_t> total) {
     const families::Method method = families::method_named(name);
     require_dimensions(values, 1, "values");
     const py::ssize_t n = values.shape(0);
@@ -124,16 +125,17 @@ Mask family_rejections(const Contiguous& values, const std::string& name, double
     const double* in = values.data();
     bool* out = mask.mutable_data();
 
-    // Every step, from the copy of the values to the mask, runs on a thread
-    // that Ctrl-C stops, unless the family is small: the copy of 10^8 values
-    // into fresh memory alone can take seconds of page faults.
-    std::vector<double> present;
+    // Every step, from the pass that gathers the values the count reads to
+    // the mask, runs on a thread that Ctrl-C stops, unless the family is
+    // small: a pass over 10^8 values, or their copy into fresh memory, can
+    // take seconds.
+    std::vector<double> needed;
     const auto decide = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
-        families::gather_present(in, n, present, cancel);
-        const int family_total = total.value_or(common::checked_count(present.size(), "values"));
+        const std::int64_t family_total = families::gather_needed(
+            method, alpha, n, total, [in](std::int64_t j) { return in[j]; }, needed, cancel, "values", in);
         const int count =
-            families::rejection_count(method, alpha, family_total, present, false, cancel, NumpySortInSteps{});
-        families::mark_strongest(in, out, n, present, count, method.evidence == families::Evidence::evalues, cancel);
+            families::rejection_count(method, alpha, family_total, needed, false, cancel, NumpySortInSteps{});
+        families::mark_strongest(in, out, n, needed, count, method.evidence == families::Evidence::evalues, cancel);
     };
     // A closed search may take far longer than the rest, at a cost that grows with the omitted hypotheses.
     decide_families(method, 1, method.closed ? std::max<std::int64_t>(n, total.value_or(0)) : n, 1, decide);
@@ -162,8 +164,8 @@ Mask row_rejections(const Values& values, const std::string& name, double alpha,
 
 // The omitted hypotheses of families with totals[f] hypotheses each, of
 // which the layout holds the given entries; each total must lie in the
-// family's entry count ... 2^31 - 1. The sum saturates at 2^31 - 1, far above
-// what runs on the calling thread.
+// family's entry count ... LARGEST_TOTAL. The sum saturates at LARGEST_TOTAL,
+// far above what runs on the calling thread.
 std::int64_t checked_omitted(const Totals& totals, const families::FamilyLayout& layout) {
     require_dimensions(totals, 1, "totals");
     const std::int64_t count = static_cast<std::int64_t>(layout.starts.size()) - 1;
@@ -171,7 +173,7 @@ std::int64_t checked_omitted(const Totals& totals, const families::FamilyLayout&
         throw py::value_error("totals must hold one total per family (" + std::to_string(count) + "), got " +
                               std::to_string(totals.shape(0)));
     }
-    constexpr std::int64_t largest = std::numeric_limits<int>::max();
+    constexpr std::int64_t largest = common::LARGEST_TOTAL;
     std::int64_t omitted = 0;
     for (std::int64_t f = 0; f < count; ++f) {
         const std::int64_t size = layout.starts[f + 1] - layout.starts[f];
@@ -243,8 +245,8 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
                         for (std::int64_t j = 0; j < size; ++j) {
                             inputs[j] = in(positions[j]);
                         }
-                        const std::optional<int> total =
-                            totals ? std::optional<int>(static_cast<int>(totals->data()[family])) : std::nullopt;
+                        const std::optional<std::int64_t> total =
+                            totals ? std::optional<std::int64_t>(totals->data()[family]) : std::nullopt;
                         families::decide_family(
                             method, alpha, size, total, [&](std::int64_t j) { return inputs[j]; },
                             [&](std::int64_t j, bool rejected) { out(positions[j]) = rejected; }, scratch.values,
@@ -255,7 +257,8 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
 
 // Levels of one family: `values` in any order (NaN entries missing) of a
 // family of `total` hypotheses, by default the present values alone.
-Levels levels_of_family(const Contiguous& values, const std::string& name, std::optional<int> total, double max_level) {
+Levels levels_of_family(const Contiguous& values, const std::string& name, std::optional<std::int64_t> total,
+                        double max_level) {
     const families::Method method = families::level_method_named(name);
     families::require_max_level(max_level);
     require_dimensions(values, 1, "values");
@@ -266,7 +269,7 @@ Levels levels_of_family(const Contiguous& values, const std::string& name, std::
     Levels levels(n);
     const double* in = values.data();
     double* out = levels.mutable_data();
-    const int family_total = total.value_or(-1);
+    const std::int64_t family_total = total.value_or(-1);
     const auto compute = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
         families::LevelScratch scratch;
         families::family_levels(
@@ -327,9 +330,31 @@ Levels grouped_levels(const Values& values, const Codes& codes, std::int64_t fam
                         families::family_levels(
                             method, size, [&](std::int64_t j) { return in(positions[j]); },
                             [&](std::int64_t j, double level) { out(positions[j]) = level; },
-                            totals ? static_cast<int>(totals->data()[family]) : -1, max_level, scratch, cancel);
+                            totals ? totals->data()[family] : -1, max_level, scratch, cancel);
                     });
     return levels;
+}
+
+// The harmonic numbers H_m the procedures use, for each m of `totals` (0 ...
+// LARGEST_TOTAL), and how many took the 113-bit evaluation; `extended`
+// forces it above 2^31 - 1.
+py::tuple harmonic_numbers(const Totals& totals, bool extended) {
+    require_dimensions(totals, 1, "totals");
+    const py::ssize_t n = totals.shape(0);
+    Levels out(n);
+    std::int64_t wide_evaluations = 0;
+    for (py::ssize_t i = 0; i < n; ++i) {
+        const std::int64_t m = totals.data()[i];
+        common::require_family_size(0, m);
+        if (m > tarvimo::closed_by::LAST_SUMMED_HARMONIC) {
+            const tarvimo::closed_by::RoundedHarmonic h = tarvimo::closed_by::rounded_harmonic(m, extended);
+            out.mutable_data()[i] = h.value;
+            wide_evaluations += h.extended ? 1 : 0;
+        } else {
+            out.mutable_data()[i] = tarvimo::closed_by::harmonic_number(m);
+        }
+    }
+    return py::make_tuple(out, wide_evaluations);
 }
 
 }  // namespace
@@ -358,4 +383,7 @@ PYBIND11_MODULE(_fast, m) {
           py::arg("method"), py::arg("max_level"), py::arg("workers"), py::arg("totals") = py::none(),
           "Levels of the families given by codes[i] in 0 ... families - 1, in the order of `values`, on up to "
           "`workers` threads; family f counts totals[f] hypotheses if given, as for grouped_rejections.");
+    m.def("harmonic_numbers", &harmonic_numbers, py::arg("totals"), py::arg("extended") = false,
+          "H_m for each m of `totals`: the left-to-right sum up to 2^31 - 1, the nearest double above; and how "
+          "many took the 113-bit evaluation (`extended` forces it above 2^31 - 1).");
 }

@@ -128,7 +128,7 @@ PYBIND11_MODULE(_vardo, m) {
                 return 0;
             }
             const int n = common::checked_count(pvalues.size(), "pvalues");
-            return closed_by::closed_by_count(pvalues.data(), n, n, alpha, approximate, nullptr);
+            return static_cast<int>(closed_by::closed_by_count(pvalues.data(), n, n, alpha, approximate, nullptr));
         };
     };
     m.def("largestcBYsignificant_cpp", closed_by_search(false), py::arg("pvalues"), py::arg("alpha"));

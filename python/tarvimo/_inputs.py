@@ -33,7 +33,9 @@ MISSING_REQUIREMENT = (
 )
 MASKED_REQUIREMENT = "masked entries are refused unless missing entries are omitted (nan_policy='omit')"
 NUMERIC_KINDS = "iuf"  # numpy dtype kinds holding real numbers
-LARGEST_FAMILY = 2**31 - 1  # the core counts hypotheses in signed 32-bit integers
+LARGEST_FAMILY = 10**12  # the most hypotheses of one family, given and omitted together
+LARGEST_GIVEN = 2**31 - 1  # the most values given for one family: the core counts them in 32 bits
+LARGEST_WORKERS = 2**31 - 1  # the core counts threads in signed 32-bit integers
 
 
 class InvalidEntryError(ValueError):
@@ -362,10 +364,7 @@ def checked_total(m: object, given: int) -> int | None:
             "the family, the given ones included"
         )
     if total > LARGEST_FAMILY:
-        raise ValueError(
-            f"m = {total:,} is more than {LARGEST_FAMILY:,}, the largest family the core can count "
-            "(it counts hypotheses in signed 32-bit integers)"
-        )
+        raise ValueError(f"m = {total:,} is more than {LARGEST_FAMILY:,} (10^12), the largest family supported")
     return total
 
 
@@ -376,7 +375,7 @@ def checked_workers(workers: object) -> int:
     count = whole_number(workers, "workers")
     if count < 1:
         raise ValueError(f"workers must be at least 1 (or None for all usable cores), got {count}")
-    return min(count, LARGEST_FAMILY)
+    return min(count, LARGEST_WORKERS)
 
 
 def missing_labels(labels: NDArray[np.generic], uniques: NDArray[np.generic]) -> NDArray[np.bool_]:
@@ -546,8 +545,8 @@ def checked_family_totals(m: object, families: Families) -> NDArray[np.int64]:
     if large.size:
         family = int(large[0])
         raise ValueError(
-            f"m for the family {python_label(families.label(family))!r} is more than {LARGEST_FAMILY:,}, the "
-            "largest family the core can count (it counts hypotheses in signed 32-bit integers)"
+            f"m for the family {python_label(families.label(family))!r} is more than {LARGEST_FAMILY:,} (10^12), "
+            "the largest family supported"
         )
     return totals
 

@@ -19,7 +19,9 @@ P-values. Let B = alpha + 1e-10 as a double sum and v > B an omitted value.
   beyond the cut-off (p H_s > alpha + 1e-10) and its BY e-value is 0, as that
   of p = 1. A candidate set holding v fails at size 1: its largest p-value
   is beyond alpha + 1e-10, so its e-value is 0 and 1 / (alpha r) exceeds
-  1e-10 for every 32-bit r. Any other candidate set sees the same e-values
+  1e-10 for every 32-bit r (counts are: a family of more than 2^31 - 1
+  hypotheses never takes a candidate set with an omitted value inside, and
+  its given values number below 2^31). Any other candidate set sees the same e-values
   at every size, and the outside walk stops at the same cut-off position
   (values at least v sit at the front either way). Every check, exact or
   bisected, returns the same.
@@ -48,7 +50,8 @@ falls with N, and the values beyond it can be omitted as well. A threshold t
 with N(t) = #{values at least as strong as t} then gives N(t) >= the count
 again, so counting passes shrink the candidates until they fit. Notation: u =
 2^-53, tau = 1e-10, B = fl(alpha + tau), H~_n the core's H_n (summed left to
-right: H~_n >= H_n (1 - 2.4e-7) for n < 2^31) and H_n > ln n + gamma. Below
+right: H~_n >= H_n (1 - 2.4e-7) for n < 2^31; beyond, the double nearest to H_n)
+and H_n > ln n + gamma. Below
 alpha 0.05 the core may decide at alpha 2^j on p 2^j (exact scalings): that
 is the test at alpha with the margin tau 2^-j <= tau, so every bound below,
 proved with tau, holds at either scale. ROUNDING_SLACK (1e-6 relative) covers

@@ -153,7 +153,7 @@ def ebh(
         of each family: a mapping from label to total (covering every label
         present), or one total per value, the same within a family. A total
         counts every entry given, NaN and masked ones included (under
-        ``"omit"`` they count as omitted), and is at most 2**31 - 1.
+        ``"omit"`` they count as omitted), and is at most 10**12.
     workers : int or None, default None
         Threads deciding many families: None for all usable cores. The
         result never depends on it.
@@ -176,7 +176,7 @@ def ebh(
         `alpha` outside (0, 1), a negative e-value or a missing entry (NaN,
         None, pandas' NA or masked, under ``nan_policy="raise"``): an
         InvalidEntryError naming the first such entry. Also `m` below the
-        number of entries or above 2**31 - 1 (for a family with `groups`),
+        number of entries or above 10**12 (for a family with `groups`),
         a label without a total, totals that vary within a family, `groups`
         of the wrong length or with missing labels, `m` with input of more
         dimensions, `axis` out of range.

@@ -441,11 +441,12 @@ def marked(
 
 
 def gathered(
-    frame: dd.DataFrame, column: object, procedure: Procedure, limit: int
+    frame: dd.DataFrame, column: object, procedure: Procedure, limit: int, m: int | None
 ) -> tuple[list[Scan], list[int], int]:
     """The first pass of one family: the scans of the partitions with their candidates (shrunk by
     counting passes when they are too many and can shrink), the partitions' row counts and the number
-    of values. Bad entries and too many candidates are refused here."""
+    of hypotheses: `m`, or the number of values. Bad entries, an `m` below the number of values and too
+    many candidates are refused here."""
     name = str(column)
     parts = frame[column].to_delayed()
     # The scans stay where they ran (on the workers of a cluster) until their counts are known; those
@@ -456,9 +457,10 @@ def gathered(
     errors = [error for _, _, error, _ in summaries if error is not None]
     if errors:
         raise errors[0]
-    total = sum(valid for _, valid, _, _ in summaries)
+    valid = sum(valid for _, valid, _, _ in summaries)
     first = sum(count for _, _, _, count in summaries)
-    checked_total(total, first)  # the core counts in 32 bits: refused before anything is gathered
+    total = valid if m is None else m
+    checked_total(total, valid)  # refused before anything is gathered
     candidates, shrunk = first, ""
     if first > limit and procedure.narrowing is not None:
         narrow = narrowed(scans, procedure, total, first, limit)
@@ -474,14 +476,14 @@ def gathered(
         scans = [delayed(scan_within)(scan, narrow.cutoff, procedure.pvalues) for scan in scans]
     if candidates > limit:
         raise ValueError(
-            f"one family of {total:,} values has {first:,} {procedure.kept}{shrunk}, more than max_candidates = "
+            f"one family of {total:,} hypotheses has {first:,} {procedure.kept}{shrunk}, more than max_candidates = "
             f"{limit:,}; each costs about 20 bytes on the client: raise max_candidates if they fit"
         )
     return list(compute(*scans)), [count for count, _, _, _ in summaries], total
 
 
-def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit: int) -> dd.Series:
-    scans, counts, total = gathered(frame, column, procedure, limit)
+def one_family(frame: dd.DataFrame, column: object, procedure: Procedure, limit: int, m: int | None) -> dd.Series:
+    scans, counts, total = gathered(frame, column, procedure, limit, m)
     cut = client_cut(procedure, scans, total)
     # One copy of the row counts in the graph, not one per task.
     rows = delayed(np.array(counts, dtype=np.int64), pure=True)
@@ -501,10 +503,12 @@ def placed_levels(column: pd.Series, placed: Placed, rows: int, number: int) -> 
     return pd.Series(levels, index=column.index, name=column.name)
 
 
-def one_family_levels(frame: dd.DataFrame, column: object, procedure: Procedure, limit: int) -> dd.Series:
-    """The levels of one family: the gathered values' levels on the client with m, the values' count;
-    the others, which no alpha below max_level rejects, get 1.0."""
-    scans, counts, total = gathered(frame, column, procedure, limit)
+def one_family_levels(
+    frame: dd.DataFrame, column: object, procedure: Procedure, limit: int, m: int | None
+) -> dd.Series:
+    """The levels of one family: the gathered values' levels on the client with m (by default the
+    values' count); the others, which no alpha below max_level rejects, get 1.0."""
+    scans, counts, total = gathered(frame, column, procedure, limit, m)
     values = np.concatenate([scan.values for scan in scans])
     levels = procedure.decide(values, m=total) if values.size else values
     ends = np.cumsum([scan.values.size for scan in scans])
@@ -523,7 +527,8 @@ def rejections(
     groups: object,
     procedure: Procedure,
     max_candidates: object,
-    single: Callable[[dd.DataFrame, object, Procedure, int], dd.Series] = one_family,
+    m: object,
+    single: Callable[[dd.DataFrame, object, Procedure, int, int | None], dd.Series] = one_family,
 ) -> dd.Series:
     """The checks the procedures and adjust share, then the path for many families or for one (`single`)."""
     if not isinstance(frame, dd.DataFrame):
@@ -537,8 +542,11 @@ def rejections(
     if limit < 0:
         raise ValueError(f"max_candidates must not be negative, got {limit}")
     if groups is not None:
+        if m is not None:
+            raise ValueError("m gives the size of one family; with groups each family is counted whole")
         return many_families(frame, column, groups, procedure)
-    return single(frame, column, procedure, limit)
+    total = None if m is None else whole_number(m, "m")
+    return single(frame, column, procedure, limit, total)
 
 
 def at_most(bound: float, values: NDArray[np.float64]) -> NDArray[np.bool_]:
@@ -616,6 +624,7 @@ def ebh(
     alpha: float = 0.05,
     *,
     groups: object = None,
+    m: int | None = None,
     nan_policy: NanPolicy = "raise",
     max_candidates: int = DEFAULT_MAX_CANDIDATES,
 ) -> dd.Series:
@@ -634,6 +643,12 @@ def ebh(
         A column, or the name of the index, whose labels make families:
         each family is decided on its own, as with ``tarvimo.ebh(...,
         groups=...)``. Without it the whole column is one family.
+    m : int, optional
+        One family only: the total number of hypotheses when the frame
+        lists only some, the others counting as e-values of 0 (p-values of
+        1 for the p-value procedures), as with ``tarvimo.ebh(..., m=...)``;
+        at least the number of values, at most 10^12. By default the
+        values present.
     nan_policy : {"raise", "omit"}, default "raise"
         As for :func:`tarvimo.ebh`: refuse missing values, or leave them
         unrejected and out of m.
@@ -657,7 +672,7 @@ def ebh(
         many.
     """
     procedure = evalue_procedure(ebh_in_memory, alpha, nan_policy, everything=False, narrowed_bound=ebh_bound)
-    return rejections(frame, column, groups, procedure, max_candidates)
+    return rejections(frame, column, groups, procedure, max_candidates, m)
 
 
 def closed_ebh(
@@ -666,6 +681,7 @@ def closed_ebh(
     alpha: float = 0.05,
     *,
     groups: object = None,
+    m: int | None = None,
     approximate: bool = False,
     conservative: bool = False,
     nan_policy: NanPolicy = "raise",
@@ -675,7 +691,7 @@ def closed_ebh(
 
     Parameters
     ----------
-    frame, column, alpha, groups, nan_policy
+    frame, column, alpha, groups, m, nan_policy
         As for :func:`ebh`.
     approximate : bool, default False
         As for :func:`tarvimo.closed_ebh`.
@@ -697,7 +713,7 @@ def closed_ebh(
     method = partial(closed_ebh_in_memory, approximate=checked_switch(approximate))
     everything = not checked_switch(conservative, "conservative")
     procedure = evalue_procedure(method, alpha, nan_policy, everything=everything)
-    return rejections(frame, column, groups, procedure, max_candidates)
+    return rejections(frame, column, groups, procedure, max_candidates, m)
 
 
 def by(
@@ -706,6 +722,7 @@ def by(
     alpha: float = 0.05,
     *,
     groups: object = None,
+    m: int | None = None,
     nan_policy: NanPolicy = "raise",
     max_candidates: int = DEFAULT_MAX_CANDIDATES,
 ) -> dd.Series:
@@ -713,7 +730,7 @@ def by(
 
     Parameters
     ----------
-    frame, alpha, groups, nan_policy
+    frame, alpha, groups, m, nan_policy
         As for :func:`ebh`.
     column : column label
         The column of p-values in [0, 1]; NaN and pandas' NA are missing.
@@ -727,7 +744,7 @@ def by(
         As for :func:`ebh`.
     """
     procedure = pvalue_procedure(by_in_memory, alpha, nan_policy, by_bound)
-    return rejections(frame, column, groups, procedure, max_candidates)
+    return rejections(frame, column, groups, procedure, max_candidates, m)
 
 
 def closed_by(
@@ -736,6 +753,7 @@ def closed_by(
     alpha: float = 0.05,
     *,
     groups: object = None,
+    m: int | None = None,
     approximate: bool = False,
     nan_policy: NanPolicy = "raise",
     max_candidates: int = DEFAULT_MAX_CANDIDATES,
@@ -744,7 +762,7 @@ def closed_by(
 
     Parameters
     ----------
-    frame, column, alpha, groups, nan_policy, max_candidates
+    frame, column, alpha, groups, m, nan_policy, max_candidates
         As for :func:`by`. The counting passes shrink the candidates of the
         exact search only to about the p-values below ``(alpha + 1e-10) /
         H_m``; the approximate search gathers every p-value up to ``alpha +
@@ -759,7 +777,7 @@ def closed_by(
     method = partial(closed_by_in_memory, approximate=not exact)
     # The approximate search bisects through sets beyond the narrowed candidates: it is not narrowed.
     procedure = pvalue_procedure(method, alpha, nan_policy, closed_by_bound if exact else None)
-    return rejections(frame, column, groups, procedure, max_candidates)
+    return rejections(frame, column, groups, procedure, max_candidates, m)
 
 
 def adjust(
@@ -768,6 +786,7 @@ def adjust(
     method: str,
     *,
     groups: object = None,
+    m: int | None = None,
     max_level: float = 1.0,
     nan_policy: NanPolicy = "raise",
     max_candidates: int = DEFAULT_MAX_CANDIDATES,
@@ -776,7 +795,7 @@ def adjust(
 
     Parameters
     ----------
-    frame, column, groups, nan_policy
+    frame, column, groups, m, nan_policy
         As for :func:`ebh` (p-values for ``"by"``, ``"closed_by"`` and ``"bh"``).
     method : {"by", "closed_by", "bh", "ebh", "closed_ebh"}
         As for :func:`tarvimo.adjust`; ``"closed-by"`` and ``"closed-ebh"``
@@ -827,4 +846,4 @@ def adjust(
     else:
         keeps, kept = present, "e-values, all needed by the levels of closed e-BH"
     procedure = Procedure(decide, name in PVALUE_METHODS, policy, keeps, kept, default=1.0)
-    return rejections(frame, column, groups, procedure, max_candidates, one_family_levels)
+    return rejections(frame, column, groups, procedure, max_candidates, m, one_family_levels)

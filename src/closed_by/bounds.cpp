@@ -13,11 +13,11 @@ namespace tarvimo::closed_by {
 namespace {
 
 // A bound on the unit roundoff 2^-53, with room for the (1 + n u) factors of
-// the error bounds below, which stay under 1.001 for every n < 2^31.
+// the error bounds below, which stay under 1.001 for every n <= 10^12.
 constexpr double ROUND = 1.2e-16;
 
 // Ranges this short are summed term by term.
-constexpr int DIRECT_TERMS = 16;
+constexpr std::int64_t DIRECT_TERMS = 16;
 
 // Ceilings up to this many are grouped exactly before the rest of a range is
 // bounded through sums of 1/p; the certificate tries each in turn while its
@@ -41,7 +41,7 @@ constexpr double RECIPROCAL_DOWN = 1.0 - 1e-10;
 
 }  // namespace
 
-void EoutHistory::apply(int maxv, int cut, double F) {
+void EoutHistory::apply(std::int64_t maxv, std::int64_t cut, double F) {
     if (cut >= 0) {
         clear_down(cut + 1);
     }
@@ -50,7 +50,7 @@ void EoutHistory::apply(int maxv, int cut, double F) {
     }
 }
 
-void EoutHistory::write(int lo, int hi, double F) {
+void EoutHistory::write(std::int64_t lo, std::int64_t hi, double F) {
     auto it = runs_.lower_bound(lo);
     if (it != runs_.begin()) {
         auto before = std::prev(it);
@@ -75,7 +75,7 @@ void EoutHistory::write(int lo, int hi, double F) {
     runs_[lo] = {hi, F};
 }
 
-void EoutHistory::clear_down(int slot) {
+void EoutHistory::clear_down(std::int64_t slot) {
     while (slot >= 1) {
         auto it = runs_.upper_bound(slot);
         if (it == runs_.begin()) {
@@ -85,7 +85,7 @@ void EoutHistory::clear_down(int slot) {
         if (it->second.hi < slot) {
             return;  // slot holds 0: the clearing stops here
         }
-        const int lo = it->first;
+        const std::int64_t lo = it->first;
         const Run run = it->second;
         runs_.erase(it);
         if (run.hi > slot) {
@@ -95,7 +95,7 @@ void EoutHistory::clear_down(int slot) {
     }
 }
 
-double EoutHistory::read(int slot, const PFamily& family, double invalpha) const {
+double EoutHistory::read(std::int64_t slot, const PFamily& family, double invalpha) const {
     auto it = runs_.upper_bound(slot);
     if (it == runs_.begin()) {
         return 0.0;
@@ -107,7 +107,7 @@ double EoutHistory::read(int slot, const PFamily& family, double invalpha) const
     return invalpha / stable_ceiling_cpp(family.at(slot - 1) * it->second.F);
 }
 
-CountSizes::CountSizes(const PFamily& family, const HarmonicTable& harmonic, double alpha, int r,
+CountSizes::CountSizes(const PFamily& family, const HarmonicTable& harmonic, double alpha, std::int64_t r,
                        std::unique_ptr<ReciprocalSums>* sums)
     : family_(family),
       harmonic_(harmonic),
@@ -118,28 +118,27 @@ CountSizes::CountSizes(const PFamily& family, const HarmonicTable& harmonic, dou
       beta_(invalpha_ / static_cast<double>(r)),
       sums_(sums) {}
 
-SizeSetup CountSizes::setup(int s) const {
+SizeSetup CountSizes::setup(std::int64_t s) const {
     SizeSetup z;
     z.s = s;
     z.Hs = harmonic_(s);
     z.factor = static_cast<double>(s) * z.Hs;
     z.F = z.factor * invalpha_;
     z.maxu = std::min(s, r_);
-    z.minu = std::max(1, s - (family_.m - r_));
+    z.minu = std::max<std::int64_t>(1, s - (family_.m - r_));
     z.maxv = s - z.minu;
     return z;
 }
 
-int CountSizes::cut_index(double Hs, int known) const {
-    return static_cast<int>(first_true(known + 1, family_.m, [&](int i) { return !(family_.at(i) * Hs > cutoff_); })) -
-           1;
+std::int64_t CountSizes::cut_index(double Hs, std::int64_t known) const {
+    return (first_true(known + 1, family_.m, [&](std::int64_t i) { return !(family_.at(i) * Hs > cutoff_); })) - 1;
 }
 
-double CountSizes::evalue(int i, const EvalueMap& map) const {
+double CountSizes::evalue(std::int64_t i, const EvalueMap& map) const {
     return i <= map.cut ? 0.0 : invalpha_ / stable_ceiling_cpp(family_.at(i) * map.F);
 }
 
-double CountSizes::theta(int u) const {
+double CountSizes::theta(std::int64_t u) const {
     return (static_cast<double>(u) * invalpha_) / static_cast<double>(r_) - TOLERANCE;
 }
 
@@ -160,9 +159,9 @@ SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHisto
         }
         return work <= budget;
     };
-    int walk_cut = -1;
+    std::int64_t walk_cut = -1;
     double sum_e_out = 0.0;
-    for (int i = z.maxv - 1; i >= 0; --i) {
+    for (std::int64_t i = z.maxv - 1; i >= 0; --i) {
         const double p = family_.at(i);
         if (p * z.Hs > cutoff_) {
             walk_cut = i;
@@ -175,7 +174,7 @@ SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHisto
     }
 
     double sum_e_in = 0.0;
-    for (int i = z.minu - 2; i >= 0; --i) {
+    for (std::int64_t i = z.minu - 2; i >= 0; --i) {
         const double pi = family_.at(t0_ + i);
         if (z.Hs * pi > cutoff_) {
             break;
@@ -186,7 +185,7 @@ SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHisto
         sum_e_in += invalpha_ / stable_ceiling_cpp(pi * z.F);
     }
 
-    for (int u = z.minu; u <= z.maxu; ++u) {
+    for (std::int64_t u = z.minu; u <= z.maxu; ++u) {
         if (!within_budget()) {
             return SizeVerdict::unknown;
         }
@@ -205,7 +204,7 @@ SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHisto
         }
         // Slot v of e_out: this size's e-value above the cut-off, the cleared
         // 0 at cut + 1 (and at slot 0), whatever earlier sizes left below.
-        const int v = z.s - u;
+        const std::int64_t v = z.s - u;
         if (v >= walk_cut + 2) {
             sum_e_out -= invalpha_ / stable_ceiling_cpp(family_.at(v - 1) * z.F);
         } else if (v >= 1 && v <= walk_cut) {
@@ -218,9 +217,9 @@ SizeVerdict CountSizes::literal(const SizeSetup& z, long budget, const EoutHisto
     return SizeVerdict::pass;
 }
 
-Interval CountSizes::exact_terms(int a, int b, const EvalueMap& map) const {
+Interval CountSizes::exact_terms(std::int64_t a, std::int64_t b, const EvalueMap& map) const {
     double sum = 0.0;
-    int i = a;
+    std::int64_t i = a;
     for (; i <= b && i < family_.pad; ++i) {
         sum += evalue(i, map);
     }
@@ -232,7 +231,7 @@ Interval CountSizes::exact_terms(int a, int b, const EvalueMap& map) const {
     return {sum - slack, sum + slack};
 }
 
-Interval CountSizes::reciprocal_bound(int a, int b, const EvalueMap& map) const {
+Interval CountSizes::reciprocal_bound(std::int64_t a, std::int64_t b, const EvalueMap& map) const {
     const double count = static_cast<double>(b - a + 1);
     // The terms never decrease along the range.
     double lo = count * evalue(a, map) * (1.0 - 4.0 * ROUND);
@@ -251,7 +250,8 @@ Interval CountSizes::reciprocal_bound(int a, int b, const EvalueMap& map) const 
     return {lo, hi};
 }
 
-Interval CountSizes::evalue_sum(int a, int b, const EvalueMap& map, double k_exact, bool* loose) const {
+Interval CountSizes::evalue_sum(std::int64_t a, std::int64_t b, const EvalueMap& map, double k_exact,
+                                bool* loose) const {
     a = std::max(a, map.cut + 1);
     if (a > b) {
         return {0.0, 0.0};
@@ -259,7 +259,7 @@ Interval CountSizes::evalue_sum(int a, int b, const EvalueMap& map, double k_exa
     if (b - a + 1 <= DIRECT_TERMS) {
         return exact_terms(a, b, map);
     }
-    int known_to = a - 1;
+    std::int64_t known_to = a - 1;
     Interval known{0.0, 0.0};
     for (const RangeSum& range : remembered_) {
         if (range.F == map.F && range.k_exact == k_exact && range.a == a && range.b <= b) {
@@ -289,17 +289,18 @@ Interval CountSizes::evalue_sum(int a, int b, const EvalueMap& map, double k_exa
 
 // Ceilings up to k_exact in groups of equal terms, from the small end, the
 // rest through sums of 1/p.
-Interval CountSizes::grouped_sum(int a, int b, const EvalueMap& map, double k_exact, bool* loose) const {
+Interval CountSizes::grouped_sum(std::int64_t a, std::int64_t b, const EvalueMap& map, double k_exact,
+                                 bool* loose) const {
     double grouped = 0.0;
-    int groups = 0;
-    int j = b;
+    std::int64_t groups = 0;
+    std::int64_t j = b;
     while (j >= a) {
         const double k = stable_ceiling_cpp(family_.at(j) * map.F);
         if (k > k_exact) {
             break;
         }
-        const int first =
-            first_true_from_top(a, j, [&](int i) { return stable_ceiling_cpp(family_.at(i) * map.F) <= k; });
+        const std::int64_t first =
+            first_true_from_top(a, j, [&](std::int64_t i) { return stable_ceiling_cpp(family_.at(i) * map.F) <= k; });
         grouped += static_cast<double>(j - first + 1) * (invalpha_ / k);
         ++groups;
         j = first - 1;
@@ -322,19 +323,19 @@ Interval CountSizes::grouped_sum(int a, int b, const EvalueMap& map, double k_ex
     return sum;
 }
 
-Interval CountSizes::inside_sum(const EvalueMap& map, int u, double k_exact, bool* loose) const {
+Interval CountSizes::inside_sum(const EvalueMap& map, std::int64_t u, double k_exact, bool* loose) const {
     return evalue_sum(t0_, t0_ + u - 1, map, k_exact, loose);
 }
 
-Interval CountSizes::outside_sum(const EvalueMap& map, int count, double k_exact, bool* loose) const {
+Interval CountSizes::outside_sum(const EvalueMap& map, std::int64_t count, double k_exact, bool* loose) const {
     return evalue_sum(0, count - 1, map, k_exact, loose);
 }
 
 // The loop passes at its first overlap for every covered size if in(u_terms),
 // a lower bound on each size's in(minu), less the rounding of a sum of up to
 // s_err terms, reaches theta(u_theta), which bounds each size's threshold.
-bool CountSizes::first_overlap_passes(const EvalueMap& map, int u_terms, int u_theta, int s_err, double k_exact,
-                                      bool* loose) const {
+bool CountSizes::first_overlap_passes(const EvalueMap& map, std::int64_t u_terms, std::int64_t u_theta,
+                                      std::int64_t s_err, double k_exact, bool* loose) const {
     const Interval in = inside_sum(map, u_terms, k_exact, loose);
     const double rounding = (1.01 * static_cast<double>(s_err) + 4.0) * ROUND;
     return in.lo * (1.0 - rounding) >= theta(u_theta);
@@ -344,28 +345,28 @@ bool CountSizes::first_overlap_passes(const EvalueMap& map, int u_terms, int u_t
 // e_in(u) - e_out(s_out - u - 1) - beta. Rounding can misjudge an increment
 // smaller than eta in size; then h(u0) exceeds the minimum by at most
 // (u_hi - u_lo) * eta, since the increments never decrease.
-CountSizes::Argmin CountSizes::argmin_h(const Span& span, int start) const {
-    const auto terms = [&](int u, double& in, double& out) {
+CountSizes::Argmin CountSizes::argmin_h(const Span& span, std::int64_t start) const {
+    const auto terms = [&](std::int64_t u, double& in, double& out) {
         in = evalue(t0_ + u, span.map);
-        const int i = span.s_out - u - 1;
+        const std::int64_t i = span.s_out - u - 1;
         out = i >= 0 ? evalue(i, span.map) : 0.0;
     };
-    const auto increment_grows = [&](int u) {
+    const auto increment_grows = [&](std::int64_t u) {
         double in = 0.0;
         double out = 0.0;
         terms(u, in, out);
         return (in - out) - beta_ >= 0.0;
     };
-    int u0 = span.u_hi;
+    std::int64_t u0 = span.u_hi;
     if (start <= span.u_lo || start >= span.u_hi) {
-        u0 = static_cast<int>(first_true(span.u_lo, span.u_hi, increment_grows));
+        u0 = (first_true(span.u_lo, span.u_hi, increment_grows));
     } else if (increment_grows(start)) {
         u0 = first_true_from_top(span.u_lo, start, increment_grows);
     } else {
-        u0 = static_cast<int>(first_true(start + 1, span.u_hi, increment_grows));
+        u0 = (first_true(start + 1, span.u_hi, increment_grows));
     }
     double eta = 0.0;
-    for (const int u : {u0 - 1, u0}) {
+    for (const std::int64_t u : {u0 - 1, u0}) {
         if (u >= span.u_lo && u < span.u_hi) {
             double in = 0.0;
             double out = 0.0;
@@ -416,8 +417,8 @@ bool CountSizes::fails_at(const SizeSetup& z, const Span& span, const Argmin& at
     return g_max + TOLERANCE + errors + 8.0 * ROUND * (in.hi + at_beta + TOLERANCE) < 0.0;
 }
 
-SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, int* argmin, bool expect_fail,
-                                bool with_exact_sums, bool* used_exact_sums) const {
+SizeVerdict CountSizes::certify(const SizeSetup& z, std::int64_t cut, long literal_cost, std::int64_t* argmin,
+                                bool expect_fail, bool with_exact_sums, bool* used_exact_sums) const {
     const EvalueMap map{z.F, cut};
     Span span{map, z.minu, last_overlap(z, walk_cut(z, cut)), z.s, z.s, 0.0};
     const Argmin at = argmin_h(span, *argmin);
@@ -456,7 +457,7 @@ SizeVerdict CountSizes::certify(const SizeSetup& z, int cut, long literal_cost, 
 // overlap it has. Its first-overlap sum is at least the span's in(minu(s1)),
 // its threshold at most theta(minu(s2)); its outside sum at most the e-values
 // of s1 over s2's outside positions.
-bool CountSizes::certify_block(const SizeSetup& z1, int cut1, const SizeSetup& z2, int cut2) const {
+bool CountSizes::certify_block(const SizeSetup& z1, std::int64_t cut1, const SizeSetup& z2, std::int64_t cut2) const {
     const double k_exact = EXACT_CEILINGS[0];
     const EvalueMap map{z2.F, cut2};
     bool loose = false;

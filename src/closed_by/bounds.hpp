@@ -38,10 +38,10 @@ namespace tarvimo::closed_by {
 struct PFamily {
     const double* given;
     int n;
-    int pad;
-    int m;
+    std::int64_t pad;
+    std::int64_t m;
 
-    double at(int i) const { return i < pad ? 1.0 : given[i - pad]; }
+    double at(std::int64_t i) const { return i < pad ? 1.0 : given[i - pad]; }
 };
 
 // The e-value of p at a size with harmonic number Hs and F = s * Hs *
@@ -60,20 +60,22 @@ enum class SizeVerdict : std::uint8_t {
 
 // The per-size quantities exactly as cBY_check_cpp computes them.
 struct SizeSetup {
-    int s;
+    std::int64_t s;
     double Hs;
     double factor;  // s * H_s
     double F;       // factor * invalpha
-    int minu;
-    int maxu;
-    int maxv;
+    std::int64_t minu;
+    std::int64_t maxu;
+    std::int64_t maxv;
 };
 
 // The last outside position a size's walk stops at as cut off (-1: none),
 // and the last overlap its loop then reaches.
-inline int walk_cut(const SizeSetup& z, int cut) { return z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1; }
+inline std::int64_t walk_cut(const SizeSetup& z, std::int64_t cut) {
+    return z.maxv > 0 && cut >= 0 ? std::min(cut, z.maxv - 1) : -1;
+}
 
-inline int last_overlap(const SizeSetup& z, int walk_cut) {
+inline std::int64_t last_overlap(const SizeSetup& z, std::int64_t walk_cut) {
     return walk_cut < 0 ? z.maxu : std::min(z.maxu, z.s - walk_cut);
 }
 
@@ -86,7 +88,7 @@ struct Interval {
 // H_s (-1 if none).
 struct EvalueMap {
     double F;
-    int cut;
+    std::int64_t cut;
 };
 
 // The entries of e_out that the literal check leaves behind: runs of slots
@@ -96,33 +98,33 @@ class EoutHistory {
 public:
     // The outside walk of one size: slots cut+2 ... maxv written, and slots
     // from cut+1 down cleared until one already holds 0.
-    void apply(int maxv, int cut, double F);
-    double read(int slot, const PFamily& family, double invalpha) const;
+    void apply(std::int64_t maxv, std::int64_t cut, double F);
+    double read(std::int64_t slot, const PFamily& family, double invalpha) const;
 
 private:
     struct Run {
-        int hi;
+        std::int64_t hi;
         double F;
     };
-    void write(int lo, int hi, double F);
-    void clear_down(int slot);
-    std::map<int, Run> runs_;  // by first slot
+    void write(std::int64_t lo, std::int64_t hi, double F);
+    void clear_down(std::int64_t slot);
+    std::map<std::int64_t, Run> runs_;  // by first slot
 };
 
 // One candidate count r of one family: the sizes' setups, e-values and
 // verdicts. ReciprocalSums are built on first use and kept by the caller.
 class CountSizes {
 public:
-    CountSizes(const PFamily& family, const HarmonicTable& harmonic, double alpha, int r,
+    CountSizes(const PFamily& family, const HarmonicTable& harmonic, double alpha, std::int64_t r,
                std::unique_ptr<ReciprocalSums>* sums);
 
-    SizeSetup setup(int s) const;
+    SizeSetup setup(std::int64_t s) const;
     double largest_inside() const { return family_.at(t0_); }
-    int count() const { return r_; }
+    std::int64_t count() const { return r_; }
 
     // The last position cut off at H_s; `known` is a position known to be cut
     // off (-1 for none).
-    int cut_index(double Hs, int known) const;
+    std::int64_t cut_index(double Hs, std::int64_t known) const;
 
     // The literal steps of size z: the outside walk, the inside prefix and the
     // overlap loop of cBY_check_cpp. `budget` bounds the e-values computed
@@ -138,39 +140,39 @@ public:
     // with `expect_fail` the fail certificate is tried first; exact sums of
     // all terms, the costliest level, only `with_exact_sums`, and
     // `used_exact_sums` says whether they were needed.
-    SizeVerdict certify(const SizeSetup& z, int cut, long literal_cost, int* argmin, bool expect_fail,
+    SizeVerdict certify(const SizeSetup& z, std::int64_t cut, long literal_cost, std::int64_t* argmin, bool expect_fail,
                         bool with_exact_sums, bool* used_exact_sums) const;
 
     // Whether every size s1 ... s2 certainly passes (2 <= s1 <= s2).
-    bool certify_block(const SizeSetup& z1, int cut1, const SizeSetup& z2, int cut2) const;
+    bool certify_block(const SizeSetup& z1, std::int64_t cut1, const SizeSetup& z2, std::int64_t cut2) const;
 
 private:
     // The e-values over u = u_lo ... u_hi: inside T0 ... T0 + u - 1, outside
     // 0 ... s_out - u - 1, all under `map`.
     struct Span {
         EvalueMap map;
-        int u_lo;
-        int u_hi;
-        int s_out;
-        int s_err;              // largest size covered
+        std::int64_t u_lo;
+        std::int64_t u_hi;
+        std::int64_t s_out;
+        std::int64_t s_err;     // largest size covered
         double outside_sum_hi;  // bound on every covered size's initial outside sum
     };
     struct Argmin {
-        int u;
+        std::int64_t u;
         double eta;  // bound on the rounding of the probed increments
     };
 
-    double evalue(int i, const EvalueMap& map) const;
-    double theta(int u) const;
-    Interval inside_sum(const EvalueMap& map, int u, double k_exact, bool* loose) const;
-    Interval outside_sum(const EvalueMap& map, int count, double k_exact, bool* loose) const;
-    Interval evalue_sum(int a, int b, const EvalueMap& map, double k_exact, bool* loose) const;
-    Interval grouped_sum(int a, int b, const EvalueMap& map, double k_exact, bool* loose) const;
-    Interval exact_terms(int a, int b, const EvalueMap& map) const;
-    Interval reciprocal_bound(int a, int b, const EvalueMap& map) const;
-    bool first_overlap_passes(const EvalueMap& map, int u_terms, int u_theta, int s_err, double k_exact,
-                              bool* loose) const;
-    Argmin argmin_h(const Span& span, int start) const;
+    double evalue(std::int64_t i, const EvalueMap& map) const;
+    double theta(std::int64_t u) const;
+    Interval inside_sum(const EvalueMap& map, std::int64_t u, double k_exact, bool* loose) const;
+    Interval outside_sum(const EvalueMap& map, std::int64_t count, double k_exact, bool* loose) const;
+    Interval evalue_sum(std::int64_t a, std::int64_t b, const EvalueMap& map, double k_exact, bool* loose) const;
+    Interval grouped_sum(std::int64_t a, std::int64_t b, const EvalueMap& map, double k_exact, bool* loose) const;
+    Interval exact_terms(std::int64_t a, std::int64_t b, const EvalueMap& map) const;
+    Interval reciprocal_bound(std::int64_t a, std::int64_t b, const EvalueMap& map) const;
+    bool first_overlap_passes(const EvalueMap& map, std::int64_t u_terms, std::int64_t u_theta, std::int64_t s_err,
+                              double k_exact, bool* loose) const;
+    Argmin argmin_h(const Span& span, std::int64_t start) const;
     bool span_never_fails(const Span& span, const Argmin& at, double k_exact, bool* loose) const;
     bool fails_at(const SizeSetup& z, const Span& span, const Argmin& at, double k_exact, bool* loose) const;
     ReciprocalSums& sums() const;
@@ -180,21 +182,21 @@ private:
     struct RangeSum {
         double F = 0.0;
         double k_exact = 0.0;
-        int a = 0;
-        int b = -1;
+        std::int64_t a = 0;
+        std::int64_t b = -1;
         Interval sum{0.0, 0.0};
         bool loose = false;
     };
-    static constexpr int REMEMBERED_SUMS = 4;
+    static constexpr std::int64_t REMEMBERED_SUMS = 4;
     mutable RangeSum remembered_[REMEMBERED_SUMS];
-    mutable int next_remembered_ = 0;
+    mutable std::int64_t next_remembered_ = 0;
 
     PFamily family_;
     const HarmonicTable& harmonic_;
     double invalpha_;
     double cutoff_;  // alpha + TOLERANCE
-    int r_;
-    int t0_;
+    std::int64_t r_;
+    std::int64_t t0_;
     double beta_;  // invalpha / r
     std::unique_ptr<ReciprocalSums>* sums_;
 };

@@ -12,7 +12,7 @@ namespace {
 
 // Whether the family's values never increase (NaN breaks it), the omitted
 // ones included.
-bool family_is_sorted(const double* given, int n, int pad) {
+bool family_is_sorted(const double* given, int n, std::int64_t pad) {
     double previous = pad > 0 ? 1.0 : std::numeric_limits<double>::infinity();
     for (int i = 0; i < n; ++i) {
         if (!(given[i] <= previous)) {
@@ -30,17 +30,17 @@ cBYCheckResult closed_by_check(const std::vector<double>& p, int r, const std::v
     return certified_cby_check(p, r, harmonic, warm_s, alpha);
 }
 
-int closed_by_count(const double* p, int n, int total, double alpha, bool approximate,
-                    const common::CancelFlag* cancel) {
+std::int64_t closed_by_count(const double* p, int n, std::int64_t total, double alpha, bool approximate,
+                             const common::CancelFlag* cancel) {
     return certified_closed_by_count(p, n, total, alpha, approximate, cancel);
 }
 
-int by_count(const double* p, int n, int total, double alpha) {
+std::int64_t by_count(const double* p, int n, std::int64_t total, double alpha) {
     common::require_family_size(n, total);
     return by_scan(PFamily{p, n, total - n, total}, harmonic_number(total), alpha, family_is_sorted(p, n, total - n));
 }
 
-int bh_count(const double* p, int n, int total, double alpha) {
+std::int64_t bh_count(const double* p, int n, std::int64_t total, double alpha) {
     common::require_family_size(n, total);
     return by_scan(PFamily{p, n, total - n, total}, 1.0, alpha, family_is_sorted(p, n, total - n));
 }

@@ -5,6 +5,7 @@
 // the certified route (fast_search.hpp, fast_check.hpp), whose results equal
 // the literal ones for every input.
 
+#include <cstdint>
 #include <vector>
 
 #include "closed_by/cBY.hpp"
@@ -24,11 +25,11 @@ cBYCheckResult closed_by_check(const std::vector<double>& p, int r, const std::v
 // equal those of BY_cpp and of largestcBYsignificant_cpp (or, `approximate`,
 // largestcBYsignificant_approximate_cpp) on that padded vector. A set
 // `cancel` stops the search by throwing common::SearchCancelled.
-int by_count(const double* p, int n, int total, double alpha);
+std::int64_t by_count(const double* p, int n, std::int64_t total, double alpha);
 // The Benjamini-Hochberg count: the BY step-up test with H_m replaced by 1,
 // equal to BY_cpp's count with every harmonic number 1.
-int bh_count(const double* p, int n, int total, double alpha);
-int closed_by_count(const double* p, int n, int total, double alpha, bool approximate,
-                    const common::CancelFlag* cancel);
+std::int64_t bh_count(const double* p, int n, std::int64_t total, double alpha);
+std::int64_t closed_by_count(const double* p, int n, std::int64_t total, double alpha, bool approximate,
+                             const common::CancelFlag* cancel);
 
 }  // namespace tarvimo::closed_by

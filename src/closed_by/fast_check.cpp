@@ -16,8 +16,8 @@ namespace {
 
 // After a range certificate fails at two sizes, this many sizes are decided
 // singly before ranges are tried again.
-constexpr int BLOCK_COOLDOWN = 16;
-constexpr int CANCEL_POLL_SIZES = 32;
+constexpr std::int64_t BLOCK_COOLDOWN = 16;
+constexpr std::int64_t CANCEL_POLL_SIZES = 32;
 // The certificates' bounds stay finite for e-value factors up to this.
 constexpr double LARGEST_FACTOR = 1e300;
 
@@ -27,16 +27,16 @@ bool precedes(const LevelOrderKey& a, const LevelOrderKey& b) {
 
 // The split size of node (lo, hi): the warm size at the root if given, the
 // midpoint elsewhere.
-int split_of(const Node& node, int warm_s) {
+std::int64_t split_of(const Node& node, std::int64_t warm_s) {
     return node.depth == 0 && warm_s != 0 ? warm_s : node.lo + (node.hi - node.lo) / 2;
 }
 
-bool harmonic_is_exact(const std::vector<double>& harmonic, int m) {
+bool harmonic_is_exact(const std::vector<double>& harmonic, std::int64_t m) {
     double sum = 0.0;
     if (harmonic[0] != 0.0) {
         return false;
     }
-    for (int i = 1; i <= m; ++i) {
+    for (std::int64_t i = 1; i <= m; ++i) {
         sum += 1.0 / static_cast<double>(i);
         if (harmonic[i] != sum) {
             return false;
@@ -47,9 +47,9 @@ bool harmonic_is_exact(const std::vector<double>& harmonic, int m) {
 
 }  // namespace
 
-bool values_in_domain(const double* q, int n) {
+bool values_in_domain(const double* q, std::int64_t n) {
     double previous = 1.0;
-    for (int i = 0; i < n; ++i) {
+    for (std::int64_t i = 0; i < n; ++i) {
         const double v = q[i];
         if (!(v > 0.0 && v <= previous)) {  // false for NaN
             return false;
@@ -62,23 +62,32 @@ bool values_in_domain(const double* q, int n) {
 bool alpha_in_domain(double alpha) { return alpha > 0.0 && alpha < 1.0; }
 
 bool factor_in_domain(const HarmonicTable& harmonic, double alpha) {
-    const int m = harmonic.size();
+    const std::int64_t m = harmonic.size();
     return m == 0 || (static_cast<double>(m) * harmonic(m)) * (1.0 / alpha) <= LARGEST_FACTOR;
+}
+
+std::int64_t dense_harmonic_from(int n, std::int64_t total, const CertifiedCbyTuning& tuning) {
+    const std::int64_t pad = total - n;
+    if (pad <= std::max(n, tuning.dense_padding) && total <= LAST_SUMMED_HARMONIC) {
+        return 0;
+    }
+    return std::min(pad + 1, total);
 }
 
 // The bound test holds on a prefix of the sizes 1 ... s_b: for s <= r it says about
 // p H_s <= alpha, and H_(s-1) / H_s <= 1 - 1/(s H_s) leaves far more room
 // than the few roundings; for s > r its right side is fixed and its left
-// side grows with s.
-long long CheckWalk::bound_fails_from(Walk& walk) const {
+// side grows with s (also at 2^31, where the rounded H exceeds the summed one
+// before it by more than 1/s).
+std::int64_t CheckWalk::bound_fails_from(Walk& walk) const {
     if (walk.bound_fails_from < 0) {
-        walk.bound_fails_from = first_true(1, static_cast<long long>(family_.m) + 1,
-                                           [&](int s) { return !decider_.bound_passes(walk.sizes, s); });
+        walk.bound_fails_from =
+            first_true(1, family_.m + 1, [&](std::int64_t s) { return !decider_.bound_passes(walk.sizes, s); });
     }
     return walk.bound_fails_from;
 }
 
-OmittedOutside CheckWalk::omitted_outside(int r) const {
+OmittedOutside CheckWalk::omitted_outside(std::int64_t r) const {
     OmittedOutside omitted;
     if (family_.pad == 0) {
         return omitted;
@@ -96,19 +105,20 @@ OmittedOutside CheckWalk::omitted_outside(int r) const {
 
 // Size s of the omitted-outside sizes lo ... hi: with an omitted value inside
 // too it fails, else the decider tells.
-SizeVerdict CheckWalk::omitted_verdict(const Walk& walk, int s) const {
+SizeVerdict CheckWalk::omitted_verdict(const Walk& walk, std::int64_t s) const {
     if (walk.omitted.all_fail) {
         return SizeVerdict::fail;
     }
     return decider_.omitted_size_verdict(walk.sizes, s);
 }
 
-long long CheckWalk::omitted_fail_from(Walk& walk) const {
+std::int64_t CheckWalk::omitted_fail_from(Walk& walk) const {
     if (walk.omitted.fail_from < 0) {
-        const long long lo = std::max<long long>(walk.omitted.lo, bound_fails_from(walk));
-        const long long end = static_cast<long long>(walk.omitted.hi) + 1;
-        walk.omitted.fail_from =
-            lo >= end ? end : first_true(lo, end, [&](int s) { return omitted_verdict(walk, s) == SizeVerdict::fail; });
+        const std::int64_t lo = std::max<std::int64_t>(walk.omitted.lo, bound_fails_from(walk));
+        const std::int64_t end = walk.omitted.hi + 1;
+        walk.omitted.fail_from = lo >= end ? end : first_true(lo, end, [&](std::int64_t s) {
+            return omitted_verdict(walk, s) == SizeVerdict::fail;
+        });
     }
     return walk.omitted.fail_from;
 }
@@ -118,16 +128,15 @@ long long CheckWalk::omitted_fail_from(Walk& walk) const {
 // fail_from ... hi (past the bound test's prefix), whose shallowest node the
 // descent finds. The bound test drops only sizes it passes, none of them.
 std::optional<LevelOrderKey> CheckWalk::first_omitted_failure(Walk& walk, const Node& node) const {
-    const long long start =
-        std::max({omitted_fail_from(walk), bound_fails_from(walk), static_cast<long long>(node.lo)});
-    const int to = std::min(walk.omitted.hi, node.hi);
+    const std::int64_t start = std::max({omitted_fail_from(walk), bound_fails_from(walk), node.lo});
+    const std::int64_t to = std::min(walk.omitted.hi, node.hi);
     if (start > to) {
         return std::nullopt;
     }
-    const int from = static_cast<int>(start);
+    const std::int64_t from = start;
     Node at = node;
     for (;;) {
-        const int s = at.lo + (at.hi - at.lo) / 2;
+        const std::int64_t s = at.lo + (at.hi - at.lo) / 2;
         if (to < s) {
             at = {at.lo, s - 1, at.depth + 1};
         } else if (from > s) {
@@ -141,7 +150,7 @@ std::optional<LevelOrderKey> CheckWalk::first_omitted_failure(Walk& walk, const 
 // The loop of size s reads e_out below its cut-off. The literal check has
 // examined the sizes in examined_ before it, in this order; replaying their
 // outside walks (the last one is s's own) gives the entries it reads.
-SizeVerdict CheckWalk::replay_history(Walk& walk, int s) {
+SizeVerdict CheckWalk::replay_history(Walk& walk, std::int64_t s) {
     ++stats_.history_replays;
     if (!walk.history) {
         walk.history.emplace();
@@ -149,7 +158,7 @@ SizeVerdict CheckWalk::replay_history(Walk& walk, int s) {
     }
     for (; walk.applied < examined_.size(); ++walk.applied) {
         const SizeSetup z = walk.sizes.setup(examined_[walk.applied]);
-        const int cut = walk.sizes.cut_index(z.Hs, family_.pad - 1);
+        const std::int64_t cut = walk.sizes.cut_index(z.Hs, family_.pad - 1);
         walk.history->apply(z.maxv, walk_cut(z, cut), z.F);
     }
     return walk.sizes.literal(walk.sizes.setup(s), UNLIMITED, &*walk.history, cancel_);
@@ -160,20 +169,20 @@ void SweptVerdicts::clear() {
     singles_.clear();
 }
 
-void SweptVerdicts::add_range(int lo, int hi) { runs_.push_back({lo, hi, -1}); }
+void SweptVerdicts::add_range(std::int64_t lo, std::int64_t hi) { runs_.push_back({lo, hi, -1}); }
 
-void SweptVerdicts::add(int s, SizeVerdict verdict) {
+void SweptVerdicts::add(std::int64_t s, SizeVerdict verdict) {
     if (runs_.empty() || runs_.back().first_single < 0 || runs_.back().hi + 1 != s) {
-        runs_.push_back({s, s, static_cast<long long>(singles_.size())});
+        runs_.push_back({s, s, static_cast<std::int64_t>(singles_.size())});
     } else {
         runs_.back().hi = s;
     }
     singles_.push_back(verdict);
 }
 
-SizeVerdict SweptVerdicts::at(int s) const {
+SizeVerdict SweptVerdicts::at(std::int64_t s) const {
     const auto after =
-        std::upper_bound(runs_.begin(), runs_.end(), s, [](int size, const Run& run) { return size < run.lo; });
+        std::upper_bound(runs_.begin(), runs_.end(), s, [](std::int64_t size, const Run& run) { return size < run.lo; });
     if (after == runs_.begin()) {
         return SizeVerdict::unknown;
     }
@@ -192,33 +201,31 @@ bool CheckWalk::sweep(Walk& walk) {
     ++stats_.sweeps;
     walk.swept = true;
     const CountSizes& sizes = walk.sizes;
-    const int m = family_.m;
-    const long long start = std::max<long long>(walk.first_individual, bound_fails_from(walk));
+    const std::int64_t m = family_.m;
+    const std::int64_t start = std::max<std::int64_t>(walk.first_individual, bound_fails_from(walk));
     walk.first_swept = start;
     if (start > m) {
         return true;
     }
-    const int from = static_cast<int>(start);
+    const std::int64_t from = start;
     verdicts_.clear();
     bool all_pass = true;
-    int cut = family_.pad - 1;  // cut off at every size >= 2
-    int width = 2;
-    int cooldown = 0;
-    // The size is wider than int so that the loop also ends for m = INT_MAX.
-    for (long long size = from, polls = 0; size <= m; ++polls) {
+    std::int64_t cut = family_.pad - 1;  // cut off at every size >= 2
+    std::int64_t width = 2;
+    std::int64_t cooldown = 0;
+    for (std::int64_t s = from, polls = 0; s <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
             common::stop_if_cancelled(cancel_);
         }
-        const int s = static_cast<int>(size);
         const SizeSetup z = sizes.setup(s);
         cut = sizes.cut_index(z.Hs, cut);
         if (tuning_.blocks && cooldown == 0 && s < m) {
-            const int last = static_cast<int>(std::min<long long>(m, static_cast<long long>(s) + width - 1));
+            const std::int64_t last = std::min(m, s + width - 1);
             const SizeSetup z_last = sizes.setup(last);
             if (sizes.certify_block(z, cut, z_last, sizes.cut_index(z_last.Hs, cut))) {
                 ++stats_.blocks_certified;
                 verdicts_.add_range(s, last);
-                size = static_cast<long long>(last) + 1;
+                s = last + 1;
                 width = width < (1 << 29) ? 2 * width : width;
                 continue;
             }
@@ -230,11 +237,11 @@ bool CheckWalk::sweep(Walk& walk) {
         } else if (cooldown > 0) {
             --cooldown;
         }
-        int argmin = -1;
+        std::int64_t argmin = -1;
         const SizeVerdict verdict = decider_.decide(sizes, z, cut, &argmin, true, false);
         verdicts_.add(s, verdict);
         all_pass = all_pass && verdict == SizeVerdict::pass;
-        ++size;
+        ++s;
     }
     return all_pass;
 }
@@ -250,7 +257,7 @@ bool CheckWalk::passes_everywhere_else(Walk& walk) {
     return std::max(omitted_fail_from(walk), bound_fails_from(walk)) > walk.omitted.hi;
 }
 
-SizeVerdict CheckWalk::size_verdict(int r, int s) {
+SizeVerdict CheckWalk::size_verdict(std::int64_t r, std::int64_t s) {
     const CountSizes sizes(family_, harmonic_, alpha_, r, &sums_);
     if (decider_.bound_passes(sizes, s)) {
         return SizeVerdict::pass;
@@ -265,22 +272,22 @@ SizeVerdict CheckWalk::size_verdict(int r, int s) {
     return decider_.evaluate_single(sizes, s);
 }
 
-cBYCheckResult CheckWalk::check(int r, int warm_s) {
+SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s) {
     if (r == 0) {
         return {true, 0};
     }
     common::stop_if_cancelled(cancel_);
     const CountSizes sizes(family_, harmonic_, alpha_, r, &sums_);
     Walk walk{sizes, omitted_outside(r)};
-    walk.first_individual = std::max(2, walk.omitted.hi + 1);
+    walk.first_individual = std::max<std::int64_t>(2, walk.omitted.hi + 1);
     queue_.clear();
     examined_.clear();
     queue_.push_back({1, family_.m, 0});
     std::optional<LevelOrderKey> best;  // earliest failure found inside an omitted-outside subtree
-    int direct = 0;
+    std::int64_t direct = 0;
     for (std::size_t head = 0; head < queue_.size(); ++head) {
         const Node node = queue_[head];
-        const int s = split_of(node, warm_s);
+        const std::int64_t s = split_of(node, warm_s);
         if (best && precedes(*best, LevelOrderKey{node.depth, s})) {
             break;
         }
@@ -321,7 +328,7 @@ cBYCheckResult CheckWalk::check(int r, int warm_s) {
                 verdict = decider_.evaluate_single(sizes, s);
             } else if (verdict == SizeVerdict::uncertain) {
                 const SizeSetup z = sizes.setup(s);
-                int argmin = -1;
+                std::int64_t argmin = -1;
                 verdict = decider_.decide(sizes, z, sizes.cut_index(z.Hs, family_.pad - 1), &argmin, false, false);
             }
             if (verdict == SizeVerdict::stale) {
@@ -341,7 +348,7 @@ cBYCheckResult CheckWalk::check(int r, int warm_s) {
             return {true, 0};
         }
     }
-    return best ? cBYCheckResult{false, best->s} : cBYCheckResult{true, 0};
+    return best ? SizeCheck{false, best->s} : SizeCheck{true, 0};
 }
 
 cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic, int warm_s,
@@ -365,7 +372,8 @@ cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const st
         return cBY_check_cpp(p, r, harmonic, warm_s, alpha);
     }
     CheckWalk walk(PFamily{p.data(), m, 0, m}, table, alpha, counts, tuning, nullptr);
-    return walk.check(r, warm_s);
+    const SizeCheck result = walk.check(r, warm_s);
+    return {result.res, static_cast<int>(result.at_s)};  // at most m, an int
 }
 
 }  // namespace tarvimo::closed_by

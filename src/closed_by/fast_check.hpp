@@ -23,6 +23,7 @@
 // one size; CountSearch (fast_search.hpp) runs the searches over counts.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -45,23 +46,31 @@ namespace tarvimo::closed_by {
 // largest given value in the set, whose e-value does not grow with s: the
 // sizes fail from some size on.
 struct OmittedOutside {
-    int lo = 0;
-    int hi = -1;  // empty when lo > hi
+    std::int64_t lo = 0;
+    std::int64_t hi = -1;  // empty when lo > hi
     bool all_fail = false;
-    long long fail_from = -1;  // first failing size of lo ... hi (hi + 1 if none); -1 until known
+    std::int64_t fail_from = -1;  // first failing size of lo ... hi (hi + 1 if none); -1 until known
+};
+
+// The result of a check: whether it passes, else the first failing size in
+// the literal order. Sizes range up to the family's total, which may exceed
+// what cBYCheckResult holds.
+struct SizeCheck {
+    bool res;
+    std::int64_t at_s;  // 0 on a pass
 };
 
 // A node of the bisection tree of sizes: the sizes lo ... hi, at `depth`.
 struct Node {
-    int lo;
-    int hi;
-    int depth;
+    std::int64_t lo;
+    std::int64_t hi;
+    std::int64_t depth;
 };
 
 // A size's place in the level order of the tree.
 struct LevelOrderKey {
-    int depth;
-    int s;
+    std::int64_t depth;
+    std::int64_t s;
 };
 
 // The verdicts a sweep found for the sizes first ... m, in size order: ranges
@@ -71,16 +80,16 @@ struct LevelOrderKey {
 class SweptVerdicts {
 public:
     void clear();
-    void add_range(int lo, int hi);  // every size lo ... hi passes
-    void add(int s, SizeVerdict verdict);
+    void add_range(std::int64_t lo, std::int64_t hi);  // every size lo ... hi passes
+    void add(std::int64_t s, SizeVerdict verdict);
     // The verdict of size s; unknown where the sweep did not reach it.
-    SizeVerdict at(int s) const;
+    SizeVerdict at(std::int64_t s) const;
 
 private:
     struct Run {
-        int lo;
-        int hi;
-        long long first_single;  // index in singles_ of size lo; -1 for a certified range
+        std::int64_t lo;
+        std::int64_t hi;
+        std::int64_t first_single;  // index in singles_ of size lo; -1 for a certified range
     };
     std::vector<Run> runs_;  // ascending, disjoint
     std::vector<SizeVerdict> singles_;
@@ -101,11 +110,11 @@ public:
           decider_(family, harmonic, alpha, stats, tuning, cancel) {}
 
     // cBY_check_cpp's result for count r, whose first size is warm_s (0: none).
-    cBYCheckResult check(int r, int warm_s);
+    SizeCheck check(std::int64_t r, std::int64_t warm_s);
     // The verdict of size s in the check of count r, evaluated on its own:
     // pass, fail, or stale where its loop would read entries of e_out that
     // the sizes examined before it left (the verdict then depends on them).
-    SizeVerdict size_verdict(int r, int s);
+    SizeVerdict size_verdict(std::int64_t r, std::int64_t s);
     // Moves to another level; what the walk keeps of the family (the sums of
     // 1 / p) does not depend on it.
     void set_alpha(double alpha) {
@@ -118,20 +127,20 @@ private:
     struct Walk {
         const CountSizes& sizes;
         OmittedOutside omitted;
-        long long bound_fails_from = -1;  // s_b + 1, the first size the bound test fails; -1 until known
+        std::int64_t bound_fails_from = -1;  // s_b + 1, the first size the bound test fails; -1 until known
         bool swept = false;
-        int first_individual = 2;   // sizes from here on have no shortcut
-        long long first_swept = 0;  // verdicts_ holds sizes first_swept ... m
+        std::int64_t first_individual = 2;  // sizes from here on have no shortcut
+        std::int64_t first_swept = 0;       // verdicts_ holds sizes first_swept ... m
         std::optional<EoutHistory> history = std::nullopt;
         std::size_t applied = 0;  // entries of examined_ applied to history
     };
 
-    long long bound_fails_from(Walk& walk) const;
-    OmittedOutside omitted_outside(int r) const;
-    long long omitted_fail_from(Walk& walk) const;
-    SizeVerdict omitted_verdict(const Walk& walk, int s) const;
+    std::int64_t bound_fails_from(Walk& walk) const;
+    OmittedOutside omitted_outside(std::int64_t r) const;
+    std::int64_t omitted_fail_from(Walk& walk) const;
+    SizeVerdict omitted_verdict(const Walk& walk, std::int64_t s) const;
     std::optional<LevelOrderKey> first_omitted_failure(Walk& walk, const Node& node) const;
-    SizeVerdict replay_history(Walk& walk, int s);
+    SizeVerdict replay_history(Walk& walk, std::int64_t s);
     bool sweep(Walk& walk);
     bool passes_everywhere_else(Walk& walk);
 
@@ -145,14 +154,20 @@ private:
     SizeDecider decider_;
     // Scratch kept across the checks of a search.
     std::vector<Node> queue_;
-    std::vector<int> examined_;  // sizes examined in detail, in the literal order
-    SweptVerdicts verdicts_;     // after a sweep
+    std::vector<std::int64_t> examined_;  // sizes examined in detail, in the literal order
+    SweptVerdicts verdicts_;              // after a sweep
 };
 
 // The domain the certificates are proven for.
-bool values_in_domain(const double* q, int n);
+bool values_in_domain(const double* q, std::int64_t n);
 bool alpha_in_domain(double alpha);
 bool factor_in_domain(const HarmonicTable& harmonic, double alpha);
+
+// The first size whose harmonic number a family of n given values of
+// `total` keeps in its table (HarmonicTable's dense_from): all of them when
+// it is padded little, else those of the sizes beyond the omitted values.
+// A family beyond the summed harmonic numbers never holds them all.
+std::int64_t dense_harmonic_from(int n, std::int64_t total, const CertifiedCbyTuning& tuning);
 
 // cBY_check_cpp's result for every input.
 cBYCheckResult certified_cby_check(const std::vector<double>& p, int r, const std::vector<double>& harmonic, int warm_s,

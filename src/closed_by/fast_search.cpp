@@ -10,7 +10,17 @@ namespace tarvimo::closed_by {
 
 namespace {
 
-constexpr long long CANCEL_POLL_COUNTS = 1 << 16;
+constexpr std::int64_t CANCEL_POLL_COUNTS = 1 << 16;
+
+// The largest count the searches consider in a family of more than
+// LAST_SUMMED_HARMONIC hypotheses: its given values. The check's margin
+// (1e-10, absolute) exceeds the requirement 1 / (alpha r) of a count r beyond
+// 10^10 / alpha, where size 1 and every overlap would pass even with e-values
+// of 0: a count holding omitted p-values of 1 would pass. Below 2^31 such a
+// count provably fails (OmittedOutside, and the skip in exact_search); above
+// it none is taken. Counts of given values stay below 2^31, where the margin
+// is under a quarter of 1 / (alpha r) as for every smaller family.
+std::int64_t largest_wide_count(const PFamily& family) { return family.n; }
 
 }  // namespace
 
@@ -20,7 +30,7 @@ constexpr long long CANCEL_POLL_COUNTS = 1 << 16;
 // the e-value of one position: the largest in the set (minu = 1) or p_(s-1)
 // (the prefix before it cut off). Where that sum falls short of the critical
 // value the check certainly returns {false, s}.
-WarmSizeLane::WarmSizeLane(const PFamily& family, const HarmonicTable& harmonic, double alpha, int s)
+WarmSizeLane::WarmSizeLane(const PFamily& family, const HarmonicTable& harmonic, double alpha, std::int64_t s)
     : family_(family),
       s_(s),
       Hs_(harmonic(s)),
@@ -32,16 +42,16 @@ WarmSizeLane::WarmSizeLane(const PFamily& family, const HarmonicTable& harmonic,
       open_(s >= 2 && family.at(s - 2) * Hs_ > cutoff_),
       later_e_(open_ ? by_evalue(family.at(s - 1), Hs_, F_, cutoff_, invalpha_) : 0.0) {}
 
-bool WarmSizeLane::settles(int r) const {
+bool WarmSizeLane::settles(std::int64_t r) const {
     if (!open_ || r < 1 || r > family_.m) {
         return false;
     }
-    const int t0 = family_.m - r;
+    const std::int64_t t0 = family_.m - r;
     const double p = family_.at(t0);
     if (p * factor_ <= static_cast<double>(std::min(s_, r)) * alpha_) {
         return false;
     }
-    const int minu = std::max(1, s_ - t0);
+    const std::int64_t minu = std::max<std::int64_t>(1, s_ - t0);
     const double next_e_in = minu > 1 ? later_e_ : by_evalue(p, Hs_, F_, cutoff_, invalpha_);
     // critical >= invalpha / r > 1 / r > TOLERANCE, so a 0 always fails.
     return next_e_in == 0.0 ||
@@ -50,9 +60,9 @@ bool WarmSizeLane::settles(int r) const {
 
 // Counts r, r - 1, ... that the lane of their warm size s settles; returns
 // the first count it does not.
-int CountSearch::lane(int r, int s) {
+std::int64_t CountSearch::lane(std::int64_t r, std::int64_t s) {
     const WarmSizeLane lane(family_, harmonic_, alpha_, s);
-    long long settled = 0;
+    std::int64_t settled = 0;
     for (; r >= 1 && lane.settles(r); --r, ++settled) {
         if ((settled + 1) % CANCEL_POLL_COUNTS == 0) {
             common::stop_if_cancelled(cancel_);
@@ -62,17 +72,20 @@ int CountSearch::lane(int r, int s) {
     return r;
 }
 
-int CountSearch::exact_search() {
-    const int m = family_.m;
-    int r = m;
-    int warm_s = 0;
+std::int64_t CountSearch::exact_search() {
+    const std::int64_t m = family_.m;
+    std::int64_t r = m;
+    std::int64_t warm_s = 0;
     // Every count with an omitted value inside fails at the first size it
     // examines if that is one of 2 ... pad; the root midpoint is the first.
-    const int root = 1 + (m - 1) / 2;
+    const std::int64_t root = 1 + (m - 1) / 2;
     if (family_.pad >= 2 && root >= 2 && root <= family_.pad) {
         stats_.skipped_counts += m - family_.n;
         r = family_.n;
         warm_s = root;
+    } else if (m > LAST_SUMMED_HARMONIC) {
+        stats_.skipped_counts += m - family_.n;
+        r = largest_wide_count(family_);
     }
     while (r >= 1) {
         if (tuning_.lane && warm_s >= 2) {
@@ -81,7 +94,7 @@ int CountSearch::exact_search() {
                 break;
             }
         }
-        const cBYCheckResult result = walk_.check(r, warm_s);
+        const SizeCheck result = walk_.check(r, warm_s);
         if (result.res) {
             return r;
         }
@@ -91,15 +104,15 @@ int CountSearch::exact_search() {
     return 0;
 }
 
-int CountSearch::approximate_search() {
-    const int r_BY = by_scan(family_, harmonic_(family_.m), alpha_, true);
-    int best_r = r_BY;
-    int warm_s = 0;
-    int lo = r_BY + 1;
-    int hi = family_.m;
+std::int64_t CountSearch::approximate_search() {
+    const std::int64_t r_BY = by_scan(family_, harmonic_(family_.m), alpha_, true);
+    std::int64_t best_r = r_BY;
+    std::int64_t warm_s = 0;
+    std::int64_t lo = r_BY + 1;
+    std::int64_t hi = family_.m > LAST_SUMMED_HARMONIC ? largest_wide_count(family_) : family_.m;
     while (lo <= hi) {
-        const int r = lo + (hi - lo) / 2;
-        const cBYCheckResult result = walk_.check(r, warm_s);
+        const std::int64_t r = lo + (hi - lo) / 2;
+        const SizeCheck result = walk_.check(r, warm_s);
         if (result.res) {
             best_r = r;
             lo = r + 1;
@@ -119,21 +132,20 @@ int CountSearch::approximate_search() {
 // p-values with p * H_m > (alpha + TOLERANCE)(1 + 1e-9): at any rank k <= m their
 // ((p * factor) / k) - alpha is at least p H_m (1 - 3u) - alpha, above the
 // tolerance by far more than the rounding of that subtraction.
-int by_scan(const PFamily& family, double Hm, double alpha, bool sorted) {
-    const int m = family.m;
+std::int64_t by_scan(const PFamily& family, double Hm, double alpha, bool sorted) {
+    const std::int64_t m = family.m;
     if (m == 0) {
         return 0;
     }
     const double factor = static_cast<double>(m) * Hm;
     const double beyond = (alpha + TOLERANCE) * (1.0 + 1e-9);
-    int i = sorted && alpha > 0.0
-                ? static_cast<int>(first_true(0, m, [&](int j) { return !(family.at(j) * Hm > beyond); }))
-                : 0;
+    std::int64_t i =
+        sorted && alpha > 0.0 ? (first_true(0, m, [&](std::int64_t j) { return !(family.at(j) * Hm > beyond); })) : 0;
     if (i > 0 && i < family.pad) {
         i = family.pad;  // the first omitted value fails, so all do
     }
     for (; i < m; ++i) {
-        const int k = m - i;
+        const std::int64_t k = m - i;
         if (((family.at(i) * factor) / static_cast<double>(k)) - alpha <= TOLERANCE) {
             return k;
         }
@@ -144,9 +156,9 @@ int by_scan(const PFamily& family, double Hm, double alpha, bool sorted) {
     return 0;
 }
 
-int certified_closed_by_count(const double* p, int n, int total, double alpha, bool approximate,
-                              const common::CancelFlag* cancel, CertifiedCbyStats* stats,
-                              const CertifiedCbyTuning& tuning) {
+std::int64_t certified_closed_by_count(const double* p, int n, std::int64_t total, double alpha, bool approximate,
+                                       const common::CancelFlag* cancel, CertifiedCbyStats* stats,
+                                       const CertifiedCbyTuning& tuning) {
     common::require_family_size(n, total);
     if (alpha <= 0.0 || total == 0) {
         return 0;
@@ -170,8 +182,8 @@ int certified_closed_by_count(const double* p, int n, int total, double alpha, b
     if (!alpha_in_domain(alpha) || !values_in_domain(given, n)) {
         return literal();
     }
-    const int pad = total - n;
-    const int dense_from = pad <= std::max(n, tuning.dense_padding) ? 0 : std::min(pad + 1, total);
+    const std::int64_t pad = total - n;
+    const std::int64_t dense_from = dense_harmonic_from(n, total, tuning);
     const HarmonicTable harmonic(total, dense_from, cancel);
     if (!factor_in_domain(harmonic, alpha)) {
         return literal();

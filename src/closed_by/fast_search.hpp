@@ -19,13 +19,13 @@ namespace tarvimo::closed_by {
 // examines s first, certainly fails there without being run. O(1) per count.
 class WarmSizeLane {
 public:
-    WarmSizeLane(const PFamily& family, const HarmonicTable& harmonic, double alpha, int s);
+    WarmSizeLane(const PFamily& family, const HarmonicTable& harmonic, double alpha, std::int64_t s);
     // True only where cBY_check_cpp(p, r, harmonic, s, alpha) returns {false, s}.
-    bool settles(int r) const;
+    bool settles(std::int64_t r) const;
 
 private:
     PFamily family_;
-    int s_;
+    std::int64_t s_;
     double Hs_;
     double factor_;
     double alpha_;
@@ -50,11 +50,11 @@ public:
           cancel_(cancel),
           walk_(family, harmonic, alpha, stats, tuning, cancel) {}
 
-    int exact_search();
-    int approximate_search();
+    std::int64_t exact_search();
+    std::int64_t approximate_search();
 
 private:
-    int lane(int r, int s);
+    std::int64_t lane(std::int64_t r, std::int64_t s);
 
     PFamily family_;
     const HarmonicTable& harmonic_;
@@ -69,11 +69,11 @@ private:
 
 // The BY step-up count of a family, as BY_cpp scans its full vector; Hm is
 // H_m. `sorted`: the values never increase, which lets the scan start late.
-int by_scan(const PFamily& family, double Hm, double alpha, bool sorted);
+std::int64_t by_scan(const PFamily& family, double Hm, double alpha, bool sorted);
 
 // closed_by_count of closed_by.hpp, counting what it did into `stats`.
-int certified_closed_by_count(const double* p, int n, int total, double alpha, bool approximate,
-                              const common::CancelFlag* cancel, CertifiedCbyStats* stats = nullptr,
-                              const CertifiedCbyTuning& tuning = {});
+std::int64_t certified_closed_by_count(const double* p, int n, std::int64_t total, double alpha, bool approximate,
+                                       const common::CancelFlag* cancel, CertifiedCbyStats* stats = nullptr,
+                                       const CertifiedCbyTuning& tuning = {});
 
 }  // namespace tarvimo::closed_by

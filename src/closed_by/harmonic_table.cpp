@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cmath>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 #include <mutex>
 
 namespace tarvimo::closed_by {
@@ -13,6 +16,7 @@ namespace {
 constexpr int CANCEL_POLL_TERMS = 1 << 20;  // a few milliseconds of summing
 constexpr int CANCEL_POLL_CHECKPOINTS = CANCEL_POLL_TERMS / HarmonicTable::CHECKPOINT_STRIDE;
 constexpr int CHECKPOINTS = INT_MAX / HarmonicTable::CHECKPOINT_STRIDE + 1;
+constexpr double NOT_YET_ROUNDED = std::numeric_limits<double>::quiet_NaN();
 
 // Adds 1/(from + 1) ... 1/to to `sum` in this order, storing the running
 // sums at out[i - from - 1] if out is given. The index is wider than int so
@@ -66,37 +70,57 @@ double harmonic_checkpoint(int k, const common::CancelFlag* cancel) {
     return shared.sums[k];
 }
 
-HarmonicTable::HarmonicTable(const double* harmonic, int m) : m_(m), dense_from_(0), dense_(harmonic) {}
+HarmonicTable::HarmonicTable(const double* harmonic, std::int64_t m) : m_(m), dense_from_(0), dense_(harmonic) {}
 
-HarmonicTable::HarmonicTable(int m, int dense_from, const common::CancelFlag* cancel)
+HarmonicTable::HarmonicTable(std::int64_t m, std::int64_t dense_from, const common::CancelFlag* cancel)
     : m_(m), dense_from_(dense_from), owned_(new double[static_cast<std::size_t>(m - dense_from) + 1]) {
-    const int base = dense_from / CHECKPOINT_STRIDE;
-    owned_[0] = add_terms(harmonic_checkpoint(base, cancel), base * CHECKPOINT_STRIDE, dense_from, nullptr);
-    double sum = owned_[0];
-    for (int done = dense_from; done < m;) {
-        common::stop_if_cancelled(cancel);
-        const int to = static_cast<int>(std::min<long long>(m, static_cast<long long>(done) + CANCEL_POLL_TERMS));
-        sum = add_terms(sum, done, to, &owned_[done - dense_from + 1]);
-        done = to;
+    // The summed part, dense_from ... min(m, LAST_SUMMED_HARMONIC).
+    const std::int64_t summed_to = std::min(m, LAST_SUMMED_HARMONIC);
+    std::int64_t done = dense_from;
+    if (dense_from <= summed_to) {
+        const int from = static_cast<int>(dense_from);
+        const int base = from / CHECKPOINT_STRIDE;
+        owned_[0] = add_terms(harmonic_checkpoint(base, cancel), base * CHECKPOINT_STRIDE, from, nullptr);
+        double sum = owned_[0];
+        while (done < summed_to) {
+            common::stop_if_cancelled(cancel);
+            const std::int64_t to = std::min<std::int64_t>(summed_to, done + CANCEL_POLL_TERMS);
+            sum = add_terms(sum, static_cast<int>(done), static_cast<int>(to), &owned_[done - dense_from + 1]);
+            done = to;
+        }
+        ++done;
     }
+    // The rounded part is filled as it is read: a search reads few of its sizes.
+    rounded_from_ = done;
+    std::fill(&owned_[done - dense_from], &owned_[m - dense_from] + 1, NOT_YET_ROUNDED);
     dense_ = owned_.get();
 }
 
-double HarmonicTable::operator()(int s) const {
+double HarmonicTable::operator()(std::int64_t s) const {
+    if (s >= rounded_from_) {
+        double& held = owned_[s - dense_from_];
+        if (std::isnan(held)) {
+            held = rounded_harmonic(s).value;
+        }
+        return held;
+    }
     if (s >= dense_from_) {
         return dense_[s - dense_from_];
     }
     if (s != cached_s_) {
-        const int base = s / CHECKPOINT_STRIDE;
-        cached_h_ = add_terms(harmonic_checkpoint(base, nullptr), base * CHECKPOINT_STRIDE, s, nullptr);
+        cached_h_ = harmonic_number(s);
         cached_s_ = s;
     }
     return cached_h_;
 }
 
-double harmonic_number(int m) {
-    const int base = m / HarmonicTable::CHECKPOINT_STRIDE;
-    return add_terms(harmonic_checkpoint(base, nullptr), base * HarmonicTable::CHECKPOINT_STRIDE, m, nullptr);
+double harmonic_number(std::int64_t m) {
+    if (m > LAST_SUMMED_HARMONIC) {
+        return rounded_harmonic(m).value;
+    }
+    const int summed = static_cast<int>(m);
+    const int base = summed / HarmonicTable::CHECKPOINT_STRIDE;
+    return add_terms(harmonic_checkpoint(base, nullptr), base * HarmonicTable::CHECKPOINT_STRIDE, summed, nullptr);
 }
 
 }  // namespace tarvimo::closed_by

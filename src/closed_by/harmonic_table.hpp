@@ -1,38 +1,46 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
+#include "closed_by/rounded_harmonic.hpp"
 #include "common/common.hpp"
 
 namespace tarvimo::closed_by {
 
-// H_s for s = 0 ... m, bit for bit the running left-to-right sums of
-// harmonic_numbers_cpp, without holding all m + 1 of them when m is huge.
-// The sums are held for every s >= dense_from; below that H_s is resumed
-// from the shared checkpoint at or below s (harmonic_checkpoint) by adding
-// the same terms 1.0 / i in the same order, so it is the same double.
+// H_s for s = 0 ... m, without holding all m + 1 of them when m is huge:
+// up to LAST_SUMMED_HARMONIC bit for bit the running left-to-right sums of
+// harmonic_numbers_cpp, above it the double nearest to H_s
+// (rounded_harmonic). The values are held for every s >= dense_from; below
+// that a sum is resumed from the shared checkpoint at or below s
+// (harmonic_checkpoint) by adding the same terms 1.0 / i in the same order,
+// so it is the same double. Nothing is summed beyond the largest s asked
+// for that is at most LAST_SUMMED_HARMONIC, and a rounded value is computed
+// when first read. Not for use by several threads at once.
 class HarmonicTable {
 public:
     static constexpr int CHECKPOINT_STRIDE = 4096;
 
     // Reads H_0 ... H_m from `harmonic`, which must outlive the table.
-    HarmonicTable(const double* harmonic, int m);
+    HarmonicTable(const double* harmonic, std::int64_t m);
 
     // Sums H_(dense_from + 1) ... H_m from the checkpoint below dense_from,
     // polling `cancel` along the way.
-    HarmonicTable(int m, int dense_from, const common::CancelFlag* cancel);
+    HarmonicTable(std::int64_t m, std::int64_t dense_from, const common::CancelFlag* cancel);
 
-    int size() const { return m_; }
-    double operator()(int s) const;
+    std::int64_t size() const { return m_; }
+    double operator()(std::int64_t s) const;
 
 private:
-    int m_;
-    int dense_from_;
+    std::int64_t m_;
+    std::int64_t dense_from_;
     const double* dense_;  // H_dense_from ... H_m
+    // Sizes from here on are rounded when first read (NaN until then).
+    std::int64_t rounded_from_ = LAST_SUMMED_HARMONIC + 1;
     std::unique_ptr<double[]> owned_;
     // The last sum resumed below dense_from: searches ask for the same size
     // many times in a row.
-    mutable int cached_s_ = -1;
+    mutable std::int64_t cached_s_ = -1;
     mutable double cached_h_ = 0.0;
 };
 
@@ -42,7 +50,8 @@ private:
 // thread (at most 4 MiB); a first call that extends them polls `cancel`.
 double harmonic_checkpoint(int k, const common::CancelFlag* cancel);
 
-// H_m alone, summed as harmonic_numbers_cpp sums it.
-double harmonic_number(int m);
+// H_m alone: summed as harmonic_numbers_cpp sums it up to
+// LAST_SUMMED_HARMONIC, the nearest double above.
+double harmonic_number(std::int64_t m);
 
 }  // namespace tarvimo::closed_by

@@ -28,15 +28,13 @@ struct LevelChecks::Version {
     bool in_domain;
     std::optional<CheckWalk> walk;
     std::optional<WarmSizeLane> lane;  // the lane last asked for, of size lane_s at lane_alpha
-    int lane_s = 0;
+    std::int64_t lane_s = 0;
     double lane_alpha = 0.0;
 };
 
 // The harmonic numbers as certified_closed_by_count keeps them.
-LevelChecks::LevelChecks(int n, int total, const common::CancelFlag* cancel, const CertifiedCbyTuning& tuning)
-    : harmonic_(total, total - n <= std::max(n, tuning.dense_padding) ? 0 : std::min(total - n + 1, total), cancel),
-      cancel_(cancel),
-      tuning_(tuning) {}
+LevelChecks::LevelChecks(int n, std::int64_t total, const common::CancelFlag* cancel, const CertifiedCbyTuning& tuning)
+    : harmonic_(total, dense_harmonic_from(n, total, tuning), cancel), cancel_(cancel), tuning_(tuning) {}
 
 LevelChecks::~LevelChecks() = default;
 
@@ -71,7 +69,7 @@ LevelChecks::Version& LevelChecks::at_level(double alpha) {
     Version& version = *versions_.front();
     if (!version.walk) {
         const int n = static_cast<int>(version.given.size());
-        const int total = harmonic_.size();
+        const std::int64_t total = harmonic_.size();
         version.walk.emplace(PFamily{version.given.data(), n, total - n, total}, harmonic_, alpha, stats_, tuning_,
                              cancel_);
     } else {
@@ -80,24 +78,25 @@ LevelChecks::Version& LevelChecks::at_level(double alpha) {
     return version;
 }
 
-cBYCheckResult LevelChecks::check(int r, int warm_s, double alpha) {
+SizeCheck LevelChecks::check(int r, std::int64_t warm_s, double alpha) {
     if (!certified(alpha)) {
         ++stats_.literal_runs;
         const Version& version = *versions_.front();
-        const int total = harmonic_.size();
+        const std::vector<double> padded =
+            common::padded_values(version.given.data(), static_cast<int>(version.given.size()), harmonic_.size(), 1.0);
+        const int total = static_cast<int>(padded.size());
         std::vector<double> harmonic(static_cast<std::size_t>(total) + 1);
         for (int s = 0; s <= total; ++s) {
             harmonic[static_cast<std::size_t>(s)] = harmonic_(s);
         }
-        const std::vector<double> padded =
-            common::padded_values(version.given.data(), static_cast<int>(version.given.size()), total, 1.0);
-        return cBY_check_cpp(padded, r, harmonic, warm_s, alpha);
+        const cBYCheckResult result = cBY_check_cpp(padded, r, harmonic, static_cast<int>(warm_s), alpha);
+        return {result.res, result.at_s};
     }
     return at_level(alpha).walk->check(r, warm_s);
 }
 
-std::optional<bool> LevelChecks::size_passes(int r, int s, double alpha) {
-    const int total = harmonic_.size();
+std::optional<bool> LevelChecks::size_passes(int r, std::int64_t s, double alpha) {
+    const std::int64_t total = harmonic_.size();
     if (!certified(alpha) || r < 1 || r > total || s < 1 || s > total) {
         return std::nullopt;
     }
@@ -108,8 +107,8 @@ std::optional<bool> LevelChecks::size_passes(int r, int s, double alpha) {
     return std::nullopt;
 }
 
-bool LevelChecks::lane_fails(int r, int warm_s, double alpha) {
-    const int total = harmonic_.size();
+bool LevelChecks::lane_fails(int r, std::int64_t warm_s, double alpha) {
+    const std::int64_t total = harmonic_.size();
     if (!certified(alpha) || warm_s < 2 || warm_s > total) {
         return false;
     }
@@ -180,7 +179,7 @@ double own_size_level(double failing, double passing, const SizePasses& size_pas
 // Monotone in alpha. Within a band (fixed j) the scaled p is fixed, and
 // fl(x - alpha') never rises as alpha' = alpha 2^j grows: rounding is
 // monotone. Across band edges see common/level_search.hpp.
-bool step_up_pvalue_passes(double q, int k, double factor, double alpha) {
+bool step_up_pvalue_passes(double q, std::int64_t k, double factor, double alpha) {
     const int j = level_exponent(alpha);
     const double p = scaled_pvalue(q, j);
     return ((p * factor) / static_cast<double>(k)) - scaled_level(alpha, j) <= TOLERANCE;
@@ -189,7 +188,7 @@ bool step_up_pvalue_passes(double q, int k, double factor, double alpha) {
 // The test passes from about x - 1e-10 on in the band of x, x the scaled
 // ((p factor) / k): that guess is within a few ulps of the threshold, and
 // the search settles it exactly from there.
-double step_up_pvalue_level(double q, int k, double factor, double max_level) {
+double step_up_pvalue_level(double q, std::int64_t k, double factor, double max_level) {
     if (!(max_level > SMALLEST_LEVEL)) {
         return max_level;
     }
@@ -205,7 +204,7 @@ double step_up_pvalue_level(double q, int k, double factor, double max_level) {
 // The omitted values (p = 1) hold the ranks n + 1 ... total; of them the one
 // at rank total passes first. BH's test there, 1 - alpha <= 1e-10, passes
 // from about 1 - 1e-10 on, and then every present value is rejected too.
-double omitted_pvalue_level(int n, int total, double harmonic, double max_level) {
+double omitted_pvalue_level(int n, std::int64_t total, double harmonic, double max_level) {
     return total > n ? step_up_pvalue_level(1.0, total, static_cast<double>(total) * harmonic, max_level) : max_level;
 }
 
@@ -214,7 +213,7 @@ double omitted_pvalue_level(int n, int total, double harmonic, double max_level)
 // its own threshold on: the level is the smallest threshold from rank t + 1
 // on. Equal p-values get equal levels: at a larger rank the same p passes
 // first, ((p factor) / k) falling with k.
-std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int total, double harmonic,
+std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::int64_t total, double harmonic,
                                           double max_level) {
     common::require_family_size(n, total);
     const double factor = static_cast<double>(total) * harmonic;
@@ -231,7 +230,7 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int to
     return levels;
 }
 
-std::vector<double> closed_by_levels(const double* ascending, int n, int total, double max_level,
+std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_t total, double max_level,
                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
     common::require_family_size(n, total);
     ClosedLevelCounts local;
@@ -241,7 +240,7 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
         return levels;
     }
     LevelChecks checks(n, total, cancel, LEVEL_TUNING);
-    int warm_s = 0;
+    std::int64_t warm_s = 0;
     // The whole check of r at alpha: 0 where it passes, else the size at
     // which it fails. A count that its warm size's lane settles fails there,
     // as the check would report, without being run.
@@ -254,7 +253,7 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
             return warm_s;
         }
         ++tally.checks;
-        const cBYCheckResult check = checks.check(r, warm_s, scaled);
+        const SizeCheck check = checks.check(r, warm_s, scaled);
         if (!check.res) {
             warm_s = check.at_s;
         }
@@ -263,7 +262,7 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
     const auto passes = [&](int r, double alpha) { return failing_size(r, alpha) == 0; };
     // Whether size s of the check of r passes at alpha, on its own; -1
     // where that cannot be had.
-    const auto size_passes = [&](int r, int s, double alpha) {
+    const auto size_passes = [&](int r, std::int64_t s, double alpha) {
         const int j = level_exponent(alpha);
         select_band(checks, ascending, n, j);
         const std::optional<bool> verdict = checks.size_passes(r, s, scaled_level(alpha, j));
@@ -279,7 +278,7 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
     };
     // The size that settled the last searched count: the next count's level
     // is usually decided by it or a size close to it.
-    int deciding = 0;
+    std::int64_t deciding = 0;
     const auto size_level = [&](int r, double failing, double passing) {
         if (failing == SMALLEST_LEVEL && passes(r, failing)) {
             return failing;
@@ -287,16 +286,17 @@ std::vector<double> closed_by_levels(const double* ascending, int n, int total, 
         // The whole check failed at `failing` last, at warm_s.
         const CountLevel found = count_level_by_sizes(
             failing, passing, warm_s, deciding, [&](double alpha) { return failing_size(r, alpha); },
-            [&](int s, double from, double to) {
+            [&](std::int64_t s, double from, double to) {
                 return own_size_level(from, to, [&](double alpha) { return size_passes(r, s, alpha); });
             },
-            [&](int s, double alpha) {
-                for (int t = std::max(1, s - NEIGHBOUR_SIZES); t <= std::min(total, s + NEIGHBOUR_SIZES); ++t) {
+            [&](std::int64_t s, double alpha) {
+                for (std::int64_t t = std::max<std::int64_t>(1, s - NEIGHBOUR_SIZES);
+                     t <= std::min<std::int64_t>(total, s + NEIGHBOUR_SIZES); ++t) {
                     if (t != s && size_passes(r, t, alpha) == 0) {
                         return t;
                     }
                 }
-                return 0;
+                return std::int64_t{0};
             },
             tally);
         deciding = found.deciding;

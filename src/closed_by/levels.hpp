@@ -4,11 +4,13 @@
 // alpha at which BY (or BH) and closed BY, as the families engine decides
 // them (scaled below 0.05, common/level_search.hpp), reject it.
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "closed_by/cBY.hpp"
+#include "closed_by/fast_check.hpp"  // SizeCheck
 #include "closed_by/harmonic_table.hpp"
 #include "closed_by/tuning.hpp"
 #include "common/common.hpp"
@@ -20,22 +22,23 @@ using common::ClosedLevelCounts;
 // Whether the step-up test of rank k (of `total`, factor = total * H_total,
 // or total for BH) passes for the p-value q at alpha, scaled as the engine
 // scales it: ((p factor) / k) - alpha <= 1e-10 on the scaled p and alpha.
-bool step_up_pvalue_passes(double q, int k, double factor, double alpha);
+bool step_up_pvalue_passes(double q, std::int64_t k, double factor, double alpha);
 
 // The smallest double alpha in (0, max_level) at which that test passes, or
 // max_level when none does.
-double step_up_pvalue_level(double q, int k, double factor, double max_level);
+double step_up_pvalue_level(double q, std::int64_t k, double factor, double max_level);
 
 // The smallest level below max_level at which an omitted value of a family
 // of n given p-values of `total` passes its step-up test (then every given
 // value is rejected), or max_level.
-double omitted_pvalue_level(int n, int total, double harmonic, double max_level);
+double omitted_pvalue_level(int n, std::int64_t total, double harmonic, double max_level);
 
 // Levels by rank of the step-up procedure: ascending[t] (sorted ascending)
 // has rank t + 1 of `total`; its level is the smallest threshold of the
 // ranks from t + 1 on (the cumulative minimum from the back), max_level
 // where none is below. `harmonic` is H_total for BY, 1 for BH.
-std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int total, double harmonic, double max_level);
+std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::int64_t total, double harmonic,
+                                          double max_level);
 
 // Levels by rank of closed BY on the n p-values `ascending` (strongest
 // first, ties in the order the mask rejects them) of a family of `total`:
@@ -50,7 +53,7 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, int to
 class LevelChecks {
 public:
     // For families of n given values of `total`.
-    LevelChecks(int n, int total, const common::CancelFlag* cancel, const CertifiedCbyTuning& tuning = {});
+    LevelChecks(int n, std::int64_t total, const common::CancelFlag* cancel, const CertifiedCbyTuning& tuning = {});
     ~LevelChecks();
     LevelChecks(const LevelChecks&) = delete;
     LevelChecks& operator=(const LevelChecks&) = delete;
@@ -61,15 +64,15 @@ public:
     // already replaced), after total - n omitted ones of 1.
     void add(int key, std::vector<double> given);
 
-    cBYCheckResult check(int r, int warm_s, double alpha);
+    SizeCheck check(int r, std::int64_t warm_s, double alpha);
     // The verdict of size s (1 ... total) in the check of count r at alpha,
     // on its own; nothing where it cannot be had so (outside the certified
     // domain, or where it depends on the sizes examined before it).
-    std::optional<bool> size_passes(int r, int s, double alpha);
+    std::optional<bool> size_passes(int r, std::int64_t s, double alpha);
     // Whether the check of count r, examining warm_s first, certainly fails
     // at alpha at that size without being run (WarmSizeLane); false where
     // that cannot be had so. Counted in stats().lane_counts.
-    bool lane_fails(int r, int warm_s, double alpha);
+    bool lane_fails(int r, std::int64_t warm_s, double alpha);
     const CertifiedCbyStats& stats() const { return stats_; }
 
 private:
@@ -122,16 +125,17 @@ constexpr int NEIGHBOUR_SIZES = 8;
 // counted in counts.fallbacks.
 struct CountLevel {
     double level;
-    int deciding;
+    std::int64_t deciding;
 };
 
 template <typename Check, typename OwnLevel, typename FailingNeighbour>
-CountLevel count_level_by_sizes(double failing, double passing, int failed_at, int hint, const Check& check,
+CountLevel count_level_by_sizes(double failing, double passing, std::int64_t failed_at, std::int64_t hint,
+                                const Check& check,
                                 const OwnLevel& own_level, const FailingNeighbour& failing_neighbour,
                                 ClosedLevelCounts& counts) {
     double candidate = failing;
-    int deciding_size = 0;
-    int s = hint >= 1 ? hint : failed_at;
+    std::int64_t deciding_size = 0;
+    std::int64_t s = hint >= 1 ? hint : failed_at;
     bool named_by_check = hint < 1;
     const auto bisected = [&](double from) {
         ++counts.fallbacks;
@@ -170,7 +174,7 @@ CountLevel count_level_by_sizes(double failing, double passing, int failed_at, i
     }
 }
 
-std::vector<double> closed_by_levels(const double* ascending, int n, int total, double max_level,
+std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_t total, double max_level,
                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
 
 }  // namespace tarvimo::closed_by

@@ -6,7 +6,7 @@ namespace tarvimo::closed_by {
 
 // For r <= n, size s of 2 ... pad + 1 passes at its only overlap iff the e-value
 // of the largest value in the candidate set reaches theta(1).
-SizeVerdict SizeDecider::omitted_size_verdict(const CountSizes& sizes, int s) const {
+SizeVerdict SizeDecider::omitted_size_verdict(const CountSizes& sizes, std::int64_t s) const {
     const double Hs = harmonic_(s);
     const double F = (static_cast<double>(s) * Hs) * invalpha_;
     const double p = sizes.largest_inside();
@@ -15,11 +15,11 @@ SizeVerdict SizeDecider::omitted_size_verdict(const CountSizes& sizes, int s) co
     return next_e_in >= critical - TOLERANCE ? SizeVerdict::pass : SizeVerdict::fail;
 }
 
-long SizeDecider::literal_cost(const CountSizes& sizes, const SizeSetup& z, int cut) const {
-    const int t0 = family_.m - sizes.count();
-    const int walk = walk_cut(z, cut);
+long SizeDecider::literal_cost(const CountSizes& sizes, const SizeSetup& z, std::int64_t cut) const {
+    const std::int64_t t0 = family_.m - sizes.count();
+    const std::int64_t walk = walk_cut(z, cut);
     const long outside = z.maxv - 1 - walk;
-    const long inside_cut = std::clamp(cut + 1 - t0, 0, sizes.count());
+    const long inside_cut = std::clamp<std::int64_t>(cut + 1 - t0, 0, sizes.count());
     const long prefix = std::max(0L, static_cast<long>(z.minu - 1) - inside_cut);
     return outside + prefix + (last_overlap(z, walk) - z.minu + 1);
 }
@@ -28,8 +28,8 @@ long SizeDecider::literal_cost(const CountSizes& sizes, const SizeSetup& z, int 
 // certificate, else literally after all. With `defer` (in a sweep, where the
 // breadth-first order may never reach the size) the certificate skips exact
 // sums and an undecided size is left `uncertain`.
-SizeVerdict SizeDecider::decide(const CountSizes& sizes, const SizeSetup& z, int cut, int* argmin, bool defer,
-                                bool expect_fail) {
+SizeVerdict SizeDecider::decide(const CountSizes& sizes, const SizeSetup& z, std::int64_t cut, std::int64_t* argmin,
+                                bool defer, bool expect_fail) {
     const long cost = literal_cost(sizes, z, cut);
     if (cost <= tuning_.literal_work) {
         ++stats_.sizes_literal;
@@ -58,7 +58,7 @@ SizeVerdict SizeDecider::fall_back(const CountSizes& sizes, const SizeSetup& z) 
 // in a row; its cut-off does not depend on the count, and where the smallest
 // h lies moves little. Otherwise its literal steps are tried within a small
 // budget first, which needs no search for the cut-off.
-SizeVerdict SizeDecider::evaluate_single(const CountSizes& sizes, int s) {
+SizeVerdict SizeDecider::evaluate_single(const CountSizes& sizes, std::int64_t s) {
     const SizeSetup z = sizes.setup(s);
     if (memo_.s != s) {
         const SizeVerdict verdict = sizes.literal(z, tuning_.literal_work, nullptr);

@@ -33,17 +33,18 @@ public:
           cancel_(cancel) {}
 
     // Whether size s passes the check's bound test, which drops the size.
-    bool bound_passes(const CountSizes& sizes, int s) const;
+    bool bound_passes(const CountSizes& sizes, std::int64_t s) const;
     // Whether size 1, which the bound test did not drop, fails.
     bool size_one_fails(const CountSizes& sizes) const;
     // Size s of 2 ... pad + 1 of a padded family with no omitted value inside
     // (r <= n), whose outside holds only omitted values.
-    SizeVerdict omitted_size_verdict(const CountSizes& sizes, int s) const;
+    SizeVerdict omitted_size_verdict(const CountSizes& sizes, std::int64_t s) const;
     // A size with its cut-off known. With `defer` (in a sweep) exact sums are
     // skipped and an undecided size is left `uncertain`; never `unknown`.
-    SizeVerdict decide(const CountSizes& sizes, const SizeSetup& z, int cut, int* argmin, bool defer, bool expect_fail);
+    SizeVerdict decide(const CountSizes& sizes, const SizeSetup& z, std::int64_t cut, std::int64_t* argmin, bool defer,
+                       bool expect_fail);
     // A size met on its own, in the order of the check's walk.
-    SizeVerdict evaluate_single(const CountSizes& sizes, int s);
+    SizeVerdict evaluate_single(const CountSizes& sizes, std::int64_t s);
     // Moves to another level (the memo of the last size depends on it).
     void set_alpha(double alpha) {
         alpha_ = alpha;
@@ -53,7 +54,7 @@ public:
     }
 
 private:
-    long literal_cost(const CountSizes& sizes, const SizeSetup& z, int cut) const;
+    long literal_cost(const CountSizes& sizes, const SizeSetup& z, std::int64_t cut) const;
     SizeVerdict run_literal(const CountSizes& sizes, const SizeSetup& z) const;
     SizeVerdict fall_back(const CountSizes& sizes, const SizeSetup& z);
 
@@ -68,15 +69,15 @@ private:
     // The last size evaluated on its own, its cut-off and where its smallest h
     // was found, for the next count's check.
     struct SizeMemo {
-        int s = -1;
-        int cut = -1;
-        int argmin = -1;
+        std::int64_t s = -1;
+        std::int64_t cut = -1;
+        std::int64_t argmin = -1;
         SizeVerdict verdict = SizeVerdict::unknown;  // its last verdict
     } memo_;
 };
 
 // Inline: the walk asks both of nearly every size it meets.
-inline bool SizeDecider::bound_passes(const CountSizes& sizes, int s) const {
+inline bool SizeDecider::bound_passes(const CountSizes& sizes, std::int64_t s) const {
     const double factor = static_cast<double>(s) * harmonic_(s);
     return sizes.largest_inside() * factor <= static_cast<double>(std::min(s, sizes.count())) * alpha_;
 }

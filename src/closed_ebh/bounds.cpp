@@ -14,7 +14,12 @@ namespace {
 
 // Widest block of rows that the bulk bound clears row by row, through the
 // chord between the block's end bounds.
-constexpr int CHORD_ROWS = 64;
+constexpr std::int64_t CHORD_ROWS = 64;
+// Widest block of rows that, not cleared, gets each row's own bound; wider
+// ones are halved. A row with no slack (at a level where a check just
+// passes) then costs a few halvings instead of a bound for every row of its
+// block.
+constexpr std::int64_t OWN_BOUND_ROWS = 4;
 // Half-width, relative to cum[s] + lambda, of the band of outside values
 // around lambda within which rounding may hide the profile's convexity.
 constexpr double BAND = 0x1p-49;
@@ -24,22 +29,22 @@ constexpr double PROOF_MARGIN = 0x1p-44;
 // Smallest 1 / (alpha r) for which the bounds' products stay normal.
 constexpr double MIN_DIV_RA = 0x1p-900;
 // Values a band search reads one after the other before it bisects.
-constexpr int NEAR_PROBES = 64;
+constexpr std::int64_t NEAR_PROBES = 64;
 // Rounds of tightening the start of the approximate search's eBH scan.
-constexpr int EBH_SKIP_ROUNDS = 8;
+constexpr std::int64_t EBH_SKIP_ROUNDS = 8;
 
 // The first t in [lo, hi) with pred(t), or hi; pred is false, then true,
 // over [lo, hi). An answer expected near lo is looked for first by a short
 // scan, whose reads are sequential; the others are found by bisection.
 template <typename Pred>
-int first_true_in(int lo, int hi, Pred pred, bool near_lo) {
-    for (const int near_end = near_lo ? std::min(hi, lo + NEAR_PROBES) : lo; lo < near_end; ++lo) {
+std::int64_t first_true_in(std::int64_t lo, std::int64_t hi, Pred pred, bool near_lo) {
+    for (const std::int64_t near_end = near_lo ? std::min(hi, lo + NEAR_PROBES) : lo; lo < near_end; ++lo) {
         if (pred(lo)) {
             return lo;
         }
     }
     while (lo < hi) {
-        const int mid = lo + (hi - lo) / 2;
+        const std::int64_t mid = lo + (hi - lo) / 2;
         if (pred(mid)) {
             hi = mid;
         } else {
@@ -57,8 +62,8 @@ int first_true_in(int lo, int hi, Pred pred, bool near_lo) {
 // the minimum lies between j_low, the number below the band, and j_high, the
 // first above it, and is at least cum[j_low] - lambda j_high.
 struct OutsideMinimum {
-    int j_low;
-    int j_high;
+    std::int64_t j_low;
+    std::int64_t j_high;
     double bound;      // within 4 u `magnitude` of that real bound
     double magnitude;  // cum[s] + lambda s
 };
@@ -68,17 +73,17 @@ struct OutsideMinimum {
 // lambda, when given, narrow the searches; each narrowing is checked, so
 // that the result does not depend on the hints. `near_below`: the answer is
 // expected close to the smaller lambda's.
-OutsideMinimum outside_minimum(const EvalueProfile& profile, int set_offset, double lambda, const OutsideMinimum* below,
-                               const OutsideMinimum* above, bool near_below) {
+OutsideMinimum outside_minimum(const EvalueProfile& profile, std::int64_t set_offset, double lambda,
+                               const OutsideMinimum* below, const OutsideMinimum* above, bool near_below) {
     const double cum_s = profile[set_offset];
     const double band = (cum_s + lambda) * BAND;
     const double low = lambda - band;
     const double high = lambda + band;
-    const auto above_low = [&](int t) { return !(profile.value(t) <= low); };
-    const auto in_high = [&](int t) { return profile.value(t) >= high; };
+    const auto above_low = [&](std::int64_t t) { return !(profile.value(t) <= low); };
+    const auto in_high = [&](std::int64_t t) { return profile.value(t) >= high; };
     // [from, to] holds the first t where `pred` holds (to == s: maybe none).
-    const auto search = [&](auto pred, int from, int to) {
-        from = std::clamp(from, 0, set_offset);
+    const auto search = [&](auto pred, std::int64_t from, std::int64_t to) {
+        from = std::clamp<std::int64_t>(from, 0, set_offset);
         to = std::clamp(to, from, set_offset);
         if (from > 0 && pred(from - 1)) {
             from = 0;
@@ -88,10 +93,10 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, int set_offset, dou
         }
         return first_true_in(from, to, pred, near_below);
     };
-    const int j_low =
+    const std::int64_t j_low =
         search(above_low, below != nullptr ? below->j_low : 0, above != nullptr ? above->j_low : set_offset);
-    const int j_high = search(in_high, std::max(j_low, below != nullptr ? below->j_high : 0),
-                              above != nullptr ? above->j_high : set_offset);
+    const std::int64_t j_high = search(in_high, std::max(j_low, below != nullptr ? below->j_high : 0),
+                                       above != nullptr ? above->j_high : set_offset);
     return {j_low, j_high, profile[j_low] - lambda * j_high, cum_s + lambda * set_offset};
 }
 
@@ -101,10 +106,10 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, int set_offset, dou
 // the sign bits of value - margin, which the compiler vectorises:
 // fl(x - y) >= +0 exactly when x >= y; the only NaN comes from a = +inf or
 // NaN, rows whose targets are all +inf or NaN, never a violation.
-bool chord_clears(const double* sums, double cum_s, int i1, int i2, double div_ra, double left, double slope,
-                  double k) {
+bool chord_clears(const double* sums, double cum_s, std::int64_t i1, std::int64_t i2, double div_ra, double left,
+                  double slope, double k) {
     std::uint64_t signs = 0;
-    for (int i_in = i1; i_in <= i2; ++i_in) {
+    for (std::int64_t i_in = i1; i_in <= i2; ++i_in) {
         const double i = i_in;
         const double a = sums[i_in] - cum_s;
         const double value = (a - i * i * div_ra) + (left + static_cast<double>(i_in - i1) * slope);
@@ -124,15 +129,15 @@ bool chord_clears(const double* sums, double cum_s, int i1, int i2, double div_r
 // concave in i (the penalty is -i^2 div_ra): taking the first line up to a
 // split row p and the second after it, the bound's minimum over the block is
 // at i1, p, p + 1 or i2, whatever p is. p is put where the lines cross.
-bool block_clears(const double* sums, double cum_s, int i1, int i2, double v1, double v2, double div_ra, double left,
-                  double right, double k) {
+bool block_clears(const double* sums, double cum_s, std::int64_t i1, std::int64_t i2, double v1, double v2,
+                  double div_ra, double left, double right, double k) {
     const double a1 = sums[i1] - cum_s;
     const double a2 = sums[i2] - cum_s;
     const double rows = i2 - i1;
     const double slope = (right - left) / rows;
     const double crossing = (a1 + rows * v2 - a2) / (v2 - v1);  // rows past i1; NaN or inf when v1 = v2
-    const int p = i1 + static_cast<int>(crossing >= 0.0 ? std::min(crossing, rows - 1.0) : 0.0);
-    const auto bound = [&](int i_in, double a) {
+    const std::int64_t p = i1 + static_cast<std::int64_t>(crossing >= 0.0 ? std::min(crossing, rows - 1.0) : 0.0);
+    const auto bound = [&](std::int64_t i_in, double a) {
         const double i = i_in;
         return (a - i * i * div_ra) + (left + static_cast<double>(i_in - i1) * slope);
     };
@@ -143,41 +148,42 @@ bool block_clears(const double* sums, double cum_s, int i1, int i2, double v1, d
 
 }  // namespace
 
-bool rows_can_be_bounded(const EvalueProfile& profile, int r, double div_ra) {
-    const int m = profile.total();
+bool rows_can_be_bounded(const EvalueProfile& profile, std::int64_t r, double div_ra) {
+    const std::int64_t m = profile.total();
     return r <= profile.given() && m - r <= profile.ordered_prefix() && div_ra >= MIN_DIV_RA &&
            (static_cast<double>(r) * static_cast<double>(m)) * div_ra <= EvalueProfile::SUM_LIMIT;
 }
 
-std::vector<int> rows_left_by_bounds(const EvalueProfile& profile, int r, double div_ra) {
-    const int set_offset = profile.total() - r;
+std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std::int64_t r, double div_ra) {
+    const std::int64_t set_offset = profile.total() - r;
     const double* sums = profile.sums() + (set_offset - profile.zeros());  // sums[i] = cum[s + i]
     const double cum_s = sums[0];
     const double offset = set_offset;
-    const int ordered_rows = profile.ordered_prefix() - set_offset;
-    const auto penalty = [&](int i_in) { return static_cast<double>(i_in) * (i_in + offset) * div_ra; };
-    const auto bound_at = [&](int i_in, const OutsideMinimum* below, const OutsideMinimum* above, bool near_below) {
+    const std::int64_t ordered_rows = profile.ordered_prefix() - set_offset;
+    const auto penalty = [&](std::int64_t i_in) { return static_cast<double>(i_in) * (i_in + offset) * div_ra; };
+    const auto bound_at = [&](std::int64_t i_in, const OutsideMinimum* below, const OutsideMinimum* above,
+                              bool near_below) {
         return outside_minimum(profile, set_offset, i_in * div_ra, below, above, near_below);
     };
 
     struct Block {
-        int i1;
-        int i2;
+        std::int64_t i1;
+        std::int64_t i2;
         OutsideMinimum left;
         OutsideMinimum right;
     };
-    std::vector<int> left_rows;
+    std::vector<std::int64_t> left_rows;
     const OutsideMinimum first = bound_at(1, nullptr, nullptr, false);
     // Blocks are taken from the left, so that the rows left come in order.
     std::vector<Block> blocks{{1, r, first, r == 1 ? first : bound_at(r, &first, nullptr, false)}};
-    int next_row = 1;  // rows below it are decided; block ends are shared
+    std::int64_t next_row = 1;  // rows below it are decided; block ends are shared
     while (!blocks.empty()) {
         const Block block = blocks.back();
         blocks.pop_back();
         const auto& [i1, i2, left, right] = block;
         const double magnitudes = std::fabs(left.bound) + std::fabs(right.bound) + left.magnitude + right.magnitude;
         const double k = penalty(i2) + cum_s + magnitudes;  // the block's magnitudes but a
-        const double slope = (right.bound - left.bound) / static_cast<double>(std::max(i2 - i1, 1));
+        const double slope = (right.bound - left.bound) / static_cast<double>(std::max<std::int64_t>(i2 - i1, 1));
         if ((i1 < i2 && i2 <= ordered_rows &&
              block_clears(sums, cum_s, i1, i2, profile.value(set_offset + i1), profile.value(set_offset + i2 - 1),
                           div_ra, left.bound, right.bound, k)) ||
@@ -185,10 +191,10 @@ std::vector<int> rows_left_by_bounds(const EvalueProfile& profile, int r, double
             next_row = i2 + 1;
             continue;
         }
-        if (i2 - i1 <= CHORD_ROWS) {
+        if (i2 - i1 <= OWN_BOUND_ROWS) {
             // Each row's own bound, found near the previous row's.
             OutsideMinimum previous = left;
-            for (int i_in = std::max(i1, next_row); i_in <= i2; ++i_in) {
+            for (std::int64_t i_in = std::max(i1, next_row); i_in <= i2; ++i_in) {
                 previous = bound_at(i_in, &previous, &right, true);
                 const double i = i_in;
                 const double a = sums[i_in] - cum_s;
@@ -201,7 +207,7 @@ std::vector<int> rows_left_by_bounds(const EvalueProfile& profile, int r, double
             next_row = i2 + 1;
             continue;
         }
-        const int mid = i1 + (i2 - i1) / 2;
+        const std::int64_t mid = i1 + (i2 - i1) / 2;
         const OutsideMinimum middle = bound_at(mid, &left, &right, false);
         blocks.push_back({mid, i2, middle, right});
         blocks.push_back({i1, mid, left, middle});
@@ -209,41 +215,43 @@ std::vector<int> rows_left_by_bounds(const EvalueProfile& profile, int r, double
     return left_rows;
 }
 
-FailingRun failing_run(const EvalueProfile& profile, double alpha, int r, int warm_i_in, int warm_i_out, int length) {
-    const int m = profile.total();
-    const int bottom = m - r;
+FailingRun failing_run(const EvalueProfile& profile, double alpha, std::int64_t r, std::int64_t warm_i_in,
+                       std::int64_t warm_i_out, std::int64_t length) {
+    const std::int64_t m = profile.total();
+    const std::int64_t bottom = m - r;
     const double div_ra = 1.0 / (alpha * r);
-    int r_lo;
-    int top;
-    std::int64_t i_in_counts;
+    std::int64_t r_lo;
+    std::int64_t top;
+    double i_in_counts;
     if (r > warm_i_in) {
-        r_lo = std::max({r - length + 1, warm_i_in, 1});
+        r_lo = std::max<std::int64_t>({r - length + 1, warm_i_in, 1});
         top = m - r_lo + warm_i_in;
-        i_in_counts = static_cast<std::int64_t>(warm_i_in) * (static_cast<std::int64_t>(warm_i_in) + warm_i_out);
+        i_in_counts = pair_count(warm_i_in, warm_i_out);
     } else {
-        r_lo = std::max(r - length + 1, 1);
+        r_lo = std::max<std::int64_t>(r - length + 1, 1);
         top = m;
-        i_in_counts = static_cast<std::int64_t>(r_lo) * (static_cast<std::int64_t>(r_lo) + warm_i_out);
+        i_in_counts = pair_count(r_lo, warm_i_out);
     }
     if (top > profile.ordered_prefix()) {
         return {false, r_lo, 0.0};
     }
     const double sum_e = (profile[top] - profile[bottom]) + profile[warm_i_out];
-    return {true, r_lo, sum_e - static_cast<double>(i_in_counts) * div_ra};
+    return {true, r_lo, sum_e - i_in_counts * div_ra};
 }
 
-int below_ebh_threshold(const EvalueProfile& profile, double alpha) {
-    const int n = profile.given();
+std::int64_t below_ebh_threshold(const EvalueProfile& profile, double alpha) {
+    const std::int64_t n = profile.given();
     const double apm = alpha / static_cast<double>(profile.total());
     if (!(apm >= 0.0)) {
         return 0;
     }
-    const int ordered = std::max(profile.ordered_prefix() - profile.zeros(), 0);
-    int start = 0;
-    for (int round = 0; round < EBH_SKIP_ROUNDS; ++round) {
+    const std::int64_t ordered = std::max<std::int64_t>(profile.ordered_prefix() - profile.zeros(), 0);
+    std::int64_t start = 0;
+    for (std::int64_t round = 0; round < EBH_SKIP_ROUNDS; ++round) {
         const double rank = n - start;
-        const int next = first_true_in(
-            start, ordered, [&](int t) { return (rank * profile.value(profile.zeros() + t)) * apm >= 1.0 + TOLERANCE; },
+        const std::int64_t next = first_true_in(
+            start, ordered,
+            [&](std::int64_t t) { return (rank * profile.value(profile.zeros() + t)) * apm >= 1.0 + TOLERANCE; },
             false);
         if (next == start) {
             break;

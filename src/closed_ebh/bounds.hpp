@@ -5,6 +5,7 @@
 // would decide. u is the unit roundoff 2^-53; cum is the padded profile of
 // m = total entries after its leading 0.
 
+#include <cstdint>
 #include <vector>
 
 #include "closed_ebh/profile.hpp"
@@ -14,7 +15,7 @@ namespace tarvimo::closed_ebh {
 // Whether the rows of a check of size r can be bounded: the candidates are
 // given values (no omitted zero inside), the outside block lies in the
 // ordered prefix, and every penalty r (r + s) / (r alpha) is normal and finite.
-bool rows_can_be_bounded(const EvalueProfile& profile, int r, double div_ra);
+bool rows_can_be_bounded(const EvalueProfile& profile, std::int64_t r, double div_ra);
 
 // The rows i_in of the check (r, s = m - r, div_ra), rows_can_be_bounded
 // holding, that the bounds cannot clear, in ascending order; the targets of
@@ -28,9 +29,10 @@ bool rows_can_be_bounded(const EvalueProfile& profile, int r, double div_ra);
 // Blocks of rows are bisected until they are cleared, each carrying the
 // bounds of H at its ends. A block whose inside values are ordered is
 // cleared at once when a bound quadratic in i_in clears the margin at both
-// ends, or through the chord; a block of at most CHORD_ROWS rows that is not
-// cleared gets each row's own bound.
-std::vector<int> rows_left_by_bounds(const EvalueProfile& profile, int r, double div_ra);
+// ends, or, when it has at most CHORD_ROWS rows, through the chord; a block
+// of at most OWN_BOUND_ROWS rows that is not cleared gets each row's own
+// bound.
+std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std::int64_t r, double div_ra);
 
 // The run of the at most `length` counts r_lo ... r of the exact scan that
 // follow a violation (warm_i_in, warm_i_out) found at r + 1: a `bound`
@@ -48,11 +50,12 @@ std::vector<int> rows_left_by_bounds(const EvalueProfile& profile, int r, double
 // with those extremes. For r_lo = r it is the first probe's target itself.
 struct FailingRun {
     bool bounded;  // the run's entries lie in the ordered prefix
-    int r_lo;
+    std::int64_t r_lo;
     double bound;
 };
 
-FailingRun failing_run(const EvalueProfile& profile, double alpha, int r, int warm_i_in, int warm_i_out, int length);
+FailingRun failing_run(const EvalueProfile& profile, double alpha, std::int64_t r, std::int64_t warm_i_in,
+                       std::int64_t warm_i_out, std::int64_t length);
 
 // The number of leading given values that cannot meet the eBH condition, so
 // that the eBH scan (from the smallest value up, rank n - t at position t) may
@@ -62,6 +65,6 @@ FailingRun failing_run(const EvalueProfile& profile, double alpha, int r, int wa
 // alpha >= 0: the values before the first one whose bound reaches
 // 1 + TOLERANCE never qualify. Each such skip tightens the rank bound for
 // the next.
-int below_ebh_threshold(const EvalueProfile& profile, double alpha);
+std::int64_t below_ebh_threshold(const EvalueProfile& profile, double alpha);
 
 }  // namespace tarvimo::closed_ebh

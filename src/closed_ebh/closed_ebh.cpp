@@ -4,8 +4,8 @@
 
 namespace tarvimo::closed_ebh {
 
-int closed_ebh_count(const double* e, int n, int total, double alpha, bool approximate,
-                     const common::CancelFlag* cancel) {
+std::int64_t closed_ebh_count(const double* e, std::int64_t n, std::int64_t total, double alpha, bool approximate,
+                              const common::CancelFlag* cancel) {
     return closed_ebh_search(e, n, total, alpha, approximate, cancel);
 }
 

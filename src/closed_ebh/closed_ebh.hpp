@@ -16,7 +16,7 @@ namespace tarvimo::closed_ebh {
 // of which only n e-values are given, `e` pointing to them in ascending
 // order, the total - n omitted ones counting as e-values of 0 placed before
 // them. A set `cancel` stops the search by throwing common::SearchCancelled.
-int closed_ebh_count(const double* e, int n, int total, double alpha, bool approximate,
-                     const common::CancelFlag* cancel);
+std::int64_t closed_ebh_count(const double* e, std::int64_t n, std::int64_t total, double alpha, bool approximate,
+                              const common::CancelFlag* cancel);
 
 }  // namespace tarvimo::closed_ebh

@@ -16,21 +16,23 @@ namespace {
 // Probes a check searches one by one before it bounds its other rows at once:
 // most failing checks end at their first or second probe, and the bulk bound
 // costs about what a few dozen probes cost.
-constexpr int BULK_AFTER_PROBES = 8;
-constexpr int LONGEST_RUN = 1 << 30;
+constexpr std::int64_t BULK_AFTER_PROBES = 8;
+constexpr std::int64_t LONGEST_RUN = 1 << 30;
 // Probes, or rows searched after a bulk bound, between two looks at the
 // cancel flag within one check.
-constexpr int PROBES_PER_POLL = 256;
+constexpr std::int64_t PROBES_PER_POLL = 256;
 
-// The probes policy of the fast checks. Once BULK_AFTER_PROBES probes have
-// found no violation, it bounds every row (bounds.hpp); from then
-// on the check searches only the rows the bounds leave, and queues only the
-// intervals that hold one.
+// The probes policy of the fast checks. Once `bulk_after` probes (0 or
+// BULK_AFTER_PROBES) have found no violation, it bounds every row
+// (bounds.hpp); from then on the check searches only the rows the bounds
+// leave, and queues only the intervals that hold one.
 class ProvenProbes {
 public:
-    ProvenProbes(const EvalueProfile& profile, int r, double alpha, const common::CancelFlag* cancel,
+    ProvenProbes(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t bulk_after,
+                 const common::CancelFlag* cancel,
                  SearchCounts& counts)
         : profile_(profile),
+          bulk_after_(bulk_after),
           r_(r),
           div_ra_(1.0 / (alpha * r)),
           // Without a positive 1 / (alpha r) (alpha <= 0, +inf or NaN) no
@@ -41,14 +43,14 @@ public:
           cancel_(cancel),
           counts_(counts) {}
 
-    bool known_clean(int i_in) {
+    bool known_clean(std::int64_t i_in) {
         if (all_clean_) {
             return true;
         }
         if (++probes_ % PROBES_PER_POLL == 0) {
             common::stop_if_cancelled(cancel_);
         }
-        if (bounded_ && !bulk_done_ && probes_ > BULK_AFTER_PROBES) {
+        if (bounded_ && !bulk_done_ && probes_ > bulk_after_) {
             bulk_done_ = true;
             ++counts_.bulk_proofs;
             rows_left_ = rows_left_by_bounds(profile_, r_, div_ra_);
@@ -61,7 +63,7 @@ public:
         return false;
     }
 
-    bool may_violate(int lo, int hi) const {
+    bool may_violate(std::int64_t lo, std::int64_t hi) const {
         if (all_clean_) {
             return false;
         }
@@ -71,19 +73,21 @@ public:
 
 private:
     const EvalueProfile& profile_;
-    const int r_;
+    const std::int64_t bulk_after_;
+    const std::int64_t r_;
     const double div_ra_;
     const bool all_clean_;
     const bool bounded_;
     const common::CancelFlag* cancel_;
     SearchCounts& counts_;
-    int probes_ = 0;
+    std::int64_t probes_ = 0;
     bool bulk_done_ = false;
-    std::vector<int> rows_left_;  // after the bulk bound: the rows it did not clear, ascending
+    std::vector<std::int64_t> rows_left_;  // after the bulk bound: the rows it did not clear, ascending
 };
 
-int exact_search(const EvalueProfile& profile, double alpha, const common::CancelFlag* cancel, SearchCounts& counts) {
-    const int m = profile.total();
+std::int64_t exact_search(const EvalueProfile& profile, double alpha, const common::CancelFlag* cancel,
+                          SearchCounts& counts) {
+    const std::int64_t m = profile.total();
     if (m == 0) {
         return 0;
     }
@@ -91,11 +95,11 @@ int exact_search(const EvalueProfile& profile, double alpha, const common::Cance
     if (mc.meanconsistent) {
         return m;
     }
-    int warm_i_in = mc.at_i_in;
-    int warm_i_out = mc.at_i_out;
+    std::int64_t warm_i_in = mc.at_i_in;
+    std::int64_t warm_i_out = mc.at_i_out;
     const bool monotone_level = alpha > 0.0;
-    int length = 1;
-    for (int r = m - 1; r >= 1;) {
+    std::int64_t length = 1;
+    for (std::int64_t r = m - 1; r >= 1;) {
         common::stop_if_cancelled(cancel);
         bool probe_known_clean = false;
         if (monotone_level) {
@@ -114,9 +118,9 @@ int exact_search(const EvalueProfile& profile, double alpha, const common::Cance
             probe_known_clean = run.bounded;  // the bound of a one-count run is its first target
         }
         if (!probe_known_clean) {
-            const int set_offset = m - r;
-            const int i_in = std::min(warm_i_in, r);
-            const int i_out = std::min(warm_i_out, set_offset - 1);
+            const std::int64_t set_offset = m - r;
+            const std::int64_t i_in = std::min(warm_i_in, r);
+            const std::int64_t i_out = std::min(warm_i_out, set_offset - 1);
             ++counts.first_probes;
             if (compute_target(profile, i_in, i_out, set_offset, 1.0 / (alpha * r)) < -TOLERANCE) {
                 warm_i_in = i_in;
@@ -138,15 +142,16 @@ int exact_search(const EvalueProfile& profile, double alpha, const common::Cance
 
 }  // namespace
 
-MeanConsistentResult fast_check(const EvalueProfile& profile, int r, double alpha, int warm_i_in, int warm_i_out,
-                                const common::CancelFlag* cancel, SearchCounts& counts) {
+MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t warm_i_in,
+                                std::int64_t warm_i_out, const common::CancelFlag* cancel, SearchCounts& counts,
+                                bool bound_at_once) {
     common::stop_if_cancelled(cancel);
-    ProvenProbes probes(profile, r, alpha, cancel, counts);
+    ProvenProbes probes(profile, r, alpha, bound_at_once ? 0 : BULK_AFTER_PROBES, cancel, counts);
     return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
 }
 
-int closed_ebh_search(const double* e, int n, int total, double alpha, bool approximate,
-                      const common::CancelFlag* cancel, SearchCounts* counts) {
+std::int64_t closed_ebh_search(const double* e, std::int64_t n, std::int64_t total, double alpha, bool approximate,
+                               const common::CancelFlag* cancel, SearchCounts* counts) {
     SearchCounts ignored;
     SearchCounts& tally = counts != nullptr ? *counts : ignored;
     const EvalueProfile profile(e, n, total);
@@ -154,14 +159,15 @@ int closed_ebh_search(const double* e, int n, int total, double alpha, bool appr
     if (!approximate) {
         return exact_search(profile, alpha, cancel, tally);
     }
-    const int skipped = below_ebh_threshold(profile, alpha);
-    const int min_r = ebh_count(e + skipped, n - skipped, total, alpha);
+    const std::int64_t skipped = below_ebh_threshold(profile, alpha);
+    const std::int64_t min_r = ebh_count(e + skipped, n - skipped, total, alpha);
     if (min_r == total) {
         return total;
     }
-    return largest_passing_by_bisection(min_r, total, [&](int r, int warm_i_in, int warm_i_out) {
-        return fast_check(profile, r, alpha, warm_i_in, warm_i_out, cancel, tally);
-    });
+    return largest_passing_by_bisection(min_r, total,
+                                        [&](std::int64_t r, std::int64_t warm_i_in, std::int64_t warm_i_out) {
+                                            return fast_check(profile, r, alpha, warm_i_in, warm_i_out, cancel, tally);
+                                        });
 }
 
 }  // namespace tarvimo::closed_ebh

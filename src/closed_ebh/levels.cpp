@@ -1,8 +1,10 @@
 #include "closed_ebh/levels.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <iterator>
+#include <utility>
 #include <vector>
 
 #include "closed_ebh/fast_search.hpp"
@@ -20,13 +22,13 @@ using common::SMALLEST_LEVEL;
 // Monotone in alpha: alpha / total never falls as alpha grows (rounding is
 // monotone), nor does its product with k e >= 0 (+inf times a positive
 // number stays +inf; times 0, below the smallest levels, it is NaN and fails).
-bool step_up_evalue_passes(double e, int k, int total, double alpha) {
+bool step_up_evalue_passes(double e, int k, std::int64_t total, double alpha) {
     return (static_cast<double>(k) * e) * (alpha / static_cast<double>(total)) >= 1.0 + TOLERANCE;
 }
 
 // The test passes from about total (1 + 1e-12) / (k e) on: the guess is
 // within a few ulps of the threshold, and the search settles it exactly.
-double step_up_evalue_level(double e, int k, int total, double max_level) {
+double step_up_evalue_level(double e, int k, std::int64_t total, double max_level) {
     if (!(max_level > SMALLEST_LEVEL)) {
         return max_level;
     }
@@ -39,7 +41,7 @@ double step_up_evalue_level(double e, int k, int total, double max_level) {
 
 // As for the p-values: the smallest threshold from the rank on. Equal
 // e-values get equal levels, k e growing with k.
-std::vector<double> step_up_evalue_levels(const double* descending, int n, int total, double max_level) {
+std::vector<double> step_up_evalue_levels(const double* descending, int n, std::int64_t total, double max_level) {
     common::require_family_size(n, total);
     std::vector<double> levels(static_cast<std::size_t>(n));
     double running = max_level;
@@ -58,19 +60,18 @@ std::vector<double> step_up_evalue_levels(const double* descending, int n, int t
 // Whether the target of the pair (i_in, i_out) of size r is no violation at
 // alpha, as the check evaluates it. Monotone in alpha: the subtrahend
 // fl(counts fl(1 / fl(alpha r))) of the target never grows as alpha does.
-bool pair_passes(const EvalueProfile& profile, int r, int i_in, int i_out, double alpha) {
-    const int set_offset = profile.total() - r;
+bool pair_passes(const EvalueProfile& profile, int r, std::int64_t i_in, std::int64_t i_out, double alpha) {
+    const std::int64_t set_offset = profile.total() - r;
     return !(compute_target(profile, i_in, i_out, set_offset, 1.0 / (alpha * r)) < -TOLERANCE);
 }
 
 // The smallest double in (from, to] at which the pair passes, or a value
 // above `to`. The pair passes from about counts / (r (sum + 1e-12)) on; the
 // search settles it from there.
-double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, double from, double to) {
-    const int set_offset = profile.total() - r;
+double pair_level(const EvalueProfile& profile, int r, std::int64_t i_in, std::int64_t i_out, double from, double to) {
+    const std::int64_t set_offset = profile.total() - r;
     const double sum = (profile[set_offset + i_in] - profile[set_offset]) + profile[i_out];
-    const double counts =
-        static_cast<double>(static_cast<std::int64_t>(i_in) * (static_cast<std::int64_t>(i_in) + i_out));
+    const double counts = pair_count(i_in, i_out);
     const double guess = counts / (static_cast<double>(r) * (sum + TOLERANCE));
     const double lo = double_at_order(double_order(from) + 1);
     if (lo > to) {
@@ -80,12 +81,146 @@ double pair_level(const EvalueProfile& profile, int r, int i_in, int i_out, doub
                                 [&](double alpha) { return pair_passes(profile, r, i_in, i_out, alpha); });
 }
 
+// Rows of a check whose pairs are taken as candidates for the pair that
+// sets the size's level: the weakest members of the set (where realistic
+// data binds), the rows around the row that bound the last size searched,
+// and the whole set.
+constexpr int WEAKEST_ROWS = 4;
+constexpr int ROWS_AROUND_LAST = 4;
+// Relative closeness at which a guess is not trusted: an outside value next
+// to the row's minimum this close to the group's mean. There the targets of
+// the row are flat within rounding, and the check's search over i_out can
+// pass and fail by turns as alpha grows (tied e-values do this), so that a
+// crossing found from the guess need not be the size's first.
+constexpr double FLAT = 1e-9;
+
+// The pair (i_in, i_out) of a check of size r.
+struct Pair {
+    int i_in;
+    std::int64_t i_out;
+};
+
+// The i_out in 0 ... set_offset that minimises the real mean
+// (sum + TOLERANCE) / (i_in + i_out) of row i_in, and that mean. Adding the
+// next outside value lowers the mean exactly when the value is below it,
+// and on ascending values the means then fall and rise once: the minimum is
+// at the first i_out whose next value is not below the mean so far. The
+// search gallops from `hint` (the minimum of a neighbouring row or size,
+// which lies close) and then bisects.
+std::pair<std::int64_t, double> row_minimum(const EvalueProfile& profile, std::int64_t set_offset, int i_in,
+                                           std::int64_t hint) {
+    const double inside = (profile[set_offset + i_in] - profile[set_offset]) + TOLERANCE;
+    const auto mean = [&](std::int64_t i_out) { return (inside + profile[i_out]) / static_cast<double>(i_in + i_out); };
+    const auto at_minimum = [&](std::int64_t i_out) { return i_out == set_offset || !(profile.value(i_out) < mean(i_out)); };
+    // at_minimum is false on [0, lo) and true on [hi, set_offset].
+    std::int64_t lo = 0;
+    std::int64_t hi = set_offset;
+    const std::int64_t start = std::clamp<std::int64_t>(hint, 0, set_offset);
+    if (at_minimum(start)) {
+        hi = start;
+        for (std::int64_t step = 1; hi - step >= 0; step *= 2) {
+            if (!at_minimum(hi - step)) {
+                lo = hi - step + 1;
+                break;
+            }
+            hi -= step;
+        }
+    } else {
+        lo = start + 1;
+        for (std::int64_t step = 1; lo + step - 1 < set_offset; step *= 2) {
+            if (at_minimum(lo + step - 1)) {
+                hi = lo + step - 1;
+                break;
+            }
+            lo += step;
+        }
+    }
+    while (lo < hi) {
+        const std::int64_t mid = lo + (hi - lo) / 2;
+        if (at_minimum(mid)) {
+            hi = mid;
+        } else {
+            lo = mid + 1;
+        }
+    }
+    return {lo, mean(lo)};
+}
+
+// A guessed pair, whether it can be trusted (see FLAT), and the i_out of the
+// minimum of the whole set's row: the hint for that row at the next guess.
+struct Guess {
+    Pair pair;
+    bool trusted;
+    std::int64_t whole_i_out;
+};
+
+// Whether the outside values next to the minimum i_out of a row lie within
+// FLAT of the group's mean.
+bool flat_minimum(const EvalueProfile& profile, std::int64_t set_offset, std::int64_t i_out, double mean) {
+    const auto near = [&](std::int64_t t) { return std::fabs(profile.value(t) - mean) <= FLAT * mean; };
+    return (i_out < set_offset && near(i_out)) || (i_out > 0 && near(i_out - 1));
+}
+
+// The pair among the candidate rows with the smallest real threshold on
+// 1 / (alpha r), mean / i_in: the pair whose own level is likely the size's.
+// Only a guess: the levels are settled by whole checks. The rows are taken
+// from the last binding row outward, each row's search starting from a
+// neighbouring row's minimum (which moves with i_in in the same direction).
+Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last) {
+    const std::int64_t set_offset = profile.total() - r;
+    Guess best{{r, set_offset}, true, last.whole_i_out};
+    double best_threshold = INFINITY;
+    bool best_flat = false;
+    const auto consider = [&](int i_in, std::int64_t hint) {
+        const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, hint);
+        const double threshold = mean / static_cast<double>(i_in);
+        if (threshold < best_threshold) {
+            best_threshold = threshold;
+            best.pair = {i_in, i_out};
+            best_flat = flat_minimum(profile, set_offset, i_out, mean);
+        }
+        return i_out;
+    };
+    const int first_around = std::max(WEAKEST_ROWS + 1, last.pair.i_in - ROWS_AROUND_LAST);
+    std::int64_t hint = last.pair.i_out;
+    std::int64_t lowest_hint = hint;
+    for (int i_in = first_around; i_in <= std::min(r, last.pair.i_in + ROWS_AROUND_LAST); ++i_in) {
+        hint = consider(i_in, hint);
+        lowest_hint = i_in == first_around ? hint : lowest_hint;
+    }
+    for (int i_in = std::min(r, WEAKEST_ROWS); i_in >= 1; --i_in) {
+        lowest_hint = consider(i_in, lowest_hint);
+    }
+    if (r > WEAKEST_ROWS) {
+        best.whole_i_out = consider(r, last.whole_i_out);
+    }
+    // Rows whose thresholds lie close together need no care: each row is
+    // searched on its own, and a guess of the wrong one only misses.
+    best.trusted = !best_flat;
+    return best;
+}
+
 // Each size's check is monotone in alpha, every target being so, as long as
 // the check's search over i_out finds every violation (the targets are
 // convex in i_out in real arithmetic). The check of size r passes exactly
 // when no pair violates: its level is the largest of the levels of the
-// pairs, found by size_level_by_parts from the violations the check reports.
-std::vector<double> closed_ebh_levels(const double* descending, int n, int total, double max_level,
+// pairs.
+//
+// The sizes are scanned from the largest down with the running minimum M of
+// the levels (common::scan_closed_levels explains why). A size matters only
+// when its check passes at the double below M. For each size the pair
+// likely to set its level is guessed (likely_binding_pair) and its own level
+// L found from its target. When L is at or above M, the pair violates below
+// M and the check, started at that pair, fails at once. When L is below M,
+// the check at L and at the double below it settle the size: passing at L
+// and failing below, L is the size's level (a crossing, as the whole check
+// decides it). When the check at L fails instead, the guess missed a pair:
+// the size goes the way of a size without guess (passes below M? then its
+// level by parts, which bisects with whole checks where parts cannot
+// settle it); `guess_misses` counts these, the sizes whose check passes
+// below M although the guessed pair violates there, and the guesses not
+// trusted (FLAT), which take the same way.
+std::vector<double> closed_ebh_levels(const double* descending, int n, std::int64_t total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
     common::require_family_size(n, total);
     ClosedLevelCounts local;
@@ -99,33 +234,97 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, int total
     const EvalueProfile profile(ascending.data(), n, total);
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
-    const auto passes = [&](int r, double alpha) {
+    Guess last_binding{{0, 0}, true, 0};
+    // `likely_pass`: the check is expected to pass, and bounds its rows at once.
+    const auto check_size = [&](int r, double alpha, bool likely_pass) {
         ++tally.checks;
-        // A warm start names the violation of this size or of a larger one;
-        // it changes only the order of the probes.
+        // A warm start names a pair of this size or of a larger one; it
+        // changes only the order of the probes.
         const bool warm = last.at_i_out >= 0 && r < total;
-        const MeanConsistentResult check =
-            fast_check(profile, r, alpha, warm ? last.at_i_in : -1, warm ? last.at_i_out : -1, cancel, search_counts);
+        const MeanConsistentResult check = fast_check(profile, r, alpha, warm ? last.at_i_in : -1,
+                                                      warm ? last.at_i_out : -1, cancel, search_counts, likely_pass);
         if (!check.meanconsistent) {
             last = check;
         }
         return check.meanconsistent;
     };
+    const auto passes = [&](int r, double alpha) { return check_size(r, alpha, false); };
     // Just below the level at which the weakest e-value of the set, alone,
     // meets its requirement 1 / (alpha r): there its target is about -1e-6 e
-    // (the scan checks that it fails).
+    // (the route by parts checks that it fails).
     const auto failing_level = [&](int r) {
         const double level = (1.0 - 1e-6) / (static_cast<double>(r) * descending[r - 1]);
         return level > SMALLEST_LEVEL && level < 1.0 ? level : SMALLEST_LEVEL;
     };
-    const auto size_level = [&](int r, double failing, double passing) {
+    // The level of size r without a guess, given a level known to fail
+    // (or SMALLEST_LEVEL) and one where it passes.
+    const auto level_by_parts = [&](int r, double failing, double passing) {
         const auto passes_r = [&](double alpha) { return passes(r, alpha); };
         const auto violated_pair_level = [&](double from, double to) {
-            return pair_level(profile, r, std::min(last.at_i_in, r), last.at_i_out, from, to);
+            return pair_level(profile, r, std::min<std::int64_t>(last.at_i_in, r), last.at_i_out, from, to);
         };
         return common::size_level_by_parts(failing, passing, passes_r, violated_pair_level, passes_r, tally);
     };
-    common::scan_closed_levels(levels, max_level, passes, failing_level, size_level, cancel, tally);
+    // The running minimum after size r, given the one before it.
+    const auto size_level = [&](int r, double running) {
+        const double below = double_below(running);
+        const std::int64_t set_offset = total - r;
+        if (last.at_i_out >= 0 && r < total) {
+            // The pair a warm check probes first: when it violates, the
+            // check reports it without probing further, so the check need
+            // not run (the common case: the last violation holds on).
+            const int i_in = static_cast<int>(std::min<std::int64_t>(last.at_i_in, r));
+            const std::int64_t i_out = std::min<std::int64_t>(last.at_i_out, set_offset - 1);
+            if (!pair_passes(profile, r, i_in, i_out, below)) {
+                ++tally.settled_checks;
+                last = {false, i_in, i_out};
+                return running;
+            }
+        }
+        const Guess guessed_pair = likely_binding_pair(profile, r, last_binding);
+        const Pair guess = guessed_pair.pair;
+        if (!guessed_pair.trusted) {
+            ++tally.guess_misses;
+            if (!passes(r, below)) {
+                return running;
+            }
+        } else {
+            const double guessed = pair_level(profile, r, guess.i_in, guess.i_out, 0.0, below);
+            last = {false, guess.i_in, guess.i_out};
+            if (guessed > below) {
+                if (!passes(r, below)) {
+                    return running;  // as the guess says: the check finds the guessed pair violating
+                }
+                ++tally.guess_misses;  // a check that missed the guessed pair's violation
+            } else if ((guessed == SMALLEST_LEVEL || !passes(r, double_below(guessed))) &&
+                       check_size(r, guessed, true)) {
+                ++tally.searched_sizes;
+                last_binding = guessed_pair;
+                return guessed;
+            } else {
+                ++tally.guess_misses;
+                if (!passes(r, below)) {
+                    return running;
+                }
+            }
+        }
+        ++tally.searched_sizes;
+        const double failing = std::min(failing_level(r), below);
+        const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
+        const double level = level_by_parts(r, fails ? failing : SMALLEST_LEVEL, below);
+        last_binding = {{static_cast<int>(std::min<std::int64_t>(last.at_i_in, r)), last.at_i_out}, true,
+                        guessed_pair.whole_i_out};
+        return level;
+    };
+    double running = max_level;
+    for (int r = n; r >= 1; --r) {
+        common::stop_if_cancelled(cancel);
+        running = std::min(running, levels[static_cast<std::size_t>(r - 1)]);
+        if (running > SMALLEST_LEVEL) {
+            running = size_level(r, running);
+        }
+        levels[static_cast<std::size_t>(r - 1)] = running;
+    }
     return levels;
 }
 

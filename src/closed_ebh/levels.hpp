@@ -4,6 +4,7 @@
 // alpha at which e-BH and closed e-BH, as the families engine decides them,
 // reject it.
 
+#include <cstdint>
 #include <vector>
 
 #include "common/common.hpp"
@@ -14,23 +15,23 @@ using common::ClosedLevelCounts;
 
 // Whether the e-BH test of rank k of `total` passes for the e-value e at
 // alpha: (k e) (alpha / total) >= 1 + 1e-12.
-bool step_up_evalue_passes(double e, int k, int total, double alpha);
+bool step_up_evalue_passes(double e, int k, std::int64_t total, double alpha);
 
 // The smallest double alpha in (0, max_level) at which that test passes, or
 // max_level when none does.
-double step_up_evalue_level(double e, int k, int total, double max_level);
+double step_up_evalue_level(double e, int k, std::int64_t total, double max_level);
 
 // Levels by rank of e-BH: descending[t] (sorted descending) has rank t + 1
 // of `total`; its level is the smallest threshold of the ranks from t + 1
 // on, max_level where none is below.
-std::vector<double> step_up_evalue_levels(const double* descending, int n, int total, double max_level);
+std::vector<double> step_up_evalue_levels(const double* descending, int n, std::int64_t total, double max_level);
 
 // Levels by rank of closed e-BH on the n e-values `descending` (strongest
 // first, ties in the order the mask rejects them) of a family of `total`:
 // level[t] is the smallest double alpha below max_level from which on the
 // engine's closed e-BH count (the larger of the e-BH count and the exact
 // closed search's) is at least t + 1, max_level where there is none.
-std::vector<double> closed_ebh_levels(const double* descending, int n, int total, double max_level,
+std::vector<double> closed_ebh_levels(const double* descending, int n, std::int64_t total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
 
 }  // namespace tarvimo::closed_ebh

@@ -6,7 +6,8 @@
 
 namespace tarvimo::closed_ebh {
 
-EvalueProfile::EvalueProfile(const double* e, int n, int total) : e_(e), total_(total), zeros_(0), ordered_prefix_(0) {
+EvalueProfile::EvalueProfile(const double* e, std::int64_t n, std::int64_t total)
+    : e_(e), total_(total), zeros_(0), ordered_prefix_(0) {
     common::require_family_size(n, total);
     zeros_ = total - n;
     sums_.reset(new double[static_cast<std::size_t>(n) + 1]);
@@ -18,14 +19,14 @@ EvalueProfile::EvalueProfile(const double* e, int n, int total) : e_(e), total_(
     double previous = 0.0;
     bool unordered = false;
     sums_[0] = sum;
-    for (int t = 0; t < n; ++t) {
+    for (std::int64_t t = 0; t < n; ++t) {
         const double value = e[t];
         sum = sum + value;
         sums_[t + 1] = sum;
         unordered |= !(value >= previous);
         previous = value;
     }
-    int ordered = n;
+    std::int64_t ordered = n;
     if (unordered) {
         ordered = 0;
         while (e[ordered] >= (ordered == 0 ? 0.0 : e[ordered - 1])) {
@@ -34,7 +35,9 @@ EvalueProfile::EvalueProfile(const double* e, int n, int total) : e_(e), total_(
     }
     // The sums of the ordered values never decrease: the first beyond
     // SUM_LIMIT, if any, ends the prefix.
-    ordered = static_cast<int>(std::upper_bound(sums_.get(), sums_.get() + ordered + 1, SUM_LIMIT) - sums_.get()) - 1;
+    ordered =
+        static_cast<std::int64_t>(std::upper_bound(sums_.get(), sums_.get() + ordered + 1, SUM_LIMIT) - sums_.get()) -
+        1;
     ordered_prefix_ = zeros_ + ordered;
 }
 

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 namespace tarvimo::closed_ebh {
@@ -16,36 +17,36 @@ namespace tarvimo::closed_ebh {
 class EvalueProfile {
 public:
     // Throws std::invalid_argument unless 0 <= n <= total.
-    EvalueProfile(const double* e, int n, int total);
+    EvalueProfile(const double* e, std::int64_t n, std::int64_t total);
 
     // The running sum of the padded vector: total + 1 entries, read like a
     // vector of running sums.
     std::size_t size() const { return static_cast<std::size_t>(total_) + 1; }
-    double operator[](int i) const { return sums_[std::max(i - zeros_, 0)]; }
+    double operator[](std::int64_t i) const { return sums_[std::max<std::int64_t>(i - zeros_, 0)]; }
 
     // The t-th e-value of the padded vector, 0 <= t < total.
-    double value(int t) const { return t < zeros_ ? 0.0 : e_[t - zeros_]; }
+    double value(std::int64_t t) const { return t < zeros_ ? 0.0 : e_[t - zeros_]; }
 
-    int total() const { return total_; }
-    int given() const { return total_ - zeros_; }
-    int zeros() const { return zeros_; }
+    std::int64_t total() const { return total_; }
+    std::int64_t given() const { return total_ - zeros_; }
+    std::int64_t zeros() const { return zeros_; }
     // The running sums of the given values, sums()[t] = (*this)[zeros() + t].
     const double* sums() const { return sums_.get(); }
 
     // The values before this position are non-negative and ascending, and
     // the entries up to it are finite and at most SUM_LIMIT: the part of the
     // profile on which the searches' bounds hold.
-    int ordered_prefix() const { return ordered_prefix_; }
+    std::int64_t ordered_prefix() const { return ordered_prefix_; }
 
     // Sums of two entries below this limit cannot overflow.
     static constexpr double SUM_LIMIT = 0x1p1000;
 
 private:
     const double* e_;
-    int total_;
-    int zeros_;
+    std::int64_t total_;
+    std::int64_t zeros_;
     std::unique_ptr<double[]> sums_;  // n + 1 running sums, left uninitialised until built
-    int ordered_prefix_;
+    std::int64_t ordered_prefix_;
 };
 
 }  // namespace tarvimo::closed_ebh

@@ -92,7 +92,7 @@ int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double a
     });
 }
 
-int ebh_count(const double* e, int n, int total, double alpha) {
+std::int64_t ebh_count(const double* e, int n, std::int64_t total, double alpha) {
     common::require_family_size(n, total);
     // The omitted zeros come first in the scan and never qualify: their
     // products are 0 or NaN. Position t of the given values has rank n - t.

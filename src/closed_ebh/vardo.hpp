@@ -5,6 +5,7 @@
 // for the largest mean-consistent size. E-values are sorted ascending by the
 // caller, so the candidate set of size r is the last r positions.
 
+#include <cstdint>
 #include <vector>
 
 #include "closed_ebh/mean_consistency.hpp"
@@ -35,6 +36,6 @@ int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double a
 // hypotheses count as e-values of 0 placed before the given ones; the counts
 // equals that of eBH_cpp on that padded vector. The closed count of such a
 // family is closed_ebh_count (closed_ebh.hpp).
-int ebh_count(const double* e, int n, int total, double alpha);
+std::int64_t ebh_count(const double* e, int n, std::int64_t total, double alpha);
 
 }  // namespace tarvimo::closed_ebh

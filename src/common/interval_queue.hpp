@@ -10,13 +10,15 @@ namespace tarvimo::common {
 // probe the midpoints of ever smaller intervals breadth first. The starting
 // interval is held inline, so a check that ends at its first probe (the
 // common case in a search that scans many candidate sizes) allocates nothing.
+// Index is the integer type of the bounds.
+template <typename Index>
 class IntervalQueue {
 public:
-    IntervalQueue(int lo, int hi) : first_{lo, hi} {}
+    IntervalQueue(Index lo, Index hi) : first_{lo, hi} {}
 
     bool empty() const { return first_taken_ && next_ == later_.size(); }
 
-    std::pair<int, int> pop() {
+    std::pair<Index, Index> pop() {
         if (!first_taken_) {
             first_taken_ = true;
             return first_;
@@ -24,12 +26,12 @@ public:
         return later_[next_++];
     }
 
-    void push(int lo, int hi) { later_.emplace_back(lo, hi); }
+    void push(Index lo, Index hi) { later_.emplace_back(lo, hi); }
 
 private:
-    std::pair<int, int> first_;
+    std::pair<Index, Index> first_;
     bool first_taken_ = false;
-    std::vector<std::pair<int, int>> later_;  // read from next_ onward
+    std::vector<std::pair<Index, Index>> later_;  // read from next_ onward
     std::size_t next_ = 0;
 };
 

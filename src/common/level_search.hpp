@@ -154,6 +154,7 @@ struct ClosedLevelCounts {
     long long searched_sizes = 0;  // sizes that passed below the running minimum: their level was searched
     long long parts = 0;           // rows or sizes of a check whose own level was searched
     long long fallbacks = 0;       // searched sizes bisected with whole checks after all
+    long long guess_misses = 0;    // sizes whose guessed binding pair was not the size's level
 };
 
 // The level of a size by bisection with whole checks, between a level at

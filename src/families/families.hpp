@@ -10,6 +10,7 @@
 //
 // methods.hpp     the methods, step-up candidates and the count of one family
 // sort_in_steps.hpp a sort of runs and merges that a stop request can end
+// needed.hpp      the values a count reads, gathered in one pass
 // masks.hpp       the mask of one family, with AVX2 clones of the compare loops
 // layout.hpp      the families given by codes, laid out by a counting sort
 // thread_pool.hpp the threads that decide many families at once
@@ -19,4 +20,5 @@
 #include "families/levels.hpp"
 #include "families/masks.hpp"
 #include "families/methods.hpp"
+#include "families/needed.hpp"
 #include "families/thread_pool.hpp"

@@ -49,7 +49,7 @@ inline void require_max_level(double max_level) {
 }
 
 // The H of the p-value step-up test: H_total for BY (and closed BY), 1 for BH.
-inline double step_up_harmonic(const Method& method, int total) {
+inline double step_up_harmonic(const Method& method, std::int64_t total) {
     return method.harmonic ? closed_by::harmonic_number(total) : 1.0;
 }
 
@@ -92,14 +92,14 @@ private:
 // through write(j, level); `total` counts the family's hypotheses (the
 // omitted ones as p = 1 or e = 0), or is -1 for the present entries alone.
 template <typename Value, typename Write>
-void family_levels(const Method& method, std::int64_t n, const Value& value, const Write& write, int total,
+void family_levels(const Method& method, std::int64_t n, const Value& value, const Write& write, std::int64_t total,
                    double max_level, LevelScratch& scratch, const common::CancelFlag* cancel) {
     std::int64_t present = 0;
     for (std::int64_t j = 0; j < n; ++j) {
         present += std::isnan(value(j)) ? 0 : 1;
     }
     const int given = common::checked_count(static_cast<std::size_t>(present), "a family");
-    const int family_total = total < 0 ? given : total;
+    const std::int64_t family_total = total < 0 ? given : total;
     common::require_family_size(given, family_total);
     const double harmonic = method.evidence == Evidence::pvalues ? step_up_harmonic(method, family_total) : 1.0;
     // A step-up procedure ranks only its candidates: the others rank after

@@ -8,22 +8,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <iterator>
 #include <optional>
 #include <vector>
 
 #include "common/common.hpp"
 #include "families/methods.hpp"
+#include "families/needed.hpp"
+#include "families/vector_clones.hpp"
 
 namespace tarvimo::families {
-
-// Where the processor has AVX2 (chosen when the module loads), the loops of
-// the functions marked so compare four doubles at a time.
-#if defined(__GNUC__) && defined(__x86_64__)
-#define TARVIMO_AVX2_CLONE __attribute__((target_clones("avx2", "default")))
-#else
-#define TARVIMO_AVX2_CLONE
-#endif
 
 // out[j] = whether in[j] is stronger than the threshold, for j < n; returns
 // whether some in[j] equals it. NaN compares false: never marked.
@@ -42,53 +35,6 @@ TARVIMO_AVX2_CLONE inline bool mark_stronger(const double* in, bool* out, std::i
         }
     }
     return tied != 0;
-}
-
-// Whether some of the n contiguous values is NaN.
-TARVIMO_AVX2_CLONE inline bool any_nan(const double* values, std::int64_t n) {
-    int nan = 0;
-    for (std::int64_t j = 0; j < n; ++j) {
-        nan |= values[j] != values[j];
-    }
-    return nan != 0;
-}
-
-// The values of a family that are not NaN, in input order; `value(j)` reads
-// entry j of n.
-template <typename Value>
-void gather_present(std::int64_t n, const Value& value, std::vector<double>& present) {
-    present.resize(static_cast<std::size_t>(n));
-    std::size_t kept = 0;
-    for (std::int64_t j = 0; j < n; ++j) {
-        const double v = value(j);
-        present[kept] = v;
-        kept += std::isnan(v) ? 0 : 1;
-    }
-    present.resize(kept);
-}
-
-// Values gathered, or mask entries written, between two checks for a stop
-// request: a large family's copy into fresh memory is slowed by page faults
-// enough to hold up a stop.
-constexpr std::int64_t STOP_CHECK_VALUES = std::int64_t{1} << 20;
-
-// The same for n contiguous values, a piece at a time, checking `cancel`
-// before each: plain copies of the pieces without NaN. The vector's memory is
-// reserved, not written, beforehand.
-inline void gather_present(const double* values, std::int64_t n, std::vector<double>& present,
-                           const common::CancelFlag* cancel = nullptr) {
-    present.clear();
-    present.reserve(static_cast<std::size_t>(n));
-    for (std::int64_t start = 0; start < n; start += STOP_CHECK_VALUES) {
-        common::stop_if_cancelled(cancel);
-        const double* first = values + start;
-        const double* last = values + std::min(n, start + STOP_CHECK_VALUES);
-        if (any_nan(first, last - first)) {
-            std::copy_if(first, last, std::back_inserter(present), [](double v) { return !std::isnan(v); });
-        } else {
-            present.insert(present.end(), first, last);
-        }
-    }
 }
 
 // Entries the mask is written for at a time, in mark_strongest.
@@ -168,15 +114,15 @@ inline void mark_strongest(const double* in, bool* out, std::int64_t n, const st
 // Decides one family of n entries read through value(j), writing its mask
 // through reject(j, bool); the family has `total` hypotheses (the omitted
 // ones as p = 1 or e = 0), by default its present values. `scratch` is
-// working storage kept between families; sort(first, last, descending,
-// cancel) sorts a range.
+// working storage kept between families, which holds only the values the
+// count reads (gather_needed); sort(first, last, descending, cancel) sorts
+// a range.
 template <typename Value, typename Reject, typename Sort>
-void decide_family(const Method& method, double alpha, std::int64_t n, std::optional<int> total, const Value& value,
-                   const Reject& reject, std::vector<double>& scratch, const common::CancelFlag* cancel,
-                   const Sort& sort) {
-    gather_present(n, value, scratch);
-    const int count = rejection_count(method, alpha, total.value_or(common::checked_count(scratch.size(), "a family")),
-                                      scratch, false, cancel, sort);
+void decide_family(const Method& method, double alpha, std::int64_t n, std::optional<std::int64_t> total,
+                   const Value& value, const Reject& reject, std::vector<double>& scratch,
+                   const common::CancelFlag* cancel, const Sort& sort) {
+    const std::int64_t family_total = gather_needed(method, alpha, n, total, value, scratch, cancel, "a family");
+    const int count = rejection_count(method, alpha, family_total, scratch, false, cancel, sort);
     mark_strongest(n, value, reject, scratch, count, method.evidence == Evidence::evalues, cancel);
 }
 

@@ -49,17 +49,16 @@ inline Method method_named(const std::string& name) {
 // only if e * alpha is close to 1 or more, and a p-value can meet the BY
 // condition only if p * H_m is close to alpha or less. The factor-2 margin
 // absorbs every rounding of the core's expressions (a few ulps) and the
-// error of the summed H_m (below m * 2^-53 relative, under 2.4e-7 for any
-// 32-bit m), so a value that is not a candidate fails its condition at every
-// rank: for e-values (k e) (alpha / m) <= e alpha (1 + 3 2^-53) < 1, for
-// p-values ((p m H_m) / k) - alpha >= 1.8 (alpha + 1e-9) - alpha > 1e-10.
-// BH's line has 1 in place of H_m, exactly, and the same bound holds.
+// error of H_m (the summed one errs below m * 2^-53 relative, under 2.4e-7
+// for any 32-bit m; the rounded one above by half an ulp), so a value that is not a candidate fails its condition at
+// every rank: for e-values (k e) (alpha / m) <= e alpha (1 + 3 2^-53) < 1, for p-values ((p m H_m) / k) - alpha >= 1.8
+// (alpha + 1e-9) - alpha > 1e-10. BH's line has 1 in place of H_m, exactly, and the same bound holds.
 constexpr double CANDIDATE_MARGIN = 2.0;
 constexpr double BY_TOLERANCE_BOUND = 1e-9;
 static_assert(BY_TOLERANCE_BOUND > closed_by::TOLERANCE, "the bound must cover the BY step-up tolerance");
 
 // A lower bound of H_m without summing it: H_m >= ln(m + 1) and H_m >= 1.
-inline double harmonic_lower_bound(int m) { return std::max(1.0, std::log1p(static_cast<double>(m))); }
+inline double harmonic_lower_bound(std::int64_t m) { return std::max(1.0, std::log1p(static_cast<double>(m))); }
 
 inline bool is_evalue_candidate(double e, double alpha) { return e * alpha * CANDIDATE_MARGIN >= 1.0; }
 
@@ -68,12 +67,25 @@ inline bool is_pvalue_candidate(double p, double harmonic_low, double alpha) {
 }
 
 // The lower bound of the factor of a p-value step-up line: H_m's for BY, 1 for BH.
-inline double line_factor_lower_bound(const Method& method, int m) {
+inline double line_factor_lower_bound(const Method& method, std::int64_t m) {
     return method.harmonic ? harmonic_lower_bound(m) : 1.0;
 }
 
+// The multiplier of p in BY's and BH's step-up test, m H_m or m.
+inline double step_up_factor(const Method& method, std::int64_t total) {
+    return static_cast<double>(total) * (method.harmonic ? closed_by::harmonic_number(total) : 1.0);
+}
+
+// Whether an omitted p-value of 1 passes the step-up test at rank `total`,
+// `factor` the step_up_factor: then the scan rejects every given value, and
+// the ranked count leaves the family to the sorted route.
+inline bool omitted_pvalues_pass(double factor, std::int64_t total, double alpha) {
+    return (factor / static_cast<double>(total)) - alpha <= closed_by::TOLERANCE;
+}
+
 // The p-value step-up count of `method` (BY or BH) on p-values sorted largest first.
-inline int pvalue_step_up_count(const Method& method, const double* p, int n, int total, double alpha) {
+inline std::int64_t pvalue_step_up_count(const Method& method, const double* p, int n, std::int64_t total,
+                                         double alpha) {
     return method.harmonic ? closed_by::by_count(p, n, total, alpha) : closed_by::bh_count(p, n, total, alpha);
 }
 
@@ -117,7 +129,7 @@ inline bool runs_inline(const Method& method, std::int64_t values) {
 // and no value of the first block meets it at any rank.
 // sort(first, last, descending, cancel) sorts the candidates.
 template <typename Sort>
-void arrange_for_step_up(const Method& method, double alpha, int total, std::vector<double>& values,
+void arrange_for_step_up(const Method& method, double alpha, std::int64_t total, std::vector<double>& values,
                          const common::CancelFlag* cancel, const Sort& sort) {
     double* end = values.data() + values.size();
     if (method.evidence == Evidence::evalues) {
@@ -137,7 +149,8 @@ void arrange_for_step_up(const Method& method, double alpha, int total, std::vec
 // omitted hypotheses (p = 1, e = 0), which changes nothing, since neither
 // they nor the stand-ins meet the condition at any rank and the candidates
 // keep their ranks.
-inline int sorted_step_up_count(const Method& method, double alpha, int total, const std::vector<double>& sorted) {
+inline std::int64_t sorted_step_up_count(const Method& method, double alpha, std::int64_t total,
+                                         const std::vector<double>& sorted) {
     const int n = static_cast<int>(sorted.size());
     if (method.evidence == Evidence::evalues) {
         const auto first = std::partition_point(sorted.begin(), sorted.end(),
@@ -156,23 +169,13 @@ inline int sorted_step_up_count(const Method& method, double alpha, int total, c
 // leaving the values as arrange_for_step_up does: the reference of
 // ranked_step_up_count, and its route outside the proof's reach.
 template <typename Sort = StdSortInSteps>
-int sorted_route_step_up_count(const Method& method, double alpha, int total, std::vector<double>& values,
+int sorted_route_step_up_count(const Method& method, double alpha, std::int64_t total, std::vector<double>& values,
                                const common::CancelFlag* cancel = nullptr, const Sort& sort = {}) {
     const int n = static_cast<int>(values.size());
     arrange_for_step_up(method, alpha, total, values, cancel, sort);
-    return std::min(n, method.evidence == Evidence::evalues
-                           ? closed_ebh::ebh_count(values.data(), n, total, alpha)
-                           : pvalue_step_up_count(method, values.data(), n, total, alpha));
-}
-
-// Candidates ranked between two checks for a stop request: a few
-// milliseconds of ranking.
-constexpr std::ptrdiff_t RANKS_PER_POLL = 1 << 18;
-
-inline void poll_every_ranks(std::ptrdiff_t ranked, const common::CancelFlag* cancel) {
-    if (ranked % RANKS_PER_POLL == 0) {
-        common::stop_if_cancelled(cancel);
-    }
+    return static_cast<int>(std::min<std::int64_t>(
+        n, method.evidence == Evidence::evalues ? closed_ebh::ebh_count(values.data(), n, total, alpha)
+                                                : pvalue_step_up_count(method, values.data(), n, total, alpha)));
 }
 
 // The step-up count of the present values from the ranks at which the
@@ -191,7 +194,7 @@ inline void poll_every_ranks(std::ptrdiff_t ranked, const common::CancelFlag* ca
 // alpha not a positive finite number, or omitted p-values that pass at rank
 // m (then the scan returns m, all given values rejected).
 template <typename Sort = StdSortInSteps>
-int ranked_step_up_count(const Method& method, double alpha, int total, std::vector<double>& values,
+int ranked_step_up_count(const Method& method, double alpha, std::int64_t total, std::vector<double>& values,
                          RankedCountStats* stats = nullptr, const common::CancelFlag* cancel = nullptr,
                          const Sort& sort = {}) {
     RankedCountStats local;
@@ -210,33 +213,20 @@ int ranked_step_up_count(const Method& method, double alpha, int total, std::vec
         first =
             std::partition(values.begin(), values.end(), [alpha](double e) { return !is_evalue_candidate(e, alpha); });
         const int limit = static_cast<int>(values.end() - first);
-        const double apm = alpha / static_cast<double>(total);
-        const double threshold = 1.0 + closed_ebh::TOLERANCE;
-        ranks.reserve(static_cast<std::size_t>(limit));
-        for (auto it = first; it != values.end(); ++it) {
-            poll_every_ranks(it - first, cancel);
-            const double e = *it;
-            const auto passes = [&](int k) { return (static_cast<double>(k) * e) * apm >= threshold; };
-            ranks.push_back(first_passing_rank(passes, threshold / (e * apm), limit, counts));
-        }
+        const EvalueRankTest test{alpha / static_cast<double>(total), 1.0 + closed_ebh::TOLERANCE};
+        candidate_ranks(test, values.data() + (first - values.begin()), limit, ranks, counts, cancel);
     } else {
-        const double factor = static_cast<double>(total) * (method.harmonic ? closed_by::harmonic_number(total) : 1.0);
+        const double factor = step_up_factor(method, total);
         const int n = static_cast<int>(values.size());
-        if (total > n && (factor / static_cast<double>(total)) - alpha <= closed_by::TOLERANCE) {
+        if (total > n && omitted_pvalues_pass(factor, total, alpha)) {
             return sorted_route();
         }
         const double factor_low = line_factor_lower_bound(method, total);
         first = std::partition(values.begin(), values.end(),
                                [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
         const int limit = static_cast<int>(values.end() - first);
-        const double per_level = 1.0 / (alpha + closed_by::TOLERANCE);  // an estimate needs no exact quotient
-        ranks.reserve(static_cast<std::size_t>(limit));
-        for (auto it = first; it != values.end(); ++it) {
-            poll_every_ranks(it - first, cancel);
-            const double x = *it * factor;
-            const auto passes = [&](int k) { return (x / static_cast<double>(k)) - alpha <= closed_by::TOLERANCE; };
-            ranks.push_back(first_passing_rank(passes, x * per_level, limit, counts));
-        }
+        const PvalueRankTest test{factor, alpha, closed_by::TOLERANCE, 1.0 / (alpha + closed_by::TOLERANCE)};
+        candidate_ranks(test, values.data() + (first - values.begin()), limit, ranks, counts, cancel);
     }
     std::vector<int> tally;
     const int count = count_from_ranks(ranks, tally);
@@ -279,8 +269,8 @@ inline void drop_beyond_omission_bound(double alpha, std::vector<double>& values
 // last, those equal to the weakest of them first. sort(first, last,
 // descending, cancel) sorts a range.
 template <typename Sort = StdSortInSteps>
-int core_rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
-                         const common::CancelFlag* cancel, const Sort& sort = {}) {
+int core_rejection_count(const Method& method, double alpha, std::int64_t total, std::vector<double>& values,
+                         bool ascending, const common::CancelFlag* cancel, const Sort& sort = {}) {
     int n = common::checked_count(values.size(), "a family");
     common::require_family_size(n, total);
     if (n == 0) {
@@ -299,14 +289,15 @@ int core_rejection_count(const Method& method, double alpha, int total, std::vec
     if (method.evidence == Evidence::pvalues) {
         std::reverse(values.begin(), values.end());
     }
-    const int step_up = std::min(n, sorted_step_up_count(method, alpha, total, values));
+    const int step_up = static_cast<int>(std::min<std::int64_t>(n, sorted_step_up_count(method, alpha, total, values)));
     if (step_up == n) {
         return n;
     }
-    const int closed = method.evidence == Evidence::evalues
-                           ? closed_ebh::closed_ebh_count(values.data(), n, total, alpha, method.approximate, cancel)
-                           : closed_by::closed_by_count(values.data(), n, total, alpha, method.approximate, cancel);
-    return std::max(step_up, std::min(closed, n));
+    const std::int64_t closed =
+        method.evidence == Evidence::evalues
+            ? closed_ebh::closed_ebh_count(values.data(), n, total, alpha, method.approximate, cancel)
+            : closed_by::closed_by_count(values.data(), n, total, alpha, method.approximate, cancel);
+    return std::max(step_up, static_cast<int>(std::min<std::int64_t>(closed, n)));
 }
 
 // The number of rejections among the present values of a family of `total`
@@ -319,7 +310,7 @@ int core_rejection_count(const Method& method, double alpha, int total, std::vec
 // scaled and so never capped at 1, are scaled back exactly.
 // sort(first, last, descending, cancel) sorts a range.
 template <typename Sort = StdSortInSteps>
-int rejection_count(const Method& method, double alpha, int total, std::vector<double>& values, bool ascending,
+int rejection_count(const Method& method, double alpha, std::int64_t total, std::vector<double>& values, bool ascending,
                     const common::CancelFlag* cancel, const Sort& sort = {}) {
     const int j = method.evidence == Evidence::pvalues ? common::level_exponent(alpha) : 0;
     if (j == 0) {

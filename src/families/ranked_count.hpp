@@ -24,9 +24,27 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
+#include "common/common.hpp"
+
 namespace tarvimo::families {
+
+// The loops that settle ranks compute both arms of their selections and
+// keep one, which lets them compile to vector code: the compiler may do so
+// only when floating-point operations are taken not to trap. That changes no
+// value (every operation is still the IEEE one, in the same order, without
+// contraction); a division by the rank 0 that one arm may meet gives an
+// infinity or NaN that the selection drops. The AVX2 clone takes four values
+// at a time where the processor has it.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
+#define TARVIMO_NON_TRAPPING __attribute__((optimize("no-trapping-math")))
+#define TARVIMO_SETTLE_CLONES __attribute__((target_clones("avx2", "default"), optimize("no-trapping-math")))
+#else
+#define TARVIMO_NON_TRAPPING
+#define TARVIMO_SETTLE_CLONES
+#endif
 
 // How the ranked counts went, for the tests.
 struct RankedCountStats {
@@ -67,6 +85,76 @@ int first_passing_rank(const Passes& passes, double estimate, int limit, RankedC
         }
     }
     return lo;
+}
+
+// The step-up tests as ranked_step_up_count evaluates them, and an estimate
+// of the first rank at which each value passes (any double: the tests
+// settle it). BY and BH: ((p F) / k) - alpha <= t, F = m H_m or m.
+struct PvalueRankTest {
+    double factor;
+    double alpha;
+    double tolerance;
+    double per_level;  // about 1 / (alpha + t): an estimate needs no exact quotient
+
+    TARVIMO_NON_TRAPPING double estimate(double p) const { return (p * factor) * per_level; }
+    TARVIMO_NON_TRAPPING bool passes(double p, double k) const { return ((p * factor) / k) - alpha <= tolerance; }
+};
+
+// e-BH: ((k e) (alpha / m)) >= 1 + t.
+struct EvalueRankTest {
+    double apm;        // alpha / m
+    double threshold;  // 1 + t
+
+    TARVIMO_NON_TRAPPING double estimate(double e) const { return threshold / (e * apm); }
+    TARVIMO_NON_TRAPPING bool passes(double e, double k) const { return (k * e) * apm >= threshold; }
+};
+
+// ranks[i] = first_passing_rank of values[i] for ranks 1 ... limit where
+// the two tests it makes first settle it, else 0: the same guess (the
+// estimate's ceiling within 1 ... limit + 1), the same literal tests at the
+// guess and at its neighbour, the same conclusions (the guess when it holds
+// and is 1 or the rank below fails; the rank above when the guess fails and
+// that one holds; rank limit + 1 counts as holding). Where they leave the
+// rank open, first_passing_rank bisects.
+template <typename Test>
+TARVIMO_SETTLE_CLONES void settle_ranks(const Test& test, const double* values, int* ranks, std::int64_t n, int limit) {
+    const double top = static_cast<double>(limit) + 1.0;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const double v = values[i];
+        const double estimate = test.estimate(v);
+        const double low = estimate >= 1.0 ? estimate : 1.0;  // NaN: 1
+        const double guess = std::ceil(low <= top ? low : top);
+        const bool holds = (guess >= top) | test.passes(v, guess);
+        const double other = holds ? guess - 1.0 : guess + 1.0;
+        const bool other_holds = (other >= top) | ((other >= 1.0) & test.passes(v, other));
+        ranks[i] = static_cast<int>(holds ? (other_holds ? 0.0 : guess) : (other_holds ? other : 0.0));
+    }
+}
+
+// Candidates ranked between two checks for a stop request: well under a
+// millisecond of ranking.
+constexpr std::int64_t RANKS_PER_POLL = std::int64_t{1} << 18;
+
+// The first passing ranks, in 1 ... limit + 1, of the `limit` candidates at
+// `first`: settle_ranks settles most of them a slice at a time, and
+// first_passing_rank (bisection, counted in `counts`) finds the others.
+// Each rank is the first at which the literal test holds, whichever finds it.
+template <typename Test>
+void candidate_ranks(const Test& test, const double* first, int limit, std::vector<int>& ranks,
+                     RankedCountStats& counts, const common::CancelFlag* cancel) {
+    ranks.resize(static_cast<std::size_t>(limit));
+    for (std::int64_t start = 0; start < limit; start += RANKS_PER_POLL) {
+        common::stop_if_cancelled(cancel);
+        settle_ranks(test, first + start, ranks.data() + start, std::min<std::int64_t>(RANKS_PER_POLL, limit - start),
+                     limit);
+    }
+    for (std::size_t i = 0; i < ranks.size(); ++i) {
+        if (ranks[i] == 0) {
+            const double v = first[i];
+            const auto passes = [&test, v](int k) { return test.passes(v, static_cast<double>(k)); };
+            ranks[i] = first_passing_rank(passes, test.estimate(v), limit, counts);
+        }
+    }
 }
 
 // The largest k <= ranks.size() with at least k ranks at most k, 0 if none.

@@ -243,7 +243,7 @@ TEST(LevelChecks, EqualTheLiteralCheckAtEveryLevelAndVersion) {
                 const double alpha = std::pow(10.0, exponent(rng));
                 for (int r = 1; r <= total; ++r) {
                     const cBYCheckResult literal = cBY_check_cpp(padded, r, harmonic, 0, alpha);
-                    const cBYCheckResult kept = checks.check(r, 0, alpha);
+                    const tarvimo::closed_by::SizeCheck kept = checks.check(r, 0, alpha);
                     ASSERT_EQ(kept.res, literal.res) << round << " " << r << " " << alpha;
                     ASSERT_EQ(kept.at_s, literal.at_s);
                     // A size that fails on its own fails the check; a passing check has no such size.
@@ -392,6 +392,116 @@ TEST(ClosedLevels, EqualABisectionOnMarginCraftedFamilies) {
     EXPECT_LE(sorted_counts.fallbacks, 4);
     EXPECT_GT(unsorted_counts.fallbacks, 0);
     RecordProperty("fallbacks", static_cast<int>(sorted_counts.fallbacks));
+}
+
+}  // namespace
+
+namespace {
+
+// The closed e-BH count of the families engine with the fast exact search
+// (equal to the literal one, see test_fast_search.cpp), fast enough to
+// bisect every rank of a few hundred e-values.
+int fast_closed_ebh_count(const std::vector<double>& descending, int total, double alpha) {
+    const int n = static_cast<int>(descending.size());
+    const std::vector<double> ascending(descending.rbegin(), descending.rend());
+    const std::vector<double> padded = padded_values(ascending.data(), n, total, 0.0);
+    const int closed = tarvimo::closed_ebh::closed_ebh_count(ascending.data(), n, total, alpha, false, nullptr);
+    return std::min(n, std::max(tarvimo::closed_ebh::eBH_cpp(padded, alpha), closed));
+}
+
+ClosedLevelCounts expect_closed_ebh_levels_bisected(std::vector<double> e, int total, double max_level) {
+    std::sort(e.begin(), e.end(), std::greater<>());
+    const int n = static_cast<int>(e.size());
+    ClosedLevelCounts counts;
+    const std::vector<double> levels = closed_ebh_levels(e.data(), n, total, max_level, nullptr, &counts);
+    for (int t = 1; t <= n; ++t) {
+        EXPECT_EQ(
+            levels[static_cast<std::size_t>(t - 1)],
+            bisected_rank_level(t, max_level, [&](double alpha) { return fast_closed_ebh_count(e, total, alpha); }))
+            << "rank " << t << " of " << n;
+    }
+    return counts;
+}
+
+// Realistic families (10% signals of mean 3, likelihood-ratio e-values):
+// nearly every searched size is settled by its guessed pair with two checks.
+TEST(ClosedEbhLevels, GuessedPairsSettleRealisticFamilies) {
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> normal;
+    ClosedLevelCounts counts;
+    for (const int m : {60, 300}) {
+        std::vector<double> e(static_cast<std::size_t>(m));
+        for (int t = 0; t < m; ++t) {
+            const double z = normal(rng) + (t < m / 10 ? 3.0 : 0.0);
+            e[static_cast<std::size_t>(t)] = std::exp(3.0 * z - 4.5);
+        }
+        for (const double max_level : {1.0, 0.1}) {
+            const ClosedLevelCounts one = expect_closed_ebh_levels_bisected(e, m, max_level);
+            counts.searched_sizes += one.searched_sizes;
+            counts.guess_misses += one.guess_misses;
+            counts.settled_checks += one.settled_checks;
+        }
+    }
+    EXPECT_GT(counts.searched_sizes, 20);
+    EXPECT_LE(counts.guess_misses * 10, counts.searched_sizes);
+    EXPECT_GT(counts.settled_checks, 0);
+}
+
+// A set whose weakest half is equal and whose strongest half is huge binds
+// at its middle row, a row the guess does not try at first: the size goes
+// the way of a size without guess, and the levels stay the bisection's.
+TEST(ClosedEbhLevels, MissedGuessesFallBackToParts) {
+    std::vector<double> e(50, 40.0);
+    e.insert(e.end(), 50, 1e6);
+    const ClosedLevelCounts counts = expect_closed_ebh_levels_bisected(e, 140, 1.0);
+    EXPECT_GT(counts.guess_misses, 0);
+    EXPECT_GT(counts.parts, 0);
+}
+
+// Margins: e-values on the requirement 1 / (alpha r) of a size and a few
+// ulps around it, ties, zeros, an infinite e-value, omitted hypotheses.
+TEST(ClosedEbhLevels, EqualTheBisectionOnMarginCraftedFamilies) {
+    std::mt19937_64 rng(6);
+    long long searched = 0;
+    for (int round = 0; round < 30; ++round) {
+        const int n = 3 + static_cast<int>(rng() % 20);
+        const int total = n + static_cast<int>(rng() % 3);
+        const double alpha = round % 2 == 0 ? 0.05 : 0.1;
+        std::vector<double> e(static_cast<std::size_t>(n));
+        for (int t = 0; t < n; ++t) {
+            const int r = 1 + static_cast<int>(rng() % n);
+            double v = 1.0 / (alpha * r) * (1.0 + static_cast<double>(rng() % 5) * 0.25);
+            for (int ulps = static_cast<int>(rng() % 7) - 3; ulps != 0; ulps += ulps > 0 ? -1 : 1) {
+                v = std::nextafter(v, ulps > 0 ? INFINITY : 0.0);
+            }
+            const int kind = static_cast<int>(rng() % 12);
+            e[static_cast<std::size_t>(t)] = kind == 0 ? 0.0 : kind == 1 ? INFINITY : v;
+        }
+        if (round % 3 == 0) {
+            std::fill(e.begin(), e.begin() + n / 2, e[0]);  // ties
+        }
+        searched += expect_closed_ebh_levels_bisected(e, total, round % 4 == 0 ? 0.1 : 1.0).searched_sizes;
+    }
+    EXPECT_GT(searched, 30);
+}
+
+}  // namespace
+
+namespace {
+
+// Tied e-values make rows flat within rounding, where the check can pass and
+// fail by turns as alpha grows (300 values of 10: 26, 27, 27, 18, 31, 0, 0,
+// 36 ... rejections over consecutive doubles just below 0.1). A crossing found
+// from a guess need not be the size's first there, so such guesses are not
+// trusted: the sizes take the route by parts, as before guesses existed.
+TEST(ClosedEbhLevels, GuessesOnTiedValuesAreNotTrusted) {
+    const std::vector<double> tied(300, 10.0);
+    ClosedLevelCounts counts;
+    const std::vector<double> levels = closed_ebh_levels(tied.data(), 300, 300, 1.0, nullptr, &counts);
+    EXPECT_GT(counts.guess_misses, 0);
+    EXPECT_GE(counts.guess_misses, counts.searched_sizes);  // every searched size went by parts
+    EXPECT_EQ(levels.front(), 0.09999999999999973);         // where 36 are first rejected from 0 below
+    EXPECT_TRUE(std::is_sorted(levels.begin(), levels.end()));
 }
 
 }  // namespace

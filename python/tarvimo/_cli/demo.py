@@ -20,7 +20,7 @@ from numpy.typing import NDArray
 from tarvimo._adjust import adjust
 from tarvimo._cli.errors import CliError
 from tarvimo._cli.plotting import Curve, plot_max_level, plot_path, require_matplotlib, write_plot
-from tarvimo._inputs import LARGEST_FAMILY
+from tarvimo._inputs import LARGEST_GIVEN
 from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
 DEFAULT_M = 10_000
@@ -110,8 +110,8 @@ def available_memory() -> int | None:
 def size_problem(hypotheses: int, plot: bool, available: int | None) -> str | None:
     """Why a study of `hypotheses` (and its `plot`) cannot be simulated here, given the `available` bytes;
     None if it can."""
-    if hypotheses > LARGEST_FAMILY:
-        return f"-m {hypotheses:,} is more than {LARGEST_FAMILY:,}, the most values a family can hold"
+    if hypotheses > LARGEST_GIVEN:
+        return f"-m {hypotheses:,} is more than {LARGEST_GIVEN:,}, the most values a family can hold"
     each = BYTES_PER_PLOTTED_HYPOTHESIS if plot else BYTES_PER_HYPOTHESIS
     needed = hypotheses * each
     if available is None or needed <= available:

@@ -581,7 +581,7 @@ TEST(SizeDecider, EverySizeOfEveryCountAsItsLiteralSteps) {
                 if (decider.bound_passes(sizes, s) || literal == SizeVerdict::stale) {
                     continue;  // the walk drops it, or its verdict needs the sizes examined before it
                 }
-                int argmin = -1;
+                std::int64_t argmin = -1;
                 const long long before = stats.sizes_certified;
                 ASSERT_EQ(decider.decide(sizes, z, sizes.cut_index(z.Hs, -1), &argmin, false, false), literal)
                     << "m = " << m << ", r = " << r << ", s = " << s << ", alpha = " << alpha;
@@ -607,7 +607,7 @@ TEST(CheckWalk, EveryCountAndWarmStartAsTheLiteralCheck) {
         for (int r = m; r >= 1; r -= 1 + static_cast<int>(rng() % 8)) {
             const int warm_s = static_cast<int>(rng() % static_cast<unsigned>(m + 1));
             const cBYCheckResult literal = cBY_check_cpp(p, r, h, warm_s, alpha);
-            const cBYCheckResult fast = walk.check(r, warm_s);
+            const SizeCheck fast = walk.check(r, warm_s);
             ASSERT_EQ(fast.res, literal.res) << "m = " << m << ", r = " << r << ", warm_s = " << warm_s;
             ASSERT_EQ(fast.at_s, literal.at_s) << "m = " << m << ", r = " << r << ", warm_s = " << warm_s;
         }

@@ -140,7 +140,7 @@ std::vector<Case> critical_cases(int m, int rounds, unsigned seed) {
 std::vector<unsigned char> cleared_rows(const EvalueProfile& profile, int r, double div_ra) {
     std::vector<unsigned char> clean(static_cast<std::size_t>(r) + 1, 1);
     clean[0] = 0;
-    const std::vector<int> left = rows_left_by_bounds(profile, r, div_ra);
+    const std::vector<std::int64_t> left = rows_left_by_bounds(profile, r, div_ra);
     EXPECT_TRUE(std::is_sorted(left.begin(), left.end()));
     EXPECT_EQ(std::adjacent_find(left.begin(), left.end()), left.end());
     for (const int row : left) {

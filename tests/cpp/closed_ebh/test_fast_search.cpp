@@ -323,6 +323,8 @@ TEST(MeanConsistencyCheck, OnAComputedProfileAndFastEqualsTheCheckOnItsVector) {
                 const std::int64_t bulk_before = counts.bulk_proofs;
                 const MeanConsistentResult fast = fast_check(profile, r, alpha, warm_i_in, warm_i_out, nullptr, counts);
                 expect_same(fast, literal, what + ", fast");
+                expect_same(fast_check(profile, r, alpha, warm_i_in, warm_i_out, nullptr, counts, true), literal,
+                            what + ", bounded at once");
                 failed_after_bulk += counts.bulk_proofs > bulk_before && !fast.meanconsistent;
             }
         }

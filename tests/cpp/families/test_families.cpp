@@ -279,6 +279,68 @@ TEST(RankedCounts, FirstPassingRankMatchesAScanForAnyEstimate) {
     EXPECT_EQ(stats.bisections, 2);
 }
 
+// The first rank at which `test` holds for v, by a scan of 1 ... limit
+// (limit + 1 where none does).
+template <typename Test>
+int scanned_rank(const Test& test, double v, int limit) {
+    for (int k = 1; k <= limit; ++k) {
+        if (test.passes(v, static_cast<double>(k))) return k;
+    }
+    return limit + 1;
+}
+
+TEST(RankedCounts, RanksSettledInVectorCodeEqualAScanAndTheRestAreBisected) {
+    // Values on the tests' thresholds, a double either side, zeros, NaN-free
+    // extremes; estimates true and off (a per_level 3 times too large and
+    // too small), so that both the settled and the bisected ranks are used.
+    std::mt19937 rng(43);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    for (const int limit : {1, 3, 50, 777}) {
+        const double alpha = 0.05;
+        const double factor = 1000.0 * harmonic_numbers_cpp(1000)[1000];
+        std::vector<double> p;
+        std::vector<double> e;
+        for (int i = 0; i < 600; ++i) {
+            const double k = 1.0 + std::floor(uniform(rng) * (limit + 3));
+            const double on_p = (k * (alpha + 1e-10)) / factor;
+            const double on_e = 1000.0 / (k * alpha);
+            const int side = i % 4;
+            p.push_back(side == 0 ? std::nextafter(on_p, 0.0) : side == 1 ? std::nextafter(on_p, 1.0) : on_p);
+            e.push_back(side == 0 ? std::nextafter(on_e, 0.0) : side == 1 ? std::nextafter(on_e, inf) : on_e);
+        }
+        p.insert(p.end(), {0.0, 1.0, 1e-300, 5e-324});
+        e.insert(e.end(), {0.0, inf, 1e300, 5e-324});
+        long long bisected = 0;
+        for (const double skew : {1.0, 3.0, 1.0 / 3.0}) {
+            const PvalueRankTest by{factor, alpha, 1e-10, skew / (alpha + 1e-10)};
+            const EvalueRankTest ebh{alpha / 1000.0, 1.0 + 1e-12};
+            RankedCountStats stats;
+            std::vector<int> ranks;
+            candidate_ranks(by, p.data(), limit, ranks, stats, nullptr);
+            for (int i = 0; i < limit; ++i) ASSERT_EQ(ranks[i], scanned_rank(by, p[i], limit)) << limit << " " << i;
+            if (skew == 1.0) {
+                candidate_ranks(ebh, e.data(), limit, ranks, stats, nullptr);
+                for (int i = 0; i < limit; ++i) ASSERT_EQ(ranks[i], scanned_rank(ebh, e[i], limit)) << i;
+            }
+            // The whole lists, settled in slices: the limit only bounds the ranks.
+            std::vector<int> all;
+            candidate_ranks(by, p.data(), static_cast<int>(p.size()), all, stats, nullptr);
+            for (std::size_t i = 0; i < p.size(); ++i) {
+                ASSERT_EQ(all[i], scanned_rank(by, p[i], static_cast<int>(p.size()))) << i;
+            }
+            bisected += stats.bisections;
+        }
+        EXPECT_GT(bisected, 0) << limit;  // the fallback ran
+    }
+    CancelFlag stop{true};
+    std::vector<int> ranks;
+    RankedCountStats stats;
+    const std::vector<double> values{0.1};
+    EXPECT_THROW(candidate_ranks(PvalueRankTest{1.0, 0.05, 1e-10, 20.0}, values.data(), 1, ranks, stats, &stop),
+                 SearchCancelled);
+}
+
 TEST(FamilyDecisions, ClosedByDecidesTheSameWithoutTheValuesBeyondTheOmissionBound) {
     // Values at the bound alpha + 1e-10, a double either side, and below:
     // decide_family drops those above it, the oracle keeps every value.
@@ -315,6 +377,87 @@ TEST(FamilyDecisions, ClosedByDecidesTheSameWithoutTheValuesBeyondTheOmissionBou
         const int count = literal_count(method, std::ldexp(alpha, j), scaled, static_cast<int>(values.size()));
         ASSERT_EQ(mask, mask_of(values, arranged, count, true)) << round;
     }
+}
+
+// The mask of a family decided on every present value, as before the
+// gather narrowed them: the route decide_family must agree with.
+std::vector<char> mask_from_every_present_value(const Method& method, double alpha, const std::vector<double>& values,
+                                                std::optional<int> total) {
+    std::vector<double> present;
+    std::copy_if(values.begin(), values.end(), std::back_inserter(present), [](double v) { return !std::isnan(v); });
+    const int family_total = total.value_or(static_cast<int>(present.size()));
+    const int count = rejection_count(method, alpha, family_total, present, false, nullptr);
+    std::vector<char> mask(values.size(), 2);
+    mark_strongest(
+        static_cast<std::int64_t>(values.size()), [&](std::int64_t j) { return values[j]; },
+        [&](std::int64_t j, bool r) { mask[j] = r; }, present, count, method.evidence == Evidence::evalues);
+    return mask;
+}
+
+TEST(NeededValues, FamiliesGatheringOnlyWhatTheCountReadsDecideAsOnEveryPresentValue) {
+    // Margin values, NaN (the default total then differs from the entries,
+    // and BY gathers again), given totals at, above and below the entries,
+    // levels scaled below 0.05, a subnormal level (2^j beyond a double: every
+    // value kept) and levels where omitted p-values of 1 pass.
+    std::mt19937 rng(41);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    const char* names[] = {"by", "bh", "ebh", "closed_by", "closed_by_approximate", "closed_ebh"};
+    const double alphas[] = {0.05, 0.2, 0.01, 3e-300, 5e-324, 1.0 - 1e-11, 2.0};
+    int gathered_fewer = 0;
+    for (int round = 0; round < 840; ++round) {
+        const Method method = method_named(names[round % 6]);
+        const bool pvalues = method.evidence == Evidence::pvalues;
+        const double alpha = alphas[(round / 6) % 7];
+        const int n = 1 + round % 97;
+        // Margins at the level the core decides at, p-values scaled back from it.
+        const int j = pvalues ? level_exponent(alpha) : 0;
+        const double level = j > 0 ? std::ldexp(alpha, j) : std::min(alpha, 0.5);
+        std::vector<double> values = margin_family(rng, pvalues, n, n, level, method.harmonic);
+        for (double& v : values) v = std::ldexp(v, -j);
+        for (double& v : values) {
+            if (uniform(rng) < (round % 3 == 0 ? 0.2 : 0.0)) v = NaN;
+        }
+        const int present =
+            static_cast<int>(std::count_if(values.begin(), values.end(), [](double v) { return !std::isnan(v); }));
+        const std::optional<int> totals[] = {std::nullopt, n, n + 40, present};
+        for (const std::optional<int> total : totals) {
+            std::vector<double> needed;
+            std::vector<char> mask(values.size(), 2);
+            decide_family(
+                method, alpha, n, total, [&](std::int64_t j) { return values[j]; },
+                [&](std::int64_t j, bool r) { mask[j] = r; }, needed, nullptr, StdSortInSteps{});
+            ASSERT_EQ(mask, mask_from_every_present_value(method, alpha, values, total))
+                << names[round % 6] << " alpha " << alpha << " round " << round;
+            const int family_total = gather_needed(
+                method, alpha, n, total, [&](std::int64_t j) { return values[j]; }, needed, nullptr, "a family");
+            ASSERT_EQ(family_total, total.value_or(present));
+            gathered_fewer += static_cast<int>(needed.size()) < present ? 1 : 0;
+            // Contiguous entries: every present value copied in pieces, the same values.
+            std::vector<double> copied;
+            ASSERT_EQ(gather_needed(
+                          method, alpha, n, total, [&](std::int64_t j) { return values[j]; }, copied, nullptr,
+                          "a family", values.data()),
+                      family_total);
+            ASSERT_TRUE(std::equal(needed.begin(), needed.end(), copied.begin(), copied.end(),
+                                   [](double a, double b) { return a == b || (a != a && b != b); }));
+        }
+    }
+    EXPECT_GT(gathered_fewer, 500);  // the narrowing is exercised, not only the keep-all case
+}
+
+TEST(NeededValues, TotalsBelowThePresentValuesAreRefusedAsBefore) {
+    const std::vector<double> values{0.01, NaN, 0.02, 0.5};
+    std::vector<double> needed;
+    const auto value = [&](std::int64_t j) { return values[j]; };
+    for (const char* name : {"by", "ebh", "closed_by", "closed_ebh"}) {
+        const Method method = method_named(name);
+        EXPECT_THROW(gather_needed(method, 0.05, 4, 2, value, needed, nullptr, "a family"), std::invalid_argument);
+        EXPECT_THROW(gather_needed(method, 0.05, 4, -1, value, needed, nullptr, "a family"), std::invalid_argument);
+        EXPECT_EQ(gather_needed(method, 0.05, 4, 3, value, needed, nullptr, "a family"), 3);  // NaN is not given
+    }
+    CancelFlag stop{true};
+    EXPECT_THROW(gather_needed(method_named("by"), 0.05, 4, std::nullopt, value, needed, &stop, "a family"),
+                 SearchCancelled);
 }
 
 TEST(FamilyLayouts, GroupPositionsByCodeInInputOrder) {
