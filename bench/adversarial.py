@@ -1,9 +1,13 @@
-"""Inputs that make the exact searches slow: a search over structured and
-random patterns at a small size, then the growth of the slowest with m.
+"""Inputs that make the exact searches and the closed levels slow: a search
+over structured and random patterns at a small size, then the growth of the
+slowest with m.
 
 A pattern is a rule that builds m values for any m, so that its growth can be
 followed. The closed e-BH search takes e-values ascending, the closed BY
 search p-values largest first; the patterns are sorted that way before timing.
+The levels (`tarvimo.adjust` with closed_ebh or closed_by) take the values as
+the pattern builds them. Every pattern's levels are timed at two sizes a decade
+apart, for an exponent each; the slowest are followed further.
 """
 
 import math
@@ -14,7 +18,8 @@ from functools import partial
 import numpy as np
 from numpy.typing import NDArray
 
-from bench.timing import growth_exponent, measure, timed
+import tarvimo
+from bench.timing import CapExceeded, capped, growth_exponent, measure, timed
 from bench.workloads import SizeGuard, simulate
 from tarvimo import _vardo
 
@@ -27,6 +32,18 @@ REFERENCE_NAME = f"realistic, {REFERENCE_SHARE:.0%} signals"
 MIN_FIT_SECONDS = 1e-3  # shorter times are dominated by call overhead and left out of fits
 EVALUES = "closed e-BH exact search"
 PVALUES = "closed BY exact search"
+LEVEL_METHODS = {EVALUES: "closed_ebh", PVALUES: "closed_by"}  # the levels timed for each search's patterns
+SEARCHES, LEVELS = "exact search", "levels"  # what a growth times
+# A growth whose exponent (slope of log time against log m) is at most this is
+# about m log m: m log m itself has a local slope of 1 + 1 / ln m, 1.07 to 1.15 over 1e3 ... 1e6,
+# and the margin leaves room for caches and noise; m^1.5 is well beyond it.
+ABOUT_M_LOG_M = 1.25
+MIN_JUDGED_SIZES = 3  # sizes of at least MIN_FIT_SECONDS a growth needs to be judged about m log m
+# A pattern's levels at the scoring sizes are stopped after this long: at m =
+# 1,000 that is some 20 times the realistic data's closed BY levels, and the
+# slope from the smaller size then already proves a growth beyond m log m.
+LEVEL_SCORE_CAP_SECONDS = 1.0
+SLOW_SCORE_SECONDS = 0.2  # a score whose first run takes this long is not run again
 
 
 @dataclass(frozen=True)
@@ -45,24 +62,80 @@ class Score:
 
 
 @dataclass(frozen=True)
+class LevelScore:
+    """The closed levels of a pattern at two sizes, with the exact mask at alpha at the larger."""
+
+    pattern: Pattern
+    sizes: tuple[int, int]
+    seconds: tuple[float | None, float | None]  # None: stopped at the cap (or not run after the smaller stopped)
+    mask_seconds: float
+    cap_seconds: float
+
+    @property
+    def exponent(self) -> float | None:
+        """The slope between the two sizes; None when the larger was stopped or the smaller took under 1 ms."""
+        small, large = self.seconds
+        if small is None or large is None or small < MIN_FIT_SECONDS:
+            return None
+        return growth_exponent(list(self.sizes), [small, large])
+
+    @property
+    def exponent_above(self) -> float | None:
+        """A lower bound of the slope when the larger size was stopped at the cap."""
+        small, large = self.seconds
+        if small is None or large is not None:
+            return None
+        return growth_exponent(list(self.sizes), [small, self.cap_seconds])
+
+
+@dataclass(frozen=True)
 class Growth:
     pattern: Pattern
     sizes: list[int]
-    seconds: list[float | None]  # None: skipped
+    seconds: list[float | None]  # None: skipped or stopped
     rejections: list[int | None]
+    timed: str = SEARCHES  # SEARCHES or LEVELS
+    stopped_at: int | None = None  # the size at which the cap stopped the call; larger sizes are not run
+    cap_seconds: float | None = None
 
     def timed_points(self) -> tuple[list[int], list[float]]:
         points = [(m, t) for m, t in zip(self.sizes, self.seconds, strict=True) if t is not None]
         return [m for m, _ in points], [t for _, t in points]
 
+    def fit_points(self) -> tuple[list[int], list[float]]:
+        """The timed sizes that took at least MIN_FIT_SECONDS."""
+        points = [(m, t) for m, t in zip(*self.timed_points(), strict=True) if t >= MIN_FIT_SECONDS]
+        return [m for m, _ in points], [t for _, t in points]
+
     @property
     def exponent(self) -> float | None:
         """Growth exponent fitted over the sizes that took at least MIN_FIT_SECONDS."""
-        sizes, seconds = self.timed_points()
-        fit = [(m, t) for m, t in zip(sizes, seconds, strict=True) if t >= MIN_FIT_SECONDS]
-        if len(fit) < 2:
+        sizes, seconds = self.fit_points()
+        if len(sizes) < 2:
             return None
-        return growth_exponent([m for m, _ in fit], [t for _, t in fit])
+        return growth_exponent(sizes, seconds)
+
+    @property
+    def exponent_above(self) -> float | None:
+        """A lower bound of the slope of the step from the largest timed size into the one stopped at the cap."""
+        sizes, seconds = self.timed_points()
+        if self.stopped_at is None or self.cap_seconds is None or not sizes:
+            return None
+        return growth_exponent([sizes[-1], self.stopped_at], [seconds[-1], self.cap_seconds])
+
+    @property
+    def verdict(self) -> str:
+        """Whether the growth is about m log m (exponent at most ABOUT_M_LOG_M), and over which sizes."""
+        above = self.exponent_above
+        if above is not None and above > ABOUT_M_LOG_M:
+            return f"faster than m log m: the step to m = {self.stopped_at:,} exceeds {above:.2f}"
+        sizes, _ = self.fit_points()
+        span = f"m = {sizes[0]:,} ... {sizes[-1]:,}" if sizes else ""
+        if self.exponent is not None and self.exponent > ABOUT_M_LOG_M:  # a steep slope shows over two sizes
+            return f"faster than m log m over {span}"
+        if len(sizes) < MIN_JUDGED_SIZES or self.exponent is None:
+            return f"not judged: fewer than {MIN_JUDGED_SIZES} sizes of {MIN_FIT_SECONDS * 1e3:g} ms or more"
+        return f"about m log m over {span}"
 
     @property
     def last_exponent(self) -> float | None:
@@ -321,26 +394,82 @@ def ranked(scores: list[Score], search: str) -> list[Score]:
     return sorted((s for s in scores if s.pattern.search == search), key=lambda s: s.seconds, reverse=True)
 
 
-def growth(pattern: Pattern, sizes: list[int], alpha: float, repeats: int, limit_seconds: float) -> Growth:
-    """Times of the pattern's exact search at growing m, skipping sizes expected to exceed the limit."""
+def level_call(pattern: Pattern, values: Values) -> Callable[[], object]:
+    return lambda: tarvimo.adjust(values, LEVEL_METHODS[pattern.search])
+
+
+def fastest(call: Callable[[], object]) -> float:
+    """The fastest of up to SEARCH_RUNS runs, one only from SLOW_SCORE_SECONDS on."""
+    seconds, _ = timed(call)
+    for _ in range(SEARCH_RUNS - 1 if seconds < SLOW_SCORE_SECONDS else 0):
+        seconds = min(seconds, timed(call)[0])
+    return seconds
+
+
+def capped_fastest(call: Callable[[], object], cap_seconds: float) -> float | None:
+    """The fastest time of the call, None when it runs past the cap."""
+    try:
+        return fastest(capped(call, cap_seconds))
+    except CapExceeded:
+        return None
+
+
+def level_score(pattern: Pattern, sizes: tuple[int, int], alpha: float, cap_seconds: float) -> LevelScore:
+    """The pattern's closed levels at both sizes (the larger not run when the smaller was stopped),
+    and the exact mask at alpha at the larger."""
+    small, large = (pattern.build(m, alpha) for m in sizes)
+    small_seconds = capped_fastest(level_call(pattern, small), cap_seconds)
+    large_seconds = None if small_seconds is None else capped_fastest(level_call(pattern, large), cap_seconds)
+    method = getattr(tarvimo, LEVEL_METHODS[pattern.search])
+    mask_seconds = fastest(lambda: method(large, alpha))
+    return LevelScore(pattern, sizes, (small_seconds, large_seconds), mask_seconds, cap_seconds)
+
+
+def growth(
+    pattern: Pattern,
+    sizes: list[int],
+    alpha: float,
+    repeats: int,
+    limit_seconds: float,
+    timed_here: str = SEARCHES,
+    cap_seconds: float | None = None,
+) -> Growth:
+    """Times of the pattern's exact search (or closed levels) at growing m, skipping sizes expected to
+    exceed the limit; a call stopped at the cap ends the growth."""
     guard = SizeGuard(limit_seconds)
     seconds: list[float | None] = []
     found: list[int | None] = []
+    stopped_at = None
     for m in sizes:
-        if not guard.allows(pattern.name, m):
+        if stopped_at is not None or not guard.allows(pattern.name, m):
             seconds.append(None)
             found.append(None)
             continue
-        run = measure({"search": exact_search(pattern, search_input(pattern, m, alpha), alpha)}, repeats)["search"]
+        if timed_here == LEVELS:
+            call = level_call(pattern, pattern.build(m, alpha))
+        else:
+            call = exact_search(pattern, search_input(pattern, m, alpha), alpha)
+        run = measure({"call": call if cap_seconds is None else capped(call, cap_seconds)}, repeats)["call"]
+        if run.stopped:
+            stopped_at = m
+            seconds.append(None)
+            found.append(None)
+            continue
         guard.record(pattern.name, m, run.seconds)
         seconds.append(run.seconds)
-        found.append(int(run.result))
-    return Growth(pattern, sizes, seconds, found)
+        levels = np.asarray(run.result)  # a search returns its count, adjust the levels
+        found.append(int(np.count_nonzero(levels <= alpha)) if timed_here == LEVELS else int(levels))
+    return Growth(pattern, sizes, seconds, found, timed_here, stopped_at, cap_seconds)
 
 
 # Patterns known to be hard for the closed BY search, followed to larger m
 # whatever their rank at the scoring size.
 ALWAYS_FOLLOWED = ("on the BY line x1.1", "on the BY line x2", "BY line x0.7, log-normal noise 1.1")
+
+
+def all_patterns(random_count: int, seed: int) -> list[Pattern]:
+    """The realistic references first, then the structured and the random patterns."""
+    return reference_patterns(seed) + structured_patterns(seed) + random_patterns(random_count, seed)
 
 
 def find_and_grow(
@@ -356,12 +485,38 @@ def find_and_grow(
     """Score every pattern at search_m, then follow the `top` slowest of each
     search, the known hard ones and the realistic reference through the sizes."""
     references = reference_patterns(seed)
-    scores = [
-        score(pattern, search_m, alpha)
-        for pattern in references + structured_patterns(seed) + random_patterns(random_count, seed)
-    ]
+    scores = [score(pattern, search_m, alpha) for pattern in all_patterns(random_count, seed)]
     chosen = list(references)
     for search in (EVALUES, PVALUES):
         chosen += [s.pattern for s in ranked(scores, search) if s.pattern not in references][:top]
     chosen += [s.pattern for s in scores if s.pattern.name in ALWAYS_FOLLOWED and s.pattern not in chosen]
     return scores, [growth(pattern, sizes, alpha, repeats, limit_seconds) for pattern in chosen]
+
+
+def slowest_levels(scores: list[LevelScore], search: str) -> list[LevelScore]:
+    """The level scores of one search's patterns, the stopped ones first, then by time at the larger size."""
+    own = [s for s in scores if s.pattern.search == search]
+    return sorted(own, key=lambda s: (s.seconds[1] is not None, -(s.seconds[1] or 0.0), -(s.seconds[0] or 0.0)))
+
+
+def find_and_grow_levels(
+    search_m: int,
+    sizes: list[int],
+    random_count: int,
+    top: int,
+    alpha: float,
+    repeats: int,
+    limit_seconds: float,
+    cap_seconds: float,
+    seed: int,
+) -> tuple[list[LevelScore], list[Growth]]:
+    """Every pattern's closed levels at search_m / 10 and search_m (an exponent each), then the
+    realistic references and the `top` slowest of each search followed through the sizes."""
+    references = reference_patterns(seed)
+    scored = (max(1, search_m // 10), search_m)
+    score_cap = min(cap_seconds, LEVEL_SCORE_CAP_SECONDS)
+    scores = [level_score(pattern, scored, alpha, score_cap) for pattern in all_patterns(random_count, seed)]
+    chosen = list(references)
+    for search in (EVALUES, PVALUES):
+        chosen += [s.pattern for s in slowest_levels(scores, search) if s.pattern not in references][:top]
+    return scores, [growth(pattern, sizes, alpha, repeats, limit_seconds, LEVELS, cap_seconds) for pattern in chosen]

@@ -1,18 +1,37 @@
 """The benchmark report in markdown: the machine, the targets, the tables and where the time goes."""
 
-import datetime
-import os
-import platform
-from importlib.metadata import PackageNotFoundError, version
-from pathlib import Path
-
-from bench.adversarial import EVALUES, PVALUES, REFERENCE_NAME, Growth, Score, ranked
-from bench.command_line import STARTUP, CommandRun
+from bench.adversarial import (
+    ABOUT_M_LOG_M,
+    EVALUES,
+    LEVEL_METHODS,
+    LEVEL_SCORE_CAP_SECONDS,
+    LEVELS,
+    MIN_JUDGED_SIZES,
+    PVALUES,
+    REFERENCE_NAME,
+    Growth,
+    LevelScore,
+    Score,
+    ranked,
+    slowest_levels,
+)
+from bench.command_line import STARTUP, ZCAT, CommandRun
 from bench.dask_family import LIMIT_SHARE, PARTITIONS, DaskRun
-from bench.targets import COMMAND_TARGETS, DASK_TARGETS, TARGETS, command_target_row, dask_target_row, target_row
-from bench.workloads import Agreement, Comparison
-
-PACKAGES = ("tarvimo", "numpy", "pyarrow", "scipy", "statsmodels", "matplotlib")
+from bench.machine import SortProbe, cpu_model, machine
+from bench.targets import (
+    COMMAND_TARGETS,
+    DASK_TARGETS,
+    STREAM_TARGETS,
+    TARGETS,
+    TRUNCATED_TARGETS,
+    command_target_row,
+    dask_target_row,
+    stream_target_row,
+    target_row,
+    truncated_target_row,
+)
+from bench.timing import m_log_m_exponent
+from bench.workloads import Agreement, Comparison, TruncatedRun
 
 RANKED_SHOWN = 8  # patterns listed per search in the search table
 
@@ -55,36 +74,19 @@ COST_NOTES = [
 ]
 
 
-def cpu_model() -> str:
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown"
-
-
-def package_version(name: str) -> str:
-    try:
-        return version(name)
-    except PackageNotFoundError:
-        return "not installed"
-
-
-def machine() -> dict[str, str]:
-    return {
-        "CPU": cpu_model(),
-        "cores": f"{os.cpu_count()} ({len(os.sched_getaffinity(0))} usable)",
-        "OS": platform.platform(),
-        "Python": platform.python_version(),
-        **{name: package_version(name) for name in PACKAGES},
-        "date": datetime.datetime.now(datetime.UTC).strftime("%Y-%m-%d %H:%M UTC"),
-    }
-
-
 def command_table(runs: list[CommandRun]) -> str:
-    header = ["m", "command", "median (ms)", "runs", f"{STARTUP} (ms)", "peak memory (MiB)", "values (MiB)", "result"]
+    header = [
+        "m",
+        "command",
+        "median (ms)",
+        "runs",
+        f"{STARTUP} (ms)",
+        f"{ZCAT} (ms)",
+        "x zcat",
+        "peak memory (MiB)",
+        "values (MiB)",
+        "result",
+    ]
     rows = [
         [
             f"{r.m:,}",
@@ -92,9 +94,27 @@ def command_table(runs: list[CommandRun]) -> str:
             milliseconds(r.seconds),
             str(r.runs),
             milliseconds(r.startup_seconds),
+            "" if r.zcat_seconds is None else milliseconds(r.zcat_seconds),
+            "" if r.zcat_ratio is None else f"{r.zcat_ratio:.2f}",
             "" if r.peak_mib is None else f"{r.peak_mib:,.0f}",
             f"{r.values_mib:,.0f}",
             r.detail,
+        ]
+        for r in runs
+    ]
+    return table(header, rows)
+
+
+def truncated_table(runs: list[TruncatedRun]) -> str:
+    header = ["procedure", "candidates", "m", "median (ms)", "runs", "result"]
+    rows = [
+        [
+            f"tarvimo.{r.procedure}",
+            f"{r.candidates:,}",
+            f"{r.m:,}",
+            "refused" if r.refusal else (f"> {r.stopped_at:g} s" if r.seconds is None else milliseconds(r.seconds)),
+            str(r.runs),
+            r.refusal or r.detail,
         ]
         for r in runs
     ]
@@ -155,7 +175,7 @@ def comparison_table(comparisons: list[Comparison]) -> str:
             f"{c.m:,}",
             c.data,
             c.subject,
-            milliseconds(c.subject_seconds),
+            f"> {c.stopped_at * 1e3:,.0f}" if c.stopped_at is not None else milliseconds(c.subject_seconds),
             str(c.runs),
             c.reference,
             milliseconds(c.reference_seconds),
@@ -187,26 +207,85 @@ def ranking_table(scores: list[Score], search: str) -> str:
     return table(["rank", "pattern", "time (ms)", "x conversion", "x realistic", "rejections"], rows)
 
 
+def growth_subject(g: Growth) -> str:
+    if g.timed == LEVELS:
+        return f"adjust {LEVEL_METHODS[g.pattern.search]}"
+    return g.pattern.search
+
+
+def growth_time(seconds: float | None, m: int, g: Growth) -> str:
+    if m == g.stopped_at:
+        return f"> {g.cap_seconds:g} s"
+    return milliseconds(seconds)
+
+
 def growth_table(growths: list[Growth]) -> str:
     sizes = growths[0].sizes
     header = (
-        ["search", "pattern"]
+        ["timed", "pattern"]
         + [f"m = {m:,} (ms)" for m in sizes]
-        + ["exponent", "last step", "rejections at largest m"]
+        + ["exponent", "last step", "growth", "rejections at largest m"]
     )
     rows = []
     for g in growths:
         largest = [r for r in g.rejections if r is not None]
         rows.append(
-            [g.pattern.search, g.pattern.name]
-            + [milliseconds(t) for t in g.seconds]
+            [growth_subject(g), g.pattern.name]
+            + [growth_time(t, m, g) for m, t in zip(g.sizes, g.seconds, strict=True)]
             + [
                 "" if g.exponent is None else f"{g.exponent:.2f}",
                 "" if g.last_exponent is None else f"{g.last_exponent:.2f}",
+                g.verdict,
                 f"{largest[-1]:,} of {g.timed_points()[0][-1]:,}" if largest else "",
             ]
         )
     return table(header, rows)
+
+
+def level_exponent_text(score: LevelScore) -> str:
+    if score.exponent is not None:
+        return f"{score.exponent:.2f}"
+    if score.exponent_above is not None:
+        return f"> {score.exponent_above:.2f}"
+    return ""
+
+
+def level_ranking_table(scores: list[LevelScore], search: str) -> str:
+    """The slowest patterns' closed levels at the larger scored size, with the realistic reference."""
+    ordered = slowest_levels(scores, search)
+    reference = next(s for s in ordered if s.pattern.name == REFERENCE_NAME)
+    shown = ordered[:RANKED_SHOWN]
+    if reference not in shown:
+        shown.append(reference)
+    small_m, large_m = scores[0].sizes
+    rows = [
+        [
+            str(ordered.index(s) + 1),
+            s.pattern.name,
+            "stopped" if s.seconds[0] is None else milliseconds(s.seconds[0]),
+            f"> {s.cap_seconds:g} s" if s.seconds[1] is None else milliseconds(s.seconds[1]),
+            "" if s.seconds[1] is None else f"{s.seconds[1] / s.mask_seconds:.0f}",
+            level_exponent_text(s),
+        ]
+        for s in shown
+    ]
+    header = ["rank", "pattern", f"m = {small_m:,} (ms)", f"m = {large_m:,} (ms)", "x mask", "exponent"]
+    return table(header, rows)
+
+
+def level_exponent_summary(scores: list[LevelScore]) -> str:
+    """How many patterns' levels grow faster than about m log m between the two scored sizes."""
+    small_m, large_m = scores[0].sizes
+    stopped = [s for s in scores if s.seconds[1] is None]
+    exponents = [s.exponent for s in scores if s.exponent is not None]
+    beyond = [e for e in exponents if e > ABOUT_M_LOG_M]
+    spread = f"; exponents {min(exponents):.2f} to {max(exponents):.2f}" if exponents else ""
+    return (
+        f"Every pattern's closed levels at m = {small_m:,} and {large_m:,}, an exponent each (m log m alone grows "
+        f"with exponent {m_log_m_exponent([small_m, large_m]):.2f} there): {len(exponents)} of {len(scores)} "
+        f"patterns timed at both sizes from 1 ms on{spread}; {len(beyond)} of them above {ABOUT_M_LOG_M:g}; "
+        f"{len(stopped)} stopped at the cap (or not run) at m = {large_m:,}."
+    )
 
 
 def markdown(
@@ -218,15 +297,21 @@ def markdown(
     closed: list[Comparison],
     searches: list[Comparison],
     families: list[Comparison],
+    levels: list[Comparison],
     command_runs: list[CommandRun],
     dask_runs: list[DaskRun],
+    truncated_runs: list[TruncatedRun],
     scores: list[Score],
     growths: list[Growth],
+    level_scores: list[LevelScore],
+    level_growths: list[Growth],
     agreements: list[Agreement],
     search_m: int,
     plot_name: str,
+    probe: SortProbe,
 ) -> str:
-    all_comparisons = peers + closed + searches + families
+    all_comparisons = peers + closed + searches + families + levels
+    cap = settings["time cap"]
     disagreements = [a for a in agreements if not a.equal]
     agreement_line = (
         f"All {len(agreements)} cross-checks agree (masks, counts, one thread against two)."
@@ -239,22 +324,30 @@ def markdown(
         "runs after one warm-up (`time.perf_counter`); the calls compared in a table take turns round by round on "
         "the same data, so their ratios are the figures to trust: absolute times depend on the machine and its load. "
         "A call whose warm-up takes 2 s or more is timed once; a size at which a call is expected to exceed the time "
-        "limit (extrapolated from the smaller sizes) is skipped.",
+        f"limit (extrapolated from the smaller sizes) is skipped. Where a time cap applies ({cap}: the levels, the "
+        "truncated lists), a call that runs past it is stopped and reported as `> cap`, and its larger sizes are "
+        "not run.",
         "Data: simulated one-sided z-tests as in `tarvimo demo`: nulls z ~ N(0, 1) and signals z ~ N(3, 1), "
         "p-values P(Z >= z) and likelihood-ratio e-values exp(3z - 4.5); alpha = "
         f"{settings['alpha']}. {agreement_line}",
         "## Machine",
-        table(["", ""], [[key, value] for key, value in machine().items()]),
+        table(["", ""], [[key, value] for key, value in machine(probe).items()]),
         "Settings: " + ", ".join(f"{key} {value}" for key, value in settings.items()) + ".",
         "## Targets",
+        f"Every row was measured on this machine: {cpu_model()}, numpy's sort "
+        f"{'vectorised' if probe.vectorised else 'not vectorised'} (see Machine).",
         table(
             ["target", "measured", "where", "status"],
-            [target_row(t, all_comparisons) for t in TARGETS]
+            [target_row(t, all_comparisons, probe.vectorised) for t in TARGETS]
             + [command_target_row(t, command_runs) for t in COMMAND_TARGETS]
-            + [dask_target_row(t, dask_runs) for t in DASK_TARGETS],
+            + [stream_target_row(t, command_runs) for t in STREAM_TARGETS]
+            + [dask_target_row(t, dask_runs) for t in DASK_TARGETS]
+            + [truncated_target_row(t, truncated_runs) for t in TRUNCATED_TARGETS],
         ),
         "Ratios are time over time (lower is better), except the thread targets (throughput with two threads "
-        "over throughput with one) and the rows in seconds.",
+        "over throughput with one) and the rows in seconds. A row for a machine with a vectorised sort is judged "
+        "only where numpy's default sort is vectorised (measured against its scalar stable sort, see Machine). "
+        "Where a call raises (a size the package does not take yet), the row says so: not available.",
         "### Where the time goes",
         *COST_NOTES,
         f"![time against m]({plot_name})",
@@ -280,11 +373,24 @@ def markdown(
         "the unchecked one-family route `_fast.rejections`). Ratios: time with two threads over time with one, and "
         "one thread over the loops.",
         comparison_table(families),
+        "## Adjusted p-values",
+        "`tarvimo.adjust` on the same data: the BY and e-BH levels against `numpy.sort` of the values, the closed "
+        "levels (with every level, `max_level=1`, and with the levels below 0.1 only) against the exact mask of "
+        "the same procedure at alpha. The levels at or below alpha are checked equal to that mask. Each call runs "
+        f"under the {cap} cap.",
+        comparison_table(levels),
+        "## Truncated lists past 2^31",
+        "Each procedure on the strongest of a family of m one-sided z-tests given as a truncated list with `m`: "
+        "the null p-values among them the smallest of m uniform ones, 1% of them signals with z ~ N(8, 1), "
+        "e-values exp(3z - 4.5). A call that raises is reported with its message.",
+        truncated_table(truncated_runs),
         "## The command line, end to end",
         "`python -m tarvimo` in a child process on files written for it (p-values with 17 digits; the table has a "
         "gene label, a p-value and an e-value per row), output discarded, against the start-up of the same program "
-        f"(`{STARTUP}`, which imports everything `run` does). Peak memory: the child's resident set at its largest; "
-        "values: the float64 column read.",
+        f"(`{STARTUP}`, which imports everything `run` does) and, for a gzipped table, against decompressing it "
+        f"alone (`{ZCAT}`, timed in turns with the command). Peak memory: the child's resident set at its largest "
+        "(its own high-water mark, read before it exits); values: the float64 column read. The gzipped tables are "
+        "written once into a cache directory and reused.",
         command_table(command_runs),
         "## One family on Dask past the client's limit",
         f"`tarvimo.dask` on one family in {PARTITIONS} partitions (persisted) on a `distributed.LocalCluster` of two "
@@ -307,5 +413,21 @@ def markdown(
         ranking_table(scores, PVALUES),
         "### Growth with m",
         growth_table(growths),
+        f"Growth: about m log m where the exponent is at most {ABOUT_M_LOG_M:g} over at least {MIN_JUDGED_SIZES} "
+        "sizes of 1 ms or more (m log m itself grows with exponent 1 + 1 / ln m, 1.07 to 1.15 over 1e3 ... 1e6); "
+        "faster where it is above over two sizes or more, or where a size stopped at the cap proves a steeper "
+        "step. Times under 1 ms are left out: call overhead, not growth.",
+        "## Adversarial inputs for the closed levels",
+        "The same patterns, their closed levels (`tarvimo.adjust` with closed_ebh for the e-value patterns, "
+        "closed_by for the p-value ones, `max_level=1`) on the values as the pattern builds them, each call under "
+        f"the {cap} cap ({LEVEL_SCORE_CAP_SECONDS:g} s at the two scoring sizes). x mask: the levels' time over "
+        "the exact mask at alpha on the same values.",
+        level_exponent_summary(level_scores),
+        f"### Slowest patterns' levels: {EVALUES} patterns, closed_ebh",
+        level_ranking_table(level_scores, EVALUES),
+        f"### Slowest patterns' levels: {PVALUES} patterns, closed_by",
+        level_ranking_table(level_scores, PVALUES),
+        "### Growth of the levels with m",
+        growth_table(level_growths),
     ]
     return "\n\n".join(sections) + "\n"

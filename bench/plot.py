@@ -2,7 +2,7 @@
 
 from pathlib import Path
 
-from bench.adversarial import EVALUES, Growth
+from bench.adversarial import EVALUES, LEVELS, Growth
 from bench.workloads import SIGNAL_SHARE, Comparison, share_label
 
 
@@ -22,27 +22,42 @@ def line_style(label: str) -> str:
     """Dotted for the yardsticks (sorting, list conversion), dashed for the peers, solid for tarvimo."""
     if label.startswith(("numpy.sort", "conversion")):
         return ":"
-    return "-" if label.startswith(("tarvimo", "closed", "largest", "p: ", "e: ")) else "--"
+    return "-" if label.startswith(("tarvimo", "closed", "largest", "adjust", "levels", "p: ", "e: ")) else "--"
 
 
-def plot(path: Path, public: list[Comparison], searches: list[Comparison], growths: list[Growth]) -> None:
-    """Log-log time against m: the public API, peers and sorting; the exact searches on lists."""
+def growth_curves(growths: list[Growth], prefix: str = "") -> list[tuple[str, list[tuple[int, float]]]]:
+    curves = []
+    for g in growths:
+        sizes, seconds = g.timed_points()
+        kind = "e" if g.pattern.search == EVALUES else "p"
+        curves.append((f"{prefix}{kind}: {g.pattern.name}", list(zip(sizes, seconds, strict=True))))
+    return curves
+
+
+def plot(
+    path: Path, public: list[Comparison], levels: list[Comparison], searches: list[Comparison], growths: list[Growth]
+) -> None:
+    """Log-log time against m: the public API, peers and sorting; the levels, on realistic data and on the
+    slowest patterns; the exact searches on lists."""
     from matplotlib import colormaps
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
 
     tab20 = colormaps["tab20"].colors
     colours = tab20[::2] + tab20[1::2]  # the ten strong colours first, then their pale partners
-    figure = Figure(figsize=(13.0, 7.0), layout="constrained")
+    figure = Figure(figsize=(19.0, 7.5), layout="constrained")
     FigureCanvasAgg(figure)  # render off screen, whatever backend is configured
-    left, right = figure.subplots(1, 2)
-    curves = {left: list(series(public).items()), right: []}
-    curves[right] += [(label, points) for label, points in series(searches).items() if label.startswith("conversion")]
-    for g in growths:
-        sizes, seconds = g.timed_points()
-        kind = "e" if g.pattern.search == EVALUES else "p"
-        curves[right].append((f"{kind}: {g.pattern.name}", list(zip(sizes, seconds, strict=True))))
+    left, middle, right = figure.subplots(1, 3)
+    level_growths = [g for g in growths if g.timed == LEVELS]
+    search_growths = [g for g in growths if g.timed != LEVELS]
+    curves = {
+        left: list(series(public).items()),
+        middle: list(series(levels).items()) + growth_curves(level_growths, "levels "),
+        right: [(label, points) for label, points in series(searches).items() if label.startswith("conversion")]
+        + growth_curves(search_growths),
+    }
     left.set_title(f"Public API and peers on realistic data ({SIGNAL_SHARE:.0%} signals)")
+    middle.set_title("tarvimo.adjust: realistic data, and the slowest patterns")
     right.set_title("Exact searches of _vardo on lists (e: closed e-BH, p: closed BY)")
     for axes, labelled in curves.items():
         for number, (label, points) in enumerate(labelled):
@@ -61,4 +76,4 @@ def plot(path: Path, public: list[Comparison], searches: list[Comparison], growt
         axes.set_ylabel("median time (s)")
         axes.grid(True, which="major", alpha=0.3)
         axes.legend(fontsize=7, loc="upper center", bbox_to_anchor=(0.5, -0.12), ncol=2)
-    figure.savefig(path, dpi=110)
+    figure.savefig(path, dpi=100)

@@ -17,9 +17,17 @@ ROOT = Path(__file__).resolve().parents[1]
 if not __package__:  # run as a script, python bench/run.py: import bench as a package from the checkout's root
     sys.path[0] = str(ROOT)
 
-from bench import adversarial, command_line, dask_family, markdown, plot, workloads  # noqa: E402  (after the path is set)
+from bench import (  # noqa: E402  (after the path is set)
+    adversarial,
+    command_line,
+    dask_family,
+    machine,
+    markdown,
+    plot,
+    workloads,
+)
 
-OUTPUT_OPTIONS = ("--output", "--plot", "--json")
+OUTPUT_OPTIONS = ("--output", "--plot", "--json", "--cache")
 PRESETS: dict[str, dict[str, object]] = {
     "full": {
         "sizes": [1_000, 10_000, 100_000, 1_000_000, 10_000_000],
@@ -33,7 +41,10 @@ PRESETS: dict[str, dict[str, object]] = {
         "top": 3,
         "command_lines": [2_000_000],
         "command_rows": [100_000, 1_000_000, 10_000_000],
+        "stream_rows": [20_000_000],
         "dask_m": 2_000_000,
+        "level_sizes": [10_000, 100_000, 1_000_000],
+        "truncated_candidates": 1_000_000,
     },
     "quick": {
         "sizes": [1_000, 10_000, 100_000],
@@ -47,7 +58,10 @@ PRESETS: dict[str, dict[str, object]] = {
         "top": 2,
         "command_lines": [200_000],
         "command_rows": [100_000, 1_000_000],
+        "stream_rows": [2_000_000],
         "dask_m": 200_000,
+        "level_sizes": [10_000, 100_000],
+        "truncated_candidates": 100_000,
     },
 }
 
@@ -93,7 +107,32 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         help="rows of the gzipped tables for `tarvimo run closed-by`",
     )
     parser.add_argument(
+        "--stream-rows",
+        type=int,
+        nargs="+",
+        metavar="M",
+        help="rows of the gzipped tables for `tarvimo run by` (default 20,000,000)",
+    )
+    parser.add_argument(
+        "--cache",
+        type=Path,
+        default=ROOT / "build" / "bench-cache",
+        help="directory of the gzipped tables, written once and reused (default build/bench-cache)",
+    )
+    parser.add_argument(
         "--dask-m", type=int, metavar="M", help="values of the one family decided on Dask (default 2,000,000)"
+    )
+    parser.add_argument(
+        "--level-sizes", type=int, nargs="+", metavar="M", help="m for tarvimo.adjust (default 1e4 1e5 1e6)"
+    )
+    parser.add_argument(
+        "--truncated-candidates",
+        type=int,
+        metavar="N",
+        help="values given of the truncated lists (default 1,000,000)",
+    )
+    parser.add_argument(
+        "--truncated-m", type=int, default=10**12, metavar="M", help="m of the truncated lists (default 1e12)"
     )
     parser.add_argument("--repeats", type=int, default=5, metavar="N", help="timed runs after the warm-up (default 5)")
     parser.add_argument(
@@ -110,6 +149,13 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
         metavar="S",
         help="the same for the adversarial growth (default 20 s)",
     )
+    parser.add_argument(
+        "--time-cap",
+        type=float,
+        default=5.0,
+        metavar="S",
+        help="stop a call of the levels or the truncated lists after this long, reported as > cap (default 5 s)",
+    )
     parser.add_argument("--alpha", type=float, default=0.05, help="level (default 0.05)")
     parser.add_argument("--seed", type=int, default=20240611, help="seed of the simulated data")
     parser.add_argument("--output", type=Path, default=ROOT / "docs" / "benchmarks.md", help="report (Markdown)")
@@ -123,7 +169,7 @@ def parse_arguments(argv: list[str] | None) -> argparse.Namespace:
 
 
 def figure_arguments(argv: list[str]) -> list[str]:
-    """The arguments without the output paths, which do not change the figures."""
+    """The arguments without the output and cache paths, which do not change the figures."""
     kept, skip_value = [], False
     for item in argv:
         if skip_value:
@@ -149,6 +195,12 @@ def raw_figures(results: dict[str, object]) -> dict[str, object]:
             fields = {f.name: plain(getattr(item, f.name)) for f in dataclasses.fields(item)}
             if isinstance(item, workloads.Comparison):
                 fields["ratio"] = item.ratio
+            if isinstance(item, adversarial.Growth):
+                fields.update(exponent=item.exponent, verdict=item.verdict)
+            if isinstance(item, adversarial.LevelScore):
+                fields["exponent"] = item.exponent
+            if isinstance(item, machine.SortProbe):
+                fields["vectorised"] = item.vectorised
             return fields
         if isinstance(item, list):
             return [plain(element) for element in item]
@@ -161,8 +213,10 @@ def main(argv: list[str] | None = None) -> int:
     arguments = parse_arguments(argv)
     started = time.perf_counter()
     guard = workloads.SizeGuard(arguments.time_limit)
-    alpha, repeats, seed = arguments.alpha, arguments.repeats, arguments.seed
+    alpha, repeats, seed, cap = arguments.alpha, arguments.repeats, arguments.seed, arguments.time_cap
 
+    progress("numpy's sort: vectorised or not")
+    probe = machine.probe_sort(seed)
     progress("step-up procedures against statsmodels, scipy and numpy")
     peers, peer_checks = workloads.step_up_against_peers(arguments.sizes, alpha, repeats, seed)
     progress("closed procedures against numpy.sort")
@@ -177,10 +231,23 @@ def main(argv: list[str] | None = None) -> int:
     )
     families += small
     family_checks += small_checks
+    progress("adjusted p-values")
+    levels, level_checks = workloads.levels_against_floors(arguments.level_sizes, alpha, repeats, seed, cap)
+    progress(f"truncated lists of {arguments.truncated_candidates:,} with m = {arguments.truncated_m:,}")
+    truncated_runs = workloads.truncated_lists(
+        arguments.truncated_candidates, arguments.truncated_m, alpha, repeats, seed, cap
+    )
     progress("the command line end to end")
     with tempfile.TemporaryDirectory() as directory:
         command_runs = command_line.command_line_runs(
-            arguments.command_lines, arguments.command_rows, repeats, seed, guard, Path(directory)
+            arguments.command_lines,
+            arguments.command_rows,
+            arguments.stream_rows,
+            repeats,
+            seed,
+            guard,
+            Path(directory),
+            arguments.cache,
         )
     progress(f"one family of {arguments.dask_m:,} on Dask past the client's limit")
     dask_runs = dask_family.dask_one_family_runs(arguments.dask_m, alpha, repeats, seed)
@@ -195,17 +262,30 @@ def main(argv: list[str] | None = None) -> int:
         arguments.adversarial_limit,
         seed,
     )
-    agreements = peer_checks + search_checks + family_checks + dask_family.agreements(dask_runs)
+    progress("adversarial patterns for the closed levels")
+    level_scores, level_growths = adversarial.find_and_grow_levels(
+        arguments.search_m,
+        arguments.adversarial_sizes,
+        arguments.random_patterns,
+        arguments.top,
+        alpha,
+        repeats,
+        arguments.adversarial_limit,
+        cap,
+        seed,
+    )
+    agreements = peer_checks + search_checks + family_checks + level_checks + dask_family.agreements(dask_runs)
     total_seconds = time.perf_counter() - started
 
     arguments.output.parent.mkdir(parents=True, exist_ok=True)
     arguments.plot.parent.mkdir(parents=True, exist_ok=True)
-    plot.plot(arguments.plot, peers + closed, searches, growths)
+    plot.plot(arguments.plot, peers + closed, levels, searches, growths + level_growths)
     settings = {
         "alpha": f"{alpha:g}",
         "repeats": str(repeats),
         "time limit": f"{arguments.time_limit:g} s",
         "adversarial limit": f"{arguments.adversarial_limit:g} s",
+        "time cap": f"{cap:g} s",
         "seed": str(seed),
     }
     command = shlex.join(["python", "bench/run.py", *figure_arguments(sys.argv[1:] if argv is None else argv)])
@@ -218,13 +298,18 @@ def main(argv: list[str] | None = None) -> int:
             closed=closed,
             searches=searches,
             families=families,
+            levels=levels,
             command_runs=command_runs,
             dask_runs=dask_runs,
+            truncated_runs=truncated_runs,
             scores=scores,
             growths=growths,
+            level_scores=level_scores,
+            level_growths=level_growths,
             agreements=agreements,
             search_m=arguments.search_m,
             plot_name=arguments.plot.name,
+            probe=probe,
         )
     )
     if arguments.json is not None:
@@ -234,11 +319,16 @@ def main(argv: list[str] | None = None) -> int:
             "closed": closed,
             "searches": searches,
             "families": families,
+            "levels": levels,
             "command_line": command_runs,
             "dask": dask_runs,
+            "truncated": truncated_runs,
             "scores": scores,
             "growths": growths,
+            "level_scores": level_scores,
+            "level_growths": level_growths,
             "agreements": agreements,
+            "sort_probe": probe,
         }
         arguments.json.write_text(json.dumps(raw_figures(results), indent=1))
     progress(f"wrote {arguments.output} and {arguments.plot} after {total_seconds / 60:.1f} minutes")

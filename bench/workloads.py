@@ -4,14 +4,15 @@ against the conversion of their input, and many families in one call."""
 
 from collections.abc import Callable
 from dataclasses import dataclass, field
+from functools import partial
 
 import numpy as np
 from numpy.typing import NDArray
-from scipy.stats import false_discovery_control
+from scipy.stats import false_discovery_control, norm
 from statsmodels.stats.multitest import multipletests
 
 import tarvimo
-from bench.timing import measure, predicted_seconds
+from bench.timing import capped, measure, predicted_seconds
 from tarvimo import _fast, _vardo
 from tarvimo._cli.demo import Study, simulate_study
 
@@ -33,6 +34,7 @@ class Comparison:
     reference_seconds: float
     runs: int  # samples behind the subject's median
     detail: str = ""
+    stopped_at: float | None = None  # the time cap at which the subject was stopped (subject_seconds None)
 
     @property
     def ratio(self) -> float | None:
@@ -355,3 +357,145 @@ def many_families(
             Agreement(size, f"{label}: groups = a call per family ({data})", np.array_equal(one.result, loop.result))
         )
     return comparisons, agreements
+
+
+# tarvimo.adjust: (subject, reference, method, max_level). BY and e-BH levels against sorting the values;
+# the closed levels against the exact mask at alpha, with every level and with those below 0.1 only.
+LEVEL_CASES = (
+    ("adjust by", "numpy.sort(pvalues)", "by", 1.0),
+    ("adjust ebh", "numpy.sort(evalues)", "ebh", 1.0),
+    *(
+        (f"adjust {method}, max_level={max_level:g}", f"{method} exact", method, max_level)
+        for method in ("closed_by", "closed_ebh")
+        for max_level in (1.0, 0.1)
+    ),
+)
+LEVEL_EVIDENCE = {"by": "pvalues", "closed_by": "pvalues", "ebh": "evalues", "closed_ebh": "evalues"}
+
+
+def stopped_comparison(
+    m: int, subject: str, reference: str, reference_seconds: float, cap: float, at: int
+) -> Comparison:
+    where = "" if at == m else f" at m = {at:,}, not run at larger m"
+    return Comparison(
+        m,
+        share_label(SIGNAL_SHARE),
+        subject,
+        None,
+        reference,
+        reference_seconds,
+        0,
+        f"stopped at the {cap:g} s cap{where}",
+        cap,
+    )
+
+
+def levels_against_floors(
+    sizes: list[int], alpha: float, repeats: int, seed: int, cap_seconds: float
+) -> tuple[list[Comparison], list[Agreement]]:
+    """tarvimo.adjust at each size: BY and e-BH levels against numpy.sort, the closed levels
+    against the exact mask at alpha; the levels at or below alpha checked against that mask.
+
+    Every call runs under the cap; a subject stopped at one size is not run at
+    the larger ones, where it can only take longer.
+    """
+    comparisons, agreements = [], []
+    stopped: dict[str, int] = {}  # subject -> the size at which it was stopped
+    for m in sizes:
+        study = simulate(m, SIGNAL_SHARE, seed)
+        arrays = {"pvalues": study.pvalues, "evalues": study.evalues}
+        calls: dict[str, Callable[[], object]] = {
+            f"numpy.sort({kind})": partial(np.sort, values) for kind, values in arrays.items()
+        }
+        for method in ("closed_by", "closed_ebh"):
+            calls[f"{method} exact"] = partial(getattr(tarvimo, method), arrays[LEVEL_EVIDENCE[method]], alpha)
+        for subject, _, method, max_level in LEVEL_CASES:
+            if subject not in stopped:
+                values = arrays[LEVEL_EVIDENCE[method]]
+                call = partial(tarvimo.adjust, values, method, max_level=max_level)
+                calls[subject] = capped(call, cap_seconds)
+        runs = measure(calls, repeats)
+        for subject, reference, method, max_level in LEVEL_CASES:
+            reference_seconds = runs[reference].seconds
+            if subject in stopped or runs[subject].stopped:
+                at = stopped.setdefault(subject, m)
+                comparisons.append(stopped_comparison(m, subject, reference, reference_seconds, cap_seconds, at))
+                continue
+            run = runs[subject]
+            levels = np.asarray(run.result)
+            comparisons.append(
+                Comparison(
+                    m,
+                    share_label(SIGNAL_SHARE),
+                    subject,
+                    run.seconds,
+                    reference,
+                    reference_seconds,
+                    run.runs,
+                    f"{int(np.count_nonzero(levels <= alpha)):,} levels at or below alpha",
+                )
+            )
+            if alpha < max_level:  # the levels answer for every alpha below max_level
+                mask = getattr(tarvimo, method)(arrays[LEVEL_EVIDENCE[method]], alpha)
+                agreements.append(
+                    Agreement(
+                        m, f"{subject}: levels <= alpha = tarvimo.{method}", np.array_equal(levels <= alpha, mask)
+                    )
+                )
+    return comparisons, agreements
+
+
+TRUNCATED_PROCEDURES = ("by", "bh", "ebh", "closed_by", "closed_ebh")
+TRUNCATED_SIGNAL_SHARE = 0.01  # of the candidates
+TRUNCATED_SIGNAL_STRENGTH = 8.0  # mean z of a signal: strong enough to stand out among 10^12 tests
+
+
+@dataclass(frozen=True)
+class TruncatedRun:
+    """One procedure on a truncated list: `candidates` values given of a family of `m`."""
+
+    procedure: str
+    candidates: int
+    m: int
+    seconds: float | None  # None: refused or stopped, see refusal and stopped_at
+    runs: int
+    refusal: str = ""  # the error the call raised
+    stopped_at: float | None = None
+    detail: str = ""
+
+
+def truncated_study(candidates: int, m: int, seed: int) -> Study:
+    """The `candidates` strongest of m one-sided z-tests, in random order.
+
+    The null p-values among them are the smallest of m uniform ones, which lie
+    about uniformly below candidates / m; the signals have z ~ N(8, 1).
+    E-values are likelihood ratios as in `simulate`.
+    """
+    rng = np.random.default_rng(seed)
+    is_signal = rng.permutation(candidates) < round(TRUNCATED_SIGNAL_SHARE * candidates)
+    signals = int(np.count_nonzero(is_signal))
+    z = np.empty(candidates)
+    z[~is_signal] = norm.isf(rng.uniform(0.0, (candidates - signals) / m, candidates - signals))
+    z[is_signal] = rng.normal(TRUNCATED_SIGNAL_STRENGTH, 1.0, signals)
+    return Study(norm.sf(z), np.exp(SIGNAL_STRENGTH * z - SIGNAL_STRENGTH**2 / 2), is_signal)
+
+
+def truncated_lists(
+    candidates: int, m: int, alpha: float, repeats: int, seed: int, cap_seconds: float
+) -> list[TruncatedRun]:
+    """Each procedure on the same truncated list of `candidates` values with the family's size m given."""
+    study = truncated_study(candidates, m, seed)
+    results = []
+    for procedure in TRUNCATED_PROCEDURES:
+        values = study.evalues if procedure in ("ebh", "closed_ebh") else study.pvalues
+        call = capped(partial(getattr(tarvimo, procedure), values, alpha, m=m), cap_seconds)
+        try:
+            run = measure({procedure: call}, repeats)[procedure]
+        except (ValueError, OverflowError) as refused:
+            results.append(TruncatedRun(procedure, candidates, m, None, 0, f"{type(refused).__name__}: {refused}"))
+            continue
+        if run.stopped:
+            results.append(TruncatedRun(procedure, candidates, m, None, 0, stopped_at=cap_seconds))
+            continue
+        results.append(TruncatedRun(procedure, candidates, m, run.seconds, run.runs, detail=rejections(run.result)))
+    return results
