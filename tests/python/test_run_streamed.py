@@ -15,7 +15,7 @@ import pytest
 
 from tarvimo._cli import main, reading, run
 from tarvimo._cli.arguments import build_parser
-from tarvimo._cli.candidates import Selection
+from tarvimo._cli.candidates import POSITIONS_IN_32_BITS, Selection, compact_positions, joined_positions
 from tarvimo._cli.layout import layout_of
 from tarvimo._omitted import bh_pvalue_omission_bound, pvalue_omission_bound
 
@@ -319,3 +319,13 @@ def test_an_existing_column_named_like_the_flag_is_refused_before_reading_twice(
     streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, "out.csv", *args)
     assert streamed == whole and streamed[0] == 1 and streamed[3] is None
     assert "the input already has a column 'm'" in streamed[2]
+
+
+def test_kept_positions_are_32_bits_only_while_every_one_fits():
+    small = compact_positions(np.array([0, 5, POSITIONS_IN_32_BITS - 1], np.intp), POSITIONS_IN_32_BITS)
+    beyond = compact_positions(np.array([POSITIONS_IN_32_BITS, POSITIONS_IN_32_BITS + 7], np.intp), 2**33)
+    assert small.dtype == np.uint32 and beyond.dtype == np.intp
+    assert joined_positions([small.copy(), small.copy()]).dtype == np.uint32
+    whole = joined_positions([small, beyond])
+    assert whole.dtype == np.intp
+    assert whole.tolist() == [0, 5, POSITIONS_IN_32_BITS - 1, POSITIONS_IN_32_BITS, POSITIONS_IN_32_BITS + 7]

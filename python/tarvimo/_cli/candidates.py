@@ -48,6 +48,7 @@ from tarvimo._omitted import bh_pvalue_omission_bound, evalue_omission_bound, pv
 
 REPORTED_ALPHAS = (0.01, 0.05, 0.1)  # the report also counts the rejections at these levels
 STREAMED_METHODS = ("ebh", "by", "closed-by", "bh")  # closed e-BH reads every e-value
+POSITIONS_IN_32_BITS = 2**32  # columns of at most this many rows keep their values' positions in 32 bits
 
 
 @dataclass(frozen=True)
@@ -173,7 +174,7 @@ class Kept:
     """What the batches of a column leave behind: the kept values and the counts of all."""
 
     values: list[NDArray[np.float64]] = field(default_factory=list)
-    positions: list[NDArray[np.intp]] = field(default_factory=list)
+    positions: list[NDArray[np.uint32] | NDArray[np.intp]] = field(default_factory=list)
     groups: list[NDArray[np.int32]] = field(default_factory=list)
     ids: list[pa.Array[Any]] = field(default_factory=list)
     rows: int = 0
@@ -199,7 +200,7 @@ class Kept:
         keep = selection.kept(values) & in_domain
         chosen = np.flatnonzero(keep)
         self.values.append(read[chosen])
-        self.positions.append(piece.start + chosen)
+        self.positions.append(compact_positions(piece.start + chosen, piece.start + read.size))
         self.rows += read.size
         self.missing += int(missing.sum())
         self.largest = max(self.largest, float(read[~missing].max(initial=-np.inf)))
@@ -208,6 +209,19 @@ class Kept:
             self.family_rows = counted(self.family_rows, codes)
             self.family_sizes = counted(self.family_sizes, codes[~missing])
         return keep
+
+
+def compact_positions(positions: NDArray[np.intp], end: int) -> NDArray[np.uint32] | NDArray[np.intp]:
+    """`positions` (all below `end`) in 32 bits where they fit: the kept values' positions are much of what
+    the streamed column holds."""
+    return positions.astype(np.uint32) if end <= POSITIONS_IN_32_BITS else positions
+
+
+def joined_positions(parts: list[NDArray[np.uint32] | NDArray[np.intp]]) -> NDArray[np.uint32] | NDArray[np.intp]:
+    """The positions of `parts` as one array, in 32 bits if every part is."""
+    if all(part.dtype == np.uint32 for part in parts):
+        return joined(cast(list[NDArray[np.uint32]], parts), np.uint32)
+    return joined(cast(list[NDArray[np.intp]], parts), np.intp)
 
 
 def counted(counts: NDArray[np.int64], codes: NDArray[np.int32]) -> NDArray[np.int64]:
@@ -247,7 +261,7 @@ def kept_column(reader: TextReader, progress: Progress, selection: Selection) ->
     column = Column(
         name=chosen.value,
         values=joined(kept.values, np.float64),
-        numbering=KeptNumbering(numbering, joined(kept.positions, np.intp)),
+        numbering=KeptNumbering(numbering, joined_positions(kept.positions)),
         groups=None if labels is None else joined(kept.groups, np.int32),
         table=None,
         layout=reader.layout(),

@@ -108,14 +108,14 @@ class KeptNumbering:
     """The numbering of some of a column's values: those at `positions` of the whole column."""
 
     whole: Numbering
-    positions: NDArray[np.intp]
+    positions: NDArray[np.uint32] | NDArray[np.intp]  # 32 bits where the column allows
 
     @property
     def unit(self) -> Literal["line", "row"]:
         return self.whole.unit
 
     def numbers(self, positions: NDArray[np.intp]) -> NDArray[np.intp]:
-        return self.whole.numbers(self.positions[positions])
+        return self.whole.numbers(self.positions[positions].astype(np.intp))
 
     def number(self, position: int) -> int:
         return self.whole.number(int(self.positions[position]))

@@ -270,11 +270,11 @@ def labels_of(column: Column, rejected: NDArray[np.intp], name: str | None) -> d
 def report(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -> None:
     """The summary and the rejected hypotheses, written REPORT_ROWS at a time: millions of rejections
     would take far more memory as Python objects all at once than as the values they come from."""
+    counts = rejections_at(args, column, mask)  # before the rejections' positions: less memory at once
     rejected = np.flatnonzero(mask)
     parts = [rejected[start : start + REPORT_ROWS] for start in range(0, rejected.size, REPORT_ROWS)]
     name = args.id_column and "id"
     first, facts = summary(args, column, mask)
-    counts = rejections_at(args, column, mask)
     unit = column.numbering.unit
     if args.json:
         facts["rejections_at"] = {f"{alpha:g}": count for alpha, count in counts.items()}
@@ -375,7 +375,7 @@ def write_flagged(args: argparse.Namespace, column: Column, mask: NDArray[np.boo
     """The input read a second time, written to --output batch by batch with the decisions of `mask` on the
     kept values of `column`; the first pass has refused every problem of the input."""
     assert column.counts is not None and isinstance(column.numbering, KeptNumbering)
-    rejected = column.numbering.positions[mask]
+    rejected = column.numbering.positions[mask].astype(np.intp)
     request = Request(args.column, encoding=args.encoding, multiline=args.multiline)
     names = [*column.column_names, flag]
     with progress_bar("writing", column.counts.rows, " rows") as bar:
