@@ -258,7 +258,8 @@ def mask_arguments(rng, name, m, alpha):
         values = Vector(rng.choice(["rows", "strided"]), values.values)
     workers = rng.choice([1, 1, 2, 3, 0, -1, 2**31, None, 1.5, True])
     if name == "rejections":
-        total = rng.choice([None, None, m, m + rng.randint(0, 5000), m - 1, -1, 0, 2**31, 1.0, "5"])
+        # 10**12 + 1: just past the largest total a family may have
+        total = rng.choice([None, None, m, m + rng.randint(0, 5000), m - 1, -1, 0, 10**12 + 1, 1.0, "5"])
         return [values, random_method(rng), alpha, total]
     if name == "row_rejections":
         return [values, random_method(rng), alpha, workers]
