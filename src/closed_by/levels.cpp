@@ -289,11 +289,16 @@ std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_
     // The size that settled the last searched count: the next count's level
     // is usually decided by it or a size close to it.
     std::int64_t deciding = 0;
-    // The last own level of a size over that size's factor: where one term
-    // (a ceiling p s H_s / k or a cut-off) decides the own levels of
-    // neighbouring sizes, they scale with s H_s, and this times the next
-    // size's factor lands within an ulp or two of its level.
-    double level_per_factor = 0.0;
+    // The guessed own level of size s of count r: where the check's first
+    // overlap binds, the largest value in the set, p = the r-th smallest,
+    // needs an e-value of at least 1 / (alpha r), that is a ceiling
+    // ceil(p s H_s / alpha - 1e-10) of at most r, which holds from
+    // alpha = p s H_s / (r + 1e-10) on (in every band: the scaling by 2^j
+    // cancels). On realistic data this lands within a few doubles of the
+    // level for about 97 in 100 sizes.
+    const auto guessed_level = [&](int r, std::int64_t s) {
+        return (ascending[r - 1] * checks.size_factor(s)) / (static_cast<double>(r) + TOLERANCE);
+    };
     const auto size_level = [&](int r, double failing, double passing) {
         if (failing == SMALLEST_LEVEL && passes(r, failing)) {
             return failing;
@@ -302,14 +307,9 @@ std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_
         const CountLevel found = count_level_by_sizes(
             failing, passing, warm_s, deciding, [&](double alpha) { return failing_size(r, alpha); },
             [&](std::int64_t s, double from, double to) {
-                const double factor = checks.size_factor(s);
-                const double level = own_size_level(
-                    from, to, level_per_factor * factor, [&](double alpha) { return size_passes(r, s, alpha); },
+                return own_size_level(
+                    from, to, guessed_level(r, s), [&](double alpha) { return size_passes(r, s, alpha); },
                     tally.guess_misses);
-                if (level > 0.0) {
-                    level_per_factor = level / factor;
-                }
-                return level;
             },
             [&](std::int64_t s, double alpha) {
                 // Nearest first: the deciding sizes drift by one or two.

@@ -74,8 +74,7 @@ public:
     // that cannot be had so. Counted in stats().lane_counts.
     bool lane_fails(int r, std::int64_t warm_s, double alpha);
     const CertifiedCbyStats& stats() const { return stats_; }
-    // s H_s, the factor of size s: the own levels of neighbouring sizes that
-    // one term decides scale with it.
+    // s H_s, the factor of size s.
     double size_factor(std::int64_t s) const { return static_cast<double>(s) * harmonic_(s); }
 
 private:
