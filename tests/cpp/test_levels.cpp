@@ -18,12 +18,15 @@
 namespace {
 
 using namespace tarvimo::common;
+using tarvimo::closed_by::bracket_from_guess;
 using tarvimo::closed_by::cBY_check_cpp;
 using tarvimo::closed_by::cBYCheckResult;
 using tarvimo::closed_by::CertifiedCbyTuning;
 using tarvimo::closed_by::closed_by_levels;
 using tarvimo::closed_by::count_level_by_sizes;
 using tarvimo::closed_by::CountLevel;
+using tarvimo::closed_by::GUESS_STEPS;
+using tarvimo::closed_by::GuessedBracket;
 using tarvimo::closed_by::harmonic_numbers_cpp;
 using tarvimo::closed_by::LevelChecks;
 using tarvimo::closed_ebh::closed_ebh_levels;
@@ -360,6 +363,49 @@ int literal_closed_ebh_count(const std::vector<double>& descending, int total, d
 }
 
 // The level of rank t by bisection on the bits of alpha in (0, max_level).
+// A guess a few doubles from the threshold settles the bracket in a few
+// probes; a far one, or one outside the range, leaves it to the search. The
+// bisection of the bracket finds the threshold either way, and every bound
+// the guess moved was seen on its side.
+TEST(BracketFromGuess, SettlesNearGuessesAndLeavesTheRestToTheSearch) {
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const long long offsets[] = {0, 1, -1, 2, -3, 7, -8, 14, -15, 15, -16, 100, -100, 1LL << 40};
+    for (int i = 0; i < 300; ++i) {
+        const double threshold = 0.01 + 0.9 * unit(rng);
+        const double failing = threshold * 0.5;
+        const double passing = threshold * 1.05;
+        for (const long long offset : offsets) {
+            int evaluations = 0;
+            const auto passes = [&](double x) {
+                ++evaluations;
+                return x >= threshold;
+            };
+            const double guess = double_at_order(double_order(threshold) + offset);
+            const GuessedBracket bracket = bracket_from_guess(failing, passing, guess, passes);
+            EXPECT_LE(evaluations, GUESS_STEPS + 1);
+            // The gallop's probes lie 1, 3, 7, ... doubles from the guess.
+            const long long reach = (1LL << GUESS_STEPS) - 1;
+            EXPECT_EQ(bracket.settled, (offset >= 0 ? offset : -offset - 1) < reach) << offset;
+            EXPECT_TRUE(bracket.known_false == double_order(failing) || !passes(double_at_order(bracket.known_false)));
+            EXPECT_TRUE(passes(double_at_order(bracket.known_true)));
+            EXPECT_EQ(bisect_levels(bracket.known_false, bracket.known_true, passes), threshold) << offset;
+        }
+        int evaluations = 0;
+        const auto counted = [&](double x) {
+            ++evaluations;
+            return x >= threshold;
+        };
+        for (const double outside : {failing, passing * 1.01, -1.0}) {
+            const GuessedBracket bracket = bracket_from_guess(failing, passing, outside, counted);
+            EXPECT_FALSE(bracket.settled);
+            EXPECT_EQ(bracket.known_false, double_order(failing));
+            EXPECT_EQ(bracket.known_true, double_order(passing));
+        }
+        EXPECT_EQ(evaluations, 0);
+    }
+}
+
 template <typename Count>
 double bisected_rank_level(int t, double max_level, const Count& count) {
     const double level =
@@ -454,6 +500,10 @@ TEST(ClosedLevels, EqualABisectionOnMarginCraftedFamilies) {
     EXPECT_GT(sorted_counts.settled_checks, 0);
     EXPECT_LE(sorted_counts.fallbacks, 4);
     EXPECT_GT(unsorted_counts.fallbacks, 0);
+    // Sizes' own levels both settled from the guess (the last own level
+    // scaled by the size factor) and searched without it: equal either way.
+    EXPECT_GT(sorted_counts.guess_misses, 0);
+    EXPECT_LT(sorted_counts.guess_misses, sorted_counts.parts);
     RecordProperty("fallbacks", static_cast<int>(sorted_counts.fallbacks));
 }
 
