@@ -4,6 +4,9 @@ A p-value above the omission bound of the largest level the report uses
 (--alpha, and the largest of the levels whose rejections it counts) changes
 no decision of BY, BH or closed BY at any of those levels, and an e-value at
 or below 1 / alpha none of e-BH; `tarvimo._omitted` proves both, for any m.
+Closed e-BH keeps every e-value (as float64, with its position), unless it
+is asked to be conservative: it then decides on those above 1 / alpha alone,
+counting the others as 0.
 Such values are counted, not kept: the procedures then decide the kept ones
 as a list given in part, with m the number of values of each family, which
 gives the same decisions as the whole column. Memory grows with the kept
@@ -47,7 +50,6 @@ from tarvimo._inputs import EVALUE_REQUIREMENT, PVALUE_REQUIREMENT
 from tarvimo._omitted import bh_pvalue_omission_bound, evalue_omission_bound, pvalue_omission_bound
 
 REPORTED_ALPHAS = (0.01, 0.05, 0.1)  # the report also counts the rejections at these levels
-STREAMED_METHODS = ("ebh", "by", "closed-by", "bh")  # closed e-BH reads every e-value
 POSITIONS_IN_32_BITS = 2**32  # columns of at most this many rows keep their values' positions in 32 bits
 
 
@@ -59,10 +61,11 @@ class Selection:
     alpha: float
     log10: bool  # the values are -log10 p-values
     omit_missing: bool  # --nan-policy omit
+    conservative: bool = False  # closed e-BH on the e-values above 1 / alpha alone
 
     @property
     def pvalues(self) -> bool:
-        return self.method != "ebh"
+        return not self.method.endswith("ebh")
 
     def procedure_values(self, read: NDArray[np.float64]) -> NDArray[np.float64]:
         return pvalues_from_log10(read) if self.log10 else read
@@ -70,7 +73,9 @@ class Selection:
     def kept(self, values: NDArray[np.float64]) -> NDArray[np.bool_]:
         """Whether each value (in the procedure's domain) can change a decision; NaN cannot."""
         level = max(self.alpha, *REPORTED_ALPHAS)  # the omission bounds widen with alpha
-        if self.method == "ebh":
+        if self.method == "closed-ebh" and not self.conservative:
+            return values >= 0.0  # every e-value enters the sums of the exact check
+        if self.method.endswith("ebh"):
             return values > evalue_omission_bound(level)
         bound = bh_pvalue_omission_bound(level) if self.method == "bh" else pvalue_omission_bound(level)
         return values <= bound

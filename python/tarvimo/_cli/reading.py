@@ -788,8 +788,10 @@ def read_column(
     request: Request,
     progress: Callable[[int, int | None], None],
     gather: Gather = TextReader.read,
+    name: str | None = None,
 ) -> Column:
-    """The values of the chosen column of the table at `path` (- is standard input).
+    """The values of the chosen column of the table at `path` (- is standard input), which messages call
+    `name` (default: the path).
 
     A text table's column is what `gather` makes of its reader (default:
     every value); a Parquet file and an empty input give every value.
@@ -797,7 +799,7 @@ def read_column(
     After each batch of text, `progress` is told the bytes read so far and
     their total or, from a pipe, the lines read and None.
     """
-    source = "standard input" if path == "-" else path
+    source = name or ("standard input" if path == "-" else path)
     try:
         if layout.parquet:
             with open(path, "rb") as file:
