@@ -492,3 +492,93 @@ def test_closed_ebh_keeps_its_e_values_as_float64_with_32_bit_positions(tmp_path
     column = run.read_input(args)
     assert column.table is None and column.values.dtype == np.float64 and column.values.size == ROWS - 5
     assert column.numbering.positions.dtype == np.uint32
+
+
+def write_parquet(path, late=None, labels="text"):
+    """The study as Parquet in row groups of 500 rows, with nulls for the missing values; `late` replaces
+    the p-value column by text with that entry at row 2901."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    p, e, families = study_rows()
+    number = [None if text == "NA" else float(text) for text in p]
+    p_column = pa.array(number, pa.float64())
+    if late is not None:
+        p_column = pa.array(["" if text == "NA" else text for text in p[:2899]] + [late] + p[2900:], pa.string())
+    family = {
+        "text": pa.array(families, pa.string()),
+        "integer": pa.array([int(name[3:]) for name in families], pa.int32()),
+        "categorical": pa.array(families, pa.string()).dictionary_encode(),
+    }[labels]
+    totals = pa.array([4000 + int(name[3:]) * 10 for name in families], pa.int64())
+    e_column = pa.array([None if text == "NA" else float(text) for text in e], pa.float64())
+    table = pa.table({"id": [f"r{i}" for i in range(ROWS)], "family": family, "p": p_column, "e": e_column, "m": totals})
+    pq.write_table(table, path, row_group_size=500)
+    return path
+
+
+@pytest.fixture
+def small_parquet_batches(monkeypatch):
+    monkeypatch.setattr(reading, "PARQUET_BATCH_ROWS", 70)  # batches that end inside row groups and ties
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("labels", ["text", "integer", "categorical"])
+def test_streamed_parquet_report_is_the_whole_columns(tmp_path, capsys, monkeypatch, small_parquet_batches, method, labels):
+    table = write_parquet(tmp_path / "t.parquet", labels=labels)
+    column = "e" if method.endswith("ebh") else "p"
+    for options in (["--json"], ["--groups", "family", "--id-column", "id"], ["--groups", "family", "--m-column", "m", "--json"]):
+        streamed, whole = run_both(capsys, monkeypatch, "run", method, table, "--column", column, *OMIT, *options)
+        assert streamed == whole and streamed[0] == 0
+
+
+@pytest.mark.parametrize("output", ["out.parquet", "out.csv"])
+@pytest.mark.parametrize("method", ["by", "closed-ebh"])
+def test_streamed_parquet_output_is_the_whole_tables(tmp_path, capsys, monkeypatch, small_parquet_batches, output, method):
+    import pyarrow.parquet as pq
+
+    table = write_parquet(tmp_path / "t.parquet", labels="categorical")
+    column = "e" if method.endswith("ebh") else "p"
+    args = ["run", method, table, "--column", column, *OMIT, "--groups", "family"]
+    read_rows = []
+    monkeypatch.setattr(reading.ParquetReader, "batches", counted_batches(reading.ParquetReader.batches, read_rows))
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, output, *args)
+    if output.endswith(".parquet"):
+        written = [pq.read_table(tmp_path / name) for name in (output, "whole-" + output)]
+        assert written[0].equals(written[1]) and written[0].schema.metadata == written[1].schema.metadata
+        streamed, whole = streamed[:3], whole[:3]
+    assert streamed == whole and streamed[0] == 0
+    assert max(read_rows) <= 70  # every pass read batch by batch
+
+
+def counted_batches(batches, sizes):
+    def counting(self):
+        for batch in batches(self):
+            sizes.append(batch.num_rows)
+            yield batch
+
+    return counting
+
+
+@pytest.mark.parametrize(
+    ("late", "message"),
+    [("abc", "row 2900, column 'p': 'abc' is not a number"), ("1.5", "row 2900, column 'p': p-values must lie")],
+)
+def test_streamed_parquet_problem_late_is_named_and_nothing_written(
+    tmp_path, capsys, monkeypatch, small_parquet_batches, late, message
+):
+    table = write_parquet(tmp_path / "t.parquet", late=late)
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, "out.parquet", "run", "by", table, "--column", "p", *OMIT)
+    assert streamed == whole and streamed[0] == 1 and streamed[3] is None and message in streamed[2]
+
+
+@pytest.mark.parametrize("piped", [False, True], ids=["file", "standard input"])
+def test_empty_input_with_output_writes_an_empty_table(tmp_path, capsys, monkeypatch, spool_directory, piped):
+    (tmp_path / "empty.txt").write_bytes(b"")
+    out = tmp_path / "out.csv"
+    if piped:
+        result = run_piped(capsys, monkeypatch, b"", "run", "by", "-", "--output", out)
+    else:
+        result = (main(["run", "by", str(tmp_path / "empty.txt"), "--output", str(out)]), *capsys.readouterr())
+    assert result[0] == 0 and result[1].startswith("by at alpha 0.05: 0 of 0 hypotheses rejected")
+    assert out.read_bytes() == b"" and list(spool_directory.iterdir()) == []

@@ -20,7 +20,7 @@ from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import levels_by_strength, pvalues_from_log10, strongest_first
 from tarvimo._cli.plotting import Curve, plot_max_level, plot_path, require_matplotlib, write_plot
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
-from tarvimo._cli.reading import Column, Counts, KeptNumbering, Request, TextReader, read_column
+from tarvimo._cli.reading import Column, Counts, KeptNumbering, ParquetReader, Request, TextReader, read_column
 from tarvimo._cli.spool import spooled
 from tarvimo._cli.writing import Rows, typed_table, write_table
 from tarvimo._inputs import InvalidEntryError, checked_evalues, checked_total
@@ -45,15 +45,14 @@ def streamed(args: argparse.Namespace) -> bool:
     """Whether the table is read keeping only the values that can matter (and, with --output, read again
     to be written back with the decisions; standard input is first copied to a file, see `spooled`).
 
-    The levels (--plot, --adjusted-column) need every value, and Parquet is read and written as a whole
-    table.
+    The levels (--plot, --adjusted-column) need every value, and a text table written as Parquet is
+    typed column by column from the whole table.
     """
     if args.plot is not None or args.adjusted_column is not None:
         return False
-    if args.output is None:
+    if args.output is None or args.output == "-" or not layout_of(args.output, None).parquet:
         return True
-    text_output = args.output == "-" or not layout_of(args.output, None).parquet
-    return not layout_of(args.file, args.delimiter).parquet and text_output
+    return args.file == "-" or layout_of(args.file, args.delimiter).parquet  # Parquet (standard input: maybe)
 
 
 def read_input(args: argparse.Namespace) -> Column:
@@ -403,17 +402,18 @@ def write_flagged(args: argparse.Namespace, column: Column, mask: NDArray[np.boo
     kept values of `column`; the first pass has refused every problem of the input."""
     assert column.counts is not None and isinstance(column.numbering, KeptNumbering)
     rejected = column.numbering.positions[mask].astype(np.intp)
-    request = Request(args.column, encoding=args.encoding, multiline=args.multiline)
+    request = Request(args.column, keep_table=True, encoding=args.encoding, multiline=args.multiline)
     names = [*column.column_names, flag]
     with progress_bar("writing", column.counts.rows, " rows") as bar:
 
-        def rewrite(reader: TextReader, progress: Callable[[int], None]) -> Column:
-            rows = Rows(names, flagged_batches(reader, progress, rejected, flag))
+        def rewrite(reader: TextReader | ParquetReader, progress: Callable[[int], None]) -> Column:
+            schema = reader.schema.append(pa.field(flag, pa.bool_())) if isinstance(reader, ParquetReader) else None
+            rows = Rows(names, flagged_batches(reader, progress, rejected, flag), schema)
             write_table(rows, args.output, layout, column.header, lambda written: bar.update(written - bar.n))
             return column
 
-        layout = layout_of(args.file, args.delimiter)
-        read_column(args.file, layout, request, lambda *_: None, rewrite, args.input_name)
+        source = layout_of(args.file, args.delimiter)
+        read_column(args.file, source, request, lambda *_: None, rewrite, args.input_name)
 
 
 def plot_title(args: argparse.Namespace, column: Column) -> str:
