@@ -27,7 +27,8 @@ def pyarrow_without_pandas() -> None:
     to recognise pandas objects, which the command line never gives it. An
     import that fails then tells pyarrow, once for the process, that pandas
     is absent: an install without pandas, which pyarrow supports. Later
-    imports of pandas itself work as usual.
+    imports of pandas itself work as usual, but pyarrow then takes a pandas
+    object as the numpy array it holds (a missing value as NaN, not null).
     """
     if PANDAS in sys.modules:
         return

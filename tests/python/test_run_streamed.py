@@ -368,7 +368,14 @@ def test_standard_input_with_output_is_copied_and_read_twice(
     with monkeypatch.context() as patch:
         patch.setattr(run, "read_input", lambda args: copies.append(Path(args.file).exists()) or read_input(args))
         piped = run_piped(
-            capsys, monkeypatch, gzip.compress(data) if compress else data, "run", method, "-", *args, tmp_path / "piped.csv"
+            capsys,
+            monkeypatch,
+            gzip.compress(data) if compress else data,
+            "run",
+            method,
+            "-",
+            *args,
+            tmp_path / "piped.csv",
         )
     assert piped == (0, from_file.replace("OUT", str(tmp_path / "piped.csv")), "")
     assert (tmp_path / "piped.csv").read_bytes() == (tmp_path / "from-file.csv").read_bytes()
@@ -512,7 +519,9 @@ def write_parquet(path, late=None, labels="text"):
     }[labels]
     totals = pa.array([4000 + int(name[3:]) * 10 for name in families], pa.int64())
     e_column = pa.array([None if text == "NA" else float(text) for text in e], pa.float64())
-    table = pa.table({"id": [f"r{i}" for i in range(ROWS)], "family": family, "p": p_column, "e": e_column, "m": totals})
+    table = pa.table(
+        {"id": [f"r{i}" for i in range(ROWS)], "family": family, "p": p_column, "e": e_column, "m": totals}
+    )
     pq.write_table(table, path, row_group_size=500)
     return path
 
@@ -524,17 +533,25 @@ def small_parquet_batches(monkeypatch):
 
 @pytest.mark.parametrize("method", METHODS)
 @pytest.mark.parametrize("labels", ["text", "integer", "categorical"])
-def test_streamed_parquet_report_is_the_whole_columns(tmp_path, capsys, monkeypatch, small_parquet_batches, method, labels):
+def test_streamed_parquet_report_is_the_whole_columns(
+    tmp_path, capsys, monkeypatch, small_parquet_batches, method, labels
+):
     table = write_parquet(tmp_path / "t.parquet", labels=labels)
     column = "e" if method.endswith("ebh") else "p"
-    for options in (["--json"], ["--groups", "family", "--id-column", "id"], ["--groups", "family", "--m-column", "m", "--json"]):
+    for options in (
+        ["--json"],
+        ["--groups", "family", "--id-column", "id"],
+        ["--groups", "family", "--m-column", "m", "--json"],
+    ):
         streamed, whole = run_both(capsys, monkeypatch, "run", method, table, "--column", column, *OMIT, *options)
         assert streamed == whole and streamed[0] == 0
 
 
 @pytest.mark.parametrize("output", ["out.parquet", "out.csv"])
 @pytest.mark.parametrize("method", ["by", "closed-ebh"])
-def test_streamed_parquet_output_is_the_whole_tables(tmp_path, capsys, monkeypatch, small_parquet_batches, output, method):
+def test_streamed_parquet_output_is_the_whole_tables(
+    tmp_path, capsys, monkeypatch, small_parquet_batches, output, method
+):
     import pyarrow.parquet as pq
 
     table = write_parquet(tmp_path / "t.parquet", labels="categorical")
@@ -568,7 +585,9 @@ def test_streamed_parquet_problem_late_is_named_and_nothing_written(
     tmp_path, capsys, monkeypatch, small_parquet_batches, late, message
 ):
     table = write_parquet(tmp_path / "t.parquet", late=late)
-    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, "out.parquet", "run", "by", table, "--column", "p", *OMIT)
+    streamed, whole = run_both_written(
+        capsys, monkeypatch, tmp_path, "out.parquet", "run", "by", table, "--column", "p", *OMIT
+    )
     assert streamed == whole and streamed[0] == 1 and streamed[3] is None and message in streamed[2]
 
 
@@ -582,3 +601,22 @@ def test_empty_input_with_output_writes_an_empty_table(tmp_path, capsys, monkeyp
         result = (main(["run", "by", str(tmp_path / "empty.txt"), "--output", str(out)]), *capsys.readouterr())
     assert result[0] == 0 and result[1].startswith("by at alpha 0.05: 0 of 0 hypotheses rejected")
     assert out.read_bytes() == b"" and list(spool_directory.iterdir()) == []
+
+
+PANDAS_CHECK = """
+import sys
+from tarvimo.__main__ import pyarrow_without_pandas
+pyarrow_without_pandas()
+from tarvimo._cli import main
+code = main(sys.argv[1:])
+print(code, "pandas" in sys.modules)
+import pandas, pyarrow  # pandas itself still loads; pyarrow takes a Series as numpy, as without pandas
+print(pyarrow.array(pandas.Series([1.5, None])).to_pylist())
+"""
+
+
+def test_the_program_runs_without_loading_pandas(tmp_path):
+    table = write_table(tmp_path / "t.csv")
+    args = ["run", "closed-ebh", str(table), "--column", "e", *OMIT, "--groups", "family", "--output", "o.parquet"]
+    done = subprocess.run([sys.executable, "-c", PANDAS_CHECK, *args], capture_output=True, text=True, cwd=tmp_path)
+    assert done.stdout.splitlines()[-2:] == ["0 False", "[1.5, nan]"], done.stderr
