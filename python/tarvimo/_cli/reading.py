@@ -773,8 +773,8 @@ def parquet_bad_number(position: int, name: str, text: str) -> TableError:
     return TableError(f"row {position + 1}, column {name!r}: {not_a_number(text)}")
 
 
-def shown_text(cells: pa.ChunkedArray[Any]) -> pa.ChunkedArray[Any]:
-    """A column of any type as the text that a report shows."""
+def shown_text[Cells: (pa.Array[Any], pa.ChunkedArray[Any])](cells: Cells) -> Cells:
+    """A column (or a part of one) of any type as the text that a report shows."""
     if pa.types.is_dictionary(cells.type):
         cells = cells.cast(cells.type.value_type)
     return cells.cast(pa.string())
