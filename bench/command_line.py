@@ -25,10 +25,13 @@ ZCAT = "zcat FILE > /dev/null"
 TABLE_FORMAT = 1  # in the cached tables' names: a change of write_table must not reuse older files
 GENES = 20_000  # distinct labels in the gene column of the table
 CHUNK_ROWS = 1_000_000  # rows formatted at a time when writing the table
-# The program's entry point, which ends the process at once, with the peak
-# resident memory written to standard error before the end.
+# The program's entry point (pyarrow set up as the `tarvimo` script sets it
+# up), which ends the process at once, with the peak resident memory written
+# to standard error before the end.
 PEAK_REPORTING_LAUNCHER = """
 import os, sys
+from tarvimo.__main__ import pyarrow_without_pandas
+pyarrow_without_pandas()
 from tarvimo._cli import main
 sys.argv[0] = "tarvimo"
 try:

@@ -5,10 +5,13 @@ missing values across batch boundaries and problems late in the file.
 """
 
 import gzip
+import io
 import json
 import math
 import subprocess
 import sys
+import tempfile
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -17,6 +20,7 @@ from tarvimo._cli import main, reading, run
 from tarvimo._cli.arguments import build_parser
 from tarvimo._cli.candidates import POSITIONS_IN_32_BITS, Selection, compact_positions, joined_positions
 from tarvimo._cli.layout import layout_of
+from tarvimo._cli.program import INTERRUPTED_STATUS
 from tarvimo._omitted import bh_pvalue_omission_bound, pvalue_omission_bound
 
 SMALL_BLOCK = 1 << 10  # a batch of about 60 rows of the tables below
@@ -271,11 +275,11 @@ def run_both_written(capsys, monkeypatch, tmp_path, output, *args):
     return results
 
 
-@pytest.mark.parametrize("method", ["by", "bh", "closed-by", "ebh"])
+@pytest.mark.parametrize("method", METHODS)
 @pytest.mark.parametrize("output", ["out.csv", "out.tsv.gz", "out.txt"])
 def test_streamed_output_is_the_whole_columns(tmp_path, capsys, monkeypatch, method, output):
     table = write_table(tmp_path / "t.csv")
-    column = "e" if method == "ebh" else "p"
+    column = "e" if method.endswith("ebh") else "p"
     args = ["run", method, table, "--column", column, "--nan-policy", "omit", "--groups", "family"]
     streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, output, *args)
     assert streamed == whole and streamed[0] == 0 and streamed[3]
@@ -329,3 +333,290 @@ def test_kept_positions_are_32_bits_only_while_every_one_fits():
     whole = joined_positions([small, beyond])
     assert whole.dtype == np.intp
     assert whole.tolist() == [0, 5, POSITIONS_IN_32_BITS - 1, POSITIONS_IN_32_BITS, POSITIONS_IN_32_BITS + 7]
+
+
+@pytest.fixture
+def spool_directory(tmp_path, monkeypatch):
+    """The temporary directory of the copies of standard input, to see what is left in it."""
+    directory = tmp_path / "spool"
+    directory.mkdir()
+    monkeypatch.setattr(tempfile, "tempdir", str(directory))
+    return directory
+
+
+def run_piped(capsys, monkeypatch, data, *args):
+    """The exit code, output and error of the command line reading `data` (bytes) from standard input."""
+    with monkeypatch.context() as patch:
+        patch.setattr(sys, "stdin", io.TextIOWrapper(io.BytesIO(data)))
+        code = main([str(arg) for arg in args])
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("compress", [False, True], ids=["plain", "gzip"])
+def test_standard_input_with_output_is_copied_and_read_twice(
+    tmp_path, capsys, monkeypatch, spool_directory, method, compress
+):
+    table = write_table(tmp_path / "t.csv")
+    column = "e" if method.endswith("ebh") else "p"
+    args = ["--column", column, "--nan-policy", "omit", "--groups", "family", "--output"]
+    main([str(arg) for arg in ("run", method, table, *args, tmp_path / "from-file.csv")])
+    from_file = capsys.readouterr().out.replace(str(tmp_path / "from-file.csv"), "OUT")
+    data = table.read_bytes()
+    copies = []  # the copy is a file while the table is read twice, and then removed
+    with monkeypatch.context() as patch:
+        patch.setattr(run, "read_input", lambda args: copies.append(Path(args.file).exists()) or read_input(args))
+        piped = run_piped(
+            capsys,
+            monkeypatch,
+            gzip.compress(data) if compress else data,
+            "run",
+            method,
+            "-",
+            *args,
+            tmp_path / "piped.csv",
+        )
+    assert piped == (0, from_file.replace("OUT", str(tmp_path / "piped.csv")), "")
+    assert (tmp_path / "piped.csv").read_bytes() == (tmp_path / "from-file.csv").read_bytes()
+    assert copies == [True] and list(spool_directory.iterdir()) == []
+
+
+read_input = run.read_input
+
+
+def test_standard_input_copy_is_removed_after_a_late_error_and_ctrl_c(tmp_path, capsys, monkeypatch, spool_directory):
+    data = write_table(tmp_path / "t.csv", extra=(2900, "r2899,fam1,abc,1,4010")).read_bytes()
+    out = tmp_path / "out.csv"
+    code, _, err = run_piped(capsys, monkeypatch, data, "run", "by", "-", "--column", "p", *OMIT, "--output", out)
+    assert code == 1 and "line 2901, column 'p': 'abc' is not a number" in err
+    assert not out.exists() and list(spool_directory.iterdir()) == []
+
+    def interrupted(reader, progress, rejected, flag):  # Ctrl-C while the table is written back
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(run, "flagged_batches", interrupted)
+    data = write_table(tmp_path / "t.csv").read_bytes()
+    code, _, _ = run_piped(capsys, monkeypatch, data, "run", "by", "-", "--column", "p", *OMIT, "--output", out)
+    assert code == INTERRUPTED_STATUS and list(spool_directory.iterdir()) == []
+
+
+def test_standard_input_names_itself_in_messages_and_the_plot_title(tmp_path, capsys, monkeypatch, spool_directory):
+    code, _, err = run_piped(capsys, monkeypatch, b"\x1f\x8bnot gzip", "run", "by", "-", "--output", tmp_path / "o.csv")
+    assert code == 1 and err.startswith("tarvimo: error: cannot read standard input: ")
+    args = build_parser().parse_args(["run", "by", "-"])
+    args.input_name = "standard input"
+    args.file = str(spool_directory / "tarvimo-stdin-x")
+    assert run.plot_title(args, run.Column("p", np.zeros(0), None, None, None, None, False)).startswith(
+        "by on standard input: "
+    )
+
+
+def test_parquet_on_standard_input_with_output(tmp_path, capsys, monkeypatch, spool_directory):
+    pq = pytest.importorskip("pyarrow.parquet")
+    import pyarrow as pa
+
+    p, e, families = study_rows(markers=False)
+    table = pa.table({"family": families, "p": [float(x) for x in p], "e": [float(x) for x in e]})
+    pq.write_table(table, tmp_path / "t.parquet", row_group_size=500)
+    args = ["--column", "p", "--groups", "family", "--output"]
+    main([str(arg) for arg in ("run", "by", tmp_path / "t.parquet", *args, tmp_path / "from-file.parquet")])
+    capsys.readouterr()
+    data = (tmp_path / "t.parquet").read_bytes()
+    code, _, err = run_piped(capsys, monkeypatch, data, "run", "by", "-", *args, tmp_path / "piped.parquet")
+    assert (code, err) == (0, "")
+    assert pq.read_table(tmp_path / "piped.parquet").equals(pq.read_table(tmp_path / "from-file.parquet"))
+    assert list(spool_directory.iterdir()) == []
+
+
+def conservative_oracle(values, alpha, families=None):
+    """Closed e-BH kept to the e-values above 1 / alpha, as the Dask front end decides it, family by family."""
+    dd = pytest.importorskip("dask.dataframe")
+    import pandas as pd
+
+    from tarvimo import dask as tarvimo_dask
+
+    families = np.zeros(values.size, np.int64) if families is None else families
+    mask = np.zeros(values.size, np.bool_)
+    for family in np.unique(families):
+        members = np.flatnonzero(families == family)
+        frame = dd.from_pandas(pd.DataFrame({"e": values[members]}), npartitions=3)
+        decided = tarvimo_dask.closed_ebh(frame, "e", alpha, conservative=True, nan_policy="omit")
+        mask[members] = decided.compute().to_numpy()
+    return mask
+
+
+@pytest.mark.parametrize("alpha", [0.05, 0.2, 0.001])
+@pytest.mark.parametrize("grouped", [False, True], ids=["one family", "families"])
+def test_conservative_closed_ebh_is_the_dask_one_and_holds_ebh(tmp_path, capsys, monkeypatch, alpha, grouped):
+    table = write_table(tmp_path / "t.csv")
+    _, e, families = study_rows()
+    values = np.array([math.nan if text == "NA" else float(text) for text in e])
+    codes = np.unique(families, return_inverse=True)[1] if grouped else None
+    grouping = ["--groups", "family"] if grouped else []
+    args = ["run", "closed-ebh", table, "--column", "e", *OMIT, *grouping, "--alpha", alpha, "--json"]
+    streamed, whole = run_both(capsys, monkeypatch, *args, "--conservative")
+    assert streamed == whole and streamed[0] == 0
+    rejected = [entry["line"] - 2 for entry in json.loads(streamed[1])["rejected"]]
+    np.testing.assert_array_equal(rejected, np.flatnonzero(conservative_oracle(values, alpha, codes)))
+    main([*map(str, args), "--output", str(tmp_path / "cons.csv"), "--conservative"])
+    main([*map(str, args[:-1]), "--output", str(tmp_path / "ebh.csv")])  # e-BH on the same table
+    capsys.readouterr()
+    flags = [line.rsplit(",", 1)[1] for line in (tmp_path / "cons.csv").read_text().splitlines()[1:]]
+    assert np.flatnonzero(np.array(flags) == "true").tolist() == rejected
+    exact = json.loads(run_both(capsys, monkeypatch, *args)[0][1])["rejections"]
+    assert len(rejected) <= exact or grouped  # here smaller or equal; a family's share need not be
+
+
+def test_conservative_is_exact_when_every_value_left_out_is_zero(tmp_path, capsys, monkeypatch):
+    _, e, _ = study_rows(markers=False)
+    values = np.array([float(text) for text in e])
+    values[values <= 20.0] = 0.0
+    (tmp_path / "t.txt").write_text("\n".join(map(repr, values.tolist())) + "\n")
+    exact = run_both(capsys, monkeypatch, "run", "closed-ebh", tmp_path / "t.txt")[0]
+    conservative = run_both(capsys, monkeypatch, "run", "closed-ebh", tmp_path / "t.txt", "--conservative")
+    assert conservative[0] == conservative[1]
+    assert conservative[0][1].splitlines()[0] == exact[1].splitlines()[0]
+
+
+@pytest.mark.parametrize(
+    ("options", "message"),
+    [
+        (["by", "--conservative"], "--conservative applies only to closed-ebh"),
+        (["closed-ebh", "--conservative", "--plot", "x.png"], "do not combine with --conservative"),
+    ],
+)
+def test_conservative_option_conflicts(tmp_path, capsys, options, message):
+    (tmp_path / "t.txt").write_text("1\n")
+    with pytest.raises(SystemExit) as stop:
+        main(["run", options[0], str(tmp_path / "t.txt"), *options[1:]])
+    assert stop.value.code == 2 and message in capsys.readouterr().err
+
+
+def test_closed_ebh_keeps_its_e_values_as_float64_with_32_bit_positions(tmp_path):
+    table = write_table(tmp_path / "t.csv")
+    args = build_parser().parse_args(["run", "closed-ebh", str(table), "--column", "e", *OMIT, "--output", "o.csv"])
+    column = run.read_input(args)
+    assert column.table is None and column.values.dtype == np.float64 and column.values.size == ROWS - 5
+    assert column.numbering.positions.dtype == np.uint32
+
+
+def write_parquet(path, late=None, labels="text"):
+    """The study as Parquet in row groups of 500 rows, with nulls for the missing values; `late` replaces
+    the p-value column by text with that entry at row 2901."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    p, e, families = study_rows()
+    number = [None if text == "NA" else float(text) for text in p]
+    p_column = pa.array(number, pa.float64())
+    if late is not None:
+        p_column = pa.array(["" if text == "NA" else text for text in p[:2899]] + [late] + p[2900:], pa.string())
+    family = {
+        "text": pa.array(families, pa.string()),
+        "integer": pa.array([int(name[3:]) for name in families], pa.int32()),
+        "categorical": pa.array(families, pa.string()).dictionary_encode(),
+    }[labels]
+    totals = pa.array([4000 + int(name[3:]) * 10 for name in families], pa.int64())
+    e_column = pa.array([None if text == "NA" else float(text) for text in e], pa.float64())
+    table = pa.table(
+        {"id": [f"r{i}" for i in range(ROWS)], "family": family, "p": p_column, "e": e_column, "m": totals}
+    )
+    pq.write_table(table, path, row_group_size=500)
+    return path
+
+
+@pytest.fixture
+def small_parquet_batches(monkeypatch):
+    monkeypatch.setattr(reading, "PARQUET_BATCH_ROWS", 70)  # batches that end inside row groups and ties
+
+
+@pytest.mark.parametrize("method", METHODS)
+@pytest.mark.parametrize("labels", ["text", "integer", "categorical"])
+def test_streamed_parquet_report_is_the_whole_columns(
+    tmp_path, capsys, monkeypatch, small_parquet_batches, method, labels
+):
+    table = write_parquet(tmp_path / "t.parquet", labels=labels)
+    column = "e" if method.endswith("ebh") else "p"
+    for options in (
+        ["--json"],
+        ["--groups", "family", "--id-column", "id"],
+        ["--groups", "family", "--m-column", "m", "--json"],
+    ):
+        streamed, whole = run_both(capsys, monkeypatch, "run", method, table, "--column", column, *OMIT, *options)
+        assert streamed == whole and streamed[0] == 0
+
+
+@pytest.mark.parametrize("output", ["out.parquet", "out.csv"])
+@pytest.mark.parametrize("method", ["by", "closed-ebh"])
+def test_streamed_parquet_output_is_the_whole_tables(
+    tmp_path, capsys, monkeypatch, small_parquet_batches, output, method
+):
+    import pyarrow.parquet as pq
+
+    table = write_parquet(tmp_path / "t.parquet", labels="categorical")
+    column = "e" if method.endswith("ebh") else "p"
+    args = ["run", method, table, "--column", column, *OMIT, "--groups", "family"]
+    read_rows = []
+    monkeypatch.setattr(reading.ParquetReader, "batches", counted_batches(reading.ParquetReader.batches, read_rows))
+    streamed, whole = run_both_written(capsys, monkeypatch, tmp_path, output, *args)
+    if output.endswith(".parquet"):
+        written = [pq.read_table(tmp_path / name) for name in (output, "whole-" + output)]
+        assert written[0].equals(written[1]) and written[0].schema.metadata == written[1].schema.metadata
+        streamed, whole = streamed[:3], whole[:3]
+    assert streamed == whole and streamed[0] == 0
+    assert max(read_rows) <= 70  # every pass read batch by batch
+
+
+def counted_batches(batches, sizes):
+    def counting(self):
+        for batch in batches(self):
+            sizes.append(batch.num_rows)
+            yield batch
+
+    return counting
+
+
+@pytest.mark.parametrize(
+    ("late", "message"),
+    [("abc", "row 2900, column 'p': 'abc' is not a number"), ("1.5", "row 2900, column 'p': p-values must lie")],
+)
+def test_streamed_parquet_problem_late_is_named_and_nothing_written(
+    tmp_path, capsys, monkeypatch, small_parquet_batches, late, message
+):
+    table = write_parquet(tmp_path / "t.parquet", late=late)
+    streamed, whole = run_both_written(
+        capsys, monkeypatch, tmp_path, "out.parquet", "run", "by", table, "--column", "p", *OMIT
+    )
+    assert streamed == whole and streamed[0] == 1 and streamed[3] is None and message in streamed[2]
+
+
+@pytest.mark.parametrize("piped", [False, True], ids=["file", "standard input"])
+def test_empty_input_with_output_writes_an_empty_table(tmp_path, capsys, monkeypatch, spool_directory, piped):
+    (tmp_path / "empty.txt").write_bytes(b"")
+    out = tmp_path / "out.csv"
+    if piped:
+        result = run_piped(capsys, monkeypatch, b"", "run", "by", "-", "--output", out)
+    else:
+        result = (main(["run", "by", str(tmp_path / "empty.txt"), "--output", str(out)]), *capsys.readouterr())
+    assert result[0] == 0 and result[1].startswith("by at alpha 0.05: 0 of 0 hypotheses rejected")
+    assert out.read_bytes() == b"" and list(spool_directory.iterdir()) == []
+
+
+PANDAS_CHECK = """
+import sys
+from tarvimo.__main__ import pyarrow_without_pandas
+pyarrow_without_pandas()
+from tarvimo._cli import main
+code = main(sys.argv[1:])
+print(code, "pandas" in sys.modules)
+import pandas, pyarrow  # pandas itself still loads; pyarrow takes a Series as numpy, as without pandas
+print(pyarrow.array(pandas.Series([1.5, None])).to_pylist())
+"""
+
+
+def test_the_program_runs_without_loading_pandas(tmp_path):
+    table = write_table(tmp_path / "t.csv")
+    args = ["run", "closed-ebh", str(table), "--column", "e", *OMIT, "--groups", "family", "--output", "o.parquet"]
+    done = subprocess.run([sys.executable, "-c", PANDAS_CHECK, *args], capture_output=True, text=True, cwd=tmp_path)
+    assert done.stdout.splitlines()[-2:] == ["0 False", "[1.5, nan]"], done.stderr

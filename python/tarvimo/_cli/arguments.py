@@ -248,13 +248,21 @@ def build_parser() -> Parser:
     run.add_argument("--alpha", type=level, default=0.05, help="target false discovery rate (default 0.05)")
     run.add_argument("--approximate", action="store_true", help="approximate search (closed-ebh and closed-by only)")
     run.add_argument(
+        "--conservative",
+        action="store_true",
+        help="closed-ebh only: keep only the e-values above 1 / alpha and count the others as 0, as --m counts "
+        "the unlisted ones; memory grows with those e-values, not with the table. The rejected set is "
+        "still mean consistent and holds e-BH's, but it can be smaller than the exact one (equal when "
+        "every e-value left out is 0)",
+    )
+    run.add_argument(
         "--nan-policy",
         choices=NAN_POLICIES,
         default="raise",
         help="raise: NaN is an error (default); omit: NaN entries are never rejected",
     )
     run.add_argument("--json", action="store_true", help="print the result as JSON")
-    run.set_defaults(action=run_method)
+    run.set_defaults(action=run_method, input_name=None)  # input_name: how messages name a copied input
     return parser
 
 
@@ -282,6 +290,10 @@ def option_conflict(args: argparse.Namespace) -> str | None:
         return "--adjusted-column names an added column of --output; give --output FILE too"
     if args.adjusted_column is not None and args.adjusted_column == (args.flag_column or DEFAULT_FLAG_COLUMN):
         return f"--adjusted-column and the decisions' column are both named {args.adjusted_column!r}"
+    if args.conservative and args.method != "closed-ebh":
+        return "--conservative applies only to closed-ebh"
+    if args.conservative and (args.adjusted_column is not None or args.plot is not None):
+        return "--adjusted-column and --plot give the exact search's levels; they do not combine with --conservative"
     if args.approximate and (args.adjusted_column is not None or args.plot is not None):
         return "--adjusted-column and --plot give the exact searches' levels; they do not combine with --approximate"
     try:

@@ -4,6 +4,9 @@ A p-value above the omission bound of the largest level the report uses
 (--alpha, and the largest of the levels whose rejections it counts) changes
 no decision of BY, BH or closed BY at any of those levels, and an e-value at
 or below 1 / alpha none of e-BH; `tarvimo._omitted` proves both, for any m.
+Closed e-BH keeps every e-value (as float64, with its position), unless it
+is asked to be conservative: it then decides on those above 1 / alpha alone,
+counting the others as 0.
 Such values are counted, not kept: the procedures then decide the kept ones
 as a list given in part, with m the number of values of each family, which
 gives the same decisions as the whole column. Memory grows with the kept
@@ -29,7 +32,7 @@ from numpy.typing import NDArray
 
 from tarvimo._cli.errors import TableError
 from tarvimo._cli.families import not_whole, short_total, varying_total, whole_totals
-from tarvimo._cli.numbers import BadNumber, missing_markers, not_a_number, numbers_from_text, pvalues_from_log10
+from tarvimo._cli.numbers import TRUE, BadNumber, missing_markers, not_a_number, numbers_from_array, pvalues_from_log10
 from tarvimo._cli.reading import (
     Chosen,
     Column,
@@ -37,17 +40,18 @@ from tarvimo._cli.reading import (
     Invalid,
     KeptNumbering,
     Numbering,
+    ParquetReader,
     Piece,
     Progress,
     TextReader,
     missing_label,
     place,
+    shown_text,
 )
 from tarvimo._inputs import EVALUE_REQUIREMENT, PVALUE_REQUIREMENT
 from tarvimo._omitted import bh_pvalue_omission_bound, evalue_omission_bound, pvalue_omission_bound
 
 REPORTED_ALPHAS = (0.01, 0.05, 0.1)  # the report also counts the rejections at these levels
-STREAMED_METHODS = ("ebh", "by", "closed-by", "bh")  # closed e-BH reads every e-value
 POSITIONS_IN_32_BITS = 2**32  # columns of at most this many rows keep their values' positions in 32 bits
 
 
@@ -59,10 +63,11 @@ class Selection:
     alpha: float
     log10: bool  # the values are -log10 p-values
     omit_missing: bool  # --nan-policy omit
+    conservative: bool = False  # closed e-BH on the e-values above 1 / alpha alone
 
     @property
     def pvalues(self) -> bool:
-        return self.method != "ebh"
+        return not self.method.endswith("ebh")
 
     def procedure_values(self, read: NDArray[np.float64]) -> NDArray[np.float64]:
         return pvalues_from_log10(read) if self.log10 else read
@@ -70,7 +75,9 @@ class Selection:
     def kept(self, values: NDArray[np.float64]) -> NDArray[np.bool_]:
         """Whether each value (in the procedure's domain) can change a decision; NaN cannot."""
         level = max(self.alpha, *REPORTED_ALPHAS)  # the omission bounds widen with alpha
-        if self.method == "ebh":
+        if self.method == "closed-ebh" and not self.conservative:
+            return values >= 0.0  # every e-value enters the sums of the exact check
+        if self.method.endswith("ebh"):
             return values > evalue_omission_bound(level)
         bound = bh_pvalue_omission_bound(level) if self.method == "bh" else pvalue_omission_bound(level)
         return values <= bound
@@ -84,24 +91,33 @@ class Families:
     """Family codes given batch by batch, in the order the families first appear (labels equal once
     trimmed are one family), as the whole column would give them."""
 
-    codes: dict[str, int] = field(default_factory=dict)
-    missing: tuple[int, str] | None = None  # the first row without a label: its position and its text
+    codes: dict[Any, int] = field(default_factory=dict)  # by label: text trimmed, or a Parquet column's value
+    missing: tuple[int, Any] | None = None  # the first row without a label: its position and its label
+    kind: pa.DataType = field(default_factory=pa.string)  # of the labels
 
     def coded(self, labels: pa.Array[Any], start: int) -> NDArray[np.int32]:
+        if pa.types.is_dictionary(labels.type):  # a pandas Categorical stored in Parquet
+            labels = labels.cast(labels.type.value_type)
+        self.kind = labels.type
         distinct = pc.unique(labels)
         local = pc.index_in(labels, value_set=distinct).to_numpy(zero_copy_only=False)
-        trimmed = pc.utf8_trim_whitespace(distinct)
-        texts = cast(list[str], trimmed.to_pylist())  # text labels: never null
-        codes = np.array([self.codes.setdefault(label, len(self.codes)) for label in texts], np.int32)
-        unlabelled = missing_markers(trimmed).to_numpy(zero_copy_only=False)[local]
+        if pa.types.is_string(distinct.type) or pa.types.is_large_string(distinct.type):
+            distinct = pc.utf8_trim_whitespace(distinct)
+            missing = missing_markers(distinct)
+        elif pa.types.is_floating(distinct.type):
+            missing = pc.fill_null(pc.is_nan(distinct), TRUE)
+        else:
+            missing = pc.is_null(distinct)
+        codes = np.array([self.codes.setdefault(label, len(self.codes)) for label in distinct.to_pylist()], np.int32)
+        unlabelled = missing.to_numpy(zero_copy_only=False)[local]
         if self.missing is None and unlabelled.any():
             position = int(np.argmax(unlabelled))
-            self.missing = (start + position, trimmed[int(local[position])].as_py())
+            self.missing = (start + position, distinct[int(local[position])].as_py())
         coded: NDArray[np.int32] = codes[local]
         return coded
 
     def labels(self) -> pa.Array[Any]:
-        return pa.array(list(self.codes), pa.string())
+        return pa.array(list(self.codes), self.kind)
 
 
 def grown[T: np.generic](array: NDArray[T], size: int, fill: float | bool) -> NDArray[T]:
@@ -126,9 +142,9 @@ class Totals:
     first_position: NDArray[np.int64] = field(default_factory=lambda: np.zeros(0, np.int64))
     first_total: NDArray[np.float64] = field(default_factory=lambda: np.zeros(0))
 
-    def add(self, text: pa.Array[Any], codes: NDArray[np.int32], start: int) -> None:
+    def add(self, cells: pa.Array[Any], name: str, codes: NDArray[np.int32], start: int) -> None:
         try:
-            totals = numbers_from_text(text).to_numpy(zero_copy_only=False)
+            totals = numbers_from_array(pa.chunked_array([cells]), name)
         except BadNumber as exc:
             self.unreadable = self.unreadable or (start + exc.position, exc.text)
             return
@@ -243,7 +259,7 @@ def joined[T: np.generic](parts: list[NDArray[T]], dtype: type[T]) -> NDArray[T]
     return whole
 
 
-def kept_column(reader: TextReader, progress: Progress, selection: Selection) -> Column:
+def kept_column(reader: TextReader | ParquetReader, progress: Progress, selection: Selection) -> Column:
     """The values of `reader`'s column that can change a decision of `selection`, with the counts of all."""
     chosen = reader.chosen
     kept, families, totals = Kept(), Families(), Totals()
@@ -252,10 +268,10 @@ def kept_column(reader: TextReader, progress: Progress, selection: Selection) ->
         if chosen.group is not None:
             codes = families.coded(piece.batch.column(chosen.group), piece.start)
             if chosen.m is not None:
-                totals.add(piece.batch.column(chosen.m), codes, piece.start)
+                totals.add(piece.batch.column(chosen.m), chosen.m, codes, piece.start)
         keep = kept.add(piece, piece.numbers.to_numpy(zero_copy_only=True), selection, codes)
         if chosen.id is not None:
-            kept.ids.append(piece.batch.column(chosen.id).filter(pa.array(keep)))
+            kept.ids.append(shown_text(piece.batch.column(chosen.id).filter(pa.array(keep))))
     numbering = reader.numbering()
     labels = families.labels() if chosen.group is not None else None
     column = Column(
@@ -305,7 +321,7 @@ def with_counts(
 
 
 def flagged_batches(
-    reader: TextReader, progress: Progress, rejected: NDArray[np.intp], flag: str
+    reader: TextReader | ParquetReader, progress: Progress, rejected: NDArray[np.intp], flag: str
 ) -> Iterator[pa.RecordBatch]:
     """The kept lines of `reader`'s table with a column `flag`, true at the (ascending) positions `rejected`."""
     for piece in reader.pieces(progress):

@@ -62,6 +62,7 @@ PARQUET_MAGIC = b"PAR1"
 HEADERLESS_COLUMN = "value"  # the name of the one column of a file without a header line
 HEAD_BYTES = 1 << 16  # read at a time until the first line is complete
 BLOCK_BYTES = 1 << 20  # text parsed into one batch of rows
+PARQUET_BATCH_ROWS = 1 << 16  # rows of a Parquet file read into one batch
 SPACE, TAB, LINE_FEED = ord(" "), ord("\t"), ord("\n")
 LINE_ENDS = np.array([LINE_FEED, ord("\r")], np.uint8)
 ENCODING_HINT = "name the file's encoding with --encoding (for example --encoding latin-1)"
@@ -697,38 +698,83 @@ def with_totals(column: Column, text: pa.ChunkedArray[Any], name: str) -> Column
     return replace(column, totals=totals, totals_name=name)
 
 
-def parquet_column(source: BinaryIO | pa.Buffer, request: Request) -> Column:
-    import pyarrow.parquet as pq  # only for Parquet input
+class ParquetReader:
+    """Reads a Parquet file batch by batch: only the columns a request names, or every column (to write
+    the table back), as `TextReader` reads a text table."""
 
-    file = pq.ParquetFile(pa.BufferReader(source) if isinstance(source, pa.Buffer) else source)
-    names = file.schema_arrow.names
-    duplicate_check(names)
-    if request.value_column is None:
-        raise TableError(PARQUET_NEEDS_COLUMN)
-    chosen = chosen_columns(request, names, resolved_column(request.value_column, names, "--column"))
-    wanted = list(dict.fromkeys(filter(None, (chosen.value, chosen.group, chosen.id, chosen.m))))
-    table = file.read(columns=None if request.keep_table else wanted)
-    try:
-        values = numbers_from_array(table.column(chosen.value), chosen.value)
-    except BadNumber as exc:
-        raise TableError(f"row {exc.position + 1}, column {chosen.value!r}: {not_a_number(exc.text)}") from None
-    column = Column(
-        chosen.value,
-        values,
-        Numbering("row", 1, np.zeros(0, np.intp)),
-        None,
-        table if request.keep_table else None,
-        Layout(parquet=True),
-        header=True,
-        ids=None if chosen.id is None else shown_text(table.column(chosen.id)),
-    )
-    if chosen.m is not None:
-        column = with_totals(column, table.column(chosen.m), chosen.m)
-    return column if chosen.group is None else with_groups(column, table.column(chosen.group), chosen.group)
+    def __init__(self, source: BinaryIO | pa.Buffer, request: Request, every_column: bool = False) -> None:
+        import pyarrow.parquet as pq  # only for Parquet input
+
+        self.file = pq.ParquetFile(pa.BufferReader(source) if isinstance(source, pa.Buffer) else source)
+        self.names: list[str] = self.file.schema_arrow.names
+        duplicate_check(self.names)
+        if request.value_column is None:
+            raise TableError(PARQUET_NEEDS_COLUMN)
+        self.chosen = chosen_columns(request, self.names, resolved_column(request.value_column, self.names, "--column"))
+        wanted = (self.chosen.value, self.chosen.group, self.chosen.id, self.chosen.m)
+        self.columns = None if every_column else list(dict.fromkeys(filter(None, wanted)))
+        self.header = True
+
+    @property
+    def schema(self) -> pa.Schema:
+        return self.file.schema_arrow
+
+    def layout(self) -> Layout:
+        return Layout(parquet=True)
+
+    def numbering(self) -> Numbering:
+        return Numbering("row", 1, np.zeros(0, np.intp))
+
+    def batches(self) -> Iterator[pa.RecordBatch]:
+        yield from self.file.iter_batches(batch_size=PARQUET_BATCH_ROWS, columns=self.columns, use_threads=False)
+
+    def pieces(self, progress: Progress) -> Iterator[Piece]:
+        """The rows batch by batch, with their values as numbers; a value that is not a number is refused
+        by its row."""
+        start = 0
+        for batch in self.batches():
+            try:
+                numbers = numbers_from_array(pa.chunked_array([batch.column(self.chosen.value)]), self.chosen.value)
+            except BadNumber as exc:
+                raise parquet_bad_number(start + exc.position, self.chosen.value, exc.text) from None
+            yield Piece(batch, pa.array(numbers), start)
+            start += batch.num_rows
+            del batch, numbers
+            pa.default_memory_pool().release_unused()
+            progress(start)
+
+    def read(self, progress: Progress) -> Column:
+        """Every value of the column (and of the columns a request names), read batch by batch."""
+        chosen = self.chosen
+        batches, numbers = [], []
+        for piece in self.pieces(progress):
+            batches.append(piece.batch)
+            numbers.append(piece.numbers)
+        schema = self.schema if self.columns is None else pa.schema([self.schema.field(name) for name in self.columns])
+        table = pa.Table.from_batches(batches, schema)
+        values = one_array(numbers)
+        del batches, numbers
+        column = Column(
+            chosen.value,
+            values,
+            self.numbering(),
+            None,
+            table if self.columns is None else None,
+            self.layout(),
+            header=True,
+            ids=None if chosen.id is None else shown_text(table.column(chosen.id)),
+        )
+        if chosen.m is not None:
+            column = with_totals(column, table.column(chosen.m), chosen.m)
+        return column if chosen.group is None else with_groups(column, table.column(chosen.group), chosen.group)
 
 
-def shown_text(cells: pa.ChunkedArray[Any]) -> pa.ChunkedArray[Any]:
-    """A column of any type as the text that a report shows."""
+def parquet_bad_number(position: int, name: str, text: str) -> TableError:
+    return TableError(f"row {position + 1}, column {name!r}: {not_a_number(text)}")
+
+
+def shown_text[Cells: (pa.Array[Any], pa.ChunkedArray[Any])](cells: Cells) -> Cells:
+    """A column (or a part of one) of any type as the text that a report shows."""
     if pa.types.is_dictionary(cells.type):
         cells = cells.cast(cells.type.value_type)
     return cells.cast(pa.string())
@@ -753,7 +799,7 @@ def transcoded(stream: BinaryIO | pa.NativeFile | io.RawIOBase, encoding: str) -
     return pa.transcoding_input_stream(native_stream, encoding, "utf-8")
 
 
-Gather = Callable[["TextReader", Progress], Column]  # what a text table's reader yields: the column
+Gather = Callable[["TextReader | ParquetReader", Progress], Column]  # what a table's reader yields: the column
 
 
 def text_column(raw: BinaryIO, layout: Layout, request: Request, progress: Progress, gather: Gather) -> Column:
@@ -761,20 +807,21 @@ def text_column(raw: BinaryIO, layout: Layout, request: Request, progress: Progr
     stream = decompressed(raw, compression)
     head = first_line(stream)
     if compression is None and head.startswith(PARQUET_MAGIC):  # Parquet on standard input
-        return parquet_column(pa.py_buffer(head + raw.read()), request)
+        return gather(ParquetReader(pa.py_buffer(head + raw.read()), request, request.keep_table), lambda _: None)
     if request.encoding != "utf-8" and head:
         stream = transcoded(PrefixedStream(head, stream), request.encoding)
         head = first_line(stream)
     if not head:
         if request.value_column is not None:
             raise TableError(f"no column {request.value_column!r}: the input is empty")
+        # The empty table is kept on every route: written back, it is a file with the added column alone.
         empty = pa.table({HEADERLESS_COLUMN: pa.array([], pa.string())})
         return Column(
             HEADERLESS_COLUMN,
             np.zeros(0),
             Numbering("line", 1, np.zeros(0, np.intp)),
             None,
-            empty if request.keep_table else None,
+            empty,
             Layout(False, layout.delimiter or ","),
             header=False,
         )
@@ -787,21 +834,23 @@ def read_column(
     layout: Layout,
     request: Request,
     progress: Callable[[int, int | None], None],
-    gather: Gather = TextReader.read,
+    gather: Gather = lambda reader, progress: reader.read(progress),
+    name: str | None = None,
 ) -> Column:
-    """The values of the chosen column of the table at `path` (- is standard input).
+    """The values of the chosen column of the table at `path` (- is standard input), which messages call
+    `name` (default: the path).
 
-    A text table's column is what `gather` makes of its reader (default:
-    every value); a Parquet file and an empty input give every value.
+    The column is what `gather` makes of the table's reader (default: every
+    value); an empty input gives every value.
 
     After each batch of text, `progress` is told the bytes read so far and
     their total or, from a pipe, the lines read and None.
     """
-    source = "standard input" if path == "-" else path
+    source = name or ("standard input" if path == "-" else path)
     try:
         if layout.parquet:
             with open(path, "rb") as file:
-                return parquet_column(file, request)
+                return gather(ParquetReader(file, request, request.keep_table), lambda _: None)
         with contextlib.nullcontext(sys.stdin.buffer) if path == "-" else open(path, "rb") as raw:
             size = os.fstat(raw.fileno()).st_size
             seekable = raw.seekable()

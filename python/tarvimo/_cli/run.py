@@ -13,16 +13,18 @@ import pyarrow as pa
 from numpy.typing import NDArray
 
 from tarvimo._adjust import adjust
-from tarvimo._cli.candidates import REPORTED_ALPHAS, STREAMED_METHODS, Selection, flagged_batches, kept_column
+from tarvimo._cli.candidates import REPORTED_ALPHAS, Selection, flagged_batches, kept_column
 from tarvimo._cli.errors import CliError
 from tarvimo._cli.families import family_summary, family_totals
 from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import levels_by_strength, pvalues_from_log10, strongest_first
 from tarvimo._cli.plotting import Curve, plot_max_level, plot_path, require_matplotlib, write_plot
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
-from tarvimo._cli.reading import Column, Counts, KeptNumbering, Request, TextReader, read_column
+from tarvimo._cli.reading import Column, Counts, KeptNumbering, ParquetReader, Request, TextReader, read_column
+from tarvimo._cli.spool import spooled
 from tarvimo._cli.writing import Rows, typed_table, write_table
-from tarvimo._inputs import InvalidEntryError, checked_total
+from tarvimo._inputs import InvalidEntryError, checked_evalues, checked_total
+from tarvimo._omitted import evalue_omission_bound
 from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
 PROCEDURES: dict[str, Callable[..., NDArray[np.bool_]]] = {
@@ -41,17 +43,16 @@ REPORT_ROWS = 1 << 16  # rejected hypotheses formatted at a time
 
 def streamed(args: argparse.Namespace) -> bool:
     """Whether the table is read keeping only the values that can matter (and, with --output, read again
-    to be written back with the decisions).
+    to be written back with the decisions; standard input is first copied to a file, see `spooled`).
 
-    The levels (--plot, --adjusted-column) need every value, and so does closed e-BH; standard input cannot
-    be read twice, and Parquet is read and written as a whole table.
+    The levels (--plot, --adjusted-column) need every value, and a text table written as Parquet is
+    typed column by column from the whole table.
     """
-    if args.plot is not None or args.adjusted_column is not None or args.method not in STREAMED_METHODS:
+    if args.plot is not None or args.adjusted_column is not None:
         return False
-    if args.output is None:
+    if args.output is None or args.output == "-" or not layout_of(args.output, None).parquet:
         return True
-    text_output = args.output == "-" or not layout_of(args.output, None).parquet
-    return args.file != "-" and not layout_of(args.file, args.delimiter).parquet and text_output
+    return args.file == "-" or layout_of(args.file, args.delimiter).parquet  # Parquet (standard input: maybe)
 
 
 def read_input(args: argparse.Namespace) -> Column:
@@ -76,10 +77,15 @@ def read_input(args: argparse.Namespace) -> Column:
             args.multiline,
         )
         if not streamed(args):
-            return read_column(args.file, layout, request, progress)
-        selection = Selection(args.method, args.alpha, args.log10, args.nan_policy == "omit")
+            return read_column(args.file, layout, request, progress, name=args.input_name)
+        selection = Selection(args.method, args.alpha, args.log10, args.nan_policy == "omit", args.conservative)
         return read_column(
-            args.file, layout, request, progress, lambda reader, told: kept_column(reader, told, selection)
+            args.file,
+            layout,
+            request,
+            progress,
+            lambda reader, told: kept_column(reader, told, selection),
+            args.input_name,
         )
     finally:
         if bar is not None:
@@ -157,10 +163,30 @@ def decided(args: argparse.Namespace, column: Column, alpha: float | None = None
     def decide() -> NDArray[np.bool_]:
         if column.counts is not None:
             whole_column_checks(args, column.counts)
+        if args.conservative:
+            return conservative_decisions(args, column, values, level, options)
         return procedure(values, level, **options)
 
     mask = computed(args, column, args.method, decide)
     return strongest_first(mask, column.values, column.groups) if args.log10 else mask
+
+
+def conservative_decisions(
+    args: argparse.Namespace, column: Column, values: NDArray[np.float64], alpha: float, options: dict[str, Any]
+) -> NDArray[np.bool_]:
+    """Closed e-BH on the e-values above 1 / alpha alone, the others of each family counted as 0 through m
+    (a list given in part), as ``tarvimo.dask.closed_ebh(conservative=True)`` decides: mean consistent in
+    the whole family, holding e-BH's set, possibly smaller than the exact one."""
+    if column.counts is None:
+        checked_evalues(values, args.nan_policy)  # what the whole column would refuse, first
+    totals = kept_totals(args, column, counts_of(column))
+    kept = np.flatnonzero(values > evalue_omission_bound(alpha))
+    options = {**options, "m": totals if isinstance(totals, int) else totals[kept]}
+    if column.groups is not None:
+        options["groups"] = column.groups[kept]
+    mask = np.zeros(values.size, np.bool_)
+    mask[kept] = closed_ebh(values[kept], alpha, **options)
+    return mask
 
 
 def totals_of(column: Column) -> NDArray[np.int64]:
@@ -376,20 +402,22 @@ def write_flagged(args: argparse.Namespace, column: Column, mask: NDArray[np.boo
     kept values of `column`; the first pass has refused every problem of the input."""
     assert column.counts is not None and isinstance(column.numbering, KeptNumbering)
     rejected = column.numbering.positions[mask].astype(np.intp)
-    request = Request(args.column, encoding=args.encoding, multiline=args.multiline)
+    request = Request(args.column, keep_table=True, encoding=args.encoding, multiline=args.multiline)
     names = [*column.column_names, flag]
     with progress_bar("writing", column.counts.rows, " rows") as bar:
 
-        def rewrite(reader: TextReader, progress: Callable[[int], None]) -> Column:
-            rows = Rows(names, flagged_batches(reader, progress, rejected, flag))
+        def rewrite(reader: TextReader | ParquetReader, progress: Callable[[int], None]) -> Column:
+            schema = reader.schema.append(pa.field(flag, pa.bool_())) if isinstance(reader, ParquetReader) else None
+            rows = Rows(names, flagged_batches(reader, progress, rejected, flag), schema)
             write_table(rows, args.output, layout, column.header, lambda written: bar.update(written - bar.n))
             return column
 
-        read_column(args.file, layout_of(args.file, args.delimiter), request, lambda *_: None, rewrite)
+        source = layout_of(args.file, args.delimiter)
+        read_column(args.file, source, request, lambda *_: None, rewrite, args.input_name)
 
 
 def plot_title(args: argparse.Namespace, column: Column) -> str:
-    source = "standard input" if args.file == "-" else Path(args.file).name
+    source = args.input_name or ("standard input" if args.file == "-" else Path(args.file).name)
     present = int(np.count_nonzero(~np.isnan(column.values)))
     families = "" if column.groups is None else f" in {int(np.unique(column.groups).size):,} families"
     return f"{args.method} on {source}: {present:,} hypotheses{families}"
@@ -398,6 +426,15 @@ def plot_title(args: argparse.Namespace, column: Column) -> str:
 def run_method(args: argparse.Namespace) -> None:
     if args.plot is not None:
         require_matplotlib()
+    if args.file == "-" and args.output is not None and streamed(args):
+        with spooled(sys.stdin.buffer) as path:
+            decide_and_tell(argparse.Namespace(**{**vars(args), "file": path, "input_name": "standard input"}))
+    else:
+        decide_and_tell(args)
+
+
+def decide_and_tell(args: argparse.Namespace) -> None:
+    """Reads the input, decides, and reports or writes the table back (and draws the plot)."""
     column = read_input(args)
     added_columns(args, column)  # refused before a long computation, not after
     mask = decided(args, column)

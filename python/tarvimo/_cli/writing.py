@@ -136,6 +136,7 @@ class Rows:
 
     names: list[str]
     batches: Iterable[pa.RecordBatch]
+    schema: pa.Schema | None = None  # needed for Parquet, which is written with its types
 
 
 def write_text(table: Rows, sink: BinaryIO, layout: Layout, header: bool, progress: Callable[[int], None]) -> None:
@@ -176,7 +177,7 @@ def write_table(
     table: pa.Table | Rows, path: str, layout: Layout, header: bool, progress: Callable[[int], None]
 ) -> None:
     """Write `table` to `path` (- is standard output) in `layout`; `progress` is told the rows written.
-    Parquet is written from a whole table, text also from one given batch by batch.
+    Either is written from a whole table or from one given batch by batch.
 
     A file left half written by a failure is removed.
     """
@@ -189,8 +190,16 @@ def write_table(
             if layout.parquet:
                 import pyarrow.parquet as pq  # only for Parquet output
 
-                assert isinstance(table, pa.Table)
-                pq.write_table(table, sink)
+                if isinstance(table, pa.Table):
+                    pq.write_table(table, sink)
+                else:
+                    assert table.schema is not None
+                    with pq.ParquetWriter(sink, table.schema) as writer:
+                        written = 0
+                        for batch in table.batches:
+                            writer.write_batch(batch)
+                            written += batch.num_rows
+                            progress(written)
             else:
                 if isinstance(table, pa.Table):
                     table = Rows(table.column_names, table.to_batches(max_chunksize=WRITE_ROWS))
