@@ -114,6 +114,69 @@ TEST(SizeLevelByParts, AgreesWithBisectionAndCountsItsFallbacks) {
     EXPECT_EQ(high.fallbacks, 1);
 }
 
+// The scan over sizes with a step of its own: rank t's level is the least of
+// its step-up level and the thresholds of the sizes from t up (brute force),
+// each size is stepped once with the running minimum after the sizes above
+// it, and none is stepped once that minimum is the smallest level. The
+// check-then-search scan gives the same levels and searches only the sizes
+// whose threshold is below the running minimum.
+TEST(ScanClosedLevels, RunningMinimumOfStepUpLevelsAndSizeThresholds) {
+    std::mt19937_64 rng(9);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int round = 0; round < 200; ++round) {
+        const int n = 1 + static_cast<int>(rng() % 40);
+        const double max_level = round % 2 == 0 ? 1.0 : 0.1;
+        std::vector<double> step_up(static_cast<std::size_t>(n));
+        std::vector<double> thresholds(step_up.size());
+        for (std::size_t t = 0; t < step_up.size(); ++t) {
+            step_up[t] = unit(rng) < 0.3 ? unit(rng) * 0.2 : max_level;
+            thresholds[t] = round % 7 == 0 && t == step_up.size() / 2 ? SMALLEST_LEVEL : unit(rng);
+        }
+        std::sort(step_up.begin(), step_up.end());
+        std::vector<double> expected(step_up.size());
+        for (int t = 0; t < n; ++t) {
+            double level = step_up[static_cast<std::size_t>(t)];
+            for (int r = t; r < n; ++r) {
+                level = std::min(level, thresholds[static_cast<std::size_t>(r)]);
+            }
+            expected[static_cast<std::size_t>(t)] = std::min(level, max_level);
+        }
+        std::vector<double> levels = step_up;
+        std::vector<int> stepped;
+        scan_closed_levels(
+            levels, max_level,
+            [&](int r, double running) {
+                EXPECT_GT(running, SMALLEST_LEVEL);
+                EXPECT_EQ(running, std::min({max_level, step_up[static_cast<std::size_t>(r - 1)],
+                                             r < n ? expected[static_cast<std::size_t>(r)] : max_level}));
+                stepped.push_back(r);
+                return std::min(running, thresholds[static_cast<std::size_t>(r - 1)]);
+            },
+            nullptr);
+        EXPECT_EQ(levels, expected) << round;
+
+        std::vector<double> searched = step_up;
+        ClosedLevelCounts counts;
+        const auto passes = [&](int r, double alpha) { return alpha >= thresholds[static_cast<std::size_t>(r - 1)]; };
+        const auto failing_level = [](int) { return SMALLEST_LEVEL; };
+        const auto size_level = [&](int r, double, double) { return thresholds[static_cast<std::size_t>(r - 1)]; };
+        scan_closed_levels(searched, max_level, passes, failing_level, size_level, nullptr, counts);
+        EXPECT_EQ(searched, expected) << round;
+        std::vector<int> live;  // the sizes entered with a running minimum above the smallest level
+        long long below_running = 0;
+        for (int r = n; r >= 1; --r) {
+            const double running = std::min({max_level, step_up[static_cast<std::size_t>(r - 1)],
+                                             r < n ? expected[static_cast<std::size_t>(r)] : max_level});
+            if (running > SMALLEST_LEVEL) {
+                live.push_back(r);
+                below_running += thresholds[static_cast<std::size_t>(r - 1)] < running;
+            }
+        }
+        EXPECT_EQ(stepped, live) << round;
+        EXPECT_EQ(counts.searched_sizes, below_running) << round;
+    }
+}
+
 TEST(CountLevelBySizes, AgreesWithBisectionAndCountsItsFallbacks) {
     // Sizes 1 ... 6 with thresholds t[s]; the whole check passes when all do
     // and otherwise names the first failing size.
