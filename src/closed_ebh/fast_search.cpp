@@ -84,6 +84,35 @@ private:
     std::vector<std::int64_t> rows_left_;  // after the bulk bound: the rows it did not clear, ascending
 };
 
+// The check of size r < m warm from (warm_i_in, warm_i_out), warm_i_in >= 1
+// and warm_i_out >= 0, decided by its first two targets where they decide it.
+// check_mean_consistency probes the row i_in = min(warm_i_in, r) first, and
+// the fast checks' policy searches it whenever 1 / (alpha r) > 0: before
+// BULK_AFTER_PROBES probes it treats no row as clean. In that row
+// violating_i_out (0 < m - r, so lo < hi) evaluates i_out = min(warm_i_out,
+// m - r - 1) and then i_out + 1, and returns the first below -TOLERANCE. So
+// when the second violates and the first does not, the check reports
+// (i_in, i_out + 1): the same two targets through the same compute_target.
+// Otherwise the check runs. On a short list of a huge family the scan's warm
+// pair walks the boundary one count at a time, the first target just
+// passing and the second failing, for hundreds of millions of counts.
+bool second_probe_decides(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t warm_i_in,
+                          std::int64_t warm_i_out, MeanConsistentResult& result) {
+    const std::int64_t set_offset = profile.total() - r;
+    const double div_ra = 1.0 / (alpha * r);
+    if (!(div_ra > 0.0) || set_offset < 1 || r < 1 || warm_i_in < 1 || warm_i_out < 0) {
+        return false;
+    }
+    const std::int64_t i_in = std::min(warm_i_in, r);
+    const std::int64_t i_out = std::min(warm_i_out, set_offset - 1);
+    if (compute_target(profile, i_in, i_out, set_offset, div_ra) < -TOLERANCE ||
+        !(compute_target(profile, i_in, i_out + 1, set_offset, div_ra) < -TOLERANCE)) {
+        return false;
+    }
+    result = {false, i_in, i_out + 1};
+    return true;
+}
+
 std::int64_t exact_search(const EvalueProfile& profile, double alpha, const common::CancelFlag* cancel,
                           SearchCounts& counts) {
     const std::int64_t m = profile.total();
@@ -100,6 +129,16 @@ std::int64_t exact_search(const EvalueProfile& profile, double alpha, const comm
     std::int64_t length = 1;
     for (std::int64_t r = m - 1; r >= 1;) {
         common::stop_if_cancelled(cancel);
+        // A count that its warm row's first two targets decide costs two
+        // targets. While failing runs keep growing (length > 1) they are
+        // cheaper per count, so this is tried only when they have shrunk to one.
+        if (length == 1 && second_probe_decides(profile, r, alpha, warm_i_in, warm_i_out, mc)) {
+            ++counts.second_probes;
+            warm_i_in = mc.at_i_in;
+            warm_i_out = mc.at_i_out;
+            --r;
+            continue;
+        }
         bool probe_known_clean = false;
         if (monotone_level) {
             const FailingRun run = failing_run(profile, alpha, r, warm_i_in, warm_i_out, length);
@@ -128,6 +167,7 @@ std::int64_t exact_search(const EvalueProfile& profile, double alpha, const comm
                 continue;
             }
         }
+        ++counts.checks;
         mc = fast_check(profile, r, alpha, warm_i_in, warm_i_out, cancel, counts);
         if (mc.meanconsistent) {
             return r;

@@ -10,7 +10,7 @@ EvalueProfile::EvalueProfile(const double* e, std::int64_t n, std::int64_t total
     : e_(e), total_(total), zeros_(0), ordered_prefix_(0) {
     common::require_family_size(n, total);
     zeros_ = total - n;
-    sums_.reset(new double[static_cast<std::size_t>(n) + 1]);
+    sums_ = common::allocate_doubles(static_cast<std::size_t>(n) + 1);
     // The running sum in the order of the padded vector. A value that is
     // negative, NaN or below its predecessor (the omitted zeros included)
     // only raises a flag here, which costs nothing beside the sum's own

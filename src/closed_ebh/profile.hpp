@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "common/huge_pages.hpp"
+
 namespace tarvimo::closed_ebh {
 
 class EvalueProfile {
@@ -45,7 +47,7 @@ private:
     const double* e_;
     std::int64_t total_;
     std::int64_t zeros_;
-    std::unique_ptr<double[]> sums_;  // n + 1 running sums, left uninitialised until built
+    common::DoubleArray sums_;  // n + 1 running sums, left uninitialised until built
     std::int64_t ordered_prefix_;
 };
 

@@ -168,6 +168,7 @@ inline std::int64_t gather_present(const double* values, std::int64_t n, std::ve
                                    const common::CancelFlag* cancel) {
     present.clear();
     present.reserve(static_cast<std::size_t>(n));
+    common::advise_huge_pages(present.data(), present.capacity() * sizeof(double));
     for (std::int64_t start = 0; start < n; start += STOP_CHECK_VALUES) {
         common::stop_if_cancelled(cancel);
         const double* first = values + start;

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
 
 #include "common/common.hpp"
 
@@ -102,7 +101,7 @@ template <typename SortRun, typename Less, typename Stop>
 void sort_in_steps(double *first, double *last, const SortRun &sort_run, const Less &less, const Stop &stop,
                    const SortSteps &steps = {}) {
     const std::size_t n = static_cast<std::size_t>(last - first);
-    const std::unique_ptr<double[]> spare(n > steps.run ? new double[n / 2] : nullptr);
+    const common::DoubleArray spare(n > steps.run ? common::allocate_doubles(n / 2) : nullptr);
     sort_halves(first, last, spare.get(), steps, sort_run, less, stop);
 }
 

@@ -141,6 +141,47 @@ TEST(ClosedEbhSearch, EqualsTheLiteralSearchesOnRandomAndMarginProfiles) {
     EXPECT_GT(counts.bulk_proofs, 100);
     EXPECT_GT(counts.rows_proven, 100000);
     EXPECT_GT(counts.rows_searched, 100);
+    EXPECT_GT(counts.second_probes, 100);
+}
+
+// The strongest n of `total` null likelihood-ratio e-values (about those at
+// the upper n / total quantiles), with `signals` of them raised far above:
+// the scan's warm pair then walks the boundary count by count, each count
+// decided by the warm row's first two targets.
+std::vector<double> short_list(std::mt19937_64& rng, int n, int total, int signals) {
+    std::normal_distribution<double> jitter(0.0, 0.3);
+    std::vector<double> e(static_cast<std::size_t>(n));
+    for (int k = 0; k < n; ++k) {
+        const double z = std::sqrt(2.0 * std::log(static_cast<double>(total) / (k + 1))) + jitter(rng);
+        e[static_cast<std::size_t>(k)] = std::exp(3.0 * (z + (k < signals ? 4.0 : 0.0)) - 4.5);
+    }
+    std::sort(e.begin(), e.end());
+    return e;
+}
+
+TEST(ClosedEbhSearch, ShortListsOfLargeFamiliesAsTheLiteralSearch) {
+    std::mt19937_64 rng(20261209);
+    SearchCounts counts;
+    int found = 0;
+    int rejecting = 0;
+    for (const int total : {300, 2000, 20000}) {
+        for (const int n : {1, 5, 40}) {
+            for (const int signals : {0, 1, 3}) {
+                for (const double alpha : {0.05, 0.1, 0.25}) {
+                    const Family family{"short list", short_list(rng, n, total, std::min(signals, n)), total, alpha};
+                    found += differences(family, counts);
+                    const std::vector<double> all = padded(family.given, total);
+                    rejecting += largestmeanconsistent_cpp(all, alpha) > 0;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(found, 0);
+    EXPECT_GT(rejecting, 20);
+    // The counts the first two targets decide, and the checks run where they did not.
+    EXPECT_GT(counts.second_probes, 10000);
+    EXPECT_GT(counts.counts_in_runs, 10000);
+    EXPECT_GT(counts.checks, 300);
 }
 
 TEST(ClosedEbhSearch, EqualsTheLiteralSearchesForEveryLevel) {
