@@ -12,10 +12,12 @@
 // sort_in_steps.hpp a sort of runs and merges that a stop request can end
 // needed.hpp      the values a count reads, gathered in one pass
 // masks.hpp       the mask of one family, with AVX2 clones of the compare loops
+// contiguous.hpp  a step-up family of contiguous values in one pass, its domain checked on the way
 // layout.hpp      the families given by codes, laid out by a counting sort
 // thread_pool.hpp the threads that decide many families at once
 // levels.hpp      the levels of one family: the smallest alpha rejecting each entry
 
+#include "families/contiguous.hpp"
 #include "families/layout.hpp"
 #include "families/levels.hpp"
 #include "families/masks.hpp"
