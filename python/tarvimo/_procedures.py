@@ -110,8 +110,14 @@ def decide(
 
 
 def decide_step_up(
-    method: str, given: ArrayLike, level: float, nan_policy: object, axis: object, groups: object, m: object,
-    workers: object
+    method: str,
+    given: ArrayLike,
+    level: float,
+    nan_policy: object,
+    axis: object,
+    groups: object,
+    m: object,
+    workers: object,
 ) -> NDArray[np.bool_]:
     """The mask of a step-up procedure ("by", "bh" or "ebh") on the values as the user gave them.
 

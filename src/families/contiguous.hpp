@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -100,15 +101,38 @@ struct CandidateTest {
 };
 
 // The candidates of a pass: their ranked values and their positions, in
-// input order.
+// input order. The pass compresses each block straight into them, so they
+// keep room for a block past their `size` entries, uninitialised: a
+// std::vector would fill it, or copy every block once more.
 struct Candidates {
-    std::vector<double> values;
-    std::vector<std::int64_t> positions;
+    std::unique_ptr<double[]> values;
+    std::unique_ptr<std::int64_t[]> positions;
+    std::size_t size = 0;
+    std::size_t capacity = 0;
+
+    // Room for `more` entries past `size`, keeping those below it.
+    void reserve_more(std::size_t more) {
+        if (size + more <= capacity) {
+            return;
+        }
+        const std::size_t grown = std::max(size + more, 2 * capacity);
+        std::unique_ptr<double[]> new_values(new double[grown]);
+        std::unique_ptr<std::int64_t[]> new_positions(new std::int64_t[grown]);
+        std::copy(values.get(), values.get() + size, new_values.get());
+        std::copy(positions.get(), positions.get() + size, new_positions.get());
+        values = std::move(new_values);
+        positions = std::move(new_positions);
+        capacity = grown;
+    }
 };
 
-// Entries taken at a time by the candidate pass: each block's candidates
-// are compressed into a buffer on the stack and appended.
+// Entries taken at a time by the candidate pass, between checks of the
+// room left for candidates.
 constexpr std::int64_t CANDIDATE_BLOCK = 1024;
+// Room for candidates reserved before the pass: 1 / CANDIDATE_SHARE of the
+// entries (a tenth of them and more are candidates in studies with many
+// signals); more is added as needed.
+constexpr std::int64_t CANDIDATE_SHARE = 8;
 
 // Entries [start, end) of a block, one at a time without branches: the
 // candidates into values/positions from `kept` on; returns the new `kept`.
@@ -157,9 +181,11 @@ constexpr CompressTable COMPRESS_LANES = compress_table();
 // are. Kept lanes are compressed by a permutation (a store of all four, the
 // next one starting past the kept ones), so `values` and `positions` need 3
 // entries of room past the block's.
-__attribute__((target("avx2,popcnt"))) inline std::size_t scan_block_avx2(
-    const double* in, std::int64_t start, std::int64_t end, const CandidateTest& test, double* values,
-    std::int64_t* positions, std::size_t kept, int& outside, std::int64_t& missing) {
+__attribute__((target("avx2,popcnt"))) inline std::size_t scan_block_avx2(const double* in, std::int64_t start,
+                                                                          std::int64_t end, const CandidateTest& test,
+                                                                          double* values, std::int64_t* positions,
+                                                                          std::size_t kept, int& outside,
+                                                                          std::int64_t& missing) {
     const __m256d zero = _mm256_setzero_pd();
     const __m256d one = _mm256_set1_pd(1.0);
     const __m256d two = _mm256_set1_pd(CANDIDATE_MARGIN);
@@ -187,7 +213,8 @@ __attribute__((target("avx2,popcnt"))) inline std::size_t scan_block_avx2(
         missing += __builtin_popcount(static_cast<unsigned>(_mm256_movemask_pd(_mm256_cmp_pd(v, v, _CMP_UNORD_Q))));
         const int mask = _mm256_movemask_pd(keep);
         const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(COMPRESS_LANES.lanes[mask]));
-        _mm256_storeu_pd(values + kept, _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(r), lanes)));
+        _mm256_storeu_pd(values + kept,
+                         _mm256_castsi256_pd(_mm256_permutevar8x32_epi32(_mm256_castpd_si256(r), lanes)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(positions + kept), _mm256_permutevar8x32_epi32(position, lanes));
         kept += static_cast<std::size_t>(__builtin_popcount(static_cast<unsigned>(mask)));
         position = _mm256_add_epi64(position, four);
@@ -211,10 +238,9 @@ inline bool processor_has_avx2() { return false; }
 // four entries at a time; both give the same result.
 inline EntryScan gather_candidates(const double* in, bool* out, std::int64_t n, const CandidateTest& test,
                                    Candidates& candidates, bool avx2, const common::CancelFlag* cancel) {
-    candidates.values.clear();
-    candidates.positions.clear();
-    double values[CANDIDATE_BLOCK + 4];
-    std::int64_t positions[CANDIDATE_BLOCK + 4];
+    constexpr auto room = static_cast<std::size_t>(CANDIDATE_BLOCK + 4);
+    candidates.size = 0;
+    candidates.reserve_more(static_cast<std::size_t>(n / CANDIDATE_SHARE) + room);
     int outside = 0;
     std::int64_t missing = 0;
     for (std::int64_t start = 0; start < n; start += CANDIDATE_BLOCK) {
@@ -222,18 +248,20 @@ inline EntryScan gather_candidates(const double* in, bool* out, std::int64_t n, 
             common::stop_if_cancelled(cancel);
         }
         const std::int64_t end = std::min(n, start + CANDIDATE_BLOCK);
-        std::size_t kept = 0;
+        candidates.reserve_more(room);
+        double* values = candidates.values.get();
+        std::int64_t* positions = candidates.positions.get();
 #ifdef TARVIMO_COMPRESS_AVX2
         if (avx2) {
-            kept = scan_block_avx2(in, start, end, test, values, positions, 0, outside, missing);
+            candidates.size =
+                scan_block_avx2(in, start, end, test, values, positions, candidates.size, outside, missing);
         } else
 #endif
         {
-            kept = scan_block_portable(in, start, end, test, values, positions, 0, outside, missing);
+            candidates.size =
+                scan_block_portable(in, start, end, test, values, positions, candidates.size, outside, missing);
         }
         std::memset(out + start, 0, static_cast<std::size_t>(end - start));
-        candidates.values.insert(candidates.values.end(), values, values + kept);
-        candidates.positions.insert(candidates.positions.end(), positions, positions + kept);
     }
     return {outside != 0, n - missing};
 }
@@ -304,13 +332,12 @@ bool decide_contiguous_family(const Method& method, double alpha, std::int64_t n
     ++counts.fused;
     const Candidates& candidates = scratch.candidates;
     RankedCountStats ranked;
-    const int count = count_of_candidates(method, needed.alpha, family_total, candidates.values.data(),
-                                          static_cast<int>(candidates.values.size()), scratch.ranks, scratch.tally,
-                                          ranked, cancel);
-    for (std::size_t i = 0; i < scratch.ranks.size(); ++i) {
-        if (scratch.ranks[i] <= count) {
-            out[candidates.positions[i]] = true;
-        }
+    const int count =
+        count_of_candidates(method, needed.alpha, family_total, candidates.values.get(),
+                            static_cast<int>(candidates.size), scratch.ranks, scratch.tally, ranked, cancel);
+    // Each position once, its entry zeroed by the pass: a plain store, without a branch.
+    for (std::size_t i = 0; i < candidates.size; ++i) {
+        out[candidates.positions[i]] = scratch.ranks[i] <= count;
     }
     return true;
 }
