@@ -1,8 +1,9 @@
 // The _fast extension: the public API's route to the core. It reads float64
 // numpy arrays in place through the buffer protocol, decides one family or
 // many without the interpreter lock, and returns the rejection masks in the
-// caller's order. Values arrive already checked (in the domain); NaN marks a
-// missing entry, which is never rejected and does not count toward m.
+// caller's order. Values arrive already checked (in the domain), or, for one
+// family, are checked by the core's first pass; NaN marks a missing entry,
+// which is never rejected and does not count toward m.
 //
 // Work that is not provably short runs on threads of its own while the
 // calling thread waits and checks for signals, so that Ctrl-C stops it: the

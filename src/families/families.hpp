@@ -5,8 +5,9 @@
 // of threads that decides many families at once. Plain C++ without the
 // interpreter; the _fast module binds it.
 //
-// Values arrive checked (p-values in [0, 1], e-values non-negative); NaN marks
-// a missing entry, which is never rejected and is not part of the family.
+// Values arrive checked (p-values in [0, 1], e-values non-negative), except
+// where a contiguous family's pass checks them itself; NaN marks a missing
+// entry, which is never rejected and is not part of the family.
 //
 // methods.hpp     the methods, step-up candidates and the count of one family
 // sort_in_steps.hpp a sort of runs and merges that a stop request can end
