@@ -63,12 +63,11 @@ bool signal_raised() {
 // calling thread when they are short, else on up to `workers` threads while
 // this one checks for signals.
 template <typename Decide>
-void decide_families(const families::Method& method, std::int64_t tasks, std::int64_t values, int workers,
-                     const Decide& decide) {
+void decide_families(bool short_work, std::int64_t tasks, int workers, const Decide& decide) {
     families::PoolOutcome outcome = families::PoolOutcome::finished;
     {
         const py::gil_scoped_release release;
-        if (families::runs_inline(method, values)) {
+        if (short_work) {
             families::run_inline(tasks, decide);
         } else {
             outcome = families::run_pool(tasks, workers, decide, signal_raised);
@@ -77,6 +76,12 @@ void decide_families(const families::Method& method, std::int64_t tasks, std::in
     if (outcome == families::PoolOutcome::interrupted) {
         throw py::error_already_set();
     }
+}
+
+template <typename Decide>
+void decide_families(const families::Method& method, std::int64_t tasks, std::int64_t values, int workers,
+                     const Decide& decide) {
+    decide_families(families::runs_inline(method, values), tasks, workers, decide);
 }
 
 // Sorts [first, last) ascending with numpy's in-place sort, whose vectorised
@@ -147,7 +152,9 @@ py::object family_rejections(const Contiguous& values, const std::string& name, 
                                                        NumpySortInSteps{});
     };
     // A closed search may take far longer than the rest, at a cost that grows with the omitted hypotheses.
-    decide_families(method, 1, method.closed ? std::max<std::int64_t>(n, total.value_or(0)) : n, 1, decide);
+    const bool short_work = method.closed ? families::runs_inline(method, std::max<std::int64_t>(n, total.value_or(0)))
+                                          : families::contiguous_step_up_runs_inline(n);
+    decide_families(short_work, 1, 1, decide);
     if (!in_domain) {
         return py::none();
     }

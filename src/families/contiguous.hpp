@@ -266,6 +266,14 @@ inline EntryScan gather_candidates(const double* in, bool* out, std::int64_t n, 
     return {outside != 0, n - missing};
 }
 
+// Contiguous step-up families of at most this many entries are decided on
+// the calling thread: the fused pass takes about a millisecond for them, so
+// a Ctrl-C waits no longer than that, and handing the work to a thread would
+// cost a wake-up that a busy machine delays by as much again.
+constexpr std::int64_t INLINE_CONTIGUOUS_STEP_UP_VALUES = std::int64_t{1} << 20;
+
+inline bool contiguous_step_up_runs_inline(std::int64_t n) { return n <= INLINE_CONTIGUOUS_STEP_UP_VALUES; }
+
 // Working storage of a contiguous family.
 struct ContiguousScratch {
     Candidates candidates;
