@@ -134,6 +134,8 @@ def decide_step_up(
     array, masked, policy = unchecked_values(given, name, nan_policy, False)
     if groups is not None or masked is not None or array.ndim != 1:
         return decide(method, checked(), level, axis, groups, m, workers)
+    refused: Exception | None = None
+    total = None
     try:
         checked_axis(axis, 1)
         if workers is not None:
@@ -141,8 +143,6 @@ def decide_step_up(
         total = checked_total(m, array.size)
     except Exception as error:
         refused = error
-    else:
-        refused = None
     if refused is not None:
         checked()
         raise refused
