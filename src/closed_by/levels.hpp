@@ -74,6 +74,8 @@ public:
     // that cannot be had so. Counted in stats().lane_counts.
     bool lane_fails(int r, std::int64_t warm_s, double alpha);
     const CertifiedCbyStats& stats() const { return stats_; }
+    // s H_s, the factor of size s.
+    double size_factor(std::int64_t s) const { return static_cast<double>(s) * harmonic_(s); }
 
 private:
     static constexpr std::size_t CACHED_VERSIONS = 3;
@@ -88,6 +90,53 @@ private:
     CertifiedCbyStats stats_;
     std::vector<std::unique_ptr<Version>> versions_;  // most recently selected first
 };
+
+// Doubling steps from a guessed level (its probes reach 2^GUESS_STEPS - 1
+// doubles away) before a search drops the guess.
+constexpr int GUESS_STEPS = 4;
+
+// A bracket (known_false, known_true] of double orders around the first
+// double at which a predicate passes; `settled` where the guess narrowed it
+// to a few doubles.
+struct GuessedBracket {
+    std::int64_t known_false;
+    std::int64_t known_true;
+    bool settled;
+};
+
+// Narrows (failing, passing] (the predicate seen false at `failing`, true at
+// `passing`) from a guessed first passing double: probes the guess, then
+// gallops away from it by 1, 2, 4, ... doubles until the verdict turns,
+// within GUESS_STEPS probes. Every bound it moves was observed, so the first
+// passing double of a monotone predicate stays inside, and the double below
+// whatever a bisection of the bracket returns is `failing` or was seen
+// false, as in a bisection of the whole range. A guess outside the range, or
+// one that the gallop cannot turn within its steps, leaves the bracket
+// unsettled (possibly narrower) for the search without a guess.
+template <typename Passes>
+GuessedBracket bracket_from_guess(double failing, double passing, double guess, const Passes& passes) {
+    std::int64_t known_false = common::double_order(failing);
+    std::int64_t known_true = common::double_order(passing);
+    const std::int64_t start = common::double_order(guess);
+    if (!(guess > failing && guess <= passing)) {
+        return {known_false, known_true, false};
+    }
+    const bool from_above = passes(guess);
+    (from_above ? known_true : known_false) = start;
+    std::int64_t step = 1;
+    for (int steps = 1; steps <= GUESS_STEPS; ++steps, step *= 2) {
+        if (known_true - known_false <= step) {
+            return {known_false, known_true, true};
+        }
+        const std::int64_t probe = from_above ? known_true - step : known_false + step;
+        const bool verdict = passes(common::double_at_order(probe));
+        (verdict ? known_true : known_false) = probe;
+        if (verdict != from_above) {
+            return {known_false, known_true, true};
+        }
+    }
+    return {known_false, known_true, known_true - known_false <= 1};
+}
 
 // Sizes on either side of the one that settled a candidate level that are
 // judged on their own there before the next whole check.

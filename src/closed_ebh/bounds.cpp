@@ -28,6 +28,8 @@ constexpr double BAND = 0x1p-49;
 constexpr double PROOF_MARGIN = 0x1p-44;
 // Smallest 1 / (alpha r) for which the bounds' products stay normal.
 constexpr double MIN_DIV_RA = 0x1p-900;
+// Blocks pending at once in the bulk bound: one per halving of at most 2^63 rows, and the next.
+constexpr std::size_t BLOCK_STACK = 65;
 // Values a band search reads one after the other before it bisects.
 constexpr std::int64_t NEAR_PROBES = 64;
 // Rounds of tightening the start of the approximate search's eBH scan.
@@ -175,7 +177,11 @@ std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std:
     std::vector<std::int64_t> left_rows;
     const OutsideMinimum first = bound_at(1, nullptr, nullptr, false);
     // Blocks are taken from the left, so that the rows left come in order.
-    std::vector<Block> blocks{{1, r, first, r == 1 ? first : bound_at(r, &first, nullptr, false)}};
+    // The stack holds at most one pending block per halving, so at most 64:
+    // reserved at once, it never reallocates.
+    std::vector<Block> blocks;
+    blocks.reserve(BLOCK_STACK);
+    blocks.push_back({1, r, first, r == 1 ? first : bound_at(r, &first, nullptr, false)});
     std::int64_t next_row = 1;  // rows below it are decided; block ends are shared
     while (!blocks.empty()) {
         const Block block = blocks.back();

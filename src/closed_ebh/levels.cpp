@@ -318,15 +318,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, std::int6
             {static_cast<int>(std::min<std::int64_t>(last.at_i_in, r)), last.at_i_out}, true, guessed_pair.whole_i_out};
         return level;
     };
-    double running = max_level;
-    for (int r = n; r >= 1; --r) {
-        common::stop_if_cancelled(cancel);
-        running = std::min(running, levels[static_cast<std::size_t>(r - 1)]);
-        if (running > SMALLEST_LEVEL) {
-            running = size_level(r, running);
-        }
-        levels[static_cast<std::size_t>(r - 1)] = running;
-    }
+    common::scan_closed_levels(levels, max_level, size_level, cancel);
     return levels;
 }
 

@@ -235,11 +235,10 @@ void narrow_from_above(double& failing, double& passing, const Passes& passes) {
 // Levels by rank of a closed procedure, which rejects the larger of its
 // step-up count and its closed count (the largest size whose check passes).
 // `levels` enters holding the step-up levels by rank (nondecreasing) and
-// leaves holding the closed ones. passes(r, alpha) is the check of size r at
-// alpha; failing_level(r) a level at which it is known to fail, or
-// SMALLEST_LEVEL; size_level(r, failing, passing) the smallest double at
-// which it passes, given a level where it fails (or SMALLEST_LEVEL) and one
-// where it passes.
+// leaves holding the closed ones. step(r, running) is given the running
+// minimum M of the levels after the sizes above r and returns it after size
+// r: min(M, lambda_r), where lambda_r is the level from which on the check of
+// size r passes.
 //
 // Rank t is rejected at alpha when the step-up count reaches t or some size
 // r >= t passes. If each size passes exactly from a threshold lambda_r on
@@ -247,27 +246,43 @@ void narrow_from_above(double& failing, double& passing, const Passes& passes) {
 // step-up level and of lambda_r over r >= t. The scan takes the sizes from
 // the largest down with that running minimum M; lambda_r matters only when
 // it is below M, that is when the check passes at the double below M, and
-// only then is it searched. A failing check, the common case, costs one
-// check, cheap with the warm start the checks keep from one size to the next.
-template <typename Passes, typename FailingLevel, typename SizeLevel>
-void scan_closed_levels(std::vector<double>& levels, double max_level, const Passes& passes,
-                        const FailingLevel& failing_level, const SizeLevel& size_level, const CancelFlag* cancel,
-                        ClosedLevelCounts& counts) {
+// only then need a step search it. A failing check, the common case, costs
+// one check, cheap with the warm start the checks keep from one size to the
+// next.
+template <typename Step>
+void scan_closed_levels(std::vector<double>& levels, double max_level, const Step& step, const CancelFlag* cancel) {
     double running = max_level;
     for (int r = static_cast<int>(levels.size()); r >= 1; --r) {
         stop_if_cancelled(cancel);
         running = std::min(running, levels[r - 1]);
         if (running > SMALLEST_LEVEL) {
-            const double below = double_below(running);
-            if (passes(r, below)) {
-                ++counts.searched_sizes;
-                const double failing = std::min(failing_level(r), below);
-                const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
-                running = size_level(r, fails ? failing : SMALLEST_LEVEL, below);
-            }
+            running = step(r, running);
         }
         levels[r - 1] = running;
     }
+}
+
+// The scan with the step that checks size r at the double below M and
+// searches its level only when it passes there. passes(r, alpha) is the
+// check of size r at alpha; failing_level(r) a level at which it is known to
+// fail, or SMALLEST_LEVEL; size_level(r, failing, passing) the smallest
+// double at which it passes, given a level where it fails (or
+// SMALLEST_LEVEL) and one where it passes.
+template <typename Passes, typename FailingLevel, typename SizeLevel>
+void scan_closed_levels(std::vector<double>& levels, double max_level, const Passes& passes,
+                        const FailingLevel& failing_level, const SizeLevel& size_level, const CancelFlag* cancel,
+                        ClosedLevelCounts& counts) {
+    const auto step = [&](int r, double running) {
+        const double below = double_below(running);
+        if (!passes(r, below)) {
+            return running;
+        }
+        ++counts.searched_sizes;
+        const double failing = std::min(failing_level(r), below);
+        const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
+        return size_level(r, fails ? failing : SMALLEST_LEVEL, below);
+    };
+    scan_closed_levels(levels, max_level, step, cancel);
 }
 
 }  // namespace tarvimo::common

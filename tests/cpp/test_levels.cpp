@@ -18,12 +18,15 @@
 namespace {
 
 using namespace tarvimo::common;
+using tarvimo::closed_by::bracket_from_guess;
 using tarvimo::closed_by::cBY_check_cpp;
 using tarvimo::closed_by::cBYCheckResult;
 using tarvimo::closed_by::CertifiedCbyTuning;
 using tarvimo::closed_by::closed_by_levels;
 using tarvimo::closed_by::count_level_by_sizes;
 using tarvimo::closed_by::CountLevel;
+using tarvimo::closed_by::GUESS_STEPS;
+using tarvimo::closed_by::GuessedBracket;
 using tarvimo::closed_by::harmonic_numbers_cpp;
 using tarvimo::closed_by::LevelChecks;
 using tarvimo::closed_ebh::closed_ebh_levels;
@@ -112,6 +115,69 @@ TEST(SizeLevelByParts, AgreesWithBisectionAndCountsItsFallbacks) {
     const auto high_part = [](double, double) { return 0.5; };
     EXPECT_EQ(size_level_by_parts(0.001, 0.9, passes, high_part, passes, high), 0.3);
     EXPECT_EQ(high.fallbacks, 1);
+}
+
+// The scan over sizes with a step of its own: rank t's level is the least of
+// its step-up level and the thresholds of the sizes from t up (brute force),
+// each size is stepped once with the running minimum after the sizes above
+// it, and none is stepped once that minimum is the smallest level. The
+// check-then-search scan gives the same levels and searches only the sizes
+// whose threshold is below the running minimum.
+TEST(ScanClosedLevels, RunningMinimumOfStepUpLevelsAndSizeThresholds) {
+    std::mt19937_64 rng(9);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int round = 0; round < 200; ++round) {
+        const int n = 1 + static_cast<int>(rng() % 40);
+        const double max_level = round % 2 == 0 ? 1.0 : 0.1;
+        std::vector<double> step_up(static_cast<std::size_t>(n));
+        std::vector<double> thresholds(step_up.size());
+        for (std::size_t t = 0; t < step_up.size(); ++t) {
+            step_up[t] = unit(rng) < 0.3 ? unit(rng) * 0.2 : max_level;
+            thresholds[t] = round % 7 == 0 && t == step_up.size() / 2 ? SMALLEST_LEVEL : unit(rng);
+        }
+        std::sort(step_up.begin(), step_up.end());
+        std::vector<double> expected(step_up.size());
+        for (int t = 0; t < n; ++t) {
+            double level = step_up[static_cast<std::size_t>(t)];
+            for (int r = t; r < n; ++r) {
+                level = std::min(level, thresholds[static_cast<std::size_t>(r)]);
+            }
+            expected[static_cast<std::size_t>(t)] = std::min(level, max_level);
+        }
+        std::vector<double> levels = step_up;
+        std::vector<int> stepped;
+        scan_closed_levels(
+            levels, max_level,
+            [&](int r, double running) {
+                EXPECT_GT(running, SMALLEST_LEVEL);
+                EXPECT_EQ(running, std::min({max_level, step_up[static_cast<std::size_t>(r - 1)],
+                                             r < n ? expected[static_cast<std::size_t>(r)] : max_level}));
+                stepped.push_back(r);
+                return std::min(running, thresholds[static_cast<std::size_t>(r - 1)]);
+            },
+            nullptr);
+        EXPECT_EQ(levels, expected) << round;
+
+        std::vector<double> searched = step_up;
+        ClosedLevelCounts counts;
+        const auto passes = [&](int r, double alpha) { return alpha >= thresholds[static_cast<std::size_t>(r - 1)]; };
+        const auto failing_level = [](int) { return SMALLEST_LEVEL; };
+        const auto size_level = [&](int r, double, double) { return thresholds[static_cast<std::size_t>(r - 1)]; };
+        scan_closed_levels(searched, max_level, passes, failing_level, size_level, nullptr, counts);
+        EXPECT_EQ(searched, expected) << round;
+        std::vector<int> live;  // the sizes entered with a running minimum above the smallest level
+        long long below_running = 0;
+        for (int r = n; r >= 1; --r) {
+            const double running = std::min({max_level, step_up[static_cast<std::size_t>(r - 1)],
+                                             r < n ? expected[static_cast<std::size_t>(r)] : max_level});
+            if (running > SMALLEST_LEVEL) {
+                live.push_back(r);
+                below_running += thresholds[static_cast<std::size_t>(r - 1)] < running;
+            }
+        }
+        EXPECT_EQ(stepped, live) << round;
+        EXPECT_EQ(counts.searched_sizes, below_running) << round;
+    }
 }
 
 TEST(CountLevelBySizes, AgreesWithBisectionAndCountsItsFallbacks) {
@@ -297,6 +363,49 @@ int literal_closed_ebh_count(const std::vector<double>& descending, int total, d
 }
 
 // The level of rank t by bisection on the bits of alpha in (0, max_level).
+// A guess a few doubles from the threshold settles the bracket in a few
+// probes; a far one, or one outside the range, leaves it to the search. The
+// bisection of the bracket finds the threshold either way, and every bound
+// the guess moved was seen on its side.
+TEST(BracketFromGuess, SettlesNearGuessesAndLeavesTheRestToTheSearch) {
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    const long long offsets[] = {0, 1, -1, 2, -3, 7, -8, 14, -15, 15, -16, 100, -100, 1LL << 40};
+    for (int i = 0; i < 300; ++i) {
+        const double threshold = 0.01 + 0.9 * unit(rng);
+        const double failing = threshold * 0.5;
+        const double passing = threshold * 1.05;
+        for (const long long offset : offsets) {
+            int evaluations = 0;
+            const auto passes = [&](double x) {
+                ++evaluations;
+                return x >= threshold;
+            };
+            const double guess = double_at_order(double_order(threshold) + offset);
+            const GuessedBracket bracket = bracket_from_guess(failing, passing, guess, passes);
+            EXPECT_LE(evaluations, GUESS_STEPS + 1);
+            // The gallop's probes lie 1, 3, 7, ... doubles from the guess.
+            const long long reach = (1LL << GUESS_STEPS) - 1;
+            EXPECT_EQ(bracket.settled, (offset >= 0 ? offset : -offset - 1) < reach) << offset;
+            EXPECT_TRUE(bracket.known_false == double_order(failing) || !passes(double_at_order(bracket.known_false)));
+            EXPECT_TRUE(passes(double_at_order(bracket.known_true)));
+            EXPECT_EQ(bisect_levels(bracket.known_false, bracket.known_true, passes), threshold) << offset;
+        }
+        int evaluations = 0;
+        const auto counted = [&](double x) {
+            ++evaluations;
+            return x >= threshold;
+        };
+        for (const double outside : {failing, passing * 1.01, -1.0}) {
+            const GuessedBracket bracket = bracket_from_guess(failing, passing, outside, counted);
+            EXPECT_FALSE(bracket.settled);
+            EXPECT_EQ(bracket.known_false, double_order(failing));
+            EXPECT_EQ(bracket.known_true, double_order(passing));
+        }
+        EXPECT_EQ(evaluations, 0);
+    }
+}
+
 template <typename Count>
 double bisected_rank_level(int t, double max_level, const Count& count) {
     const double level =
@@ -391,6 +500,10 @@ TEST(ClosedLevels, EqualABisectionOnMarginCraftedFamilies) {
     EXPECT_GT(sorted_counts.settled_checks, 0);
     EXPECT_LE(sorted_counts.fallbacks, 4);
     EXPECT_GT(unsorted_counts.fallbacks, 0);
+    // Sizes' own levels both settled from the guess (the last own level
+    // scaled by the size factor) and searched without it: equal either way.
+    EXPECT_GT(sorted_counts.guess_misses, 0);
+    EXPECT_LT(sorted_counts.guess_misses, sorted_counts.parts);
     RecordProperty("fallbacks", static_cast<int>(sorted_counts.fallbacks));
 }
 

@@ -1,0 +1,150 @@
+"""Where the closed procedures' decisions are monotone in alpha, and where they are not.
+
+The literal check (`_vardo`) against a check that evaluates every pair: wherever
+search_exactness.search_is_exact holds they agree, so the count is monotone
+there; the known counterexample (300 e-values of 10) breaks monotonicity only at
+alphas where that condition fails. Also the stress count of bench/contract.py, and the
+search for a closed BY input whose decision falls as alpha grows (none found).
+"""
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from search_exactness import (
+    exhaustive_count,
+    exhaustive_passes,
+    profile_of,
+    running_sums,
+    search_is_exact,
+)
+
+import tarvimo
+from bench import contract
+from tarvimo import _vardo
+
+# Values that tie and nearly tie, and values that do not.
+TIE_PRONE = [0.0, 1.0, 2.5, 10.0, 10.0 * (1 + 2**-50), 20.0, 1 / 3, 7.0, 40.0]
+
+
+def consecutive_doubles(top, count):
+    """`count` consecutive doubles ending just below `top`, ascending."""
+    out = [float(np.nextafter(top, 0.0))]
+    for _ in range(count - 1):
+        out.append(float(np.nextafter(out[-1], 0.0)))
+    return out[::-1]
+
+
+def pair_crossing(sums, r, i, j):
+    """The alpha at which pair (i, j) of size r meets its requirement in real arithmetic."""
+    off = len(sums) - 1 - r
+    total = (sums[off + i] - sums[off]) + sums[j]
+    return i * (i + j) / (r * total) if total > 0 else 0.5
+
+
+@st.composite
+def profiles_and_alphas(draw):
+    m = draw(st.integers(2, 24))
+    tie_prone = st.sampled_from(TIE_PRONE)
+    spread = st.floats(0.0, 60.0, allow_nan=False)
+    ascending = sorted(draw(st.lists(st.one_of(tie_prone, spread), min_size=m, max_size=m)))
+    sums = running_sums(ascending)
+    r = draw(st.integers(1, m))
+    off = m - r
+    crossing = pair_crossing(sums, r, draw(st.integers(1, r)), draw(st.integers(0, off)))
+    nudge = draw(st.integers(-40, 40))
+    alpha = crossing * (1 + nudge * 2**-52)
+    if not 0.0 < alpha < 1.0:
+        alpha = draw(st.floats(1e-6, 0.999))
+    return ascending, sums, r, alpha
+
+
+class TestExactSearch:
+    @settings(max_examples=400, deadline=None)
+    @given(profiles_and_alphas())
+    def test_an_exact_search_decides_as_every_pair(self, case):
+        ascending, sums, r, alpha = case
+        literal = _vardo.meanconsistent_wrapper_cpp(sums, r, alpha)
+        if search_is_exact(profile_of(ascending), r, alpha):
+            assert literal == exhaustive_passes(sums, r, alpha)
+        else:
+            assert literal or not exhaustive_passes(sums, r, alpha)  # a found violation is real
+
+    @settings(max_examples=60, deadline=None)
+    @given(profiles_and_alphas())
+    def test_count_is_monotone_over_doubles_where_every_check_is_exact(self, case):
+        ascending, sums, _, alpha = case
+        window = consecutive_doubles(min(alpha * (1 + 2**-46), 0.999), 32)
+        counts = [_vardo.largestmeanconsistent_cpp(ascending, a) for a in window]
+        if counts != sorted(counts):  # a fall needs some check in the window that is not exact
+            profile = profile_of(ascending)
+            m = len(sums) - 1
+            assert not all(search_is_exact(profile, r, a) for a in window for r in range(1, m + 1))
+        assert exhaustive_count(sums, window[0]) <= exhaustive_count(sums, window[-1])  # monotone whatever the rows
+
+
+class TestTiedCounterexample:
+    """300 tied e-values: the rounded targets of a row are flat at 1 / alpha near the value, and the count
+    jumps about over consecutive doubles."""
+
+    @pytest.mark.parametrize("value", [10.0, 3.0, 15.02])  # 15.02: running sums rounded, increments falling
+    def test_monotonicity_breaks_only_where_a_search_is_not_exact(self, value):
+        profile = profile_of([value] * 300)
+        sums = profile.sums
+        window = consecutive_doubles(1.0 / value, 120)
+        counts = [_vardo.largestmeanconsistent_cpp([value] * 300, a) for a in window]
+        exhaustive = [exhaustive_count(sums, a, c) for a, c in zip(window, counts, strict=True)]
+        assert exhaustive == sorted(exhaustive)
+        drops = sum(1 for k in range(1, len(counts)) if counts[k] < max(counts[:k]))
+        assert drops >= 2
+        differing = [(a, c) for a, c, x in zip(window, counts, exhaustive, strict=True) if c != x]
+        assert len(differing) >= 20
+        for a, c in differing:
+            assert not search_is_exact(profile, c, a)
+
+    def test_distinct_values_far_apart_are_always_exact(self):
+        ascending = [float(k) ** 1.5 for k in range(1, 301)]
+        profile = profile_of(ascending)
+        for a in (0.01, 0.05, 0.1, 0.5):
+            assert all(search_is_exact(profile, r, a) for r in range(1, 301, 29))
+
+
+class TestStressCount:
+    def test_breaks_are_counted_on_ties_and_absent_on_random_families(self):
+        rng = np.random.default_rng(7)
+        tied = contract.count_breaks(contract.StressInput("tied", np.full(300, 10.0), None), rng)
+        assert tied.at_levels + tied.below_levels > 0
+        for item in contract.family_inputs(200, 5, 11):
+            found = contract.count_breaks(item, rng)
+            assert (found.at_levels, found.below_levels, found.at_random) == (0, 0, 0), item.name
+
+    @pytest.mark.parametrize("m", [300])
+    def test_counts_reach_every_distinct_level(self, m):
+        rng = np.random.default_rng(3)
+        item = contract.family_inputs(m, 1, 5)[0]
+        found = contract.count_breaks(item, rng)
+        assert found.levels_checked > m // 2 and found.random_checked == contract.RANDOM_ALPHAS
+
+
+@st.composite
+def tie_prone_pvalues(draw):
+    """P-values on and near the BY line of alpha = 0.05, with ties, exact zeros and ones."""
+    m = draw(st.integers(2, 40))
+    line = [k * 0.05 / (m * sum(1.0 / j for j in range(1, m + 1))) for k in range(1, m + 1)]
+    on_line = st.sampled_from(line).map(lambda p: p * draw(st.sampled_from([0.5, 1.0, 1.0 + 2**-40, 1.01, 2.0])))
+    anywhere = st.floats(0.0, 1.0, allow_nan=False)
+    return draw(st.lists(st.one_of(on_line, anywhere, st.sampled_from([0.0, 1.0, line[0]])), min_size=m, max_size=m))
+
+
+class TestClosedByWindows:
+    """No input is known where closed BY's decision falls as alpha grows: searched over consecutive doubles
+    around every level of tie-prone inputs."""
+
+    @settings(max_examples=60, deadline=None)
+    @given(tie_prone_pvalues())
+    def test_rejections_grow_over_consecutive_doubles_around_levels(self, p):
+        levels = tarvimo.adjust(p, "closed_by")
+        for level in np.unique(levels[levels < 1.0])[:6]:
+            window = consecutive_doubles(min(float(level) * (1 + 2**-47), 0.999), 48)
+            counts = [int(tarvimo.closed_by(p, a).sum()) for a in window if a > 0.0]
+            assert counts == sorted(counts)
