@@ -1,8 +1,9 @@
 // The _fast extension: the public API's route to the core. It reads float64
 // numpy arrays in place through the buffer protocol, decides one family or
 // many without the interpreter lock, and returns the rejection masks in the
-// caller's order. Values arrive already checked (in the domain); NaN marks a
-// missing entry, which is never rejected and does not count toward m.
+// caller's order. Values arrive already checked (in the domain), or, for one
+// family, are checked by the core's first pass; NaN marks a missing entry,
+// which is never rejected and does not count toward m.
 //
 // Work that is not provably short runs on threads of its own while the
 // calling thread waits and checks for signals, so that Ctrl-C stops it: the
@@ -62,12 +63,11 @@ bool signal_raised() {
 // calling thread when they are short, else on up to `workers` threads while
 // this one checks for signals.
 template <typename Decide>
-void decide_families(const families::Method& method, std::int64_t tasks, std::int64_t values, int workers,
-                     const Decide& decide) {
+void decide_families(bool short_work, std::int64_t tasks, int workers, const Decide& decide) {
     families::PoolOutcome outcome = families::PoolOutcome::finished;
     {
         const py::gil_scoped_release release;
-        if (families::runs_inline(method, values)) {
+        if (short_work) {
             families::run_inline(tasks, decide);
         } else {
             outcome = families::run_pool(tasks, workers, decide, signal_raised);
@@ -76,6 +76,12 @@ void decide_families(const families::Method& method, std::int64_t tasks, std::in
     if (outcome == families::PoolOutcome::interrupted) {
         throw py::error_already_set();
     }
+}
+
+template <typename Decide>
+void decide_families(const families::Method& method, std::int64_t tasks, std::int64_t values, int workers,
+                     const Decide& decide) {
+    decide_families(families::runs_inline(method, values), tasks, workers, decide);
 }
 
 // Sorts [first, last) ascending with numpy's in-place sort, whose vectorised
@@ -115,31 +121,44 @@ struct NumpySortInSteps {
 };
 
 // One family: the values given in `values` (NaN entries missing) of a family
-// of `total` hypotheses, by default the present values alone.
-Mask family_rejections(const Contiguous& values, const std::string& name, double alpha,
-                       std::optional<std::int64_t> total) {
+// of `total` hypotheses, by default the present values alone. With a
+// `missing` policy ("raise" or "omit") the values arrive unchecked and the
+// core checks them in its first pass: None is returned, nothing decided,
+// when one lies outside the method's domain or is NaN under "raise", and the
+// caller names the entry.
+py::object family_rejections(const Contiguous& values, const std::string& name, double alpha,
+                             std::optional<std::int64_t> total, std::optional<std::string> missing) {
     const families::Method method = families::method_named(name);
     require_dimensions(values, 1, "values");
+    families::DomainCheck domain;
+    if (missing) {
+        if (*missing != "raise" && *missing != "omit") {
+            throw py::value_error("missing must be 'raise' or 'omit', got '" + *missing + "'");
+        }
+        domain = {true, *missing == "omit"};
+    }
     const py::ssize_t n = values.shape(0);
     Mask mask(n);
     const double* in = values.data();
     bool* out = mask.mutable_data();
 
-    // Every step, from the pass that gathers the values the count reads to
-    // the mask, runs on a thread that Ctrl-C stops, unless the family is
-    // small: a pass over 10^8 values, or their copy into fresh memory, can
-    // take seconds.
-    std::vector<double> needed;
+    // Every step, from the pass over the entries to the mask, runs on a
+    // thread that Ctrl-C stops, unless the family is small: a pass over 10^8
+    // values, or their copy into fresh memory, can take seconds.
+    families::ContiguousScratch scratch;
+    bool in_domain = true;
     const auto decide = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
-        const std::int64_t family_total = families::gather_needed(
-            method, alpha, n, total, [in](std::int64_t j) { return in[j]; }, needed, cancel, "values", in);
-        const int count =
-            families::rejection_count(method, alpha, family_total, needed, false, cancel, NumpySortInSteps{});
-        families::mark_strongest(in, out, n, needed, count, method.evidence == families::Evidence::evalues, cancel);
+        in_domain = families::decide_contiguous_family(method, alpha, n, total, in, out, domain, scratch, cancel,
+                                                       NumpySortInSteps{});
     };
     // A closed search may take far longer than the rest, at a cost that grows with the omitted hypotheses.
-    decide_families(method, 1, method.closed ? std::max<std::int64_t>(n, total.value_or(0)) : n, 1, decide);
-    return mask;
+    const bool short_work = method.closed ? families::runs_inline(method, std::max<std::int64_t>(n, total.value_or(0)))
+                                          : families::contiguous_step_up_runs_inline(n);
+    decide_families(short_work, 1, 1, decide);
+    if (!in_domain) {
+        return py::none();
+    }
+    return std::move(mask);
 }
 
 // Each row of a 2-D array is a family.
@@ -363,9 +382,11 @@ PYBIND11_MODULE(_fast, m) {
     m.doc() = "Rejection masks from float64 arrays, computed without the interpreter lock";
 
     m.def("rejections", &family_rejections, py::arg("values"), py::arg("method"), py::arg("alpha"),
-          py::arg("total") = py::none(),
+          py::arg("total") = py::none(), py::arg("missing") = py::none(),
           "Mask of one family: `values` in any order, NaN entries missing; `total` counts the hypotheses, "
-          "the omitted ones as p = 1 or e = 0 (default: the values that are not NaN).");
+          "the omitted ones as p = 1 or e = 0 (default: the values that are not NaN). With `missing` ('raise' "
+          "or 'omit' NaN entries) the values are checked in the same pass: None when one lies outside the "
+          "method's domain (p-values in [0, 1], non-negative e-values) or is NaN under 'raise'.");
     m.def("row_rejections", &row_rejections, py::arg("values"), py::arg("method"), py::arg("alpha"), py::arg("workers"),
           "Masks of the families in the rows of a 2-D array, decided on up to `workers` threads.");
     m.def("grouped_rejections", &grouped_rejections, py::arg("values"), py::arg("codes"), py::arg("families"),

@@ -1,12 +1,21 @@
 """Rejection masks from float64 arrays, computed without the interpreter lock"""
 
+from typing import overload
+
 import numpy as np
 from numpy.typing import NDArray
 
 # method: "ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by", "closed_by_approximate" or "bh"
+@overload
 def rejections(
-    values: NDArray[np.float64], method: str, alpha: float, total: int | None = None
+    values: NDArray[np.float64], method: str, alpha: float, total: int | None = None, missing: None = None
 ) -> NDArray[np.bool_]: ...
+
+# missing: "raise" or "omit"; the values are then checked, None when one is outside the domain
+@overload
+def rejections(
+    values: NDArray[np.float64], method: str, alpha: float, total: int | None, missing: str
+) -> NDArray[np.bool_] | None: ...
 def row_rejections(values: NDArray[np.float64], method: str, alpha: float, workers: int) -> NDArray[np.bool_]: ...
 def grouped_rejections(
     values: NDArray[np.float64],

@@ -266,6 +266,16 @@ def unmasked(values: ArrayLike) -> tuple[ArrayLike, NDArray[np.bool_] | None]:
     return data, mask  # booleans, strings: refused for their type
 
 
+def unchecked_values(
+    values: ArrayLike, name: str, nan_policy: object, one_dimensional: bool
+) -> tuple[NDArray[np.float64], NDArray[np.bool_] | None, NanPolicy]:
+    """What checked_values checks: the values as float64 with NaN in masked entries, the mask (None when
+    nothing is masked) and the NaN policy, refusing what is not an array of real numbers."""
+    policy = checked_nan_policy(nan_policy)
+    data, masked = unmasked(values)
+    return real_array(data, name, one_dimensional), masked, policy
+
+
 def checked_values(
     values: ArrayLike,
     name: str,
@@ -279,9 +289,7 @@ def checked_values(
     e-values (+inf allowed). Under ``nan_policy="raise"`` a missing entry is
     refused like one outside the domain; the first offender is named.
     """
-    policy = checked_nan_policy(nan_policy)
-    data, masked = unmasked(values)
-    array = real_array(data, name, one_dimensional)
+    array, masked, policy = unchecked_values(values, name, nan_policy, one_dimensional)
     pvalues = requirement == PVALUE_REQUIREMENT
     # NaN fails every comparison, so one pass of min (and max) settles the common case.
     if array.size == 0 or (array.min() >= 0.0 and (not pvalues or array.max() <= 1.0)):

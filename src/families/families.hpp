@@ -5,17 +5,20 @@
 // of threads that decides many families at once. Plain C++ without the
 // interpreter; the _fast module binds it.
 //
-// Values arrive checked (p-values in [0, 1], e-values non-negative); NaN marks
-// a missing entry, which is never rejected and is not part of the family.
+// Values arrive checked (p-values in [0, 1], e-values non-negative), except
+// where a contiguous family's pass checks them itself; NaN marks a missing
+// entry, which is never rejected and is not part of the family.
 //
 // methods.hpp     the methods, step-up candidates and the count of one family
 // sort_in_steps.hpp a sort of runs and merges that a stop request can end
 // needed.hpp      the values a count reads, gathered in one pass
 // masks.hpp       the mask of one family, with AVX2 clones of the compare loops
+// contiguous.hpp  a step-up family of contiguous values in one pass, its domain checked on the way
 // layout.hpp      the families given by codes, laid out by a counting sort
 // thread_pool.hpp the threads that decide many families at once
 // levels.hpp      the levels of one family: the smallest alpha rejecting each entry
 
+#include "families/contiguous.hpp"
 #include "families/layout.hpp"
 #include "families/levels.hpp"
 #include "families/masks.hpp"

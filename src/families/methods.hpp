@@ -178,6 +178,25 @@ int sorted_route_step_up_count(const Method& method, double alpha, std::int64_t 
                                                 : pvalue_step_up_count(method, values.data(), n, total, alpha)));
 }
 
+// The step-up count of the `limit` candidates at `first` (values that can
+// never pass left out), at a positive finite alpha where omitted p-values do
+// not pass at rank `total`: the first passing rank of each candidate
+// (candidate_ranks, in `ranks`, in the candidates' order), and the largest k
+// with k of them passing by rank k (count_from_ranks).
+inline int count_of_candidates(const Method& method, double alpha, std::int64_t total, const double* first, int limit,
+                               std::vector<int>& ranks, std::vector<int>& tally, RankedCountStats& counts,
+                               const common::CancelFlag* cancel) {
+    if (method.evidence == Evidence::evalues) {
+        const EvalueRankTest test{alpha / static_cast<double>(total), 1.0 + closed_ebh::TOLERANCE};
+        candidate_ranks(test, first, limit, ranks, counts, cancel);
+    } else {
+        const PvalueRankTest test{step_up_factor(method, total), alpha, closed_by::TOLERANCE,
+                                  1.0 / (alpha + closed_by::TOLERANCE)};
+        candidate_ranks(test, first, limit, ranks, counts, cancel);
+    }
+    return count_from_ranks(ranks, tally);
+}
+
 // The step-up count of the present values from the ranks at which the
 // candidates start to meet the condition (ranked_count.hpp), without sorting
 // them. Leaves the rejected values last, those equal to the weakest of them
@@ -206,30 +225,24 @@ int ranked_step_up_count(const Method& method, double alpha, std::int64_t total,
     if (!(alpha > 0.0 && alpha <= std::numeric_limits<double>::max())) {
         return sorted_route();
     }
-    std::vector<int> ranks;
     std::vector<double>::iterator first;
     const bool evalues = method.evidence == Evidence::evalues;
     if (evalues) {
         first =
             std::partition(values.begin(), values.end(), [alpha](double e) { return !is_evalue_candidate(e, alpha); });
-        const int limit = static_cast<int>(values.end() - first);
-        const EvalueRankTest test{alpha / static_cast<double>(total), 1.0 + closed_ebh::TOLERANCE};
-        candidate_ranks(test, values.data() + (first - values.begin()), limit, ranks, counts, cancel);
     } else {
-        const double factor = step_up_factor(method, total);
         const int n = static_cast<int>(values.size());
-        if (total > n && omitted_pvalues_pass(factor, total, alpha)) {
+        if (total > n && omitted_pvalues_pass(step_up_factor(method, total), total, alpha)) {
             return sorted_route();
         }
         const double factor_low = line_factor_lower_bound(method, total);
         first = std::partition(values.begin(), values.end(),
                                [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
-        const int limit = static_cast<int>(values.end() - first);
-        const PvalueRankTest test{factor, alpha, closed_by::TOLERANCE, 1.0 / (alpha + closed_by::TOLERANCE)};
-        candidate_ranks(test, values.data() + (first - values.begin()), limit, ranks, counts, cancel);
     }
+    std::vector<int> ranks;
     std::vector<int> tally;
-    const int count = count_from_ranks(ranks, tally);
+    const int count = count_of_candidates(method, alpha, total, values.data() + (first - values.begin()),
+                                          static_cast<int>(values.end() - first), ranks, tally, counts, cancel);
     if (count == 0) {
         ++counts.ranked;
         return 0;
