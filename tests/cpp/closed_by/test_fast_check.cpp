@@ -540,6 +540,26 @@ TEST(HarmonicTable, CheckpointsGiveTheLeftToRightSums) {
     EXPECT_EQ(HarmonicTable(h.data(), m)(m / 2), h[m / 2]);
 }
 
+// The held sums filled a stride at a time in the order they are first
+// read, from a dense_from inside a stride to an m inside another: each is
+// the running left-to-right sum.
+TEST(HarmonicTable, SumsFilledAsReadInAnyOrderAreTheLeftToRightSums) {
+    std::mt19937_64 rng(31);
+    const int stride = HarmonicTable::CHECKPOINT_STRIDE;
+    const int m = 9 * stride + 123;
+    const std::vector<double> h = harmonic_numbers_cpp(m);
+    for (const int dense_from : {0, 1, stride, 2 * stride - 1, 5 * stride + 77, m}) {
+        const HarmonicTable table(m, dense_from, nullptr);
+        for (int read = 0; read < 3000; ++read) {
+            const int s = static_cast<int>(rng() % static_cast<unsigned>(m + 1));
+            ASSERT_EQ(table(s), h[s]) << "dense_from = " << dense_from << ", s = " << s;
+        }
+        for (const int s : {dense_from, m, (dense_from / stride + 1) * stride - 1, (dense_from / stride + 1) * stride}) {
+            ASSERT_EQ(table(std::min(s, m)), h[std::min(s, m)]) << "dense_from = " << dense_from << ", s = " << s;
+        }
+    }
+}
+
 TEST(HarmonicTable, SharedCheckpointsGiveTheSameSumsOnEveryThread) {
     // Threads extending the shared checkpoints at once, each to a different
     // reach, must all read the left-to-right sums.
