@@ -111,8 +111,15 @@ void WarmSizeLane::settles_block(std::int64_t r, int k, bool* settled) const {
         std::fill(settled, settled + k, false);
         return;
     }
-    const LaneTerms terms{static_cast<double>(s_), static_cast<double>(family_.m), factor_, alpha_, Hs_, F_,
-                          cutoff_,             invalpha_,                        later_e_};
+    const LaneTerms terms{static_cast<double>(s_),
+                          static_cast<double>(family_.m),
+                          factor_,
+                          alpha_,
+                          Hs_,
+                          F_,
+                          cutoff_,
+                          invalpha_,
+                          later_e_};
     settle_counts(terms, family_.given + (family_.n - r), static_cast<double>(r), k, settled);
 }
 

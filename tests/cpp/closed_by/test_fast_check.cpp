@@ -554,7 +554,8 @@ TEST(HarmonicTable, SumsFilledAsReadInAnyOrderAreTheLeftToRightSums) {
             const int s = static_cast<int>(rng() % static_cast<unsigned>(m + 1));
             ASSERT_EQ(table(s), h[s]) << "dense_from = " << dense_from << ", s = " << s;
         }
-        for (const int s : {dense_from, m, (dense_from / stride + 1) * stride - 1, (dense_from / stride + 1) * stride}) {
+        for (const int s :
+             {dense_from, m, (dense_from / stride + 1) * stride - 1, (dense_from / stride + 1) * stride}) {
             ASSERT_EQ(table(std::min(s, m)), h[std::min(s, m)]) << "dense_from = " << dense_from << ", s = " << s;
         }
     }
