@@ -5,7 +5,6 @@
 
 #include "closed_by/galloping_search.hpp"
 #include "common/common.hpp"
-#include "families/ranked_count.hpp"  // TARVIMO_SETTLE_CLONES
 
 namespace tarvimo::closed_by {
 
@@ -33,9 +32,9 @@ struct LaneTerms {
 
 // WarmSizeLane::settles for the counts top - i, i < k, whose first
 // candidate p-values are p[i], in a loop without branches that the compiler
-// vectorises (both arms of each selection computed, one kept, as in
-// ranked_count.hpp; the helpers written out, since a function compiled
-// with other options is not inlined here). The tests are settles' own
+// vectorises (both arms of each selection computed, one kept, as
+// common/selection_clones.hpp says; the helpers written out, since a
+// function compiled with other options is not inlined here). The tests are settles' own
 // double operations in the same order, stable_ceiling_cpp's included; only
 // its integer steps are done in doubles: the counts, m, s, min(s, r) and
 // max(1, s - (m - r)) are integers below 2^53 (m is at most 10^12), for

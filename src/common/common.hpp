@@ -2,10 +2,12 @@
 
 // The helpers that closed BY, closed e-BH and the family decisions share:
 // cancellation of long searches, checked 32-bit counts, families given in
-// part, and the interval queue of the breadth-first checks.
+// part, the interval queue of the breadth-first checks, and the compile
+// options of vectorised selection loops.
 
 #include "common/cancellation.hpp"
 #include "common/checked_count.hpp"
 #include "common/interval_queue.hpp"
 #include "common/level_search.hpp"
 #include "common/padded_values.hpp"
+#include "common/selection_clones.hpp"
