@@ -2,8 +2,7 @@
 
 // The helpers that closed BY, closed e-BH and the family decisions share:
 // cancellation of long searches, checked 32-bit counts, families given in
-// part, the interval queue of the breadth-first checks, and the compile
-// options of vectorised selection loops.
+// part, and the interval queue of the breadth-first checks.
 
 #include "common/cancellation.hpp"
 #include "common/checked_count.hpp"
