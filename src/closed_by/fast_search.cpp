@@ -12,6 +12,53 @@ namespace {
 
 constexpr std::int64_t CANCEL_POLL_COUNTS = 1 << 16;
 
+// Counts a lane tests at a time once it runs among the given values: a
+// block computed past the first count that fails costs less than testing
+// the counts one by one with a branch each.
+constexpr int LANE_BLOCK = 64;
+
+// The constants of a lane's test, as doubles.
+struct LaneTerms {
+    double s;
+    double m;
+    double factor;
+    double alpha;
+    double Hs;
+    double F;
+    double cutoff;
+    double invalpha;
+    double later_e;
+};
+
+// WarmSizeLane::settles for the counts top - i, i < k, whose first
+// candidate p-values are p[i], in a loop without branches that the compiler
+// vectorises (both arms of each selection computed, one kept, as
+// common/selection_clones.hpp says; the helpers written out, since a
+// function compiled with other options is not inlined here). The tests are settles' own
+// double operations in the same order, stable_ceiling_cpp's included; only
+// its integer steps are done in doubles: the counts, m, s, min(s, r) and
+// max(1, s - (m - r)) are integers below 2^53 (m is at most 10^12), for
+// which double subtraction, min and max are exact, so each operand equals
+// the conversion of the integer settles computes. The terms are copied
+// first: read through the reference, they would keep the loop scalar.
+TARVIMO_SETTLE_CLONES void settle_counts(const LaneTerms& terms, const double* p, double top, int k, bool* settled) {
+    const LaneTerms t = terms;
+    for (int i = 0; i < k; ++i) {
+        const double r = top - static_cast<double>(i);
+        const double v = p[i];
+        const double outside = t.s - (t.m - r);
+        const double minu = outside > 1.0 ? outside : 1.0;
+        const double ceiling = std::ceil(v * t.F - TOLERANCE);
+        const double below_cutoff_e = t.invalpha / (ceiling > 1.0 ? ceiling : 1.0);
+        const double own_e = t.Hs * v <= t.cutoff ? below_cutoff_e : 0.0;
+        const double e = minu > 1.0 ? t.later_e : own_e;
+        const double smaller = r < t.s ? r : t.s;
+        const bool beyond = !(v * t.factor <= smaller * t.alpha);
+        const bool short_of_critical = (e == 0.0) | !(e >= (minu * t.invalpha) / r - TOLERANCE);
+        settled[i] = beyond & short_of_critical;
+    }
+}
+
 // The largest count the searches consider in a family of more than
 // LAST_SUMMED_HARMONIC hypotheses: its given values. The check's margin
 // (1e-10, absolute) exceeds the requirement 1 / (alpha r) of a count r beyond
@@ -58,14 +105,55 @@ bool WarmSizeLane::settles(std::int64_t r) const {
            !(next_e_in >= (static_cast<double>(minu) * invalpha_) / static_cast<double>(r) - TOLERANCE);
 }
 
+void WarmSizeLane::settles_block(std::int64_t r, int k, bool* settled) const {
+    if (!open_) {
+        std::fill(settled, settled + k, false);
+        return;
+    }
+    const LaneTerms terms{static_cast<double>(s_),
+                          static_cast<double>(family_.m),
+                          factor_,
+                          alpha_,
+                          Hs_,
+                          F_,
+                          cutoff_,
+                          invalpha_,
+                          later_e_};
+    settle_counts(terms, family_.given + (family_.n - r), static_cast<double>(r), k, settled);
+}
+
 // Counts r, r - 1, ... that the lane of their warm size s settles; returns
-// the first count it does not.
+// the first count it does not. Counts whose candidate set holds omitted
+// values (r > n) are tested one at a time, the others a block at a time.
 std::int64_t CountSearch::lane(std::int64_t r, std::int64_t s) {
     const WarmSizeLane lane(family_, harmonic_, alpha_, s);
+    if (!lane.open()) {
+        return r;  // settles nothing
+    }
     std::int64_t settled = 0;
-    for (; r >= 1 && lane.settles(r); --r, ++settled) {
-        if ((settled + 1) % CANCEL_POLL_COUNTS == 0) {
+    std::int64_t next_poll = CANCEL_POLL_COUNTS;
+    bool block[LANE_BLOCK];
+    while (r >= 1) {
+        if (settled >= next_poll) {
             common::stop_if_cancelled(cancel_);
+            next_poll += CANCEL_POLL_COUNTS;
+        }
+        if (r > family_.n) {
+            ++stats_.lane_single;
+            if (!lane.settles(r)) {
+                break;
+            }
+            --r;
+            ++settled;
+            continue;
+        }
+        const int k = static_cast<int>(std::min<std::int64_t>(r, LANE_BLOCK));
+        lane.settles_block(r, k, block);
+        const int run = static_cast<int>(std::find(block, block + k, false) - block);
+        r -= run;
+        settled += run;
+        if (run < k) {
+            break;
         }
     }
     stats_.lane_counts += settled;

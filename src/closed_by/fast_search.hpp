@@ -22,6 +22,11 @@ public:
     WarmSizeLane(const PFamily& family, const HarmonicTable& harmonic, double alpha, std::int64_t s);
     // True only where cBY_check_cpp(p, r, harmonic, s, alpha) returns {false, s}.
     bool settles(std::int64_t r) const;
+    // settles(r - i) into settled[i] for i < k, computed four counts at a
+    // time where the processor has AVX2: the counts r - k + 1 ... r must lie
+    // in 1 ... n, where their candidate sets start among the given values.
+    void settles_block(std::int64_t r, int k, bool* settled) const;
+    bool open() const { return open_; }
 
 private:
     PFamily family_;

@@ -74,26 +74,33 @@ HarmonicTable::HarmonicTable(const double* harmonic, std::int64_t m) : m_(m), de
 
 HarmonicTable::HarmonicTable(std::int64_t m, std::int64_t dense_from, const common::CancelFlag* cancel)
     : m_(m), dense_from_(dense_from), owned_(new double[static_cast<std::size_t>(m - dense_from) + 1]) {
-    // The summed part, dense_from ... min(m, LAST_SUMMED_HARMONIC).
+    // The summed part, dense_from ... min(m, LAST_SUMMED_HARMONIC), is filled
+    // a checkpoint stride at a time as it is read (a search reads about half
+    // of it), from the shared checkpoints, extended here as far as it reaches.
     const std::int64_t summed_to = std::min(m, LAST_SUMMED_HARMONIC);
-    std::int64_t done = dense_from;
     if (dense_from <= summed_to) {
-        const int from = static_cast<int>(dense_from);
-        const int base = from / CHECKPOINT_STRIDE;
-        owned_[0] = add_terms(harmonic_checkpoint(base, cancel), base * CHECKPOINT_STRIDE, from, nullptr);
-        double sum = owned_[0];
-        while (done < summed_to) {
-            common::stop_if_cancelled(cancel);
-            const std::int64_t to = std::min<std::int64_t>(summed_to, done + CANCEL_POLL_TERMS);
-            sum = add_terms(sum, static_cast<int>(done), static_cast<int>(to), &owned_[done - dense_from + 1]);
-            done = to;
-        }
-        ++done;
+        harmonic_checkpoint(static_cast<int>(summed_to / CHECKPOINT_STRIDE), cancel);
+        summed_to_ = summed_to;
+        filled_.assign(static_cast<std::size_t>(summed_to / CHECKPOINT_STRIDE - dense_from / CHECKPOINT_STRIDE) + 1,
+                       false);
     }
     // The rounded part is filled as it is read: a search reads few of its sizes.
-    rounded_from_ = done;
-    std::fill(&owned_[done - dense_from], &owned_[m - dense_from] + 1, NOT_YET_ROUNDED);
+    rounded_from_ = std::max(dense_from, summed_to + 1);
+    std::fill(&owned_[rounded_from_ - dense_from], &owned_[m - dense_from] + 1, NOT_YET_ROUNDED);
     dense_ = owned_.get();
+}
+
+// H_s for the sizes of the summed part in the stride of checkpoint k: the
+// checkpoint H_(k stride) is the running left-to-right sum at k stride, and
+// the terms that follow it are added in the same order, so every value is
+// the running sum the whole table would hold.
+void HarmonicTable::fill_stride(std::int64_t k) const {
+    const int first = static_cast<int>(k * CHECKPOINT_STRIDE);
+    const int from = static_cast<int>(std::max<std::int64_t>(dense_from_, first));
+    const int to = static_cast<int>(std::min<std::int64_t>(summed_to_, first + (CHECKPOINT_STRIDE - 1)));
+    double* out = &owned_[from - dense_from_];
+    out[0] = add_terms(harmonic_checkpoint(static_cast<int>(k), nullptr), first, from, nullptr);
+    add_terms(out[0], from, to, out + 1);
 }
 
 double HarmonicTable::operator()(std::int64_t s) const {
@@ -105,6 +112,14 @@ double HarmonicTable::operator()(std::int64_t s) const {
         return held;
     }
     if (s >= dense_from_) {
+        if (!filled_.empty()) {
+            const std::int64_t k = s / CHECKPOINT_STRIDE;
+            const auto stride = static_cast<std::size_t>(k - dense_from_ / CHECKPOINT_STRIDE);
+            if (!filled_[stride]) {
+                fill_stride(k);
+                filled_[stride] = true;
+            }
+        }
         return dense_[s - dense_from_];
     }
     if (s != cached_s_) {

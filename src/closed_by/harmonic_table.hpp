@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "closed_by/rounded_harmonic.hpp"
 #include "common/common.hpp"
@@ -14,9 +15,10 @@ namespace tarvimo::closed_by {
 // (rounded_harmonic). The values are held for every s >= dense_from; below
 // that a sum is resumed from the shared checkpoint at or below s
 // (harmonic_checkpoint) by adding the same terms 1.0 / i in the same order,
-// so it is the same double. Nothing is summed beyond the largest s asked
-// for that is at most LAST_SUMMED_HARMONIC, and a rounded value is computed
-// when first read. Not for use by several threads at once.
+// so it is the same double. The held sums are filled a checkpoint stride at
+// a time, resumed the same way, when one of the stride is first read, and a
+// rounded value is computed when first read. Not for use by several threads
+// at once.
 class HarmonicTable {
 public:
     static constexpr int CHECKPOINT_STRIDE = 4096;
@@ -24,19 +26,25 @@ public:
     // Reads H_0 ... H_m from `harmonic`, which must outlive the table.
     HarmonicTable(const double* harmonic, std::int64_t m);
 
-    // Sums H_(dense_from + 1) ... H_m from the checkpoint below dense_from,
-    // polling `cancel` along the way.
+    // Holds H_dense_from ... H_m as they are read, resumed from the shared
+    // checkpoints, which are extended here as far as m (polling `cancel`).
     HarmonicTable(std::int64_t m, std::int64_t dense_from, const common::CancelFlag* cancel);
 
     std::int64_t size() const { return m_; }
     double operator()(std::int64_t s) const;
 
 private:
+    void fill_stride(std::int64_t k) const;
+
     std::int64_t m_;
     std::int64_t dense_from_;
     const double* dense_;  // H_dense_from ... H_m
     // Sizes from here on are rounded when first read (NaN until then).
     std::int64_t rounded_from_ = LAST_SUMMED_HARMONIC + 1;
+    std::int64_t summed_to_ = 0;  // the last size of the summed part
+    // Whether the held sums of each checkpoint stride from dense_from's on
+    // are filled; empty when every held value is given.
+    mutable std::vector<bool> filled_;
     std::unique_ptr<double[]> owned_;
     // The last sum resumed below dense_from: searches ask for the same size
     // many times in a row.

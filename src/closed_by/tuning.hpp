@@ -8,6 +8,7 @@ namespace tarvimo::closed_by {
 struct CertifiedCbyStats {
     long long literal_runs = 0;      // searches or checks handed to the literal routines
     long long lane_counts = 0;       // counts shown to fail at their warm size in O(1)
+    long long lane_single = 0;       // lane counts tested one at a time, outside the blocks
     long long skipped_counts = 0;    // counts with an omitted p-value inside, failing at one size
     long long sweeps = 0;            // checks whose sizes were all decided in size order
     long long sizes_literal = 0;     // sizes short enough to run the literal steps

@@ -31,21 +31,6 @@
 
 namespace tarvimo::families {
 
-// The loops that settle ranks compute both arms of their selections and
-// keep one, which lets them compile to vector code: the compiler may do so
-// only when floating-point operations are taken not to trap. That changes no
-// value (every operation is still the IEEE one, in the same order, without
-// contraction); a division by the rank 0 that one arm may meet gives an
-// infinity or NaN that the selection drops. The AVX2 clone takes four values
-// at a time where the processor has it.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define TARVIMO_NON_TRAPPING __attribute__((optimize("no-trapping-math")))
-#define TARVIMO_SETTLE_CLONES __attribute__((target_clones("avx2", "default"), optimize("no-trapping-math")))
-#else
-#define TARVIMO_NON_TRAPPING
-#define TARVIMO_SETTLE_CLONES
-#endif
-
 // How the ranked counts went, for the tests.
 struct RankedCountStats {
     long long ranked = 0;      // counts found from the ranks

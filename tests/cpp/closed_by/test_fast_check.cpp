@@ -269,6 +269,52 @@ TEST(CertifiedSearches, FamiliesGivenInPartAsTheirPaddedVector) {
             << "n = " << n << ", total = " << total << ", alpha = " << alpha;
     }
     EXPECT_GT(stats.skipped_counts, 1000);
+    EXPECT_GT(stats.lane_single, 0);  // counts holding omitted values, which the lane tests one at a time
+}
+
+// The lane's test of a block of counts against its test of one count, on
+// every count of the given values at random warm sizes: crafted values on
+// the e-value band edges, the cut-off and ties (and a tolerance or an ulp
+// off them), with and without omitted values, at every alpha of the tests.
+TEST(WarmSizeLane, BlocksSettleAsCountsOneByOne) {
+    std::mt19937_64 rng(29);
+    long long settled = 0;
+    long long unsettled = 0;
+    constexpr int largest = 300;
+    for (int round = 0; round < rounds(300); ++round) {
+        const int n = 1 + static_cast<int>(rng() % largest);
+        const std::int64_t total = n + (round % 3 == 0 ? 0 : static_cast<std::int64_t>(rng() % (4 * n)));
+        const double alpha = random_alpha(rng);
+        std::vector<double> given = largest_first(crafted_pvalues(rng, n, alpha));
+        const PFamily family{given.data(), n, total - n, total};
+        const HarmonicTable harmonic(total, 0, nullptr);
+        for (int trial = 0; trial < 8; ++trial) {
+            const std::int64_t s = 1 + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(total));
+            // A few counts r whose first candidate p lies on the edge p s H_s = min(s, r) alpha.
+            for (int edge = 0; edge < 4; ++edge) {
+                const std::int64_t r = 1 + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(n));
+                const double factor = static_cast<double>(s) * harmonic(s);
+                const double limit = static_cast<double>(std::min(s, r)) * alpha;
+                double p = limit / factor;
+                for (int step = 0; step < 4 && p * factor != limit; ++step) {
+                    p = std::nextafter(p, p * factor < limit ? 2.0 : 0.0);
+                }
+                given[static_cast<std::size_t>(n - r)] = p;
+            }
+            const WarmSizeLane lane(family, harmonic, alpha, s);
+            bool block[largest];
+            const int top = 1 + static_cast<int>(rng() % static_cast<unsigned>(n));
+            lane.settles_block(top, top, block);
+            for (int i = 0; i < top; ++i) {
+                ASSERT_EQ(block[i], lane.settles(top - i))
+                    << "n = " << n << ", total = " << total << ", alpha = " << alpha << ", s = " << s
+                    << ", r = " << top - i;
+                ++(block[i] ? settled : unsettled);
+            }
+        }
+    }
+    EXPECT_GT(settled, 10000);
+    EXPECT_GT(unsettled, 10000);
 }
 
 // One given p-value whose e-value at the last size equals the threshold to
@@ -492,6 +538,27 @@ TEST(HarmonicTable, CheckpointsGiveTheLeftToRightSums) {
     }
     EXPECT_EQ(harmonic_number(m), h[m]);
     EXPECT_EQ(HarmonicTable(h.data(), m)(m / 2), h[m / 2]);
+}
+
+// The held sums filled a stride at a time in the order they are first
+// read, from a dense_from inside a stride to an m inside another: each is
+// the running left-to-right sum.
+TEST(HarmonicTable, SumsFilledAsReadInAnyOrderAreTheLeftToRightSums) {
+    std::mt19937_64 rng(31);
+    const int stride = HarmonicTable::CHECKPOINT_STRIDE;
+    const int m = 9 * stride + 123;
+    const std::vector<double> h = harmonic_numbers_cpp(m);
+    for (const int dense_from : {0, 1, stride, 2 * stride - 1, 5 * stride + 77, m}) {
+        const HarmonicTable table(m, dense_from, nullptr);
+        for (int read = 0; read < 3000; ++read) {
+            const int s = static_cast<int>(rng() % static_cast<unsigned>(m + 1));
+            ASSERT_EQ(table(s), h[s]) << "dense_from = " << dense_from << ", s = " << s;
+        }
+        for (const int s :
+             {dense_from, m, (dense_from / stride + 1) * stride - 1, (dense_from / stride + 1) * stride}) {
+            ASSERT_EQ(table(std::min(s, m)), h[std::min(s, m)]) << "dense_from = " << dense_from << ", s = " << s;
+        }
+    }
 }
 
 TEST(HarmonicTable, SharedCheckpointsGiveTheSameSumsOnEveryThread) {
