@@ -130,14 +130,56 @@ std::int64_t count_present(std::int64_t n, const Value& value, const common::Can
     return present;
 }
 
+// What a pass over the entries found: whether some present entry lies
+// outside the domain, and the number of present (non-NaN) entries.
+struct EntryScan {
+    bool out_of_domain = false;
+    std::int64_t present = 0;
+};
+
+// 1 for an entry outside the domain of its evidence (a p-value outside
+// [0, 1], a negative e-value), else 0, as an int to combine without
+// branches; NaN, a missing entry, fails both comparisons and passes.
+inline int outside_domain(double v, bool pvalues) { return (v < 0.0) | (pvalues & (v > 1.0)); }
+
+// Whether some of the n contiguous entries at `in` lies outside the domain:
+// a loop without branches that the compiler vectorises.
+TARVIMO_AVX2_CLONE inline bool any_outside_domain(const double* in, std::int64_t n, bool pvalues) {
+    int outside = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        outside |= outside_domain(in[j], pvalues);
+    }
+    return outside != 0;
+}
+
+// The domain test of a block [start, end) of entries checked already: every
+// one passes.
+struct NoDomainTest {
+    bool operator()(std::int64_t, std::int64_t) const { return false; }
+};
+
+// The domain test of a block of unchecked contiguous p-values, run on the
+// block that the gather has just read: a vector loop over entries in the
+// cache, where the same test in the gather's scalar loop would cost as much
+// as a pass of its own.
+struct PvalueDomainTest {
+    const double* in;
+    bool operator()(std::int64_t start, std::int64_t end) const {
+        return any_outside_domain(in + start, end - start, true);
+    }
+};
+
 // Appends the values of n entries (read through value(j)) that keep(v)
 // holds for to `kept`, in input order, checking `cancel` every
-// STOP_CHECK_VALUES entries; returns the number of present entries.
-template <typename Value, typename Keep>
-std::int64_t gather_kept(std::int64_t n, const Value& value, const Keep& keep, std::vector<double>& kept,
-                         const common::CancelFlag* cancel) {
+// STOP_CHECK_VALUES entries; returns the number of present entries and
+// whether `outside` (a domain test of each block) found one outside the
+// domain.
+template <typename Value, typename Keep, typename Outside = NoDomainTest>
+EntryScan gather_kept(std::int64_t n, const Value& value, const Keep& keep, std::vector<double>& kept,
+                      const common::CancelFlag* cancel, const Outside& outside = {}) {
     kept.clear();
     std::int64_t present = 0;
+    int out_of_domain = 0;
     double block[GATHER_BLOCK];
     for (std::int64_t start = 0; start < n; start += GATHER_BLOCK) {
         if (start % STOP_CHECK_VALUES == 0) {
@@ -151,9 +193,29 @@ std::int64_t gather_kept(std::int64_t n, const Value& value, const Keep& keep, s
             next += keep(v) ? 1 : 0;
             present += std::isnan(v) ? 0 : 1;
         }
+        out_of_domain |= outside(start, end) ? 1 : 0;
         kept.insert(kept.end(), block, block + next);
     }
-    return present;
+    return {out_of_domain != 0, present};
+}
+
+// The p-values of n entries within the omission bound of `needed` (closed
+// BY), as gather_kept gathers them with the domain test `outside`.
+template <typename Value, typename Outside = NoDomainTest>
+EntryScan gather_within_bound(std::int64_t n, const Value& value, const NeededValues& needed, std::vector<double>& kept,
+                              const common::CancelFlag* cancel, const Outside& outside = {}) {
+    // Room for every entry, reserved and not written: the kept values (some
+    // 15% of a realistic family) then fill fresh pages once, where a growing
+    // vector would copy them and fault in about twice as many pages (at 10^6
+    // values, 205 page faults a call instead of 825). Up to RESERVED_ENTRIES:
+    // the address space taken must not refuse a huge family (a memory-mapped
+    // one) whose kept values fit.
+    kept.reserve(static_cast<std::size_t>(std::min(n, RESERVED_ENTRIES)));
+    // The test's constants as locals, which the loop keeps in registers.
+    const double scale = needed.scale;
+    const double bound = needed.bound;
+    return gather_kept(
+        n, value, [scale, bound](double p) { return std::min(p * scale, 1.0) <= bound; }, kept, cancel, outside);
 }
 
 // Whether some of the n contiguous values is NaN.
@@ -197,36 +259,28 @@ std::int64_t gather_needed_values(std::int64_t n, const Value& value, const Need
     const double alpha = needed.alpha;
     switch (needed.kind) {
         case Kind::evalue_candidates:
-            return gather_kept(n, value, [alpha](double e) { return is_evalue_candidate(e, alpha); }, kept, cancel);
+            return gather_kept(
+                       n, value, [alpha](double e) { return is_evalue_candidate(e, alpha); }, kept, cancel)
+                .present;
         case Kind::pvalue_candidates: {
             const double factor_low = needed.factor_low;
             return gather_kept(
-                n, value,
-                [scale, alpha, factor_low](double p) {
-                    return is_pvalue_candidate(std::min(p * scale, 1.0), factor_low, alpha);
-                },
-                kept, cancel);
+                       n, value,
+                       [scale, alpha, factor_low](double p) {
+                           return is_pvalue_candidate(std::min(p * scale, 1.0), factor_low, alpha);
+                       },
+                       kept, cancel)
+                .present;
         }
-        case Kind::pvalues_within_bound: {
-            // Room for every entry, reserved and not written: the kept values
-            // (some 15% of a realistic family) then fill fresh pages once,
-            // where a growing vector would copy them and fault in about twice
-            // as many pages (at 10^6 values, 205 page faults a call instead
-            // of 825). Up to RESERVED_ENTRIES: the address space taken must
-            // not refuse a huge family (a memory-mapped one) whose kept
-            // values fit.
-            kept.reserve(static_cast<std::size_t>(std::min(n, RESERVED_ENTRIES)));
-            const double bound = needed.bound;
-            return gather_kept(
-                n, value, [scale, bound](double p) { return std::min(p * scale, 1.0) <= bound; }, kept, cancel);
-        }
+        case Kind::pvalues_within_bound:
+            return gather_within_bound(n, value, needed, kept, cancel).present;
         case Kind::present:
             break;
     }
     if (contiguous != nullptr) {
         return gather_present(contiguous, n, kept, cancel);
     }
-    return gather_kept(n, value, [](double v) { return !std::isnan(v); }, kept, cancel);
+    return gather_kept(n, value, [](double v) { return !std::isnan(v); }, kept, cancel).present;
 }
 
 // Gathers into `needed` the values that the count of a family of n entries
