@@ -67,18 +67,6 @@ struct ContiguousStats {
     long long domain_scans = 0;
 };
 
-// The domain scan alone, for the literal route: one vectorisable pass.
-TARVIMO_AVX2_CLONE inline EntryScan scan_entries(const double* in, std::int64_t n, bool pvalues) {
-    int outside = 0;
-    std::int64_t missing = 0;
-    for (std::int64_t j = 0; j < n; ++j) {
-        const double v = in[j];
-        outside |= outside_domain(v, pvalues);
-        missing += v != v ? 1 : 0;
-    }
-    return {outside != 0, n - missing};
-}
-
 // The candidate test and the value the count ranks, for p-values (scaled by
 // 2^j and capped at 1, as common::scaled_pvalue, exactly: a product by a
 // power of two) and e-values, in the expressions of is_pvalue_candidate and

@@ -142,38 +142,42 @@ struct EntryScan {
 // branches; NaN, a missing entry, fails both comparisons and passes.
 inline int outside_domain(double v, bool pvalues) { return (v < 0.0) | (pvalues & (v > 1.0)); }
 
-// Whether some of the n contiguous entries at `in` lies outside the domain:
-// a loop without branches that the compiler vectorises.
-TARVIMO_AVX2_CLONE inline bool any_outside_domain(const double* in, std::int64_t n, bool pvalues) {
+// The domain and the present entries of n contiguous entries at `in`: one
+// loop without branches, which the compiler vectorises.
+TARVIMO_AVX2_CLONE inline EntryScan scan_entries(const double* in, std::int64_t n, bool pvalues) {
     int outside = 0;
+    std::int64_t missing = 0;
     for (std::int64_t j = 0; j < n; ++j) {
-        outside |= outside_domain(in[j], pvalues);
+        const double v = in[j];
+        outside |= outside_domain(v, pvalues);
+        missing += v != v ? 1 : 0;
     }
-    return outside != 0;
+    return {outside != 0, n - missing};
 }
 
-// The domain test of a block [start, end) of entries checked already: every
-// one passes.
+// The domain test of entries checked already: every one passes, and the
+// gather counts the present entries.
 struct NoDomainTest {
-    bool operator()(std::int64_t, std::int64_t) const { return false; }
+    static constexpr bool scans_blocks = false;
 };
 
-// The domain test of a block of unchecked contiguous p-values, run on the
-// block that the gather has just read: a vector loop over entries in the
-// cache, where the same test in the gather's scalar loop would cost as much
-// as a pass of its own.
+// The domain test of unchecked contiguous p-values: scan_entries on each
+// block that the gather has just read, entries in the cache, which also
+// counts the present ones; the same tests in the gather's scalar loop would
+// cost about as much as a pass of their own.
 struct PvalueDomainTest {
+    static constexpr bool scans_blocks = true;
     const double* in;
-    bool operator()(std::int64_t start, std::int64_t end) const {
-        return any_outside_domain(in + start, end - start, true);
+    EntryScan operator()(std::int64_t start, std::int64_t end) const {
+        return scan_entries(in + start, end - start, true);
     }
 };
 
 // Appends the values of n entries (read through value(j)) that keep(v)
 // holds for to `kept`, in input order, checking `cancel` every
 // STOP_CHECK_VALUES entries; returns the number of present entries and
-// whether `outside` (a domain test of each block) found one outside the
-// domain.
+// whether `outside` found one outside the domain: a domain test that scans
+// each block just read (counting its present entries), or none.
 template <typename Value, typename Keep, typename Outside = NoDomainTest>
 EntryScan gather_kept(std::int64_t n, const Value& value, const Keep& keep, std::vector<double>& kept,
                       const common::CancelFlag* cancel, const Outside& outside = {}) {
@@ -187,13 +191,23 @@ EntryScan gather_kept(std::int64_t n, const Value& value, const Keep& keep, std:
         }
         const std::int64_t end = std::min(n, start + GATHER_BLOCK);
         std::size_t next = 0;
-        for (std::int64_t j = start; j < end; ++j) {
-            const double v = value(j);
-            block[next] = v;
-            next += keep(v) ? 1 : 0;
-            present += std::isnan(v) ? 0 : 1;
+        if constexpr (Outside::scans_blocks) {
+            for (std::int64_t j = start; j < end; ++j) {
+                const double v = value(j);
+                block[next] = v;
+                next += keep(v) ? 1 : 0;
+            }
+            const EntryScan scan = outside(start, end);
+            out_of_domain |= scan.out_of_domain ? 1 : 0;
+            present += scan.present;
+        } else {
+            for (std::int64_t j = start; j < end; ++j) {
+                const double v = value(j);
+                block[next] = v;
+                next += keep(v) ? 1 : 0;
+                present += std::isnan(v) ? 0 : 1;
+            }
         }
-        out_of_domain |= outside(start, end) ? 1 : 0;
         kept.insert(kept.end(), block, block + next);
     }
     return {out_of_domain != 0, present};
