@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "common/huge_pages.hpp"
+#include "common/common.hpp"
 
 namespace tarvimo::closed_ebh {
 

@@ -32,7 +32,7 @@ from numpy.typing import NDArray
 
 from tarvimo._cli.errors import TableError
 from tarvimo._cli.families import not_whole, short_total, varying_total, whole_totals
-from tarvimo._cli.numbers import TRUE, BadNumber, missing_markers, not_a_number, numbers_from_array, pvalues_from_log10
+from tarvimo._cli.numbers import BadNumber, not_a_number, numbers_from_array, pvalues_from_log10
 from tarvimo._cli.reading import (
     Chosen,
     Column,
@@ -47,6 +47,7 @@ from tarvimo._cli.reading import (
     missing_label,
     place,
     shown_text,
+    trimmed_labels,
 )
 from tarvimo._inputs import EVALUE_REQUIREMENT, PVALUE_REQUIREMENT
 from tarvimo._omitted import bh_pvalue_omission_bound, evalue_omission_bound, pvalue_omission_bound
@@ -101,15 +102,9 @@ class Families:
         self.kind = labels.type
         distinct = pc.unique(labels)
         local = pc.index_in(labels, value_set=distinct).to_numpy(zero_copy_only=False)
-        if pa.types.is_string(distinct.type) or pa.types.is_large_string(distinct.type):
-            distinct = pc.utf8_trim_whitespace(distinct)
-            missing = missing_markers(distinct)
-        elif pa.types.is_floating(distinct.type):
-            missing = pc.fill_null(pc.is_nan(distinct), TRUE)
-        else:
-            missing = pc.is_null(distinct)
+        distinct, missing = trimmed_labels(distinct)
         codes = np.array([self.codes.setdefault(label, len(self.codes)) for label in distinct.to_pylist()], np.int32)
-        unlabelled = missing.to_numpy(zero_copy_only=False)[local]
+        unlabelled = missing[local]
         if self.missing is None and unlabelled.any():
             position = int(np.argmax(unlabelled))
             self.missing = (start + position, distinct[int(local[position])].as_py())

@@ -666,14 +666,7 @@ def with_groups(column: Column, labels: pa.ChunkedArray[Any], name: str) -> Colu
     distinct = cast("pa.Array[Any]", pc.unique(labels))  # a null, if any, is one of them and gets a code
     codes = pc.index_in(labels, value_set=distinct).to_numpy(zero_copy_only=False).astype(np.int32)
     text = pa.types.is_string(distinct.type) or pa.types.is_large_string(distinct.type)
-    if text:
-        distinct = pc.utf8_trim_whitespace(distinct)
-        missing = missing_markers(distinct)
-    elif pa.types.is_floating(distinct.type):
-        missing = pc.fill_null(pc.is_nan(distinct), TRUE)
-    else:
-        missing = pc.is_null(distinct)
-    missing_codes = missing.to_numpy(zero_copy_only=False)
+    distinct, missing_codes = trimmed_labels(distinct)
     if missing_codes.any():
         position = int(np.argmax(missing_codes[codes]))
         raise missing_label(column.where(position, name), distinct[int(codes[position])].as_py())
@@ -682,6 +675,19 @@ def with_groups(column: Column, labels: pa.ChunkedArray[Any], name: str) -> Colu
         families = pc.unique(distinct)
         codes = pc.index_in(distinct, value_set=families).to_numpy(zero_copy_only=False).astype(np.int32)[codes]
     return replace(column, groups=codes, families=families)
+
+
+def trimmed_labels(distinct: pa.Array[Any]) -> tuple[pa.Array[Any], NDArray[np.bool_]]:
+    """Distinct family labels, text trimmed, and which of them mark a missing label (a missing-value
+    marker in text, NaN in floats, a null in any column)."""
+    if pa.types.is_string(distinct.type) or pa.types.is_large_string(distinct.type):
+        distinct = pc.utf8_trim_whitespace(distinct)
+        missing = missing_markers(distinct)
+    elif pa.types.is_floating(distinct.type):
+        missing = pc.fill_null(pc.is_nan(distinct), TRUE)
+    else:
+        missing = pc.is_null(distinct)
+    return distinct, missing.to_numpy(zero_copy_only=False)
 
 
 def missing_label(where: str, label: str | None) -> TableError:
