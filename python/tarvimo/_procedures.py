@@ -30,7 +30,6 @@ from tarvimo._inputs import (
     checked_axis,
     checked_evalues,
     checked_family_totals,
-    checked_pvalues,
     checked_switch,
     checked_total,
     checked_values,
@@ -109,7 +108,7 @@ def decide(
     return np.ascontiguousarray(np.moveaxis(results.reshape(moved.shape), -1, along))
 
 
-def decide_step_up(
+def decide_in_one_pass(
     method: str,
     given: ArrayLike,
     level: float,
@@ -119,12 +118,14 @@ def decide_step_up(
     m: object,
     workers: object,
 ) -> NDArray[np.bool_]:
-    """The mask of a step-up procedure ("by", "bh" or "ebh") on the values as the user gave them.
+    """The mask of a step-up procedure ("by", "bh" or "ebh") or of closed BY on the values as the user gave
+    them.
 
     One family of one-dimensional values without masked entries reaches the core unchecked, and the core's
-    one pass over the values checks their domain on the way, instead of numpy's passes for min and max.
-    When an entry lies outside the domain, or an argument is refused, the values are checked here as
-    before: the same entry is named, and an entry outside the domain is named before a refused argument.
+    one pass over the values (the step-up pass, or closed BY's gather) checks their domain on the way,
+    instead of numpy's passes for min and max. When an entry lies outside the domain, or an argument is
+    refused, the values are checked here as before: the same entry is named, and an entry outside the
+    domain is named before a refused argument.
     """
     name, requirement = ("evalues", EVALUE_REQUIREMENT) if method == "ebh" else ("pvalues", PVALUE_REQUIREMENT)
 
@@ -239,7 +240,7 @@ def ebh(
     array([ True,  True, False])
     """
     level = checked_alpha(alpha)
-    return labelled_like(decide_step_up("ebh", evalues, level, nan_policy, axis, groups, m, workers), evalues)
+    return labelled_like(decide_in_one_pass("ebh", evalues, level, nan_policy, axis, groups, m, workers), evalues)
 
 
 def closed_ebh(
@@ -374,7 +375,7 @@ def by(
     array([ True,  True])
     """
     level = checked_alpha(alpha)
-    return labelled_like(decide_step_up("by", pvalues, level, nan_policy, axis, groups, m, workers), pvalues)
+    return labelled_like(decide_in_one_pass("by", pvalues, level, nan_policy, axis, groups, m, workers), pvalues)
 
 
 def bh(
@@ -431,7 +432,7 @@ def bh(
     array([ True,  True, False,  True])
     """
     level = checked_alpha(alpha)
-    return labelled_like(decide_step_up("bh", pvalues, level, nan_policy, axis, groups, m, workers), pvalues)
+    return labelled_like(decide_in_one_pass("bh", pvalues, level, nan_policy, axis, groups, m, workers), pvalues)
 
 
 def closed_by(
@@ -500,8 +501,7 @@ def closed_by(
     """
     level = checked_alpha(alpha)
     method = closed_method("closed_by", approximate)
-    values, _ = checked_pvalues(pvalues, nan_policy)
-    return labelled_like(decide(method, values, level, axis, groups, m, workers), pvalues)
+    return labelled_like(decide_in_one_pass(method, pvalues, level, nan_policy, axis, groups, m, workers), pvalues)
 
 
 def is_mean_consistent(

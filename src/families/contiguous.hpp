@@ -18,7 +18,9 @@
 // Where the count is not the ranked one (levels where omitted p-values pass,
 // 2^j beyond a double, a closed method, more entries than a count holds),
 // the family takes the literal route: gather_needed, rejection_count and
-// mark_strongest, counted in ContiguousStats.
+// mark_strongest, counted in ContiguousStats. There closed BY checks the
+// domain in its gather (decide_closed_by_checked), the rest in a pass of
+// their own.
 
 #include <algorithm>
 #include <cmath>
@@ -50,13 +52,6 @@ struct DomainCheck {
     bool missing_allowed = true;
 };
 
-// What a pass over the entries found: whether some present entry lies
-// outside the domain, and the number of present (non-NaN) entries.
-struct EntryScan {
-    bool out_of_domain = false;
-    std::int64_t present = 0;
-};
-
 inline bool in_domain(const EntryScan& scan, std::int64_t n, const DomainCheck& domain) {
     return !domain.check || (!scan.out_of_domain && (domain.missing_allowed || scan.present == n));
 }
@@ -65,19 +60,12 @@ inline bool in_domain(const EntryScan& scan, std::int64_t n, const DomainCheck& 
 struct ContiguousStats {
     long long fused = 0;    // one pass, the mask from the candidates' positions
     long long literal = 0;  // the literal route (outside the fused pass's reach)
+    // Of the literal route's families with unchecked entries: those whose
+    // gather checked the domain (closed BY), and those checked by a pass of
+    // their own before the gather.
+    long long checked_in_gather = 0;
+    long long domain_scans = 0;
 };
-
-// The domain scan alone, for the literal route: one vectorisable pass.
-TARVIMO_AVX2_CLONE inline EntryScan scan_entries(const double* in, std::int64_t n, bool pvalues) {
-    int outside = 0;
-    std::int64_t missing = 0;
-    for (std::int64_t j = 0; j < n; ++j) {
-        const double v = in[j];
-        outside |= (v < 0.0) | (pvalues & (v > 1.0));
-        missing += v != v ? 1 : 0;
-    }
-    return {outside != 0, n - missing};
-}
 
 // The candidate test and the value the count ranks, for p-values (scaled by
 // 2^j and capped at 1, as common::scaled_pvalue, exactly: a product by a
@@ -145,7 +133,7 @@ inline std::size_t scan_block_portable(const double* in, std::int64_t start, std
         values[kept] = r;
         positions[kept] = j;
         kept += test.keeps(r) ? 1 : 0;
-        outside |= (v < 0.0) | (test.pvalues & (v > 1.0));
+        outside |= outside_domain(v, test.pvalues);
         missing += v != v ? 1 : 0;
     }
     return kept;
@@ -286,6 +274,46 @@ inline bool gathers_candidates(const NeededValues& needed) {
     return needed.kind == NeededValues::Kind::evalue_candidates || needed.kind == NeededValues::Kind::pvalue_candidates;
 }
 
+// The literal route of closed BY on n contiguous unchecked entries, with
+// the domain checked in the pass that gathers the p-values within the
+// omission bound: true when decided, false when an entry lies outside the
+// domain (nothing decided), nullopt where the literal route does not gather
+// in one pass, which then checks the entries in a pass of its own.
+//
+// Why the result is the literal route's (a separate check, gather_needed,
+// rejection_count, mark_strongest): where this runs, the total is given and
+// not below n, or absent with n within 32 bits, and the omission bound does
+// not depend on the total. gather_needed then takes one pass with the test
+// of needed_values(method, alpha, n or the total), which is
+// gather_within_bound's, and gathers nothing again (needed_values of the
+// present count is the same); its total is the given one, else the present
+// count. The domain test is the separate pass's, over the same entries, and
+// a refused family is left before the count as the separate check leaves it
+// before the gather.
+template <typename Sort>
+std::optional<bool> decide_closed_by_checked(const Method& method, double alpha, std::int64_t n,
+                                             std::optional<std::int64_t> total, const double* in, bool* out,
+                                             const DomainCheck& domain, std::vector<double>& gathered,
+                                             const common::CancelFlag* cancel, const Sort& sort) {
+    constexpr std::int64_t largest = std::numeric_limits<int>::max();
+    if (!method.closed || method.evidence != Evidence::pvalues || (total ? *total < n : n > largest)) {
+        return std::nullopt;
+    }
+    const NeededValues needed = needed_values(method, alpha, total.value_or(n));
+    if (needed.kind != NeededValues::Kind::pvalues_within_bound) {
+        return std::nullopt;
+    }
+    const EntryScan scan =
+        gather_within_bound(n, [in](std::int64_t j) { return in[j]; }, needed, gathered, cancel, PvalueDomainTest{in});
+    if (!in_domain(scan, n, domain)) {
+        return false;
+    }
+    const std::int64_t family_total = total.value_or(scan.present);
+    const int count = rejection_count(method, alpha, family_total, gathered, false, cancel, sort);
+    mark_strongest(in, out, n, gathered, count, false, cancel);
+    return true;
+}
+
 // Decides one family of n contiguous entries at `in` (NaN missing) of
 // `total` hypotheses (default: the present entries), writing its mask to
 // `out`. Entries arrive checked, or are checked as `domain` says: then false
@@ -303,8 +331,17 @@ bool decide_contiguous_family(const Method& method, double alpha, std::int64_t n
     const bool pvalues = method.evidence == Evidence::pvalues;
     const auto literal_route = [&](bool scanned) {
         ++counts.literal;
-        if (!scanned && domain.check && !in_domain(scan_entries(in, n, pvalues), n, domain)) {
-            return false;
+        if (!scanned && domain.check) {
+            const std::optional<bool> checked =
+                decide_closed_by_checked(method, alpha, n, total, in, out, domain, scratch.needed, cancel, sort);
+            if (checked) {
+                ++counts.checked_in_gather;
+                return *checked;
+            }
+            ++counts.domain_scans;
+            if (!in_domain(scan_entries(in, n, pvalues), n, domain)) {
+                return false;
+            }
         }
         const std::int64_t family_total = gather_needed(
             method, alpha, n, total, [in](std::int64_t j) { return in[j]; }, scratch.needed, cancel, "values", in);

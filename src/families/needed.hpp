@@ -130,14 +130,60 @@ std::int64_t count_present(std::int64_t n, const Value& value, const common::Can
     return present;
 }
 
+// What a pass over the entries found: whether some present entry lies
+// outside the domain, and the number of present (non-NaN) entries.
+struct EntryScan {
+    bool out_of_domain = false;
+    std::int64_t present = 0;
+};
+
+// 1 for an entry outside the domain of its evidence (a p-value outside
+// [0, 1], a negative e-value), else 0, as an int to combine without
+// branches; NaN, a missing entry, fails both comparisons and passes.
+inline int outside_domain(double v, bool pvalues) { return (v < 0.0) | (pvalues & (v > 1.0)); }
+
+// The domain and the present entries of n contiguous entries at `in`: one
+// loop without branches, which the compiler vectorises.
+TARVIMO_AVX2_CLONE inline EntryScan scan_entries(const double* in, std::int64_t n, bool pvalues) {
+    int outside = 0;
+    std::int64_t missing = 0;
+    for (std::int64_t j = 0; j < n; ++j) {
+        const double v = in[j];
+        outside |= outside_domain(v, pvalues);
+        missing += v != v ? 1 : 0;
+    }
+    return {outside != 0, n - missing};
+}
+
+// The domain test of entries checked already: every one passes, and the
+// gather counts the present entries.
+struct NoDomainTest {
+    static constexpr bool scans_blocks = false;
+};
+
+// The domain test of unchecked contiguous p-values: scan_entries on each
+// block that the gather has just read, entries in the cache, which also
+// counts the present ones; the same tests in the gather's scalar loop would
+// cost about as much as a pass of their own.
+struct PvalueDomainTest {
+    static constexpr bool scans_blocks = true;
+    const double* in;
+    EntryScan operator()(std::int64_t start, std::int64_t end) const {
+        return scan_entries(in + start, end - start, true);
+    }
+};
+
 // Appends the values of n entries (read through value(j)) that keep(v)
 // holds for to `kept`, in input order, checking `cancel` every
-// STOP_CHECK_VALUES entries; returns the number of present entries.
-template <typename Value, typename Keep>
-std::int64_t gather_kept(std::int64_t n, const Value& value, const Keep& keep, std::vector<double>& kept,
-                         const common::CancelFlag* cancel) {
+// STOP_CHECK_VALUES entries; returns the number of present entries and
+// whether `outside` found one outside the domain: a domain test that scans
+// each block just read (counting its present entries), or none.
+template <typename Value, typename Keep, typename Outside = NoDomainTest>
+EntryScan gather_kept(std::int64_t n, const Value& value, const Keep& keep, std::vector<double>& kept,
+                      const common::CancelFlag* cancel, const Outside& outside = {}) {
     kept.clear();
     std::int64_t present = 0;
+    int out_of_domain = 0;
     double block[GATHER_BLOCK];
     for (std::int64_t start = 0; start < n; start += GATHER_BLOCK) {
         if (start % STOP_CHECK_VALUES == 0) {
@@ -145,15 +191,45 @@ std::int64_t gather_kept(std::int64_t n, const Value& value, const Keep& keep, s
         }
         const std::int64_t end = std::min(n, start + GATHER_BLOCK);
         std::size_t next = 0;
-        for (std::int64_t j = start; j < end; ++j) {
-            const double v = value(j);
-            block[next] = v;
-            next += keep(v) ? 1 : 0;
-            present += std::isnan(v) ? 0 : 1;
+        if constexpr (Outside::scans_blocks) {
+            for (std::int64_t j = start; j < end; ++j) {
+                const double v = value(j);
+                block[next] = v;
+                next += keep(v) ? 1 : 0;
+            }
+            const EntryScan scan = outside(start, end);
+            out_of_domain |= scan.out_of_domain ? 1 : 0;
+            present += scan.present;
+        } else {
+            for (std::int64_t j = start; j < end; ++j) {
+                const double v = value(j);
+                block[next] = v;
+                next += keep(v) ? 1 : 0;
+                present += std::isnan(v) ? 0 : 1;
+            }
         }
         kept.insert(kept.end(), block, block + next);
     }
-    return present;
+    return {out_of_domain != 0, present};
+}
+
+// The p-values of n entries within the omission bound of `needed` (closed
+// BY), as gather_kept gathers them with the domain test `outside`.
+template <typename Value, typename Outside = NoDomainTest>
+EntryScan gather_within_bound(std::int64_t n, const Value& value, const NeededValues& needed, std::vector<double>& kept,
+                              const common::CancelFlag* cancel, const Outside& outside = {}) {
+    // Room for every entry, reserved and not written: the kept values (some
+    // 15% of a realistic family) then fill fresh pages once, where a growing
+    // vector would copy them and fault in about twice as many pages (at 10^6
+    // values, 205 page faults a call instead of 825). Up to RESERVED_ENTRIES:
+    // the address space taken must not refuse a huge family (a memory-mapped
+    // one) whose kept values fit.
+    kept.reserve(static_cast<std::size_t>(std::min(n, RESERVED_ENTRIES)));
+    // The test's constants as locals, which the loop keeps in registers.
+    const double scale = needed.scale;
+    const double bound = needed.bound;
+    return gather_kept(
+        n, value, [scale, bound](double p) { return std::min(p * scale, 1.0) <= bound; }, kept, cancel, outside);
 }
 
 // Whether some of the n contiguous values is NaN.
@@ -197,36 +273,28 @@ std::int64_t gather_needed_values(std::int64_t n, const Value& value, const Need
     const double alpha = needed.alpha;
     switch (needed.kind) {
         case Kind::evalue_candidates:
-            return gather_kept(n, value, [alpha](double e) { return is_evalue_candidate(e, alpha); }, kept, cancel);
+            return gather_kept(
+                       n, value, [alpha](double e) { return is_evalue_candidate(e, alpha); }, kept, cancel)
+                .present;
         case Kind::pvalue_candidates: {
             const double factor_low = needed.factor_low;
             return gather_kept(
-                n, value,
-                [scale, alpha, factor_low](double p) {
-                    return is_pvalue_candidate(std::min(p * scale, 1.0), factor_low, alpha);
-                },
-                kept, cancel);
+                       n, value,
+                       [scale, alpha, factor_low](double p) {
+                           return is_pvalue_candidate(std::min(p * scale, 1.0), factor_low, alpha);
+                       },
+                       kept, cancel)
+                .present;
         }
-        case Kind::pvalues_within_bound: {
-            // Room for every entry, reserved and not written: the kept values
-            // (some 15% of a realistic family) then fill fresh pages once,
-            // where a growing vector would copy them and fault in about twice
-            // as many pages (at 10^6 values, 205 page faults a call instead
-            // of 825). Up to RESERVED_ENTRIES: the address space taken must
-            // not refuse a huge family (a memory-mapped one) whose kept
-            // values fit.
-            kept.reserve(static_cast<std::size_t>(std::min(n, RESERVED_ENTRIES)));
-            const double bound = needed.bound;
-            return gather_kept(
-                n, value, [scale, bound](double p) { return std::min(p * scale, 1.0) <= bound; }, kept, cancel);
-        }
+        case Kind::pvalues_within_bound:
+            return gather_within_bound(n, value, needed, kept, cancel).present;
         case Kind::present:
             break;
     }
     if (contiguous != nullptr) {
         return gather_present(contiguous, n, kept, cancel);
     }
-    return gather_kept(n, value, [](double v) { return !std::isnan(v); }, kept, cancel);
+    return gather_kept(n, value, [](double v) { return !std::isnan(v); }, kept, cancel).present;
 }
 
 // Gathers into `needed` the values that the count of a family of n entries

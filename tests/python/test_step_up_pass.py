@@ -1,6 +1,8 @@
-"""by, bh and ebh on one family check the domain in the core's one pass: the same errors as the Python
-check (entry, message, precedence over refused arguments) and the same masks as the route of many families,
-which decides each family on the literal route."""
+"""by, bh, ebh and closed BY on one family check the domain in the core's one pass (closed BY's in its
+gather): the same errors as the Python check (entry, message, precedence over refused arguments) and the same
+masks as the route of many families, which decides each family on the literal route."""
+
+from functools import partial
 
 import numpy as np
 import pandas as pd
@@ -15,6 +17,8 @@ PROCEDURES = [
     ("by", tarvimo.by, checked_pvalues),
     ("bh", tarvimo.bh, checked_pvalues),
     ("ebh", tarvimo.ebh, checked_evalues),
+    ("closed_by", tarvimo.closed_by, checked_pvalues),
+    ("closed_by_approximate", partial(tarvimo.closed_by, approximate=True), checked_pvalues),
 ]
 
 # Several offenders at once: the first in input order is named, whatever its kind.
@@ -78,7 +82,7 @@ def margin_family(rng, method, n, alpha):
     if method == "ebh":
         on = n / (rng.integers(1, n // 3 + 2, n) * alpha)
     else:
-        harmonic = float(np.sum(1.0 / np.arange(1, n + 1))) if method == "by" else 1.0
+        harmonic = float(np.sum(1.0 / np.arange(1, n + 1))) if method != "bh" else 1.0
         on = rng.integers(1, n // 3 + 2, n) * (alpha + 1e-10) / (n * harmonic)
     kind = rng.integers(0, 5, n)
     values = np.where(kind == 0, np.nextafter(on, 0.0), np.where(kind == 1, np.nextafter(on, INF), on))

@@ -150,6 +150,8 @@ TEST(ContiguousFamilies, OutsideThePassTheLiteralRouteDecidesAndIsCounted) {
     }
     EXPECT_EQ(stats.literal, 140);
     EXPECT_EQ(stats.fused, 0);
+    EXPECT_EQ(stats.checked_in_gather, 20);  // closed BY: its gather checks the domain
+    EXPECT_EQ(stats.domain_scans, 120);
     // BY at 2.0 on 4 entries: H_4 - 2 > 1e-10, the pass runs; one is NaN, and
     // at the default total of 3, H_3 - 2 <= 1e-10, so every present value is
     // rejected on the literal route after the pass.
@@ -181,7 +183,7 @@ TEST(ContiguousFamilies, TheDomainIsCheckedInThePassAsTheOracleDoes) {
                              {-inf, false, false},
                              {NaN, true, true}};
     ContiguousStats stats;
-    for (const char* name : {"by", "bh", "ebh", "closed_by", "closed_ebh"}) {
+    for (const char* name : {"by", "bh", "ebh", "closed_by", "closed_by_approximate", "closed_ebh"}) {
         const Method method = method_named(name);
         const bool pvalues = method.evidence == Evidence::pvalues;
         for (const int n : {1, 5, 1030}) {
@@ -208,6 +210,54 @@ TEST(ContiguousFamilies, TheDomainIsCheckedInThePassAsTheOracleDoes) {
     }
     EXPECT_GT(stats.fused, 0);
     EXPECT_GT(stats.literal, 0);
+    EXPECT_GT(stats.checked_in_gather, 0);
+    EXPECT_GT(stats.domain_scans, 0);
+}
+
+TEST(ContiguousFamilies, ClosedByChecksInItsGatherOrFallsBackToAScanWithTheSameResults) {
+    // Closed BY checks the domain in the gather of the p-values within the
+    // bound where that gather is one pass; a subnormal level (every present
+    // value gathered), a total below the entries and a level of 0 take a scan
+    // of their own. Both give the literal route's mask, or refuse the same
+    // families; a NaN or bad entry sits in every block of the gather in turn.
+    std::mt19937 rng(37);
+    ContiguousStats stats;
+    const std::pair<double, bool> levels[] = {{0.05, true}, {0.003, true}, {0.9, true}, {5e-324, false}, {0.0, false}};
+    for (const char* name : {"closed_by", "closed_by_approximate"}) {
+        const Method method = method_named(name);
+        for (const auto& [alpha, in_gather] : levels) {
+            for (const int n : {3, 1024, 2500}) {
+                std::vector<double> values = margin_entries(rng, method, n, alpha > 0.0 ? alpha : 0.05, 0.05);
+                for (double& v : values) v = std::min(v, 1.0);
+                const std::optional<std::int64_t> totals[] = {std::nullopt, n, n + 7};
+                for (const std::optional<std::int64_t> total : totals) {
+                    const ContiguousStats before = stats;
+                    const Decided decided = decide_contiguous(method, alpha, values, total, {true, true}, stats, false);
+                    ASSERT_TRUE(decided.in_domain);
+                    ASSERT_EQ(decided.mask, literal_mask(method, alpha, values, total)) << name << " alpha " << alpha;
+                    EXPECT_EQ(stats.checked_in_gather - before.checked_in_gather, in_gather ? 1 : 0);
+                    EXPECT_EQ(stats.domain_scans - before.domain_scans, in_gather ? 0 : 1);
+                }
+                for (const int at : {0, n / 2, n - 1}) {
+                    std::vector<double> bad = values;
+                    bad[static_cast<std::size_t>(at)] = at % 2 == 0 ? -0.5 : 1.5;
+                    EXPECT_FALSE(
+                        decide_contiguous(method, alpha, bad, std::nullopt, {true, true}, stats, false).in_domain);
+                    bad[static_cast<std::size_t>(at)] = NaN;
+                    EXPECT_FALSE(
+                        decide_contiguous(method, alpha, bad, std::nullopt, {true, false}, stats, false).in_domain);
+                }
+            }
+        }
+    }
+    // The family of a total below its entries (two of them missing) takes the scan.
+    const std::vector<double> values{0.001, NaN, 0.002, NaN, 0.9};
+    const ContiguousStats before = stats;
+    const Decided decided = decide_contiguous(method_named("closed_by"), 0.05, values, 3, {true, true}, stats, false);
+    EXPECT_EQ(decided.mask, (std::vector<bool>{true, false, true, false, false}));
+    EXPECT_EQ(decided.mask, literal_mask(method_named("closed_by"), 0.05, values, 3));
+    EXPECT_EQ(stats.domain_scans - before.domain_scans, 1);
+    EXPECT_EQ(stats.checked_in_gather, before.checked_in_gather);
 }
 
 TEST(ContiguousFamilies, AStopRequestEndsThePass) {
