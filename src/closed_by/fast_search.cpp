@@ -33,7 +33,7 @@ struct LaneTerms {
 // WarmSizeLane::settles for the counts top - i, i < k, whose first
 // candidate p-values are p[i], in a loop without branches that the compiler
 // vectorises (both arms of each selection computed, one kept, as
-// common/selection_clones.hpp says; the helpers written out, since a
+// common/vector_clones.hpp says; the helpers written out, since a
 // function compiled with other options is not inlined here). The tests are settles' own
 // double operations in the same order, stable_ceiling_cpp's included; only
 // its integer steps are done in doubles: the counts, m, s, min(s, r) and

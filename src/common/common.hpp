@@ -11,4 +11,4 @@
 #include "common/interval_queue.hpp"
 #include "common/level_search.hpp"
 #include "common/padded_values.hpp"
-#include "common/selection_clones.hpp"
+#include "common/vector_clones.hpp"

@@ -40,7 +40,6 @@
 #include "families/masks.hpp"
 #include "families/methods.hpp"
 #include "families/needed.hpp"
-#include "families/vector_clones.hpp"
 
 namespace tarvimo::families {
 

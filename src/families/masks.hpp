@@ -14,7 +14,6 @@
 #include "common/common.hpp"
 #include "families/methods.hpp"
 #include "families/needed.hpp"
-#include "families/vector_clones.hpp"
 
 namespace tarvimo::families {
 

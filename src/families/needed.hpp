@@ -17,7 +17,6 @@
 #include "closed_by/closed_by.hpp"
 #include "common/common.hpp"
 #include "families/methods.hpp"
-#include "families/vector_clones.hpp"
 
 namespace tarvimo::families {
 
