@@ -86,7 +86,9 @@ Decided decide_contiguous(const Method& method, double alpha, const std::vector<
     const bool in_domain =
         decide_contiguous_family(method, alpha, static_cast<std::int64_t>(values.size()), total, values.data(),
                                  out.get(), domain, scratch, nullptr, StdSortInSteps{}, &stats, avx2);
-    return {in_domain, std::vector<bool>(out.get(), out.get() + values.size())};
+    // A refused family's mask is left unwritten: read only what a decided one wrote.
+    if (!in_domain) return {false, {}};
+    return {true, std::vector<bool>(out.get(), out.get() + values.size())};
 }
 
 std::vector<bool> vector_units() {
