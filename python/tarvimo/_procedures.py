@@ -135,18 +135,14 @@ def decide_in_one_pass(
     array, masked, policy = unchecked_values(given, name, nan_policy, False)
     if groups is not None or masked is not None or array.ndim != 1:
         return decide(method, checked(), level, axis, groups, m, workers)
-    refused: Exception | None = None
-    total = None
     try:
         checked_axis(axis, 1)
         if workers is not None:
             checked_workers(workers)
         total = checked_total(m, array.size)
-    except Exception as error:
-        refused = error
-    if refused is not None:
-        checked()
-        raise refused
+    except Exception:
+        checked()  # a bad entry is named before the refused argument
+        raise
     mask = _fast.rejections(array, method, level, total, policy)
     if mask is None:  # an entry outside the domain, named by the check
         return decide(method, checked(), level, axis, groups, m, workers)
