@@ -127,9 +127,10 @@ struct NumpySortInSteps {
 // when one lies outside the method's domain or is NaN under "raise", and the
 // caller names the entry.
 py::object family_rejections(const Contiguous& values, const std::string& name, double alpha,
-                             std::optional<std::int64_t> total, std::optional<std::string> missing) {
+                             std::optional<std::int64_t> total, std::optional<std::string> missing, int workers) {
     const families::Method method = families::method_named(name);
     require_dimensions(values, 1, "values");
+    require_workers(workers);
     families::DomainCheck domain;
     if (missing) {
         if (*missing != "raise" && *missing != "omit") {
@@ -149,7 +150,8 @@ py::object family_rejections(const Contiguous& values, const std::string& name, 
     bool in_domain = true;
     const auto decide = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
         in_domain = families::decide_contiguous_family(method, alpha, n, total, in, out, domain, scratch, cancel,
-                                                       NumpySortInSteps{});
+                                                       NumpySortInSteps{}, nullptr, families::processor_has_avx2(),
+                                                       workers);
     };
     // A closed search may take far longer than the rest, at a cost that grows with the omitted hypotheses.
     const bool short_work = method.closed ? families::runs_inline(method, std::max<std::int64_t>(n, total.value_or(0)))
@@ -382,11 +384,12 @@ PYBIND11_MODULE(_fast, m) {
     m.doc() = "Rejection masks from float64 arrays, computed without the interpreter lock";
 
     m.def("rejections", &family_rejections, py::arg("values"), py::arg("method"), py::arg("alpha"),
-          py::arg("total") = py::none(), py::arg("missing") = py::none(),
+          py::arg("total") = py::none(), py::arg("missing") = py::none(), py::arg("workers") = 1,
           "Mask of one family: `values` in any order, NaN entries missing; `total` counts the hypotheses, "
           "the omitted ones as p = 1 or e = 0 (default: the values that are not NaN). With `missing` ('raise' "
           "or 'omit' NaN entries) the values are checked in the same pass: None when one lies outside the "
-          "method's domain (p-values in [0, 1], non-negative e-values) or is NaN under 'raise'.");
+          "method's domain (p-values in [0, 1], non-negative e-values) or is NaN under 'raise'. Closed e-BH sorts a "
+          "large family on up to `workers` threads (two at most).");
     m.def("row_rejections", &row_rejections, py::arg("values"), py::arg("method"), py::arg("alpha"), py::arg("workers"),
           "Masks of the families in the rows of a 2-D array, decided on up to `workers` threads.");
     m.def("grouped_rejections", &grouped_rejections, py::arg("values"), py::arg("codes"), py::arg("families"),

@@ -31,12 +31,15 @@ METHODS = {
 PVALUE_METHODS = ("by", "closed_by", "bh")
 
 
-def family_levels(values: NDArray[np.float64], method: str, max_level: float, total: int | None) -> NDArray[np.float64]:
+def family_levels(
+    values: NDArray[np.float64], method: str, max_level: float, total: int | None, threads: int
+) -> NDArray[np.float64]:
+    del threads  # the levels of one family are computed on one thread
     return _fast.levels(values, method, total, max_level)
 
 
-# decide passes (values, method, max_level, total); the core's `levels` takes the total first. The other
-# two bindings take decide's order, a total per family last.
+# decide passes (values, method, max_level, total, threads); the core's `levels` takes the total first. The
+# other two bindings take decide's order, a total per family last.
 LEVELS = Routines(family_levels, _fast.row_levels, _fast.grouped_levels)
 
 

@@ -6,15 +6,21 @@ import numpy as np
 from numpy.typing import NDArray
 
 # method: "ebh", "closed_ebh", "closed_ebh_approximate", "by", "closed_by", "closed_by_approximate" or "bh"
+# workers: the threads closed e-BH may sort a large family on (two at most)
 @overload
 def rejections(
-    values: NDArray[np.float64], method: str, alpha: float, total: int | None = None, missing: None = None
+    values: NDArray[np.float64],
+    method: str,
+    alpha: float,
+    total: int | None = None,
+    missing: None = None,
+    workers: int = 1,
 ) -> NDArray[np.bool_]: ...
 
 # missing: "raise" or "omit"; the values are then checked, None when one is outside the domain
 @overload
 def rejections(
-    values: NDArray[np.float64], method: str, alpha: float, total: int | None, missing: str
+    values: NDArray[np.float64], method: str, alpha: float, total: int | None, missing: str, workers: int = 1
 ) -> NDArray[np.bool_] | None: ...
 def row_rejections(values: NDArray[np.float64], method: str, alpha: float, workers: int) -> NDArray[np.bool_]: ...
 def grouped_rejections(

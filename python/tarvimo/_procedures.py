@@ -49,6 +49,9 @@ type Decisions = NDArray[np.bool_] | pd.Series
 # m: the size of one family, or with groups the total of each family (by label, or one per value).
 type Totals = int | Mapping[object, int] | ArrayLike
 
+# The core's names of the methods on e-values.
+EVALUE_METHODS = ("ebh", "closed_ebh", "closed_ebh_approximate")
+
 # Any group holding an e-value of at least m / alpha meets its requirement
 # (at most m / alpha); twice that absorbs rounding in the comparison.
 SURE_PASS_FACTOR = 2.0
@@ -59,14 +62,18 @@ class Routines:
     """The core's routines that give one result per value, for one family, the rows of a matrix, or
     families by code; each takes the method and a level (alpha, or the largest level reported)."""
 
-    family: Callable[[NDArray[np.float64], str, float, int | None], NDArray[Any]]
+    family: Callable[[NDArray[np.float64], str, float, int | None, int], NDArray[Any]]  # last: the threads
     rows: Callable[[NDArray[np.float64], str, float, int], NDArray[Any]]
     grouped: Callable[
         [NDArray[np.float64], NDArray[np.intp], int, str, float, int, NDArray[np.int64] | None], NDArray[Any]
     ]  # the last argument: the total of each family, or None
 
 
-REJECTIONS = Routines(_fast.rejections, _fast.row_rejections, _fast.grouped_rejections)
+def family_rejections(values: NDArray[np.float64], method: str, alpha: float, total: int | None, threads: int) -> Any:
+    return _fast.rejections(values, method, alpha, total, workers=threads)
+
+
+REJECTIONS = Routines(family_rejections, _fast.row_rejections, _fast.grouped_rejections)
 
 
 def decide(
@@ -96,12 +103,11 @@ def decide(
             f"got shape {values.shape}"
         )
     if along is None or values.ndim == 1:
-        if workers is not None:
-            checked_workers(workers)
+        threads = checked_workers(workers)
         total = checked_total(m, values.size)
         if values.ndim == 1:
-            return routines.family(values, method, level, total)
-        return routines.family(values.reshape(-1), method, level, total).reshape(values.shape)
+            return routines.family(values, method, level, total, threads)
+        return routines.family(values.reshape(-1), method, level, total, threads).reshape(values.shape)
     moved = np.moveaxis(values, along, -1)
     rows = moved.reshape(math.prod(moved.shape[:-1]), moved.shape[-1])
     results = routines.rows(rows, method, level, checked_workers(workers))
@@ -118,16 +124,18 @@ def decide_in_one_pass(
     m: object,
     workers: object,
 ) -> NDArray[np.bool_]:
-    """The mask of a step-up procedure ("by", "bh" or "ebh") or of closed BY on the values as the user gave
-    them.
+    """The mask of a step-up procedure ("by", "bh" or "ebh"), of closed BY or of closed e-BH on the values as
+    the user gave them.
 
     One family of one-dimensional values without masked entries reaches the core unchecked, and the core's
-    one pass over the values (the step-up pass, or closed BY's gather) checks their domain on the way,
+    one pass over the values (the step-up pass, closed BY's gather, closed e-BH's copy) checks their domain
+    on the way,
     instead of numpy's passes for min and max. When an entry lies outside the domain, or an argument is
     refused, the values are checked here as before: the same entry is named, and an entry outside the
     domain is named before a refused argument.
     """
-    name, requirement = ("evalues", EVALUE_REQUIREMENT) if method == "ebh" else ("pvalues", PVALUE_REQUIREMENT)
+    evidence = ("evalues", EVALUE_REQUIREMENT) if method in EVALUE_METHODS else ("pvalues", PVALUE_REQUIREMENT)
+    name, requirement = evidence
 
     def checked() -> NDArray[np.float64]:
         return checked_values(given, name, requirement, nan_policy, False)[0]
@@ -137,13 +145,12 @@ def decide_in_one_pass(
         return decide(method, checked(), level, axis, groups, m, workers)
     try:
         checked_axis(axis, 1)
-        if workers is not None:
-            checked_workers(workers)
+        threads = checked_workers(workers)
         total = checked_total(m, array.size)
     except Exception:
         checked()  # a bad entry is named before the refused argument
         raise
-    mask = _fast.rejections(array, method, level, total, policy)
+    mask = _fast.rejections(array, method, level, total, policy, threads)
     if mask is None:  # an entry outside the domain, named by the check
         return decide(method, checked(), level, axis, groups, m, workers)
     return mask
@@ -309,8 +316,7 @@ def closed_ebh(
     """
     level = checked_alpha(alpha)
     method = closed_method("closed_ebh", approximate)
-    values, _ = checked_evalues(evalues, nan_policy)
-    return labelled_like(decide(method, values, level, axis, groups, m, workers), evalues)
+    return labelled_like(decide_in_one_pass(method, evalues, level, nan_policy, axis, groups, m, workers), evalues)
 
 
 def by(

@@ -9,4 +9,9 @@ std::int64_t closed_ebh_count(const double* e, std::int64_t n, std::int64_t tota
     return closed_ebh_search(e, n, total, alpha, approximate, cancel);
 }
 
+std::int64_t closed_ebh_count(const EvalueProfile& profile, double alpha, bool approximate,
+                              const common::CancelFlag* cancel) {
+    return closed_ebh_search(profile, alpha, approximate, cancel);
+}
+
 }  // namespace tarvimo::closed_ebh

@@ -6,6 +6,7 @@
 // input.
 
 #include "closed_ebh/levels.hpp"
+#include "closed_ebh/profile.hpp"
 #include "closed_ebh/vardo.hpp"
 #include "common/common.hpp"
 
@@ -17,6 +18,10 @@ namespace tarvimo::closed_ebh {
 // order, the total - n omitted ones counting as e-values of 0 placed before
 // them. A set `cancel` stops the search by throwing common::SearchCancelled.
 std::int64_t closed_ebh_count(const double* e, std::int64_t n, std::int64_t total, double alpha, bool approximate,
+                              const common::CancelFlag* cancel);
+
+// The same count on the profile of those e-values, built already.
+std::int64_t closed_ebh_count(const EvalueProfile& profile, double alpha, bool approximate,
                               const common::CancelFlag* cancel);
 
 }  // namespace tarvimo::closed_ebh

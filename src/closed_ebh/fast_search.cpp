@@ -191,9 +191,17 @@ MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, do
 
 std::int64_t closed_ebh_search(const double* e, std::int64_t n, std::int64_t total, double alpha, bool approximate,
                                const common::CancelFlag* cancel, SearchCounts* counts) {
+    const EvalueProfile profile(e, n, total);
+    return closed_ebh_search(profile, alpha, approximate, cancel, counts);
+}
+
+std::int64_t closed_ebh_search(const EvalueProfile& profile, double alpha, bool approximate,
+                               const common::CancelFlag* cancel, SearchCounts* counts) {
     SearchCounts ignored;
     SearchCounts& tally = counts != nullptr ? *counts : ignored;
-    const EvalueProfile profile(e, n, total);
+    const double* e = profile.values();
+    const std::int64_t n = profile.given();
+    const std::int64_t total = profile.total();
     common::stop_if_cancelled(cancel);
     if (!approximate) {
         return exact_search(profile, alpha, cancel, tally);

@@ -59,5 +59,8 @@ MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, do
 // given, receives how the count was reached.
 std::int64_t closed_ebh_search(const double* e, std::int64_t n, std::int64_t total, double alpha, bool approximate,
                                const common::CancelFlag* cancel, SearchCounts* counts = nullptr);
+// The same on a profile built already (its values ascending).
+std::int64_t closed_ebh_search(const EvalueProfile& profile, double alpha, bool approximate,
+                               const common::CancelFlag* cancel, SearchCounts* counts = nullptr);
 
 }  // namespace tarvimo::closed_ebh

@@ -1,6 +1,7 @@
 #include "closed_ebh/profile.hpp"
 
 #include <algorithm>
+#include <utility>
 
 #include "common/common.hpp"
 
@@ -33,8 +34,19 @@ EvalueProfile::EvalueProfile(const double* e, std::int64_t n, std::int64_t total
             ++ordered;
         }
     }
-    // The sums of the ordered values never decrease: the first beyond
-    // SUM_LIMIT, if any, ends the prefix.
+    end_ordered_prefix_at_sum_limit(ordered);
+}
+
+EvalueProfile::EvalueProfile(const double* e, std::int64_t n, std::int64_t total, common::DoubleArray sums)
+    : e_(e), total_(total), zeros_(0), sums_(std::move(sums)), ordered_prefix_(0) {
+    common::require_family_size(n, total);
+    zeros_ = total - n;
+    end_ordered_prefix_at_sum_limit(n);
+}
+
+// The sums of the ordered values never decrease: the first beyond
+// SUM_LIMIT, if any, ends the prefix of the `ordered` values.
+void EvalueProfile::end_ordered_prefix_at_sum_limit(std::int64_t ordered) {
     ordered =
         static_cast<std::int64_t>(std::upper_bound(sums_.get(), sums_.get() + ordered + 1, SUM_LIMIT) - sums_.get()) -
         1;

@@ -16,10 +16,26 @@
 
 namespace tarvimo::closed_ebh {
 
+// sums[t] = sums[t - 1] + e[t - 1] for t = 1 ... count: the running sum
+// continued from sums[0], one rounding per value from left to right, the
+// additions of EvalueProfile's own loop in its order. Returns the last sum.
+inline double running_sums(const double* e, std::int64_t count, double* sums) {
+    double sum = sums[0];
+    for (std::int64_t t = 0; t < count; ++t) {
+        sum = sum + e[t];
+        sums[t + 1] = sum;
+    }
+    return sum;
+}
+
 class EvalueProfile {
 public:
     // Throws std::invalid_argument unless 0 <= n <= total.
     EvalueProfile(const double* e, std::int64_t n, std::int64_t total);
+    // The same profile from n + 1 running sums computed already, as
+    // running_sums computes them, of n values known to be non-negative and
+    // ascending: only the sums beyond SUM_LIMIT can end the ordered prefix.
+    EvalueProfile(const double* e, std::int64_t n, std::int64_t total, common::DoubleArray sums);
 
     // The running sum of the padded vector: total + 1 entries, read like a
     // vector of running sums.
@@ -30,6 +46,8 @@ public:
     double value(std::int64_t t) const { return t < zeros_ ? 0.0 : e_[t - zeros_]; }
 
     std::int64_t total() const { return total_; }
+    // The given values, ascending when ordered_prefix() covers them.
+    const double* values() const { return e_; }
     std::int64_t given() const { return total_ - zeros_; }
     std::int64_t zeros() const { return zeros_; }
     // The running sums of the given values, sums()[t] = (*this)[zeros() + t].
@@ -44,6 +62,8 @@ public:
     static constexpr double SUM_LIMIT = 0x1p1000;
 
 private:
+    void end_ordered_prefix_at_sum_limit(std::int64_t ordered);
+
     const double* e_;
     std::int64_t total_;
     std::int64_t zeros_;

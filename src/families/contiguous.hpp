@@ -20,7 +20,9 @@
 // the family takes the literal route: gather_needed, rejection_count and
 // mark_strongest, counted in ContiguousStats. There closed BY checks the
 // domain in its gather (decide_closed_by_checked), the rest in a pass of
-// their own.
+// their own. Closed e-BH, which sorts every value, checks them in its copy
+// and sorts on up to two threads (closed_ebh_family.hpp), unless the family
+// holds more entries than a count or more than its total.
 
 #include <algorithm>
 #include <cmath>
@@ -37,28 +39,21 @@
 #endif
 
 #include "common/common.hpp"
+#include "families/closed_ebh_family.hpp"
 #include "families/masks.hpp"
 #include "families/methods.hpp"
 #include "families/needed.hpp"
 
 namespace tarvimo::families {
 
-// What the pass checks of entries that arrive unchecked: nothing (checked
-// already), p-values in [0, 1] or non-negative e-values (+inf allowed); NaN,
-// a missing entry, is allowed only where `missing_allowed`.
-struct DomainCheck {
-    bool check = false;
-    bool missing_allowed = true;
-};
-
-inline bool in_domain(const EntryScan& scan, std::int64_t n, const DomainCheck& domain) {
-    return !domain.check || (!scan.out_of_domain && (domain.missing_allowed || scan.present == n));
-}
-
 // How contiguous families were decided, for the tests.
 struct ContiguousStats {
     long long fused = 0;    // one pass, the mask from the candidates' positions
     long long literal = 0;  // the literal route (outside the fused pass's reach)
+    // Closed e-BH sorted by decide_closed_ebh_family, and of those the
+    // families sorted in two parts on two threads.
+    long long closed_ebh_sorted = 0;
+    long long closed_ebh_two_parts = 0;
     // Of the literal route's families with unchecked entries: those whose
     // gather checked the domain (closed BY), and those checked by a pass of
     // their own before the gather.
@@ -317,14 +312,16 @@ std::optional<bool> decide_closed_by_checked(const Method& method, double alpha,
 // `total` hypotheses (default: the present entries), writing its mask to
 // `out`. Entries arrive checked, or are checked as `domain` says: then false
 // is returned, nothing decided, when one lies outside the domain. The
-// step-up methods take the fused pass (see the top of this file); the rest,
-// and what the pass cannot decide, the literal route. sort(first, last,
-// descending, cancel) sorts a range on that route.
+// step-up methods take the fused pass (see the top of this file), closed
+// e-BH the sort of closed_ebh_family.hpp on up to `threads` threads; the
+// rest, and what those cannot decide, the literal route. sort(first, last,
+// descending, cancel) sorts a range; for closed e-BH it is called from two
+// threads at once.
 template <typename Sort>
 bool decide_contiguous_family(const Method& method, double alpha, std::int64_t n, std::optional<std::int64_t> total,
                               const double* in, bool* out, const DomainCheck& domain, ContiguousScratch& scratch,
                               const common::CancelFlag* cancel, const Sort& sort, ContiguousStats* stats = nullptr,
-                              bool avx2 = processor_has_avx2()) {
+                              bool avx2 = processor_has_avx2(), int threads = 1) {
     ContiguousStats local;
     ContiguousStats& counts = stats != nullptr ? *stats : local;
     const bool pvalues = method.evidence == Evidence::pvalues;
@@ -349,6 +346,11 @@ bool decide_contiguous_family(const Method& method, double alpha, std::int64_t n
         return true;
     };
     constexpr std::int64_t largest = std::numeric_limits<int>::max();
+    if (method.closed && !pvalues && n <= largest && !(total && *total < n)) {
+        ++counts.closed_ebh_sorted;
+        counts.closed_ebh_two_parts += sorts_in_two_parts(n, threads) ? 1 : 0;
+        return decide_closed_ebh_family(method, alpha, n, total, in, out, domain, threads, cancel, sort);
+    }
     if (method.closed || n > largest || (total && *total < n)) {
         return literal_route(false);
     }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -50,7 +51,7 @@ constexpr std::int64_t MARK_BLOCK = 256;
 // every STOP_CHECK_VALUES entries.
 template <typename Value, typename Reject, typename MarkBlock>
 void mark_strongest_by_blocks(std::int64_t n, const Value& value, const Reject& reject, const MarkBlock& mark_block,
-                              const std::vector<double>& arranged, int count, const common::CancelFlag* cancel) {
+                              const double* arranged, std::size_t size, int count, const common::CancelFlag* cancel) {
     if (count == 0) {
         for (std::int64_t j = 0; j < n; ++j) {
             if (j % STOP_CHECK_VALUES == 0) {
@@ -60,11 +61,11 @@ void mark_strongest_by_blocks(std::int64_t n, const Value& value, const Reject& 
         }
         return;
     }
-    const std::size_t first = arranged.size() - static_cast<std::size_t>(count);
+    const std::size_t first = size - static_cast<std::size_t>(count);
     const double threshold = arranged[first];
     // The rejected tail holds the values equal to the threshold first.
     int ties_left = 0;
-    for (std::size_t j = first; j < arranged.size() && arranged[j] == threshold; ++j) {
+    for (std::size_t j = first; j < size && arranged[j] == threshold; ++j) {
         ++ties_left;
     }
     for (std::int64_t start = 0; start < n; start += MARK_BLOCK) {
@@ -96,18 +97,24 @@ void mark_strongest(std::int64_t n, const Value& value, const Reject& reject, co
         }
         return tied;
     };
-    mark_strongest_by_blocks(n, value, reject, mark_block, arranged, count, cancel);
+    mark_strongest_by_blocks(n, value, reject, mark_block, arranged.data(), arranged.size(), count, cancel);
 }
 
-// The same for n contiguous values and mask entries, with vector comparisons.
-inline void mark_strongest(const double* in, bool* out, std::int64_t n, const std::vector<double>& arranged, int count,
-                           bool larger_is_stronger, const common::CancelFlag* cancel = nullptr) {
+// The same for n contiguous values and mask entries, with vector
+// comparisons; the arranged values are the `size` at `arranged`.
+inline void mark_strongest(const double* in, bool* out, std::int64_t n, const double* arranged, std::size_t size,
+                           int count, bool larger_is_stronger, const common::CancelFlag* cancel = nullptr) {
     const auto mark_block = [&](std::int64_t start, std::int64_t end, double threshold) {
         return mark_stronger(in + start, out + start, end - start, threshold, larger_is_stronger);
     };
     mark_strongest_by_blocks(
         n, [in](std::int64_t j) { return in[j]; }, [out](std::int64_t j, bool rejected) { out[j] = rejected; },
-        mark_block, arranged, count, cancel);
+        mark_block, arranged, size, count, cancel);
+}
+
+inline void mark_strongest(const double* in, bool* out, std::int64_t n, const std::vector<double>& arranged, int count,
+                           bool larger_is_stronger, const common::CancelFlag* cancel = nullptr) {
+    mark_strongest(in, out, n, arranged.data(), arranged.size(), count, larger_is_stronger, cancel);
 }
 
 // Decides one family of n entries read through value(j), writing its mask

@@ -149,20 +149,25 @@ void arrange_for_step_up(const Method& method, double alpha, std::int64_t total,
 // omitted hypotheses (p = 1, e = 0), which changes nothing, since neither
 // they nor the stand-ins meet the condition at any rank and the candidates
 // keep their ranks.
-inline std::int64_t sorted_step_up_count(const Method& method, double alpha, std::int64_t total,
-                                         const std::vector<double>& sorted) {
-    const int n = static_cast<int>(sorted.size());
+inline std::int64_t sorted_step_up_count(const Method& method, double alpha, std::int64_t total, const double* sorted,
+                                         int n) {
+    const double* end = sorted + n;
     if (method.evidence == Evidence::evalues) {
-        const auto first = std::partition_point(sorted.begin(), sorted.end(),
-                                                [alpha](double e) { return !is_evalue_candidate(e, alpha); });
-        const int candidates = static_cast<int>(sorted.end() - first);
-        return closed_ebh::ebh_count(sorted.data() + (n - candidates), candidates, total, alpha);
+        const double* first =
+            std::partition_point(sorted, end, [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+        const int candidates = static_cast<int>(end - first);
+        return closed_ebh::ebh_count(first, candidates, total, alpha);
     }
     const double factor_low = line_factor_lower_bound(method, total);
-    const auto first = std::partition_point(sorted.begin(), sorted.end(),
-                                            [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
-    const int candidates = static_cast<int>(sorted.end() - first);
-    return pvalue_step_up_count(method, sorted.data() + (n - candidates), candidates, total, alpha);
+    const double* first =
+        std::partition_point(sorted, end, [&](double p) { return !is_pvalue_candidate(p, factor_low, alpha); });
+    const int candidates = static_cast<int>(end - first);
+    return pvalue_step_up_count(method, first, candidates, total, alpha);
+}
+
+inline std::int64_t sorted_step_up_count(const Method& method, double alpha, std::int64_t total,
+                                         const std::vector<double>& sorted) {
+    return sorted_step_up_count(method, alpha, total, sorted.data(), static_cast<int>(sorted.size()));
 }
 
 // The step-up count (at most n) by sorting the candidates and scanning them,

@@ -136,6 +136,18 @@ struct EntryScan {
     std::int64_t present = 0;
 };
 
+// What the pass checks of entries that arrive unchecked: nothing (checked
+// already), p-values in [0, 1] or non-negative e-values (+inf allowed); NaN,
+// a missing entry, is allowed only where `missing_allowed`.
+struct DomainCheck {
+    bool check = false;
+    bool missing_allowed = true;
+};
+
+inline bool in_domain(const EntryScan& scan, std::int64_t n, const DomainCheck& domain) {
+    return !domain.check || (!scan.out_of_domain && (domain.missing_allowed || scan.present == n));
+}
+
 // 1 for an entry outside the domain of its evidence (a p-value outside
 // [0, 1], a negative e-value), else 0, as an int to combine without
 // branches; NaN, a missing entry, fails both comparisons and passes.

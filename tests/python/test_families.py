@@ -26,7 +26,13 @@ PROCEDURES = {
     "closed_by approximate": partial(tarvimo.closed_by, approximate=True),
 }
 # Seconds from the start of the call to Ctrl-C: well into the search, or into the sort.
-INTERRUPT_DELAYS = {"families": 1.0, "one family": 3.0, "closed sort": 0.8, "step-up count": 0.4}
+INTERRUPT_DELAYS = {
+    "families": 1.0,
+    "one family": 3.0,
+    "closed sort": 0.8,
+    "closed e-BH sort": 0.4,
+    "step-up count": 0.4,
+}
 INTERRUPT_LIMIT = 1.0  # seconds from Ctrl-C to the end of the process
 # Seconds from Ctrl-C to the KeyboardInterrupt inside a large family's sort: the step of the sort that is under
 # way (tens of milliseconds) and the 20 ms between checks, with slack for a loaded machine.
@@ -196,6 +202,8 @@ CHILD_CALLS = {
     # those); BH ranks every value as a candidate
     "closed sort": (lambda: large_family() * 0.05, tarvimo.closed_by),
     "step-up count": (lambda: large_family() * 1e-9, tarvimo.bh),
+    # closed e-BH copies and sorts the halves of one large family on two threads, then merges them on two
+    "closed e-BH sort": (lambda: 1.0 / large_family(), tarvimo.closed_ebh),
 }
 
 
@@ -263,7 +271,7 @@ def test_ctrl_c_stops_a_long_closed_search():
 
 
 @pytest.mark.skipif(bool(os.environ.get("TARVIMO_SANITIZED")), reason="timings under the sanitizers are not ours")
-@pytest.mark.parametrize("case", ["closed sort", "step-up count"])
+@pytest.mark.parametrize("case", ["closed sort", "closed e-BH sort", "step-up count"])
 def test_ctrl_c_stops_the_sort_or_the_count_of_one_large_family(case):
     latency = check_interrupted(case)
     assert latency < SORT_INTERRUPT_LIMIT, f"{latency:.2f} s from Ctrl-C to KeyboardInterrupt"

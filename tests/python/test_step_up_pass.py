@@ -1,6 +1,7 @@
-"""by, bh, ebh and closed BY on one family check the domain in the core's one pass (closed BY's in its
-gather): the same errors as the Python check (entry, message, precedence over refused arguments) and the same
-masks as the route of many families, which decides each family on the literal route."""
+"""by, bh, ebh, closed BY and closed e-BH on one family check the domain in the core's one pass (closed BY's
+in its gather, closed e-BH's in its copy): the same errors as the Python check (entry, message, precedence over
+refused arguments) and the same masks as the route of many families, which decides each family on the literal
+route."""
 
 from functools import partial
 
@@ -19,7 +20,10 @@ PROCEDURES = [
     ("ebh", tarvimo.ebh, checked_evalues),
     ("closed_by", tarvimo.closed_by, checked_pvalues),
     ("closed_by_approximate", partial(tarvimo.closed_by, approximate=True), checked_pvalues),
+    ("closed_ebh", tarvimo.closed_ebh, checked_evalues),
+    ("closed_ebh_approximate", partial(tarvimo.closed_ebh, approximate=True), checked_evalues),
 ]
+EVALUE_METHODS = ("ebh", "closed_ebh", "closed_ebh_approximate")
 
 # Several offenders at once: the first in input order is named, whatever its kind.
 BAD_FAMILIES = [
@@ -70,7 +74,7 @@ def test_an_entry_outside_the_domain_is_named_before_a_refused_argument(method, 
     entry = refusal(lambda: check(bad, "raise"))
     for arguments in ({"m": 2}, {"m": 2.5}, {"m": 10**13}, {"axis": 3}, {"workers": 0}, {"workers": "two"}):
         assert refusal(lambda: procedure(bad, **arguments)) == entry, arguments
-    good = np.array([0.01, 0.02, 0.5]) if method != "ebh" else np.array([100.0, 2.0, 0.5])
+    good = np.array([0.01, 0.02, 0.5]) if method not in EVALUE_METHODS else np.array([100.0, 2.0, 0.5])
     with pytest.raises(ValueError, match="smaller than the number of values given"):
         procedure(good, m=2)
     with pytest.raises(TypeError, match="m must be an integer"):
@@ -79,7 +83,7 @@ def test_an_entry_outside_the_domain_is_named_before_a_refused_argument(method, 
 
 def margin_family(rng, method, n, alpha):
     """Values on the step-up lines of random ranks, a double either side, ties and NaN."""
-    if method == "ebh":
+    if method in EVALUE_METHODS:
         on = n / (rng.integers(1, n // 3 + 2, n) * alpha)
     else:
         harmonic = float(np.sum(1.0 / np.arange(1, n + 1))) if method != "bh" else 1.0
@@ -89,7 +93,7 @@ def margin_family(rng, method, n, alpha):
     values[kind == 2] = values[0]
     values[kind == 3] = rng.uniform(0.0, 1.0, np.count_nonzero(kind == 3))
     values[rng.uniform(size=n) < 0.05] = NAN
-    return np.minimum(values, 1.0) if method != "ebh" else values
+    return np.minimum(values, 1.0) if method not in EVALUE_METHODS else values
 
 
 @pytest.mark.parametrize(("method", "procedure", "check"), PROCEDURES)
@@ -112,3 +116,23 @@ def test_masks_equal_the_literal_route_on_the_margin(method, procedure, check):
         expected = _fast.grouped_rejections(values, codes, 1, method, alpha, 1, totals)
         assert np.array_equal(got, expected), (n, alpha, m)
         assert 0 < np.count_nonzero(got) < present.size
+
+
+@pytest.mark.parametrize("method", ["closed_ebh", "closed_ebh_approximate"])
+def test_closed_ebh_sorted_on_two_threads_gives_the_literal_masks(method):
+    """From 65,536 entries on, one closed e-BH family is sorted in two halves on two threads and merged: the
+    masks of one thread, two, and the literal route agree on margin values with zeros of both signs, infinities
+    and ties falling across the halves, NaN omitted unevenly between them, and given totals."""
+    rng = np.random.default_rng(8)
+    procedure = partial(tarvimo.closed_ebh, approximate=method.endswith("approximate"))
+    for n, alpha, m in [(65_535, 0.05, None), (65_536, 0.05, None), (80_001, 0.2, 90_000), (131_075, 0.01, None)]:
+        values = margin_family(rng, method, n, alpha)
+        values[rng.integers(0, n, n // 50)] = rng.choice([0.0, -0.0, INF], n // 50)
+        values[: n // 3][rng.uniform(size=n // 3) < 0.1] = NAN  # more missing in the first half
+        codes = np.zeros(n, dtype=np.intp)
+        totals = None if m is None else np.array([m], dtype=np.int64)
+        expected = _fast.grouped_rejections(values, codes, 1, method, alpha, 1, totals)
+        for workers in (1, 2, None):
+            got = procedure(values, alpha, nan_policy="omit", m=m, workers=workers)
+            assert np.array_equal(got, expected), (n, alpha, m, workers)
+        assert 0 < np.count_nonzero(expected) < n

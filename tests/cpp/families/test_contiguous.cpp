@@ -130,8 +130,8 @@ TEST(ContiguousFamilies, FusedMasksEqualTheLiteralRouteOnTheMargin) {
 
 TEST(ContiguousFamilies, OutsideThePassTheLiteralRouteDecidesAndIsCounted) {
     // A subnormal level (2^j beyond a double), a level where omitted p-values
-    // of 1 pass at rank m, a level of 0, and the closed methods: the literal
-    // route, with the same masks, every time.
+    // of 1 pass at rank m, a level of 0, and closed BY: the literal route,
+    // with the same masks, every time; closed e-BH takes its own sort.
     std::mt19937 rng(31);
     const std::vector<std::pair<const char*, double>> cases{{"by", 5e-324},      {"bh", 5e-324}, {"bh", 1.0 - 1e-11},
                                                             {"by", 0.0},         {"ebh", 0.0},   {"closed_by", 0.05},
@@ -150,10 +150,11 @@ TEST(ContiguousFamilies, OutsideThePassTheLiteralRouteDecidesAndIsCounted) {
             ASSERT_EQ(decided.mask, literal_mask(method, alpha, values, total)) << name << " round " << round;
         }
     }
-    EXPECT_EQ(stats.literal, 140);
+    EXPECT_EQ(stats.literal, 120);
+    EXPECT_EQ(stats.closed_ebh_sorted, 20);
     EXPECT_EQ(stats.fused, 0);
     EXPECT_EQ(stats.checked_in_gather, 20);  // closed BY: its gather checks the domain
-    EXPECT_EQ(stats.domain_scans, 120);
+    EXPECT_EQ(stats.domain_scans, 100);
     // BY at 2.0 on 4 entries: H_4 - 2 > 1e-10, the pass runs; one is NaN, and
     // at the default total of 3, H_3 - 2 <= 1e-10, so every present value is
     // rejected on the literal route after the pass.
@@ -164,7 +165,7 @@ TEST(ContiguousFamilies, OutsideThePassTheLiteralRouteDecidesAndIsCounted) {
         EXPECT_EQ(decided.mask, (std::vector<bool>{true, false, true, true}));
         EXPECT_EQ(decided.mask, literal_mask(method_named("by"), 2.0, values, std::nullopt));
     }
-    EXPECT_EQ(stats.literal, 140 + static_cast<long long>(vector_units().size()));
+    EXPECT_EQ(stats.literal, 120 + static_cast<long long>(vector_units().size()));
     EXPECT_EQ(stats.fused, 0);
 }
 
@@ -212,8 +213,9 @@ TEST(ContiguousFamilies, TheDomainIsCheckedInThePassAsTheOracleDoes) {
     }
     EXPECT_GT(stats.fused, 0);
     EXPECT_GT(stats.literal, 0);
+    EXPECT_GT(stats.closed_ebh_sorted, 0);
     EXPECT_GT(stats.checked_in_gather, 0);
-    EXPECT_GT(stats.domain_scans, 0);
+    EXPECT_EQ(stats.domain_scans, 0);  // each route here checks in a pass it makes anyway
 }
 
 TEST(ContiguousFamilies, ClosedByChecksInItsGatherOrFallsBackToAScanWithTheSameResults) {
@@ -260,6 +262,99 @@ TEST(ContiguousFamilies, ClosedByChecksInItsGatherOrFallsBackToAScanWithTheSameR
     EXPECT_EQ(decided.mask, literal_mask(method_named("closed_by"), 0.05, values, 3));
     EXPECT_EQ(stats.domain_scans - before.domain_scans, 1);
     EXPECT_EQ(stats.checked_in_gather, before.checked_in_gather);
+}
+
+// Closed e-BH through decide_closed_ebh_family, in one part or two from
+// `two_part_from` entries on.
+Decided decide_closed_ebh(const Method& method, double alpha, const std::vector<double>& values,
+                          std::optional<std::int64_t> total, DomainCheck domain, int threads,
+                          std::int64_t two_part_from) {
+    std::unique_ptr<bool[]> out(new bool[values.size() + 1]);
+    const bool in_domain =
+        decide_closed_ebh_family(method, alpha, static_cast<std::int64_t>(values.size()), total, values.data(),
+                                 out.get(), domain, threads, nullptr, StdSortInSteps{}, two_part_from);
+    if (!in_domain) return {false, {}};
+    return {true, std::vector<bool>(out.get(), out.get() + values.size())};
+}
+
+TEST(ContiguousFamilies, ClosedEbhSortedInTwoPartsGivesTheLiteralMasks) {
+    // Margin e-values with ties, NaN, zeros of both signs and infinities;
+    // default, exact and larger totals; levels that reject none, some, all;
+    // one part and two (the halves then differ in length when NaN fall
+    // unevenly), against the literal route.
+    std::mt19937 rng(41);
+    const double alphas[] = {0.05, 0.2, 0.01, 0.9};
+    int partial = 0;
+    for (int round = 0; round < 160; ++round) {
+        const Method method = method_named(round % 2 == 0 ? "closed_ebh" : "closed_ebh_approximate");
+        const double alpha = alphas[(round / 2) % 4];
+        const int n = 1 + (round * 53) % 900;
+        std::vector<double> values = margin_entries(rng, method, n, alpha, round % 3 == 0 ? 0.2 : 0.0);
+        for (std::size_t j = 0; j < values.size(); j += 7) {
+            values[j] = round % 4 == 1 ? -0.0 : (round % 4 == 2 ? inf : 0.0);
+        }
+        const std::optional<std::int64_t> totals[] = {std::nullopt, n, n + 40};
+        for (const std::optional<std::int64_t> total : totals) {
+            const std::vector<bool> expected = literal_mask(method, alpha, values, total);
+            for (const int threads : {1, 2}) {
+                const Decided decided = decide_closed_ebh(method, alpha, values, total, {true, true}, threads, 2);
+                ASSERT_TRUE(decided.in_domain);
+                ASSERT_EQ(decided.mask, expected) << "round " << round << " threads " << threads;
+            }
+            const auto rejected = std::count(expected.begin(), expected.end(), true);
+            partial += rejected > 0 && rejected < n ? 1 : 0;
+        }
+    }
+    EXPECT_GT(partial, 150);
+}
+
+TEST(ContiguousFamilies, ClosedEbhRefusesABadEntryInEitherHalfAndCountsItsRoutes) {
+    ContiguousStats stats;
+    const Method method = method_named("closed_ebh");
+    for (const int n : {2, 9, 1031}) {
+        for (const int at : {0, n / 2 - 1, n / 2, n - 1}) {
+            std::vector<double> values(static_cast<std::size_t>(n), 30.0);
+            values[static_cast<std::size_t>(at)] = -1e-300;
+            for (const int threads : {1, 2}) {
+                EXPECT_FALSE(decide_closed_ebh(method, 0.05, values, std::nullopt, {true, true}, threads, 2).in_domain);
+            }
+            values[static_cast<std::size_t>(at)] = NaN;
+            EXPECT_FALSE(decide_closed_ebh(method, 0.05, values, std::nullopt, {true, false}, 2, 2).in_domain);
+            const Decided omitted = decide_closed_ebh(method, 0.05, values, std::nullopt, {true, true}, 2, 2);
+            EXPECT_EQ(omitted.mask, literal_mask(method, 0.05, values, std::nullopt));
+        }
+    }
+    // From TWO_PART_VALUES entries on, two threads sort in two parts; a total
+    // below the entries takes the literal route.
+    std::vector<double> large(static_cast<std::size_t>(TWO_PART_VALUES), 1.0);
+    large[5] = 1e9;
+    for (const int threads : {1, 2}) {
+        const Decided decided = decide_contiguous(method, 0.05, large, std::nullopt, {}, stats, false);
+        EXPECT_EQ(decided.mask, literal_mask(method, 0.05, large, std::nullopt));
+        ContiguousScratch scratch;
+        std::unique_ptr<bool[]> out(new bool[large.size()]);
+        decide_contiguous_family(method, 0.05, TWO_PART_VALUES, std::nullopt, large.data(), out.get(), {}, scratch,
+                                 nullptr, StdSortInSteps{}, &stats, false, threads);
+        EXPECT_TRUE(out[5]);
+    }
+    EXPECT_EQ(stats.closed_ebh_sorted, 4);
+    EXPECT_EQ(stats.closed_ebh_two_parts, 1);
+    const std::vector<double> values{40.0, NaN, 50.0, NaN, 0.5};
+    const Decided decided = decide_contiguous(method, 0.1, values, 3, {true, true}, stats, false);
+    EXPECT_EQ(decided.mask, literal_mask(method, 0.1, values, 3));
+    EXPECT_EQ(stats.literal, 1);
+}
+
+TEST(ContiguousFamilies, AStopRequestEndsClosedEbhOnBothThreads) {
+    const std::vector<double> values(5000, 30.0);
+    std::vector<char> out(values.size());
+    CancelFlag stop{true};
+    for (const int threads : {1, 2}) {
+        EXPECT_THROW(decide_closed_ebh_family(method_named("closed_ebh"), 0.05, 5000, std::nullopt, values.data(),
+                                              reinterpret_cast<bool*>(out.data()), {}, threads, &stop,
+                                              StdSortInSteps{}, 2),
+                     SearchCancelled);
+    }
 }
 
 TEST(ContiguousFamilies, AStopRequestEndsThePass) {
