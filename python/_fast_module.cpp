@@ -149,9 +149,9 @@ py::object family_rejections(const Contiguous& values, const std::string& name, 
     families::ContiguousScratch scratch;
     bool in_domain = true;
     const auto decide = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
-        in_domain = families::decide_contiguous_family(method, alpha, n, total, in, out, domain, scratch, cancel,
-                                                       NumpySortInSteps{}, nullptr, families::processor_has_avx2(),
-                                                       workers);
+        in_domain =
+            families::decide_contiguous_family(method, alpha, n, total, in, out, domain, scratch, cancel,
+                                               NumpySortInSteps{}, nullptr, families::processor_has_avx2(), workers);
     };
     // A closed search may take far longer than the rest, at a cost that grows with the omitted hypotheses.
     const bool short_work = method.closed ? families::runs_inline(method, std::max<std::int64_t>(n, total.value_or(0)))

@@ -6,11 +6,13 @@
 // copied (domain checked, NaN dropped) and sorted in two halves at once,
 // then merged on two threads into the ascending values, the first thread
 // also summing its half of them (sorted_parts.hpp). The count and the mask
-// are then those of the literal route: the sorted values are the same (up to
-// the order of 0.0 and -0.0, which the count does not see: every running sum
-// starts at 0.0, and 0.0 + -0.0 is 0.0), the sums are the profile's own
-// additions in its order, and the count takes rejection_count's steps (the
-// e-BH count, then the closed search when e-BH leaves some out).
+// are then those of the literal route: the sorted values are the same up to
+// the order of 0.0 and -0.0, which any sort leaves as it happens to and which
+// changes nothing (every running sum starts at 0.0, and 0.0 + -0.0 is 0.0;
+// the tests compare them as equal; the searches give the literal count on
+// any ascending input); the sums are the profile's own additions in its
+// order; and the count takes rejection_count's steps (the e-BH count, then
+// the closed search when e-BH leaves some out).
 
 #include <algorithm>
 #include <cstddef>
@@ -77,7 +79,7 @@ struct AscendingEvalues {
 
 // The present entries of n at `in`, copied, checked and sorted ascending in
 // `parts` (1 or 2) parts; with two, merged on two threads, the first summing
-// the lower half on the way and this thread the upper half after.
+// the lower half of the running sums and this thread the upper half after.
 template <typename Sort>
 AscendingEvalues ascending_evalues(const double* in, std::int64_t n, int parts, const common::CancelFlag* cancel,
                                    const Sort& sort) {
@@ -101,49 +103,55 @@ AscendingEvalues ascending_evalues(const double* in, std::int64_t n, int parts, 
     const auto na = static_cast<std::size_t>(scans[0].present);
     const auto nb = static_cast<std::size_t>(scans[1].present);
     const std::size_t size = na + nb;
-    const std::size_t lower = size / 2;
-    const std::size_t from_a = merge_split(a, na, b, nb, lower);
     sorted.values = common::allocate_doubles(size);
     sorted.sums = common::allocate_doubles(size + 1);
     double* out = sorted.values.get();
     double* sums = sorted.sums.get();
+    // Each thread merges a half of the output as two quarters at once; the
+    // first sums its first quarter on the way and its second after it.
+    const std::size_t quarters[5] = {0, size / 4, size / 2, size / 2 + (size - size / 2) / 2, size};
     run_on_threads(2, [&](int part) {
+        const std::size_t* bounds = quarters + 2 * part;
+        MergeCursor first = merge_segment(a, na, b, nb, out, bounds[0], bounds[1]);
+        MergeCursor second = merge_segment(a, na, b, nb, out, bounds[1], bounds[2]);
         if (part == 0) {
             double sum = 0.0;
             sums[0] = sum;
-            merge_runs(
-                a, from_a, b, lower - from_a, out,
+            merge_pair(
+                first, second,
                 [&sum, sums](std::size_t o, double v) {
                     sum = sum + v;
                     sums[o + 1] = sum;
                 },
                 cancel);
+            closed_ebh::running_sums(out + bounds[1], static_cast<std::int64_t>(bounds[2] - bounds[1]),
+                                     sums + bounds[1]);
         } else {
-            merge_runs(a + from_a, na - from_a, b + (lower - from_a), nb - (lower - from_a), out + lower,
-                       [](std::size_t, double) {}, cancel);
+            merge_pair(first, second, [](std::size_t, double) {}, cancel);
         }
     });
-    closed_ebh::running_sums(out + lower, static_cast<std::int64_t>(size - lower), sums + lower);
+    closed_ebh::running_sums(out + quarters[2], static_cast<std::int64_t>(size - quarters[2]), sums + quarters[2]);
     sorted.present = static_cast<std::int64_t>(size);
     return sorted;
 }
 
 // The closed e-BH count of the family whose present e-values `sorted`
 // holds ascending, of `total` hypotheses: rejection_count's steps.
-inline int closed_ebh_family_count(const Method& method, double alpha, std::int64_t total,
-                                   AscendingEvalues& sorted, const common::CancelFlag* cancel) {
+inline int closed_ebh_family_count(const Method& method, double alpha, std::int64_t total, AscendingEvalues& sorted,
+                                   const common::CancelFlag* cancel) {
     const int n = common::checked_count(static_cast<std::size_t>(sorted.present), "a family");
     if (n == 0) {
         return 0;
     }
     const double* values = sorted.values.get();
-    const int step_up = static_cast<int>(std::min<std::int64_t>(n, sorted_step_up_count(method, alpha, total, values, n)));
+    const int step_up =
+        static_cast<int>(std::min<std::int64_t>(n, sorted_step_up_count(method, alpha, total, values, n)));
     if (step_up == n) {
         return n;
     }
-    const closed_ebh::EvalueProfile profile =
-        sorted.sums ? closed_ebh::EvalueProfile(values, n, total, std::move(sorted.sums))
-                    : closed_ebh::EvalueProfile(values, n, total);
+    const closed_ebh::EvalueProfile profile = sorted.sums
+                                                  ? closed_ebh::EvalueProfile(values, n, total, std::move(sorted.sums))
+                                                  : closed_ebh::EvalueProfile(values, n, total);
     const std::int64_t closed = closed_ebh::closed_ebh_count(profile, alpha, method.approximate, cancel);
     return std::max(step_up, static_cast<int>(std::min<std::int64_t>(closed, n)));
 }

@@ -350,10 +350,10 @@ TEST(ContiguousFamilies, AStopRequestEndsClosedEbhOnBothThreads) {
     std::vector<char> out(values.size());
     CancelFlag stop{true};
     for (const int threads : {1, 2}) {
-        EXPECT_THROW(decide_closed_ebh_family(method_named("closed_ebh"), 0.05, 5000, std::nullopt, values.data(),
-                                              reinterpret_cast<bool*>(out.data()), {}, threads, &stop,
-                                              StdSortInSteps{}, 2),
-                     SearchCancelled);
+        EXPECT_THROW(
+            decide_closed_ebh_family(method_named("closed_ebh"), 0.05, 5000, std::nullopt, values.data(),
+                                     reinterpret_cast<bool*>(out.data()), {}, threads, &stop, StdSortInSteps{}, 2),
+            SearchCancelled);
     }
 }
 

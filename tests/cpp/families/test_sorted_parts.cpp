@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -50,11 +51,43 @@ TEST(SortedParts, AMergeSplitAnywhereWritesStdMergesValuesBitForBit) {
             std::vector<double> seen(expected.size());
             const auto note = [&](std::size_t o, double v) { seen[o] = v; };
             merge_runs(a.data(), i, b.data(), k - i, merged.data(), note, nullptr);
-            merge_runs(a.data() + i, a.size() - i, b.data() + (k - i), b.size() - (k - i), merged.data() + k,
-                       [&](std::size_t o, double v) { seen[k + o] = v; }, nullptr);
+            merge_runs(
+                a.data() + i, a.size() - i, b.data() + (k - i), b.size() - (k - i), merged.data() + k,
+                [&](std::size_t o, double v) { seen[k + o] = v; }, nullptr);
             ASSERT_TRUE(same_bits(merged, expected)) << "round " << round << " k " << k;
             ASSERT_TRUE(same_bits(seen, expected));
         }
+    }
+}
+
+TEST(SortedParts, SegmentsMergedInPairsWriteStdMergesValuesBitForBit) {
+    // Two neighbouring segments of the output merged at once, anywhere in
+    // it; the first segment's values reach the callback in order.
+    std::mt19937 rng(7);
+    for (int round = 0; round < 400; ++round) {
+        const std::vector<double> a = sorted_run(rng, round % 31);
+        const std::vector<double> b = sorted_run(rng, (round * 5) % 29);
+        std::vector<double> expected(a.size() + b.size());
+        std::merge(a.begin(), a.end(), b.begin(), b.end(), expected.begin());
+        std::uniform_int_distribution<std::size_t> cut(0, expected.size());
+        std::size_t k[3] = {cut(rng), cut(rng), cut(rng)};
+        std::sort(k, k + 3);
+        std::vector<double> merged = expected;
+        std::fill(merged.begin() + static_cast<std::ptrdiff_t>(k[0]),
+                  merged.begin() + static_cast<std::ptrdiff_t>(k[2]), std::numeric_limits<double>::quiet_NaN());
+        MergeCursor first = merge_segment(a.data(), a.size(), b.data(), b.size(), merged.data(), k[0], k[1]);
+        MergeCursor second = merge_segment(a.data(), a.size(), b.data(), b.size(), merged.data(), k[1], k[2]);
+        std::vector<double> seen;
+        merge_pair(
+            first, second,
+            [&](std::size_t o, double v) {
+                EXPECT_EQ(o, seen.size());
+                seen.push_back(v);
+            },
+            nullptr);
+        ASSERT_TRUE(same_bits(merged, expected)) << "round " << round;
+        ASSERT_TRUE(same_bits(seen, std::vector<double>(expected.begin() + static_cast<std::ptrdiff_t>(k[0]),
+                                                        expected.begin() + static_cast<std::ptrdiff_t>(k[1]))));
     }
 }
 
@@ -62,7 +95,8 @@ TEST(SortedParts, AStopRequestEndsAMerge) {
     const std::vector<double> a(10, 1.0);
     std::vector<double> out(20);
     tarvimo::common::CancelFlag stop{true};
-    EXPECT_THROW(merge_runs(a.data(), 10, a.data(), 10, out.data(), [](std::size_t, double) {}, &stop),
+    EXPECT_THROW(merge_runs(
+                     a.data(), 10, a.data(), 10, out.data(), [](std::size_t, double) {}, &stop),
                  tarvimo::common::SearchCancelled);
 }
 
