@@ -33,7 +33,7 @@ std::vector<double> sorted_run(std::mt19937& rng, int n) {
 }
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
 TEST(SortedParts, AMergeSplitAnywhereWritesStdMergesValuesBitForBit) {
