@@ -707,6 +707,15 @@ TEST(SweptVerdicts, ReadBackEverySize) {
     for (int s = 0; s < 40; ++s) {
         EXPECT_EQ(runs.at(s), expected[static_cast<std::size_t>(s)]) << s;
     }
+    // Every span of sizes: all known to pass exactly where each size passes,
+    // across the runs that passing single sizes and ranges join into.
+    for (int lo = 0; lo < 40; ++lo) {
+        for (int hi = lo; hi < 40; ++hi) {
+            const bool each = std::all_of(expected.begin() + lo, expected.begin() + hi + 1,
+                                          [](SizeVerdict v) { return v == SizeVerdict::pass; });
+            EXPECT_EQ(runs.all_pass(lo, hi), each) << lo << " " << hi;
+        }
+    }
     runs.clear();
     for (int s = 0; s < 40; ++s) {
         EXPECT_EQ(runs.at(s), SizeVerdict::unknown) << s;
