@@ -132,13 +132,23 @@ namespace {
 // core at a level of band j: the given p-values scaled by 2^j (at most 1),
 // exact zeros replaced, largest first (the omitted ones, 1.0, stay 1.0 at
 // every band).
+// The values are scaled_pvalue's, as products by two powers of two (j stays
+// below 2 HALF_SCALE_EXPONENT): a product by 2^a, a >= 0, is exact short of
+// overflow (it only moves the exponent, also of a subnormal p), where it
+// gives +inf as ldexp does, and both are clamped to 1. Unlike ldexp, the
+// loop vectorises, and a band is rescaled often.
+constexpr int HALF_SCALE_EXPONENT = 600;
+
 void select_band(LevelChecks& checks, const double* ascending, int n, int j) {
     if (checks.select(j)) {
         return;
     }
+    const int low = std::min(j, HALF_SCALE_EXPONENT);
+    const double first = std::ldexp(1.0, low);
+    const double second = std::ldexp(1.0, j - low);
     std::vector<double> scaled(static_cast<std::size_t>(n));
     for (int t = 0; t < n; ++t) {
-        const double p = scaled_pvalue(ascending[n - 1 - t], j);
+        const double p = std::min((ascending[n - 1 - t] * first) * second, 1.0);
         scaled[static_cast<std::size_t>(t)] = p == 0.0 ? ZERO_REPLACEMENT : p;
     }
     checks.add(j, std::move(scaled));
