@@ -49,6 +49,15 @@ bool LevelChecks::select(int key) {
     return false;
 }
 
+std::vector<double> LevelChecks::spare_values() {
+    if (versions_.size() < CACHED_VERSIONS) {
+        return {};
+    }
+    std::vector<double> values = std::move(versions_.back()->given);
+    versions_.pop_back();
+    return values;
+}
+
 void LevelChecks::add(int key, std::vector<double> given) {
     const int n = common::checked_count(given.size(), "the given p-values");
     common::require_family_size(n, harmonic_.size());
@@ -146,7 +155,8 @@ void select_band(LevelChecks& checks, const double* ascending, int n, int j) {
     const int low = std::min(j, HALF_SCALE_EXPONENT);
     const double first = std::ldexp(1.0, low);
     const double second = std::ldexp(1.0, j - low);
-    std::vector<double> scaled(static_cast<std::size_t>(n));
+    std::vector<double> scaled = checks.spare_values();
+    scaled.resize(static_cast<std::size_t>(n));
     for (int t = 0; t < n; ++t) {
         const double p = std::min((ascending[n - 1 - t] * first) * second, 1.0);
         scaled[static_cast<std::size_t>(t)] = p == 0.0 ? ZERO_REPLACEMENT : p;
