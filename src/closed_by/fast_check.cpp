@@ -234,7 +234,7 @@ bool CheckWalk::sweep(Walk& walk) {
     verdicts_.clear();
     bool all_pass = true;
     std::int64_t cut = family_.pad - 1;  // cut off at every size >= 2
-    std::int64_t width = 2;
+    std::int64_t width = std::max<std::int64_t>(2, tuning_.first_block_width);
     std::int64_t cooldown = 0;
     for (std::int64_t s = from, polls = 0; s <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
