@@ -1,16 +1,23 @@
 """Where the closed procedures' decisions are monotone in alpha, and where they are not.
 
-The literal check (`_vardo`) against a check that evaluates every pair: wherever
-search_exactness.search_is_exact holds they agree, so the count is monotone
-there; the known counterexample (300 e-values of 10) breaks monotonicity only at
-alphas where that condition fails. Also the stress count of bench/contract.py, and the
-search for a closed BY input whose decision falls as alpha grows (none found).
+Closed e-BH: the literal check (`_vardo`) against a check that evaluates every
+pair: wherever search_exactness.search_is_exact holds they agree, so the count is
+monotone there; the known counterexample (300 e-values of 10) breaks
+monotonicity only at alphas where that condition fails. Also the stress count of
+bench/contract.py.
+
+Closed BY: the count in exact arithmetic (cby_exactness) is monotone and equals
+the core's wherever no comparison of a check lies within rounding of its tie; a
+near tie of reciprocal sums makes the core's decision fall as alpha grows.
 """
+
+from fractions import Fraction
 
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from cby_exactness import closed_by_count, harmonic_numbers, stable_ceiling
 from search_exactness import (
     exhaustive_count,
     exhaustive_passes,
@@ -137,8 +144,8 @@ def tie_prone_pvalues(draw):
 
 
 class TestClosedByWindows:
-    """No input is known where closed BY's decision falls as alpha grows: searched over consecutive doubles
-    around every level of tie-prone inputs."""
+    """Around the levels of tie-prone inputs closed BY's decision grows over consecutive doubles: a fall
+    needs reciprocal sums within about 1e-10 / alpha of a ratio u / r, which such inputs do not reach."""
 
     @settings(max_examples=60, deadline=None)
     @given(tie_prone_pvalues())
@@ -148,3 +155,60 @@ class TestClosedByWindows:
             window = consecutive_doubles(min(float(level) * (1 + 2**-47), 0.999), 48)
             counts = [int(tarvimo.closed_by(p, a).sum()) for a in window if a > 0.0]
             assert counts == sorted(counts)
+
+
+class TestClosedByExactness:
+    """The count in exact arithmetic against the core: equal wherever the checks are certain, monotone always."""
+
+    @settings(max_examples=40, deadline=None)
+    @given(tie_prone_pvalues().filter(lambda p: len(p) <= 16), st.floats(0.05, 0.9))
+    def test_core_count_is_the_exact_count_where_no_check_nears_a_tie(self, p, alpha):
+        window = consecutive_doubles(alpha, 6) + [alpha]
+        exact = []
+        for a in window:
+            count, certain = closed_by_count(p, a)
+            exact.append(count)
+            if certain:
+                assert int(tarvimo.closed_by(p, a).sum()) == count
+        assert exact == sorted(exact)
+        assert closed_by_count(p, 0.05)[0] <= closed_by_count(p, alpha)[0]
+
+
+class TestClosedByNearTie:
+    """Ten p-values of a family of 100 whose ceilings at size 100 are 2, 3, 17, 39, 52, 55, 83, 89, 93, 93:
+    1/2 + 1/3 + ... + 1/93 falls short of 1 by delta = 2.99e-11, so the strongest value's check at the whole
+    family, I (sum 1/c) >= I - 1e-10 with I = fl(1 / alpha), ties at alpha = delta / 1e-10 = 0.29939 and is
+    decided by rounding for about 4e-5 around it (every smaller size is cleared by the bound)."""
+
+    HEAD = [0.00058, 0.00144, 0.00952, 0.0222, 0.0297, 0.0315, 0.0476, 0.0511, 0.0534, 0.0534]
+    TOTAL = 100
+    REJECTS = 0.299385335254046  # rejected here, not at the next double
+
+    def test_ceilings_fall_short_of_one_by_a_near_tie(self):
+        harmonic = harmonic_numbers(self.TOTAL)
+        factoralpha = (self.TOTAL * harmonic[-1]) * (1.0 / self.REJECTS)
+        ceilings = [stable_ceiling(q * factoralpha) for q in self.HEAD]
+        assert ceilings == [2, 3, 17, 39, 52, 55, 83, 89, 93, 93]
+        delta = 1 - sum(Fraction(1, c) for c in ceilings)
+        assert 2.99e-11 < delta < 3e-11 and abs(float(delta) / 1e-10 - self.REJECTS) < 3e-5
+
+    def test_rejection_falls_between_consecutive_doubles(self):
+        above = float(np.nextafter(self.REJECTS, 1.0))
+        assert tarvimo.closed_by(self.HEAD, self.REJECTS, m=self.TOTAL).tolist() == [True] + [False] * 9
+        assert not tarvimo.closed_by(self.HEAD, above, m=self.TOTAL).any()
+        assert not tarvimo.by(self.HEAD, above, m=self.TOTAL).any()
+        full = sorted(self.HEAD + [1.0] * (self.TOTAL - len(self.HEAD)), reverse=True)
+        assert [_vardo.largestcBYsignificant_cpp(full, a) for a in (self.REJECTS, above)] == [1, 0]
+        level = tarvimo.adjust(self.HEAD, "closed_by", m=self.TOTAL)[0]
+        assert level > self.REJECTS  # the contract breaks: rejected below its level
+
+    def test_the_fall_lies_where_rounding_decides(self):
+        full = self.HEAD + [1.0] * (self.TOTAL - len(self.HEAD))
+        window = consecutive_doubles(self.REJECTS, 3) + [self.REJECTS, float(np.nextafter(self.REJECTS, 1.0))]
+        core = [int(tarvimo.closed_by(self.HEAD, a, m=self.TOTAL).sum()) for a in window]
+        exact = [closed_by_count(full, a) for a in window]
+        assert core != sorted(core) and [c for c, _ in exact] == sorted(c for c, _ in exact)
+        assert all(not certain for (count, certain), c in zip(exact, core, strict=True) if count != c)
+        # Without the rounding bound the exact count would claim to decide as the core, and does not.
+        unbounded = [closed_by_count(full, a, slack=0.0) for a in window]
+        assert any(certain and count != c for (count, certain), c in zip(unbounded, core, strict=True))
