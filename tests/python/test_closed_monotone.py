@@ -125,6 +125,15 @@ class TestStressCount:
             found = contract.count_breaks(item, rng)
             assert (found.at_levels, found.below_levels, found.at_random) == (0, 0, 0), item.name
 
+    def test_closed_by_breaks_across_a_near_tie_and_not_on_random_families(self):
+        rng = np.random.default_rng(5)
+        tie = contract.near_tie_input(contract.NEAR_TIE_CEILINGS[0])
+        found = contract.count_breaks(tie, rng, "closed_by")
+        assert found.tie_checked == contract.TIE_RUNS * contract.TIE_RUN_LENGTH and found.at_ties > 0
+        for item in contract.pvalue_family_inputs(200, 5, 11):
+            found = contract.count_breaks(item, rng, "closed_by")
+            assert (found.at_levels, found.below_levels, found.at_random, found.tie_checked) == (0, 0, 0, 0)
+
     @pytest.mark.parametrize("m", [300])
     def test_counts_reach_every_distinct_level(self, m):
         rng = np.random.default_rng(3)
