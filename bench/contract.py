@@ -35,15 +35,16 @@ from bench import adversarial  # noqa: E402
 DESIGN_ALPHA = 0.05  # the alpha the patterns are built around
 RANDOM_ALPHAS = 200  # per input: half uniform on (0, 1), half log-uniform on (1e-6, 1)
 SEARCHES = {"closed_ebh": adversarial.EVALUES, "closed_by": adversarial.PVALUES}
-# Closed BY families of 100 whose strongest value's check at size 100 nears a tie: its ceilings there, whose
-# reciprocals sum to 1 - delta with delta in 1.6e-11 ... 3e-11, so the check ties at alpha = delta / 1e-10.
-NEAR_TIE_TOTAL = 100
-NEAR_TIE_CEILINGS = (
-    (2, 3, 17, 39, 52, 55, 83, 89, 93, 93),
-    (2, 3, 18, 31, 54, 68, 77, 89, 91, 96),
-    (2, 3, 21, 35, 49, 52, 71, 72, 86, 89),
+# Closed BY families whose strongest value's check at the whole family nears a tie: its ceilings there,
+# whose reciprocals sum to 1 - delta with delta in 7e-12 ... 3e-11, so that the check ties at
+# alpha = delta / 1e-10, and the family's size. The last ties below 0.1, where smaller alphas scale to.
+NEAR_TIES = (
+    ((2, 3, 17, 39, 52, 55, 83, 89, 93, 93), 100),
+    ((2, 3, 18, 31, 54, 68, 77, 89, 91, 96), 100),
+    ((2, 3, 21, 35, 49, 52, 71, 72, 86, 89), 100),
+    ((2, 3, 12, 35, 98, 103, 107, 109, 121, 124), 130),
 )
-TIE_RUNS, TIE_RUN_LENGTH, TIE_BAND = 20, 100, 4e-5  # runs of consecutive doubles spread over alpha (1 +- band)
+TIE_RUNS, TIE_RUN_LENGTH, TIE_BAND = 20, 100, 1e-5  # runs of consecutive doubles spread over alpha (1 +- band)
 
 
 @dataclass(frozen=True)
@@ -160,14 +161,14 @@ def pvalue_family_inputs(m: int, count: int, seed: int) -> list[StressInput]:
     return inputs
 
 
-def near_tie_input(ceilings: tuple[int, ...]) -> StressInput:
-    """A truncated list of NEAR_TIE_TOTAL whose values sit mid-way in their ceilings at the tie. The strongest
-    one's ceiling 2 holds at size NEAR_TIE_TOTAL only: the bound clears every smaller size."""
+def near_tie_input(ceilings: tuple[int, ...], total: int) -> StressInput:
+    """A truncated list of `total` whose values sit mid-way in their ceilings at the tie. The strongest one's
+    ceiling 2 holds at the whole family only: the bound clears every smaller size of its check."""
     delta = 1 - sum(Fraction(1, c) for c in ceilings)
     tie = float(delta) / 1e-10
-    factor = NEAR_TIE_TOTAL * adversarial.harmonic(NEAR_TIE_TOTAL)
+    factor = total * adversarial.harmonic(total)
     values = np.array([1.005, *(c - 0.5 for c in ceilings[1:])]) * tie / factor
-    return StressInput(f"near tie of reciprocal sums {ceilings[:3]}...", values, NEAR_TIE_TOTAL, tie)
+    return StressInput(f"near tie of reciprocal sums {ceilings[:3]}...", values, total, tie)
 
 
 def tied_inputs(m: int) -> list[StressInput]:
@@ -218,7 +219,7 @@ def main(argv: list[str] | None = None) -> int:
             inputs += pvalue_family_inputs(m, args.families, args.seed + m)
         rows += [count_breaks(item, rng, args.method) for item in inputs]
     if args.method == "closed_by":
-        rows += [count_breaks(near_tie_input(c), rng, args.method) for c in NEAR_TIE_CEILINGS]
+        rows += [count_breaks(near_tie_input(*tie), rng, args.method) for tie in NEAR_TIES]
     print(table(rows))
     print()
     print(totals(rows))

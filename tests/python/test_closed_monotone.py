@@ -15,9 +15,9 @@ from fractions import Fraction
 
 import numpy as np
 import pytest
+from cby_exactness import closed_by_count, harmonic_numbers, stable_ceiling
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from cby_exactness import closed_by_count, harmonic_numbers, stable_ceiling
 from search_exactness import (
     exhaustive_count,
     exhaustive_passes,
@@ -127,7 +127,7 @@ class TestStressCount:
 
     def test_closed_by_breaks_across_a_near_tie_and_not_on_random_families(self):
         rng = np.random.default_rng(5)
-        tie = contract.near_tie_input(contract.NEAR_TIE_CEILINGS[0])
+        tie = contract.near_tie_input(*contract.NEAR_TIES[0])
         found = contract.count_breaks(tie, rng, "closed_by")
         assert found.tie_checked == contract.TIE_RUNS * contract.TIE_RUN_LENGTH and found.at_ties > 0
         for item in contract.pvalue_family_inputs(200, 5, 11):
@@ -221,3 +221,11 @@ class TestClosedByNearTie:
         # Without the rounding bound the exact count would claim to decide as the core, and does not.
         unbounded = [closed_by_count(full, a, slack=0.0) for a in window]
         assert any(certain and count != c for (count, certain), c in zip(unbounded, core, strict=True))
+
+    @pytest.mark.parametrize("exponent", [0, 20, 900])
+    def test_a_tie_below_0_1_repeats_at_every_smaller_scale(self, exponent):
+        # Below 0.05 the family decides at alpha 2^j on p 2^j: the same rounding at every scale.
+        item = contract.near_tie_input(*contract.NEAR_TIES[-1])
+        falls, scale = 0.0709547731232259, 2.0**-exponent
+        values, alphas = item.values * scale, [falls * scale, float(np.nextafter(falls, 1.0)) * scale]
+        assert [bool(tarvimo.closed_by(values, a, m=item.total)[0]) for a in alphas] == [True, False]
