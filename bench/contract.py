@@ -5,7 +5,7 @@ The contract, per hypothesis and double alpha below max_level:
 It can only break where the decision is not monotone in alpha: for closed e-BH
 on tied e-values, whose rows of rounded targets are flat; for closed BY where
 reciprocal sums of its ceilings fall short of a ratio u / r by about
-1e-10 / alpha, so that rounding decides a check. For every pattern of the
+1e-10 alpha, so that rounding decides a check. For every pattern of the
 adversarial suite, random families, families with zeros, ties, infinite e-values
 and truncated lists (`m`), this counts the (hypothesis, alpha) pairs that break
 it at every distinct level, at the double just below each, at random alphas, and

@@ -128,8 +128,9 @@ def by_count(p: list[float], alpha: float, harmonic: list[float]) -> int:
 
 def closed_by_count(pvalues: list[float], alpha: float, slack: float = 1.0) -> tuple[int, bool]:
     """The closed BY count in exact arithmetic (larger of BY's and the largest passing r), and whether the
-    core's count must equal it: every check from r = m down to the one that passes is certain."""
-    p = sorted((q if q != 0.0 else ZERO_REPLACEMENT for q in pvalues), reverse=True)
+    core's count must equal it: every check from r = m down to the one that passes is certain. For values
+    that stay sorted once zeros become 1e-12 (none in between), where the bound is monotone in s."""
+    p = [q if q != 0.0 else ZERO_REPLACEMENT for q in sorted(pvalues, reverse=True)]
     harmonic = harmonic_numbers(len(p))
     floor = by_count(p, alpha, harmonic)
     certain = True
