@@ -467,9 +467,9 @@ TEST(ClosedLevels, TinyAndSubnormalPvaluesAsABisection) {
         for (const int total : {n, n + 3}) {
             const std::vector<double> levels = closed_by_levels(p.data(), n, total, 1.0, nullptr);
             for (int t = 1; t <= n; ++t) {
-                EXPECT_EQ(levels[static_cast<std::size_t>(t - 1)],
-                          bisected_rank_level(t, 1.0,
-                                              [&](double alpha) { return literal_closed_by_count(p, total, alpha); }))
+                EXPECT_EQ(
+                    levels[static_cast<std::size_t>(t - 1)],
+                    bisected_rank_level(t, 1.0, [&](double alpha) { return literal_closed_by_count(p, total, alpha); }))
                     << p[0] << " " << total << " " << t;
             }
         }

@@ -39,10 +39,12 @@ namespace {
 // the first size, with and without range certificates and the lane; no
 // sweep at all; a little of each, with harmonic checkpoints below the given
 // values of any padded family; a sweep whose first range is wide.
-const std::vector<CertifiedCbyTuning> TUNINGS{
-    CertifiedCbyTuning{}, CertifiedCbyTuning{0, 1, true, true}, CertifiedCbyTuning{0, 1, false, false},
-    CertifiedCbyTuning{0, 1 << 30, false, true}, CertifiedCbyTuning{8, 3, true, true, 0},
-    CertifiedCbyTuning{0, 1, true, true, 0, 16}};
+const std::vector<CertifiedCbyTuning> TUNINGS{CertifiedCbyTuning{},
+                                              CertifiedCbyTuning{0, 1, true, true},
+                                              CertifiedCbyTuning{0, 1, false, false},
+                                              CertifiedCbyTuning{0, 1 << 30, false, true},
+                                              CertifiedCbyTuning{8, 3, true, true, 0},
+                                              CertifiedCbyTuning{0, 1, true, true, 0, 16}};
 
 int rounds(int base) {
     const char* scale = std::getenv("TARVIMO_CBY_ROUNDS");
