@@ -365,7 +365,7 @@ TEST(MeanConsistencyCheck, OnAComputedProfileAndFastEqualsTheCheckOnItsVector) {
                 const MeanConsistentResult fast = fast_check(profile, r, alpha, warm_i_in, warm_i_out, nullptr, counts);
                 expect_same(fast, literal, what + ", fast");
                 expect_same(fast_check(profile, r, alpha, warm_i_in, warm_i_out, nullptr, counts, true), literal,
-                            what + ", bounded at once");
+                            what + ", bounded early");
                 failed_after_bulk += counts.bulk_proofs > bulk_before && !fast.meanconsistent;
             }
         }
