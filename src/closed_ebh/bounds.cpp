@@ -113,10 +113,15 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, std::int64_t set_of
 bool chord_clears(const double* sums, double cum_s, std::int64_t i1, std::int64_t i2, double div_ra, double left,
                   double slope, double k) {
     std::uint64_t signs = 0;
-    for (std::int64_t i_in = i1; i_in <= i2; ++i_in) {
-        const double i = i_in;
-        const double a = sums[i_in] - cum_s;
-        const double value = (a - i * i * div_ra) + (left + static_cast<double>(i_in - i1) * slope);
+    // Row numbers as doubles counted up (exact below 2^53), which the
+    // compiler can vectorise, unlike conversions from 64-bit integers.
+    const double first = static_cast<double>(i1);
+    const std::int64_t rows = i2 - i1;
+    for (std::int64_t t = 0; t <= rows; ++t) {
+        const double step = static_cast<double>(static_cast<std::int32_t>(t));
+        const double i = first + step;
+        const double a = sums[i1 + t] - cum_s;
+        const double value = (a - i * i * div_ra) + (left + step * slope);
         const double slack = value - (std::fabs(a) + k) * PROOF_MARGIN;
         std::uint64_t bits;
         std::memcpy(&bits, &slack, sizeof bits);
