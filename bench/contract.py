@@ -1,21 +1,25 @@
-"""How often closed e-BH's levels break the contract on the stress inputs.
+"""How often the closed procedures' levels break the contract on the stress inputs.
 
 The contract, per hypothesis and double alpha below max_level:
-``tarvimo.closed_ebh(values, alpha) == (tarvimo.adjust(values, "closed_ebh") <= alpha)``.
-It can only break where the decision is not monotone in alpha (tied e-values,
-whose rows of rounded targets are flat). For every e-value pattern of the
-adversarial suite, random families, families with zeros, with infinite
-e-values and truncated lists (`m`), this counts the (hypothesis, alpha) pairs
-that break it at every distinct level, at the double just below each, and at
-random alphas.
+``tarvimo.<method>(values, alpha) == (tarvimo.adjust(values, method) <= alpha)``.
+It can only break where the decision is not monotone in alpha: for closed e-BH
+on tied e-values, whose rows of rounded targets are flat; for closed BY where
+reciprocal sums of its ceilings fall short of a ratio u / r by about
+1e-10 alpha, so that rounding decides a check. For every pattern of the
+adversarial suite, random families, families with zeros, ties, infinite e-values
+and truncated lists (`m`), this counts the (hypothesis, alpha) pairs that break
+it at every distinct level, at the double just below each, at random alphas, and
+for inputs built on such a near tie at runs of consecutive doubles across it.
 
-python bench/contract.py            # m = 300 and 2,000
+python bench/contract.py                      # closed e-BH, m = 300 and 2,000
+python bench/contract.py --method closed_by
 python bench/contract.py --sizes 300
 """
 
 import argparse
 import sys
 from dataclasses import dataclass
+from fractions import Fraction
 from functools import partial
 from pathlib import Path
 
@@ -30,6 +34,17 @@ from bench import adversarial  # noqa: E402
 
 DESIGN_ALPHA = 0.05  # the alpha the patterns are built around
 RANDOM_ALPHAS = 200  # per input: half uniform on (0, 1), half log-uniform on (1e-6, 1)
+SEARCHES = {"closed_ebh": adversarial.EVALUES, "closed_by": adversarial.PVALUES}
+# Closed BY families whose strongest value's check at the whole family nears a tie: its ceilings there,
+# whose reciprocals sum to 1 - delta with delta in 7e-12 ... 3e-11, so that the check ties at
+# alpha = delta / 1e-10, and the family's size. The last ties below 0.1, where smaller alphas scale to.
+NEAR_TIES = (
+    ((2, 3, 17, 39, 52, 55, 83, 89, 93, 93), 100),
+    ((2, 3, 18, 31, 54, 68, 77, 89, 91, 96), 100),
+    ((2, 3, 21, 35, 49, 52, 71, 72, 86, 89), 100),
+    ((2, 3, 12, 35, 98, 103, 107, 109, 121, 124), 130),
+)
+TIE_RUNS, TIE_RUN_LENGTH, TIE_BAND = 20, 100, 1e-5  # runs of consecutive doubles spread over alpha (1 +- band)
 
 
 @dataclass(frozen=True)
@@ -43,6 +58,8 @@ class Breaks:
     below_levels: int
     random_checked: int
     at_random: int
+    tie_checked: int
+    at_ties: int
 
 
 @dataclass(frozen=True)
@@ -50,23 +67,36 @@ class StressInput:
     name: str
     values: np.ndarray
     total: int | None  # the family's size when the list is truncated
+    tie: float | None = None  # the alpha of a near tie of the check, checked across by runs of doubles
 
 
-def mismatches(values: np.ndarray, levels: np.ndarray, alpha: float, total: int | None) -> int:
+def mismatches(values: np.ndarray, levels: np.ndarray, alpha: float, total: int | None, method: str) -> int:
     """Hypotheses whose decision at alpha disagrees with their level."""
-    mask = tarvimo.closed_ebh(values, alpha, m=total)
+    mask = getattr(tarvimo, method)(values, alpha, m=total)
     return int(np.count_nonzero(mask != (levels <= alpha)))
 
 
-def count_breaks(item: StressInput, rng: np.random.Generator) -> Breaks:
-    levels = tarvimo.adjust(item.values, "closed_ebh", m=item.total)
+def doubles_across(tie: float) -> list[float]:
+    """TIE_RUNS runs of TIE_RUN_LENGTH consecutive doubles, starting evenly over tie (1 +- TIE_BAND)."""
+    alphas = []
+    for start in np.linspace(tie * (1 - TIE_BAND), tie * (1 + TIE_BAND), TIE_RUNS):
+        run = [float(start)]
+        while len(run) < TIE_RUN_LENGTH:
+            run.append(float(np.nextafter(run[-1], 1.0)))
+        alphas += run
+    return alphas
+
+
+def count_breaks(item: StressInput, rng: np.random.Generator, method: str = "closed_ebh") -> Breaks:
+    levels = tarvimo.adjust(item.values, method, m=item.total)
     distinct = np.unique(levels[levels < 1.0])
     below = np.nextafter(distinct, 0.0)
     randoms = np.concatenate(
         [rng.uniform(0.0, 1.0, RANDOM_ALPHAS // 2), np.exp(rng.uniform(np.log(1e-6), 0.0, RANDOM_ALPHAS // 2))]
     )
     randoms = randoms[(randoms > 0.0) & (randoms < 1.0)]
-    count = partial(mismatches, item.values, levels, total=item.total)
+    across = doubles_across(item.tie) if item.tie is not None else []
+    count = partial(mismatches, item.values, levels, total=item.total, method=method)
     return Breaks(
         item.name,
         len(item.values) if item.total is None else item.total,
@@ -75,16 +105,18 @@ def count_breaks(item: StressInput, rng: np.random.Generator) -> Breaks:
         sum(count(alpha) for alpha in below if alpha > 0.0),
         len(randoms),
         sum(count(alpha) for alpha in randoms),
+        len(across),
+        sum(count(alpha) for alpha in across),
     )
 
 
-def pattern_inputs(m: int, random_count: int, seed: int) -> list[StressInput]:
-    """Every e-value pattern of the adversarial suite at m, built around DESIGN_ALPHA."""
+def pattern_inputs(m: int, random_count: int, seed: int, method: str = "closed_ebh") -> list[StressInput]:
+    """Every pattern of the adversarial suite for the method's search at m, built around DESIGN_ALPHA."""
     patterns = adversarial.all_patterns(random_count, seed)
     return [
         StressInput(f"{p.name} (pattern)", p.build(m, DESIGN_ALPHA), None)
         for p in patterns
-        if p.search == adversarial.EVALUES
+        if p.search == SEARCHES[method]
     ]
 
 
@@ -108,6 +140,37 @@ def family_inputs(m: int, count: int, seed: int) -> list[StressInput]:
     return inputs
 
 
+def pvalue_family_inputs(m: int, count: int, seed: int) -> list[StressInput]:
+    """Random p-value families: 10% signals, a share of exact zeros, ties drawn from a few values, values
+    around the BY line of DESIGN_ALPHA, and a truncated list of half the family."""
+    rng = np.random.default_rng(seed)
+    line = adversarial.by_line(m, DESIGN_ALPHA)
+    names = ("10% signals", "30% zeros", "ties of 4 values", "around the BY line", "half given, m")
+    inputs = []
+    for number in range(count):
+        p = np.where(rng.random(m) < 0.1, rng.beta(0.1, 8.0, m), rng.uniform(0.0, 1.0, m))
+        kind = number % 5
+        if kind == 1:
+            p[rng.random(m) < 0.3] = 0.0
+        elif kind == 2:
+            p = rng.choice(p[:4], m)
+        elif kind == 3:
+            p = np.minimum(1.0, rng.permutation(line) * np.exp(rng.normal(0.0, 0.3, m)))
+        values, total = (p[: m // 2], m) if kind == 4 else (p, None)
+        inputs.append(StressInput(f"{names[kind]} (family {number})", values, total))
+    return inputs
+
+
+def near_tie_input(ceilings: tuple[int, ...], total: int) -> StressInput:
+    """A truncated list of `total` whose values sit mid-way in their ceilings at the tie. The strongest one's
+    ceiling 2 holds at the whole family only: the bound clears every smaller size of its check."""
+    delta = 1 - sum(Fraction(1, c) for c in ceilings)
+    tie = float(delta) / 1e-10
+    factor = total * adversarial.harmonic(total)
+    values = np.array([1.005, *(c - 0.5 for c in ceilings[1:])]) * tie / factor
+    return StressInput(f"near tie of reciprocal sums {ceilings[:3]}...", values, total, tie)
+
+
 def tied_inputs(m: int) -> list[StressInput]:
     """All e-values tied: at 10 (the known counterexample at m = 300), at 3 and at 15.02 (sums not exact)."""
     return [StressInput(f"all tied at {c:g}", np.full(m, c), None) for c in (10.0, 3.0, 15.02)]
@@ -115,29 +178,32 @@ def tied_inputs(m: int) -> list[StressInput]:
 
 def table(rows: list[Breaks]) -> str:
     lines = [
-        "| input | m | levels | breaks at levels | breaks below | random alphas | breaks at random |",
-        "|---|---|---|---|---|---|---|",
+        "| input | m | levels | breaks at levels | breaks below | random alphas | breaks at random "
+        "| alphas across a tie | breaks there |",
+        "|---|---|---|---|---|---|---|---|---|",
     ]
     lines += [
         f"| {b.name} | {b.m} | {b.levels_checked} | {b.at_levels} | {b.below_levels} | {b.random_checked} "
-        f"| {b.at_random} |"
+        f"| {b.at_random} | {b.tie_checked} | {b.at_ties} |"
         for b in rows
     ]
     return "\n".join(lines)
 
 
 def totals(rows: list[Breaks]) -> str:
-    broken = [b for b in rows if b.at_levels or b.below_levels or b.at_random]
+    broken = [b for b in rows if b.at_levels or b.below_levels or b.at_random or b.at_ties]
     return (
         f"{len(rows)} inputs, {sum(b.levels_checked for b in rows)} distinct levels, "
         f"{sum(b.random_checked for b in rows)} random alphas; breaks: {sum(b.at_levels for b in rows)} at levels, "
         f"{sum(b.below_levels for b in rows)} below levels, {sum(b.at_random for b in rows)} at random alphas, "
+        f"{sum(b.at_ties for b in rows)} at {sum(b.tie_checked for b in rows)} alphas across near ties, "
         f"in {len(broken)} inputs: {', '.join(b.name for b in broken) or 'none'}"
     )
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--method", choices=sorted(SEARCHES), default="closed_ebh")
     parser.add_argument("--sizes", type=int, nargs="+", default=[300, 2000], metavar="M")
     parser.add_argument("--random-patterns", type=int, default=20, metavar="N", help="random patterns (default 20)")
     parser.add_argument("--families", type=int, default=20, metavar="N", help="random families per size (default 20)")
@@ -146,8 +212,14 @@ def main(argv: list[str] | None = None) -> int:
     rng = np.random.default_rng(args.seed)
     rows = []
     for m in args.sizes:
-        inputs = pattern_inputs(m, args.random_patterns, args.seed) + family_inputs(m, args.families, args.seed + m)
-        rows += [count_breaks(item, rng) for item in inputs + tied_inputs(m)]
+        inputs = pattern_inputs(m, args.random_patterns, args.seed, args.method)
+        if args.method == "closed_ebh":
+            inputs += family_inputs(m, args.families, args.seed + m) + tied_inputs(m)
+        else:
+            inputs += pvalue_family_inputs(m, args.families, args.seed + m)
+        rows += [count_breaks(item, rng, args.method) for item in inputs]
+    if args.method == "closed_by":
+        rows += [count_breaks(near_tie_input(*tie), rng, args.method) for tie in NEAR_TIES]
     print(table(rows))
     print()
     print(totals(rows))
