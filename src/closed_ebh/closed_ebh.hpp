@@ -6,6 +6,7 @@
 // input.
 
 #include "closed_ebh/levels.hpp"
+#include "closed_ebh/stays.hpp"
 #include "closed_ebh/vardo.hpp"
 #include "common/common.hpp"
 

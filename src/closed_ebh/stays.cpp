@@ -1,0 +1,275 @@
+#include "closed_ebh/stays.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <vector>
+
+#include "closed_ebh/closed_ebh.hpp"
+#include "closed_ebh/levels.hpp"
+#include "closed_ebh/vardo.hpp"
+
+namespace tarvimo::closed_ebh {
+
+using common::double_below;
+using common::SMALLEST_LEVEL;
+
+namespace {
+
+// The unit roundoff of doubles.
+constexpr double UNIT_ROUNDOFF = 0x1p-53;
+// Relative widening of a near-tie band: covers the roundings of the band's
+// own computation.
+constexpr double BAND_WIDENING = 1.0 + 1e-12;
+
+// The i_out of a violating pair of row i_in of size r (off = total - r
+// outside values, div_ra = fl(1 / fl(alpha r))), or -1 when the row has none.
+//
+// The check's halving compares the targets t(mid), t(mid + 1) and drops the
+// side the larger one points away from. Write c for the running sums, A =
+// fl(c[off + i] - c[off]), d = div_ra, V(j) = A + c[j] - i (i + j) d without
+// rounding and g[j] = c[j + 1] - c[j]. Then |t(j) - V(j)| <= E = (2u + u^2) K
+// with K = A + c[off] + i (i + off) d for every j, and V's increments are
+// g[j] - i d. With D the largest fall of g (g[k] - g[l], k < l), a violation
+// on the dropped side needs |g[mid] - i d| <= 2E + D (the proof is in the
+// README, "When the check finds every violation": after t(mid) > t(mid + 1)
+// the increment at mid is below 2E, and a violation left of mid forces every
+// increment between it and mid into (-2E - D, 2E + D); the mirror case
+// likewise). So the halving below drops a side unsearched only where that
+// cannot hold, and searches it pair by pair otherwise: the row is searched
+// exactly. The band 8u K + D, widened, exceeds 2E + D plus the roundings of
+// i d and of the difference (each below u K). A non-finite increment makes
+// D infinite (largest_increment_fall): every side is then searched.
+std::int64_t row_violation(const EvalueProfile& profile, std::int64_t i_in, std::int64_t off, double div_ra,
+                           double fall, StaysCounts& counts) {
+    const auto violates = [&](std::int64_t j) { return compute_target(profile, i_in, j, off, div_ra) < -TOLERANCE; };
+    const auto first_violation = [&](std::int64_t from, std::int64_t to) {
+        ++counts.searched_sides;
+        for (std::int64_t j = from; j <= to; ++j) {
+            if (violates(j)) {
+                return j;
+            }
+        }
+        return std::int64_t{-1};
+    };
+    const double spread = (profile[off + i_in] - profile[off]) + profile[off] + pair_count(i_in, off) * div_ra;
+    const double band = (8.0 * UNIT_ROUNDOFF * spread + fall) * BAND_WIDENING;
+    const double threshold = static_cast<double>(i_in) * div_ra;
+    std::int64_t lo = 0;
+    std::int64_t hi = off;
+    while (lo < hi) {
+        const std::int64_t mid = lo + (hi - lo) / 2;
+        const double target1 = compute_target(profile, i_in, mid, off, div_ra);
+        if (target1 < -TOLERANCE) {
+            return mid;
+        }
+        const double target2 = compute_target(profile, i_in, mid + 1, off, div_ra);
+        if (target2 < -TOLERANCE) {
+            return mid + 1;
+        }
+        const bool near_tie = !(std::fabs((profile[mid + 1] - profile[mid]) - threshold) > band);
+        if (target1 > target2) {
+            const std::int64_t found = near_tie ? first_violation(lo, mid - 1) : -1;
+            if (found >= 0) {
+                return found;
+            }
+            lo = mid + 2;
+        } else {
+            const std::int64_t found = near_tie ? first_violation(mid + 2, hi) : -1;
+            if (found >= 0) {
+                return found;
+            }
+            hi = mid - 1;
+        }
+    }
+    return lo == hi && violates(lo) ? lo : -1;
+}
+
+// The levels by rank from the every-pair check: the every-pair count (the
+// e-BH count or the largest size whose every pair passes) is monotone in
+// alpha, every rounded target being so, and the e-BH test too; so the scan
+// over sizes with the running minimum (common::scan_closed_levels) gives,
+// for each rank, the smallest double from which on that count reaches it.
+// A size's own level comes from the levels of its violated pairs, each
+// settled exactly (pair_level), the check being exact.
+std::vector<double> every_pair_levels(const double* descending, const EvalueProfile& profile, int n, double fall,
+                                      double max_level, const common::CancelFlag* cancel, StaysCounts& counts) {
+    std::vector<double> levels = step_up_evalue_levels(descending, n, profile.total(), max_level);
+    MeanConsistentResult last{true, -1, -1};
+    const auto passes = [&](int r, double alpha) {
+        ++counts.scan.checks;
+        const MeanConsistentResult check =
+            every_pair_check(profile, r, alpha, fall, last.at_i_in, last.at_i_out, counts);
+        if (!check.meanconsistent) {
+            last = check;
+        }
+        return check.meanconsistent;
+    };
+    const auto size_level = [&](int r, double running) {
+        const double below = double_below(running);
+        if (!passes(r, below)) {
+            return running;
+        }
+        ++counts.every_pair_sizes;
+        ++counts.scan.searched_sizes;
+        const auto passes_r = [&](double alpha) { return passes(r, alpha); };
+        const auto violated_pair_level = [&](double from, double to) {
+            return pair_level(profile, r, std::min<std::int64_t>(last.at_i_in, r), last.at_i_out, from, to);
+        };
+        return common::size_level_by_parts(SMALLEST_LEVEL, below, passes_r, violated_pair_level, passes_r,
+                                           counts.scan);
+    };
+    common::scan_closed_levels(levels, max_level, size_level, cancel);
+    return levels;
+}
+
+// Levels from which on each rank stays rejected, given for each rank a sound
+// level X (closed e-BH rejects the rank at every double from X up to
+// max_level): walking down from X over the doubles, the level is the last
+// double before the first at which the public count falls below the rank.
+// Ranks ta ... tb share X; the rejected ones at a double are a prefix of them.
+void walk_down(const double* ascending, int n, std::int64_t total, int ta, int tb, double sound,
+               std::vector<double>& levels, const common::CancelFlag* cancel, StaysCounts& counts,
+               const StaysLimits& limits) {
+    double alpha = sound;
+    int pending = tb;  // ranks ta ... pending are rejected at every double from alpha on
+    for (int steps = 0; pending >= ta && alpha > SMALLEST_LEVEL; ++steps) {
+        if (steps == limits.most_walk_steps) {
+            ++counts.capped_walks;
+            break;
+        }
+        const double below = double_below(alpha);
+        ++counts.public_counts;
+        const std::int64_t rejected = public_closed_ebh_count(ascending, n, total, below, cancel);
+        for (; pending >= ta && pending + 1 > rejected; --pending) {
+            levels[static_cast<std::size_t>(pending)] = alpha;
+        }
+        alpha = below;
+    }
+    for (; pending >= ta; --pending) {
+        levels[static_cast<std::size_t>(pending)] = alpha;
+    }
+}
+
+}  // namespace
+
+std::int64_t public_closed_ebh_count(const double* ascending, int n, std::int64_t total, double alpha,
+                                     const common::CancelFlag* cancel) {
+    const std::int64_t step_up = ebh_count(ascending, n, total, alpha);
+    if (step_up == n) {
+        return n;
+    }
+    return std::max(step_up, std::min<std::int64_t>(closed_ebh_count(ascending, n, total, alpha, false, cancel), n));
+}
+
+MeanConsistentResult every_pair_check(const EvalueProfile& profile, std::int64_t r, double alpha, double fall,
+                                      std::int64_t warm_i_in, std::int64_t warm_i_out, StaysCounts& counts) {
+    ++counts.every_pair_checks;
+    const std::int64_t off = profile.total() - r;
+    const double div_ra = 1.0 / (alpha * r);
+    if (warm_i_in >= 1) {
+        const std::int64_t i_in = std::min(warm_i_in, r);
+        const std::int64_t i_out = std::min(warm_i_out, off);
+        if (compute_target(profile, i_in, i_out, off, div_ra) < -TOLERANCE) {
+            return {false, i_in, i_out};
+        }
+    }
+    for (std::int64_t i_in = 1; i_in <= r; ++i_in) {
+        const std::int64_t i_out = row_violation(profile, i_in, off, div_ra, fall, counts);
+        if (i_out >= 0) {
+            return {false, i_in, i_out};
+        }
+    }
+    return {true, -1, -1};
+}
+
+double largest_increment_fall(const EvalueProfile& profile) {
+    double fall = 0.0;
+    double largest = -INFINITY;
+    for (std::int64_t j = 0; j < profile.total(); ++j) {
+        const double increment = profile[j + 1] - profile[j];
+        if (!std::isfinite(increment)) {
+            return INFINITY;
+        }
+        fall = std::max(fall, largest - increment);
+        largest = std::max(largest, increment);
+    }
+    return fall;
+}
+
+// For each group of ranks sharing a crossing L (the largest of them, rank r,
+// is the size or the e-BH rank that set L: the levels are running minima
+// from the largest size down), L is a sound level when the e-BH test of rank
+// r passes at L, or when every pair of size r passes at L: then every pair
+// passes at every larger alpha, so every check of size r passes whatever its
+// search, and the public count is at least r from L on. Otherwise the
+// every-pair level U of each rank is sound (the every-pair count is
+// monotone and never exceeds the public count). From the sound level the
+// walk finds the level exactly: below it the public decision can differ
+// from the every-pair one only where some check misses a violation, and the
+// walk evaluates the public count itself. Ranks at max_level start there.
+void settle_stays_rejected(const double* descending, int n, std::int64_t total, double max_level,
+                           std::vector<double>& levels, const common::CancelFlag* cancel, StaysCounts& counts,
+                           const StaysLimits& limits) {
+    if (n == 0) {
+        return;
+    }
+    if (total > limits.largest_family) {
+        ++counts.families_left;
+        return;
+    }
+    const std::vector<double> ascending(std::make_reverse_iterator(descending + n),
+                                        std::make_reverse_iterator(descending));
+    const EvalueProfile profile(ascending.data(), n, total);
+    const double fall = largest_increment_fall(profile);
+    std::vector<double> sound(levels.size());
+    std::vector<double> every_pair;
+    for (int tb = n - 1; tb >= 0;) {
+        int ta = tb;
+        while (ta > 0 && levels[static_cast<std::size_t>(ta - 1)] == levels[static_cast<std::size_t>(tb)]) {
+            --ta;
+        }
+        const double crossing = levels[static_cast<std::size_t>(tb)];
+        bool confirmed = !(crossing < max_level);
+        if (!confirmed) {
+            ++counts.groups;
+            confirmed = ebh_count(ascending.data(), n, total, crossing) >= tb + 1 ||
+                        every_pair_check(profile, tb + 1, crossing, fall, -1, -1, counts).meanconsistent;
+            counts.confirmed += confirmed ? 1 : 0;
+        }
+        if (!confirmed && every_pair.empty()) {
+            every_pair = every_pair_levels(descending, profile, n, fall, max_level, cancel, counts);
+        }
+        for (int t = ta; t <= tb; ++t) {
+            sound[static_cast<std::size_t>(t)] =
+                confirmed ? std::min(crossing, max_level) : every_pair[static_cast<std::size_t>(t)];
+        }
+        tb = ta - 1;
+    }
+    std::vector<double> settled(levels.size());
+    for (int tb = n - 1; tb >= 0;) {
+        int ta = tb;
+        while (ta > 0 && sound[static_cast<std::size_t>(ta - 1)] == sound[static_cast<std::size_t>(tb)]) {
+            --ta;
+        }
+        walk_down(ascending.data(), n, total, ta, tb, sound[static_cast<std::size_t>(tb)], settled, cancel, counts,
+                  limits);
+        tb = ta - 1;
+    }
+    for (std::size_t t = 0; t < levels.size(); ++t) {
+        counts.lowered += settled[t] < sound[t] ? 1 : 0;
+        counts.raised += settled[t] > levels[t] ? 1 : 0;
+    }
+    levels = settled;
+}
+
+std::vector<double> stays_rejected_levels(const double* descending, int n, std::int64_t total, double max_level,
+                                          const common::CancelFlag* cancel, StaysCounts* counts) {
+    StaysCounts local;
+    std::vector<double> levels = closed_ebh_levels(descending, n, total, max_level, cancel);
+    settle_stays_rejected(descending, n, total, max_level, levels, cancel, counts != nullptr ? *counts : local);
+    return levels;
+}
+
+}  // namespace tarvimo::closed_ebh

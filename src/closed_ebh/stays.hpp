@@ -1,0 +1,79 @@
+#pragma once
+
+// Levels of closed e-BH as "the smallest double alpha from which on the
+// hypothesis stays rejected". The check's halving search over i_out can miss
+// a violation where two neighbouring outside increments are near-tied at a
+// row's threshold, so on such inputs (tied e-values) the decision is not
+// monotone in alpha, and a crossing of a check need not be such a level. The
+// crossings of closed_ebh_levels are confirmed or replaced here, with an
+// every-pair check (monotone in alpha, never passing where the public check
+// fails) and the public count at the doubles just below. The proofs are in
+// stays.cpp and the subsystem's README.
+
+#include <cstdint>
+#include <vector>
+
+#include "closed_ebh/mean_consistency.hpp"
+#include "closed_ebh/profile.hpp"
+#include "common/common.hpp"
+
+namespace tarvimo::closed_ebh {
+
+// How far the settling goes: families of more hypotheses keep the crossings
+// (the every-pair check and the public counts per distinct level would cost
+// more than the levels themselves), and at most this many public counts are
+// evaluated below one sound level.
+struct StaysLimits {
+    std::int64_t largest_family = 4096;
+    int most_walk_steps = 1024;
+};
+
+// What the settling did, for the tests and the benchmarks.
+struct StaysCounts {
+    long long families_left = 0;       // families above largest_family: crossings kept unverified
+    long long groups = 0;              // distinct crossing levels examined
+    long long confirmed = 0;           // of which the e-BH test or the every-pair check confirmed
+    long long every_pair_checks = 0;   // every-pair checks run
+    long long searched_sides = 0;      // halving steps at a near tie whose dropped side was searched pair by pair
+    long long every_pair_sizes = 0;    // sizes whose every-pair level was searched
+    long long public_counts = 0;       // public counts evaluated below a sound level
+    long long lowered = 0;             // ranks whose level ended below the sound level they started from
+    long long raised = 0;              // ranks whose level ended above their crossing
+    long long capped_walks = 0;        // groups whose walk stopped at most_walk_steps (their level: the last verified)
+    common::ClosedLevelCounts scan;    // the every-pair level scan, when a crossing was not confirmed
+};
+
+// What closed_ebh rejects at alpha on n ascending e-values of a family of
+// `total`: the larger of the e-BH count and the exact closed search's, at
+// most n.
+std::int64_t public_closed_ebh_count(const double* ascending, int n, std::int64_t total, double alpha,
+                                     const common::CancelFlag* cancel);
+
+// Whether no pair (i_in, i_out) of size r has a target below -TOLERANCE at
+// alpha, as the check evaluates targets; a violating pair when one exists.
+// `fall` is largest_increment_fall(profile). Tries the pair `warm` first
+// (i_in < 0: none).
+MeanConsistentResult every_pair_check(const EvalueProfile& profile, std::int64_t r, double alpha, double fall,
+                                      std::int64_t warm_i_in, std::int64_t warm_i_out, StaysCounts& counts);
+
+// The largest g[k] - g[l] over k < l of the increments g[j] = c[j + 1] - c[j]
+// of the profile's running sums, or 0 when they never fall; +inf when an
+// increment is not finite.
+double largest_increment_fall(const EvalueProfile& profile);
+
+// Replaces the crossing levels by rank of closed_ebh_levels (descending[t]
+// has rank t + 1; `levels` nondecreasing) by the levels from which on each
+// rank stays rejected (see stays.cpp), for families up to
+// limits.largest_family.
+void settle_stays_rejected(const double* descending, int n, std::int64_t total, double max_level,
+                           std::vector<double>& levels, const common::CancelFlag* cancel, StaysCounts& counts,
+                           const StaysLimits& limits = {});
+
+// Levels by rank of closed e-BH: level[t] is the smallest double alpha below
+// max_level such that closed e-BH rejects rank t + 1 at every double from
+// alpha up to max_level (max_level where there is none). Exact for families
+// up to StaysLimits::largest_family; larger ones keep the crossings.
+std::vector<double> stays_rejected_levels(const double* descending, int n, std::int64_t total, double max_level,
+                                          const common::CancelFlag* cancel, StaysCounts* counts = nullptr);
+
+}  // namespace tarvimo::closed_ebh
