@@ -184,10 +184,41 @@ MeanConsistentResult every_pair_check(const EvalueProfile& profile, std::int64_t
     return {true, -1, -1};
 }
 
+// A miss needs two neighbouring outside increments g[k], g[k + 1] within
+// 2E + D of a row's threshold i d (row_violation), so within 4E + 2D of each
+// other, the larger above i d - 2E - D. Below max_level, i d > 1 / (max_level
+// total) up to rounding (alpha < max_level, r <= total, i >= 1). With
+// K <= c[total] (1 + u) + total (i d) and i d <= g + 2E + D, where g is the
+// larger increment, 4E + 2D <= 8.0001u (c[total] + total (g + D)) + 2D for
+// any family of fewer than 2^31 hypotheses (the E on the right is at most
+// 2^-48 of the left side). The test takes 8.1u and widens the band.
+bool every_search_exact(const EvalueProfile& profile, double fall, double max_level) {
+    if (!std::isfinite(fall)) {
+        return false;
+    }
+    const std::int64_t total = profile.total();
+    const double sum = profile[total];
+    const double lowest_threshold = (1.0 - 1e-12) / (max_level * static_cast<double>(total));
+    // The increments among the omitted zeros are all 0: one of their pairs
+    // stands for all.
+    for (std::int64_t k = std::max<std::int64_t>(0, profile.zeros() - 3); k + 2 < total; ++k) {
+        const double first = profile[k + 1] - profile[k];
+        const double second = profile[k + 2] - profile[k + 1];
+        const double larger = std::max(first, second);
+        const double band =
+            (8.1 * UNIT_ROUNDOFF * (sum + static_cast<double>(total) * (larger + fall)) + 2.0 * fall) * BAND_WIDENING;
+        if (std::fabs(second - first) <= band && larger + band >= lowest_threshold) {
+            return false;
+        }
+    }
+    return true;
+}
+
 double largest_increment_fall(const EvalueProfile& profile) {
+    // The increments among the omitted zeros are all 0.
     double fall = 0.0;
-    double largest = -INFINITY;
-    for (std::int64_t j = 0; j < profile.total(); ++j) {
+    double largest = profile.zeros() > 0 ? 0.0 : -INFINITY;
+    for (std::int64_t j = std::max<std::int64_t>(0, profile.zeros() - 1); j < profile.total(); ++j) {
         const double increment = profile[j + 1] - profile[j];
         if (!std::isfinite(increment)) {
             return INFINITY;
@@ -215,14 +246,18 @@ void settle_stays_rejected(const double* descending, int n, std::int64_t total, 
     if (n == 0) {
         return;
     }
-    if (total > limits.largest_family) {
-        ++counts.families_left;
-        return;
-    }
     const std::vector<double> ascending(std::make_reverse_iterator(descending + n),
                                         std::make_reverse_iterator(descending));
     const EvalueProfile profile(ascending.data(), n, total);
     const double fall = largest_increment_fall(profile);
+    if (every_search_exact(profile, fall, max_level)) {
+        ++counts.exact_families;
+        return;
+    }
+    if (total > limits.largest_family) {
+        ++counts.families_left;
+        return;
+    }
     std::vector<double> sound(levels.size());
     std::vector<double> every_pair;
     for (int tb = n - 1; tb >= 0;) {

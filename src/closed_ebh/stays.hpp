@@ -30,6 +30,7 @@ struct StaysLimits {
 
 // What the settling did, for the tests and the benchmarks.
 struct StaysCounts {
+    long long exact_families = 0;      // families where no check can miss: crossings kept, proven exact
     long long families_left = 0;       // families above largest_family: crossings kept unverified
     long long groups = 0;              // distinct crossing levels examined
     long long confirmed = 0;           // of which the e-BH test or the every-pair check confirmed
@@ -55,6 +56,12 @@ std::int64_t public_closed_ebh_count(const double* ascending, int n, std::int64_
 // (i_in < 0: none).
 MeanConsistentResult every_pair_check(const EvalueProfile& profile, std::int64_t r, double alpha, double fall,
                                       std::int64_t warm_i_in, std::int64_t warm_i_out, StaysCounts& counts);
+
+// Whether no check of closed e-BH on the profile, of any size at any alpha
+// below max_level, can miss a violation (no near tie of neighbouring
+// increments where a row's threshold can lie): then its count is monotone in
+// alpha and the crossings are the levels. `fall` as below.
+bool every_search_exact(const EvalueProfile& profile, double fall, double max_level);
 
 // The largest g[k] - g[l] over k < l of the increments g[j] = c[j + 1] - c[j]
 // of the profile's running sums, or 0 when they never fall; +inf when an
