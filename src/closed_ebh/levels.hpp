@@ -40,9 +40,14 @@ double pair_level(const EvalueProfile& profile, int r, std::int64_t i_in, std::i
 // `total`: level[t] is the smallest double alpha below max_level at which
 // the engine's closed e-BH count (the larger of the e-BH count and the exact
 // closed search's) reaches t + 1 while it does not at the double below, as
-// the levels' own checks find it, max_level where there is none. Where every
-// check's search is exact, that count is monotone in alpha and this is the
-// level from which on rank t + 1 stays rejected; stays.hpp settles the rest.
+// the levels' own checks find it, max_level where there is none. The
+// settling in stays.hpp relies on two properties of these crossings: below
+// max_level, either the e-BH test of the largest rank sharing level[t] passes
+// there or the check of that size does; and at the double below level[t]
+// every size from t + 1 up has a violating pair and the e-BH count is below
+// t + 1 (each size's check failed there or higher). Where every check's
+// search is exact, the count is monotone in alpha and level[t] is the level
+// from which on rank t + 1 stays rejected; stays.hpp settles the rest.
 std::vector<double> closed_ebh_levels(const double* descending, int n, std::int64_t total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
 

@@ -22,6 +22,10 @@ constexpr double UNIT_ROUNDOFF = 0x1p-53;
 // Relative widening of a near-tie band: covers the roundings of the band's
 // own computation.
 constexpr double BAND_WIDENING = 1.0 + 1e-12;
+// Relative widening of the rows and sizes whose thresholds may lie at a near
+// tie: covers the roundings of d = fl(1 / fl(alpha r)) and of the quotients
+// that locate them (a few u).
+constexpr double WIDENING = 1e-9;
 
 // The i_out of a violating pair of row i_in of size r (off = total - r
 // outside values, div_ra = fl(1 / fl(alpha r))), or -1 when the row has none.
@@ -86,16 +90,15 @@ std::int64_t row_violation(const EvalueProfile& profile, std::int64_t i_in, std:
     return lo == hi && violates(lo) ? lo : -1;
 }
 
-// The levels by rank from the every-pair check: the every-pair count (the
+// The levels by rank from the every-pair check, given e-BH's: the every-pair count (the
 // e-BH count or the largest size whose every pair passes) is monotone in
 // alpha, every rounded target being so, and the e-BH test too; so the scan
 // over sizes with the running minimum (common::scan_closed_levels) gives,
 // for each rank, the smallest double from which on that count reaches it.
 // A size's own level comes from the levels of its violated pairs, each
 // settled exactly (pair_level), the check being exact.
-std::vector<double> every_pair_levels(const double* descending, const EvalueProfile& profile, int n, double fall,
+std::vector<double> every_pair_levels(std::vector<double> levels, const EvalueProfile& profile, double fall,
                                       double max_level, const common::CancelFlag* cancel, StaysCounts& counts) {
-    std::vector<double> levels = step_up_evalue_levels(descending, n, profile.total(), max_level);
     MeanConsistentResult last{true, -1, -1};
     const auto passes = [&](int r, double alpha) {
         ++counts.scan.checks;
@@ -191,24 +194,89 @@ MeanConsistentResult every_pair_check(const EvalueProfile& profile, std::int64_t
 // K <= c[total] (1 + u) + total (i d) and i d <= g + 2E + D, where g is the
 // larger increment, 4E + 2D <= 8.0001u (c[total] + total (g + D)) + 2D for
 // any family of fewer than 2^31 hypotheses (the E on the right is at most
-// 2^-48 of the left side). The test takes 8.1u and widens the band.
-bool every_search_exact(const EvalueProfile& profile, double fall, double max_level) {
+// 2^-48 of the left side). The band takes 8.1u, widened; it also bounds
+// 2E + D, the distance to i d at which a miss needs both increments.
+NearTies near_ties(const EvalueProfile& profile, double fall, double max_level, std::size_t most) {
+    NearTies found;
     if (!std::isfinite(fall)) {
-        return false;
+        found.complete = false;
+        return found;
     }
     const std::int64_t total = profile.total();
     const double sum = profile[total];
     const double lowest_threshold = (1.0 - 1e-12) / (max_level * static_cast<double>(total));
-    // The increments among the omitted zeros are all 0: one of their pairs
-    // stands for all.
-    for (std::int64_t k = std::max<std::int64_t>(0, profile.zeros() - 3); k + 2 < total; ++k) {
+    // The increments among the omitted zeros are all 0: their pairs are
+    // listed once, at k = 0, where they reach the most sizes.
+    for (std::int64_t k = std::max<std::int64_t>(0, profile.zeros() - 2); k + 2 < total; ++k) {
         const double first = profile[k + 1] - profile[k];
         const double second = profile[k + 2] - profile[k + 1];
         const double larger = std::max(first, second);
         const double band =
             (8.1 * UNIT_ROUNDOFF * (sum + static_cast<double>(total) * (larger + fall)) + 2.0 * fall) * BAND_WIDENING;
         if (std::fabs(second - first) <= band && larger + band >= lowest_threshold) {
+            if (found.ties.size() == most) {
+                found.complete = false;
+                return found;
+            }
+            found.ties.push_back({k + 1 < profile.zeros() ? 0 : k, std::min(first, second), larger, band});
+        }
+    }
+    return found;
+}
+
+bool every_search_exact(const EvalueProfile& profile, double fall, double max_level) {
+    const NearTies found = near_ties(profile, fall, max_level, 0);
+    return found.complete && found.ties.empty();
+}
+
+bool search_exact_at(const std::vector<NearTie>& ties, std::int64_t total, std::int64_t r, double alpha) {
+    const std::int64_t off = total - r;
+    const double d = 1.0 / (alpha * r);
+    for (const NearTie& tie : ties) {
+        if (tie.k + 2 > off) {
+            continue;  // not both outside increments of size r
+        }
+        // Rows i with i d in [larger - band, smaller + band]; the widening
+        // covers the rounding of the quotients.
+        const double first_row = std::max(1.0, std::ceil((tie.larger - tie.band) / d * (1.0 - WIDENING)));
+        const double last_row =
+            std::min(static_cast<double>(r), std::floor((tie.smaller + tie.band) / d * (1.0 + WIDENING)));
+        if (first_row <= last_row) {
             return false;
+        }
+    }
+    return true;
+}
+
+bool searches_exact_from(const std::vector<NearTie>& ties, std::int64_t total, std::int64_t smallest_size,
+                         double alpha, int most_rows) {
+    // Size r has row i at a threshold i d_r in [low, high] only if r lies
+    // in [i / (alpha high), i / (alpha low)] up to the roundings of d_r and
+    // of these quotients (a few u, relative), which WIDENING covers.
+    for (const NearTie& tie : ties) {
+        const std::int64_t largest_size = total - tie.k - 2;
+        const double low = tie.larger - tie.band;
+        const double high = tie.smaller + tie.band;
+        if (largest_size < smallest_size) {
+            continue;
+        }
+        if (!(low > 0.0)) {
+            return false;  // thresholds of every size can reach it
+        }
+        for (int i = 1;; ++i) {
+            if (i > most_rows) {
+                return false;
+            }
+            const double from = std::max({static_cast<double>(smallest_size), static_cast<double>(i),
+                                          std::ceil(i / (alpha * high) * (1.0 - WIDENING))});
+            if (from > static_cast<double>(largest_size)) {
+                break;  // larger rows need larger sizes still
+            }
+            const double to =
+                std::min(static_cast<double>(largest_size), std::floor(i / (alpha * low) * (1.0 + WIDENING)));
+            if (from <= to) {
+                return false;
+            }
         }
     }
     return true;
@@ -234,12 +302,19 @@ double largest_increment_fall(const EvalueProfile& profile) {
 // from the largest size down), L is a sound level when the e-BH test of rank
 // r passes at L, or when every pair of size r passes at L: then every pair
 // passes at every larger alpha, so every check of size r passes whatever its
-// search, and the public count is at least r from L on. Otherwise the
-// every-pair level U of each rank is sound (the every-pair count is
-// monotone and never exceeds the public count). From the sound level the
-// walk finds the level exactly: below it the public decision can differ
-// from the every-pair one only where some check misses a violation, and the
-// walk evaluates the public count itself. Ranks at max_level start there.
+// search, and the public count is at least r from L on. Size r's check
+// passes at L (closed_ebh_levels), so where no row of size r at L lies at a
+// near tie (search_exact_at) every pair passes; otherwise the every-pair
+// check decides. Where L is not confirmed, the every-pair level U of each
+// rank is sound (the every-pair count is monotone and never exceeds the
+// public count). From the sound level the walk finds the level exactly:
+// below it the public decision can differ from the every-pair one only where
+// some check misses a violation, and the walk evaluates the public count
+// itself. It is spared for a confirmed group when no size from its smallest
+// rank t up can miss at the double below L (searches_exact_from): every such
+// size has a violating pair there (closed_ebh_levels), so every check fails,
+// the e-BH count is below t, and the public count with them. Ranks at
+// max_level start there.
 void settle_stays_rejected(const double* descending, int n, std::int64_t total, double max_level,
                            std::vector<double>& levels, const common::CancelFlag* cancel, StaysCounts& counts,
                            const StaysLimits& limits) {
@@ -250,7 +325,9 @@ void settle_stays_rejected(const double* descending, int n, std::int64_t total, 
                                         std::make_reverse_iterator(descending));
     const EvalueProfile profile(ascending.data(), n, total);
     const double fall = largest_increment_fall(profile);
-    if (every_search_exact(profile, fall, max_level)) {
+    const NearTies ties = near_ties(profile, fall, max_level, limits.most_near_ties);
+    const bool certify = limits.certify && ties.complete;
+    if (certify && ties.ties.empty()) {
         ++counts.exact_families;
         return;
     }
@@ -258,7 +335,10 @@ void settle_stays_rejected(const double* descending, int n, std::int64_t total, 
         ++counts.families_left;
         return;
     }
+    counts.uncertified_families += limits.certify && !ties.complete ? 1 : 0;
+    const std::vector<double> step_up = step_up_evalue_levels(descending, n, total, max_level);
     std::vector<double> sound(levels.size());
+    std::vector<bool> settled_at_sound(levels.size(), false);
     std::vector<double> every_pair;
     for (int tb = n - 1; tb >= 0;) {
         int ta = tb;
@@ -267,36 +347,51 @@ void settle_stays_rejected(const double* descending, int n, std::int64_t total, 
         }
         const double crossing = levels[static_cast<std::size_t>(tb)];
         bool confirmed = !(crossing < max_level);
+        bool settled = false;
         if (!confirmed) {
             ++counts.groups;
-            confirmed = ebh_count(ascending.data(), n, total, crossing) >= tb + 1 ||
+            // Unless the e-BH test set L, size r's check passes at L.
+            const bool by_step_up = step_up[static_cast<std::size_t>(tb)] <= crossing;
+            const bool certified = !by_step_up && certify && search_exact_at(ties.ties, total, tb + 1, crossing);
+            counts.certified += certified ? 1 : 0;
+            confirmed = by_step_up || certified ||
                         every_pair_check(profile, tb + 1, crossing, fall, -1, -1, counts).meanconsistent;
             counts.confirmed += confirmed ? 1 : 0;
+            settled = confirmed && certify && crossing > SMALLEST_LEVEL &&
+                      searches_exact_from(ties.ties, total, ta + 1, double_below(crossing), limits.most_rows);
+            counts.certified_below += settled ? 1 : 0;
         }
         if (!confirmed && every_pair.empty()) {
-            every_pair = every_pair_levels(descending, profile, n, fall, max_level, cancel, counts);
+            every_pair = every_pair_levels(step_up, profile, fall, max_level, cancel, counts);
         }
         for (int t = ta; t <= tb; ++t) {
             sound[static_cast<std::size_t>(t)] =
                 confirmed ? std::min(crossing, max_level) : every_pair[static_cast<std::size_t>(t)];
+            settled_at_sound[static_cast<std::size_t>(t)] = settled;
         }
         tb = ta - 1;
     }
-    std::vector<double> settled(levels.size());
+    std::vector<double> result(sound);
     for (int tb = n - 1; tb >= 0;) {
         int ta = tb;
-        while (ta > 0 && sound[static_cast<std::size_t>(ta - 1)] == sound[static_cast<std::size_t>(tb)]) {
+        const auto same = [&](int t) {
+            return sound[static_cast<std::size_t>(t)] == sound[static_cast<std::size_t>(tb)] &&
+                   settled_at_sound[static_cast<std::size_t>(t)] == settled_at_sound[static_cast<std::size_t>(tb)];
+        };
+        while (ta > 0 && same(ta - 1)) {
             --ta;
         }
-        walk_down(ascending.data(), n, total, ta, tb, sound[static_cast<std::size_t>(tb)], settled, cancel, counts,
-                  limits);
+        if (!settled_at_sound[static_cast<std::size_t>(tb)]) {
+            walk_down(ascending.data(), n, total, ta, tb, sound[static_cast<std::size_t>(tb)], result, cancel, counts,
+                      limits);
+        }
         tb = ta - 1;
     }
     for (std::size_t t = 0; t < levels.size(); ++t) {
-        counts.lowered += settled[t] < sound[t] ? 1 : 0;
-        counts.raised += settled[t] > levels[t] ? 1 : 0;
+        counts.lowered += result[t] < sound[t] ? 1 : 0;
+        counts.raised += result[t] > levels[t] ? 1 : 0;
     }
-    levels = settled;
+    levels = result;
 }
 
 std::vector<double> stays_rejected_levels(const double* descending, int n, std::int64_t total, double max_level,

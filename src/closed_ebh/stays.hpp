@@ -10,6 +10,7 @@
 // fails) and the public count at the doubles just below. The proofs are in
 // stays.cpp and the subsystem's README.
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -26,14 +27,39 @@ namespace tarvimo::closed_ebh {
 struct StaysLimits {
     std::int64_t largest_family = 4096;
     int most_walk_steps = 1024;
+    // The certificates that spare the every-pair check and the first public
+    // count of a group (false: every group takes them, for the tests), the
+    // most near ties they list, and the most rows they try per near tie.
+    bool certify = true;
+    std::size_t most_near_ties = 64;
+    int most_rows = 4096;
+};
+
+// Neighbouring increments g[k], g[k + 1] of a profile within `band` of each
+// other, where band bounds 4E + 2D of any check (see near_ties in stays.cpp).
+struct NearTie {
+    std::int64_t k;
+    double smaller;
+    double larger;
+    double band;
+};
+
+// The near ties of a profile; not complete when an increment is not finite
+// or there are more than asked for.
+struct NearTies {
+    bool complete = true;
+    std::vector<NearTie> ties;
 };
 
 // What the settling did, for the tests and the benchmarks.
 struct StaysCounts {
     long long exact_families = 0;      // families where no check can miss: crossings kept, proven exact
     long long families_left = 0;       // families above largest_family: crossings kept unverified
+    long long uncertified_families = 0;  // families with too many near ties (or infinite sums) to certify
     long long groups = 0;              // distinct crossing levels examined
-    long long confirmed = 0;           // of which the e-BH test or the every-pair check confirmed
+    long long confirmed = 0;           // of which the e-BH test, a certificate or the every-pair check confirmed
+    long long certified = 0;           // groups confirmed by search_exact_at, without the every-pair check
+    long long certified_below = 0;     // groups whose walk searches_exact_from settled without a public count
     long long every_pair_checks = 0;   // every-pair checks run
     long long searched_sides = 0;      // halving steps at a near tie whose dropped side was searched pair by pair
     long long every_pair_sizes = 0;    // sizes whose every-pair level was searched
@@ -57,11 +83,26 @@ std::int64_t public_closed_ebh_count(const double* ascending, int n, std::int64_
 MeanConsistentResult every_pair_check(const EvalueProfile& profile, std::int64_t r, double alpha, double fall,
                                       std::int64_t warm_i_in, std::int64_t warm_i_out, StaysCounts& counts);
 
+// The pairs of neighbouring increments of the profile near enough to each
+// other, and to a threshold 1 / (alpha r) of some alpha below max_level, for
+// a check's search to miss a violation there; at most `most`. `fall` as
+// below.
+NearTies near_ties(const EvalueProfile& profile, double fall, double max_level, std::size_t most);
+
 // Whether no check of closed e-BH on the profile, of any size at any alpha
-// below max_level, can miss a violation (no near tie of neighbouring
-// increments where a row's threshold can lie): then its count is monotone in
-// alpha and the crossings are the levels. `fall` as below.
+// below max_level, can miss a violation (no near ties): then its count is
+// monotone in alpha and the crossings are the levels.
 bool every_search_exact(const EvalueProfile& profile, double fall, double max_level);
+
+// Whether no row of size r at alpha has its threshold at one of the near
+// ties (of a family of `total`): the check of size r at alpha, whatever its
+// start, then passes exactly when every pair does.
+bool search_exact_at(const std::vector<NearTie>& ties, std::int64_t total, std::int64_t r, double alpha);
+
+// The same for every size from smallest_size to total at alpha; false also
+// when a near tie needs more than most_rows rows tried.
+bool searches_exact_from(const std::vector<NearTie>& ties, std::int64_t total, std::int64_t smallest_size,
+                         double alpha, int most_rows);
 
 // The largest g[k] - g[l] over k < l of the increments g[j] = c[j + 1] - c[j]
 // of the profile's running sums, or 0 when they never fall; +inf when an

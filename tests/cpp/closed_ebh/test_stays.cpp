@@ -23,6 +23,10 @@ using tarvimo::closed_ebh::every_pair_check;
 using tarvimo::closed_ebh::every_search_exact;
 using tarvimo::closed_ebh::EvalueProfile;
 using tarvimo::closed_ebh::largest_increment_fall;
+using tarvimo::closed_ebh::meanconsistent_cpp;
+using tarvimo::closed_ebh::near_ties;
+using tarvimo::closed_ebh::search_exact_at;
+using tarvimo::closed_ebh::searches_exact_from;
 using tarvimo::closed_ebh::public_closed_ebh_count;
 using tarvimo::closed_ebh::settle_stays_rejected;
 using tarvimo::closed_ebh::StaysCounts;
@@ -249,6 +253,115 @@ TEST(StaysRejectedLevels, FallbacksAreSoundAndCounted) {
     EXPECT_EQ(exact_family.exact_families, 1);
     EXPECT_EQ(proven, spread_crossings);
     expect_stays_rejected(spread, 120, 1.0, proven);
+}
+
+// Where search_exact_at certifies a size, the literal check decides as every
+// pair does from any warm start; where searches_exact_from certifies the
+// sizes from r up, none has a row whose threshold lies at a near tie.
+TEST(StaysCertificates, CertifiedChecksDecideAsEveryPair) {
+    std::mt19937_64 rng(13);
+    long long certified = 0;
+    long long refused = 0;
+    long long certified_from = 0;
+    for (int round = 0; round < 300; ++round) {
+        const int n = 4 + static_cast<int>(rng() % 40);
+        std::vector<double> ascending = tie_prone(rng, n);
+        std::sort(ascending.begin(), ascending.end());
+        const EvalueProfile profile(ascending.data(), n, n);
+        const auto ties = near_ties(profile, largest_increment_fall(profile), 1.0, 1000);
+        if (!ties.complete) {
+            continue;
+        }
+        std::vector<double> cum{0.0};
+        for (const double v : ascending) {
+            cum.push_back(cum.back() + v);
+        }
+        for (int k = 0; k < 8; ++k) {
+            const int r = 1 + static_cast<int>(rng() % static_cast<unsigned>(n));
+            const double v = ascending[rng() % static_cast<unsigned>(n)];
+            const double base = v > 0.0 ? std::min(0.9, 1.0 / (v * r)) : 0.05;
+            const double alpha = double_at_order(double_order(base) + static_cast<std::int64_t>(rng() % 41) - 20);
+            const bool exact = search_exact_at(ties.ties, n, r, alpha);
+            if (searches_exact_from(ties.ties, n, r, alpha, 4096)) {
+                ++certified_from;
+                for (int size = r; size <= n; ++size) {
+                    const double d = 1.0 / (alpha * size);
+                    for (const auto& tie : ties.ties) {
+                        for (int i = 1; i <= size && tie.k + 2 <= n - size; ++i) {
+                            const double threshold = i * d;
+                            ASSERT_FALSE(threshold >= tie.larger - tie.band && threshold <= tie.smaller + tie.band)
+                                << "size " << size << " row " << i << " of " << n;
+                        }
+                    }
+                }
+            }
+            if (!exact) {
+                ++refused;
+                continue;
+            }
+            ++certified;
+            const bool every_pair = every_pair_passes_brute(profile, r, alpha);
+            for (int warm = 0; warm < 4; ++warm) {
+                const int i_in = warm == 0 ? -1 : 1 + static_cast<int>(rng() % static_cast<unsigned>(r));
+                const int i_out = static_cast<int>(rng() % static_cast<unsigned>(n - r + 1));
+                EXPECT_EQ(meanconsistent_cpp(cum, r, alpha, i_in, i_out).meanconsistent, every_pair)
+                    << "n " << n << " r " << r << " alpha " << alpha;
+            }
+        }
+    }
+    EXPECT_GT(certified, 500);
+    EXPECT_GT(refused, 50);
+    EXPECT_GT(certified_from, 100);
+}
+
+// Realistic values with a few exact and near ties, tied values, tie-prone
+// families: the certificates give the levels of the full route (every group
+// confirmed by the every-pair check and walked with public counts).
+TEST(StaysCertificates, AgreeWithTheFullRoute) {
+    std::mt19937_64 rng(14);
+    std::normal_distribution<double> normal;
+    std::vector<std::vector<double>> families;
+    for (const int m : {200, 600, 1500}) {
+        for (int copy = 0; copy < 3; ++copy) {
+            std::vector<double> e(static_cast<std::size_t>(m));
+            for (int t = 0; t < m; ++t) {
+                e[static_cast<std::size_t>(t)] = std::exp(3.0 * (normal(rng) + (t < m / 10 ? 3.0 : 0.0)) - 4.5);
+            }
+            for (int tie = 0; tie < 2 + copy * 4; ++tie) {  // near ties among strong and weak values
+                const std::size_t from = rng() % static_cast<unsigned>(m);
+                e[rng() % static_cast<unsigned>(m)] = std::nextafter(e[from], tie % 2 == 0 ? 0.0 : INFINITY);
+            }
+            families.push_back(e);
+        }
+    }
+    for (int round = 0; round < 40; ++round) {
+        families.push_back(tie_prone(rng, 5 + static_cast<int>(rng() % 60)));
+    }
+    families.emplace_back(300, 10.0);
+    StaysCounts certified;
+    StaysCounts full;
+    for (const auto& family : families) {
+        const std::vector<double> e = descending(family);
+        const int n = static_cast<int>(e.size());
+        for (const double max_level : {1.0, 0.1}) {
+            const std::vector<double> crossings = closed_ebh_levels(e.data(), n, n, max_level, nullptr);
+            std::vector<double> fast = crossings;
+            settle_stays_rejected(e.data(), n, n, max_level, fast, nullptr, certified);
+            std::vector<double> slow = crossings;
+            StaysLimits no_certificates;
+            no_certificates.certify = false;
+            settle_stays_rejected(e.data(), n, n, max_level, slow, nullptr, full, no_certificates);
+            ASSERT_EQ(fast, slow) << "n " << n << " max_level " << max_level;
+        }
+    }
+    EXPECT_GT(certified.certified, 0);
+    EXPECT_GT(certified.certified_below, 0);
+    EXPECT_GT(certified.groups - certified.certified, 0);            // some groups took the every-pair check
+    EXPECT_GT(certified.public_counts, 0);                           // and some the walk
+    EXPECT_GT(certified.uncertified_families, 0);                    // 300 tied values: too many near ties
+    EXPECT_LT(certified.public_counts * 4, full.public_counts);
+    EXPECT_EQ(full.certified + full.certified_below + full.exact_families, 0);
+    RecordProperty("certified", static_cast<int>(certified.certified));
 }
 
 }  // namespace
