@@ -71,11 +71,15 @@ def adjust(
 
     ties and the procedures' tolerances included: among equal values the
     earlier one is rejected first at every alpha, so it gets the smaller
-    level. One call answers for every alpha, and a study can report the
-    levels for each reader to compare with their own alpha. With closed
-    e-BH on e-values that do not depend on alpha, the level may even be
-    chosen after seeing the data: closure supports that, and the level of a
-    hypothesis is then the number to report.
+    level. Closed e-BH's decision can fall back as alpha grows on tied
+    e-values (its search can miss a violation there); its level is the
+    smallest alpha from which on the hypothesis stays rejected, and the
+    relation can then break only below the level (see the user guide,
+    "Adjusted p-values"). One call answers for every alpha, and a study
+    can report the levels for each reader to compare with their own
+    alpha. With closed e-BH on e-values that do not depend on alpha, the
+    level may even be chosen after seeing the data: closure supports that,
+    and the level of a hypothesis is then the number to report.
 
     Parameters
     ----------

@@ -6,7 +6,7 @@
 #include <iterator>
 #include <vector>
 
-#include "closed_ebh/closed_ebh.hpp"
+#include "closed_ebh/fast_search.hpp"
 #include "closed_ebh/levels.hpp"
 #include "closed_ebh/vardo.hpp"
 
@@ -163,7 +163,7 @@ std::int64_t public_closed_ebh_count(const double* ascending, int n, std::int64_
     if (step_up == n) {
         return n;
     }
-    return std::max(step_up, std::min<std::int64_t>(closed_ebh_count(ascending, n, total, alpha, false, cancel), n));
+    return std::max(step_up, std::min<std::int64_t>(closed_ebh_search(ascending, n, total, alpha, false, cancel), n));
 }
 
 MeanConsistentResult every_pair_check(const EvalueProfile& profile, std::int64_t r, double alpha, double fall,
