@@ -8,9 +8,12 @@ import gzip
 import io
 import json
 import math
+import os
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 import numpy as np
@@ -20,7 +23,7 @@ from tarvimo._cli import main, reading, run
 from tarvimo._cli.arguments import build_parser
 from tarvimo._cli.candidates import POSITIONS_IN_32_BITS, Selection, compact_positions, joined_positions
 from tarvimo._cli.layout import layout_of
-from tarvimo._cli.program import INTERRUPTED_STATUS
+from tarvimo._cli.program import INTERRUPTED_STATUS, TERMINATED_STATUS
 from tarvimo._omitted import bh_pvalue_omission_bound, pvalue_omission_bound
 
 SMALL_BLOCK = 1 << 10  # a batch of about 60 rows of the tables below
@@ -399,6 +402,27 @@ def test_standard_input_copy_is_removed_after_a_late_error_and_ctrl_c(tmp_path, 
     data = write_table(tmp_path / "t.csv").read_bytes()
     code, _, _ = run_piped(capsys, monkeypatch, data, "run", "by", "-", "--column", "p", *OMIT, "--output", out)
     assert code == INTERRUPTED_STATUS and list(spool_directory.iterdir()) == []
+
+
+def test_sigterm_while_standard_input_is_copied_removes_the_copy(tmp_path):
+    """A job killed by SIGTERM (a scheduler's time limit) leaves no copy of its input behind."""
+    spool = tmp_path / "spool"
+    spool.mkdir()
+    out = tmp_path / "out.csv"
+    command = [sys.executable, "-m", "tarvimo", "run", "by", "-", "--column", "p", "--output", str(out)]
+    child = subprocess.Popen(
+        command, stdin=subprocess.PIPE, stderr=subprocess.PIPE, env={**os.environ, "TMPDIR": str(spool)}
+    )
+    child.stdin.write(b"p\n" + b"0.5\n" * 1000)
+    child.stdin.flush()  # the pipe stays open: the copy waits for more
+    deadline = time.monotonic() + 60
+    while not any(spool.iterdir()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert any(spool.iterdir()), "the copy of standard input never appeared"
+    child.send_signal(signal.SIGTERM)
+    _, err = child.communicate(timeout=60)
+    assert child.returncode == TERMINATED_STATUS and err == b""
+    assert list(spool.iterdir()) == [] and not out.exists()
 
 
 def test_standard_input_names_itself_in_messages_and_the_plot_title(tmp_path, capsys, monkeypatch, spool_directory):

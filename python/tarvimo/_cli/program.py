@@ -4,7 +4,10 @@ Problems end the program with a one-line message on standard error and a
 non-zero exit code: 2 for a bad option or combination of options, 1 for bad
 data (a missing file, a malformed value, a value outside the domain). A
 reader that closes the output early (``| head``) ends the program quietly
-with the status of a process stopped by SIGPIPE.
+with the status of a process stopped by SIGPIPE. SIGTERM (``kill``, a job
+scheduler's time limit) unwinds the command as Ctrl-C does, so that its
+temporary copy of standard input is removed, and ends it with the status of
+a process stopped by SIGTERM.
 """
 
 import os
@@ -18,6 +21,15 @@ from tarvimo._cli.errors import CliError, TableError
 
 BROKEN_PIPE_STATUS = 128 + signal.SIGPIPE  # what a shell reports for a process stopped by SIGPIPE
 INTERRUPTED_STATUS = 128 + signal.SIGINT  # and for one stopped by Ctrl-C
+TERMINATED_STATUS = 128 + signal.SIGTERM  # and by SIGTERM
+
+
+class Terminated(BaseException):
+    """SIGTERM arrived; raised from its handler so that the command unwinds through its clean-ups."""
+
+
+def raise_terminated(signum: int, frame: object) -> NoReturn:
+    raise Terminated
 
 
 def quiet_broken_pipe() -> int:
@@ -43,6 +55,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return quiet_broken_pipe()
     except KeyboardInterrupt:
         return INTERRUPTED_STATUS
+    except Terminated:
+        return TERMINATED_STATUS
     return 0
 
 
@@ -55,6 +69,7 @@ def command() -> NoReturn:
     takes, and the thread, needing the interpreter after that, aborts the
     process from within pyarrow (SIGABRT instead of the exit status).
     """
+    signal.signal(signal.SIGTERM, raise_terminated)
     status = main()
     try:
         sys.stdout.flush()
