@@ -120,8 +120,7 @@ std::vector<double> every_pair_levels(std::vector<double> levels, const EvaluePr
         const auto violated_pair_level = [&](double from, double to) {
             return pair_level(profile, r, std::min<std::int64_t>(last.at_i_in, r), last.at_i_out, from, to);
         };
-        return common::size_level_by_parts(SMALLEST_LEVEL, below, passes_r, violated_pair_level, passes_r,
-                                           counts.scan);
+        return common::size_level_by_parts(SMALLEST_LEVEL, below, passes_r, violated_pair_level, passes_r, counts.scan);
     };
     common::scan_closed_levels(levels, max_level, size_level, cancel);
     return levels;
@@ -248,8 +247,8 @@ bool search_exact_at(const std::vector<NearTie>& ties, std::int64_t total, std::
     return true;
 }
 
-bool searches_exact_from(const std::vector<NearTie>& ties, std::int64_t total, std::int64_t smallest_size,
-                         double alpha, int most_rows) {
+bool searches_exact_from(const std::vector<NearTie>& ties, std::int64_t total, std::int64_t smallest_size, double alpha,
+                         int most_rows) {
     // Size r has row i at a threshold i d_r in [low, high] only if r lies
     // in [i / (alpha high), i / (alpha low)] up to the roundings of d_r and
     // of these quotients (a few u, relative), which WIDENING covers.

@@ -53,21 +53,21 @@ struct NearTies {
 
 // What the settling did, for the tests and the benchmarks.
 struct StaysCounts {
-    long long exact_families = 0;      // families where no check can miss: crossings kept, proven exact
-    long long families_left = 0;       // families above largest_family: crossings kept unverified
+    long long exact_families = 0;        // families where no check can miss: crossings kept, proven exact
+    long long families_left = 0;         // families above largest_family: crossings kept unverified
     long long uncertified_families = 0;  // families with too many near ties (or infinite sums) to certify
-    long long groups = 0;              // distinct crossing levels examined
-    long long confirmed = 0;           // of which the e-BH test, a certificate or the every-pair check confirmed
-    long long certified = 0;           // groups confirmed by search_exact_at, without the every-pair check
-    long long certified_below = 0;     // groups whose walk searches_exact_from settled without a public count
-    long long every_pair_checks = 0;   // every-pair checks run
-    long long searched_sides = 0;      // halving steps at a near tie whose dropped side was searched pair by pair
-    long long every_pair_sizes = 0;    // sizes whose every-pair level was searched
-    long long public_counts = 0;       // public counts evaluated below a sound level
-    long long lowered = 0;             // ranks whose level ended below the sound level they started from
-    long long raised = 0;              // ranks whose level ended above their crossing
-    long long capped_walks = 0;        // groups whose walk stopped at most_walk_steps (their level: the last verified)
-    common::ClosedLevelCounts scan;    // the every-pair level scan, when a crossing was not confirmed
+    long long groups = 0;                // distinct crossing levels examined
+    long long confirmed = 0;             // of which the e-BH test, a certificate or the every-pair check confirmed
+    long long certified = 0;             // groups confirmed by search_exact_at, without the every-pair check
+    long long certified_below = 0;       // groups whose walk searches_exact_from settled without a public count
+    long long every_pair_checks = 0;     // every-pair checks run
+    long long searched_sides = 0;        // halving steps at a near tie whose dropped side was searched pair by pair
+    long long every_pair_sizes = 0;      // sizes whose every-pair level was searched
+    long long public_counts = 0;         // public counts evaluated below a sound level
+    long long lowered = 0;               // ranks whose level ended below the sound level they started from
+    long long raised = 0;                // ranks whose level ended above their crossing
+    long long capped_walks = 0;      // groups whose walk stopped at most_walk_steps (their level: the last verified)
+    common::ClosedLevelCounts scan;  // the every-pair level scan, when a crossing was not confirmed
 };
 
 // What closed_ebh rejects at alpha on n ascending e-values of a family of
@@ -101,8 +101,8 @@ bool search_exact_at(const std::vector<NearTie>& ties, std::int64_t total, std::
 
 // The same for every size from smallest_size to total at alpha; false also
 // when a near tie needs more than most_rows rows tried.
-bool searches_exact_from(const std::vector<NearTie>& ties, std::int64_t total, std::int64_t smallest_size,
-                         double alpha, int most_rows);
+bool searches_exact_from(const std::vector<NearTie>& ties, std::int64_t total, std::int64_t smallest_size, double alpha,
+                         int most_rows);
 
 // The largest g[k] - g[l] over k < l of the increments g[j] = c[j + 1] - c[j]
 // of the profile's running sums, or 0 when they never fall; +inf when an

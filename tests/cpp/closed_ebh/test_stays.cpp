@@ -19,15 +19,15 @@ namespace {
 
 using tarvimo::closed_ebh::closed_ebh_levels;
 using tarvimo::closed_ebh::compute_target;
+using tarvimo::closed_ebh::EvalueProfile;
 using tarvimo::closed_ebh::every_pair_check;
 using tarvimo::closed_ebh::every_search_exact;
-using tarvimo::closed_ebh::EvalueProfile;
 using tarvimo::closed_ebh::largest_increment_fall;
 using tarvimo::closed_ebh::meanconsistent_cpp;
 using tarvimo::closed_ebh::near_ties;
+using tarvimo::closed_ebh::public_closed_ebh_count;
 using tarvimo::closed_ebh::search_exact_at;
 using tarvimo::closed_ebh::searches_exact_from;
-using tarvimo::closed_ebh::public_closed_ebh_count;
 using tarvimo::closed_ebh::settle_stays_rejected;
 using tarvimo::closed_ebh::StaysCounts;
 using tarvimo::closed_ebh::StaysLimits;
@@ -186,8 +186,8 @@ TEST(StaysRejectedLevels, TiedValuesAgainstThePublicCount) {
     for (const double value : {10.0, 3.0, 15.02}) {
         const std::vector<double> tied(300, value);
         StaysCounts counts;
-        const std::vector<double> levels = tarvimo::closed_ebh::stays_rejected_levels(tied.data(), 300, 300, 1.0,
-                                                                                      nullptr, &counts);
+        const std::vector<double> levels =
+            tarvimo::closed_ebh::stays_rejected_levels(tied.data(), 300, 300, 1.0, nullptr, &counts);
         const std::vector<double> crossings = closed_ebh_levels(tied.data(), 300, 300, 1.0, nullptr);
         expect_stays_rejected(tied, 300, 1.0, levels);
         EXPECT_TRUE(std::is_sorted(levels.begin(), levels.end()));
@@ -356,9 +356,9 @@ TEST(StaysCertificates, AgreeWithTheFullRoute) {
     }
     EXPECT_GT(certified.certified, 0);
     EXPECT_GT(certified.certified_below, 0);
-    EXPECT_GT(certified.groups - certified.certified, 0);            // some groups took the every-pair check
-    EXPECT_GT(certified.public_counts, 0);                           // and some the walk
-    EXPECT_GT(certified.uncertified_families, 0);                    // 300 tied values: too many near ties
+    EXPECT_GT(certified.groups - certified.certified, 0);  // some groups took the every-pair check
+    EXPECT_GT(certified.public_counts, 0);                 // and some the walk
+    EXPECT_GT(certified.uncertified_families, 0);          // 300 tied values: too many near ties
     EXPECT_LT(certified.public_counts * 4, full.public_counts);
     EXPECT_EQ(full.certified + full.certified_below + full.exact_families, 0);
     RecordProperty("certified", static_cast<int>(certified.certified));
