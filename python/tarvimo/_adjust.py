@@ -71,15 +71,11 @@ def adjust(
 
     ties and the procedures' tolerances included: among equal values the
     earlier one is rejected first at every alpha, so it gets the smaller
-    level. Closed e-BH's decision can fall back as alpha grows on tied
-    e-values (its search can miss a violation there); its level is the
-    smallest alpha from which on the hypothesis stays rejected, and the
-    relation can then break only below the level (see the user guide,
-    "Adjusted p-values"). One call answers for every alpha, and a study
-    can report the levels for each reader to compare with their own
-    alpha. With closed e-BH on e-values that do not depend on alpha, the
-    level may even be chosen after seeing the data: closure supports that,
-    and the level of a hypothesis is then the number to report.
+    level. One call answers for every alpha, and a study can report the
+    levels for each reader to compare with their own alpha. With closed
+    e-BH on e-values that do not depend on alpha, the level may even be
+    chosen after seeing the data: closure supports that, and the level of a
+    hypothesis is then the number to report.
 
     Parameters
     ----------
@@ -121,6 +117,16 @@ def adjust(
 
     Notes
     -----
+    The relation needs the decision to be monotone in alpha. The closed
+    procedures' decisions are, except near ties that rounding decides (tied
+    e-values for closed e-BH; reciprocal sums of closed BY's ceilings within
+    about 1e-10 alpha of a ratio u / r): there the decision can fall and rise
+    again over consecutive doubles. A closed e-BH level is then the
+    smallest alpha from which on the hypothesis stays rejected (the relation
+    can break only below it); a closed BY level is where the decision turns
+    (rejected at it, not at the double below). See the user guide's page on
+    levels.
+
     BY's levels agree with statsmodels' ``multipletests(method="fdr_by")``
     corrected p-values and R's ``p.adjust(method = "BY")`` within 2e-10, not
     exactly: BY rejects a p-value within 1e-10 above its line (the step-up

@@ -174,6 +174,10 @@ cBYCheckResult cBY_check_cpp(const std::vector<double>& p, int r, const std::vec
             sum_e_in += invalpha / stable_ceiling_cpp(pi * factoralpha);
         }
 
+        // Both sides of each comparison fall with invalpha and are rounded
+        // separately: where the reciprocal sums of the ceilings come within about
+        // 1e-10 * alpha of u / r, rounding decides, and the verdict need not be
+        // monotone in alpha (README, "Monotone in alpha").
         for (int u = minu; u <= maxu; ++u) {
             const int v = s - u;
             const double pu_in = p[m - r + u - 1];

@@ -22,15 +22,18 @@
 // the core then always sees a level in [0.05, 1), where its margins are at
 // most 2e-9 relative to alpha.
 //
-// Why this is exact and keeps the decisions monotone in alpha:
+// Why this is exact and adds no fall in alpha of its own:
 // - Multiplying by a power of two is exact for every double in range (also
 //   for subnormal p, whose scaled value is exact as well). Scaled p-values
 //   above 1 are set to 1: a value above alpha 2^j + 1e-10 (the scaled level
 //   is below 0.1) is cut off at every size, fails the BY test at every rank
 //   and the size-one test of the closed check, so 1 decides alike.
 // - At alpha >= 0.05, j = 0: every decision there is the core's own.
-// - Within one band (fixed j) the values are fixed and the core's decision
-//   is monotone in its alpha (see the proofs at the tests).
+// - Within one band (fixed j) the values are fixed and the core decides
+//   exactly as at the scaled alpha: monotone wherever the core is, that is
+//   everywhere except near ties that rounding decides (closed_by/README.md,
+//   "Monotone in alpha"; closed_ebh/README.md, "When the check finds every
+//   violation").
 // - Across a band edge: let b = 0.05 2^-j be the lowest level of band j and
 //   a < b a level of band j + 1, so that a 2^(j+1) = 2 a' with a' < b 2^j.
 //   Every operation of the BY test and of the closed BY check is homogeneous
@@ -39,8 +42,8 @@
 //   the ceilings are unchanged, and fl(2 x - 2 y) = 2 fl(x - y). So deciding
 //   (2 a', 2 q) with margin 1e-10 is deciding (a', q) with margin 5e-11 in
 //   every comparison (the ceilings keep theirs). A smaller margin rejects
-//   less, and a' < b: by monotonicity within band j, what band j + 1 rejects
-//   at a, band j rejects at b. Zeros are the one value that does not scale:
+//   less (away from those near ties), and a' < b: by monotonicity within
+//   band j, what band j + 1 rejects at a, band j rejects at b. Zeros are the one value that does not scale:
 //   the core replaces p = 0 by 1e-12 in scaled units, a smaller stand-in at
 //   smaller alpha, and a smaller p-value never rejects less.
 // The e-value procedures need no scaling: e-BH's margin (1 + 1e-12 on

@@ -1,15 +1,22 @@
 """Where the closed procedures' decisions are monotone in alpha, and where they are not.
 
-The literal check (`_vardo`) against a check that evaluates every pair: wherever
-search_exactness.search_is_exact holds they agree, so the count is monotone
-there; the known counterexample (300 e-values of 10) breaks monotonicity only at
-alphas where that condition fails. Also the stress count of bench/contract.py, and the
-search for a closed BY input whose decision falls as alpha grows (none found), and
-closed e-BH's levels as the smallest alphas from which on a hypothesis stays rejected.
+Closed e-BH: the literal check (`_vardo`) against a check that evaluates every
+pair: wherever search_exactness.search_is_exact holds they agree, so the count is
+monotone there; the known counterexample (300 e-values of 10) breaks
+monotonicity only at alphas where that condition fails. Also the stress count of
+bench/contract.py, and closed e-BH's levels as the smallest alphas from which on a
+hypothesis stays rejected.
+
+Closed BY: the count in exact arithmetic (cby_exactness) is monotone and equals
+the core's wherever no comparison of a check lies within rounding of its tie; a
+near tie of reciprocal sums makes the core's decision fall as alpha grows.
 """
+
+from fractions import Fraction
 
 import numpy as np
 import pytest
+from cby_exactness import ZERO_REPLACEMENT, closed_by_count, harmonic_numbers, stable_ceiling
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from search_exactness import (
@@ -119,6 +126,15 @@ class TestStressCount:
             found = contract.count_breaks(item, rng)
             assert (found.missed, found.early) == (0, 0), item.name
 
+    def test_closed_by_breaks_across_a_near_tie_and_not_on_random_families(self):
+        rng = np.random.default_rng(5)
+        tie = contract.near_tie_input(*contract.NEAR_TIES[0])
+        found = contract.count_breaks(tie, rng, "closed_by")
+        assert found.tie_checked == contract.TIE_RUNS * contract.TIE_RUN_LENGTH and found.missed + found.early > 0
+        for item in contract.pvalue_family_inputs(200, 5, 11):
+            found = contract.count_breaks(item, rng, "closed_by")
+            assert (found.missed, found.early, found.tie_checked) == (0, 0, 0)
+
     @pytest.mark.parametrize("m", [300])
     def test_counts_reach_every_distinct_level(self, m):
         rng = np.random.default_rng(3)
@@ -208,8 +224,8 @@ def tie_prone_pvalues(draw):
 
 
 class TestClosedByWindows:
-    """No input is known where closed BY's decision falls as alpha grows: searched over consecutive doubles
-    around every level of tie-prone inputs."""
+    """Around the levels of tie-prone inputs closed BY's decision grows over consecutive doubles: a fall
+    needs reciprocal sums short of a ratio u / r by about 1e-10 alpha, which such inputs do not reach."""
 
     @settings(max_examples=60, deadline=None)
     @given(tie_prone_pvalues())
@@ -219,3 +235,73 @@ class TestClosedByWindows:
             window = consecutive_doubles(min(float(level) * (1 + 2**-47), 0.999), 48)
             counts = [int(tarvimo.closed_by(p, a).sum()) for a in window if a > 0.0]
             assert counts == sorted(counts)
+
+
+def stays_sorted(p):
+    """Whether replacing exact zeros by 1e-12 keeps the order (no value strictly in between)."""
+    return 0.0 not in p or not any(0.0 < q < ZERO_REPLACEMENT for q in p)
+
+
+class TestClosedByExactness:
+    """The count in exact arithmetic against the core: equal wherever the checks are certain, monotone always."""
+
+    @settings(max_examples=40, deadline=None)
+    @given(tie_prone_pvalues().filter(lambda p: len(p) <= 16 and stays_sorted(p)), st.floats(0.05, 0.9))
+    def test_core_count_is_the_exact_count_where_no_check_nears_a_tie(self, p, alpha):
+        window = consecutive_doubles(alpha, 6) + [alpha]
+        exact = []
+        for a in window:
+            count, certain = closed_by_count(p, a)
+            exact.append(count)
+            if certain:
+                assert int(tarvimo.closed_by(p, a).sum()) == count
+        assert exact == sorted(exact)
+        assert closed_by_count(p, 0.05)[0] <= closed_by_count(p, alpha)[0]
+
+
+class TestClosedByNearTie:
+    """Ten p-values of a family of 100 whose ceilings at size 100 are 2, 3, 17, 39, 52, 55, 83, 89, 93, 93:
+    1/2 + 1/3 + ... + 1/93 falls short of 1 by delta = 2.99e-11, so the strongest value's check at the whole
+    family, I (sum 1/c) >= I - 1e-10 with I = fl(1 / alpha), ties at alpha = delta / 1e-10 = 0.29939 and is
+    decided by rounding for about 4e-5 around it (every smaller size is cleared by the bound)."""
+
+    HEAD = [0.00058, 0.00144, 0.00952, 0.0222, 0.0297, 0.0315, 0.0476, 0.0511, 0.0534, 0.0534]
+    TOTAL = 100
+    REJECTS = 0.299385335254046  # rejected here, not at the next double
+
+    def test_ceilings_fall_short_of_one_by_a_near_tie(self):
+        harmonic = harmonic_numbers(self.TOTAL)
+        factoralpha = (self.TOTAL * harmonic[-1]) * (1.0 / self.REJECTS)
+        ceilings = [stable_ceiling(q * factoralpha) for q in self.HEAD]
+        assert ceilings == [2, 3, 17, 39, 52, 55, 83, 89, 93, 93]
+        delta = 1 - sum(Fraction(1, c) for c in ceilings)
+        assert 2.99e-11 < delta < 3e-11 and abs(float(delta) / 1e-10 - self.REJECTS) < 3e-5
+
+    def test_rejection_falls_between_consecutive_doubles(self):
+        above = float(np.nextafter(self.REJECTS, 1.0))
+        assert tarvimo.closed_by(self.HEAD, self.REJECTS, m=self.TOTAL).tolist() == [True] + [False] * 9
+        assert not tarvimo.closed_by(self.HEAD, above, m=self.TOTAL).any()
+        assert not tarvimo.by(self.HEAD, above, m=self.TOTAL).any()
+        full = sorted(self.HEAD + [1.0] * (self.TOTAL - len(self.HEAD)), reverse=True)
+        assert [_vardo.largestcBYsignificant_cpp(full, a) for a in (self.REJECTS, above)] == [1, 0]
+        level = tarvimo.adjust(self.HEAD, "closed_by", m=self.TOTAL)[0]
+        assert level > self.REJECTS  # the contract breaks: rejected below its level
+
+    def test_the_fall_lies_where_rounding_decides(self):
+        full = self.HEAD + [1.0] * (self.TOTAL - len(self.HEAD))
+        window = consecutive_doubles(self.REJECTS, 3) + [self.REJECTS, float(np.nextafter(self.REJECTS, 1.0))]
+        core = [int(tarvimo.closed_by(self.HEAD, a, m=self.TOTAL).sum()) for a in window]
+        exact = [closed_by_count(full, a) for a in window]
+        assert core != sorted(core) and [c for c, _ in exact] == sorted(c for c, _ in exact)
+        assert all(not certain for (count, certain), c in zip(exact, core, strict=True) if count != c)
+        # Without the rounding bound the exact count would claim to decide as the core, and does not.
+        unbounded = [closed_by_count(full, a, slack=0.0) for a in window]
+        assert any(certain and count != c for (count, certain), c in zip(unbounded, core, strict=True))
+
+    @pytest.mark.parametrize("exponent", [0, 20, 900])
+    def test_a_tie_below_0_1_repeats_at_every_smaller_scale(self, exponent):
+        # Below 0.05 the family decides at alpha 2^j on p 2^j: the same rounding at every scale.
+        item = contract.near_tie_input(*contract.NEAR_TIES[-1])
+        falls, scale = 0.0709547731232259, 2.0**-exponent
+        values, alphas = item.values * scale, [falls * scale, float(np.nextafter(falls, 1.0)) * scale]
+        assert [bool(tarvimo.closed_by(values, a, m=item.total)[0]) for a in alphas] == [True, False]
