@@ -90,13 +90,14 @@ std::int64_t row_violation(const EvalueProfile& profile, std::int64_t i_in, std:
     return lo == hi && violates(lo) ? lo : -1;
 }
 
-// The levels by rank from the every-pair check, given e-BH's: the every-pair count (the
-// e-BH count or the largest size whose every pair passes) is monotone in
-// alpha, every rounded target being so, and the e-BH test too; so the scan
-// over sizes with the running minimum (common::scan_closed_levels) gives,
-// for each rank, the smallest double from which on that count reaches it.
-// A size's own level comes from the levels of its violated pairs, each
-// settled exactly (pair_level), the check being exact.
+// The levels by rank from the every-pair check, given e-BH's: the
+// every-pair count (the e-BH count or the largest size whose every pair
+// passes) is monotone in alpha, every rounded target being so, and the e-BH
+// test too; so the scan over sizes with the running minimum
+// (common::scan_closed_levels) gives, for each rank, the smallest double
+// from which on that count reaches it. A size's own level comes from the
+// levels of its violated pairs, each settled exactly (pair_level), the check
+// being exact.
 std::vector<double> every_pair_levels(std::vector<double> levels, const EvalueProfile& profile, double fall,
                                       double max_level, const common::CancelFlag* cancel, StaysCounts& counts) {
     MeanConsistentResult last{true, -1, -1};
