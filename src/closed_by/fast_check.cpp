@@ -167,11 +167,25 @@ SizeVerdict CheckWalk::replay_history(Walk& walk, std::int64_t s) {
 void SweptVerdicts::clear() {
     runs_.clear();
     singles_.clear();
+    all_decided_ = true;
 }
 
-void SweptVerdicts::add_range(std::int64_t lo, std::int64_t hi) { runs_.push_back({lo, hi, -1}); }
+// Passing sizes next to a certified range join it, so that a range of sizes
+// that all pass is one run however the sweep found them.
+void SweptVerdicts::add_range(std::int64_t lo, std::int64_t hi) {
+    if (!runs_.empty() && runs_.back().first_single < 0 && runs_.back().hi + 1 == lo) {
+        runs_.back().hi = hi;
+    } else {
+        runs_.push_back({lo, hi, -1});
+    }
+}
 
 void SweptVerdicts::add(std::int64_t s, SizeVerdict verdict) {
+    if (verdict == SizeVerdict::pass) {
+        add_range(s, s);
+        return;
+    }
+    all_decided_ = all_decided_ && verdict == SizeVerdict::fail;
     if (runs_.empty() || runs_.back().first_single < 0 || runs_.back().hi + 1 != s) {
         runs_.push_back({s, s, static_cast<std::int64_t>(singles_.size())});
     } else {
@@ -180,18 +194,27 @@ void SweptVerdicts::add(std::int64_t s, SizeVerdict verdict) {
     singles_.push_back(verdict);
 }
 
-SizeVerdict SweptVerdicts::at(std::int64_t s) const {
+const SweptVerdicts::Run* SweptVerdicts::run_of(std::int64_t s) const {
     const auto after = std::upper_bound(runs_.begin(), runs_.end(), s,
                                         [](std::int64_t size, const Run& run) { return size < run.lo; });
-    if (after == runs_.begin()) {
+    if (after == runs_.begin() || s > (after - 1)->hi) {
+        return nullptr;
+    }
+    return &*(after - 1);
+}
+
+SizeVerdict SweptVerdicts::at(std::int64_t s) const {
+    const Run* run = run_of(s);
+    if (run == nullptr) {
         return SizeVerdict::unknown;
     }
-    const Run& run = *(after - 1);
-    if (s > run.hi) {
-        return SizeVerdict::unknown;
-    }
-    return run.first_single < 0 ? SizeVerdict::pass
-                                : singles_[static_cast<std::size_t>(run.first_single + (s - run.lo))];
+    return run->first_single < 0 ? SizeVerdict::pass
+                                 : singles_[static_cast<std::size_t>(run->first_single + (s - run->lo))];
+}
+
+bool SweptVerdicts::all_pass(std::int64_t lo, std::int64_t hi) const {
+    const Run* run = run_of(lo);
+    return run != nullptr && run->first_single < 0 && hi <= run->hi;
 }
 
 // Decides every size the shortcuts leave, s_b + 1 ... m, in size order, and
@@ -211,7 +234,7 @@ bool CheckWalk::sweep(Walk& walk) {
     verdicts_.clear();
     bool all_pass = true;
     std::int64_t cut = family_.pad - 1;  // cut off at every size >= 2
-    std::int64_t width = 2;
+    std::int64_t width = std::max<std::int64_t>(2, tuning_.first_block_width);
     std::int64_t cooldown = 0;
     for (std::int64_t s = from, polls = 0; s <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
@@ -299,6 +322,17 @@ SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s) {
             if (found && (!best || precedes(*found, *best))) {
                 best = found;
             }
+            continue;
+        }
+        // After a sweep that decided every size, a subtree of sizes that all
+        // pass holds no failure, and nothing met later reads what its sizes
+        // left: every size examined from here on is one of the sweep's
+        // (verdict pass or fail), or passes the bound test, or is size 1 or
+        // an omitted-outside one, and none of those replays the history of
+        // examined sizes. So the walk skips the subtree and finds the same
+        // first failure in the same order.
+        if (walk.swept && verdicts_.all_decided() && node.lo >= walk.first_swept &&
+            verdicts_.all_pass(node.lo, node.hi)) {
             continue;
         }
         if (decider_.bound_passes(sizes, s)) {

@@ -84,15 +84,21 @@ public:
     void add(std::int64_t s, SizeVerdict verdict);
     // The verdict of size s; unknown where the sweep did not reach it.
     SizeVerdict at(std::int64_t s) const;
+    // Whether every size lo ... hi is known to pass.
+    bool all_pass(std::int64_t lo, std::int64_t hi) const;
+    // Whether every size added passed or failed (none left uncertain or stale).
+    bool all_decided() const { return all_decided_; }
 
 private:
     struct Run {
         std::int64_t lo;
         std::int64_t hi;
-        std::int64_t first_single;  // index in singles_ of size lo; -1 for a certified range
+        std::int64_t first_single;  // index in singles_ of size lo; -1 for sizes that all pass
     };
+    const Run* run_of(std::int64_t s) const;
     std::vector<Run> runs_;  // ascending, disjoint
     std::vector<SizeVerdict> singles_;
+    bool all_decided_ = true;
 };
 
 // The breadth-first walk of the check over the sizes of one count, in the

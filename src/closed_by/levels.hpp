@@ -63,6 +63,10 @@ public:
     // Adds and selects a version: the n given p-values, largest first (zeros
     // already replaced), after total - n omitted ones of 1.
     void add(int key, std::vector<double> given);
+    // The storage of the least recently selected version, which the next add
+    // would drop, for the values of the next one (its pages are already
+    // mapped); empty while fewer versions are kept.
+    std::vector<double> spare_values();
 
     SizeCheck check(int r, std::int64_t warm_s, double alpha);
     // The verdict of size s (1 ... total) in the check of count r at alpha,

@@ -31,6 +31,9 @@ struct CertifiedCbyTuning {
     // its given values: the search reads few sums there, and resuming them
     // from a checkpoint costs less than summing every one on each call.
     int dense_padding = 0;
+    // The width of the first range of sizes a sweep tries to certify; it
+    // doubles while ranges certify.
+    long first_block_width = 2;
 };
 
 }  // namespace tarvimo::closed_by

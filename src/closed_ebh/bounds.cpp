@@ -84,7 +84,7 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, std::int64_t set_of
     const auto above_low = [&](std::int64_t t) { return !(profile.value(t) <= low); };
     const auto in_high = [&](std::int64_t t) { return profile.value(t) >= high; };
     // [from, to] holds the first t where `pred` holds (to == s: maybe none).
-    const auto search = [&](auto pred, std::int64_t from, std::int64_t to) {
+    const auto search = [&](auto pred, std::int64_t from, std::int64_t to, bool near) {
         from = std::clamp<std::int64_t>(from, 0, set_offset);
         to = std::clamp(to, from, set_offset);
         if (from > 0 && pred(from - 1)) {
@@ -93,12 +93,14 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, std::int64_t set_of
         if (to < set_offset && !pred(to)) {
             to = set_offset;
         }
-        return first_true_in(from, to, pred, near_below);
+        return first_true_in(from, to, pred, near);
     };
-    const std::int64_t j_low =
-        search(above_low, below != nullptr ? below->j_low : 0, above != nullptr ? above->j_low : set_offset);
+    const std::int64_t j_low = search(above_low, below != nullptr ? below->j_low : 0,
+                                      above != nullptr ? above->j_low : set_offset, near_below);
+    // The band is a few units of roundoff wide: the first value above it is
+    // nearly always at j_low or just after it.
     const std::int64_t j_high = search(in_high, std::max(j_low, below != nullptr ? below->j_high : 0),
-                                       above != nullptr ? above->j_high : set_offset);
+                                       above != nullptr ? above->j_high : set_offset, true);
     return {j_low, j_high, profile[j_low] - lambda * j_high, cum_s + lambda * set_offset};
 }
 
@@ -111,10 +113,15 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, std::int64_t set_of
 bool chord_clears(const double* sums, double cum_s, std::int64_t i1, std::int64_t i2, double div_ra, double left,
                   double slope, double k) {
     std::uint64_t signs = 0;
-    for (std::int64_t i_in = i1; i_in <= i2; ++i_in) {
-        const double i = i_in;
-        const double a = sums[i_in] - cum_s;
-        const double value = (a - i * i * div_ra) + (left + static_cast<double>(i_in - i1) * slope);
+    // Row numbers as doubles counted up (exact below 2^53), which the
+    // compiler can vectorise, unlike conversions from 64-bit integers.
+    const double first = static_cast<double>(i1);
+    const std::int64_t rows = i2 - i1;
+    for (std::int64_t t = 0; t <= rows; ++t) {
+        const double step = static_cast<double>(static_cast<std::int32_t>(t));
+        const double i = first + step;
+        const double a = sums[i1 + t] - cum_s;
+        const double value = (a - i * i * div_ra) + (left + step * slope);
         const double slack = value - (std::fabs(a) + k) * PROOF_MARGIN;
         std::uint64_t bits;
         std::memcpy(&bits, &slack, sizeof bits);

@@ -46,13 +46,13 @@ struct SearchCounts {
 
 // The result of meanconsistent_cpp on the profile's vector, reported
 // violation included, for 0 <= r; `counts` receives how it was reached.
-// `bound_at_once` bounds the rows before the first probe instead of after a
-// few, which pays off for a check expected to pass. The result is the same:
+// `bound_early` bounds the rows after the first three probes instead of
+// eight, which pays off for a check expected to pass. The result is the same:
 // a cleared row holds no violation, so skipping its search changes neither
 // whether a violation is found nor which is found first.
 MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t warm_i_in,
                                 std::int64_t warm_i_out, const common::CancelFlag* cancel, SearchCounts& counts,
-                                bool bound_at_once = false);
+                                bool bound_early = false);
 
 // The count of closed_ebh_count (closed_ebh.hpp): e holds n e-values ascending of a
 // family of `total`, the others counting as 0 before them. `counts`, when

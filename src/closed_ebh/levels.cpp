@@ -237,7 +237,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, std::int6
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
     Guess last_binding{{0, 0}, true, 0};
-    // `likely_pass`: the check is expected to pass, and bounds its rows at once.
+    // `likely_pass`: the check is expected to pass, and bounds its rows early.
     const auto check_size = [&](int r, double alpha, bool likely_pass) {
         ++tally.checks;
         // A warm start names a pair of this size or of a larger one; it

@@ -453,6 +453,29 @@ TEST(ClosedLevels, EqualABisectionWithTheLiteralCounts) {
     RecordProperty("fallbacks", static_cast<int>(fallbacks));
 }
 
+// Levels far below 0.05 evaluate the family scaled by up to 2^1070: p-values
+// near 1e-300 and subnormal ones (scaled exactly, past the largest power of
+// two that is a double) get the bisection's levels too.
+TEST(ClosedLevels, TinyAndSubnormalPvaluesAsABisection) {
+    const std::vector<std::vector<double>> families{
+        {5e-324, 1e-320, 3e-310, 1e-300, 0.02, 0.5},
+        {0.0, 4e-323, 4e-323, 2e-308, 1e-200, 1e-100, 0.9},
+        {1e-310, 1e-309, 1e-308, 1e-307},
+    };
+    for (const std::vector<double>& p : families) {
+        const int n = static_cast<int>(p.size());
+        for (const int total : {n, n + 3}) {
+            const std::vector<double> levels = closed_by_levels(p.data(), n, total, 1.0, nullptr);
+            for (int t = 1; t <= n; ++t) {
+                EXPECT_EQ(
+                    levels[static_cast<std::size_t>(t - 1)],
+                    bisected_rank_level(t, 1.0, [&](double alpha) { return literal_closed_by_count(p, total, alpha); }))
+                    << p[0] << " " << total << " " << t;
+            }
+        }
+    }
+}
+
 // Families on the margins: p-values on BY lines k alpha / (m H_m) for a few
 // alphas, nudged by a few ulps, with ties, zeros or tiny values, some with
 // omitted values; closed BY levels equal the bisection with literal counts.

@@ -38,10 +38,13 @@ namespace {
 // Every route: the defaults; certificates for every size and a sweep after
 // the first size, with and without range certificates and the lane; no
 // sweep at all; a little of each, with harmonic checkpoints below the given
-// values of any padded family.
-const std::vector<CertifiedCbyTuning> TUNINGS{
-    CertifiedCbyTuning{}, CertifiedCbyTuning{0, 1, true, true}, CertifiedCbyTuning{0, 1, false, false},
-    CertifiedCbyTuning{0, 1 << 30, false, true}, CertifiedCbyTuning{8, 3, true, true, 0}};
+// values of any padded family; a sweep whose first range is wide.
+const std::vector<CertifiedCbyTuning> TUNINGS{CertifiedCbyTuning{},
+                                              CertifiedCbyTuning{0, 1, true, true},
+                                              CertifiedCbyTuning{0, 1, false, false},
+                                              CertifiedCbyTuning{0, 1 << 30, false, true},
+                                              CertifiedCbyTuning{8, 3, true, true, 0},
+                                              CertifiedCbyTuning{0, 1, true, true, 0, 16}};
 
 int rounds(int base) {
     const char* scale = std::getenv("TARVIMO_CBY_ROUNDS");
@@ -706,6 +709,15 @@ TEST(SweptVerdicts, ReadBackEverySize) {
     single(31, SizeVerdict::uncertain);
     for (int s = 0; s < 40; ++s) {
         EXPECT_EQ(runs.at(s), expected[static_cast<std::size_t>(s)]) << s;
+    }
+    // Every span of sizes: all known to pass exactly where each size passes,
+    // across the runs that passing single sizes and ranges join into.
+    for (int lo = 0; lo < 40; ++lo) {
+        for (int hi = lo; hi < 40; ++hi) {
+            const bool each = std::all_of(expected.begin() + lo, expected.begin() + hi + 1,
+                                          [](SizeVerdict v) { return v == SizeVerdict::pass; });
+            EXPECT_EQ(runs.all_pass(lo, hi), each) << lo << " " << hi;
+        }
     }
     runs.clear();
     for (int s = 0; s < 40; ++s) {

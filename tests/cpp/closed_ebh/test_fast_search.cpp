@@ -365,13 +365,39 @@ TEST(MeanConsistencyCheck, OnAComputedProfileAndFastEqualsTheCheckOnItsVector) {
                 const MeanConsistentResult fast = fast_check(profile, r, alpha, warm_i_in, warm_i_out, nullptr, counts);
                 expect_same(fast, literal, what + ", fast");
                 expect_same(fast_check(profile, r, alpha, warm_i_in, warm_i_out, nullptr, counts, true), literal,
-                            what + ", bounded at once");
+                            what + ", bounded early");
                 failed_after_bulk += counts.bulk_proofs > bulk_before && !fast.meanconsistent;
             }
         }
     }
     EXPECT_GT(counts.bulk_proofs, 100);
     EXPECT_GT(failed_after_bulk, 20);
+}
+
+TEST(MeanConsistencyCheck, BoundEarlyFailsAcrossRowsBeforeItsBulkBound) {
+    // A set of 999 values of 1 and one of 1e9 among 1,000 outside values of
+    // 1: the warm row, the whole set, passes on the huge value; every row of
+    // more than alpha r = 50 ordinary members violates. The check bounded
+    // early finds the literal check's violation in the middle of the rows
+    // below, without a bulk bound; passing checks still bound their rows.
+    const int m = 2000;
+    const int r = 1000;
+    std::vector<double> given(m, 1.0);
+    given.back() = 1e9;
+    const EvalueProfile profile(given.data(), m, m);
+    std::vector<double> cum_e{0.0};
+    for (const double e : given) {
+        cum_e.push_back(cum_e.back() + e);
+    }
+    SearchCounts counts;
+    const MeanConsistentResult fails = fast_check(profile, r, 0.05, r, 0, nullptr, counts, true);
+    expect_same(fails, meanconsistent_cpp(cum_e, r, 0.05, r, 0), "failing across rows");
+    EXPECT_FALSE(fails.meanconsistent);
+    EXPECT_EQ(counts.bulk_proofs, 0);
+    const MeanConsistentResult passes = fast_check(profile, r, 0.999, r, 0, nullptr, counts, true);
+    expect_same(passes, meanconsistent_cpp(cum_e, r, 0.999, r, 0), "passing");
+    EXPECT_TRUE(passes.meanconsistent);
+    EXPECT_EQ(counts.bulk_proofs, 1);
 }
 
 }  // namespace
