@@ -124,8 +124,11 @@ def adjust(
     procedures' decisions are, except near ties that rounding decides (tied
     e-values for closed e-BH; reciprocal sums of closed BY's ceilings within
     about 1e-10 alpha of a ratio u / r): there the decision can fall and rise
-    again over consecutive doubles, and a level is where it turns (rejected
-    at it, not at the double below). See the user guide's page on levels.
+    again over consecutive doubles. A closed e-BH level is then the
+    smallest alpha from which on the hypothesis stays rejected (the relation
+    can break only below it); a closed BY level is where the decision turns
+    (rejected at it, not at the double below). See the user guide's page on
+    levels.
 
     BY's levels agree with statsmodels' ``multipletests(method="fdr_by")``
     corrected p-values and R's ``p.adjust(method = "BY")`` within 2e-10, not

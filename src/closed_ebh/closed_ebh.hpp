@@ -7,6 +7,7 @@
 
 #include "closed_ebh/levels.hpp"
 #include "closed_ebh/profile.hpp"
+#include "closed_ebh/stays.hpp"
 #include "closed_ebh/vardo.hpp"
 #include "common/common.hpp"
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "closed_ebh/profile.hpp"
 #include "common/common.hpp"
 
 namespace tarvimo::closed_ebh {
@@ -26,11 +27,27 @@ double step_up_evalue_level(double e, int k, std::int64_t total, double max_leve
 // on, max_level where none is below.
 std::vector<double> step_up_evalue_levels(const double* descending, int n, std::int64_t total, double max_level);
 
-// Levels by rank of closed e-BH on the n e-values `descending` (strongest
-// first, ties in the order the mask rejects them) of a family of `total`:
-// level[t] is the smallest double alpha below max_level from which on the
-// engine's closed e-BH count (the larger of the e-BH count and the exact
-// closed search's) is at least t + 1, max_level where there is none.
+// Whether the target of the pair (i_in, i_out) of size r is no violation at
+// alpha, as the check evaluates it.
+bool pair_passes(const EvalueProfile& profile, int r, std::int64_t i_in, std::int64_t i_out, double alpha);
+
+// The smallest double in (from, to] at which that pair passes, or a value
+// above `to`.
+double pair_level(const EvalueProfile& profile, int r, std::int64_t i_in, std::int64_t i_out, double from, double to);
+
+// Crossing levels by rank of closed e-BH on the n e-values `descending`
+// (strongest first, ties in the order the mask rejects them) of a family of
+// `total`: level[t] is the smallest double alpha below max_level at which
+// the engine's closed e-BH count (the larger of the e-BH count and the exact
+// closed search's) reaches t + 1 while it does not at the double below, as
+// the levels' own checks find it, max_level where there is none. The
+// settling in stays.hpp relies on two properties of these crossings: below
+// max_level, either the e-BH test of the largest rank sharing level[t] passes
+// there or the check of that size does; and at the double below level[t]
+// every size from t + 1 up has a violating pair and the e-BH count is below
+// t + 1 (each size's check failed there or higher). Where every check's
+// search is exact, the count is monotone in alpha and level[t] is the level
+// from which on rank t + 1 stays rejected; stays.hpp settles the rest.
 std::vector<double> closed_ebh_levels(const double* descending, int n, std::int64_t total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
 

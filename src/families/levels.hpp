@@ -142,8 +142,9 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
                      ? closed_by::closed_by_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
                      : closed_by::step_up_pvalue_levels(sorted.data(), n_ranked, family_total, harmonic, max_level);
     } else {
-        levels = method.closed ? closed_ebh::closed_ebh_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
-                               : closed_ebh::step_up_evalue_levels(sorted.data(), n_ranked, family_total, max_level);
+        levels = method.closed
+                     ? closed_ebh::stays_rejected_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
+                     : closed_ebh::step_up_evalue_levels(sorted.data(), n_ranked, family_total, max_level);
     }
     for (std::size_t t = 0; t < ranked.size(); ++t) {
         write(ranked[t].position, common::reported_level(levels[t], max_level));

@@ -4,7 +4,8 @@ Closed e-BH: the literal check (`_vardo`) against a check that evaluates every
 pair: wherever search_exactness.search_is_exact holds they agree, so the count is
 monotone there; the known counterexample (300 e-values of 10) breaks
 monotonicity only at alphas where that condition fails. Also the stress count of
-bench/contract.py.
+bench/contract.py, and closed e-BH's levels as the smallest alphas from which on a
+hypothesis stays rejected.
 
 Closed BY: the count in exact arithmetic (cby_exactness) is monotone and equals
 the core's wherever no comparison of a check lies within rounding of its tie; a
@@ -27,7 +28,7 @@ from search_exactness import (
 )
 
 import tarvimo
-from bench import contract
+from bench import adversarial, contract
 from tarvimo import _vardo
 
 # Values that tie and nearly tie, and values that do not.
@@ -117,22 +118,22 @@ class TestTiedCounterexample:
 
 
 class TestStressCount:
-    def test_breaks_are_counted_on_ties_and_absent_on_random_families(self):
+    def test_no_hypothesis_is_left_unrejected_from_its_level_on(self):
         rng = np.random.default_rng(7)
         tied = contract.count_breaks(contract.StressInput("tied", np.full(300, 10.0), None), rng)
-        assert tied.at_levels + tied.below_levels > 0
+        assert tied.missed == 0
         for item in contract.family_inputs(200, 5, 11):
             found = contract.count_breaks(item, rng)
-            assert (found.at_levels, found.below_levels, found.at_random) == (0, 0, 0), item.name
+            assert (found.missed, found.early) == (0, 0), item.name
 
     def test_closed_by_breaks_across_a_near_tie_and_not_on_random_families(self):
         rng = np.random.default_rng(5)
         tie = contract.near_tie_input(*contract.NEAR_TIES[0])
         found = contract.count_breaks(tie, rng, "closed_by")
-        assert found.tie_checked == contract.TIE_RUNS * contract.TIE_RUN_LENGTH and found.at_ties > 0
+        assert found.tie_checked == contract.TIE_RUNS * contract.TIE_RUN_LENGTH and found.missed + found.early > 0
         for item in contract.pvalue_family_inputs(200, 5, 11):
             found = contract.count_breaks(item, rng, "closed_by")
-            assert (found.at_levels, found.below_levels, found.at_random, found.tie_checked) == (0, 0, 0, 0)
+            assert (found.missed, found.early, found.tie_checked) == (0, 0, 0)
 
     @pytest.mark.parametrize("m", [300])
     def test_counts_reach_every_distinct_level(self, m):
@@ -140,6 +141,76 @@ class TestStressCount:
         item = contract.family_inputs(m, 1, 5)[0]
         found = contract.count_breaks(item, rng)
         assert found.levels_checked > m // 2 and found.random_checked == contract.RANDOM_ALPHAS
+
+
+def next_double(alpha):
+    return float(np.nextafter(alpha, np.inf))
+
+
+def assert_levels_stay_rejected(values, total=None, max_level=1.0, most_doubles=4000):
+    """Each hypothesis' level L: not rejected at the double below L; rejected at every double from L up to
+    the first alpha where the every-pair count (exact, monotone, at most the public count) or the e-BH count
+    reaches its rank, from which on it stays rejected whatever the searches do."""
+    values = np.asarray(values, dtype=np.float64)
+    m = len(values) if total is None else total
+    levels = tarvimo.adjust(values, "closed_ebh", m=total, max_level=max_level)
+    ranks = np.empty(len(values), dtype=np.int64)
+    ranks[np.lexsort((np.arange(len(values)), -values))] = np.arange(1, len(values) + 1)
+    sums = running_sums([0.0] * (m - len(values)) + sorted(values.tolist()))
+
+    def rejected(alpha):
+        return tarvimo.closed_ebh(values, alpha, m=total)
+
+    def stays(alpha, rank):
+        ebh = int(tarvimo.ebh(values, alpha, m=total).sum())
+        return ebh >= rank or exhaustive_count(sums, alpha, len(values)) >= rank
+
+    for level in np.unique(levels):
+        group = np.flatnonzero(levels == level)
+        below = float(np.nextafter(level, 0.0))
+        if below > 0.0 and below < max_level:
+            assert not rejected(below)[group].any(), (level, group)
+        if level >= 1.0:
+            continue
+        alpha, rank = float(level), int(ranks[group].max())
+        for _ in range(most_doubles):
+            if stays(alpha, rank):
+                break
+            assert rejected(alpha)[group].all(), (level, alpha)
+            alpha = next_double(alpha)
+        else:
+            raise AssertionError(f"no every-pair level within {most_doubles} doubles of {level}")
+    return levels
+
+
+@st.composite
+def tie_prone_families(draw):
+    m = draw(st.integers(2, 24))
+    tie_prone = st.sampled_from(TIE_PRONE + [1.0 / 0.05, 1.0 / 0.1, 3.0])
+    values = draw(st.lists(st.one_of(tie_prone, st.floats(0.0, 60.0, allow_nan=False)), min_size=m, max_size=m))
+    total = draw(st.sampled_from([None, m + 1, m + 3]))
+    return values, total, draw(st.sampled_from([1.0, 0.1]))
+
+
+class TestStaysRejectedLevels:
+    """The level of a hypothesis is the smallest double from which on closed e-BH stays rejecting it: checked
+    against the public procedure over consecutive doubles, with the every-pair count as the independent
+    proof that it stays so beyond the window."""
+
+    @pytest.mark.parametrize("value", [10.0, 3.0, 15.02])
+    def test_tied_values(self, value):
+        levels = assert_levels_stay_rejected(np.full(300, value))
+        assert np.all(np.diff(levels) >= 0.0)  # equal values: the earlier one gets the smaller level
+
+    def test_tied_pattern_of_the_adversarial_suite(self):
+        assert_levels_stay_rejected(adversarial.e_tied(300, 0.05, 2.0))
+        assert_levels_stay_rejected(adversarial.e_tied(120, 0.05, 0.99), total=150)
+
+    @settings(max_examples=150, deadline=None)
+    @given(tie_prone_families())
+    def test_tie_prone_families(self, case):
+        values, total, max_level = case
+        assert_levels_stay_rejected(values, total, max_level)
 
 
 @st.composite
