@@ -24,4 +24,5 @@
 #include "families/masks.hpp"
 #include "families/methods.hpp"
 #include "families/needed.hpp"
+#include "families/rank_order.hpp"
 #include "families/thread_pool.hpp"

@@ -18,17 +18,14 @@
 #include "closed_ebh/closed_ebh.hpp"
 #include "common/common.hpp"
 #include "families/methods.hpp"
+#include "families/rank_order.hpp"
 
 namespace tarvimo::families {
-
-struct RankedValue {
-    double value;
-    std::int64_t position;
-};
 
 // Working storage of one thread, kept from one family to the next.
 struct LevelScratch {
     std::vector<RankedValue> ranked;
+    std::vector<RankedValue> spare;
     std::vector<double> sorted;
 };
 
@@ -123,13 +120,8 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
             write(j, weak_level);
         }
     }
-    const bool larger_is_stronger = method.evidence == Evidence::evalues;
-    std::sort(ranked.begin(), ranked.end(), [larger_is_stronger](const RankedValue& a, const RankedValue& b) {
-        if (a.value != b.value) {
-            return larger_is_stronger ? a.value > b.value : a.value < b.value;
-        }
-        return a.position < b.position;
-    });
+    // Gathered by ascending position, as rank_values needs.
+    rank_values(ranked, scratch.spare, method.evidence == Evidence::evalues);
     std::vector<double>& sorted = scratch.sorted;
     sorted.resize(ranked.size());
     for (std::size_t t = 0; t < ranked.size(); ++t) {

@@ -1,0 +1,116 @@
+#pragma once
+
+// The ranking of a family's values, strongest first and the earlier entry
+// first among equal values, by a least-significant-digit radix sort on
+// order-preserving 64-bit keys. It yields the order of std::sort with the
+// comparison
+//     a.value != b.value ? (stronger value first) : a.position < b.position
+// on values without NaN, which orders every pair of entries (positions are
+// distinct), so that order is the only one either sort can produce:
+// - the key of a double orders as the double does: a non-negative double's
+//   bits grow with it, and flipping them turns the order of the negatives'
+//   bits (which grow as the value falls) around below the positives; -0.0
+//   takes +0.0's key, the two comparing equal; +-inf order as any double;
+// - for "larger is stronger" every key is complemented, which reverses the
+//   order and keeps equal keys equal;
+// - the radix sort is stable, so entries with equal keys (equal values) keep
+//   the order they were given in: by position, which the caller provides
+//   ascending.
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+namespace tarvimo::families {
+
+struct RankedValue {
+    double value;
+    std::int64_t position;
+};
+
+// Bits per radix digit: 2^11 counters per digit stay in the first-level
+// cache; six digits cover the 64-bit key.
+constexpr int RADIX_BITS = 11;
+constexpr int RADIX_DIGITS = (64 + RADIX_BITS - 1) / RADIX_BITS;
+constexpr std::size_t RADIX_BUCKETS = std::size_t{1} << RADIX_BITS;
+// Below this many values std::sort with the comparison is faster than
+// counting six digits.
+constexpr std::size_t RADIX_FROM = 256;
+
+// A key whose unsigned order is the order of the doubles (no NaN), with
+// -0.0 and +0.0 equal.
+inline std::uint64_t ascending_key(double value) {
+    const double canonical = value == 0.0 ? 0.0 : value;
+    std::uint64_t bits;
+    std::memcpy(&bits, &canonical, sizeof bits);
+    const std::uint64_t sign = std::uint64_t{1} << 63;
+    return (bits & sign) != 0 ? ~bits : bits | sign;
+}
+
+// The key under which the strongest value comes first.
+inline std::uint64_t strength_key(double value, bool larger_is_stronger) {
+    const std::uint64_t key = ascending_key(value);
+    return larger_is_stronger ? ~key : key;
+}
+
+// Whether a ranks before b: the comparison the radix sort reproduces.
+inline bool ranks_before(const RankedValue& a, const RankedValue& b, bool larger_is_stronger) {
+    if (a.value != b.value) {
+        return larger_is_stronger ? a.value > b.value : a.value < b.value;
+    }
+    return a.position < b.position;
+}
+
+// Sorts `ranked` (no NaN values, positions ascending) strongest first, the
+// earlier position first among equal values; `spare` is working storage.
+inline void rank_values(std::vector<RankedValue>& ranked, std::vector<RankedValue>& spare, bool larger_is_stronger) {
+    const std::size_t n = ranked.size();
+    if (n < RADIX_FROM) {
+        std::sort(ranked.begin(), ranked.end(), [larger_is_stronger](const RankedValue& a, const RankedValue& b) {
+            return ranks_before(a, b, larger_is_stronger);
+        });
+        return;
+    }
+    const auto digit = [larger_is_stronger](const RankedValue& entry, int d) {
+        return static_cast<std::size_t>((strength_key(entry.value, larger_is_stronger) >> (d * RADIX_BITS)) &
+                                        (RADIX_BUCKETS - 1));
+    };
+    // Every digit's counts in one pass.
+    std::vector<std::array<std::size_t, RADIX_BUCKETS>> counts(RADIX_DIGITS);
+    for (auto& count : counts) {
+        count.fill(0);
+    }
+    for (const RankedValue& entry : ranked) {
+        const std::uint64_t key = strength_key(entry.value, larger_is_stronger);
+        for (int d = 0; d < RADIX_DIGITS; ++d) {
+            ++counts[static_cast<std::size_t>(d)][(key >> (d * RADIX_BITS)) & (RADIX_BUCKETS - 1)];
+        }
+    }
+    spare.resize(n);
+    RankedValue* from = ranked.data();
+    RankedValue* to = spare.data();
+    for (int d = 0; d < RADIX_DIGITS; ++d) {
+        std::array<std::size_t, RADIX_BUCKETS>& count = counts[static_cast<std::size_t>(d)];
+        // A digit shared by every value moves nothing.
+        if (count[digit(from[0], d)] == n) {
+            continue;
+        }
+        std::size_t start = 0;
+        for (std::size_t& c : count) {
+            const std::size_t here = c;
+            c = start;
+            start += here;
+        }
+        for (std::size_t t = 0; t < n; ++t) {
+            to[count[digit(from[t], d)]++] = from[t];
+        }
+        std::swap(from, to);
+    }
+    if (from != ranked.data()) {
+        ranked.swap(spare);
+    }
+}
+
+}  // namespace tarvimo::families
