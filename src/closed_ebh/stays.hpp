@@ -62,6 +62,9 @@ struct StaysCounts {
     long long certified_below = 0;       // groups whose walk searches_exact_from settled without a public count
     long long every_pair_checks = 0;     // every-pair checks run
     long long searched_sides = 0;        // halving steps at a near tie whose dropped side was searched pair by pair
+    long long bounded_checks = 0;        // every-pair checks past their first rows whose other rows were bounded
+    long long unbounded_checks = 0;      // every-pair checks past their first rows that searched every row
+    long long rows_bounded = 0;          // rows the bounds cleared in those checks (some among the first rows)
     long long every_pair_sizes = 0;      // sizes whose every-pair level was searched
     long long public_counts = 0;         // public counts evaluated below a sound level
     long long lowered = 0;               // ranks whose level ended below the sound level they started from

@@ -158,6 +158,74 @@ TEST(EveryPairCheck, DecidesAsEveryPairEvaluated) {
     EXPECT_GT(checks, 2000);
 }
 
+// The first row, from the weakest up, with a violating pair; 0 when none.
+std::int64_t first_violating_row_brute(const EvalueProfile& profile, std::int64_t r, double alpha) {
+    const std::int64_t off = profile.total() - r;
+    const double div_ra = 1.0 / (alpha * r);
+    for (std::int64_t i = 1; i <= r; ++i) {
+        for (std::int64_t j = 0; j <= off; ++j) {
+            if (compute_target(profile, i, j, off, div_ra) < -TOLERANCE) {
+                return i;
+            }
+        }
+    }
+    return 0;
+}
+
+// Checks past their first rows bound the others: the same verdict and the
+// same (first) violating row as every pair evaluated, on families with
+// omitted zeros and values out of order (every row searched) and without.
+TEST(EveryPairCheck, BoundedRowsKeepTheFirstViolatingRow) {
+    std::mt19937_64 rng(12);
+    StaysCounts counts;
+    long long violations = 0;
+    long long late = 0;  // past the rows searched before the bounds
+    for (int round = 0; round < 120; ++round) {
+        const int n = 10 + static_cast<int>(rng() % 90);
+        std::vector<double> ascending = tie_prone(rng, n);
+        std::sort(ascending.begin(), ascending.end());
+        if (round % 4 == 1) {
+            // out of order past the weakest value: no outside block is ordered, every row is searched
+            std::swap(ascending[0], ascending[static_cast<std::size_t>(n / 2)]);
+        }
+        const int omitted = round % 4 == 0 ? 1 + static_cast<int>(rng() % 5) : 0;
+        const std::int64_t total = n + omitted;
+        const EvalueProfile profile(ascending.data(), n, total);
+        const double fall = largest_increment_fall(profile);
+        for (int k = 0; k < 6; ++k) {
+            // with omitted zeros, every other size takes some inside
+            const std::int64_t r = omitted > 0 && k % 2 == 0
+                                       ? n + 1 + static_cast<std::int64_t>(rng() % static_cast<unsigned>(omitted))
+                                       : 1 + static_cast<std::int64_t>(rng() % static_cast<unsigned>(n));
+            // A few ulps around the first double at which size r passes (every
+            // pair's target is monotone in alpha): checks that pass, and checks
+            // that fail in the row that binds, often past the first rows.
+            std::int64_t fails = double_order(1e-6);
+            std::int64_t passes = double_order(0.9);
+            while (passes - fails > 1) {
+                const std::int64_t mid = fails + (passes - fails) / 2;
+                (first_violating_row_brute(profile, r, double_at_order(mid)) == 0 ? passes : fails) = mid;
+            }
+            const double alpha = double_at_order(passes + static_cast<std::int64_t>(rng() % 7) - 3);
+            const auto found = every_pair_check(profile, r, alpha, fall, -1, -1, counts);
+            const std::int64_t first_row = first_violating_row_brute(profile, r, alpha);
+            ASSERT_EQ(found.meanconsistent, first_row == 0) << "n " << n << " r " << r << " alpha " << alpha;
+            if (!found.meanconsistent) {
+                ++violations;
+                late += found.at_i_in > 8 ? 1 : 0;
+                EXPECT_EQ(found.at_i_in, first_row) << "n " << n << " r " << r << " alpha " << alpha;
+                EXPECT_LT(compute_target(profile, found.at_i_in, found.at_i_out, total - r, 1.0 / (alpha * r)),
+                          -TOLERANCE);
+            }
+        }
+    }
+    EXPECT_GT(violations, 50);
+    EXPECT_GT(late, 50);
+    EXPECT_GT(counts.bounded_checks, 50);
+    EXPECT_GT(counts.rows_bounded, 1000);
+    EXPECT_GT(counts.unbounded_checks, 0);  // values out of order: every row searched
+}
+
 TEST(EverySearchExact, HoldsOnSpreadValuesAndFailsOnTies) {
     std::vector<double> spread;
     for (int k = 1; k <= 300; ++k) {
