@@ -121,8 +121,12 @@ bool second_probe_decides(const EvalueProfile& profile, std::int64_t r, double a
     return true;
 }
 
+// The exact scan from the largest size down; with `floor` > 1 it stops
+// before the sizes below floor and returns 0 when every size it scanned
+// failed. The sizes from floor up see the same checks, warm starts and
+// runs either way: the scan reaches them first.
 std::int64_t exact_search(const EvalueProfile& profile, double alpha, const common::CancelFlag* cancel,
-                          SearchCounts& counts) {
+                          SearchCounts& counts, std::int64_t floor = 1) {
     const std::int64_t m = profile.total();
     if (m == 0) {
         return 0;
@@ -135,7 +139,7 @@ std::int64_t exact_search(const EvalueProfile& profile, double alpha, const comm
     std::int64_t warm_i_out = mc.at_i_out;
     const bool monotone_level = alpha > 0.0;
     std::int64_t length = 1;
-    for (std::int64_t r = m - 1; r >= 1;) {
+    for (std::int64_t r = m - 1; r >= std::max<std::int64_t>(floor, 1);) {
         common::stop_if_cancelled(cancel);
         // A count that its warm row's first two targets decide costs two
         // targets. While failing runs keep growing (length > 1) they are
@@ -195,6 +199,13 @@ MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, do
     common::stop_if_cancelled(cancel);
     ProvenProbes probes(profile, r, alpha, bound_early ? EARLY_BULK_AFTER_PROBES : BULK_AFTER_PROBES, cancel, counts);
     return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
+}
+
+std::int64_t exact_search_down_to(const EvalueProfile& profile, double alpha, std::int64_t floor,
+                                  const common::CancelFlag* cancel) {
+    SearchCounts ignored;
+    common::stop_if_cancelled(cancel);
+    return exact_search(profile, alpha, cancel, ignored, floor);
 }
 
 std::int64_t closed_ebh_search(const double* e, std::int64_t n, std::int64_t total, double alpha, bool approximate,

@@ -63,4 +63,10 @@ std::int64_t closed_ebh_search(const double* e, std::int64_t n, std::int64_t tot
 std::int64_t closed_ebh_search(const EvalueProfile& profile, double alpha, bool approximate,
                                const common::CancelFlag* cancel, SearchCounts* counts = nullptr);
 
+// The exact search's count (closed_ebh_search, not approximate) where it is
+// at least `floor`, else 0: the scan from the largest size down stops before
+// the sizes below floor.
+std::int64_t exact_search_down_to(const EvalueProfile& profile, double alpha, std::int64_t floor,
+                                  const common::CancelFlag* cancel);
+
 }  // namespace tarvimo::closed_ebh

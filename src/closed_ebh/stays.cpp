@@ -137,9 +137,10 @@ std::vector<double> every_pair_levels(std::vector<double> levels, const EvaluePr
 // max_level): walking down from X over the doubles, the level is the last
 // double before the first at which the public count falls below the rank.
 // Ranks ta ... tb share X; the rejected ones at a double are a prefix of them.
-void walk_down(const double* ascending, int n, std::int64_t total, int ta, int tb, double sound,
-               std::vector<double>& levels, const common::CancelFlag* cancel, StaysCounts& counts,
-               const StaysLimits& limits) {
+// A public count below ta + 1 ends the walk whatever its value, so the
+// count is evaluated only down to ta + 1 (public_count_down_to).
+void walk_down(const EvalueProfile& profile, int ta, int tb, double sound, std::vector<double>& levels,
+               const common::CancelFlag* cancel, StaysCounts& counts, const StaysLimits& limits) {
     double alpha = sound;
     int pending = tb;  // ranks ta ... pending are rejected at every double from alpha on
     for (int steps = 0; pending >= ta && alpha > SMALLEST_LEVEL; ++steps) {
@@ -149,7 +150,7 @@ void walk_down(const double* ascending, int n, std::int64_t total, int ta, int t
         }
         const double below = double_below(alpha);
         ++counts.public_counts;
-        const std::int64_t rejected = public_closed_ebh_count(ascending, n, total, below, cancel);
+        const std::int64_t rejected = public_count_down_to(profile, below, ta + 1, cancel);
         for (; pending >= ta && pending + 1 > rejected; --pending) {
             levels[static_cast<std::size_t>(pending)] = alpha;
         }
@@ -169,6 +170,21 @@ std::int64_t public_closed_ebh_count(const double* ascending, int n, std::int64_
         return n;
     }
     return std::max(step_up, std::min<std::int64_t>(closed_ebh_search(ascending, n, total, alpha, false, cancel), n));
+}
+
+// With floor = 1 this is public_closed_ebh_count on the profile's values:
+// the same e-BH count and, the exact search's scan reaching every size from
+// floor up as it does without a floor, the same count where it is at least
+// floor. Below floor the search reports 0 and the e-BH count, itself at most
+// the public count, stays below floor too.
+std::int64_t public_count_down_to(const EvalueProfile& profile, double alpha, std::int64_t floor,
+                                  const common::CancelFlag* cancel) {
+    const std::int64_t n = profile.given();
+    const std::int64_t step_up = ebh_count(profile.values(), static_cast<int>(n), profile.total(), alpha);
+    if (step_up == n) {
+        return n;
+    }
+    return std::max(step_up, std::min(exact_search_down_to(profile, alpha, floor, cancel), n));
 }
 
 MeanConsistentResult every_pair_check(const EvalueProfile& profile, std::int64_t r, double alpha, double fall,
@@ -411,8 +427,7 @@ void settle_stays_rejected(const double* descending, int n, std::int64_t total, 
             --ta;
         }
         if (!settled_at_sound[static_cast<std::size_t>(tb)]) {
-            walk_down(ascending.data(), n, total, ta, tb, sound[static_cast<std::size_t>(tb)], result, cancel, counts,
-                      limits);
+            walk_down(profile, ta, tb, sound[static_cast<std::size_t>(tb)], result, cancel, counts, limits);
         }
         tb = ta - 1;
     }

@@ -79,6 +79,11 @@ struct StaysCounts {
 std::int64_t public_closed_ebh_count(const double* ascending, int n, std::int64_t total, double alpha,
                                      const common::CancelFlag* cancel);
 
+// The public count on the profile's ascending values where it is at least
+// `floor`, else a count below floor (the exact search stops there).
+std::int64_t public_count_down_to(const EvalueProfile& profile, double alpha, std::int64_t floor,
+                                  const common::CancelFlag* cancel);
+
 // Whether no pair (i_in, i_out) of size r has a target below -TOLERANCE at
 // alpha, as the check evaluates targets; a violating pair when one exists.
 // `fall` is largest_increment_fall(profile). Tries the pair `warm` first

@@ -26,6 +26,7 @@ using tarvimo::closed_ebh::largest_increment_fall;
 using tarvimo::closed_ebh::meanconsistent_cpp;
 using tarvimo::closed_ebh::near_ties;
 using tarvimo::closed_ebh::public_closed_ebh_count;
+using tarvimo::closed_ebh::public_count_down_to;
 using tarvimo::closed_ebh::search_exact_at;
 using tarvimo::closed_ebh::searches_exact_from;
 using tarvimo::closed_ebh::settle_stays_rejected;
@@ -224,6 +225,39 @@ TEST(EveryPairCheck, BoundedRowsKeepTheFirstViolatingRow) {
     EXPECT_GT(counts.bounded_checks, 50);
     EXPECT_GT(counts.rows_bounded, 1000);
     EXPECT_GT(counts.unbounded_checks, 0);  // values out of order: every row searched
+}
+
+// The public count evaluated down to a floor: the count itself where it
+// reaches the floor, a count below the floor otherwise, on tie-prone families
+// (checks that miss), tied values and families given in part.
+TEST(PublicCountDownTo, TheCountFromTheFloorUp) {
+    std::mt19937_64 rng(14);
+    long long below_floor = 0;
+    long long at_or_above = 0;
+    for (int round = 0; round < 200; ++round) {
+        const int n = 1 + static_cast<int>(rng() % 120);
+        std::vector<double> ascending = round % 5 == 0 ? std::vector<double>(n, 10.0) : tie_prone(rng, n);
+        std::sort(ascending.begin(), ascending.end());
+        const std::int64_t total = n + (round % 3 == 0 ? static_cast<int>(rng() % 4) : 0);
+        const EvalueProfile profile(ascending.data(), n, total);
+        for (int k = 0; k < 6; ++k) {
+            const double alpha = double_at_order(double_order(0.05 + 0.01 * static_cast<double>(rng() % 40)) +
+                                                 static_cast<std::int64_t>(rng() % 201) - 100);
+            const std::int64_t count = public_closed_ebh_count(ascending.data(), n, total, alpha, nullptr);
+            const std::int64_t floor = 1 + static_cast<std::int64_t>(rng() % static_cast<unsigned>(n));
+            const std::int64_t found = public_count_down_to(profile, alpha, floor, nullptr);
+            if (count >= floor) {
+                ++at_or_above;
+                ASSERT_EQ(found, count) << "n " << n << " floor " << floor << " alpha " << alpha;
+            } else {
+                ++below_floor;
+                ASSERT_LT(found, floor) << "n " << n << " count " << count << " alpha " << alpha;
+            }
+            EXPECT_EQ(public_count_down_to(profile, alpha, 1, nullptr), count);
+        }
+    }
+    EXPECT_GT(below_floor, 100);
+    EXPECT_GT(at_or_above, 100);
 }
 
 TEST(EverySearchExact, HoldsOnSpreadValuesAndFailsOnTies) {
