@@ -16,9 +16,9 @@
 namespace {
 
 using tarvimo::families::ascending_key;
+using tarvimo::families::RADIX_FROM;
 using tarvimo::families::rank_values;
 using tarvimo::families::RankedValue;
-using tarvimo::families::RADIX_FROM;
 
 constexpr double INF = std::numeric_limits<double>::infinity();
 constexpr double TINY = std::numeric_limits<double>::denorm_min();
@@ -53,8 +53,9 @@ void expect_both_directions(const std::vector<double>& values) {
 TEST(RankOrder, KeysOrderAsTheDoublesWithSignedZerosEqual) {
     const double max = std::numeric_limits<double>::max();
     const double least = std::numeric_limits<double>::min();
-    const std::vector<double> ascending{-INF,  -max,  -1.0,  -least, -TINY, -0.0, 0.0,  TINY,
-                                        least, 1e-300, 0.05, std::nextafter(1.0, 0.0), 1.0, 20.0, max, INF};
+    const std::vector<double> ascending{-INF, -max, -1.0,  -least, -TINY, -0.0,
+                                        0.0,  TINY, least, 1e-300, 0.05,  std::nextafter(1.0, 0.0),
+                                        1.0,  20.0, max,   INF};
     for (std::size_t i = 0; i + 1 < ascending.size(); ++i) {
         if (ascending[i] == ascending[i + 1]) {
             EXPECT_EQ(ascending_key(ascending[i]), ascending_key(ascending[i + 1])) << i;
@@ -86,8 +87,8 @@ TEST(RankOrder, RandomValuesOfBothKindsRankAsStdSort) {
 
 TEST(RankOrder, TiesZerosInfinitiesAndSubnormalsRankAsStdSort) {
     std::mt19937_64 rng(12);
-    const std::vector<double> pool{0.0,  -0.0,        TINY,       2 * TINY, -TINY, INF,  -INF, 1.0,
-                                   0.05, 1.0 / 0.05,  1e-310,     1e308,    -2.5,  0.25, 0.5,  std::nextafter(0.5, 1.0)};
+    const std::vector<double> pool{0.0,  -0.0,       TINY,   2 * TINY, -TINY, INF,  -INF, 1.0,
+                                   0.05, 1.0 / 0.05, 1e-310, 1e308,    -2.5,  0.25, 0.5,  std::nextafter(0.5, 1.0)};
     std::uniform_int_distribution<std::size_t> pick(0, pool.size() - 1);
     for (const std::size_t n : {RADIX_FROM / 2, RADIX_FROM + 3, std::size_t{4096}, std::size_t{50000}}) {
         std::vector<double> values(n);
