@@ -43,7 +43,9 @@ double step_up_evalue_level(double e, int k, std::int64_t total, double max_leve
 // e-values get equal levels, k e growing with k.
 std::vector<double> step_up_evalue_levels(const double* descending, int n, std::int64_t total, double max_level) {
     common::require_family_size(n, total);
-    std::vector<double> levels(static_cast<std::size_t>(n));
+    std::vector<double> levels;
+    common::reserve_advised(levels, static_cast<std::size_t>(n));
+    levels.resize(static_cast<std::size_t>(n));
     double running = max_level;
     for (int t = n - 1; t >= 0; --t) {
         // A rank's threshold lies within 1e-8 of total / (k e) or above it;
@@ -55,6 +57,13 @@ std::vector<double> step_up_evalue_levels(const double* descending, int n, std::
         levels[static_cast<std::size_t>(t)] = running;
     }
     return levels;
+}
+
+std::vector<double> ascending_copy(const double* descending, int n) {
+    std::vector<double> ascending;
+    common::reserve_advised(ascending, static_cast<std::size_t>(n));
+    ascending.assign(std::make_reverse_iterator(descending + n), std::make_reverse_iterator(descending));
+    return ascending;
 }
 
 // Whether the target of the pair (i_in, i_out) of size r is no violation at
@@ -231,8 +240,7 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, std::int6
     if (n == 0) {
         return levels;
     }
-    const std::vector<double> ascending(std::make_reverse_iterator(descending + n),
-                                        std::make_reverse_iterator(descending));
+    const std::vector<double> ascending = ascending_copy(descending, n);
     const EvalueProfile profile(ascending.data(), n, total);
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};

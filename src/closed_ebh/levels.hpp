@@ -27,6 +27,10 @@ double step_up_evalue_level(double e, int k, std::int64_t total, double max_leve
 // on, max_level where none is below.
 std::vector<double> step_up_evalue_levels(const double* descending, int n, std::int64_t total, double max_level);
 
+// The n e-values `descending` in ascending order, in memory advised for
+// huge pages (common/huge_pages.hpp).
+std::vector<double> ascending_copy(const double* descending, int n);
+
 // Whether the target of the pair (i_in, i_out) of size r is no violation at
 // alpha, as the check evaluates it.
 bool pair_passes(const EvalueProfile& profile, int r, std::int64_t i_in, std::int64_t i_out, double alpha);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <iterator>
 #include <vector>
 
 #include "closed_ebh/bounds.hpp"
@@ -366,8 +365,7 @@ void settle_stays_rejected(const double* descending, int n, std::int64_t total, 
     if (n == 0) {
         return;
     }
-    const std::vector<double> ascending(std::make_reverse_iterator(descending + n),
-                                        std::make_reverse_iterator(descending));
+    const std::vector<double> ascending = ascending_copy(descending, n);
     const EvalueProfile profile(ascending.data(), n, total);
     const double fall = largest_increment_fall(profile);
     const NearTies ties = near_ties(profile, fall, max_level, limits.most_near_ties);

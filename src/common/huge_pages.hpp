@@ -19,6 +19,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -58,6 +59,15 @@ inline void advise_huge_pages(const void* first, std::size_t bytes) {
     (void)first;
     (void)bytes;
 #endif
+}
+
+// Reserves room for n entries of a vector and advises its pages as above.
+// The advice reaches only memory not yet written: a vector that already had
+// the room keeps its pages as they are.
+template <typename T>
+void reserve_advised(std::vector<T>& values, std::size_t n) {
+    values.reserve(n);
+    advise_huge_pages(values.data(), values.capacity() * sizeof(T));
 }
 
 struct FreeMemory {

@@ -110,6 +110,8 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
             : 1.0;
     std::vector<RankedValue>& ranked = scratch.ranked;
     ranked.clear();
+    // Room for every present value; pages never written cost nothing.
+    common::reserve_advised(ranked, static_cast<std::size_t>(present));
     for (std::int64_t j = 0; j < n; ++j) {
         const double v = value(j);
         if (std::isnan(v)) {
@@ -123,6 +125,7 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
     // Gathered by ascending position, as rank_values needs.
     rank_values(ranked, scratch.spare, method.evidence == Evidence::evalues);
     std::vector<double>& sorted = scratch.sorted;
+    common::reserve_advised(sorted, ranked.size());
     sorted.resize(ranked.size());
     for (std::size_t t = 0; t < ranked.size(); ++t) {
         sorted[t] = ranked[t].value;

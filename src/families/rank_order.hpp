@@ -23,6 +23,8 @@
 #include <cstring>
 #include <vector>
 
+#include "common/huge_pages.hpp"
+
 namespace tarvimo::families {
 
 struct RankedValue {
@@ -89,6 +91,7 @@ inline void rank_values(std::vector<RankedValue>& ranked, std::vector<RankedValu
             ++counts[static_cast<std::size_t>(d)][(key >> (d * RADIX_BITS)) & (RADIX_BUCKETS - 1)];
         }
     }
+    common::reserve_advised(spare, n);
     spare.resize(n);
     RankedValue* from = ranked.data();
     RankedValue* to = spare.data();

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -19,9 +20,33 @@ namespace {
 using tarvimo::common::allocate_doubles;
 using tarvimo::common::HUGE_PAGE_ADVICE_BYTES;
 using tarvimo::common::HUGE_PAGE_BYTES;
+using tarvimo::common::reserve_advised;
 using tarvimo::common::whole_huge_pages;
 
 const void* at(std::uintptr_t address) { return reinterpret_cast<const void*>(address); }
+
+// Reserving with advice keeps what a vector holds, small or large, fresh or
+// with room already; the room is there for pushes without moving.
+TEST(HugePages, ReservedVectorsKeepTheirValues) {
+    const std::size_t large = HUGE_PAGE_ADVICE_BYTES / sizeof(double) + 3;
+    for (const std::size_t n : {std::size_t{0}, std::size_t{5}, large}) {
+        std::vector<double> values{1.5, -0.0, 3.0};
+        reserve_advised(values, n);
+        ASSERT_GE(values.capacity(), n);
+        EXPECT_EQ(values, (std::vector<double>{1.5, -0.0, 3.0}));
+        EXPECT_TRUE(std::signbit(values[1]));
+        const double* first = values.data();
+        while (values.size() < n) {
+            values.push_back(static_cast<double>(values.size()));
+        }
+        EXPECT_EQ(values.data(), first);
+        if (n > 3) {
+            EXPECT_EQ(values.back(), static_cast<double>(n - 1));
+        }
+        reserve_advised(values, 1);  // room already there: nothing moves
+        EXPECT_EQ(values.data(), first);
+    }
+}
 
 TEST(HugePages, AdviceCoversOnlyWholeAlignedPages) {
     const std::uintptr_t page = HUGE_PAGE_BYTES;
