@@ -234,14 +234,23 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
 std::vector<double> closed_ebh_levels(const double* descending, int n, std::int64_t total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
     common::require_family_size(n, total);
+    if (n == 0) {
+        return {};
+    }
+    const std::vector<double> ascending = ascending_copy(descending, n);
+    return closed_ebh_levels(descending, EvalueProfile(ascending.data(), n, total), max_level, cancel, counts);
+}
+
+std::vector<double> closed_ebh_levels(const double* descending, const EvalueProfile& profile, double max_level,
+                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
+    const int n = static_cast<int>(profile.given());
+    const std::int64_t total = profile.total();
     ClosedLevelCounts local;
     ClosedLevelCounts& tally = counts != nullptr ? *counts : local;
     std::vector<double> levels = step_up_evalue_levels(descending, n, total, max_level);
     if (n == 0) {
         return levels;
     }
-    const std::vector<double> ascending = ascending_copy(descending, n);
-    const EvalueProfile profile(ascending.data(), n, total);
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
     Guess last_binding{{0, 0}, true, 0};

@@ -54,5 +54,9 @@ double pair_level(const EvalueProfile& profile, int r, std::int64_t i_in, std::i
 // from which on rank t + 1 stays rejected; stays.hpp settles the rest.
 std::vector<double> closed_ebh_levels(const double* descending, int n, std::int64_t total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
+// The same on the profile of the family built already: its values are
+// `descending` in ascending order.
+std::vector<double> closed_ebh_levels(const double* descending, const EvalueProfile& profile, double max_level,
+                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
 
 }  // namespace tarvimo::closed_ebh

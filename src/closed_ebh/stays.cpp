@@ -366,7 +366,18 @@ void settle_stays_rejected(const double* descending, int n, std::int64_t total, 
         return;
     }
     const std::vector<double> ascending = ascending_copy(descending, n);
-    const EvalueProfile profile(ascending.data(), n, total);
+    settle_stays_rejected(descending, EvalueProfile(ascending.data(), n, total), max_level, levels, cancel, counts,
+                          limits);
+}
+
+void settle_stays_rejected(const double* descending, const EvalueProfile& profile, double max_level,
+                           std::vector<double>& levels, const common::CancelFlag* cancel, StaysCounts& counts,
+                           const StaysLimits& limits) {
+    const int n = static_cast<int>(profile.given());
+    const std::int64_t total = profile.total();
+    if (n == 0) {
+        return;
+    }
     const double fall = largest_increment_fall(profile);
     const NearTies ties = near_ties(profile, fall, max_level, limits.most_near_ties);
     const bool certify = limits.certify && ties.complete;
@@ -438,9 +449,13 @@ void settle_stays_rejected(const double* descending, int n, std::int64_t total, 
 
 std::vector<double> stays_rejected_levels(const double* descending, int n, std::int64_t total, double max_level,
                                           const common::CancelFlag* cancel, StaysCounts* counts) {
+    common::require_family_size(n, total);
     StaysCounts local;
-    std::vector<double> levels = closed_ebh_levels(descending, n, total, max_level, cancel);
-    settle_stays_rejected(descending, n, total, max_level, levels, cancel, counts != nullptr ? *counts : local);
+    // One ascending copy and profile for both passes.
+    const std::vector<double> ascending = ascending_copy(descending, n);
+    const EvalueProfile profile(ascending.data(), n, total);
+    std::vector<double> levels = closed_ebh_levels(descending, profile, max_level, cancel);
+    settle_stays_rejected(descending, profile, max_level, levels, cancel, counts != nullptr ? *counts : local);
     return levels;
 }
 

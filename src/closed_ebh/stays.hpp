@@ -124,6 +124,11 @@ double largest_increment_fall(const EvalueProfile& profile);
 void settle_stays_rejected(const double* descending, int n, std::int64_t total, double max_level,
                            std::vector<double>& levels, const common::CancelFlag* cancel, StaysCounts& counts,
                            const StaysLimits& limits = {});
+// The same on the profile of the family built already: its values are
+// `descending` in ascending order.
+void settle_stays_rejected(const double* descending, const EvalueProfile& profile, double max_level,
+                           std::vector<double>& levels, const common::CancelFlag* cancel, StaysCounts& counts,
+                           const StaysLimits& limits = {});
 
 // Levels by rank of closed e-BH: level[t] is the smallest double alpha below
 // max_level such that closed e-BH rejects rank t + 1 at every double from
