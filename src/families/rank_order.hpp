@@ -23,7 +23,7 @@
 #include <cstring>
 #include <vector>
 
-#include "common/huge_pages.hpp"
+#include "common/common.hpp"
 
 namespace tarvimo::families {
 
