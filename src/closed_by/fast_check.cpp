@@ -269,7 +269,7 @@ bool CheckWalk::sweep(Walk& walk) {
             --cooldown;
         }
         std::int64_t argmin = -1;
-        const SizeVerdict verdict = decider_.decide(sizes, z, cut, &argmin, true, false);
+        const SizeVerdict verdict = decider_.decide(sizes, z, cut, &argmin, !tuning_.decisive_sweep, false);
         verdicts_.add(s, verdict);
         all_pass = all_pass && verdict == SizeVerdict::pass;
         no_fail = no_fail && (verdict == SizeVerdict::pass || verdict == SizeVerdict::uncertain);
