@@ -68,6 +68,7 @@ def draw_rejections(path: Path, curves: list[Curve], alpha: float, title: str, c
     `cut`: also mark where alpha cuts each curve, at the largest level at most alpha.
     """
     from matplotlib.figure import Figure  # optional dependency, only for --plot
+    from matplotlib.ticker import MaxNLocator
 
     low, high = plot_span(alpha)
     figure = Figure(figsize=(7.0, 4.5), layout="constrained")
@@ -90,6 +91,7 @@ def draw_rejections(path: Path, curves: list[Curve], alpha: float, title: str, c
     axes.set_xlim(low, high)
     axes.set_xlabel("alpha (target false discovery rate)")
     axes.set_ylabel("rejections")
+    axes.yaxis.set_major_locator(MaxNLocator(integer=True))  # counts: no ticks at 2.5
     axes.set_title(title)
     axes.legend(loc="upper left")
     figure.savefig(path, dpi=120)
