@@ -163,8 +163,8 @@ private:
     SizeDecider decider_;
     // Scratch kept across the checks of a search.
     std::vector<Node> queue_;
-    std::vector<std::int64_t> examined_;  // sizes examined in detail, in the literal order
-    SweptVerdicts verdicts_;              // after a sweep
+    std::vector<std::int64_t> examined_;   // sizes examined in detail, in the literal order
+    SweptVerdicts verdicts_;               // after a sweep
     std::vector<std::int64_t> uncertain_;  // the sizes the last sweep left uncertain, ascending
 };
 
