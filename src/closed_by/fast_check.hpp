@@ -86,8 +86,10 @@ public:
     SizeVerdict at(std::int64_t s) const;
     // Whether every size lo ... hi is known to pass.
     bool all_pass(std::int64_t lo, std::int64_t hi) const;
+    // Replaces the verdict of a size added uncertain by pass or fail.
+    void settle(std::int64_t s, SizeVerdict verdict);
     // Whether every size added passed or failed (none left uncertain or stale).
-    bool all_decided() const { return all_decided_; }
+    bool all_decided() const { return undecided_ == 0; }
 
 private:
     struct Run {
@@ -98,7 +100,7 @@ private:
     const Run* run_of(std::int64_t s) const;
     std::vector<Run> runs_;  // ascending, disjoint
     std::vector<SizeVerdict> singles_;
-    bool all_decided_ = true;
+    std::int64_t undecided_ = 0;  // single sizes neither passing nor failing
 };
 
 // The breadth-first walk of the check over the sizes of one count, in the
@@ -148,6 +150,7 @@ private:
     std::optional<LevelOrderKey> first_omitted_failure(Walk& walk, const Node& node) const;
     SizeVerdict replay_history(Walk& walk, std::int64_t s);
     bool sweep(Walk& walk);
+    bool settle_uncertain(Walk& walk);
     bool passes_everywhere_else(Walk& walk);
 
     PFamily family_;
@@ -160,8 +163,9 @@ private:
     SizeDecider decider_;
     // Scratch kept across the checks of a search.
     std::vector<Node> queue_;
-    std::vector<std::int64_t> examined_;  // sizes examined in detail, in the literal order
-    SweptVerdicts verdicts_;              // after a sweep
+    std::vector<std::int64_t> examined_;   // sizes examined in detail, in the literal order
+    SweptVerdicts verdicts_;               // after a sweep
+    std::vector<std::int64_t> uncertain_;  // the sizes the last sweep left uncertain, ascending
 };
 
 // The domain the certificates are proven for.

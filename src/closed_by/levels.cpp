@@ -174,6 +174,7 @@ constexpr CertifiedCbyTuning LEVEL_TUNING = [] {
     CertifiedCbyTuning tuning;
     tuning.direct_sizes = 1;
     tuning.first_block_width = 256;
+    tuning.decisive_sweep = true;
     return tuning;
 }();
 

@@ -67,6 +67,8 @@ SizeVerdict SizeDecider::evaluate_single(const CountSizes& sizes, std::int64_t s
             return verdict;
         }
         memo_ = {s, sizes.cut_index(z.Hs, family_.pad - 1), -1, SizeVerdict::unknown};
+    } else if (memo_.cut < 0) {
+        memo_.cut = sizes.cut_index(z.Hs, family_.pad - 1);
     }
     memo_.verdict = decide(sizes, z, memo_.cut, &memo_.argmin, false, memo_.verdict == SizeVerdict::fail);
     return memo_.verdict;

@@ -45,12 +45,16 @@ public:
                        bool expect_fail);
     // A size met on its own, in the order of the check's walk.
     SizeVerdict evaluate_single(const CountSizes& sizes, std::int64_t s);
-    // Moves to another level (the memo of the last size depends on it).
+    // Moves to another level. The memo's cut-off depends on it and is found
+    // again; where the smallest h lies and the last verdict stay as hints,
+    // which steer the certificates' search and order, never their verdict
+    // (the level searches ask the same size at many levels close together,
+    // and skip its budgeted literal steps, which ran out there before).
     void set_alpha(double alpha) {
         alpha_ = alpha;
         invalpha_ = 1.0 / alpha;
         cutoff_ = alpha + TOLERANCE;
-        memo_ = SizeMemo{};
+        memo_.cut = -1;
     }
 
 private:
@@ -66,8 +70,8 @@ private:
     CertifiedCbyStats& stats_;
     CertifiedCbyTuning tuning_;
     const common::CancelFlag* cancel_;
-    // The last size evaluated on its own, its cut-off and where its smallest h
-    // was found, for the next count's check.
+    // The last size evaluated on its own, its cut-off (-1 until found at this
+    // level) and where its smallest h was found, for the next count's check.
     struct SizeMemo {
         std::int64_t s = -1;
         std::int64_t cut = -1;

@@ -17,6 +17,8 @@ struct CertifiedCbyStats {
     long long blocks_certified = 0;  // ranges of sizes certified to pass at once
     long long fallbacks = 0;         // sizes no certificate decided, run literally
     long long history_replays = 0;   // sizes whose loop read entries left by earlier sizes
+    long long settled_sweeps = 0;    // sweeps whose uncertain sizes all passed when decided right after
+    long long unsettled_sweeps = 0;  // sweeps where one of them failed or was stale: the walk decides the rest
 };
 
 // When the engine takes which route. Results never depend on it; the tests
@@ -34,6 +36,10 @@ struct CertifiedCbyTuning {
     // The width of the first range of sizes a sweep tries to certify; it
     // doubles while ranges certify.
     long first_block_width = 2;
+    // A sweep decides each size outright, with exact sums where no cheaper
+    // certificate does, instead of leaving it uncertain for the walk: for
+    // checks expected to pass, whose walk meets every size anyway.
+    bool decisive_sweep = false;
 };
 
 }  // namespace tarvimo::closed_by

@@ -726,3 +726,45 @@ TEST(SweptVerdicts, ReadBackEverySize) {
 }
 
 }  // namespace
+
+namespace {
+
+// A sweep that finds no failure decides the sizes it left uncertain right
+// away, and where one of them fails or is stale leaves the rest to the walk;
+// a decisive sweep leaves none uncertain. Every route gives the literal
+// check's result, on families with tight sizes (the BY line and crafted
+// values) under tunings that leave sizes uncertain.
+TEST(CheckWalk, SweepsSettleUncertainSizesAsTheLiteralCheck) {
+    std::mt19937_64 rng(20261211);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    CertifiedCbyStats stats;
+    for (int round = 0; round < rounds(60); ++round) {
+        const int m = 20 + static_cast<int>(rng() % 300);
+        const double alpha = std::vector<double>{0.05, 0.2, 0.5}[rng() % 3];
+        std::vector<double> p = crafted_pvalues(rng, m, alpha);
+        if (round % 2 == 0) {
+            const std::vector<double> h = harmonic_numbers_cpp(m);
+            const double scale = 0.5 + 3.5 * uniform(rng);
+            for (int k = 1; k <= m; ++k) {
+                p[static_cast<std::size_t>(k - 1)] = std::min(1.0, scale * k * alpha / (m * h[m]));
+            }
+        }
+        p = largest_first(sanitize_pvalues_cpp(p));
+        CertifiedCbyTuning tuning{static_cast<long>(rng() % 3), 1, true, true, 0, rng() % 2 == 0 ? 2 : 256};
+        tuning.decisive_sweep = round % 3 == 2;
+        for (int r = m; r >= 1; r -= 1 + static_cast<int>(rng() % 4)) {
+            const int warm_s = static_cast<int>(rng() % static_cast<unsigned>(m + 1));
+            // Levels around the count's crossing, where sizes are tight.
+            const double near = p[static_cast<std::size_t>(m - r)] * m * harmonic_numbers_cpp(m)[m] / r;
+            for (const double level : {alpha, near * (1.0 + 1e-9), near * (1.0 - 1e-6), near * 1.01}) {
+                if (level > 0.0 && level < 1.0) {
+                    ASSERT_TRUE(same_check(p, r, warm_s, level, tuning, &stats));
+                }
+            }
+        }
+    }
+    EXPECT_GT(stats.settled_sweeps, 0);
+    EXPECT_GT(stats.unsettled_sweeps, 0);
+}
+
+}  // namespace
