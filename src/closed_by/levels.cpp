@@ -49,6 +49,8 @@ bool LevelChecks::select(int key) {
     return false;
 }
 
+const std::vector<double>& LevelChecks::values() const { return versions_.front()->given; }
+
 std::vector<double> LevelChecks::spare_values() {
     if (versions_.size() < CACHED_VERSIONS) {
         return {};
@@ -178,18 +180,122 @@ constexpr CertifiedCbyTuning LEVEL_TUNING = [] {
     return tuning;
 }();
 
+// Breakpoints listed for one size at most; a bracket holding more is
+// bisected as before.
+constexpr std::size_t MOST_BREAKPOINTS = 64;
+
+// The scaled levels in (below, above] (both in one band, scaled) at which a
+// value that size s of the check of count r reads changes its term: where
+// its cut-off fl(H_s p) > fl(alpha + 1e-10) lifts, and where its ceiling
+// max(1, ceil(fl(p fl(fl(s H_s) fl(1 / alpha))) - 1e-10)) falls, each the
+// first double at which the size's own operations give the new value (they
+// move one way in alpha: README, "Monotone in alpha"). Between two of them
+// every cut-off and ceiling of the size is fixed. Sorted; empty where there
+// are more than MOST_BREAKPOINTS. `given` holds the values largest first,
+// after total - n omitted ones (1.0), as the check reads them: outside
+// positions 0 ... s - minu - 1, inside total - r ... total - r + min(s, r) - 1.
+std::vector<double> size_breakpoints(const std::vector<double>& given, std::int64_t total, std::int64_t r,
+                                     std::int64_t s, double harmonic, double below, double above) {
+    const std::int64_t omitted = total - static_cast<std::int64_t>(given.size());
+    const double factor = static_cast<double>(s) * harmonic;
+    const auto cut = [&](double p, double alpha) { return harmonic * p > alpha + TOLERANCE; };
+    const auto ceiling = [&](double p, double alpha) { return stable_ceiling_cpp(p * (factor * (1.0 / alpha))); };
+    const double lo = common::double_at_order(double_order(below) + 1);
+    std::vector<double> found;
+    bool too_many = false;
+    const auto add = [&](double guess, const auto& reached) {
+        if (found.size() == MOST_BREAKPOINTS) {
+            too_many = true;
+            return;
+        }
+        found.push_back(first_passing_double(lo, above, guess, reached));
+    };
+    const auto read = [&](std::int64_t first, std::int64_t last) {
+        for (std::int64_t i = std::max(first, omitted); i < last && !too_many; ++i) {
+            const double p = given[static_cast<std::size_t>(i - omitted)];
+            if (cut(p, above)) {
+                continue;
+            }
+            const double h = harmonic * p;
+            if (cut(p, below)) {
+                add(h - TOLERANCE, [&](double alpha) { return !cut(p, alpha); });
+            }
+            const double from = cut(p, below) ? ceiling(p, found.back()) : ceiling(p, below);
+            for (double c = from - 1.0; c >= ceiling(p, above) && !too_many; c -= 1.0) {
+                add((p * factor) / (c + TOLERANCE), [&](double alpha) { return ceiling(p, alpha) <= c; });
+            }
+        }
+    };
+    const std::int64_t minu = std::max<std::int64_t>(1, s - (total - r));
+    read(0, s - minu);
+    read(total - r, total - r + std::min(s, r));
+    if (too_many) {
+        return {};
+    }
+    std::sort(found.begin(), found.end());
+    found.erase(std::unique(found.begin(), found.end()), found.end());
+    return found;
+}
+
+// Narrows (known_false, known_true] of a size's first passing double by
+// bisecting over the breakpoints inside it (ascending), and then probes the
+// double below the upper end: where the verdict turns at a breakpoint, as it
+// does unless rounding decides a near tie of the sums, that settles it.
+// Every bound it moves was observed, as in bracket_from_guess.
+template <typename Passes>
+GuessedBracket bracket_from_breakpoints(std::int64_t known_false, std::int64_t known_true,
+                                        const std::vector<double>& breakpoints, const Passes& passes) {
+    const auto inside = [&](double x) { return double_order(x) > known_false && double_order(x) < known_true; };
+    std::size_t first = 0;
+    std::size_t last = breakpoints.size();
+    while (first < last && !inside(breakpoints[first])) {
+        ++first;
+    }
+    while (last > first && !inside(breakpoints[last - 1])) {
+        --last;
+    }
+    if (first == last) {
+        return {known_false, known_true, known_true - known_false <= 1};
+    }
+    while (first < last) {
+        const std::size_t mid = first + (last - first) / 2;
+        const std::int64_t probe = double_order(breakpoints[mid]);
+        if (passes(breakpoints[mid])) {
+            known_true = probe;
+            last = mid;
+        } else {
+            known_false = probe;
+            first = mid + 1;
+        }
+    }
+    if (known_true - known_false > 1) {
+        const std::int64_t probe = known_true - 1;
+        (passes(common::double_at_order(probe)) ? known_true : known_false) = probe;
+    }
+    return {known_false, known_true, known_true - known_false <= 1};
+}
+
+// A bracket is narrow enough to list its breakpoints when its width relative
+// to its upper end is below this over s (s + 1): the s or so values of a size
+// have ceilings of at most about s + 1, and a ceiling c changes about c w
+// times over a relative width w, so some BREAKPOINT_SPAN of them lie inside.
+constexpr double BREAKPOINT_SPAN = 32.0;
+
 // The smallest double in (failing, passing] at which one size of a check
 // passes on its own (size_passes: 1, 0, or -1 where it cannot be judged
 // alone), the size passing at `passing`; negative where a verdict on the way
 // could not be had. The double below the result is `failing` or one at which
 // the size was seen failing on its own. A guess comes first
 // (bracket_from_guess); where it does not settle the level (counted in
-// `misses`), a few probes just below the upper end: the levels of successive
-// counts lie close, and they keep the bisection within one or two bands of
-// the scaled values. Every route ends in the same crossing of the size's
-// verdict, which is monotone in alpha.
-template <typename SizePasses>
-double own_size_level(double failing, double passing, double guess, const SizePasses& size_passes, long long& misses) {
+// `counts.guess_misses`), a few probes just below the upper end (the levels
+// of successive counts lie close), bisection down to a relative width of
+// `narrow` and a bisection over the breakpoints of the size's values there
+// (breakpoints(below, above), bracket_from_breakpoints); where that does not
+// settle it either (`counts.breakpoint_misses`), bisection. Every route ends
+// in the same crossing of the size's verdict, which is monotone in alpha.
+template <typename SizePasses, typename Breakpoints>
+double own_size_level(double failing, double passing, double guess, double narrow, const Breakpoints& breakpoints,
+                      const SizePasses& size_passes, ClosedLevelCounts& counts) {
     bool judged = true;
     const auto passes = [&](double alpha) {
         const int verdict = judged ? size_passes(alpha) : 0;
@@ -198,11 +304,24 @@ double own_size_level(double failing, double passing, double guess, const SizePa
     };
     GuessedBracket bracket = bracket_from_guess(failing, passing, guess, passes);
     if (!bracket.settled) {
-        ++misses;
+        ++counts.guess_misses;
         double below = common::double_at_order(bracket.known_false);
         double above = common::double_at_order(bracket.known_true);
         common::narrow_from_above(below, above, passes);
-        bracket = {double_order(below), double_order(above), false};
+        std::int64_t known_false = double_order(below);
+        std::int64_t known_true = double_order(above);
+        while (known_true - known_false > 1 &&
+               common::double_at_order(known_true) - common::double_at_order(known_false) >
+                   narrow * common::double_at_order(known_true)) {
+            const std::int64_t mid = known_false + (known_true - known_false) / 2;
+            (passes(common::double_at_order(mid)) ? known_true : known_false) = mid;
+        }
+        bracket = bracket_from_breakpoints(
+            known_false, known_true,
+            breakpoints(common::double_at_order(known_false), common::double_at_order(known_true)), passes);
+        if (!bracket.settled) {
+            ++counts.breakpoint_misses;
+        }
     }
     const double level = bisect_levels(bracket.known_false, bracket.known_true, passes);
     return judged ? level : -1.0;
@@ -310,6 +429,21 @@ std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_
         const double below = ascending[r - 1] * (1.0 - 1e-6);
         return below > SMALLEST_LEVEL ? below : SMALLEST_LEVEL;
     };
+    // The breakpoints of size s of count r in (below, above], where both lie
+    // in one band; none otherwise.
+    const auto breakpoints = [&](int r, std::int64_t s, double below, double above) {
+        const int j = level_exponent(above);
+        if (level_exponent(below) != j) {
+            return std::vector<double>{};
+        }
+        select_band(checks, ascending, n, j);
+        std::vector<double> found = size_breakpoints(checks.values(), total, r, s, checks.harmonic(s),
+                                                     scaled_level(below, j), scaled_level(above, j));
+        for (double& level : found) {
+            level = std::ldexp(level, -j);
+        }
+        return found;
+    };
     // The size that settled the last searched count: the next count's level
     // is usually decided by it or a size close to it.
     std::int64_t deciding = 0;
@@ -331,9 +465,11 @@ std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_
         const CountLevel found = count_level_by_sizes(
             failing, passing, warm_s, deciding, [&](double alpha) { return failing_size(r, alpha); },
             [&](std::int64_t s, double from, double to) {
+                const double size = static_cast<double>(s);
                 return own_size_level(
-                    from, to, guessed_level(r, s), [&](double alpha) { return size_passes(r, s, alpha); },
-                    tally.guess_misses);
+                    from, to, guessed_level(r, s), BREAKPOINT_SPAN / (size * (size + 1.0)),
+                    [&](double below, double above) { return breakpoints(r, s, below, above); },
+                    [&](double alpha) { return size_passes(r, s, alpha); }, tally);
             },
             [&](std::int64_t s, double alpha) {
                 // Nearest first: the deciding sizes drift by one or two.

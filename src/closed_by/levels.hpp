@@ -80,6 +80,9 @@ public:
     const CertifiedCbyStats& stats() const { return stats_; }
     // s H_s, the factor of size s.
     double size_factor(std::int64_t s) const { return static_cast<double>(s) * harmonic_(s); }
+    double harmonic(std::int64_t s) const { return harmonic_(s); }
+    // The selected version's given values, largest first.
+    const std::vector<double>& values() const;
 
 private:
     static constexpr std::size_t CACHED_VERSIONS = 3;
