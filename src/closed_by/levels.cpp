@@ -210,18 +210,38 @@ std::vector<double> size_breakpoints(const std::vector<double>& given, std::int6
         }
         found.push_back(first_passing_double(lo, above, guess, reached));
     };
+    // The ends' products fl(s H_s) fl(1 / alpha) and cut-offs, hoisted.
+    const double below_factor = factor * (1.0 / below);
+    const double above_factor = factor * (1.0 / above);
+    const double below_cut = below + TOLERANCE;
+    const double above_cut = above + TOLERANCE;
     const auto read = [&](std::int64_t first, std::int64_t last) {
-        for (std::int64_t i = std::max(first, omitted); i < last && !too_many; ++i) {
-            const double p = given[static_cast<std::size_t>(i - omitted)];
-            if (cut(p, above)) {
+        // The values cut off at `above` (a prefix: they are sorted) read 0 throughout.
+        const double* values = given.data();
+        const double* begin = values + (std::max(first, omitted) - omitted);
+        const double* end = values + (std::max(last, omitted) - omitted);
+        begin = std::partition_point(begin, end, [&](double p) { return harmonic * p > above_cut; });
+        for (const double* at = begin; at < end && !too_many; ++at) {
+            const double p = *at;
+            const double h = harmonic * p;
+            const bool enters = h > below_cut;
+            // A ceiling can fall only where the integer part of x - 1e-10
+            // differs between the ends, or x - 1e-10 is an integer at `below`.
+            const double high = p * below_factor - TOLERANCE;
+            const double low = p * above_factor - TOLERANCE;
+            const auto whole = static_cast<std::int64_t>(high);
+            if (!enters && whole == static_cast<std::int64_t>(low) && static_cast<double>(whole) != high) {
                 continue;
             }
-            const double h = harmonic * p;
-            if (cut(p, below)) {
+            const double least = stable_ceiling_cpp(p * above_factor);
+            double from = 0.0;
+            if (enters) {
                 add(h - TOLERANCE, [&](double alpha) { return !cut(p, alpha); });
+                from = too_many ? least : ceiling(p, found.back());
+            } else {
+                from = stable_ceiling_cpp(p * below_factor);
             }
-            const double from = cut(p, below) ? ceiling(p, found.back()) : ceiling(p, below);
-            for (double c = from - 1.0; c >= ceiling(p, above) && !too_many; c -= 1.0) {
+            for (double c = from - 1.0; c >= least && !too_many; c -= 1.0) {
                 add((p * factor) / (c + TOLERANCE), [&](double alpha) { return ceiling(p, alpha) <= c; });
             }
         }
