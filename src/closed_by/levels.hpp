@@ -145,6 +145,44 @@ GuessedBracket bracket_from_guess(double failing, double passing, double guess, 
     return {known_false, known_true, known_true - known_false <= 1};
 }
 
+// Narrows (known_false, known_true] of a size's first passing double by
+// bisecting over the breakpoints inside it (ascending), and then probes the
+// double below the upper end: where the verdict turns at a breakpoint, as it
+// does unless rounding decides a near tie of the sums, that settles it.
+// Every bound it moves was observed, as in bracket_from_guess.
+template <typename Passes>
+GuessedBracket bracket_from_breakpoints(std::int64_t known_false, std::int64_t known_true,
+                                        const std::vector<double>& breakpoints, const Passes& passes) {
+    const auto inside = [&](double x) { return common::double_order(x) > known_false && common::double_order(x) < known_true; };
+    std::size_t first = 0;
+    std::size_t last = breakpoints.size();
+    while (first < last && !inside(breakpoints[first])) {
+        ++first;
+    }
+    while (last > first && !inside(breakpoints[last - 1])) {
+        --last;
+    }
+    if (first == last) {
+        return {known_false, known_true, known_true - known_false <= 1};
+    }
+    while (first < last) {
+        const std::size_t mid = first + (last - first) / 2;
+        const std::int64_t probe = common::double_order(breakpoints[mid]);
+        if (passes(breakpoints[mid])) {
+            known_true = probe;
+            last = mid;
+        } else {
+            known_false = probe;
+            first = mid + 1;
+        }
+    }
+    if (known_true - known_false > 1) {
+        const std::int64_t probe = known_true - 1;
+        (passes(common::double_at_order(probe)) ? known_true : known_false) = probe;
+    }
+    return {known_false, known_true, known_true - known_false <= 1};
+}
+
 // Sizes on either side of the one that settled a candidate level that are
 // judged on their own there before the next whole check.
 constexpr int NEIGHBOUR_SIZES = 8;

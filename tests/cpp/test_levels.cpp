@@ -18,6 +18,7 @@
 namespace {
 
 using namespace tarvimo::common;
+using tarvimo::closed_by::bracket_from_breakpoints;
 using tarvimo::closed_by::bracket_from_guess;
 using tarvimo::closed_by::cBY_check_cpp;
 using tarvimo::closed_by::cBYCheckResult;
@@ -406,6 +407,51 @@ TEST(BracketFromGuess, SettlesNearGuessesAndLeavesTheRestToTheSearch) {
     }
 }
 
+// Bisecting over breakpoints settles a threshold that is one of them in
+// about log2 of their count probes plus one at the double below, and leaves
+// one between them (or breakpoints outside the bracket) to the bisection,
+// with every bound observed.
+TEST(BracketFromBreakpoints, SettlesAThresholdAtABreakpointAndLeavesTheRest) {
+    std::mt19937_64 rng(8);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (int i = 0; i < 300; ++i) {
+        const double threshold = 0.01 + 0.9 * unit(rng);
+        const std::int64_t failing = double_order(threshold * 0.999);
+        const std::int64_t passing = double_order(threshold * 1.001);
+        std::vector<double> breakpoints{threshold * 0.5, threshold * 2.0};  // outside: never probed
+        for (int k = 0; k < 1 + i % 40; ++k) {
+            breakpoints.push_back(threshold * (0.999 + 0.002 * unit(rng)));
+        }
+        const bool among = i % 3 != 0;
+        if (among) {
+            breakpoints.push_back(threshold);
+        } else {
+            breakpoints.erase(std::remove(breakpoints.begin(), breakpoints.end(), threshold), breakpoints.end());
+        }
+        std::sort(breakpoints.begin(), breakpoints.end());
+        int evaluations = 0;
+        const auto passes = [&](double x) {
+            ++evaluations;
+            EXPECT_GT(double_order(x), failing);
+            EXPECT_LT(double_order(x), passing);
+            return x >= threshold;
+        };
+        const GuessedBracket bracket = bracket_from_breakpoints(failing, passing, breakpoints, passes);
+        EXPECT_LE(evaluations, static_cast<int>(std::ceil(std::log2(static_cast<double>(breakpoints.size())))) + 2);
+        if (among) {
+            EXPECT_TRUE(bracket.settled);
+        }
+        EXPECT_TRUE(bracket.known_false == failing || !passes(double_at_order(bracket.known_false)));
+        EXPECT_TRUE(bracket.known_true == passing || passes(double_at_order(bracket.known_true)));
+        EXPECT_EQ(bisect_levels(bracket.known_false, bracket.known_true, passes), threshold) << i;
+    }
+    int evaluations = 0;
+    const auto counted = [&](double) { return ++evaluations > 0; };
+    const GuessedBracket empty = bracket_from_breakpoints(double_order(0.1), double_order(0.2), {}, counted);
+    EXPECT_FALSE(empty.settled);
+    EXPECT_EQ(evaluations, 0);
+}
+
 template <typename Count>
 double bisected_rank_level(int t, double max_level, const Count& count) {
     const double level =
@@ -530,6 +576,39 @@ TEST(ClosedLevels, EqualABisectionOnMarginCraftedFamilies) {
     RecordProperty("fallbacks", static_cast<int>(sorted_counts.fallbacks));
 }
 
+
+// On the BY line (scaled, in ties of two, with omitted values) every own
+// level of a size lies at a breakpoint of its values, where a cut-off lifts
+// or a ceiling falls, and the first overlap's guess misses: the sizes are
+// settled by bisecting over their breakpoints, with the bisection's levels;
+// the few that are not (brackets across a band edge or holding too many
+// breakpoints) are bisected.
+TEST(ClosedLevels, SizesOnTheByLineSettleAtBreakpointsAsABisection) {
+    ClosedLevelCounts counts;
+    for (const double scale : {2.0, 0.5, 1.0}) {
+        for (const int extra : {0, 7}) {
+            const int n = 90;
+            const int total = n + extra;
+            const double factor = static_cast<double>(total) * harmonic_numbers_cpp(total)[static_cast<std::size_t>(total)];
+            std::vector<double> p(static_cast<std::size_t>(n));
+            for (int k = 1; k <= n; ++k) {
+                const int rank = scale == 1.0 ? (k + 1) / 2 * 2 : k;  // ties of two on the plain line
+                p[static_cast<std::size_t>(k - 1)] = std::min(1.0, scale * (rank * 0.05 / factor));
+            }
+            const std::vector<double> levels = closed_by_levels(p.data(), n, total, 1.0, nullptr, &counts);
+            for (int t = 1; t <= n; t += 11) {
+                EXPECT_EQ(levels[static_cast<std::size_t>(t - 1)],
+                          bisected_rank_level(t, 1.0,
+                                              [&](double alpha) { return literal_closed_by_count(p, total, alpha); }))
+                    << scale << " " << total << " " << t;
+            }
+        }
+    }
+    EXPECT_GT(counts.guess_misses, 100);
+    EXPECT_LE(counts.breakpoint_misses * 10, counts.guess_misses);
+    EXPECT_GT(counts.breakpoint_misses, 0);  // and a few are bisected after all, alike
+    RecordProperty("breakpoint_misses", static_cast<int>(counts.breakpoint_misses));
+}
 }  // namespace
 
 namespace {
