@@ -280,7 +280,7 @@ constexpr double BREAKPOINT_SPAN = 32.0;
 // of successive counts lie close), bisection down to a relative width of
 // `narrow` and a bisection over the breakpoints of the size's values there
 // (breakpoints(below, above), bracket_from_breakpoints); where that does not
-// settle it either (`counts.breakpoint_misses`), bisection. Every route ends
+// settle it either (`counts.break_misses`), bisection. Every route ends
 // in the same crossing of the size's verdict, which is monotone in alpha.
 template <typename SizePasses, typename Breakpoints>
 double own_size_level(double failing, double passing, double guess, double narrow, const Breakpoints& breakpoints,
@@ -309,7 +309,7 @@ double own_size_level(double failing, double passing, double guess, double narro
             known_false, known_true,
             breakpoints(common::double_at_order(known_false), common::double_at_order(known_true)), passes);
         if (!bracket.settled) {
-            ++counts.breakpoint_misses;
+            ++counts.break_misses;
         }
     }
     const double level = bisect_levels(bracket.known_false, bracket.known_true, passes);

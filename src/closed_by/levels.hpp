@@ -153,7 +153,9 @@ GuessedBracket bracket_from_guess(double failing, double passing, double guess, 
 template <typename Passes>
 GuessedBracket bracket_from_breakpoints(std::int64_t known_false, std::int64_t known_true,
                                         const std::vector<double>& breakpoints, const Passes& passes) {
-    const auto inside = [&](double x) { return common::double_order(x) > known_false && common::double_order(x) < known_true; };
+    const auto inside = [&](double x) {
+        return common::double_order(x) > known_false && common::double_order(x) < known_true;
+    };
     std::size_t first = 0;
     std::size_t last = breakpoints.size();
     while (first < last && !inside(breakpoints[first])) {

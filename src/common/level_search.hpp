@@ -158,7 +158,7 @@ struct ClosedLevelCounts {
     long long parts = 0;           // rows or sizes of a check whose own level was searched
     long long fallbacks = 0;       // searched sizes bisected with whole checks after all
     long long guess_misses = 0;    // sizes whose guessed binding pair was not the size's level
-    long long breakpoint_misses = 0;  // of those, sizes not settled at a breakpoint of their values either
+    long long break_misses = 0;    // of those, closed BY sizes not settled at a breakpoint of their values
 };
 
 // The level of a size by bisection with whole checks, between a level at
