@@ -191,7 +191,9 @@ constexpr std::size_t MOST_BREAKPOINTS = 64;
 // first double at which the size's own operations give the new value (they
 // move one way in alpha: README, "Monotone in alpha"). Between two of them
 // every cut-off and ceiling of the size is fixed. Sorted; empty where there
-// are more than MOST_BREAKPOINTS. `given` holds the values largest first,
+// are more than MOST_BREAKPOINTS. The list only chooses where the search
+// probes: every bound it moves is a verdict observed there, so a breakpoint
+// missing from it costs probes, never a different level. `given` holds the values largest first,
 // after total - n omitted ones (1.0), as the check reads them: outside
 // positions 0 ... s - minu - 1, inside total - r ... total - r + min(s, r) - 1.
 std::vector<double> size_breakpoints(const std::vector<double>& given, std::int64_t total, std::int64_t r,
@@ -229,6 +231,9 @@ std::vector<double> size_breakpoints(const std::vector<double>& given, std::int6
             // differs between the ends, or x - 1e-10 is an integer at `below`.
             const double high = p * below_factor - TOLERANCE;
             const double low = p * above_factor - TOLERANCE;
+            if (!(high > -1.0 && high < 0x1p53)) {
+                continue;  // not a count (a NaN value): the list may leave out any breakpoint
+            }
             const auto whole = static_cast<std::int64_t>(high);
             if (!enters && whole == static_cast<std::int64_t>(low) && static_cast<double>(whole) != high) {
                 continue;
