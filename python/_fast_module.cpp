@@ -295,7 +295,7 @@ Levels levels_of_family(const Contiguous& values, const std::string& name, std::
     const bool two_parts = families::closed_ebh_levels_in_two_parts(method, n, workers);
     const auto compute = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
         if (two_parts) {
-            families::closed_ebh_family_levels(in, n, family_total, max_level, out, cancel, NumpySortInSteps{});
+            families::closed_ebh_family_levels(in, n, family_total, max_level, out, cancel);
             return;
         }
         families::LevelScratch scratch;
