@@ -300,7 +300,14 @@ def test_large_closed_ebh_family_ranks_only_its_levels():
     tied[rng.choice(np.flatnonzero(~(one < 0.05) & ~np.isnan(e)), 400, replace=False)] = cut
     straddled = _fast.levels(tied, "closed_ebh", None, 0.05, 1)[tied == cut] < 0.05
     assert 0 < np.count_nonzero(straddled) < straddled.size
-    for values in (e, tied, np.full(m, 21.0), np.zeros(m)):
+    # A family of 3,000 present entries (tied e-values, where the levels are
+    # settled as the smallest alphas from which on each stays rejected) among NaN.
+    sparse = np.full(m, np.nan)
+    line = 3000 / (np.arange(1, 3001) * 0.05)
+    sparse[rng.choice(m, 3000, replace=False)] = np.where(
+        rng.random(3000) < 0.2, -0.0, line[(np.arange(3000) // 10) * 10]
+    )
+    for values in (e, tied, sparse, np.full(m, 21.0), np.zeros(m)):
         for total in (None, m + 5000):
             for max_level in (1.0, 0.1, 0.05, 0.01, 1e-9):
                 expected = _fast.levels(values, "closed_ebh", total, max_level, 1)
