@@ -279,10 +279,11 @@ Mask grouped_rejections(const Values& values, const Codes& codes, std::int64_t f
 // Levels of one family: `values` in any order (NaN entries missing) of a
 // family of `total` hypotheses, by default the present values alone.
 Levels levels_of_family(const Contiguous& values, const std::string& name, std::optional<std::int64_t> total,
-                        double max_level) {
+                        double max_level, int workers) {
     const families::Method method = families::level_method_named(name);
     families::require_max_level(max_level);
     require_dimensions(values, 1, "values");
+    require_workers(workers);
     if (total && *total < 0) {
         throw py::value_error("total must be at least 0, got " + std::to_string(*total));
     }
@@ -291,7 +292,12 @@ Levels levels_of_family(const Contiguous& values, const std::string& name, std::
     const double* in = values.data();
     double* out = levels.mutable_data();
     const std::int64_t family_total = total.value_or(-1);
+    const bool two_parts = families::closed_ebh_levels_in_two_parts(method, n, workers);
     const auto compute = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
+        if (two_parts) {
+            families::closed_ebh_family_levels(in, n, family_total, max_level, out, cancel);
+            return;
+        }
         families::LevelScratch scratch;
         families::family_levels(
             method, n, [in](std::int64_t j) { return in[j]; }, [out](std::int64_t j, double level) { out[j] = level; },
@@ -398,9 +404,10 @@ PYBIND11_MODULE(_fast, m) {
           "to `workers` threads; family f counts totals[f] hypotheses if given, the omitted ones as p = 1 or "
           "e = 0.");
     m.def("levels", &levels_of_family, py::arg("values"), py::arg("method"), py::arg("total") = py::none(),
-          py::arg("max_level") = 1.0,
+          py::arg("max_level") = 1.0, py::arg("workers") = 1,
           "Levels of one family (the smallest alpha at which the method rejects each entry, 1.0 where none "
-          "below max_level does, NaN for a missing entry); `values` and `total` as for rejections.");
+          "below max_level does, NaN for a missing entry); `values` and `total` as for rejections; a large "
+          "closed e-BH family sorts on up to `workers` threads (two at most).");
     m.def("row_levels", &row_levels, py::arg("values"), py::arg("method"), py::arg("max_level"), py::arg("workers"),
           "Levels of the families in the rows of a 2-D array, on up to `workers` threads.");
     m.def("grouped_levels", &grouped_levels, py::arg("values"), py::arg("codes"), py::arg("families"),

@@ -34,8 +34,8 @@ PVALUE_METHODS = ("by", "closed_by", "bh")
 def family_levels(
     values: NDArray[np.float64], method: str, max_level: float, total: int | None, threads: int
 ) -> NDArray[np.float64]:
-    del threads  # the levels of one family are computed on one thread
-    return _fast.levels(values, method, total, max_level)
+    # Only a large closed e-BH family uses a second thread, for its sort.
+    return _fast.levels(values, method, total, max_level, threads)
 
 
 # decide passes (values, method, max_level, total, threads); the core's `levels` takes the total first. The

@@ -35,7 +35,7 @@ def grouped_rejections(
 
 # levels: method "ebh", "closed_ebh", "by", "closed_by" or "bh" (the exact searches only)
 def levels(
-    values: NDArray[np.float64], method: str, total: int | None = None, max_level: float = 1.0
+    values: NDArray[np.float64], method: str, total: int | None = None, max_level: float = 1.0, workers: int = 1
 ) -> NDArray[np.float64]: ...
 def row_levels(values: NDArray[np.float64], method: str, max_level: float, workers: int) -> NDArray[np.float64]: ...
 def grouped_levels(

@@ -17,7 +17,9 @@
 // layout.hpp      the families given by codes, laid out by a counting sort
 // thread_pool.hpp the threads that decide many families at once
 // levels.hpp      the levels of one family: the smallest alpha rejecting each entry
+// closed_ebh_levels.hpp a large closed e-BH family's levels from its two-part sort
 
+#include "families/closed_ebh_levels.hpp"
 #include "families/contiguous.hpp"
 #include "families/layout.hpp"
 #include "families/levels.hpp"

@@ -16,11 +16,14 @@
 // - the radix sort is stable, so entries with equal keys (equal values) keep
 //   the order they were given in: by position, which the caller provides
 //   ascending.
+// The same sort on plain doubles (RadixSort) sorts the halves of a large
+// closed e-BH family for its levels.
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "common/common.hpp"
@@ -66,41 +69,38 @@ inline bool ranks_before(const RankedValue& a, const RankedValue& b, bool larger
     return a.position < b.position;
 }
 
-// Sorts `ranked` (no NaN values, positions ascending) strongest first, the
-// earlier position first among equal values; `spare` is working storage.
-inline void rank_values(std::vector<RankedValue>& ranked, std::vector<RankedValue>& spare, bool larger_is_stronger) {
-    const std::size_t n = ranked.size();
-    if (n < RADIX_FROM) {
-        std::sort(ranked.begin(), ranked.end(), [larger_is_stronger](const RankedValue& a, const RankedValue& b) {
-            return ranks_before(a, b, larger_is_stronger);
-        });
-        return;
+// Sorts the n entries at `data` stably by key(entry) ascending, as unsigned
+// 64-bit keys, one digit at a time from the least significant; `spare`
+// holds n entries. Returns where the sorted entries lie: `data` or `spare`.
+// `stop` is called before every pass that moves entries.
+template <typename T, typename Key, typename Stop>
+T* radix_sort(T* data, T* spare, std::size_t n, const Key& key, const Stop& stop) {
+    if (n == 0) {
+        return data;
     }
-    const auto digit = [larger_is_stronger](const RankedValue& entry, int d) {
-        return static_cast<std::size_t>((strength_key(entry.value, larger_is_stronger) >> (d * RADIX_BITS)) &
-                                        (RADIX_BUCKETS - 1));
+    const auto digit = [&key](const T& entry, int d) {
+        return static_cast<std::size_t>((key(entry) >> (d * RADIX_BITS)) & (RADIX_BUCKETS - 1));
     };
     // Every digit's counts in one pass.
     std::vector<std::array<std::size_t, RADIX_BUCKETS>> counts(RADIX_DIGITS);
     for (auto& count : counts) {
         count.fill(0);
     }
-    for (const RankedValue& entry : ranked) {
-        const std::uint64_t key = strength_key(entry.value, larger_is_stronger);
+    for (std::size_t t = 0; t < n; ++t) {
+        const std::uint64_t k = key(data[t]);
         for (int d = 0; d < RADIX_DIGITS; ++d) {
-            ++counts[static_cast<std::size_t>(d)][(key >> (d * RADIX_BITS)) & (RADIX_BUCKETS - 1)];
+            ++counts[static_cast<std::size_t>(d)][(k >> (d * RADIX_BITS)) & (RADIX_BUCKETS - 1)];
         }
     }
-    common::reserve_advised(spare, n);
-    spare.resize(n);
-    RankedValue* from = ranked.data();
-    RankedValue* to = spare.data();
+    T* from = data;
+    T* to = spare;
     for (int d = 0; d < RADIX_DIGITS; ++d) {
         std::array<std::size_t, RADIX_BUCKETS>& count = counts[static_cast<std::size_t>(d)];
         // A digit shared by every value moves nothing.
         if (count[digit(from[0], d)] == n) {
             continue;
         }
+        stop();
         std::size_t start = 0;
         for (std::size_t& c : count) {
             const std::size_t here = c;
@@ -112,9 +112,56 @@ inline void rank_values(std::vector<RankedValue>& ranked, std::vector<RankedValu
         }
         std::swap(from, to);
     }
-    if (from != ranked.data()) {
+    return from;
+}
+
+// Sorts `ranked` (no NaN values, positions ascending) strongest first, the
+// earlier position first among equal values; `spare` is working storage.
+inline void rank_values(std::vector<RankedValue>& ranked, std::vector<RankedValue>& spare, bool larger_is_stronger) {
+    const std::size_t n = ranked.size();
+    if (n < RADIX_FROM) {
+        std::sort(ranked.begin(), ranked.end(), [larger_is_stronger](const RankedValue& a, const RankedValue& b) {
+            return ranks_before(a, b, larger_is_stronger);
+        });
+        return;
+    }
+    common::reserve_advised(spare, n);
+    spare.resize(n);
+    const auto key = [larger_is_stronger](const RankedValue& entry) {
+        return strength_key(entry.value, larger_is_stronger);
+    };
+    if (radix_sort(ranked.data(), spare.data(), n, key, [] {}) != ranked.data()) {
         ranked.swap(spare);
     }
 }
+
+// Sorts doubles (no NaN) ascending or descending by the same radix sort:
+// the sorted sequence is the only one up to the order of -0.0 and 0.0
+// (equal keys, kept in the order given). Below RADIX_FROM values std::sort.
+// The sort interface of sort_in_steps.hpp; `cancel` is checked before
+// every pass.
+struct RadixSort {
+    void operator()(double* first, double* last, bool descending, const common::CancelFlag* cancel) const {
+        const auto n = static_cast<std::size_t>(last - first);
+        common::stop_if_cancelled(cancel);
+        if (n < RADIX_FROM) {
+            if (descending) {
+                std::sort(first, last, std::greater<>());
+            } else {
+                std::sort(first, last);
+            }
+            return;
+        }
+        common::DoubleArray spare = common::allocate_doubles(n);
+        const auto key = [descending](double v) {
+            const std::uint64_t k = ascending_key(v);
+            return descending ? ~k : k;
+        };
+        const double* sorted = radix_sort(first, spare.get(), n, key, [cancel] { common::stop_if_cancelled(cancel); });
+        if (sorted != first) {
+            std::copy(sorted, sorted + n, first);
+        }
+    }
+};
 
 }  // namespace tarvimo::families

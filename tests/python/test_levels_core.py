@@ -275,3 +275,46 @@ def test_masks_grow_with_alpha(values, alphas, method):
 def test_bad_arguments_are_refused(call):
     with pytest.raises(ValueError):
         call()
+
+
+def test_large_closed_ebh_family_ranks_only_its_levels():
+    # From 2^16 entries with two workers, a closed e-BH family sorts its values
+    # on two threads and ranks only the entries with a level below max_level:
+    # the levels must be those of ranking every entry on one thread, NaN, the
+    # sign of zeros, ties across the last level below max_level and a given
+    # total included, and the mask at alpha must be levels <= alpha.
+    rng = np.random.default_rng(12)
+    m = 2**16 + 37
+    e = rng.exponential(1.0, m)
+    signals = rng.random(m) < 0.1
+    e[signals] *= 10.0 ** rng.uniform(1.0, 6.0, np.count_nonzero(signals))
+    e[rng.random(m) < 0.02] = 0.0
+    e[rng.random(m) < 0.02] = -0.0
+    e[rng.integers(0, m, 3)] = np.inf
+    e[rng.random(m) < 0.02] = np.nan
+    one = _fast.levels(e, "closed_ebh", None, 0.1, 1)
+    # Copies of the weakest value with a level below 0.05 straddle that cut.
+    last = np.flatnonzero(one < 0.05)
+    tied = e.copy()
+    cut = e[last[np.argmax(one[last])]]
+    tied[rng.choice(np.flatnonzero(~(one < 0.05) & ~np.isnan(e)), 400, replace=False)] = cut
+    straddled = _fast.levels(tied, "closed_ebh", None, 0.05, 1)[tied == cut] < 0.05
+    assert 0 < np.count_nonzero(straddled) < straddled.size
+    # A family of 3,000 present entries (tied e-values, where the levels are
+    # settled as the smallest alphas from which on each stays rejected) among NaN.
+    sparse = np.full(m, np.nan)
+    line = 3000 / (np.arange(1, 3001) * 0.05)
+    sparse[rng.choice(m, 3000, replace=False)] = np.where(
+        rng.random(3000) < 0.2, -0.0, line[(np.arange(3000) // 10) * 10]
+    )
+    for values in (e, tied, sparse, np.full(m, 21.0), np.zeros(m)):
+        for total in (None, m + 5000):
+            for max_level in (1.0, 0.1, 0.05, 0.01, 1e-9):
+                expected = _fast.levels(values, "closed_ebh", total, max_level, 1)
+                got = _fast.levels(values, "closed_ebh", total, max_level, 2)
+                np.testing.assert_array_equal(got, expected)
+                assert np.array_equal(np.isnan(got), np.isnan(values))
+    levels = tarvimo.adjust(tied, "closed_ebh", nan_policy="omit", max_level=0.1, workers=2)
+    assert 0 < np.count_nonzero(levels < 0.1) < m
+    for alpha in (0.05, below(0.05), 0.01):
+        np.testing.assert_array_equal(tarvimo.closed_ebh(tied, alpha, nan_policy="omit"), levels <= alpha)

@@ -2,11 +2,15 @@
 // comparison the levels used before it: random values of both kinds, ties,
 // signed zeros, infinities, subnormals, negative values, values apart in
 // their lowest bit only, and lengths around the switch to the radix sort.
+// The radix sort of plain doubles (RadixSort) against std::sort on the same
+// values, equal up to the order of -0.0 and 0.0.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <random>
 #include <vector>
@@ -17,6 +21,7 @@ namespace {
 
 using tarvimo::families::ascending_key;
 using tarvimo::families::RADIX_FROM;
+using tarvimo::families::RadixSort;
 using tarvimo::families::rank_values;
 using tarvimo::families::RankedValue;
 
@@ -45,9 +50,25 @@ void expect_ranked_like_std_sort(const std::vector<double>& values, bool larger_
     }
 }
 
+void expect_sorted_like_std_sort(const std::vector<double>& values, bool descending) {
+    std::vector<double> expected = values;
+    if (descending) {
+        std::sort(expected.begin(), expected.end(), std::greater<>());
+    } else {
+        std::sort(expected.begin(), expected.end());
+    }
+    std::vector<double> sorted = values;
+    RadixSort{}(sorted.data(), sorted.data() + sorted.size(), descending, nullptr);
+    for (std::size_t t = 0; t < sorted.size(); ++t) {
+        ASSERT_EQ(sorted[t], expected[t]) << t << " of " << sorted.size();
+    }
+}
+
 void expect_both_directions(const std::vector<double>& values) {
     expect_ranked_like_std_sort(values, true);
     expect_ranked_like_std_sort(values, false);
+    expect_sorted_like_std_sort(values, true);
+    expect_sorted_like_std_sort(values, false);
 }
 
 TEST(RankOrder, KeysOrderAsTheDoublesWithSignedZerosEqual) {
@@ -122,6 +143,19 @@ TEST(RankOrder, DigitsSharedByEveryValueAndValuesApartInTheirLastBits) {
         }
         expect_both_directions(ascending);
     }
+}
+
+TEST(RankOrder, RadixSortStopsWhenCancelled) {
+    std::vector<double> values(RADIX_FROM * 2);
+    for (std::size_t j = 0; j < values.size(); ++j) {
+        values[j] = static_cast<double>((j * 7919) % values.size());
+    }
+    tarvimo::common::CancelFlag cancel{true};
+    EXPECT_THROW(RadixSort{}(values.data(), values.data() + values.size(), false, &cancel),
+                 tarvimo::common::SearchCancelled);
+    cancel = false;
+    RadixSort{}(values.data(), values.data() + values.size(), false, &cancel);
+    EXPECT_TRUE(std::is_sorted(values.begin(), values.end()));
 }
 
 }  // namespace

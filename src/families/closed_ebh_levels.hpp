@@ -1,0 +1,125 @@
+#pragma once
+
+// Closed e-BH levels of one large family of contiguous entries, without
+// ranking every entry. The levels by rank need only the ascending values:
+// they are sorted in two halves at once and merged on two threads with their
+// running sums (ascending_evalues, as the mask does). Only the ranks whose
+// level lies below max_level need positions, and those are the strongest T
+// ranks (levels are nondecreasing in rank), so only those entries are ranked.
+// The levels are those of family_levels bit for bit:
+// - the values sorted here equal the ranking's values in order up to the sign
+//   of zeros among equal zeros (the only doubles that compare equal with
+//   different bits; NaN is dropped by both). The running sums are the
+//   profile's own additions in its order (closed_ebh_family.hpp) and start at
+//   0.0, where 0.0 + -0.0 is 0.0, so the profile is the same. The scan reads
+//   the descending values alone in step_up_evalue_levels and failing_level:
+//   for e = +-0.0 the e-BH test k e (alpha / m) >= 1 + 1e-12 fails whatever
+//   the sign, a zero's threshold search then returning max_level (which
+//   leaves the running minimum, at most max_level, as it is), and
+//   failing_level's quotient is an infinity of either sign, both mapped to
+//   SMALLEST_LEVEL. The settling's family certificate reads the profile.
+// - the ranking orders entries by value, the earlier position first among
+//   equal values, a total order; its first T entries are every entry
+//   stronger than the T-th value v plus the earliest entries equal to v, as
+//   many as the sorted values put at ranks up to T. The pass below gathers
+//   exactly those, in ascending position, and ranks them the same way.
+// The other present entries have levels at or above max_level, reported as
+// 1.0, and a missing entry is NaN, as family_levels writes them.
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "closed_ebh/closed_ebh.hpp"
+#include "common/common.hpp"
+#include "families/closed_ebh_family.hpp"
+#include "families/levels.hpp"
+#include "families/rank_order.hpp"
+
+namespace tarvimo::families {
+
+// Whether the levels of a family of n contiguous e-values take this route:
+// the two-part sort needs two threads and a large family, and a count of
+// the entries must fit an int.
+inline bool closed_ebh_levels_in_two_parts(const Method& method, std::int64_t n, int threads) {
+    return method.closed && method.evidence == Evidence::evalues && n <= std::numeric_limits<int>::max() &&
+           sorts_in_two_parts(n, threads);
+}
+
+// How many leading ranks have a level below max_level: levels are
+// nondecreasing in rank, so the last such rank ends them.
+inline std::size_t ranks_below(const std::vector<double>& levels, double max_level) {
+    std::size_t t = levels.size();
+    while (t > 0 && !(levels[t - 1] < max_level)) {
+        --t;
+    }
+    return t;
+}
+
+// The entries of `in` holding the `count` strongest ranks of the family
+// whose values `descending` holds strongest first, ranked strongest first
+// and the earlier entry first among equal values.
+inline std::vector<RankedValue> strongest_entries(const double* in, std::int64_t n, const double* descending,
+                                                  std::size_t count, const common::CancelFlag* cancel) {
+    std::vector<RankedValue> ranked;
+    if (count == 0) {
+        return ranked;
+    }
+    const double weakest = descending[count - 1];
+    // Ranks before the first value equal to the weakest kept one hold the stronger values.
+    const auto stronger = static_cast<std::size_t>(
+        std::find_if(descending, descending + count, [weakest](double v) { return v == weakest; }) - descending);
+    std::size_t equal_left = count - stronger;
+    ranked.reserve(count);
+    for (std::int64_t block = 0; block < n; block += STOP_CHECK_VALUES) {
+        common::stop_if_cancelled(cancel);
+        const std::int64_t end = std::min(n, block + STOP_CHECK_VALUES);
+        for (std::int64_t j = block; j < end; ++j) {
+            const double v = in[j];
+            if (v > weakest) {
+                ranked.push_back({v, j});
+            } else if (v == weakest && equal_left > 0) {
+                ranked.push_back({v, j});
+                --equal_left;
+            }
+        }
+    }
+    std::vector<RankedValue> spare;
+    rank_values(ranked, spare, true);
+    return ranked;
+}
+
+// The closed e-BH levels of n contiguous entries at `in` (NaN missing) of a
+// family of `total` hypotheses (-1: the present entries), into `out`; for
+// families where closed_ebh_levels_in_two_parts holds. Each half is sorted
+// by the radix sort (RadixSort), which takes a third of numpy's time on
+// doubles without a vectorised sort.
+inline void closed_ebh_family_levels(const double* in, std::int64_t n, std::int64_t total, double max_level,
+                                     double* out, const common::CancelFlag* cancel) {
+    AscendingEvalues sorted = ascending_evalues(in, n, 2, cancel, RadixSort{});
+    const int given = common::checked_count(static_cast<std::size_t>(sorted.present), "a family");
+    const std::int64_t family_total = total < 0 ? given : total;
+    common::require_family_size(given, family_total);
+    const double* ascending = sorted.values.get();
+    std::vector<double> descending;
+    common::reserve_advised(descending, static_cast<std::size_t>(given));
+    descending.assign(std::make_reverse_iterator(ascending + given), std::make_reverse_iterator(ascending));
+    const closed_ebh::EvalueProfile profile(ascending, given, family_total, std::move(sorted.sums));
+    std::vector<double> levels = closed_ebh::closed_ebh_levels(descending.data(), profile, max_level, cancel);
+    closed_ebh::StaysCounts counts;
+    closed_ebh::settle_stays_rejected(descending.data(), profile, max_level, levels, cancel, counts);
+    const std::size_t below = ranks_below(levels, max_level);
+    const std::vector<RankedValue> strongest = strongest_entries(in, n, descending.data(), below, cancel);
+    for (std::int64_t j = 0; j < n; ++j) {
+        out[j] = std::isnan(in[j]) ? std::numeric_limits<double>::quiet_NaN() : 1.0;
+    }
+    for (std::size_t t = 0; t < below; ++t) {
+        out[strongest[t].position] = common::reported_level(levels[t], max_level);
+    }
+}
+
+}  // namespace tarvimo::families
