@@ -38,18 +38,23 @@ using tarvimo::common::double_below;
 using tarvimo::common::double_order;
 using tarvimo::common::SMALLEST_LEVEL;
 
-// Every pair of size r evaluated, in the check's order of operations.
-bool every_pair_passes_brute(const EvalueProfile& profile, std::int64_t r, double alpha) {
+// The first row, from the weakest up, with a violating pair; 0 when none.
+std::int64_t first_violating_row_brute(const EvalueProfile& profile, std::int64_t r, double alpha) {
     const std::int64_t off = profile.total() - r;
     const double div_ra = 1.0 / (alpha * r);
     for (std::int64_t i = 1; i <= r; ++i) {
         for (std::int64_t j = 0; j <= off; ++j) {
             if (compute_target(profile, i, j, off, div_ra) < -TOLERANCE) {
-                return false;
+                return i;
             }
         }
     }
-    return true;
+    return 0;
+}
+
+// Every pair of size r evaluated, in the check's order of operations.
+bool every_pair_passes_brute(const EvalueProfile& profile, std::int64_t r, double alpha) {
+    return first_violating_row_brute(profile, r, alpha) == 0;
 }
 
 std::vector<double> descending(std::vector<double> e) {
@@ -157,20 +162,6 @@ TEST(EveryPairCheck, DecidesAsEveryPairEvaluated) {
     }
     EXPECT_GT(near_ties, 0);  // the sides dropped at near ties were searched
     EXPECT_GT(checks, 2000);
-}
-
-// The first row, from the weakest up, with a violating pair; 0 when none.
-std::int64_t first_violating_row_brute(const EvalueProfile& profile, std::int64_t r, double alpha) {
-    const std::int64_t off = profile.total() - r;
-    const double div_ra = 1.0 / (alpha * r);
-    for (std::int64_t i = 1; i <= r; ++i) {
-        for (std::int64_t j = 0; j <= off; ++j) {
-            if (compute_target(profile, i, j, off, div_ra) < -TOLERANCE) {
-                return i;
-            }
-        }
-    }
-    return 0;
 }
 
 // Checks past their first rows bound the others: the same verdict and the
