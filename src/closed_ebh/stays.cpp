@@ -450,10 +450,14 @@ void settle_stays_rejected(const double* descending, const EvalueProfile& profil
 std::vector<double> stays_rejected_levels(const double* descending, int n, std::int64_t total, double max_level,
                                           const common::CancelFlag* cancel, StaysCounts* counts) {
     common::require_family_size(n, total);
-    StaysCounts local;
     // One ascending copy and profile for both passes.
     const std::vector<double> ascending = ascending_copy(descending, n);
-    const EvalueProfile profile(ascending.data(), n, total);
+    return stays_rejected_levels(descending, EvalueProfile(ascending.data(), n, total), max_level, cancel, counts);
+}
+
+std::vector<double> stays_rejected_levels(const double* descending, const EvalueProfile& profile, double max_level,
+                                          const common::CancelFlag* cancel, StaysCounts* counts) {
+    StaysCounts local;
     std::vector<double> levels = closed_ebh_levels(descending, profile, max_level, cancel);
     settle_stays_rejected(descending, profile, max_level, levels, cancel, counts != nullptr ? *counts : local);
     return levels;

@@ -136,5 +136,9 @@ void settle_stays_rejected(const double* descending, const EvalueProfile& profil
 // up to StaysLimits::largest_family; larger ones keep the crossings.
 std::vector<double> stays_rejected_levels(const double* descending, int n, std::int64_t total, double max_level,
                                           const common::CancelFlag* cancel, StaysCounts* counts = nullptr);
+// The same on the profile of the family built already: its values are
+// `descending` in ascending order.
+std::vector<double> stays_rejected_levels(const double* descending, const EvalueProfile& profile, double max_level,
+                                          const common::CancelFlag* cancel, StaysCounts* counts = nullptr);
 
 }  // namespace tarvimo::closed_ebh

@@ -109,9 +109,7 @@ inline void closed_ebh_family_levels(const double* in, std::int64_t n, std::int6
     common::reserve_advised(descending, static_cast<std::size_t>(given));
     descending.assign(std::make_reverse_iterator(ascending + given), std::make_reverse_iterator(ascending));
     const closed_ebh::EvalueProfile profile(ascending, given, family_total, std::move(sorted.sums));
-    std::vector<double> levels = closed_ebh::closed_ebh_levels(descending.data(), profile, max_level, cancel);
-    closed_ebh::StaysCounts counts;
-    closed_ebh::settle_stays_rejected(descending.data(), profile, max_level, levels, cancel, counts);
+    const std::vector<double> levels = closed_ebh::stays_rejected_levels(descending.data(), profile, max_level, cancel);
     const std::size_t below = ranks_below(levels, max_level);
     const std::vector<RankedValue> strongest = strongest_entries(in, n, descending.data(), below, cancel);
     for (std::int64_t j = 0; j < n; ++j) {
