@@ -12,6 +12,7 @@
 namespace tarvimo::closed_by {
 
 using common::bisect_levels;
+using common::double_above;
 using common::double_below;
 using common::double_order;
 using common::first_passing_double;
@@ -202,7 +203,7 @@ std::vector<double> size_breakpoints(const std::vector<double>& given, std::int6
     const double factor = static_cast<double>(s) * harmonic;
     const auto cut = [&](double p, double alpha) { return harmonic * p > alpha + TOLERANCE; };
     const auto ceiling = [&](double p, double alpha) { return stable_ceiling_cpp(p * (factor * (1.0 / alpha))); };
-    const double lo = common::double_at_order(double_order(below) + 1);
+    const double lo = double_above(below);
     std::vector<double> found;
     bool too_many = false;
     const auto add = [&](double guess, const auto& reached) {

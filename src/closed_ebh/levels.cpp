@@ -13,9 +13,8 @@
 
 namespace tarvimo::closed_ebh {
 
-using common::double_at_order;
+using common::double_above;
 using common::double_below;
-using common::double_order;
 using common::first_passing_double;
 using common::SMALLEST_LEVEL;
 
@@ -82,7 +81,7 @@ double pair_level(const EvalueProfile& profile, int r, std::int64_t i_in, std::i
     const double sum = (profile[set_offset + i_in] - profile[set_offset]) + profile[i_out];
     const double counts = pair_count(i_in, i_out);
     const double guess = counts / (static_cast<double>(r) * (sum + TOLERANCE));
-    const double lo = double_at_order(double_order(from) + 1);
+    const double lo = double_above(from);
     if (lo > to) {
         return lo;
     }

@@ -88,6 +88,8 @@ inline double double_at_order(std::int64_t order) {
 
 // The double just below x > 0.
 inline double double_below(double x) { return double_at_order(double_order(x) - 1); }
+// The double just above x >= 0.
+inline double double_above(double x) { return double_at_order(double_order(x) + 1); }
 
 // The smallest positive double.
 constexpr double SMALLEST_LEVEL = std::numeric_limits<double>::denorm_min();
