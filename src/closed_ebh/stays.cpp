@@ -30,6 +30,10 @@ constexpr double WIDENING = 1e-9;
 // others at once: a check that fails mostly fails in its weakest rows, and
 // the bounds cost about what a few dozen row searches cost.
 constexpr std::int64_t ROWS_BEFORE_BOUNDS = 8;
+// The most near-tie bands a group's confirmation looks at among its rows'
+// thresholds (rows_clear_at) before it runs the every-pair check instead:
+// each costs a few divisions, the every-pair check about what a thousand do.
+constexpr std::size_t MOST_CONFIRMING_BANDS = 512;
 // The longest run of sizes the scan certificate proves at once.
 constexpr std::int64_t LONGEST_RUN = std::int64_t{1} << 30;
 
@@ -257,6 +261,34 @@ double rows_clear_down_to(const NearTieIndex& index, double alpha, std::int64_t 
         clear_to = std::max(clear_to, row / (static_cast<double>(from) * index.lows[t]) * (1.0 + 3.0 * WIDENING));
     }
     return std::min(clear_to, alpha);
+}
+
+// Whether no row of size r at alpha has its threshold within a band of the
+// index: search_exact_at on every near tie of the family (the rows located
+// the same way), so that a check of size r at alpha that passes is every
+// pair's. False also when more than `most` bands lie among the rows'
+// thresholds d ... r d.
+bool rows_clear_at(const NearTieIndex& index, std::int64_t r, double alpha, std::size_t most) {
+    const double d = 1.0 / (alpha * static_cast<double>(r));
+    const double bottom = d * (1.0 - WIDENING);
+    const double top = static_cast<double>(r) * d * (1.0 + WIDENING);
+    std::size_t seen = 0;
+    for (auto t = static_cast<std::size_t>(std::lower_bound(index.highs.begin(), index.highs.end(), bottom) -
+                                           index.highs.begin());
+         t < index.lows.size() && !(index.lows[t] > top); ++t) {
+        if (index.ends[t] < bottom) {
+            continue;
+        }
+        if (++seen > most) {
+            return false;
+        }
+        const double first_row = std::max(1.0, std::ceil(index.lows[t] / d * (1.0 - WIDENING)));
+        const double last_row = std::min(static_cast<double>(r), std::floor(index.ends[t] / d * (1.0 + WIDENING)));
+        if (first_row <= last_row) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // The smallest target of row i_in of the check (off outside values, d =
@@ -737,7 +769,10 @@ void settle_stays_rejected(const double* descending, const EvalueProfile& profil
             ++counts.groups;
             // Unless the e-BH test set L, size r's check passes at L.
             const bool by_step_up = step_up[static_cast<std::size_t>(tb)] <= crossing;
-            const bool certified = !by_step_up && certify && search_exact_at(ties.ties, total, tb + 1, crossing);
+            const bool certified =
+                !by_step_up &&
+                ((certify && search_exact_at(ties.ties, total, tb + 1, crossing)) ||
+                 (shortcut.ties != nullptr && rows_clear_at(tie_index, tb + 1, crossing, MOST_CONFIRMING_BANDS)));
             counts.certified += certified ? 1 : 0;
             confirmed = by_step_up || certified ||
                         every_pair_check(profile, tb + 1, crossing, fall, -1, -1, counts).meanconsistent;

@@ -73,25 +73,25 @@ struct StaysCounts {
     long long uncertified_families = 0;  // families with too many near ties (or infinite sums) to certify
     long long groups = 0;                // distinct crossing levels examined
     long long confirmed = 0;             // of which the e-BH test, a certificate or the every-pair check confirmed
-    long long certified = 0;             // groups confirmed by search_exact_at, without the every-pair check
-    long long certified_below = 0;       // groups whose walk searches_exact_from settled without a public count
-    long long every_pair_checks = 0;     // every-pair checks run
-    long long searched_sides = 0;        // halving steps at a near tie whose dropped side was searched pair by pair
-    long long bounded_checks = 0;        // every-pair checks past their first rows whose other rows were bounded
-    long long unbounded_checks = 0;      // every-pair checks past their first rows that searched every row
-    long long rows_bounded = 0;          // rows the bounds cleared in those checks (some among the first rows)
-    long long every_pair_sizes = 0;      // sizes whose every-pair level was searched
-    long long public_counts = 0;         // public counts evaluated below a sound level
-    long long lowered = 0;               // ranks whose level ended below the sound level they started from
-    long long raised = 0;                // ranks whose level ended above their crossing
-    long long capped_walks = 0;      // groups whose walk stopped at most_walk_steps (their level: the last verified)
-    long long scanned_below = 0;     // walk steps whose count below the group's ranks sizes_fail_from proved
-    long long scan_fallbacks = 0;    // walk steps where it did not, left to the public count
-    long long scanned_runs = 0;      // runs of sizes it proved failing at once
-    long long scanned_pairs = 0;     // rows it searched for a violating pair
-    long long reused_runs = 0;       // runs proven at a larger alpha that served again
-    long long rechecked_runs = 0;    // of which checked again for near ties
-    common::ClosedLevelCounts scan;  // the every-pair level scan, when a crossing was not confirmed
+    long long certified = 0;  // groups confirmed by search_exact_at or the near-tie index, without the every-pair check
+    long long certified_below = 0;    // groups whose walk searches_exact_from settled without a public count
+    long long every_pair_checks = 0;  // every-pair checks run
+    long long searched_sides = 0;     // halving steps at a near tie whose dropped side was searched pair by pair
+    long long bounded_checks = 0;     // every-pair checks past their first rows whose other rows were bounded
+    long long unbounded_checks = 0;   // every-pair checks past their first rows that searched every row
+    long long rows_bounded = 0;       // rows the bounds cleared in those checks (some among the first rows)
+    long long every_pair_sizes = 0;   // sizes whose every-pair level was searched
+    long long public_counts = 0;      // public counts evaluated below a sound level
+    long long lowered = 0;            // ranks whose level ended below the sound level they started from
+    long long raised = 0;             // ranks whose level ended above their crossing
+    long long capped_walks = 0;       // groups whose walk stopped at most_walk_steps (their level: the last verified)
+    long long scanned_below = 0;      // walk steps whose count below the group's ranks sizes_fail_from proved
+    long long scan_fallbacks = 0;     // walk steps where it did not, left to the public count
+    long long scanned_runs = 0;       // runs of sizes it proved failing at once
+    long long scanned_pairs = 0;      // rows it searched for a violating pair
+    long long reused_runs = 0;        // runs proven at a larger alpha that served again
+    long long rechecked_runs = 0;     // of which checked again for near ties
+    common::ClosedLevelCounts scan;   // the every-pair level scan, when a crossing was not confirmed
 };
 
 // What closed_ebh rejects at alpha on n ascending e-values of a family of

@@ -622,4 +622,25 @@ TEST(ScanCertificate, WalkGivesTheLevelsOfThePublicCounts) {
     RecordProperty("scan_fallbacks", static_cast<int>(scanned.scan_fallbacks));
 }
 
+// A group is confirmed without the every-pair check where no row of its size
+// has its threshold at a near tie; where more than 512 bands lie among the
+// thresholds (the e-BH line in ties of 2 at 1,500: about 750 bands) the
+// every-pair check confirms it. Both give the levels of the full route.
+TEST(ScanCertificate, ConfirmationByBandsAndByEveryPair) {
+    const std::vector<double> e = tied_line(1500, 2);
+    const std::vector<double> crossings = closed_ebh_levels(e.data(), 1500, 1500, 1.0, nullptr);
+    StaysCounts counts;
+    std::vector<double> fast = crossings;
+    settle_stays_rejected(e.data(), 1500, 1500, 1.0, fast, nullptr, counts);
+    StaysLimits no_certificates;
+    no_certificates.certify = false;
+    StaysCounts full;
+    std::vector<double> slow = crossings;
+    settle_stays_rejected(e.data(), 1500, 1500, 1.0, slow, nullptr, full, no_certificates);
+    ASSERT_EQ(fast, slow);
+    EXPECT_GT(counts.certified, 0);
+    EXPECT_GT(counts.every_pair_checks, 0);
+    EXPECT_EQ(counts.confirmed, counts.groups);
+}
+
 }  // namespace
