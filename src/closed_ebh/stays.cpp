@@ -272,15 +272,18 @@ bool rows_clear_at(const NearTieIndex& index, std::int64_t r, double alpha, std:
     const double d = 1.0 / (alpha * static_cast<double>(r));
     const double bottom = d * (1.0 - WIDENING);
     const double top = static_cast<double>(r) * d * (1.0 + WIDENING);
-    std::size_t seen = 0;
-    for (auto t = static_cast<std::size_t>(std::lower_bound(index.highs.begin(), index.highs.end(), bottom) -
-                                           index.highs.begin());
-         t < index.lows.size() && !(index.lows[t] > top); ++t) {
+    // The bands from `first` to `end` start at most at `top`, and those
+    // before `first` end below `bottom`.
+    const auto first = static_cast<std::size_t>(std::lower_bound(index.highs.begin(), index.highs.end(), bottom) -
+                                                index.highs.begin());
+    const auto end =
+        static_cast<std::size_t>(std::upper_bound(index.lows.begin(), index.lows.end(), top) - index.lows.begin());
+    if (end > first + most) {
+        return false;
+    }
+    for (std::size_t t = first; t < end; ++t) {
         if (index.ends[t] < bottom) {
             continue;
-        }
-        if (++seen > most) {
-            return false;
         }
         const double first_row = std::max(1.0, std::ceil(index.lows[t] / d * (1.0 - WIDENING)));
         const double last_row = std::min(static_cast<double>(r), std::floor(index.ends[t] / d * (1.0 + WIDENING)));
