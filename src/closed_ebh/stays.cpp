@@ -329,11 +329,11 @@ std::pair<double, std::int64_t> row_low(const EvalueProfile& profile, std::int64
 // values flatten the rows' lowest targets). Any pair returned violates: its
 // target is below -TOLERANCE as the check evaluates it.
 MeanConsistentResult violating_pair_in_clear_row(const EvalueProfile& profile, const NearTieIndex& index, double alpha,
-                                                 std::int64_t r, std::int64_t warm_i_in, int most_searches,
+                                                 std::int64_t r, std::int64_t warm_i_in, std::int64_t most_searches,
                                                  StaysCounts& counts) {
     const std::int64_t off = profile.total() - r;
     const double div_ra = 1.0 / (alpha * static_cast<double>(r));
-    int searches = 0;
+    std::int64_t searches = 0;
     MeanConsistentResult found{true, -1, -1};
     // The row's lowest target, +inf for a row at a near tie (never taken).
     const auto low_of = [&](std::int64_t i_in) -> double {
@@ -485,6 +485,10 @@ bool sizes_fail_from(const EvalueProfile& profile, const NearTieIndex& index, do
         plan.rechecks.emplace_back(clear_to, plan.runs.size() - 1);
         std::push_heap(plan.rechecks.begin(), plan.rechecks.end());
     };
+    // Row searches left for this call: two per size to cover and a few
+    // sizes' worth more, so that a call that does not succeed costs about
+    // what the scan would.
+    std::int64_t searches_left = 2 * std::max<std::int64_t>(r - floor + 1, 0) + 4 * std::int64_t{most_pair_searches};
     std::int64_t length = 1;
     while (r >= floor) {
         if (warm_i_in >= 1) {
@@ -506,8 +510,10 @@ bool sizes_fail_from(const EvalueProfile& profile, const NearTieIndex& index, do
             }
         }
         common::stop_if_cancelled(cancel);
-        const MeanConsistentResult found =
-            violating_pair_in_clear_row(profile, index, alpha, r, warm_i_in, most_pair_searches, counts);
+        const std::int64_t searched_before = counts.scanned_pairs;
+        const MeanConsistentResult found = violating_pair_in_clear_row(
+            profile, index, alpha, r, warm_i_in, std::min<std::int64_t>(most_pair_searches, searches_left), counts);
+        searches_left -= std::max<std::int64_t>(counts.scanned_pairs - searched_before, 1);
         if (found.meanconsistent) {
             return false;
         }

@@ -150,7 +150,8 @@ bool meets_near_tie(const NearTieIndex& index, double low, double high);
 // start: each size is shown to have a violating pair in a row whose
 // threshold lies at none of the near ties of `index` (which must list every
 // near tie of the profile below max_level > alpha). False when that is not
-// shown within most_pair_searches row searches for a size. `plan` carries
+// shown within most_pair_searches row searches for a size, or within two
+// per size to cover and 4 most_pair_searches more in all. `plan` carries
 // the runs proven from one call to the next (start with an empty one). See
 // stays.cpp.
 bool sizes_fail_from(const EvalueProfile& profile, const NearTieIndex& index, double alpha, std::int64_t floor,
