@@ -118,6 +118,7 @@ MeanConsistentResult every_pair_check(const EvalueProfile& profile, std::int64_t
 // below.
 NearTies near_ties(const EvalueProfile& profile, double fall, double max_level, std::size_t most);
 
+// The index of the bands of `ties`.
 NearTieIndex near_tie_index(const std::vector<NearTie>& ties);
 
 // Sizes hi down to lo, each with a violating pair (min(i_in, r), .) in a
