@@ -38,7 +38,7 @@ struct StaysLimits {
     // The most rows the walk's scan certificate (sizes_fail_from) searches
     // for a violating pair of one size before it leaves the step to the
     // public count.
-    int most_pair_searches = 96;
+    int most_pair_searches = 256;
 };
 
 // Neighbouring increments g[k], g[k + 1] of a profile within `band` of each
