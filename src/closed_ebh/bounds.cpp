@@ -57,50 +57,6 @@ std::int64_t first_true_in(std::int64_t lo, std::int64_t hi, Pred pred, bool nea
     return lo;
 }
 
-// The first t in [lo, hi) with pred(value(t)), or hi; pred is false, then
-// true, over [lo, hi), hi at most the ordered prefix's end. As
-// first_true_in, except that with samples the bisection takes the samples in
-// the range first, which leaves fewer than STRIDE values, read at once.
-template <typename Pred>
-std::int64_t first_value_where(const EvalueProfile& profile, const ValueSamples* samples, std::int64_t lo,
-                               std::int64_t hi, Pred pred, bool near_lo) {
-    const auto at = [&](std::int64_t t) { return pred(profile.value(t)); };
-    if (samples == nullptr) {
-        return first_true_in(lo, hi, at, near_lo);
-    }
-    if (near_lo) {
-        const std::int64_t near_end = std::min(hi, lo + NEAR_PROBES);
-        lo = first_true_in(lo, near_end, at, true);
-        if (lo < near_end) {
-            return lo;
-        }
-    }
-    constexpr std::int64_t stride = ValueSamples::STRIDE;
-    std::int64_t k_lo = (lo + stride - 1) / stride;
-    std::int64_t k_hi = std::min((hi + stride - 1) / stride, samples->size());
-    const double* sample = samples->values();
-    while (k_lo < k_hi) {
-        const std::int64_t mid = k_lo + (k_hi - k_lo) / 2;
-        if (pred(sample[mid])) {
-            k_hi = mid;
-            hi = mid * stride;
-        } else {
-            k_lo = mid + 1;
-            lo = mid * stride + 1;
-        }
-    }
-    if (lo < profile.zeros() || hi - lo > stride) {
-        return first_true_in(lo, hi, at, false);
-    }
-    // pred fails on a prefix of these values.
-    const double* value = profile.values() + (lo - profile.zeros());
-    std::int64_t failing = 0;
-    for (std::int64_t t = 0; t < hi - lo; ++t) {
-        failing += pred(value[t]) ? 0 : 1;
-    }
-    return lo + failing;
-}
-
 // Lower bound of H(lambda) = min over j in 0 ... s of cum[j] - lambda j, the
 // part of a row's targets that depends on i_out, for lambda = i_in / (r alpha).
 // Each entry cum[t + 1] lies within u cum[s] of cum[t] + e_t (u the unit
@@ -141,7 +97,18 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, const ValueSamples*
         if (to < set_offset && !pred(profile.value(to))) {
             to = set_offset;
         }
-        return first_value_where(profile, samples, from, to, pred, near);
+        const auto at = [&](std::int64_t t) { return pred(profile.value(t)); };
+        if (samples == nullptr) {
+            return first_true_in(from, to, at, near);
+        }
+        if (near) {
+            const std::int64_t near_end = std::min(to, from + NEAR_PROBES);
+            from = first_true_in(from, near_end, at, true);
+            if (from < near_end) {
+                return from;
+            }
+        }
+        return first_value_where(profile, *samples, from, to, pred);
     };
     const std::int64_t j_low = search(above_low, below != nullptr ? below->j_low : 0,
                                       above != nullptr ? above->j_low : set_offset, near_below);

@@ -5,6 +5,7 @@
 // would decide. u is the unit roundoff 2^-53; cum is the padded profile of
 // m = total entries after its leading 0.
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -31,6 +32,42 @@ public:
 private:
     std::vector<double> samples_;
 };
+
+// The first t in [lo, hi) with pred(profile.value(t)), or hi, where pred is
+// false, then true, over [lo, hi) and hi is at most the ordered prefix's
+// end: the samples in the range are bisected, which leaves fewer than
+// STRIDE values, read at once.
+template <typename Pred>
+std::int64_t first_value_where(const EvalueProfile& profile, const ValueSamples& samples, std::int64_t lo,
+                               std::int64_t hi, Pred pred) {
+    constexpr std::int64_t stride = ValueSamples::STRIDE;
+    std::int64_t k_lo = (lo + stride - 1) / stride;
+    std::int64_t k_hi = std::min((hi + stride - 1) / stride, samples.size());
+    const double* sample = samples.values();
+    while (k_lo < k_hi) {
+        const std::int64_t mid = k_lo + (k_hi - k_lo) / 2;
+        if (pred(sample[mid])) {
+            k_hi = mid;
+            hi = mid * stride;
+        } else {
+            k_lo = mid + 1;
+            lo = mid * stride + 1;
+        }
+    }
+    // pred fails on a prefix of the values left.
+    std::int64_t failing = 0;
+    if (lo >= profile.zeros()) {
+        const double* value = profile.values() + (lo - profile.zeros());
+        for (std::int64_t t = 0; t < hi - lo; ++t) {
+            failing += pred(value[t]) ? 0 : 1;
+        }
+    } else {
+        for (std::int64_t t = lo; t < hi; ++t) {
+            failing += pred(profile.value(t)) ? 0 : 1;
+        }
+    }
+    return lo + failing;
+}
 
 // Whether the rows of a check of size r can be bounded: the candidates are
 // given values (no omitted zero inside), the outside block lies in the
