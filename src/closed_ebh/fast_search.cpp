@@ -264,8 +264,8 @@ MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, do
     common::stop_if_cancelled(cancel);
     // A check expected to pass binds at its warm row, which it searches first.
     const std::int64_t tight_row = bound_early ? std::min(warm_i_in, r) : 0;
-    ProvenProbes probes(profile, r, alpha, bound_early ? EARLY_BULK_AFTER_PROBES : BULK_AFTER_PROBES, samples, tight_row,
-                        cancel, counts);
+    ProvenProbes probes(profile, r, alpha, bound_early ? EARLY_BULK_AFTER_PROBES : BULK_AFTER_PROBES, samples,
+                        tight_row, cancel, counts);
     return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
 }
 

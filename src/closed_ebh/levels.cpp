@@ -352,9 +352,9 @@ std::vector<double> closed_ebh_levels(const double* descending, const EvalueProf
         // A warm start names a pair of this size or of a larger one; it
         // changes only the order of the probes.
         const bool warm = last.at_i_out >= 0 && r < total;
-        const MeanConsistentResult check = fast_check(profile, r, alpha, warm ? last.at_i_in : -1,
-                                                      warm ? last.at_i_out : -1, cancel, search_counts, likely_pass,
-                                                      &samples);
+        const MeanConsistentResult check =
+            fast_check(profile, r, alpha, warm ? last.at_i_in : -1, warm ? last.at_i_out : -1, cancel, search_counts,
+                       likely_pass, &samples);
         if (!check.meanconsistent) {
             last = check;
         }

@@ -767,7 +767,8 @@ TEST(RowMinimum, EqualsTheScanFromEveryHintOnMonotoneRows) {
     std::sort(realistic.begin(), realistic.end());
     std::vector<double> near_tie = realistic;
     near_tie[700] = std::nextafter(near_tie[699], INFINITY);
-    for (const auto& [given, total] : {std::pair{realistic, 1500}, std::pair{realistic, 1600}, std::pair{near_tie, 1500}}) {
+    for (const auto& [given, total] :
+         {std::pair{realistic, 1500}, std::pair{realistic, 1600}, std::pair{near_tie, 1500}}) {
         const int n = static_cast<int>(given.size());
         const EvalueProfile profile(given.data(), n, total);
         const std::int64_t end = monotone_rows_end(profile);

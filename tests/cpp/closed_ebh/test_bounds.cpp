@@ -257,7 +257,8 @@ TEST(FirstValueWhere, EqualsTheScanOfEveryValue) {
                 while (first_at_least < hi && !at_least(profile.value(first_at_least))) {
                     ++first_at_least;
                 }
-                ASSERT_EQ(first_value_where(profile, samples, lo, hi, above), first_above) << n << " " << lo << " " << hi;
+                ASSERT_EQ(first_value_where(profile, samples, lo, hi, above), first_above)
+                    << n << " " << lo << " " << hi;
                 ASSERT_EQ(first_value_where(profile, samples, lo, hi, at_least), first_at_least);
                 ++searches;
             }
@@ -301,7 +302,8 @@ TEST(RowsLeftByBounds, SamplesLeaveTheSameRowsAndATightRowIsLeftSoundly) {
                 continue;
             }
             const std::vector<double> smallest = smallest_targets(profile, r, div_ra);
-            const int tight = static_cast<int>(std::min_element(smallest.begin() + 1, smallest.end()) - smallest.begin());
+            const int tight =
+                static_cast<int>(std::min_element(smallest.begin() + 1, smallest.end()) - smallest.begin());
             const std::vector<std::int64_t> left = rows_left_by_bounds(profile, r, div_ra, &samples, tight);
             ASSERT_TRUE(std::is_sorted(left.begin(), left.end()));
             ASSERT_TRUE(std::binary_search(left.begin(), left.end(), tight));
