@@ -188,21 +188,23 @@ constexpr std::int64_t NEAR_TIE_CHUNK = 1024;
 // minimum, whatever its hint.
 std::int64_t monotone_rows_end(const EvalueProfile& profile) {
     const double* e = profile.values();
+    const auto near_tie = [&](std::int64_t t) {
+        const double previous = e[t - 1];
+        return previous > 0.0 && (previous < ROW_TINY_VALUE || !(e[t] > previous + previous * ROW_NEAR_TIE));
+    };
     const std::int64_t ordered = profile.ordered_prefix() - profile.zeros();
     for (std::int64_t start = 1; start < ordered; start += NEAR_TIE_CHUNK) {
         const std::int64_t end = std::min(ordered, start + NEAR_TIE_CHUNK);
         bool near = false;
         for (std::int64_t t = start; t < end; ++t) {
-            const double previous = e[t - 1];
-            near |= previous > 0.0 && (previous < ROW_TINY_VALUE || !(e[t] > previous + previous * ROW_NEAR_TIE));
+            near |= near_tie(t);
         }
         if (near) {
-            for (std::int64_t t = start;; ++t) {
-                const double previous = e[t - 1];
-                if (previous > 0.0 && (previous < ROW_TINY_VALUE || !(e[t] > previous + previous * ROW_NEAR_TIE))) {
-                    return profile.zeros() + t;
-                }
+            std::int64_t t = start;
+            while (!near_tie(t)) {
+                ++t;
             }
+            return profile.zeros() + t;
         }
     }
     return profile.ordered_prefix();
