@@ -27,6 +27,7 @@
 
 #include <cstdint>
 
+#include "closed_ebh/bounds.hpp"
 #include "closed_ebh/mean_consistency.hpp"
 #include "closed_ebh/profile.hpp"
 #include "common/common.hpp"
@@ -51,9 +52,10 @@ struct SearchCounts {
 // eight, which pays off for a check expected to pass. The result is the same:
 // a cleared row holds no violation, so skipping its search changes neither
 // whether a violation is found nor which is found first.
+// `samples`, when given, are the profile's; they speed up the bulk bound.
 MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t warm_i_in,
                                 std::int64_t warm_i_out, const common::CancelFlag* cancel, SearchCounts& counts,
-                                bool bound_early = false);
+                                bool bound_early = false, const ValueSamples* samples = nullptr);
 
 // The count of closed_ebh_count (closed_ebh.hpp): e holds n e-values ascending of a
 // family of `total`, the others counting as 0 before them. `counts`, when
