@@ -226,6 +226,15 @@ bool SweptVerdicts::all_pass(std::int64_t lo, std::int64_t hi) const {
 // Decides every size the shortcuts leave, s_b + 1 ... m, in size order, and
 // says whether all pass. Ranges of sizes are tried at once, the width doubling
 // while they pass.
+//
+// With a floor, each range is certified from the floor up to the level
+// (certify_block_up_to; where that fails, at the level alone, counted in
+// level_misses), and the ranges so certified are kept. A later sweep of the
+// same count at a level between the two takes them as passing: a range that
+// passes at every level of [floor, level] passes at this one, and a passing
+// size decided by a certificate reads nothing that earlier sizes left, as a
+// range certified here would. Every other size is decided as without them, so
+// the verdicts, and the walk's result, are the same; only the work differs.
 bool CheckWalk::sweep(Walk& walk) {
     ++stats_.sweeps;
     walk.swept = true;
@@ -244,16 +253,63 @@ bool CheckWalk::sweep(Walk& walk) {
     std::int64_t cut = family_.pad - 1;  // cut off at every size >= 2
     std::int64_t width = std::max<std::int64_t>(2, tuning_.first_block_width);
     std::int64_t cooldown = 0;
+    std::optional<CountSizes> low;  // the count at the floor
+    if (walk.floor > 0.0 && walk.floor < alpha_) {
+        low.emplace(family_, harmonic_, walk.floor, sizes.count(), &sums_);
+        carried_ = {sizes.count(), walk.floor, alpha_, {}};
+    }
+    const bool carried = !low && carried_.r == sizes.count() && carried_.lo <= alpha_ && alpha_ <= carried_.hi;
+    const std::size_t carried_count = carried ? carried_.ranges.size() : 0;
+    std::size_t next_carried = 0;  // the first carried range not below s
+    // Where the last single size's smallest h lay: the next one's lies close
+    // (a hint for the certificate's search, never its verdict).
+    std::int64_t argmin = -1;
+    std::int64_t block_argmin = -1;  // the same for ranges
+    bool gap_start = carried;       // s begins the sizes between two carried ranges
     for (std::int64_t s = from, polls = 0; s <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
             common::stop_if_cancelled(cancel_);
         }
+        while (next_carried < carried_count && carried_.ranges[next_carried].second < s) {
+            ++next_carried;
+        }
+        std::int64_t end = m;  // the last size a range from s may reach
+        if (next_carried < carried_count) {
+            const auto [first, last] = carried_.ranges[next_carried];
+            if (first <= s) {
+                ++stats_.blocks_carried;
+                verdicts_.add_range(s, last);
+                s = last + 1;
+                gap_start = true;
+                continue;
+            }
+            end = first - 1;
+        }
+        if (gap_start) {
+            // The sizes between carried ranges hold the count's tight sizes,
+            // which pass at this level (its crossing, mostly): try them at once.
+            width = std::max<std::int64_t>(2, end - s + 1);
+            gap_start = false;
+        }
         const SizeSetup z = sizes.setup(s);
         cut = sizes.cut_index(z.Hs, cut);
-        if (tuning_.blocks && cooldown == 0 && s < m) {
-            const std::int64_t last = std::min(m, s + width - 1);
+        if (tuning_.blocks && cooldown == 0 && s < end) {
+            const std::int64_t last = std::min(end, s + width - 1);
             const SizeSetup z_last = sizes.setup(last);
-            if (sizes.certify_block(z, cut, z_last, sizes.cut_index(z_last.Hs, cut))) {
+            const std::int64_t cut_last = sizes.cut_index(z_last.Hs, cut);
+            bool certified = false;
+            if (low) {
+                const SizeSetup z_last_low = low->setup(last);
+                certified = low->certify_block_up_to(sizes, low->setup(s), z_last_low,
+                                                     low->cut_index(z_last_low.Hs, cut_last), z, cut, &block_argmin);
+                if (certified) {
+                    ++stats_.blocks_up_the_levels;
+                    carried_.ranges.emplace_back(s, last);
+                } else {
+                    ++stats_.level_misses;
+                }
+            }
+            if (certified || sizes.certify_block(z, cut, z_last, cut_last, &block_argmin)) {
                 ++stats_.blocks_certified;
                 verdicts_.add_range(s, last);
                 s = last + 1;
@@ -268,8 +324,10 @@ bool CheckWalk::sweep(Walk& walk) {
         } else if (cooldown > 0) {
             --cooldown;
         }
-        std::int64_t argmin = -1;
-        const SizeVerdict verdict = decider_.decide(sizes, z, cut, &argmin, !tuning_.decisive_sweep, false);
+        SizeVerdict verdict = known_verdict(sizes.count(), s);
+        if (verdict == SizeVerdict::unknown) {
+            verdict = decider_.decide(sizes, z, cut, &argmin, !tuning_.decisive_sweep, false);
+        }
         verdicts_.add(s, verdict);
         all_pass = all_pass && verdict == SizeVerdict::pass;
         no_fail = no_fail && (verdict == SizeVerdict::pass || verdict == SizeVerdict::uncertain);
@@ -296,6 +354,7 @@ bool CheckWalk::settle_uncertain(Walk& walk) {
     for (const std::int64_t s : uncertain_) {
         const SizeSetup z = walk.sizes.setup(s);
         std::int64_t argmin = -1;
+    std::int64_t block_argmin = -1;  // the same for ranges
         const SizeVerdict verdict =
             decider_.decide(walk.sizes, z, walk.sizes.cut_index(z.Hs, family_.pad - 1), &argmin, false, false);
         if (verdict != SizeVerdict::pass) {
@@ -336,16 +395,45 @@ SizeVerdict CheckWalk::size_verdict(std::int64_t r, std::int64_t s) {
     if (walk.omitted.lo <= s && s <= walk.omitted.hi) {
         return omitted_verdict(walk, s);
     }
-    return decider_.evaluate_single(sizes, s);
+    const SizeVerdict verdict = decider_.evaluate_single(sizes, s);
+    if (verdict == SizeVerdict::pass || verdict == SizeVerdict::fail) {
+        if (r != known_r_) {
+            known_.clear();
+            known_r_ = r;
+        }
+        known_.emplace_back(s, verdict);
+    }
+    return verdict;
 }
 
-SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s) {
+// A size's pass or fail judged on its own reads no entry that earlier sizes
+// left (it would be stale otherwise): every route to a verdict of that size
+// at this level, in the walk or in a sweep, gives the same one. So a check of
+// the same count at the same level takes it instead of deciding the size
+// again (the level search judges the sizes near the deciding one on their
+// own right before the check that confirms the level, and those are the
+// tight ones, which need exact sums).
+SizeVerdict CheckWalk::known_verdict(std::int64_t r, std::int64_t s) const {
+    if (r != known_r_) {
+        return SizeVerdict::unknown;
+    }
+    for (const auto& [size, verdict] : known_) {
+        if (size == s) {
+            ++stats_.known_sizes;
+            return verdict;
+        }
+    }
+    return SizeVerdict::unknown;
+}
+
+SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s, double floor) {
     if (r == 0) {
         return {true, 0};
     }
     common::stop_if_cancelled(cancel_);
     const CountSizes sizes(family_, harmonic_, alpha_, r, &sums_);
     Walk walk{sizes, omitted_outside(r)};
+    walk.floor = floor;
     walk.first_individual = std::max<std::int64_t>(2, walk.omitted.hi + 1);
     queue_.clear();
     examined_.clear();
@@ -403,10 +491,14 @@ SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s) {
                 verdict = verdicts_.at(s);
             }
             if (verdict == SizeVerdict::unknown) {
+                verdict = known_verdict(r, s);
+            }
+            if (verdict == SizeVerdict::unknown) {
                 verdict = decider_.evaluate_single(sizes, s);
             } else if (verdict == SizeVerdict::uncertain) {
                 const SizeSetup z = sizes.setup(s);
                 std::int64_t argmin = -1;
+    std::int64_t block_argmin = -1;  // the same for ranges
                 verdict = decider_.decide(sizes, z, sizes.cut_index(z.Hs, family_.pad - 1), &argmin, false, false);
             }
             if (verdict == SizeVerdict::stale) {

@@ -15,6 +15,10 @@ struct CertifiedCbyStats {
     long long sizes_certified = 0;   // sizes decided by a certificate
     long long exact_sums = 0;        // certificates that summed every term exactly
     long long blocks_certified = 0;  // ranges of sizes certified to pass at once
+    long long blocks_up_the_levels = 0;  // of those, certified from a floor up to the check's level
+    long long level_misses = 0;          // ranges whose certificate from the floor failed: tried at the level alone
+    long long blocks_carried = 0;        // such ranges a later check of the count between the two levels took
+    long long known_sizes = 0;           // sizes a check took as judged on their own at its level before
     long long fallbacks = 0;         // sizes no certificate decided, run literally
     long long history_replays = 0;   // sizes whose loop read entries left by earlier sizes
     long long settled_sweeps = 0;    // sweeps whose uncertain sizes all passed when decided right after
