@@ -61,9 +61,11 @@ bool values_in_domain(const double* q, std::int64_t n) {
 
 bool alpha_in_domain(double alpha) { return alpha > 0.0 && alpha < 1.0; }
 
+bool factor_in_domain(double family_factor, double alpha) { return family_factor * (1.0 / alpha) <= LARGEST_FACTOR; }
+
 bool factor_in_domain(const HarmonicTable& harmonic, double alpha) {
     const std::int64_t m = harmonic.size();
-    return m == 0 || (static_cast<double>(m) * harmonic(m)) * (1.0 / alpha) <= LARGEST_FACTOR;
+    return m == 0 || factor_in_domain(static_cast<double>(m) * harmonic(m), alpha);
 }
 
 std::int64_t dense_harmonic_from(int n, std::int64_t total, const CertifiedCbyTuning& tuning) {
@@ -79,10 +81,21 @@ std::int64_t dense_harmonic_from(int n, std::int64_t total, const CertifiedCbyTu
 // than the few roundings; for s > r its right side is fixed and its left
 // side grows with s (also at 2^31, where the rounded H exceeds the summed one
 // before it by more than 1/s).
+// Being a prefix, it is found from any start: from the last check's end,
+// which the next check's lies close to.
 std::int64_t CheckWalk::bound_fails_from(Walk& walk) const {
     if (walk.bound_fails_from < 0) {
-        walk.bound_fails_from =
-            first_true(1, family_.m + 1, [&](std::int64_t s) { return !decider_.bound_passes(walk.sizes, s); });
+        const std::int64_t end = family_.m + 1;
+        const auto fails = [&](std::int64_t s) { return !decider_.bound_passes(walk.sizes, s); };
+        const std::int64_t hint = bound_hint_;
+        if (hint < 1) {
+            walk.bound_fails_from = first_true(1, end, fails);
+        } else if (hint >= end || fails(hint)) {
+            walk.bound_fails_from = first_true_from_top(1, std::min(hint, end), fails);
+        } else {
+            walk.bound_fails_from = first_true(hint + 1, end, fails);
+        }
+        bound_hint_ = walk.bound_fails_from;
     }
     return walk.bound_fails_from;
 }

@@ -185,6 +185,7 @@ private:
     SweptVerdicts verdicts_;               // after a sweep
     std::vector<std::int64_t> uncertain_;  // the sizes the last sweep left uncertain, ascending
     CarriedRanges carried_;
+    mutable std::int64_t bound_hint_ = 0;  // where the last check's bound test first failed
     // The sizes of count known_r_ judged on their own at this level
     // (size_verdict) that passed or failed: the walk's verdicts for them.
     std::int64_t known_r_ = 0;
@@ -195,6 +196,8 @@ private:
 bool values_in_domain(const double* q, std::int64_t n);
 bool alpha_in_domain(double alpha);
 bool factor_in_domain(const HarmonicTable& harmonic, double alpha);
+// The same for a family whose m H_m is `family_factor` (0 for an empty one).
+bool factor_in_domain(double family_factor, double alpha);
 
 // The first size whose harmonic number a family of n given values of
 // `total` keeps in its table (HarmonicTable's dense_from): all of them when

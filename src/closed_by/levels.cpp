@@ -35,7 +35,10 @@ struct LevelChecks::Version {
 
 // The harmonic numbers as certified_closed_by_count keeps them.
 LevelChecks::LevelChecks(int n, std::int64_t total, const common::CancelFlag* cancel, const CertifiedCbyTuning& tuning)
-    : harmonic_(total, dense_harmonic_from(n, total, tuning), cancel), cancel_(cancel), tuning_(tuning) {}
+    : harmonic_(total, dense_harmonic_from(n, total, tuning), cancel),
+      family_factor_(total == 0 ? 0.0 : static_cast<double>(total) * harmonic_(total)),
+      cancel_(cancel),
+      tuning_(tuning) {}
 
 LevelChecks::~LevelChecks() = default;
 
@@ -74,7 +77,7 @@ void LevelChecks::add(int key, std::vector<double> given) {
 
 bool LevelChecks::certified(double alpha) const {
     return !versions_.empty() && versions_.front()->in_domain && alpha_in_domain(alpha) &&
-           factor_in_domain(harmonic_, alpha);
+           factor_in_domain(family_factor_, alpha);
 }
 
 LevelChecks::Version& LevelChecks::at_level(double alpha) {

@@ -95,6 +95,7 @@ private:
     Version& at_level(double alpha);
 
     HarmonicTable harmonic_;
+    double family_factor_;  // m H_m, asked at every check's level
     const common::CancelFlag* cancel_;
     CertifiedCbyTuning tuning_;
     CertifiedCbyStats stats_;
