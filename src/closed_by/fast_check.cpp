@@ -272,13 +272,16 @@ bool CheckWalk::sweep(Walk& walk) {
         carried_ = {sizes.count(), walk.floor, alpha_, {}};
     }
     const bool carried = !low && carried_.r == sizes.count() && carried_.lo <= alpha_ && alpha_ <= carried_.hi;
+    if (!low && carried_.r == sizes.count() && !carried) {
+        ++stats_.outside_carried;
+    }
     const std::size_t carried_count = carried ? carried_.ranges.size() : 0;
     std::size_t next_carried = 0;  // the first carried range not below s
     // Where the last single size's smallest h lay: the next one's lies close
     // (a hint for the certificate's search, never its verdict).
     std::int64_t argmin = -1;
     std::int64_t block_argmin = -1;  // the same for ranges
-    bool gap_start = carried;       // s begins the sizes between two carried ranges
+    bool gap_start = carried;        // s begins the sizes between two carried ranges
     for (std::int64_t s = from, polls = 0; s <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
             common::stop_if_cancelled(cancel_);
@@ -367,7 +370,7 @@ bool CheckWalk::settle_uncertain(Walk& walk) {
     for (const std::int64_t s : uncertain_) {
         const SizeSetup z = walk.sizes.setup(s);
         std::int64_t argmin = -1;
-    std::int64_t block_argmin = -1;  // the same for ranges
+        std::int64_t block_argmin = -1;  // the same for ranges
         const SizeVerdict verdict =
             decider_.decide(walk.sizes, z, walk.sizes.cut_index(z.Hs, family_.pad - 1), &argmin, false, false);
         if (verdict != SizeVerdict::pass) {
@@ -511,7 +514,7 @@ SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s, double floor) {
             } else if (verdict == SizeVerdict::uncertain) {
                 const SizeSetup z = sizes.setup(s);
                 std::int64_t argmin = -1;
-    std::int64_t block_argmin = -1;  // the same for ranges
+                std::int64_t block_argmin = -1;  // the same for ranges
                 verdict = decider_.decide(sizes, z, sizes.cut_index(z.Hs, family_.pad - 1), &argmin, false, false);
             }
             if (verdict == SizeVerdict::stale) {

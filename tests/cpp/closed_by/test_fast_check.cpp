@@ -838,8 +838,8 @@ TEST(CountSizes, RangesCertifiedUpTheLevelsPassBetween) {
                 const CountSizes sizes(family, table, level, r, &sums);
                 for (int s = s1; s <= s2; ++s) {
                     ASSERT_EQ(sizes.literal(sizes.setup(s), UNLIMITED, nullptr), SizeVerdict::pass)
-                        << "m = " << m << ", r = " << r << ", s = " << s << ", level = " << level << " in ["
-                        << floor << ", " << high << "]";
+                        << "m = " << m << ", r = " << r << ", s = " << s << ", level = " << level << " in [" << floor
+                        << ", " << high << "]";
                 }
             }
         }
@@ -886,14 +886,15 @@ TEST(CheckWalk, CarriedRangesAndKnownSizesAsTheLiteralCheck) {
                 for (int s = std::max(1, warm_s - 3); s <= std::min(m, warm_s + 3); ++s) {
                     walk.size_verdict(r, s);  // as the level search judges sizes before its check
                 }
-                ASSERT_TRUE(same(level, 0.0)) << "m = " << m << ", r = " << r << ", level = " << level << " in ["
-                                              << floor << ", " << high << "]";
+                ASSERT_TRUE(same(level, 0.0))
+                    << "m = " << m << ", r = " << r << ", level = " << level << " in [" << floor << ", " << high << "]";
             }
         }
     }
     EXPECT_GT(stats.blocks_up_the_levels, 0);
     EXPECT_GT(stats.level_misses, 0);
     EXPECT_GT(stats.blocks_carried, 0);
+    EXPECT_GT(stats.outside_carried, 0);
     EXPECT_GT(stats.known_sizes, 0);
 }
 
