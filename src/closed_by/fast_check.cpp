@@ -370,7 +370,6 @@ bool CheckWalk::settle_uncertain(Walk& walk) {
     for (const std::int64_t s : uncertain_) {
         const SizeSetup z = walk.sizes.setup(s);
         std::int64_t argmin = -1;
-        std::int64_t block_argmin = -1;  // the same for ranges
         const SizeVerdict verdict =
             decider_.decide(walk.sizes, z, walk.sizes.cut_index(z.Hs, family_.pad - 1), &argmin, false, false);
         if (verdict != SizeVerdict::pass) {
@@ -514,7 +513,6 @@ SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s, double floor) {
             } else if (verdict == SizeVerdict::uncertain) {
                 const SizeSetup z = sizes.setup(s);
                 std::int64_t argmin = -1;
-                std::int64_t block_argmin = -1;  // the same for ranges
                 verdict = decider_.decide(sizes, z, sizes.cut_index(z.Hs, family_.pad - 1), &argmin, false, false);
             }
             if (verdict == SizeVerdict::stale) {
