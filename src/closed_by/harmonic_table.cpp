@@ -122,11 +122,41 @@ double HarmonicTable::operator()(std::int64_t s) const {
         }
         return dense_[s - dense_from_];
     }
+    if (s <= LAST_SUMMED_HARMONIC) {
+        return resumed(s);
+    }
     if (s != cached_s_) {
         cached_h_ = harmonic_number(s);
         cached_s_ = s;
     }
     return cached_h_;
+}
+
+// H_s below dense_from from its stride, resumed whole from the shared
+// checkpoint at its start by adding the same terms in the same order as
+// harmonic_number, so each value is the double harmonic_number gives.
+double HarmonicTable::resumed(std::int64_t s) const {
+    const std::int64_t k = s / CHECKPOINT_STRIDE;
+    const std::int64_t first = k * CHECKPOINT_STRIDE;
+    for (const ResumedStride& stride : resumed_) {
+        if (stride.k == k) {
+            return stride.sums[s - first];
+        }
+    }
+    ResumedStride stride{k, std::unique_ptr<double[]>(new double[CHECKPOINT_STRIDE])};
+    const auto from = static_cast<int>(first);
+    const auto to = static_cast<int>(std::min<std::int64_t>(first + (CHECKPOINT_STRIDE - 1), LAST_SUMMED_HARMONIC));
+    stride.sums[0] = harmonic_checkpoint(static_cast<int>(k), nullptr);
+    add_terms(stride.sums[0], from, to, &stride.sums[1]);
+    std::size_t slot = resumed_.size();
+    if (slot < RESUMED_STRIDES) {
+        resumed_.push_back(std::move(stride));
+    } else {
+        slot = next_replaced_;
+        next_replaced_ = (next_replaced_ + 1) % RESUMED_STRIDES;
+        resumed_[slot] = std::move(stride);
+    }
+    return resumed_[slot].sums[s - first];
 }
 
 double harmonic_number(std::int64_t m) {

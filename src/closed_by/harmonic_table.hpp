@@ -22,6 +22,8 @@ namespace tarvimo::closed_by {
 class HarmonicTable {
 public:
     static constexpr int CHECKPOINT_STRIDE = 4096;
+    // Strides below dense_from held at once (32 KiB each).
+    static constexpr std::size_t RESUMED_STRIDES = 64;
 
     // Reads H_0 ... H_m from `harmonic`, which must outlive the table.
     HarmonicTable(const double* harmonic, std::int64_t m);
@@ -46,10 +48,21 @@ private:
     // are filled; empty when every held value is given.
     mutable std::vector<bool> filled_;
     std::unique_ptr<double[]> owned_;
-    // The last sum resumed below dense_from: searches ask for the same size
-    // many times in a row.
+    // The last rounded value read below dense_from: searches ask for the
+    // same size many times in a row.
     mutable std::int64_t cached_s_ = -1;
     mutable double cached_h_ = 0.0;
+    // Strides below dense_from resumed whole, most recently filled last:
+    // the level checks read a few dozen sizes there (ends of ranges of
+    // sizes, the bound's search) over and over, a stride's worth of terms
+    // each when resumed one at a time.
+    struct ResumedStride {
+        std::int64_t k;
+        std::unique_ptr<double[]> sums;  // H_(k stride) ... H_(k stride + CHECKPOINT_STRIDE - 1)
+    };
+    mutable std::vector<ResumedStride> resumed_;
+    mutable std::size_t next_replaced_ = 0;
+    double resumed(std::int64_t s) const;
 };
 
 // H_(k * CHECKPOINT_STRIDE), the running left-to-right sum, for

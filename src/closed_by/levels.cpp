@@ -8,6 +8,7 @@
 
 #include "closed_by/fast_check.hpp"
 #include "closed_by/fast_search.hpp"
+#include "closed_by/galloping_search.hpp"
 
 namespace tarvimo::closed_by {
 
@@ -26,6 +27,7 @@ using common::SMALLEST_LEVEL;
 struct LevelChecks::Version {
     int key;
     std::vector<double> given;
+    int ones;  // leading given values that are 1.0
     bool in_domain;
     std::optional<CheckWalk> walk;
     std::optional<WarmSizeLane> lane;  // the lane last asked for, of size lane_s at lane_alpha
@@ -55,23 +57,26 @@ bool LevelChecks::select(int key) {
 
 const std::vector<double>& LevelChecks::values() const { return versions_.front()->given; }
 
-std::vector<double> LevelChecks::spare_values() {
+SpareValues LevelChecks::spare_values() {
     if (versions_.size() < CACHED_VERSIONS) {
         return {};
     }
-    std::vector<double> values = std::move(versions_.back()->given);
+    SpareValues spare{std::move(versions_.back()->given), versions_.back()->ones};
     versions_.pop_back();
-    return values;
+    return spare;
 }
 
-void LevelChecks::add(int key, std::vector<double> given) {
+void LevelChecks::add(int key, std::vector<double> given, int ones) {
     const int n = common::checked_count(given.size(), "the given p-values");
     common::require_family_size(n, harmonic_.size());
+    ones = std::clamp(ones, 0, n);
     if (versions_.size() == CACHED_VERSIONS) {
         versions_.pop_back();
     }
-    const bool in_domain = values_in_domain(given.data(), n);
-    versions_.insert(versions_.begin(), std::make_unique<Version>(Version{key, std::move(given), in_domain,
+    // Leading values of 1.0 pass the domain test and leave its running
+    // bound at 1.0, where it starts: testing the rest alone gives the same.
+    const bool in_domain = values_in_domain(given.data() + ones, n - ones);
+    versions_.insert(versions_.begin(), std::make_unique<Version>(Version{key, std::move(given), ones, in_domain,
                                                                           std::nullopt, std::nullopt, 0, 0.0}));
 }
 
@@ -161,13 +166,22 @@ void select_band(LevelChecks& checks, const double* ascending, int n, int j) {
     const int low = std::min(j, HALF_SCALE_EXPONENT);
     const double first = std::ldexp(1.0, low);
     const double second = std::ldexp(1.0, j - low);
-    std::vector<double> scaled = checks.spare_values();
+    const auto clamped = [&](int t) { return std::min((ascending[n - 1 - t] * first) * second, 1.0); };
+    // The products move one way with p, so the values clamped to 1 lead.
+    // Deep bands clamp nearly all nulls: rewriting only past the leading
+    // ones both versions share keeps a new band from costing O(n).
+    const int ones = static_cast<int>(
+        first_true(0, n, [&](std::int64_t t) { return clamped(static_cast<int>(t)) < 1.0; }));
+    SpareValues spare = checks.spare_values();
+    std::vector<double>& scaled = spare.values;
+    const int kept = scaled.size() == static_cast<std::size_t>(n) ? spare.ones : 0;
     scaled.resize(static_cast<std::size_t>(n));
-    for (int t = 0; t < n; ++t) {
-        const double p = std::min((ascending[n - 1 - t] * first) * second, 1.0);
+    std::fill(scaled.begin() + std::min(kept, ones), scaled.begin() + ones, 1.0);
+    for (int t = ones; t < n; ++t) {
+        const double p = clamped(t);
         scaled[static_cast<std::size_t>(t)] = p == 0.0 ? ZERO_REPLACEMENT : p;
     }
-    checks.add(j, std::move(scaled));
+    checks.add(j, std::move(scaled), ones);
 }
 
 // The level checks run at crossings, where nearly every size passes: deciding

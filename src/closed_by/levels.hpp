@@ -50,6 +50,12 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::i
 // the last few are kept, each with its walk's sums of 1 / p, and the harmonic
 // numbers are shared. Each check's result is cBY_check_cpp's on the selected
 // version padded with 1.0 (the literal check outside the certified domain).
+// Values of a version handed back for reuse: the first `ones` are 1.0.
+struct SpareValues {
+    std::vector<double> values;
+    int ones = 0;
+};
+
 class LevelChecks {
 public:
     // For families of n given values of `total`.
@@ -61,12 +67,15 @@ public:
     // Selects the version kept under `key`; false if none is.
     bool select(int key);
     // Adds and selects a version: the n given p-values, largest first (zeros
-    // already replaced), after total - n omitted ones of 1.
-    void add(int key, std::vector<double> given);
+    // already replaced), after total - n omitted ones of 1. The first `ones`
+    // given values are 1.0 (the caller wrote them so), and only the rest is
+    // looked at to tell whether the certificates hold.
+    void add(int key, std::vector<double> given, int ones = 0);
     // The storage of the least recently selected version, which the next add
     // would drop, for the values of the next one (its pages are already
-    // mapped); empty while fewer versions are kept.
-    std::vector<double> spare_values();
+    // mapped), with the number of its leading values that are 1.0; empty
+    // while fewer versions are kept.
+    SpareValues spare_values();
 
     // With a floor below alpha, the ranges of sizes the check certifies hold
     // from the floor up, and a later check of r in between takes them

@@ -1,7 +1,9 @@
 #include "closed_ebh/fast_search.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 #include <vector>
 
 #include "closed_ebh/bounds.hpp"
@@ -26,6 +28,9 @@ constexpr std::int64_t BULK_AFTER_PROBES = 8;
 // cost more than the hundred thousand that pass.
 constexpr std::int64_t EARLY_BULK_AFTER_PROBES = 3;
 constexpr std::int64_t LONGEST_RUN = 1 << 30;
+// Relative margin of the whole-set walk's bound (whole_set_run): a thousand
+// times the roundings it covers.
+constexpr double WHOLE_SET_MARGIN = 1e-13;
 // Probes, or rows searched after a bulk bound, between two looks at the
 // cancel flag within one check.
 constexpr std::int64_t PROBES_PER_POLL = 256;
@@ -121,6 +126,51 @@ bool second_probe_decides(const EvalueProfile& profile, std::int64_t r, double a
     return true;
 }
 
+// How far the walk of second_probe_decides goes when its warm row holds the
+// whole set: on a short list of a huge family, from the count r with
+// i_in = r and i_out = K - r on, each count r' reports (r', K - r' + 1), so
+// the next takes i_in = r' - 1 and i_out = K - r' + 1: the group keeps K
+// members, and the walk moves one count at a time, for as many counts as
+// the list's sum S allows groups (about alpha S).
+//
+// While r' is at least the number n of given values, the set holds all of
+// them and both i_out lie among the omitted zeros (K <= total - 1, so
+// K + 1 - r' <= total - n): both targets sum (S - 0.0) + 0.0 = S exactly,
+// the last entry of the profile. The penalty of a group of G is
+// fl(fl(r' G) fl(1 / fl(alpha r'))): four roundings of G / alpha, so within
+// 5 u of the double P = G / alpha (u = 2^-53; alpha normal, G / alpha
+// finite). Where S exceeds P1 = K / alpha by 1e-13 (|S| + P1), far more than
+// those roundings, every first target is at least 0, not a violation; where
+// P2 = (K + 1) / alpha exceeds S by 2 TOLERANCE more than that, every second
+// target is below -2 TOLERANCE, a violation. Then second_probe_decides
+// decides every count from r down to max(n, floor) alike, and reports the
+// same pairs. Returns that count, or r + 1 where the bound does not show it.
+struct WholeSetRun {
+    std::int64_t r_lo;
+    std::int64_t group;  // K
+};
+
+WholeSetRun whole_set_run(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t warm_i_in,
+                          std::int64_t warm_i_out, std::int64_t floor) {
+    const std::int64_t m = profile.total();
+    const WholeSetRun none{r + 1, 0};
+    const std::int64_t r_lo = std::max({floor, profile.given(), std::int64_t{1}});
+    if (r <= r_lo || r >= m || warm_i_in < r || warm_i_out < 0 || !(alpha >= std::numeric_limits<double>::min()) ||
+        profile[0] != 0.0) {
+        return none;
+    }
+    const std::int64_t group = r + std::min(warm_i_out, m - r - 1);
+    const double sum = profile[m];
+    const double first = static_cast<double>(group) / alpha;
+    const double second = static_cast<double>(group + 1) / alpha;
+    const bool firsts_pass = sum - first > WHOLE_SET_MARGIN * (std::abs(sum) + first);
+    const bool seconds_fail = second - sum > WHOLE_SET_MARGIN * (std::abs(sum) + second) + 2.0 * TOLERANCE;
+    if (!(firsts_pass && seconds_fail && std::isfinite(second))) {
+        return none;
+    }
+    return {r_lo, group};
+}
+
 // The exact scan from the largest size down; with `floor` > 1 it stops
 // before the sizes below floor and returns 0 when every size it scanned
 // failed. The sizes from floor up see the same checks, warm starts and
@@ -144,6 +194,16 @@ std::int64_t exact_search(const EvalueProfile& profile, double alpha, const comm
         // A count that its warm row's first two targets decide costs two
         // targets. While failing runs keep growing (length > 1) they are
         // cheaper per count, so this is tried only when they have shrunk to one.
+        if (length == 1) {
+            const WholeSetRun run = whole_set_run(profile, r, alpha, warm_i_in, warm_i_out, floor);
+            if (run.r_lo <= r) {
+                counts.counts_in_whole_set_runs += r - run.r_lo + 1;
+                warm_i_in = run.r_lo;
+                warm_i_out = run.group - run.r_lo + 1;
+                r = run.r_lo - 1;
+                continue;
+            }
+        }
         if (length == 1 && second_probe_decides(profile, r, alpha, warm_i_in, warm_i_out, mc)) {
             ++counts.second_probes;
             warm_i_in = mc.at_i_in;

@@ -38,6 +38,7 @@ struct SearchCounts {
     std::int64_t counts_in_runs = 0;  // failing counts proven by a bound over a run
     std::int64_t first_probes = 0;    // counts whose first probe was evaluated alone
     std::int64_t second_probes = 0;   // counts decided by the first two targets of the warm row
+    std::int64_t counts_in_whole_set_runs = 0;  // such counts proven at once, the row holding the whole set
     std::int64_t checks = 0;          // counts of the exact scan that ran their check
     std::int64_t bulk_proofs = 0;     // checks whose remaining rows were bounded at once
     std::int64_t rows_proven = 0;     // rows cleared by the bounds

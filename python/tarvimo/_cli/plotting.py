@@ -18,6 +18,7 @@ from tarvimo._cli.errors import CliError
 PLOT_SUFFIX = ".png"
 PLOT_SPAN_BELOW = 50.0  # the axis runs from alpha / 50 ...
 PLOT_SPAN_ABOVE = 6.0  # ... to 6 alpha, or halfway from alpha to 1 when that is smaller
+LEGEND_COLUMNS = 3  # a legend of more entries than this is laid out in rows of 3
 
 
 @dataclass(frozen=True)
@@ -71,7 +72,7 @@ def draw_rejections(path: Path, curves: list[Curve], alpha: float, title: str, c
     from matplotlib.ticker import MaxNLocator
 
     low, high = plot_span(alpha)
-    figure = Figure(figsize=(7.0, 4.5), layout="constrained")
+    figure = Figure(figsize=(7.0, 5.2), layout="constrained")
     axes = figure.subplots()
     for curve in curves:
         alphas, counts = rejection_steps(curve.levels, low, high)
@@ -93,7 +94,9 @@ def draw_rejections(path: Path, curves: list[Curve], alpha: float, title: str, c
     axes.set_ylabel("rejections")
     axes.yaxis.set_major_locator(MaxNLocator(integer=True))  # counts: no ticks at 2.5
     axes.set_title(title)
-    axes.legend(loc="upper left")
+    # Below the axes: a rising step curve can fill any corner of them.
+    entries = len(axes.get_legend_handles_labels()[1])
+    figure.legend(loc="outside lower center", ncols=LEGEND_COLUMNS if entries > LEGEND_COLUMNS else 1)
     figure.savefig(path, dpi=120)
 
 

@@ -564,6 +564,23 @@ TEST(HarmonicTable, SumsFilledAsReadInAnyOrderAreTheLeftToRightSums) {
     }
 }
 
+// More strides below dense_from than the table holds at once: strides
+// replaced and resumed again still give the left-to-right sums.
+TEST(HarmonicTable, ResumedStridesReplacedAndResumedAgainAreTheLeftToRightSums) {
+    std::mt19937_64 rng(32);
+    const int stride = HarmonicTable::CHECKPOINT_STRIDE;
+    const int strides = static_cast<int>(HarmonicTable::RESUMED_STRIDES) + 7;
+    const int m = strides * stride + 5;
+    const std::vector<double> h = harmonic_numbers_cpp(m);
+    const HarmonicTable table(m, m, nullptr);
+    for (int read = 0; read < 20000; ++read) {
+        // A few strides read often, the rest now and then.
+        const int k = read % 4 == 0 ? static_cast<int>(rng() % 3) : static_cast<int>(rng() % strides);
+        const int s = std::min(m, k * stride + static_cast<int>(rng() % stride));
+        ASSERT_EQ(table(s), h[s]) << "s = " << s << " at read " << read;
+    }
+}
+
 TEST(HarmonicTable, SharedCheckpointsGiveTheSameSumsOnEveryThread) {
     // Threads extending the shared checkpoints at once, each to a different
     // reach, must all read the left-to-right sums.

@@ -178,10 +178,46 @@ TEST(ClosedEbhSearch, ShortListsOfLargeFamiliesAsTheLiteralSearch) {
     }
     EXPECT_EQ(found, 0);
     EXPECT_GT(rejecting, 20);
-    // The counts the first two targets decide, and the checks run where they did not.
-    EXPECT_GT(counts.second_probes, 10000);
+    // The counts the first two targets decide (most in walks with the whole
+    // set in the row, proven at once), and the checks run where they did not.
+    EXPECT_GT(counts.counts_in_whole_set_runs, 10000);
+    EXPECT_GT(counts.second_probes, 10);
     EXPECT_GT(counts.counts_in_runs, 10000);
     EXPECT_GT(counts.checks, 300);
+}
+
+// Short lists of strong e-values whose sum S allows groups far beyond the
+// list: the scan walks counts whose warm row holds the whole set, and the
+// bound proves that walk at once, down to the list's length. Where S sits on
+// K / alpha (integer e-values, alpha a power of two) the bound cannot tell
+// the first target from a violation, and the counts are walked one by one.
+TEST(ClosedEbhSearch, WalksWithTheWholeSetInTheRowAsTheLiteralSearch) {
+    std::mt19937_64 rng(20261210);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    SearchCounts strong;
+    SearchCounts tied;
+    int found = 0;
+    for (int round = 0; round < rounds(12); ++round) {
+        const int n = 1 + static_cast<int>(rng() % 30);
+        const double alpha = round % 2 == 0 ? 0.05 : 0.25;
+        std::vector<double> e(static_cast<std::size_t>(n));
+        for (double& value : e) {
+            value = 20.0 / (0.01 + unit(rng));
+        }
+        std::sort(e.begin(), e.end());
+        const int total = 4000 + static_cast<int>(rng() % 2000);
+        found += differences({"strong short list", e, total, alpha}, strong);
+        // Integer e-values summing to exactly K / alpha, K = 1000 + round.
+        const int group = 1000 + round;
+        std::vector<double> even(static_cast<std::size_t>(n), std::floor(4.0 * group / n));
+        even.back() += 4.0 * group - std::floor(4.0 * group / n) * n;
+        std::sort(even.begin(), even.end());
+        found += differences({"short list on K / alpha", even, total, 0.25}, tied);
+    }
+    EXPECT_EQ(found, 0);
+    EXPECT_GT(strong.counts_in_whole_set_runs, 1000);
+    EXPECT_EQ(tied.counts_in_whole_set_runs, 0);
+    EXPECT_GT(tied.second_probes, 5000);
 }
 
 TEST(ClosedEbhSearch, EqualsTheLiteralSearchesForEveryLevel) {
