@@ -134,6 +134,19 @@ std::int64_t CountSizes::cut_index(double Hs, std::int64_t known) const {
     return (first_true(known + 1, family_.m, [&](std::int64_t i) { return !(family_.at(i) * Hs > cutoff_); })) - 1;
 }
 
+// The positions cut off form a prefix (the values are sorted, largest first;
+// the omitted ones, 1.0, are cut off at every size >= 2), so the search may
+// start anywhere: from `near` it gallops either way to the same end.
+std::int64_t CountSizes::cut_index_near(double Hs, std::int64_t near) const {
+    const auto kept = [&](std::int64_t i) { return !(family_.at(i) * Hs > cutoff_); };
+    const std::int64_t end = family_.m;
+    const std::int64_t start = std::clamp(near + 1, family_.pad, end);
+    if (start == end || kept(start)) {
+        return first_true_from_top(family_.pad, start, kept) - 1;
+    }
+    return first_true(start + 1, end, kept) - 1;
+}
+
 double CountSizes::evalue(std::int64_t i, const EvalueMap& map) const {
     return i <= map.cut ? 0.0 : invalpha_ / stable_ceiling_cpp(family_.at(i) * map.F);
 }

@@ -125,6 +125,9 @@ public:
     // The last position cut off at H_s; `known` is a position known to be cut
     // off (-1 for none).
     std::int64_t cut_index(double Hs, std::int64_t known) const;
+    // The same for a size >= 2, searched from `near`, a position close to it
+    // (the size's cut-off at another level).
+    std::int64_t cut_index_near(double Hs, std::int64_t near) const;
 
     // The literal steps of size z: the outside walk, the inside prefix and the
     // overlap loop of cBY_check_cpp. `budget` bounds the e-values computed

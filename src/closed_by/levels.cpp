@@ -170,8 +170,8 @@ void select_band(LevelChecks& checks, const double* ascending, int n, int j) {
     // The products move one way with p, so the values clamped to 1 lead.
     // Deep bands clamp nearly all nulls: rewriting only past the leading
     // ones both versions share keeps a new band from costing O(n).
-    const int ones = static_cast<int>(
-        first_true(0, n, [&](std::int64_t t) { return clamped(static_cast<int>(t)) < 1.0; }));
+    const int ones =
+        static_cast<int>(first_true(0, n, [&](std::int64_t t) { return clamped(static_cast<int>(t)) < 1.0; }));
     SpareValues spare = checks.spare_values();
     std::vector<double>& scaled = spare.values;
     const int kept = scaled.size() == static_cast<std::size_t>(n) ? spare.ones : 0;

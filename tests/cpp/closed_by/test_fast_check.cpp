@@ -916,3 +916,33 @@ TEST(CheckWalk, CarriedRangesAndKnownSizesAsTheLiteralCheck) {
 }
 
 }  // namespace
+
+namespace {
+
+// The cut-off searched from any position near it (or far) is the one
+// searched from the start, with omitted values and ties in the family.
+TEST(CountSizes, CutOffFromAnyStartAsFromTheFirstPosition) {
+    std::mt19937_64 rng(20261214);
+    for (int round = 0; round < rounds(40); ++round) {
+        const int n = 1 + static_cast<int>(rng() % 200);
+        const std::int64_t pad = rng() % 3 == 0 ? static_cast<std::int64_t>(rng() % 50) : 0;
+        const std::int64_t m = n + pad;
+        const double alpha = std::vector<double>{0.05, 0.2, 0.5}[rng() % 3];
+        const std::vector<double> p = largest_first(sanitize_pvalues_cpp(crafted_pvalues(rng, n, alpha)));
+        const std::vector<double> h = harmonic_numbers_cpp(static_cast<int>(m));
+        const HarmonicTable table(h.data(), m);
+        std::unique_ptr<ReciprocalSums> sums;
+        const CountSizes sizes(PFamily{p.data(), n, pad, m}, table, alpha, 1, &sums);
+        for (std::int64_t s = 2; s <= m; s += 1 + static_cast<std::int64_t>(rng() % 7)) {
+            const double Hs = table(s);
+            const std::int64_t expected = sizes.cut_index(Hs, pad - 1);
+            for (const std::int64_t near : {std::int64_t{-1}, expected - 1, expected, expected + 1, m - 1, m,
+                                            static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(m))}) {
+                ASSERT_EQ(sizes.cut_index_near(Hs, near), expected)
+                    << "m = " << m << ", s = " << s << ", near = " << near;
+            }
+        }
+    }
+}
+
+}  // namespace
