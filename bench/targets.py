@@ -8,6 +8,7 @@ from bench.workloads import (
     ONE_PASS_E,
     ONE_PASS_P,
     SIGNAL_SHARE,
+    TRUNCATED_DATA,
     TRUNCATED_PROCEDURES,
     Comparison,
     TruncatedRun,
@@ -308,7 +309,11 @@ def first_sentence(message: str) -> str:
 
 
 def truncated_target_row(target: TruncatedTarget, runs: list[TruncatedRun]) -> list[str]:
-    found = [r for r in runs if (r.procedure, r.candidates, r.m) == (target.procedure, target.candidates, target.m)]
+    found = [
+        r
+        for r in runs
+        if (r.procedure, r.candidates, r.m, r.data) == (target.procedure, target.candidates, target.m, TRUNCATED_DATA)
+    ]
     if not found:
         return [target.description, "not measured", "", "not measured"]
     run = found[0]

@@ -447,6 +447,11 @@ def levels_against_floors(
 
 TRUNCATED_PROCEDURES = ("by", "bh", "ebh", "closed_by", "closed_ebh")
 TRUNCATED_SIGNAL_SHARE = 0.01  # of the candidates
+TRUNCATED_DATA = "1% signals"
+# The closed searches again on a list of signals only: every e-value strong, where the
+# exact closed e-BH scan once walked about alpha times their sum counts one at a time.
+TRUNCATED_STRONG_DATA = "signals only"
+TRUNCATED_STRONG_PROCEDURES = ("closed_by", "closed_ebh")
 TRUNCATED_SIGNAL_STRENGTH = 8.0  # mean z of a signal: strong enough to stand out among 10^12 tests
 
 
@@ -462,9 +467,10 @@ class TruncatedRun:
     refusal: str = ""  # the error the call raised
     stopped_at: float | None = None
     detail: str = ""
+    data: str = TRUNCATED_DATA
 
 
-def truncated_study(candidates: int, m: int, seed: int) -> Study:
+def truncated_study(candidates: int, m: int, seed: int, signal_share: float = TRUNCATED_SIGNAL_SHARE) -> Study:
     """The `candidates` strongest of m one-sided z-tests, in random order.
 
     The null p-values among them are the smallest of m uniform ones, which lie
@@ -472,7 +478,7 @@ def truncated_study(candidates: int, m: int, seed: int) -> Study:
     E-values are likelihood ratios as in `simulate`.
     """
     rng = np.random.default_rng(seed)
-    is_signal = rng.permutation(candidates) < round(TRUNCATED_SIGNAL_SHARE * candidates)
+    is_signal = rng.permutation(candidates) < round(signal_share * candidates)
     signals = int(np.count_nonzero(is_signal))
     z = np.empty(candidates)
     z[~is_signal] = norm.isf(rng.uniform(0.0, (candidates - signals) / m, candidates - signals))
@@ -483,19 +489,25 @@ def truncated_study(candidates: int, m: int, seed: int) -> Study:
 def truncated_lists(
     candidates: int, m: int, alpha: float, repeats: int, seed: int, cap_seconds: float
 ) -> list[TruncatedRun]:
-    """Each procedure on the same truncated list of `candidates` values with the family's size m given."""
-    study = truncated_study(candidates, m, seed)
+    """Each procedure on the same truncated list of `candidates` values with the family's size m given,
+    then the closed searches on a list of signals only."""
+    plans = [
+        (truncated_study(candidates, m, seed), TRUNCATED_DATA, TRUNCATED_PROCEDURES),
+        (truncated_study(candidates, m, seed, signal_share=1.0), TRUNCATED_STRONG_DATA, TRUNCATED_STRONG_PROCEDURES),
+    ]
     results = []
-    for procedure in TRUNCATED_PROCEDURES:
-        values = study.evalues if procedure in ("ebh", "closed_ebh") else study.pvalues
-        call = capped(partial(getattr(tarvimo, procedure), values, alpha, m=m), cap_seconds)
-        try:
-            run = measure({procedure: call}, repeats)[procedure]
-        except (ValueError, OverflowError) as refused:
-            results.append(TruncatedRun(procedure, candidates, m, None, 0, f"{type(refused).__name__}: {refused}"))
-            continue
-        if run.stopped:
-            results.append(TruncatedRun(procedure, candidates, m, None, 0, stopped_at=cap_seconds))
-            continue
-        results.append(TruncatedRun(procedure, candidates, m, run.seconds, run.runs, detail=rejections(run.result)))
+    for study, data, procedures in plans:
+        for procedure in procedures:
+            values = study.evalues if procedure in ("ebh", "closed_ebh") else study.pvalues
+            call = capped(partial(getattr(tarvimo, procedure), values, alpha, m=m), cap_seconds)
+            run_of = partial(TruncatedRun, procedure, candidates, m, data=data)
+            try:
+                run = measure({procedure: call}, repeats)[procedure]
+            except (ValueError, OverflowError) as refused:
+                results.append(run_of(None, 0, f"{type(refused).__name__}: {refused}"))
+                continue
+            if run.stopped:
+                results.append(run_of(None, 0, stopped_at=cap_seconds))
+                continue
+            results.append(run_of(run.seconds, run.runs, detail=rejections(run.result)))
     return results

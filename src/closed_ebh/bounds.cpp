@@ -1,6 +1,7 @@
 #include "closed_ebh/bounds.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -74,34 +75,49 @@ struct OutsideMinimum {
 // lambda and of the thresholds. The bounds of a smaller and of a larger
 // lambda, when given, narrow the searches; each narrowing is checked, so
 // that the result does not depend on the hints. `near_below`: the answer is
-// expected close to the smaller lambda's.
-OutsideMinimum outside_minimum(const EvalueProfile& profile, std::int64_t set_offset, double lambda,
-                               const OutsideMinimum* below, const OutsideMinimum* above, bool near_below) {
+// expected close to the smaller lambda's. Both searches are for the first
+// value past a threshold on ascending values (the ordered prefix): one
+// answer, found with or without `samples`.
+OutsideMinimum outside_minimum(const EvalueProfile& profile, const ValueSamples* samples, std::int64_t set_offset,
+                               double lambda, const OutsideMinimum* below, const OutsideMinimum* above,
+                               bool near_below) {
     const double cum_s = profile[set_offset];
     const double band = (cum_s + lambda) * BAND;
     const double low = lambda - band;
     const double high = lambda + band;
-    const auto above_low = [&](std::int64_t t) { return !(profile.value(t) <= low); };
-    const auto in_high = [&](std::int64_t t) { return profile.value(t) >= high; };
+    const auto above_low = [&](double value) { return !(value <= low); };
+    const auto in_high = [&](double value) { return value >= high; };
     // [from, to] holds the first t where `pred` holds (to == s: maybe none).
     const auto search = [&](auto pred, std::int64_t from, std::int64_t to, bool near) {
         from = std::clamp<std::int64_t>(from, 0, set_offset);
         to = std::clamp(to, from, set_offset);
-        if (from > 0 && pred(from - 1)) {
+        if (from > 0 && pred(profile.value(from - 1))) {
             from = 0;
         }
-        if (to < set_offset && !pred(to)) {
+        if (to < set_offset && !pred(profile.value(to))) {
             to = set_offset;
         }
-        return first_true_in(from, to, pred, near);
+        const auto at = [&](std::int64_t t) { return pred(profile.value(t)); };
+        if (samples == nullptr) {
+            return first_true_in(from, to, at, near);
+        }
+        if (near) {
+            const std::int64_t near_end = std::min(to, from + NEAR_PROBES);
+            from = first_true_in(from, near_end, at, true);
+            if (from < near_end) {
+                return from;
+            }
+        }
+        return first_value_where(profile, *samples, from, to, pred);
     };
     const std::int64_t j_low = search(above_low, below != nullptr ? below->j_low : 0,
                                       above != nullptr ? above->j_low : set_offset, near_below);
     // The band is a few units of roundoff wide: the first value above it is
     // nearly always at j_low or just after it.
+    const double cum_low = profile[j_low];  // loaded while j_high is searched
     const std::int64_t j_high = search(in_high, std::max(j_low, below != nullptr ? below->j_high : 0),
                                        above != nullptr ? above->j_high : set_offset, true);
-    return {j_low, j_high, profile[j_low] - lambda * j_high, cum_s + lambda * set_offset};
+    return {j_low, j_high, cum_low - lambda * j_high, cum_s + lambda * set_offset};
 }
 
 // Whether every row i1 ... i2 satisfies value >= margin, where value is the
@@ -163,7 +179,16 @@ bool rows_can_be_bounded(const EvalueProfile& profile, std::int64_t r, double di
            (static_cast<double>(r) * static_cast<double>(m)) * div_ra <= EvalueProfile::SUM_LIMIT;
 }
 
-std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std::int64_t r, double div_ra) {
+ValueSamples::ValueSamples(const EvalueProfile& profile) {
+    const std::int64_t count = (profile.ordered_prefix() + STRIDE - 1) / STRIDE;
+    samples_.resize(static_cast<std::size_t>(count));
+    for (std::int64_t k = 0; k < count; ++k) {
+        samples_[static_cast<std::size_t>(k)] = profile.value(k * STRIDE);
+    }
+}
+
+std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std::int64_t r, double div_ra,
+                                              const ValueSamples* samples, std::int64_t tight_row) {
     const std::int64_t set_offset = profile.total() - r;
     const double* sums = profile.sums() + (set_offset - profile.zeros());  // sums[i] = cum[s + i]
     const double cum_s = sums[0];
@@ -172,7 +197,7 @@ std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std:
     const auto penalty = [&](std::int64_t i_in) { return static_cast<double>(i_in) * (i_in + offset) * div_ra; };
     const auto bound_at = [&](std::int64_t i_in, const OutsideMinimum* below, const OutsideMinimum* above,
                               bool near_below) {
-        return outside_minimum(profile, set_offset, i_in * div_ra, below, above, near_below);
+        return outside_minimum(profile, samples, set_offset, i_in * div_ra, below, above, near_below);
     };
 
     struct Block {
@@ -184,23 +209,23 @@ std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std:
     std::vector<std::int64_t> left_rows;
     const OutsideMinimum first = bound_at(1, nullptr, nullptr, false);
     // Blocks are taken from the left, so that the rows left come in order.
-    // The stack holds at most one pending block per halving, so at most 64:
-    // reserved at once, it never reallocates.
-    std::vector<Block> blocks;
-    blocks.reserve(BLOCK_STACK);
-    blocks.push_back({1, r, first, r == 1 ? first : bound_at(r, &first, nullptr, false)});
+    // The stack holds at most one pending block per halving, so at most 64.
+    std::array<Block, BLOCK_STACK> blocks;
+    std::size_t pending = 0;
+    blocks[pending++] = {1, r, first, r == 1 ? first : bound_at(r, &first, nullptr, false)};
     std::int64_t next_row = 1;  // rows below it are decided; block ends are shared
-    while (!blocks.empty()) {
-        const Block block = blocks.back();
-        blocks.pop_back();
+    while (pending > 0) {
+        const Block block = blocks[--pending];
         const auto& [i1, i2, left, right] = block;
         const double magnitudes = std::fabs(left.bound) + std::fabs(right.bound) + left.magnitude + right.magnitude;
         const double k = penalty(i2) + cum_s + magnitudes;  // the block's magnitudes but a
         const double slope = (right.bound - left.bound) / static_cast<double>(std::max<std::int64_t>(i2 - i1, 1));
-        if ((i1 < i2 && i2 <= ordered_rows &&
-             block_clears(sums, cum_s, i1, i2, profile.value(set_offset + i1), profile.value(set_offset + i2 - 1),
-                          div_ra, left.bound, right.bound, k)) ||
-            (i2 - i1 <= CHORD_ROWS && chord_clears(sums, cum_s, i1, i2, div_ra, left.bound, slope, k))) {
+        const bool holds_tight = i1 <= tight_row && tight_row <= i2;
+        if (!holds_tight &&
+            ((i1 < i2 && i2 <= ordered_rows &&
+              block_clears(sums, cum_s, i1, i2, profile.value(set_offset + i1), profile.value(set_offset + i2 - 1),
+                           div_ra, left.bound, right.bound, k)) ||
+             (i2 - i1 <= CHORD_ROWS && chord_clears(sums, cum_s, i1, i2, div_ra, left.bound, slope, k)))) {
             next_row = i2 + 1;
             continue;
         }
@@ -208,6 +233,10 @@ std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std:
             // Each row's own bound, found near the previous row's.
             OutsideMinimum previous = left;
             for (std::int64_t i_in = std::max(i1, next_row); i_in <= i2; ++i_in) {
+                if (i_in == tight_row) {
+                    left_rows.push_back(i_in);
+                    continue;
+                }
                 previous = bound_at(i_in, &previous, &right, true);
                 const double i = i_in;
                 const double a = sums[i_in] - cum_s;
@@ -222,8 +251,8 @@ std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std:
         }
         const std::int64_t mid = i1 + (i2 - i1) / 2;
         const OutsideMinimum middle = bound_at(mid, &left, &right, false);
-        blocks.push_back({mid, i2, middle, right});
-        blocks.push_back({i1, mid, left, middle});
+        blocks[pending++] = {mid, i2, middle, right};
+        blocks[pending++] = {i1, mid, left, middle};
     }
     return left_rows;
 }

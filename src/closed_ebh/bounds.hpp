@@ -5,12 +5,69 @@
 // would decide. u is the unit roundoff 2^-53; cum is the padded profile of
 // m = total entries after its leading 0.
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
 #include "closed_ebh/profile.hpp"
 
 namespace tarvimo::closed_ebh {
+
+// Every SAMPLE_STRIDE-th value of a profile's ordered prefix (positions 0,
+// SAMPLE_STRIDE, ...): a copy short enough to stay in cache, which the
+// bounds' searches for the first outside value past a threshold bisect
+// before they read one stretch of the values themselves. The values ascend
+// on the ordered prefix, so such a search has one answer, whichever values
+// it reads on the way: with or without samples, the bounds are the same.
+class ValueSamples {
+public:
+    static constexpr std::int64_t STRIDE = 32;
+
+    explicit ValueSamples(const EvalueProfile& profile);
+
+    // value(k STRIDE) for the k with k STRIDE < the ordered prefix's end.
+    const double* values() const { return samples_.data(); }
+    std::int64_t size() const { return static_cast<std::int64_t>(samples_.size()); }
+
+private:
+    std::vector<double> samples_;
+};
+
+// The first t in [lo, hi) with pred(profile.value(t)), or hi, where pred is
+// false, then true, over [lo, hi) and hi is at most the ordered prefix's
+// end: the samples in the range are bisected, which leaves fewer than
+// STRIDE values, read at once.
+template <typename Pred>
+std::int64_t first_value_where(const EvalueProfile& profile, const ValueSamples& samples, std::int64_t lo,
+                               std::int64_t hi, Pred pred) {
+    constexpr std::int64_t stride = ValueSamples::STRIDE;
+    std::int64_t k_lo = (lo + stride - 1) / stride;
+    std::int64_t k_hi = std::min((hi + stride - 1) / stride, samples.size());
+    const double* sample = samples.values();
+    while (k_lo < k_hi) {
+        const std::int64_t mid = k_lo + (k_hi - k_lo) / 2;
+        if (pred(sample[mid])) {
+            k_hi = mid;
+            hi = mid * stride;
+        } else {
+            k_lo = mid + 1;
+            lo = mid * stride + 1;
+        }
+    }
+    // pred fails on a prefix of the values left.
+    std::int64_t failing = 0;
+    if (lo >= profile.zeros()) {
+        const double* value = profile.values() + (lo - profile.zeros());
+        for (std::int64_t t = 0; t < hi - lo; ++t) {
+            failing += pred(value[t]) ? 0 : 1;
+        }
+    } else {
+        for (std::int64_t t = lo; t < hi; ++t) {
+            failing += pred(profile.value(t)) ? 0 : 1;
+        }
+    }
+    return lo + failing;
+}
 
 // Whether the rows of a check of size r can be bounded: the candidates are
 // given values (no omitted zero inside), the outside block lies in the
@@ -32,7 +89,13 @@ bool rows_can_be_bounded(const EvalueProfile& profile, std::int64_t r, double di
 // ends, or, when it has at most CHORD_ROWS rows, through the chord; a block
 // of at most OWN_BOUND_ROWS rows that is not cleared gets each row's own
 // bound.
-std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std::int64_t r, double div_ra);
+//
+// `samples`, when given, are the profile's (ValueSamples): they only speed
+// up the searches. `tight_row`, when in 1 ... r, is a row expected to have no
+// slack (the row a check at its own level binds at): it is left without a
+// bound, and no block holding it is tried, since none would clear.
+std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std::int64_t r, double div_ra,
+                                              const ValueSamples* samples = nullptr, std::int64_t tight_row = 0);
 
 // The run of the at most `length` counts r_lo ... r of the exact scan that
 // follow a violation (warm_i_in, warm_i_out) found at r + 1: a `bound`

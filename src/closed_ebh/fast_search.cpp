@@ -42,8 +42,11 @@ constexpr std::int64_t PROBES_PER_POLL = 256;
 class ProvenProbes {
 public:
     ProvenProbes(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t bulk_after,
-                 const common::CancelFlag* cancel, SearchCounts& counts)
+                 const ValueSamples* samples, std::int64_t tight_row, const common::CancelFlag* cancel,
+                 SearchCounts& counts)
         : profile_(profile),
+          samples_(samples),
+          tight_row_(tight_row),
           bulk_after_(bulk_after),
           r_(r),
           div_ra_(1.0 / (alpha * r)),
@@ -65,7 +68,7 @@ public:
         if (bounded_ && !bulk_done_ && probes_ > bulk_after_) {
             bulk_done_ = true;
             ++counts_.bulk_proofs;
-            rows_left_ = rows_left_by_bounds(profile_, r_, div_ra_);
+            rows_left_ = rows_left_by_bounds(profile_, r_, div_ra_, samples_, tight_row_);
             counts_.rows_proven += r_ - static_cast<std::int64_t>(rows_left_.size());
         }
         if (bulk_done_ && !std::binary_search(rows_left_.begin(), rows_left_.end(), i_in)) {
@@ -85,6 +88,8 @@ public:
 
 private:
     const EvalueProfile& profile_;
+    const ValueSamples* samples_;
+    const std::int64_t tight_row_;
     const std::int64_t bulk_after_;
     const std::int64_t r_;
     const double div_ra_;
@@ -255,9 +260,12 @@ std::int64_t exact_search(const EvalueProfile& profile, double alpha, const comm
 
 MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t warm_i_in,
                                 std::int64_t warm_i_out, const common::CancelFlag* cancel, SearchCounts& counts,
-                                bool bound_early) {
+                                bool bound_early, const ValueSamples* samples) {
     common::stop_if_cancelled(cancel);
-    ProvenProbes probes(profile, r, alpha, bound_early ? EARLY_BULK_AFTER_PROBES : BULK_AFTER_PROBES, cancel, counts);
+    // A check expected to pass binds at its warm row, which it searches first.
+    const std::int64_t tight_row = bound_early ? std::min(warm_i_in, r) : 0;
+    ProvenProbes probes(profile, r, alpha, bound_early ? EARLY_BULK_AFTER_PROBES : BULK_AFTER_PROBES, samples,
+                        tight_row, cancel, counts);
     return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
 }
 

@@ -27,6 +27,7 @@
 
 #include <cstdint>
 
+#include "closed_ebh/bounds.hpp"
 #include "closed_ebh/mean_consistency.hpp"
 #include "closed_ebh/profile.hpp"
 #include "common/common.hpp"
@@ -35,14 +36,14 @@ namespace tarvimo::closed_ebh {
 
 // How a search reached its count; the share of the literal fallbacks.
 struct SearchCounts {
-    std::int64_t counts_in_runs = 0;  // failing counts proven by a bound over a run
-    std::int64_t first_probes = 0;    // counts whose first probe was evaluated alone
-    std::int64_t second_probes = 0;   // counts decided by the first two targets of the warm row
+    std::int64_t counts_in_runs = 0;            // failing counts proven by a bound over a run
+    std::int64_t first_probes = 0;              // counts whose first probe was evaluated alone
+    std::int64_t second_probes = 0;             // counts decided by the first two targets of the warm row
     std::int64_t counts_in_whole_set_runs = 0;  // such counts proven at once, the row holding the whole set
-    std::int64_t checks = 0;          // counts of the exact scan that ran their check
-    std::int64_t bulk_proofs = 0;     // checks whose remaining rows were bounded at once
-    std::int64_t rows_proven = 0;     // rows cleared by the bounds
-    std::int64_t rows_searched = 0;   // rows the bounds left, searched target by target
+    std::int64_t checks = 0;                    // counts of the exact scan that ran their check
+    std::int64_t bulk_proofs = 0;               // checks whose remaining rows were bounded at once
+    std::int64_t rows_proven = 0;               // rows cleared by the bounds
+    std::int64_t rows_searched = 0;             // rows the bounds left, searched target by target
 };
 
 // The result of meanconsistent_cpp on the profile's vector, reported
@@ -51,9 +52,10 @@ struct SearchCounts {
 // eight, which pays off for a check expected to pass. The result is the same:
 // a cleared row holds no violation, so skipping its search changes neither
 // whether a violation is found nor which is found first.
+// `samples`, when given, are the profile's; they speed up the bulk bound.
 MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t warm_i_in,
                                 std::int64_t warm_i_out, const common::CancelFlag* cancel, SearchCounts& counts,
-                                bool bound_early = false);
+                                bool bound_early = false, const ValueSamples* samples = nullptr);
 
 // The count of closed_ebh_count (closed_ebh.hpp): e holds n e-values ascending of a
 // family of `total`, the others counting as 0 before them. `counts`, when

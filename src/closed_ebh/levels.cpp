@@ -1,6 +1,7 @@
 #include "closed_ebh/levels.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <iterator>
@@ -114,7 +115,9 @@ struct Pair {
 // and on ascending values the means then fall and rise once: the minimum is
 // at the first i_out whose next value is not below the mean so far. The
 // search gallops from `hint` (the minimum of a neighbouring row or size,
-// which lies close) and then bisects.
+// which lies close) and then bisects. Rounding can make the predicate below
+// false again after it held, next to near ties; where monotone_rows_end
+// rules that out, every hint finds the same answer.
 std::pair<std::int64_t, double> row_minimum(const EvalueProfile& profile, std::int64_t set_offset, int i_in,
                                             std::int64_t hint) {
     const double inside = (profile[set_offset + i_in] - profile[set_offset]) + TOLERANCE;
@@ -156,13 +159,87 @@ std::pair<std::int64_t, double> row_minimum(const EvalueProfile& profile, std::i
     return {lo, mean(lo)};
 }
 
+// Relative gap up to which two neighbouring positive e-values are a near
+// tie for row_minimum, and positive values too small for its relative
+// bounds (see monotone_rows_end).
+constexpr double ROW_NEAR_TIE = 0x1p-48;
+constexpr double ROW_TINY_VALUE = 0x1p-900;
+// Values scanned per look for a near tie: the flags of a chunk are combined
+// without branches.
+constexpr std::int64_t NEAR_TIE_CHUNK = 1024;
+
+// The end of the profile's part on which every row's predicate in
+// row_minimum is monotone: it returns the ordered prefix's end, or earlier
+// the position k of the first near tie (e[k - 1] > 0, and e[k] within
+// ROW_NEAR_TIE of it or e[k - 1] below ROW_TINY_VALUE).
+//
+// Why. Let v_j = value(j), c_j = profile[j] (c_{j+1} = fl(c_j + v_j) on the
+// ordered prefix, all c_j >= 0), A the row's inside sum with 0 <= A <=
+// SUM_LIMIT, M_j = fl(fl(A + c_j) / (i + j)), and at(j) = !(v_j < M_j).
+// Suppose at(j) and not at(j + 1) for j + 1 < s. If v_j = 0 then c_{j+1} =
+// c_j, so M_{j+1} <= M_j <= 0 <= v_{j+1}: impossible. Otherwise, with u =
+// 2^-53, |c_{j+1} - (c_j + v_j)| <= u c_{j+1} <= u X for X = A + c_{j+1},
+// and A + c_j <= (i + j)(v_j + 2^-1075) / (1 - u)^2 from M_j <= v_j, so
+// X <= (i + j + 1)(v_j + 2^-1075) / (1 - u)^3 and M_{j+1} < v_j (1 + 6u)
+// for v_j >= ROW_TINY_VALUE. Then v_j <= v_{j+1} < v_j (1 + 6u): a near tie
+// at j + 1 (e[k] > fl(e[k-1] + e[k-1] 2^-48) means e[k] > e[k-1](1 + 63u)).
+// So on a row with s at most this end, at() is false up to some point and
+// true from it on (at(s) holds by definition): every search finds the same
+// minimum, whatever its hint.
+std::int64_t monotone_rows_end(const EvalueProfile& profile) {
+    const double* e = profile.values();
+    const auto near_tie = [&](std::int64_t t) {
+        const double previous = e[t - 1];
+        return previous > 0.0 && (previous < ROW_TINY_VALUE || !(e[t] > previous + previous * ROW_NEAR_TIE));
+    };
+    const std::int64_t ordered = profile.ordered_prefix() - profile.zeros();
+    for (std::int64_t start = 1; start < ordered; start += NEAR_TIE_CHUNK) {
+        const std::int64_t end = std::min(ordered, start + NEAR_TIE_CHUNK);
+        bool near = false;
+        for (std::int64_t t = start; t < end; ++t) {
+            near |= near_tie(t);
+        }
+        if (near) {
+            std::int64_t t = start;
+            while (!near_tie(t)) {
+                ++t;
+            }
+            return profile.zeros() + t;
+        }
+    }
+    return profile.ordered_prefix();
+}
+
+// Whether row i_in of the check with this offset lies where its minimum
+// does not depend on the search's hint (monotone_rows_end).
+bool row_is_monotone(const EvalueProfile& profile, std::int64_t set_offset, int i_in, std::int64_t monotone_end) {
+    const double inside = (profile[set_offset + i_in] - profile[set_offset]) + TOLERANCE;
+    return set_offset <= monotone_end && inside >= 0.0 && inside <= EvalueProfile::SUM_LIMIT;
+}
+
+constexpr int AROUND_ROWS = 2 * ROWS_AROUND_LAST + 1;
+
 // A guessed pair, whether it can be trusted (see FLAT), and the i_out of the
 // minimum of the whole set's row: the hint for that row at the next guess.
 struct Guess {
     Pair pair;
     bool trusted;
     std::int64_t whole_i_out;
+    // The minima found for the weakest rows 1 ... WEAKEST_ROWS and for the
+    // rows from around_first on, -1 where not searched: hints for the same
+    // rows at the next guess.
+    std::array<std::int64_t, WEAKEST_ROWS> weakest_i_out;
+    int around_first;
+    std::array<std::int64_t, AROUND_ROWS> around_i_out;
 };
+
+// A guess before any: no pair, no minima.
+Guess no_guess() {
+    Guess none{{0, 0}, true, 0, {}, 0, {}};
+    none.weakest_i_out.fill(-1);
+    none.around_i_out.fill(-1);
+    return none;
+}
 
 // Whether the outside values next to the minimum i_out of a row lie within
 // FLAT of the group's mean.
@@ -175,14 +252,26 @@ bool flat_minimum(const EvalueProfile& profile, std::int64_t set_offset, std::in
 // 1 / (alpha r), mean / i_in: the pair whose own level is likely the size's.
 // Only a guess: the levels are settled by whole checks. The rows are taken
 // from the last binding row outward, each row's search starting from a
-// neighbouring row's minimum (which moves with i_in in the same direction).
-Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last) {
+// neighbouring row's minimum (which moves with i_in in the same direction),
+// or, where the row's minimum cannot depend on the hint (row_is_monotone),
+// from the same row's minimum at the last guess, which lies closer still: at
+// 10^6 e-values the weakest rows' minima lie some 10^5 values from the
+// binding row's and move by a few dozen between guesses.
+Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last, std::int64_t monotone_end,
+                          ClosedLevelCounts& counts) {
     const std::int64_t set_offset = profile.total() - r;
-    Guess best{{r, set_offset}, true, last.whole_i_out};
+    Guess best = no_guess();
+    best.pair = {r, set_offset};
+    best.whole_i_out = last.whole_i_out;
     double best_threshold = INFINITY;
     bool best_flat = false;
-    const auto consider = [&](int i_in, std::int64_t hint) {
-        const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, hint);
+    // Row i_in's minimum, searched from its own minimum at the last guess
+    // (`own`, when there is one) where the hint cannot change the result
+    // (row_is_monotone), else from `chained`, a neighbouring row's.
+    const auto consider = [&](int i_in, std::int64_t own, std::int64_t chained) {
+        const bool own_hint = own >= 0 && row_is_monotone(profile, set_offset, i_in, monotone_end);
+        counts.chained_hints += own >= 0 && !own_hint;
+        const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, own_hint ? own : chained);
         const double threshold = mean / static_cast<double>(i_in);
         if (threshold < best_threshold) {
             best_threshold = threshold;
@@ -192,17 +281,21 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
         return i_out;
     };
     const int first_around = std::max(WEAKEST_ROWS + 1, last.pair.i_in - ROWS_AROUND_LAST);
+    best.around_first = first_around;
     std::int64_t hint = last.pair.i_out;
     std::int64_t lowest_hint = hint;
     for (int i_in = first_around; i_in <= std::min(r, last.pair.i_in + ROWS_AROUND_LAST); ++i_in) {
-        hint = consider(i_in, hint);
+        const int own = i_in - last.around_first;
+        hint = consider(i_in, own >= 0 && own < AROUND_ROWS ? last.around_i_out[own] : -1, hint);
+        best.around_i_out[i_in - first_around] = hint;
         lowest_hint = i_in == first_around ? hint : lowest_hint;
     }
     for (int i_in = std::min(r, WEAKEST_ROWS); i_in >= 1; --i_in) {
-        lowest_hint = consider(i_in, lowest_hint);
+        lowest_hint = consider(i_in, last.weakest_i_out[i_in - 1], lowest_hint);
+        best.weakest_i_out[i_in - 1] = lowest_hint;
     }
     if (r > WEAKEST_ROWS) {
-        best.whole_i_out = consider(r, last.whole_i_out);
+        best.whole_i_out = consider(r, -1, last.whole_i_out);
     }
     // Rows whose thresholds lie close together need no care: each row is
     // searched on its own, and a guess of the wrong one only misses.
@@ -252,15 +345,18 @@ std::vector<double> closed_ebh_levels(const double* descending, const EvalueProf
     }
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
-    Guess last_binding{{0, 0}, true, 0};
+    Guess last_binding = no_guess();
+    const std::int64_t monotone_end = monotone_rows_end(profile);
+    const ValueSamples samples(profile);
     // `likely_pass`: the check is expected to pass, and bounds its rows early.
     const auto check_size = [&](int r, double alpha, bool likely_pass) {
         ++tally.checks;
         // A warm start names a pair of this size or of a larger one; it
         // changes only the order of the probes.
         const bool warm = last.at_i_out >= 0 && r < total;
-        const MeanConsistentResult check = fast_check(profile, r, alpha, warm ? last.at_i_in : -1,
-                                                      warm ? last.at_i_out : -1, cancel, search_counts, likely_pass);
+        const MeanConsistentResult check =
+            fast_check(profile, r, alpha, warm ? last.at_i_in : -1, warm ? last.at_i_out : -1, cancel, search_counts,
+                       likely_pass, &samples);
         if (!check.meanconsistent) {
             last = check;
         }
@@ -299,7 +395,7 @@ std::vector<double> closed_ebh_levels(const double* descending, const EvalueProf
                 return running;
             }
         }
-        const Guess guessed_pair = likely_binding_pair(profile, r, last_binding);
+        const Guess guessed_pair = likely_binding_pair(profile, r, last_binding, monotone_end, tally);
         const Pair guess = guessed_pair.pair;
         if (!guessed_pair.trusted) {
             ++tally.guess_misses;
@@ -330,8 +426,9 @@ std::vector<double> closed_ebh_levels(const double* descending, const EvalueProf
         const double failing = std::min(failing_level(r), below);
         const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
         const double level = level_by_parts(r, fails ? failing : SMALLEST_LEVEL, below);
-        last_binding = {
-            {static_cast<int>(std::min<std::int64_t>(last.at_i_in, r)), last.at_i_out}, true, guessed_pair.whole_i_out};
+        last_binding = guessed_pair;
+        last_binding.pair = {static_cast<int>(std::min<std::int64_t>(last.at_i_in, r)), last.at_i_out};
+        last_binding.trusted = true;
         return level;
     };
     common::scan_closed_levels(levels, max_level, size_level, cancel);

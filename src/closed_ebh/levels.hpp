@@ -5,6 +5,7 @@
 // reject it.
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "closed_ebh/profile.hpp"
@@ -38,6 +39,24 @@ bool pair_passes(const EvalueProfile& profile, int r, std::int64_t i_in, std::in
 // The smallest double in (from, to] at which that pair passes, or a value
 // above `to`.
 double pair_level(const EvalueProfile& profile, int r, std::int64_t i_in, std::int64_t i_out, double from, double to);
+
+// The i_out in 0 ... set_offset at which row i_in's real mean
+// (inside sum + 1e-12 + profile[i_out]) / (i_in + i_out) stops falling, the
+// first where the next outside value is not below the mean so far (or
+// set_offset), and that mean: the row's likely binding pair. Searched from
+// `hint` by galloping and bisection.
+std::pair<std::int64_t, double> row_minimum(const EvalueProfile& profile, std::int64_t set_offset, int i_in,
+                                            std::int64_t hint);
+
+// The end of the profile's part up to which the predicate row_minimum
+// searches is monotone on every row: before it, no two neighbouring positive
+// values lie within 2^-48 of each other (nor is one below 2^-900).
+std::int64_t monotone_rows_end(const EvalueProfile& profile);
+
+// Whether row_minimum of row i_in of the check with this offset has one
+// answer, whatever its hint: the row lies before monotone_end and its inside
+// sum is finite, at least 0 and at most SUM_LIMIT.
+bool row_is_monotone(const EvalueProfile& profile, std::int64_t set_offset, int i_in, std::int64_t monotone_end);
 
 // Crossing levels by rank of closed e-BH on the n e-values `descending`
 // (strongest first, ties in the order the mask rejects them) of a family of

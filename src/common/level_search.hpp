@@ -161,6 +161,7 @@ struct ClosedLevelCounts {
     long long fallbacks = 0;       // searched sizes bisected with whole checks after all
     long long guess_misses = 0;    // sizes whose guessed binding pair was not the size's level
     long long break_misses = 0;    // of those, closed BY sizes not settled at a breakpoint of their values
+    long long chained_hints = 0;   // closed e-BH weakest-row searches not started from their own last minimum
 };
 
 // The level of a size by bisection with whole checks, between a level at

@@ -720,3 +720,104 @@ TEST(ClosedEbhLevels, GuessesOnTiedValuesAreNotTrusted) {
 }
 
 }  // namespace
+
+namespace {
+
+using tarvimo::closed_ebh::EvalueProfile;
+using tarvimo::closed_ebh::monotone_rows_end;
+using tarvimo::closed_ebh::row_is_monotone;
+using tarvimo::closed_ebh::row_minimum;
+
+// The minimum row_minimum looks for, found by reading every i_out: the first
+// where the next outside value is not below the group's mean so far.
+std::int64_t first_minimum_by_scan(const EvalueProfile& profile, std::int64_t set_offset, int i_in) {
+    const double inside = (profile[set_offset + i_in] - profile[set_offset]) + 1e-12;
+    std::int64_t j = 0;
+    while (j < set_offset && profile.value(j) < (inside + profile[j]) / static_cast<double>(i_in + j)) {
+        ++j;
+    }
+    return j;
+}
+
+// Whether that predicate holds again after failing somewhere on the row.
+bool row_predicate_turns_back(const EvalueProfile& profile, std::int64_t set_offset, int i_in) {
+    const double inside = (profile[set_offset + i_in] - profile[set_offset]) + 1e-12;
+    bool held = false;
+    for (std::int64_t j = 0; j < set_offset; ++j) {
+        const bool at = !(profile.value(j) < (inside + profile[j]) / static_cast<double>(i_in + j));
+        if (held && !at) {
+            return true;
+        }
+        held = held || at;
+    }
+    return false;
+}
+
+// Where no two neighbouring e-values are nearly tied, a row's minimum is the
+// same from every hint (the guesses then start each row from its own last
+// minimum); on tied values rows exist whose predicate turns back, and there
+// the rows are not taken as monotone.
+TEST(RowMinimum, EqualsTheScanFromEveryHintOnMonotoneRows) {
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal;
+    std::vector<double> realistic(1500);
+    for (std::size_t t = 0; t < realistic.size(); ++t) {
+        realistic[t] = std::exp(3.0 * (normal(rng) + (t % 10 == 0 ? 3.0 : 0.0)) - 4.5);
+    }
+    std::sort(realistic.begin(), realistic.end());
+    std::vector<double> near_tie = realistic;
+    near_tie[700] = std::nextafter(near_tie[699], INFINITY);
+    for (const auto& [given, total] :
+         {std::pair{realistic, 1500}, std::pair{realistic, 1600}, std::pair{near_tie, 1500}}) {
+        const int n = static_cast<int>(given.size());
+        const EvalueProfile profile(given.data(), n, total);
+        const std::int64_t end = monotone_rows_end(profile);
+        EXPECT_EQ(end, given == near_tie ? 700 + total - n : total);
+        int monotone = 0;
+        for (int r = 1; r < n; r += 1 + r / 3) {
+            const std::int64_t s = total - r;
+            for (int i_in = 1; i_in <= r; i_in += 1 + i_in / 2) {
+                EXPECT_EQ(row_is_monotone(profile, s, i_in, end), s <= end);
+                if (!row_is_monotone(profile, s, i_in, end)) {
+                    continue;
+                }
+                ++monotone;
+                const std::int64_t expected = first_minimum_by_scan(profile, s, i_in);
+                for (const std::int64_t hint : {std::int64_t{0}, s, s / 3, expected - 1, expected + 1,
+                                                static_cast<std::int64_t>(rng() % (s + 1))}) {
+                    ASSERT_EQ(row_minimum(profile, s, i_in, hint).first, expected) << r << " " << i_in << " " << hint;
+                }
+            }
+        }
+        EXPECT_GT(monotone, 20);
+    }
+    // 300 e-values of 15.02: the running sums round, and the predicate of
+    // the weakest rows turns back; those rows are not monotone.
+    const std::vector<double> tied(300, 15.02);
+    const EvalueProfile profile(tied.data(), 300, 300);
+    EXPECT_EQ(monotone_rows_end(profile), 1);
+    EXPECT_TRUE(row_predicate_turns_back(profile, 298, 1));
+    EXPECT_FALSE(row_is_monotone(profile, 298, 1, monotone_rows_end(profile)));
+}
+
+// A near tie among the weakest e-values of a realistic family makes every
+// row not monotone: the guesses keep their chained hints (counted), and the
+// levels are the bisection's all the same; with no near tie, none is chained.
+TEST(ClosedEbhLevels, RowsNotMonotoneKeepTheirChainedHints) {
+    std::mt19937_64 rng(12);
+    std::normal_distribution<double> normal;
+    std::vector<double> e(300);
+    for (std::size_t t = 0; t < e.size(); ++t) {
+        e[t] = std::exp(3.0 * (normal(rng) + (t < 30 ? 3.0 : 0.0)) - 4.5);
+    }
+    const ClosedLevelCounts distinct = expect_closed_ebh_levels_bisected(e, 300, 1.0);
+    EXPECT_GT(distinct.searched_sizes, 10);
+    EXPECT_EQ(distinct.chained_hints, 0);
+    const auto weakest = std::min_element(e.begin(), e.end());
+    std::vector<double> tied_pair = e;
+    tied_pair.push_back(*weakest);
+    const ClosedLevelCounts chained = expect_closed_ebh_levels_bisected(tied_pair, 301, 1.0);
+    EXPECT_GT(chained.chained_hints, 0);
+}
+
+}  // namespace

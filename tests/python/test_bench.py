@@ -114,8 +114,11 @@ def test_a_tiny_run_writes_the_report_the_plot_and_agreeing_figures(tmp_path):
         (m, case[0]) for m in (200, 500) for case in workloads.LEVEL_CASES
     ]
     assert sum("levels <= alpha" in a["what"] for a in figures["agreements"]) == 2 * len(workloads.LEVEL_CASES)
-    # a list of 500 with m = 10^12, for every procedure
-    assert [r["procedure"] for r in figures["truncated"]] == list(workloads.TRUNCATED_PROCEDURES)
+    # a list of 500 with m = 10^12, for every procedure, then one of signals only for the closed searches
+    assert [(r["procedure"], r["data"]) for r in figures["truncated"]] == [
+        *((p, workloads.TRUNCATED_DATA) for p in workloads.TRUNCATED_PROCEDURES),
+        *((p, workloads.TRUNCATED_STRONG_DATA) for p in workloads.TRUNCATED_STRONG_PROCEDURES),
+    ]
     # each timed, or stopped at the cap (closed e-BH's exact search on a short list of a huge m, nothing rejected)
     assert all(
         (r["seconds"] is None) == (bool(r["refusal"]) or r["stopped_at"] is not None) for r in figures["truncated"]

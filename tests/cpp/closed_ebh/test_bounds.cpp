@@ -223,6 +223,101 @@ TEST(RowsLeftByBounds, LongTiesOnTheThresholdAreNotCleared) {
     EXPECT_GT(critical_rows, 10);
 }
 
+// The search through the samples against a scan of every value, for both
+// predicates the band searches use, thresholds on and a few ulps around the
+// values, on ascending values with ties, omitted zeros and ranges of every
+// length, aligned to the samples or not.
+TEST(FirstValueWhere, EqualsTheScanOfEveryValue) {
+    std::mt19937_64 rng(10);
+    std::int64_t searches = 0;
+    for (const int n : {1, 5, 31, 32, 33, 100, 1000}) {
+        for (const int zeros : {0, 1, 40}) {
+            std::vector<double> e(static_cast<std::size_t>(n));
+            for (double& v : e) {
+                v = static_cast<double>(rng() % 50) * (rng() % 4 == 0 ? 1.0 : 0.37);
+            }
+            std::sort(e.begin(), e.end());
+            const EvalueProfile profile(e.data(), n, n + zeros);
+            const ValueSamples samples(profile);
+            const std::int64_t end = profile.ordered_prefix();
+            for (int round = 0; round < 300; ++round) {
+                const std::int64_t lo = static_cast<std::int64_t>(rng() % (end + 1));
+                const std::int64_t hi = lo + static_cast<std::int64_t>(rng() % (end - lo + 1));
+                double x = profile.value(static_cast<std::int64_t>(rng() % end));
+                for (int ulps = static_cast<int>(rng() % 5) - 2; ulps != 0; ulps += ulps > 0 ? -1 : 1) {
+                    x = std::nextafter(x, ulps > 0 ? INF : -INF);
+                }
+                const auto above = [&](double v) { return !(v <= x); };
+                const auto at_least = [&](double v) { return v >= x; };
+                std::int64_t first_above = lo;
+                while (first_above < hi && !above(profile.value(first_above))) {
+                    ++first_above;
+                }
+                std::int64_t first_at_least = lo;
+                while (first_at_least < hi && !at_least(profile.value(first_at_least))) {
+                    ++first_at_least;
+                }
+                ASSERT_EQ(first_value_where(profile, samples, lo, hi, above), first_above)
+                    << n << " " << lo << " " << hi;
+                ASSERT_EQ(first_value_where(profile, samples, lo, hi, at_least), first_at_least);
+                ++searches;
+            }
+        }
+    }
+    EXPECT_EQ(searches, 7 * 3 * 300);
+}
+
+// The samples change only how the band searches find their answers: the
+// rows left are the same, on the cases above and on larger families where
+// the samples do most of the searching. A tight row (here each check's
+// binding row) is left without a bound and no block holding it is tried:
+// the rows cleared then still have no target below 0.
+TEST(RowsLeftByBounds, SamplesLeaveTheSameRowsAndATightRowIsLeftSoundly) {
+    std::vector<Case> all = cases(150, scaled_rounds(6), 7);
+    for (const std::vector<Case>& more : {cases(3000, 2, 8), critical_cases(100, scaled_rounds(10), 9)}) {
+        all.insert(all.end(), more.begin(), more.end());
+    }
+    std::int64_t compared = 0;
+    std::int64_t tight_checked = 0;
+    for (const Case& c : all) {
+        const int n = static_cast<int>(c.given.size());
+        const EvalueProfile profile(c.given.data(), n, n + c.zeros);
+        const ValueSamples samples(profile);
+        std::vector<int> sizes;
+        for (int r = 1; r <= n; r += 1 + r / 3) {
+            sizes.push_back(r);
+        }
+        if (c.critical_r > 0) {
+            sizes = {c.critical_r};
+        }
+        for (const int r : sizes) {
+            const double div_ra = 1.0 / (c.alpha * r);
+            if (!rows_can_be_bounded(profile, r, div_ra)) {
+                continue;
+            }
+            ASSERT_EQ(rows_left_by_bounds(profile, r, div_ra, &samples), rows_left_by_bounds(profile, r, div_ra))
+                << c.what << ": r = " << r;
+            ++compared;
+            if (n > 500) {
+                continue;
+            }
+            const std::vector<double> smallest = smallest_targets(profile, r, div_ra);
+            const int tight =
+                static_cast<int>(std::min_element(smallest.begin() + 1, smallest.end()) - smallest.begin());
+            const std::vector<std::int64_t> left = rows_left_by_bounds(profile, r, div_ra, &samples, tight);
+            ASSERT_TRUE(std::is_sorted(left.begin(), left.end()));
+            ASSERT_TRUE(std::binary_search(left.begin(), left.end(), tight));
+            for (int i_in = 1; i_in <= r; ++i_in) {
+                ASSERT_FALSE(!std::binary_search(left.begin(), left.end(), i_in) && smallest[i_in] < 0.0)
+                    << c.what << ": r = " << r << ", tight row " << tight << ", row " << i_in;
+            }
+            ++tight_checked;
+        }
+    }
+    EXPECT_GT(compared, 500);
+    EXPECT_GT(tight_checked, 300);
+}
+
 // The states of the literal exact scan: at each count, the violation found
 // at the count before.
 struct ScanState {
