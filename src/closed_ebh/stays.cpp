@@ -30,6 +30,12 @@ constexpr double WIDENING = 1e-9;
 // others at once: a check that fails mostly fails in its weakest rows, and
 // the bounds cost about what a few dozen row searches cost.
 constexpr std::int64_t ROWS_BEFORE_BOUNDS = 8;
+// The most near-tie bands a group's confirmation looks at among its rows'
+// thresholds (rows_clear_at) before it runs the every-pair check instead:
+// each costs a few divisions, the every-pair check about what a thousand do.
+constexpr std::size_t MOST_CONFIRMING_BANDS = 512;
+// The longest run of sizes the scan certificate proves at once.
+constexpr std::int64_t LONGEST_RUN = std::int64_t{1} << 30;
 
 // The i_out of a violating pair of row i_in of size r (off = total - r
 // outside values, div_ra = fl(1 / fl(alpha r))), or -1 when the row has none.
@@ -131,15 +137,29 @@ std::vector<double> every_pair_levels(std::vector<double> levels, const EvaluePr
     return levels;
 }
 
+// What the walk may use to settle a step without the public count: the
+// e-BH levels by rank and the near ties of a family that lists all of them
+// (null: none).
+struct WalkShortcut {
+    const std::vector<double>* step_up = nullptr;
+    const NearTieIndex* ties = nullptr;
+    ScanPlan* plan = nullptr;  // the proofs of the last step, reused by the next
+};
+
 // Levels from which on each rank stays rejected, given for each rank a sound
 // level X (closed e-BH rejects the rank at every double from X up to
 // max_level): walking down from X over the doubles, the level is the last
 // double before the first at which the public count falls below the rank.
 // Ranks ta ... tb share X; the rejected ones at a double are a prefix of them.
 // A public count below ta + 1 ends the walk whatever its value, so the
-// count is evaluated only down to ta + 1 (public_count_down_to).
+// count is evaluated only down to ta + 1 (public_count_down_to). Where the
+// e-BH test of every rank from ta + 1 on fails (alpha below step_up[ta],
+// the smallest of their e-BH levels: the test is monotone in alpha) and every
+// size from ta + 1 up fails whatever its check's start (sizes_fail_from),
+// the public count is below ta + 1 without evaluating it.
 void walk_down(const EvalueProfile& profile, int ta, int tb, double sound, std::vector<double>& levels,
-               const common::CancelFlag* cancel, StaysCounts& counts, const StaysLimits& limits) {
+               const WalkShortcut& shortcut, const common::CancelFlag* cancel, StaysCounts& counts,
+               const StaysLimits& limits) {
     double alpha = sound;
     int pending = tb;  // ranks ta ... pending are rejected at every double from alpha on
     for (int steps = 0; pending >= ta && alpha > SMALLEST_LEVEL; ++steps) {
@@ -148,8 +168,17 @@ void walk_down(const EvalueProfile& profile, int ta, int tb, double sound, std::
             break;
         }
         const double below = double_below(alpha);
-        ++counts.public_counts;
-        const std::int64_t rejected = public_count_down_to(profile, below, ta + 1, cancel);
+        std::int64_t rejected = 0;
+        const bool step_up_fails =
+            shortcut.ties != nullptr && (*shortcut.step_up)[static_cast<std::size_t>(ta)] > below;
+        if (step_up_fails && sizes_fail_from(profile, *shortcut.ties, below, ta + 1, limits.most_pair_searches,
+                                             *shortcut.plan, cancel, counts)) {
+            ++counts.scanned_below;
+        } else {
+            counts.scan_fallbacks += step_up_fails ? 1 : 0;
+            ++counts.public_counts;
+            rejected = public_count_down_to(profile, below, ta + 1, cancel);
+        }
         for (; pending >= ta && pending + 1 > rejected; --pending) {
             levels[static_cast<std::size_t>(pending)] = alpha;
         }
@@ -160,7 +189,341 @@ void walk_down(const EvalueProfile& profile, int ta, int tb, double sound, std::
     }
 }
 
+// The smallest alpha' <= alpha down to which the threshold t(alpha') of a
+// row stays clear of the near ties, given t(alpha) within [low, high]
+// (relative roundings of a few u aside) and clear of them: as alpha falls
+// to alpha' it rises by alpha / alpha' up to a few u, so it stays clear
+// until [low, high] so raised and widened meets a band; where no band meets
+// it (widened below by 2 WIDENING), until its top reaches the next band
+// above. +inf: not clear at alpha.
+double point_clear_down_to(const NearTieIndex& index, double alpha, double low, double high) {
+    const double top = high * (1.0 + WIDENING);
+    if (meets_near_tie(index, low * (1.0 - 2.0 * WIDENING), top)) {
+        return INFINITY;
+    }
+    const auto next = std::upper_bound(index.lows.begin(), index.lows.end(), top);
+    return next == index.lows.end() ? 0.0 : std::min(alpha, alpha * top * (1.0 + 2.0 * WIDENING) / *next);
+}
+
+// Where the rows the first probes of sizes r_lo ... r take after a
+// violation (warm_i_in, .) found at r + 1, row min(warm_i_in, r') of size
+// r', have their thresholds clear of the near ties: the smallest alpha' <=
+// alpha down to which they stay clear at every alpha' (this alpha at
+// least), +inf when they are not clear at alpha.
+//
+// Below warm_i_in the threshold is r' d(r'), d(r') = fl(1 / fl(alpha r')) =
+// (1 + e) / (alpha r') with |e| below 2.0001u: within a few u of 1 / alpha
+// (point_clear_down_to). From warm_i_in up it is i d(r'), i = warm_i_in,
+// falling as r' grows (every rounding is monotone), so between its values
+// at both ends. A band [low, high] meeting that range can hold it only for
+// the sizes r' within [i / (alpha high), i / (alpha low)], widened: none may
+// lie there. The thresholds below the band are those of the sizes from the
+// first past that window, s; as alpha falls to alpha' they rise to
+// i / (alpha' r') at most (a few u aside) and stay below the band while
+// alpha' exceeds i / (s low), widened. The thresholds above a band
+// only rise away from it; the first band above the range is met first by the
+// largest threshold. WIDENING covers the roundings of d, of the products
+// and of the quotients, and those of the bands' ends.
+double rows_clear_down_to(const NearTieIndex& index, double alpha, std::int64_t r_lo, std::int64_t r,
+                          std::int64_t warm_i_in) {
+    double clear_to = 0.0;
+    if (r_lo < warm_i_in) {
+        clear_to = point_clear_down_to(index, alpha, 1.0 / alpha, 1.0 / alpha);
+    }
+    if (r < warm_i_in || !(clear_to <= alpha)) {
+        return clear_to;
+    }
+    const double row = static_cast<double>(warm_i_in);
+    const std::int64_t from = std::max(r_lo, warm_i_in);
+    const double bottom = row * (1.0 / (alpha * static_cast<double>(r))) * (1.0 - WIDENING);
+    const double top = row * (1.0 / (alpha * static_cast<double>(from))) * (1.0 + WIDENING);
+    // The bands before `first` all end below `bottom`.
+    std::size_t t = static_cast<std::size_t>(std::lower_bound(index.highs.begin(), index.highs.end(), bottom) -
+                                             index.highs.begin());
+    for (; t < index.lows.size() && !(index.lows[t] > top); ++t) {
+        if (index.ends[t] < bottom) {
+            continue;
+        }
+        if (!(index.lows[t] > 0.0)) {
+            return INFINITY;
+        }
+        const double first_size = std::ceil(row / (alpha * index.ends[t]) * (1.0 - WIDENING));
+        const double last_size = std::floor(row / (alpha * index.lows[t]) * (1.0 + WIDENING));
+        if (std::max(first_size, static_cast<double>(from)) <= std::min(last_size, static_cast<double>(r))) {
+            return INFINITY;
+        }
+        const double below = std::max(static_cast<double>(from), last_size + 1.0);
+        if (below <= static_cast<double>(r)) {
+            clear_to = std::max(clear_to, row / (below * index.lows[t]) * (1.0 + 3.0 * WIDENING));
+        }
+    }
+    if (t < index.lows.size()) {
+        clear_to = std::max(clear_to, row / (static_cast<double>(from) * index.lows[t]) * (1.0 + 3.0 * WIDENING));
+    }
+    return std::min(clear_to, alpha);
+}
+
+// Whether no row of size r at alpha has its threshold within a band of the
+// index: search_exact_at on every near tie of the family (the rows located
+// the same way), so that a check of size r at alpha that passes is every
+// pair's. False also when more than `most` bands lie among the rows'
+// thresholds d ... r d.
+bool rows_clear_at(const NearTieIndex& index, std::int64_t r, double alpha, std::size_t most) {
+    const double d = 1.0 / (alpha * static_cast<double>(r));
+    const double bottom = d * (1.0 - WIDENING);
+    const double top = static_cast<double>(r) * d * (1.0 + WIDENING);
+    // The bands from `first` to `end` start at most at `top`, and those
+    // before `first` end below `bottom`.
+    const auto first = static_cast<std::size_t>(std::lower_bound(index.highs.begin(), index.highs.end(), bottom) -
+                                                index.highs.begin());
+    const auto end =
+        static_cast<std::size_t>(std::upper_bound(index.lows.begin(), index.lows.end(), top) - index.lows.begin());
+    if (end > first + most) {
+        return false;
+    }
+    for (std::size_t t = first; t < end; ++t) {
+        if (index.ends[t] < bottom) {
+            continue;
+        }
+        const double first_row = std::max(1.0, std::ceil(index.lows[t] / d * (1.0 - WIDENING)));
+        const double last_row = std::min(static_cast<double>(r), std::floor(index.ends[t] / d * (1.0 + WIDENING)));
+        if (first_row <= last_row) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The smallest target of row i_in of the check (off outside values, d =
+// div_ra) that the check's halving over i_out meets, and its i_out.
+std::pair<double, std::int64_t> row_low(const EvalueProfile& profile, std::int64_t i_in, std::int64_t off,
+                                        double div_ra) {
+    std::pair<double, std::int64_t> low{INFINITY, -1};
+    const auto probe = [&](std::int64_t j) {
+        const double target = compute_target(profile, i_in, j, off, div_ra);
+        if (target < low.first) {
+            low = {target, j};
+        }
+        return target;
+    };
+    std::int64_t lo = 0;
+    std::int64_t hi = off;
+    while (lo < hi) {
+        const std::int64_t mid = lo + (hi - lo) / 2;
+        if (probe(mid) > probe(mid + 1)) {
+            lo = mid + 1;
+        } else {
+            hi = mid;
+        }
+    }
+    probe(lo);
+    return low;
+}
+
+// A violating pair of size r at alpha in a row whose threshold lies at no
+// near tie, or {true, -1, -1} when none was found among most_searches rows.
+// The rows next to the warm pair's are searched first (the pair that binds
+// slides by a row as the size falls); then the rows' lowest targets are
+// followed by ternary search over i_in (the rows that violate lie around
+// the binding row), and last the rows around the warm pair's, outward (tied
+// values flatten the rows' lowest targets). Any pair returned violates: its
+// target is below -TOLERANCE as the check evaluates it.
+MeanConsistentResult violating_pair_in_clear_row(const EvalueProfile& profile, const NearTieIndex& index, double alpha,
+                                                 std::int64_t r, std::int64_t warm_i_in, std::int64_t most_searches,
+                                                 StaysCounts& counts) {
+    const std::int64_t off = profile.total() - r;
+    const double div_ra = 1.0 / (alpha * static_cast<double>(r));
+    std::int64_t searches = 0;
+    MeanConsistentResult found{true, -1, -1};
+    // The row's lowest target, +inf for a row at a near tie (never taken).
+    const auto low_of = [&](std::int64_t i_in) -> double {
+        ++searches;
+        if (!(rows_clear_down_to(index, alpha, r, r, i_in) <= alpha)) {
+            return INFINITY;
+        }
+        ++counts.scanned_pairs;
+        const auto [target, i_out] = row_low(profile, i_in, off, div_ra);
+        if (target < -TOLERANCE && found.meanconsistent) {
+            found = {false, i_in, i_out};
+        }
+        return target;
+    };
+    for (const std::int64_t i_in : {warm_i_in, warm_i_in - 1, warm_i_in + 1}) {
+        if (found.meanconsistent && i_in >= 1 && searches < most_searches) {
+            low_of(std::min(i_in, r));
+        }
+    }
+    std::int64_t a = 1;
+    std::int64_t b = r;
+    while (found.meanconsistent && b - a > 2 && searches < most_searches) {
+        const std::int64_t third = (b - a) / 3;
+        const std::int64_t x = a + third;
+        const std::int64_t y = b - third;
+        if (low_of(x) < low_of(y)) {
+            b = y;
+        } else {
+            a = x;
+        }
+    }
+    for (std::int64_t i_in = a; i_in <= b && found.meanconsistent && searches < most_searches; ++i_in) {
+        low_of(i_in);
+    }
+    for (std::int64_t step = 2; warm_i_in >= 1 && found.meanconsistent && searches < most_searches && step <= r;
+         ++step) {
+        low_of(std::min(warm_i_in + step, r));
+        low_of(std::max<std::int64_t>(warm_i_in - step, 1));
+    }
+    return found;
+}
+
 }  // namespace
+
+NearTieIndex near_tie_index(const std::vector<NearTie>& ties) {
+    std::vector<std::pair<double, double>> bands;
+    bands.reserve(ties.size());
+    for (const NearTie& tie : ties) {
+        bands.emplace_back(tie.larger - tie.band, tie.smaller + tie.band);
+    }
+    std::sort(bands.begin(), bands.end());
+    bands.erase(std::unique(bands.begin(), bands.end()), bands.end());
+    NearTieIndex index;
+    double highest = -INFINITY;
+    for (const auto& [low, high] : bands) {
+        highest = std::max(highest, high);
+        index.lows.push_back(low);
+        index.ends.push_back(high);
+        index.highs.push_back(highest);
+    }
+    return index;
+}
+
+bool meets_near_tie(const NearTieIndex& index, double low, double high) {
+    // The bands whose low end is at most `high` are a prefix; one of them
+    // meets [low, high] when its high end is at least `low`.
+    const auto end = std::upper_bound(index.lows.begin(), index.lows.end(), high);
+    return end != index.lows.begin() && !(index.highs[static_cast<std::size_t>(end - index.lows.begin() - 1)] < low);
+}
+
+// The public search's exact scan fails a size r whichever way it reaches
+// it: by a run bound or a first or second probe (each a violating pair), or
+// by a check warm from the last violation. Such a check searches every row
+// the bounds do not clear until it finds a violation, and the bounds clear
+// only rows without one; a row whose threshold lies at no near tie is
+// searched exactly from any start (row_violation). So a size with a
+// violating pair in such a row fails in every check, from any warm start,
+// and when every size from floor up does, the scan's count is below floor.
+//
+// The sizes are taken from the total down like the scan: a pair found at
+// r + 1 is carried into runs of sizes below it, each proven violating by
+// failing_run (its bound holds for the run's first probes, the pair
+// (min(warm_i_in, r'), warm_i_out)) and their rows proven clear by
+// rows_clear_down_to; runs double while they hold and halve when not. A
+// size no run covers gets a pair of its own (violating_pair_in_clear_row).
+// The proof needs every threshold positive and finite, and the rounding
+// bounds behind the near ties need 1 / (alpha r) normal.
+bool sizes_fail_from(const EvalueProfile& profile, const NearTieIndex& index, double alpha, std::int64_t floor,
+                     int most_pair_searches, ScanPlan& plan, const common::CancelFlag* cancel, StaysCounts& counts) {
+    const double total = static_cast<double>(profile.total());
+    if (!(alpha > 0.0) || floor < 1 || !std::isfinite(1.0 / alpha) || !std::isnormal(1.0 / (alpha * total))) {
+        return false;
+    }
+    // The runs proven at a larger alpha keep their violations (a target only
+    // falls as alpha falls); those shown clear only down to an alpha above
+    // this one are checked again, and the plan ends before the first that
+    // is not clear.
+    if (plan.alpha < alpha) {
+        plan.runs.clear();
+        plan.rechecks.clear();
+    }
+    std::size_t kept = plan.runs.size();
+    while (!plan.rechecks.empty() && plan.rechecks.front().first > alpha) {
+        const auto [clear_to, k] = plan.rechecks.front();
+        std::pop_heap(plan.rechecks.begin(), plan.rechecks.end());
+        plan.rechecks.pop_back();
+        if (k >= kept || plan.runs[k].clear_to != clear_to) {
+            continue;  // dropped, or checked again since
+        }
+        ++counts.rechecked_runs;
+        FailingSizes& run = plan.runs[k];
+        run.clear_to = rows_clear_down_to(index, alpha, run.lo, run.hi, run.i_in);
+        if (run.clear_to <= alpha) {
+            plan.rechecks.emplace_back(run.clear_to, k);
+            std::push_heap(plan.rechecks.begin(), plan.rechecks.end());
+        } else {
+            kept = k;
+        }
+    }
+    counts.reused_runs += static_cast<long long>(kept);
+    plan.runs.resize(kept);
+    plan.alpha = alpha;
+    std::int64_t r = profile.total();
+    std::int64_t warm_i_in = -1;
+    std::int64_t warm_i_out = -1;
+    if (kept > 0) {
+        r = plan.runs.back().lo - 1;
+        warm_i_in = std::min(plan.runs.back().i_in, plan.runs.back().lo);
+        warm_i_out = plan.runs.back().i_out;
+    }
+    // Sizes hi ... lo with the pair (min(i_in, r'), i_out), clear down to
+    // clear_to, joined to the run before when that run's rows continue into
+    // them: only the rows matter for their thresholds, and the last pair for
+    // the next run.
+    const auto add_run = [&](std::int64_t hi, std::int64_t lo, std::int64_t i_in, std::int64_t i_out, double clear_to) {
+        if (!plan.runs.empty() && plan.runs.back().lo == hi + 1 &&
+            std::min(plan.runs.back().i_in, hi) == std::min(i_in, hi)) {
+            FailingSizes& last = plan.runs.back();
+            last.lo = lo;
+            last.i_out = i_out;
+            if (!(clear_to <= last.clear_to)) {
+                last.clear_to = clear_to;
+                plan.rechecks.emplace_back(clear_to, plan.runs.size() - 1);
+                std::push_heap(plan.rechecks.begin(), plan.rechecks.end());
+            }
+            return;
+        }
+        plan.runs.push_back({hi, lo, i_in, i_out, clear_to});
+        plan.rechecks.emplace_back(clear_to, plan.runs.size() - 1);
+        std::push_heap(plan.rechecks.begin(), plan.rechecks.end());
+    };
+    // Row searches left for this call: two per size to cover and a few
+    // sizes' worth more, so that a call that does not succeed costs about
+    // what the scan would.
+    std::int64_t searches_left = 2 * std::max<std::int64_t>(r - floor + 1, 0) + 4 * std::int64_t{most_pair_searches};
+    std::int64_t length = 1;
+    while (r >= floor) {
+        if (warm_i_in >= 1) {
+            const FailingRun run = failing_run(profile, alpha, r, warm_i_in, warm_i_out, length);
+            const double clear_to = run.bounded && run.bound < -TOLERANCE
+                                        ? rows_clear_down_to(index, alpha, run.r_lo, r, warm_i_in)
+                                        : INFINITY;
+            if (clear_to <= alpha) {
+                ++counts.scanned_runs;
+                add_run(r, run.r_lo, warm_i_in, warm_i_out, clear_to);
+                warm_i_in = std::min(warm_i_in, run.r_lo);
+                r = run.r_lo - 1;
+                length = std::min(2 * length, LONGEST_RUN);
+                continue;
+            }
+            if (length > 1) {
+                length /= 2;
+                continue;
+            }
+        }
+        common::stop_if_cancelled(cancel);
+        const std::int64_t searched_before = counts.scanned_pairs;
+        const MeanConsistentResult found = violating_pair_in_clear_row(
+            profile, index, alpha, r, warm_i_in, std::min<std::int64_t>(most_pair_searches, searches_left), counts);
+        searches_left -= std::max<std::int64_t>(counts.scanned_pairs - searched_before, 1);
+        if (found.meanconsistent) {
+            return false;
+        }
+        add_run(r, r, found.at_i_in, found.at_i_out, rows_clear_down_to(index, alpha, r, r, found.at_i_in));
+        warm_i_in = found.at_i_in;
+        warm_i_out = found.at_i_out;
+        --r;
+    }
+    return true;
+}
 
 std::int64_t public_closed_ebh_count(const double* ascending, int n, std::int64_t total, double alpha,
                                      const common::CancelFlag* cancel) {
@@ -379,18 +742,27 @@ void settle_stays_rejected(const double* descending, const EvalueProfile& profil
         return;
     }
     const double fall = largest_increment_fall(profile);
-    const NearTies ties = near_ties(profile, fall, max_level, limits.most_near_ties);
-    const bool certify = limits.certify && ties.complete;
+    // Families that are settled list every near tie (at most one per
+    // increment) for the walk's scan certificate; the others only whether
+    // there is one.
+    const bool settled_family = total <= limits.largest_family;
+    const NearTies ties =
+        near_ties(profile, fall, max_level, settled_family ? static_cast<std::size_t>(total) : limits.most_near_ties);
+    const bool few_ties = ties.complete && ties.ties.size() <= limits.most_near_ties;
+    const bool certify = limits.certify && few_ties;
     if (certify && ties.ties.empty()) {
         ++counts.exact_families;
         return;
     }
-    if (total > limits.largest_family) {
+    if (!settled_family) {
         ++counts.families_left;
         return;
     }
-    counts.uncertified_families += limits.certify && !ties.complete ? 1 : 0;
+    counts.uncertified_families += limits.certify && !few_ties ? 1 : 0;
     const std::vector<double> step_up = step_up_evalue_levels(descending, n, total, max_level);
+    const NearTieIndex tie_index = near_tie_index(ties.ties);
+    ScanPlan plan;
+    const WalkShortcut shortcut{&step_up, limits.certify && ties.complete ? &tie_index : nullptr, &plan};
     std::vector<double> sound(levels.size());
     std::vector<bool> settled_at_sound(levels.size(), false);
     std::vector<double> every_pair;
@@ -406,7 +778,10 @@ void settle_stays_rejected(const double* descending, const EvalueProfile& profil
             ++counts.groups;
             // Unless the e-BH test set L, size r's check passes at L.
             const bool by_step_up = step_up[static_cast<std::size_t>(tb)] <= crossing;
-            const bool certified = !by_step_up && certify && search_exact_at(ties.ties, total, tb + 1, crossing);
+            const bool certified =
+                !by_step_up &&
+                ((certify && search_exact_at(ties.ties, total, tb + 1, crossing)) ||
+                 (shortcut.ties != nullptr && rows_clear_at(tie_index, tb + 1, crossing, MOST_CONFIRMING_BANDS)));
             counts.certified += certified ? 1 : 0;
             confirmed = by_step_up || certified ||
                         every_pair_check(profile, tb + 1, crossing, fall, -1, -1, counts).meanconsistent;
@@ -436,7 +811,7 @@ void settle_stays_rejected(const double* descending, const EvalueProfile& profil
             --ta;
         }
         if (!settled_at_sound[static_cast<std::size_t>(tb)]) {
-            walk_down(profile, ta, tb, sound[static_cast<std::size_t>(tb)], result, cancel, counts, limits);
+            walk_down(profile, ta, tb, sound[static_cast<std::size_t>(tb)], result, shortcut, cancel, counts, limits);
         }
         tb = ta - 1;
     }

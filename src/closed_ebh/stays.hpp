@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "closed_ebh/mean_consistency.hpp"
@@ -27,12 +28,17 @@ namespace tarvimo::closed_ebh {
 struct StaysLimits {
     std::int64_t largest_family = 4096;
     int most_walk_steps = 1024;
-    // The certificates that spare the every-pair check and the first public
-    // count of a group (false: every group takes them, for the tests), the
-    // most near ties they list, and the most rows they try per near tie.
+    // The certificates that spare the every-pair check and the public counts
+    // of a group (false: every group takes them, for the tests), the most
+    // near ties the first two take (more turn them off for the family), and
+    // the most rows they try per near tie.
     bool certify = true;
     std::size_t most_near_ties = 64;
     int most_rows = 4096;
+    // The most rows the walk's scan certificate (sizes_fail_from) searches
+    // for a violating pair of one size before it leaves the step to the
+    // public count.
+    int most_pair_searches = 256;
 };
 
 // Neighbouring increments g[k], g[k + 1] of a profile within `band` of each
@@ -51,6 +57,15 @@ struct NearTies {
     std::vector<NearTie> ties;
 };
 
+// The distinct bands [larger - band, smaller + band] of near ties, ordered
+// by their low ends, with the highest high end among each prefix: whether a
+// range of thresholds meets a band is one binary search.
+struct NearTieIndex {
+    std::vector<double> lows;
+    std::vector<double> ends;   // the bands' high ends
+    std::vector<double> highs;  // highs[t]: the highest of ends[0 ... t]
+};
+
 // What the settling did, for the tests and the benchmarks.
 struct StaysCounts {
     long long exact_families = 0;        // families where no check can miss: crossings kept, proven exact
@@ -58,19 +73,25 @@ struct StaysCounts {
     long long uncertified_families = 0;  // families with too many near ties (or infinite sums) to certify
     long long groups = 0;                // distinct crossing levels examined
     long long confirmed = 0;             // of which the e-BH test, a certificate or the every-pair check confirmed
-    long long certified = 0;             // groups confirmed by search_exact_at, without the every-pair check
-    long long certified_below = 0;       // groups whose walk searches_exact_from settled without a public count
-    long long every_pair_checks = 0;     // every-pair checks run
-    long long searched_sides = 0;        // halving steps at a near tie whose dropped side was searched pair by pair
-    long long bounded_checks = 0;        // every-pair checks past their first rows whose other rows were bounded
-    long long unbounded_checks = 0;      // every-pair checks past their first rows that searched every row
-    long long rows_bounded = 0;          // rows the bounds cleared in those checks (some among the first rows)
-    long long every_pair_sizes = 0;      // sizes whose every-pair level was searched
-    long long public_counts = 0;         // public counts evaluated below a sound level
-    long long lowered = 0;               // ranks whose level ended below the sound level they started from
-    long long raised = 0;                // ranks whose level ended above their crossing
-    long long capped_walks = 0;      // groups whose walk stopped at most_walk_steps (their level: the last verified)
-    common::ClosedLevelCounts scan;  // the every-pair level scan, when a crossing was not confirmed
+    long long certified = 0;  // groups confirmed by search_exact_at or the near-tie index, without the every-pair check
+    long long certified_below = 0;    // groups whose walk searches_exact_from settled without a public count
+    long long every_pair_checks = 0;  // every-pair checks run
+    long long searched_sides = 0;     // halving steps at a near tie whose dropped side was searched pair by pair
+    long long bounded_checks = 0;     // every-pair checks past their first rows whose other rows were bounded
+    long long unbounded_checks = 0;   // every-pair checks past their first rows that searched every row
+    long long rows_bounded = 0;       // rows the bounds cleared in those checks (some among the first rows)
+    long long every_pair_sizes = 0;   // sizes whose every-pair level was searched
+    long long public_counts = 0;      // public counts evaluated below a sound level
+    long long lowered = 0;            // ranks whose level ended below the sound level they started from
+    long long raised = 0;             // ranks whose level ended above their crossing
+    long long capped_walks = 0;       // groups whose walk stopped at most_walk_steps (their level: the last verified)
+    long long scanned_below = 0;      // walk steps whose count below the group's ranks sizes_fail_from proved
+    long long scan_fallbacks = 0;     // walk steps where it did not, left to the public count
+    long long scanned_runs = 0;       // runs of sizes it proved failing at once
+    long long scanned_pairs = 0;      // rows it searched for a violating pair
+    long long reused_runs = 0;        // runs proven at a larger alpha that served again
+    long long rechecked_runs = 0;     // of which checked again for near ties
+    common::ClosedLevelCounts scan;   // the every-pair level scan, when a crossing was not confirmed
 };
 
 // What closed_ebh rejects at alpha on n ascending e-values of a family of
@@ -96,6 +117,46 @@ MeanConsistentResult every_pair_check(const EvalueProfile& profile, std::int64_t
 // a check's search to miss a violation there; at most `most`. `fall` as
 // below.
 NearTies near_ties(const EvalueProfile& profile, double fall, double max_level, std::size_t most);
+
+// The index of the bands of `ties`.
+NearTieIndex near_tie_index(const std::vector<NearTie>& ties);
+
+// Sizes hi down to lo, each with a violating pair (min(i_in, r), .) in a
+// row clear of the near ties at every alpha from clear_to up to where it was
+// shown; i_out: the pair of size lo.
+struct FailingSizes {
+    std::int64_t hi;
+    std::int64_t lo;
+    std::int64_t i_in;
+    std::int64_t i_out;
+    double clear_to;
+};
+
+// The runs of sizes sizes_fail_from proved failing at `alpha`, from the
+// family's total down. At a smaller alpha every pair still violates (a
+// target only falls as alpha falls), so the runs serve again there, those
+// clear only down to a larger alpha once checked again (`rechecks`: a heap
+// of (clear_to, run) by clear_to).
+struct ScanPlan {
+    double alpha = 0.0;
+    std::vector<FailingSizes> runs;
+    std::vector<std::pair<double, std::size_t>> rechecks;
+};
+
+// Whether some band of the index meets [low, high].
+bool meets_near_tie(const NearTieIndex& index, double low, double high);
+
+// Whether every size from `floor` (>= 1) up to the family's total fails at
+// alpha > 0 in every check the public search can make, whatever its warm
+// start: each size is shown to have a violating pair in a row whose
+// threshold lies at none of the near ties of `index` (which must list every
+// near tie of the profile below max_level > alpha). False when that is not
+// shown within most_pair_searches row searches for a size, or within two
+// per size to cover and 4 most_pair_searches more in all. `plan` carries
+// the runs proven from one call to the next (start with an empty one). See
+// stays.cpp.
+bool sizes_fail_from(const EvalueProfile& profile, const NearTieIndex& index, double alpha, std::int64_t floor,
+                     int most_pair_searches, ScanPlan& plan, const common::CancelFlag* cancel, StaysCounts& counts);
 
 // Whether no check of closed e-BH on the profile, of any size at any alpha
 // below max_level, can miss a violation (no near ties): then its count is

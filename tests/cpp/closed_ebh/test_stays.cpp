@@ -24,12 +24,16 @@ using tarvimo::closed_ebh::every_pair_check;
 using tarvimo::closed_ebh::every_search_exact;
 using tarvimo::closed_ebh::largest_increment_fall;
 using tarvimo::closed_ebh::meanconsistent_cpp;
+using tarvimo::closed_ebh::meets_near_tie;
+using tarvimo::closed_ebh::near_tie_index;
 using tarvimo::closed_ebh::near_ties;
 using tarvimo::closed_ebh::public_closed_ebh_count;
 using tarvimo::closed_ebh::public_count_down_to;
+using tarvimo::closed_ebh::ScanPlan;
 using tarvimo::closed_ebh::search_exact_at;
 using tarvimo::closed_ebh::searches_exact_from;
 using tarvimo::closed_ebh::settle_stays_rejected;
+using tarvimo::closed_ebh::sizes_fail_from;
 using tarvimo::closed_ebh::StaysCounts;
 using tarvimo::closed_ebh::StaysLimits;
 using tarvimo::closed_ebh::TOLERANCE;
@@ -71,6 +75,27 @@ std::vector<double> tie_prone(std::mt19937_64& rng, int n) {
         v = rng() % 3 == 0 ? spread(rng) : pool[rng() % 9];
     }
     return e;
+}
+
+// The e-BH line at 0.05 with its ranks rounded up to groups of ties,
+// strongest first.
+std::vector<double> tied_line(int m, int group) {
+    std::vector<double> e(static_cast<std::size_t>(m));
+    for (int k = 0; k < m; ++k) {
+        const int rank = std::min((k / group + 1) * group, m);
+        e[static_cast<std::size_t>(k)] = m / (rank * 0.05);
+    }
+    return e;
+}
+
+// The running sums the literal check reads: the omitted zeros, then the
+// values ascending.
+std::vector<double> padded_sums(const std::vector<double>& ascending, std::int64_t total) {
+    std::vector<double> cum(static_cast<std::size_t>(total - static_cast<std::int64_t>(ascending.size())) + 1, 0.0);
+    for (const double v : ascending) {
+        cum.push_back(cum.back() + v);
+    }
+    return cum;
 }
 
 struct LevelCheck {
@@ -455,6 +480,167 @@ TEST(StaysCertificates, AgreeWithTheFullRoute) {
     EXPECT_LT(certified.public_counts * 4, full.public_counts);
     EXPECT_EQ(full.certified + full.certified_below + full.exact_families, 0);
     RecordProperty("certified", static_cast<int>(certified.certified));
+}
+
+// The near-tie index against every band tested one by one.
+TEST(ScanCertificate, IndexMeetsTheBandsItHolds) {
+    std::mt19937_64 rng(15);
+    for (int round = 0; round < 200; ++round) {
+        const int n = 3 + static_cast<int>(rng() % 60);
+        std::vector<double> ascending = tie_prone(rng, n);
+        std::sort(ascending.begin(), ascending.end());
+        const EvalueProfile profile(ascending.data(), n, n + static_cast<int>(rng() % 3));
+        const auto ties = near_ties(profile, largest_increment_fall(profile), 1.0, 1000);
+        const auto index = near_tie_index(ties.ties);
+        for (int k = 0; k < 20; ++k) {
+            const double centre = ties.ties.empty() || k % 2 == 0 ? 60.0 * static_cast<double>(rng() % 1000) / 1000.0
+                                                                  : ties.ties[rng() % ties.ties.size()].larger;
+            const double width = k % 3 == 0 ? 0.0 : 1e-12 * static_cast<double>(rng() % 100000);
+            const double low = centre - width;
+            const double high = centre + width;
+            bool brute = false;
+            for (const auto& tie : ties.ties) {
+                brute = brute || (tie.larger - tie.band <= high && tie.smaller + tie.band >= low);
+            }
+            ASSERT_EQ(meets_near_tie(index, low, high), brute) << "[" << low << ", " << high << "]";
+        }
+    }
+}
+
+// Where sizes_fail_from proves every size from the floor up failing, the
+// literal check of each such size fails from the cold start and from random
+// warm pairs, and the public search's count is below the floor. The plan is
+// reused from one alpha to the next smaller one, as the walk does, and
+// forgotten when alpha grows.
+TEST(ScanCertificate, ProvenSizesFailFromAnyStart) {
+    std::mt19937_64 rng(16);
+    std::vector<std::vector<double>> families;
+    for (const int group : {2, 10, 100}) {
+        families.push_back(tied_line(150, group));
+    }
+    families.push_back(tied_line(61, 3));
+    families.emplace_back(80, 10.0);
+    for (int round = 0; round < 25; ++round) {
+        families.push_back(descending(tie_prone(rng, 8 + static_cast<int>(rng() % 50))));
+    }
+    long long proven = 0;
+    long long refused = 0;
+    StaysCounts counts;
+    for (std::size_t f = 0; f < families.size(); ++f) {
+        const std::vector<double>& e = families[f];
+        const int n = static_cast<int>(e.size());
+        const std::int64_t total = n + (f % 4 == 3 ? 2 : 0);
+        const std::vector<double> ascending(e.rbegin(), e.rend());
+        const EvalueProfile profile(ascending.data(), n, total);
+        const auto ties = near_ties(profile, largest_increment_fall(profile), 1.0, static_cast<std::size_t>(total));
+        ASSERT_TRUE(ties.complete);
+        const auto index = near_tie_index(ties.ties);
+        const std::vector<double> cum = padded_sums(ascending, total);
+        std::vector<double> padded(static_cast<std::size_t>(total - n), 0.0);
+        padded.insert(padded.end(), ascending.begin(), ascending.end());
+        // The doubles below the crossings, largest first, and a few above.
+        const std::vector<double> crossings = closed_ebh_levels(e.data(), n, total, 1.0, nullptr);
+        std::vector<std::pair<double, int>> steps;
+        for (int t = n - 1; t >= 0; t -= 1 + static_cast<int>(rng() % 4)) {
+            if (crossings[static_cast<std::size_t>(t)] < 1.0) {
+                steps.emplace_back(double_below(crossings[static_cast<std::size_t>(t)]), t + 1);
+            }
+        }
+        ScanPlan plan;
+        for (std::size_t s = 0; s < steps.size(); ++s) {
+            const auto [alpha, floor] = steps[s];
+            const double probed = s % 7 == 6 ? std::min(0.99, alpha * 1.5) : alpha;  // larger: a fresh plan
+            if (!sizes_fail_from(profile, index, probed, floor, 96, plan, nullptr, counts)) {
+                ++refused;
+                continue;
+            }
+            ++proven;
+            ASSERT_LT(tarvimo::closed_ebh::largestmeanconsistent_cpp(padded, probed), floor)
+                << "family " << f << " alpha " << probed << " floor " << floor;
+            for (std::int64_t r = floor; r <= total; ++r) {
+                for (int warm = 0; warm < 3; ++warm) {
+                    const int i_in = warm == 0 ? -1 : 1 + static_cast<int>(rng() % static_cast<unsigned>(r));
+                    const int i_out = warm == 0 ? -1 : static_cast<int>(rng() % static_cast<unsigned>(total - r + 1));
+                    ASSERT_FALSE(meanconsistent_cpp(cum, static_cast<int>(r), probed, i_in, i_out).meanconsistent)
+                        << "family " << f << " size " << r << " alpha " << probed << " warm " << i_in << ", " << i_out;
+                }
+            }
+        }
+    }
+    EXPECT_GT(proven, 200);
+    EXPECT_GT(refused, 0);
+    EXPECT_GT(counts.reused_runs, 0);
+    EXPECT_GT(counts.rechecked_runs, 0);
+    EXPECT_GT(counts.scanned_pairs, 0);
+}
+
+// The walk's scan certificate against the full route (no certificates, every
+// step a public count) and against the walk whose certificate gives up at
+// once (one row search: every step falls back to the public count): the same
+// levels, bit for bit, on the e-BH line in ties, tied values and tie-prone
+// families.
+TEST(ScanCertificate, WalkGivesTheLevelsOfThePublicCounts) {
+    std::mt19937_64 rng(17);
+    std::vector<std::vector<double>> families;
+    for (const int m : {300, 700}) {
+        for (const int group : {2, 10, 100}) {
+            families.push_back(tied_line(m, group));
+        }
+    }
+    for (const double value : {10.0, 19.8, 20.2}) {
+        families.emplace_back(250, value);
+    }
+    for (int round = 0; round < 30; ++round) {
+        families.push_back(descending(tie_prone(rng, 20 + static_cast<int>(rng() % 120))));
+    }
+    StaysCounts scanned;
+    StaysCounts given_up;
+    StaysCounts full;
+    StaysLimits one_search;
+    one_search.most_pair_searches = 1;
+    StaysLimits no_certificates;
+    no_certificates.certify = false;
+    for (const auto& e : families) {
+        const int n = static_cast<int>(e.size());
+        for (const double max_level : {1.0, 0.1}) {
+            const std::vector<double> crossings = closed_ebh_levels(e.data(), n, n, max_level, nullptr);
+            std::vector<double> fast = crossings;
+            settle_stays_rejected(e.data(), n, n, max_level, fast, nullptr, scanned);
+            std::vector<double> fallen_back = crossings;
+            settle_stays_rejected(e.data(), n, n, max_level, fallen_back, nullptr, given_up, one_search);
+            std::vector<double> slow = crossings;
+            settle_stays_rejected(e.data(), n, n, max_level, slow, nullptr, full, no_certificates);
+            ASSERT_EQ(fast, slow) << "n " << n << " max_level " << max_level;
+            ASSERT_EQ(fallen_back, slow) << "n " << n << " max_level " << max_level;
+        }
+    }
+    EXPECT_GT(scanned.scanned_below, 1000);
+    EXPECT_LT(scanned.public_counts * 10, full.public_counts);
+    EXPECT_GT(given_up.scan_fallbacks, 100);
+    EXPECT_EQ(full.scanned_below + full.scan_fallbacks, 0);
+    RecordProperty("scanned_below", static_cast<int>(scanned.scanned_below));
+    RecordProperty("scan_fallbacks", static_cast<int>(scanned.scan_fallbacks));
+}
+
+// A group is confirmed without the every-pair check where no row of its size
+// has its threshold at a near tie; where more than 512 bands lie among the
+// thresholds (the e-BH line in ties of 2 at 1,500: about 750 bands) the
+// every-pair check confirms it. Both give the levels of the full route.
+TEST(ScanCertificate, ConfirmationByBandsAndByEveryPair) {
+    const std::vector<double> e = tied_line(1500, 2);
+    const std::vector<double> crossings = closed_ebh_levels(e.data(), 1500, 1500, 1.0, nullptr);
+    StaysCounts counts;
+    std::vector<double> fast = crossings;
+    settle_stays_rejected(e.data(), 1500, 1500, 1.0, fast, nullptr, counts);
+    StaysLimits no_certificates;
+    no_certificates.certify = false;
+    StaysCounts full;
+    std::vector<double> slow = crossings;
+    settle_stays_rejected(e.data(), 1500, 1500, 1.0, slow, nullptr, full, no_certificates);
+    ASSERT_EQ(fast, slow);
+    EXPECT_GT(counts.certified, 0);
+    EXPECT_GT(counts.every_pair_checks, 0);
+    EXPECT_EQ(counts.confirmed, counts.groups);
 }
 
 }  // namespace
