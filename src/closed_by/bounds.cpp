@@ -134,6 +134,19 @@ std::int64_t CountSizes::cut_index(double Hs, std::int64_t known) const {
     return (first_true(known + 1, family_.m, [&](std::int64_t i) { return !(family_.at(i) * Hs > cutoff_); })) - 1;
 }
 
+// The positions cut off form a prefix (the values are sorted, largest first;
+// the omitted ones, 1.0, are cut off at every size >= 2), so the search may
+// start anywhere: from `near` it gallops either way to the same end.
+std::int64_t CountSizes::cut_index_near(double Hs, std::int64_t near) const {
+    const auto kept = [&](std::int64_t i) { return !(family_.at(i) * Hs > cutoff_); };
+    const std::int64_t end = family_.m;
+    const std::int64_t start = std::clamp(near + 1, family_.pad, end);
+    if (start == end || kept(start)) {
+        return first_true_from_top(family_.pad, start, kept) - 1;
+    }
+    return first_true(start + 1, end, kept) - 1;
+}
+
 double CountSizes::evalue(std::int64_t i, const EvalueMap& map) const {
     return i <= map.cut ? 0.0 : invalpha_ / stable_ceiling_cpp(family_.at(i) * map.F);
 }
@@ -334,11 +347,14 @@ Interval CountSizes::outside_sum(const EvalueMap& map, std::int64_t count, doubl
 // The loop passes at its first overlap for every covered size if in(u_terms),
 // a lower bound on each size's in(minu), less the rounding of a sum of up to
 // s_err terms, reaches theta(u_theta), which bounds each size's threshold.
+// `up_the_levels` adds the margin that certify_block_up_to needs.
 bool CountSizes::first_overlap_passes(const EvalueMap& map, std::int64_t u_terms, std::int64_t u_theta,
-                                      std::int64_t s_err, double k_exact, bool* loose) const {
+                                      std::int64_t s_err, double k_exact, bool* loose, bool up_the_levels) const {
     const Interval in = inside_sum(map, u_terms, k_exact, loose);
     const double rounding = (1.01 * static_cast<double>(s_err) + 4.0) * ROUND;
-    return in.lo * (1.0 - rounding) >= theta(u_theta);
+    const double threshold = theta(u_theta);
+    const double margin = up_the_levels ? 32.0 * ROUND * (std::abs(threshold) + TOLERANCE) : 0.0;
+    return in.lo * (1.0 - rounding) >= threshold + margin;
 }
 
 // The overlap u0 where h is smallest, found from the sign of its increments
@@ -385,8 +401,10 @@ CountSizes::Argmin CountSizes::argmin_h(const Span& span, std::int64_t start) co
 // from u beta - TOLERANCE by 3.01 u (u beta + TOLERANCE); so the fail test
 // cannot fire if h(u0) - corr exceeds -TOLERANCE by these errors at u_hi. At
 // the overlap where the outside entries are used up, h = g, and the same
-// bound makes the pass test fire there.
-bool CountSizes::span_never_fails(const Span& span, const Argmin& at, double k_exact, bool* loose) const {
+// bound makes the pass test fire there. `up_the_levels` adds the margin that
+// certify_block_up_to needs.
+bool CountSizes::span_never_fails(const Span& span, const Argmin& at, double k_exact, bool* loose,
+                                  bool up_the_levels) const {
     const Interval in = inside_sum(span.map, at.u, k_exact, loose);
     const Interval out = outside_sum(span.map, span.s_out - at.u, k_exact, loose);
     const double top_beta = static_cast<double>(span.u_hi) * beta_;
@@ -394,7 +412,8 @@ bool CountSizes::span_never_fails(const Span& span, const Argmin& at, double k_e
                           4.0 * ROUND * (top_beta + TOLERANCE) + static_cast<double>(span.u_hi - span.u_lo) * at.eta;
     const double at_beta = static_cast<double>(at.u) * beta_;
     const double lhs = in.lo + out.lo;
-    const double rhs = at_beta - TOLERANCE + errors;
+    const double margin = up_the_levels ? 8.0 * ROUND * (top_beta + lhs + TOLERANCE) : 0.0;
+    const double rhs = at_beta - TOLERANCE + errors + margin;
     return lhs >= rhs + 8.0 * ROUND * (lhs + at_beta + TOLERANCE + errors);
 }
 
@@ -457,7 +476,8 @@ SizeVerdict CountSizes::certify(const SizeSetup& z, std::int64_t cut, long liter
 // overlap it has. Its first-overlap sum is at least the span's in(minu(s1)),
 // its threshold at most theta(minu(s2)); its outside sum at most the e-values
 // of s1 over s2's outside positions.
-bool CountSizes::certify_block(const SizeSetup& z1, std::int64_t cut1, const SizeSetup& z2, std::int64_t cut2) const {
+bool CountSizes::certify_block(const SizeSetup& z1, std::int64_t cut1, const SizeSetup& z2, std::int64_t cut2,
+                               std::int64_t* argmin) const {
     const double k_exact = EXACT_CEILINGS[0];
     const EvalueMap map{z2.F, cut2};
     bool loose = false;
@@ -466,7 +486,60 @@ bool CountSizes::certify_block(const SizeSetup& z1, std::int64_t cut1, const Siz
     }
     const EvalueMap smallest{z1.F, cut1};
     const Span span{map, z1.minu, z2.maxu, z1.s, z2.s, outside_sum(smallest, z2.maxv, k_exact, &loose).hi};
-    return span_never_fails(span, argmin_h(span, -1), k_exact, &loose);
+    const Argmin at = argmin_h(span, *argmin);
+    *argmin = at.u;
+    return span_never_fails(span, at, k_exact, &loose);
+}
+
+// The same certificate for every alpha' from this count's alpha (the low
+// end, I = fl(1 / alpha)) up to high's (I_high), evaluated once at the low
+// end. Let k = I' / I in [I_high / I, 1], at least 2/3 (checked below).
+// - Terms. Every quantity of the check moves one way in alpha: at alpha' a
+//   size s <= s2 has F' = fl(fl(s H_s) I') <= z2.F, so every ceiling is at
+//   most the span's, and every position the span does not cut off is not cut
+//   off at (s, alpha') either. So each term fl(I' / c') >= (I' / c)(1 - u)
+//   >= k (1 - 2u) fl(I / c), u = 2^-53: every exact sum a size of the range
+//   holds at alpha' is at least k (1 - 2u) times the span's at the low end.
+// - The first overlap. in.lo (1 - rounding) bounds the span's in(minu) at the
+//   low end from below, and each size's computed first sum at alpha' lies
+//   above k (1 - 2u) times that, less the same rounding. The threshold is
+//   fl(fl(u I') / r) - TOLERANCE <= k A (1 + 3.01u) - TOLERANCE, A = u I / r,
+//   while the low end's is >= A (1 - 3.01u) - TOLERANCE (1 + u). With k <= 1
+//   the TOLERANCE terms only help, and a margin of 32u (|theta| + TOLERANCE)
+//   on the low end's comparison covers the rest (about 10u A; a threshold at
+//   or below 0 is met by every sum).
+// - The span. With beta' = fl(I' / r) <= k beta (1 + 2.01u), each size's
+//   exact h'(u) >= k ((1 - 2u) E_span(u) - u beta (1 + 2.01u))
+//   >= k (H - 2u max(H, 0) - 4.02u top_beta), H the span's least h at the low
+//   end (h(u0) - corr). The errors at alpha' are the same expressions in
+//   top_beta' <= k top_beta (1 + 2.01u) and S', the initial outside sum; their
+//   4u TOLERANCE is not scaled by k, but k >= 2/3 bounds it by k 8u TOLERANCE.
+//   S' <= k S with S = (I / I_high)(1 + 2.01u) times the outside sum of s1 at
+//   high's alpha over s2's outside positions (its ceilings and cut-offs are
+//   the smallest of every size and alpha of the range), which the span uses
+//   as its outside bound. So the span's test at the low end with S and an
+//   added margin of 8u (top_beta + lhs + TOLERANCE), lhs >= max(H, 0), gives
+//   the test at every alpha', divided by k; a size that passes by the time
+//   its fresh outside entries run out at alpha' reads no stale entry, as at
+//   one alpha.
+bool CountSizes::certify_block_up_to(const CountSizes& high, const SizeSetup& z1, const SizeSetup& z2,
+                                     std::int64_t cut2, const SizeSetup& z1_high, std::int64_t cut1_high,
+                                     std::int64_t* argmin) const {
+    if (!(invalpha_ <= 1.5 * high.invalpha_)) {
+        return false;
+    }
+    const double k_exact = EXACT_CEILINGS[0];
+    const EvalueMap map{z2.F, cut2};
+    bool loose = false;
+    if (first_overlap_passes(map, z1.minu, z2.minu, z2.s, k_exact, &loose, true)) {
+        return true;
+    }
+    const double outside_high = high.outside_sum({z1_high.F, cut1_high}, z2.maxv, k_exact, &loose).hi;
+    const double outside = (invalpha_ / high.invalpha_) * outside_high * (1.0 + 8.0 * ROUND);
+    const Span span{map, z1.minu, z2.maxu, z1.s, z2.s, outside};
+    const Argmin at = argmin_h(span, *argmin);
+    *argmin = at.u;
+    return span_never_fails(span, at, k_exact, &loose, true);
 }
 
 }  // namespace tarvimo::closed_by

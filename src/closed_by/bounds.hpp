@@ -125,6 +125,9 @@ public:
     // The last position cut off at H_s; `known` is a position known to be cut
     // off (-1 for none).
     std::int64_t cut_index(double Hs, std::int64_t known) const;
+    // The same for a size >= 2, searched from `near`, a position close to it
+    // (the size's cut-off at another level).
+    std::int64_t cut_index_near(double Hs, std::int64_t near) const;
 
     // The literal steps of size z: the outside walk, the inside prefix and the
     // overlap loop of cBY_check_cpp. `budget` bounds the e-values computed
@@ -143,8 +146,17 @@ public:
     SizeVerdict certify(const SizeSetup& z, std::int64_t cut, long literal_cost, std::int64_t* argmin, bool expect_fail,
                         bool with_exact_sums, bool* used_exact_sums) const;
 
-    // Whether every size s1 ... s2 certainly passes (2 <= s1 <= s2).
-    bool certify_block(const SizeSetup& z1, std::int64_t cut1, const SizeSetup& z2, std::int64_t cut2) const;
+    // Whether every size s1 ... s2 certainly passes (2 <= s1 <= s2). `argmin`
+    // is where the search for the smallest h starts (-1: at s1's minu) and
+    // receives where it ended, as in certify.
+    bool certify_block(const SizeSetup& z1, std::int64_t cut1, const SizeSetup& z2, std::int64_t cut2,
+                       std::int64_t* argmin) const;
+    // Whether every size s1 ... s2 certainly passes at every alpha from this
+    // count's up to that of `high`, the same count of the same family at a
+    // level at most 1.5 times higher. z1, z2 and cut2 are taken at this
+    // alpha, z1_high and cut1_high at high's.
+    bool certify_block_up_to(const CountSizes& high, const SizeSetup& z1, const SizeSetup& z2, std::int64_t cut2,
+                             const SizeSetup& z1_high, std::int64_t cut1_high, std::int64_t* argmin) const;
 
 private:
     // The e-values over u = u_lo ... u_hi: inside T0 ... T0 + u - 1, outside
@@ -171,9 +183,10 @@ private:
     Interval exact_terms(std::int64_t a, std::int64_t b, const EvalueMap& map) const;
     Interval reciprocal_bound(std::int64_t a, std::int64_t b, const EvalueMap& map) const;
     bool first_overlap_passes(const EvalueMap& map, std::int64_t u_terms, std::int64_t u_theta, std::int64_t s_err,
-                              double k_exact, bool* loose) const;
+                              double k_exact, bool* loose, bool up_the_levels = false) const;
     Argmin argmin_h(const Span& span, std::int64_t start) const;
-    bool span_never_fails(const Span& span, const Argmin& at, double k_exact, bool* loose) const;
+    bool span_never_fails(const Span& span, const Argmin& at, double k_exact, bool* loose,
+                          bool up_the_levels = false) const;
     bool fails_at(const SizeSetup& z, const Span& span, const Argmin& at, double k_exact, bool* loose) const;
     ReciprocalSums& sums() const;
 

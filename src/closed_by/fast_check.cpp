@@ -61,9 +61,11 @@ bool values_in_domain(const double* q, std::int64_t n) {
 
 bool alpha_in_domain(double alpha) { return alpha > 0.0 && alpha < 1.0; }
 
+bool factor_in_domain(double family_factor, double alpha) { return family_factor * (1.0 / alpha) <= LARGEST_FACTOR; }
+
 bool factor_in_domain(const HarmonicTable& harmonic, double alpha) {
     const std::int64_t m = harmonic.size();
-    return m == 0 || (static_cast<double>(m) * harmonic(m)) * (1.0 / alpha) <= LARGEST_FACTOR;
+    return m == 0 || factor_in_domain(static_cast<double>(m) * harmonic(m), alpha);
 }
 
 std::int64_t dense_harmonic_from(int n, std::int64_t total, const CertifiedCbyTuning& tuning) {
@@ -79,10 +81,21 @@ std::int64_t dense_harmonic_from(int n, std::int64_t total, const CertifiedCbyTu
 // than the few roundings; for s > r its right side is fixed and its left
 // side grows with s (also at 2^31, where the rounded H exceeds the summed one
 // before it by more than 1/s).
+// Being a prefix, it is found from any start: from the last check's end,
+// which the next check's lies close to.
 std::int64_t CheckWalk::bound_fails_from(Walk& walk) const {
     if (walk.bound_fails_from < 0) {
-        walk.bound_fails_from =
-            first_true(1, family_.m + 1, [&](std::int64_t s) { return !decider_.bound_passes(walk.sizes, s); });
+        const std::int64_t end = family_.m + 1;
+        const auto fails = [&](std::int64_t s) { return !decider_.bound_passes(walk.sizes, s); };
+        const std::int64_t hint = bound_hint_;
+        if (hint < 1) {
+            walk.bound_fails_from = first_true(1, end, fails);
+        } else if (hint >= end || fails(hint)) {
+            walk.bound_fails_from = first_true_from_top(1, std::min(hint, end), fails);
+        } else {
+            walk.bound_fails_from = first_true(hint + 1, end, fails);
+        }
+        bound_hint_ = walk.bound_fails_from;
     }
     return walk.bound_fails_from;
 }
@@ -226,6 +239,15 @@ bool SweptVerdicts::all_pass(std::int64_t lo, std::int64_t hi) const {
 // Decides every size the shortcuts leave, s_b + 1 ... m, in size order, and
 // says whether all pass. Ranges of sizes are tried at once, the width doubling
 // while they pass.
+//
+// With a floor, each range is certified from the floor up to the level
+// (certify_block_up_to; where that fails, at the level alone, counted in
+// level_misses), and the ranges so certified are kept. A later sweep of the
+// same count at a level between the two takes them as passing: a range that
+// passes at every level of [floor, level] passes at this one, and a passing
+// size decided by a certificate reads nothing that earlier sizes left, as a
+// range certified here would. Every other size is decided as without them, so
+// the verdicts, and the walk's result, are the same; only the work differs.
 bool CheckWalk::sweep(Walk& walk) {
     ++stats_.sweeps;
     walk.swept = true;
@@ -244,16 +266,66 @@ bool CheckWalk::sweep(Walk& walk) {
     std::int64_t cut = family_.pad - 1;  // cut off at every size >= 2
     std::int64_t width = std::max<std::int64_t>(2, tuning_.first_block_width);
     std::int64_t cooldown = 0;
+    std::optional<CountSizes> low;  // the count at the floor
+    if (walk.floor > 0.0 && walk.floor < alpha_) {
+        low.emplace(family_, harmonic_, walk.floor, sizes.count(), &sums_);
+        carried_ = {sizes.count(), walk.floor, alpha_, {}};
+    }
+    const bool carried = !low && carried_.r == sizes.count() && carried_.lo <= alpha_ && alpha_ <= carried_.hi;
+    if (!low && carried_.r == sizes.count() && !carried) {
+        ++stats_.outside_carried;
+    }
+    const std::size_t carried_count = carried ? carried_.ranges.size() : 0;
+    std::size_t next_carried = 0;  // the first carried range not below s
+    // Where the last single size's smallest h lay: the next one's lies close
+    // (a hint for the certificate's search, never its verdict).
+    std::int64_t argmin = -1;
+    std::int64_t block_argmin = -1;  // the same for ranges
+    bool gap_start = carried;        // s begins the sizes between two carried ranges
     for (std::int64_t s = from, polls = 0; s <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
             common::stop_if_cancelled(cancel_);
         }
+        while (next_carried < carried_count && carried_.ranges[next_carried].second < s) {
+            ++next_carried;
+        }
+        std::int64_t end = m;  // the last size a range from s may reach
+        if (next_carried < carried_count) {
+            const auto [first, last] = carried_.ranges[next_carried];
+            if (first <= s) {
+                ++stats_.blocks_carried;
+                verdicts_.add_range(s, last);
+                s = last + 1;
+                gap_start = true;
+                continue;
+            }
+            end = first - 1;
+        }
+        if (gap_start) {
+            // The sizes between carried ranges hold the count's tight sizes,
+            // which pass at this level (its crossing, mostly): try them at once.
+            width = std::max<std::int64_t>(2, end - s + 1);
+            gap_start = false;
+        }
         const SizeSetup z = sizes.setup(s);
         cut = sizes.cut_index(z.Hs, cut);
-        if (tuning_.blocks && cooldown == 0 && s < m) {
-            const std::int64_t last = std::min(m, s + width - 1);
+        if (tuning_.blocks && cooldown == 0 && s < end) {
+            const std::int64_t last = std::min(end, s + width - 1);
             const SizeSetup z_last = sizes.setup(last);
-            if (sizes.certify_block(z, cut, z_last, sizes.cut_index(z_last.Hs, cut))) {
+            const std::int64_t cut_last = sizes.cut_index(z_last.Hs, cut);
+            bool certified = false;
+            if (low) {
+                const SizeSetup z_last_low = low->setup(last);
+                certified = low->certify_block_up_to(sizes, low->setup(s), z_last_low,
+                                                     low->cut_index(z_last_low.Hs, cut_last), z, cut, &block_argmin);
+                if (certified) {
+                    ++stats_.blocks_up_the_levels;
+                    carried_.ranges.emplace_back(s, last);
+                } else {
+                    ++stats_.level_misses;
+                }
+            }
+            if (certified || sizes.certify_block(z, cut, z_last, cut_last, &block_argmin)) {
                 ++stats_.blocks_certified;
                 verdicts_.add_range(s, last);
                 s = last + 1;
@@ -268,8 +340,10 @@ bool CheckWalk::sweep(Walk& walk) {
         } else if (cooldown > 0) {
             --cooldown;
         }
-        std::int64_t argmin = -1;
-        const SizeVerdict verdict = decider_.decide(sizes, z, cut, &argmin, !tuning_.decisive_sweep, false);
+        SizeVerdict verdict = known_verdict(sizes.count(), s);
+        if (verdict == SizeVerdict::unknown) {
+            verdict = decider_.decide(sizes, z, cut, &argmin, !tuning_.decisive_sweep, false);
+        }
         verdicts_.add(s, verdict);
         all_pass = all_pass && verdict == SizeVerdict::pass;
         no_fail = no_fail && (verdict == SizeVerdict::pass || verdict == SizeVerdict::uncertain);
@@ -336,16 +410,45 @@ SizeVerdict CheckWalk::size_verdict(std::int64_t r, std::int64_t s) {
     if (walk.omitted.lo <= s && s <= walk.omitted.hi) {
         return omitted_verdict(walk, s);
     }
-    return decider_.evaluate_single(sizes, s);
+    const SizeVerdict verdict = decider_.evaluate_single(sizes, s);
+    if (verdict == SizeVerdict::pass || verdict == SizeVerdict::fail) {
+        if (r != known_r_) {
+            known_.clear();
+            known_r_ = r;
+        }
+        known_.emplace_back(s, verdict);
+    }
+    return verdict;
 }
 
-SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s) {
+// A size's pass or fail judged on its own reads no entry that earlier sizes
+// left (it would be stale otherwise): every route to a verdict of that size
+// at this level, in the walk or in a sweep, gives the same one. So a check of
+// the same count at the same level takes it instead of deciding the size
+// again (the level search judges the sizes near the deciding one on their
+// own right before the check that confirms the level, and those are the
+// tight ones, which need exact sums).
+SizeVerdict CheckWalk::known_verdict(std::int64_t r, std::int64_t s) const {
+    if (r != known_r_) {
+        return SizeVerdict::unknown;
+    }
+    for (const auto& [size, verdict] : known_) {
+        if (size == s) {
+            ++stats_.known_sizes;
+            return verdict;
+        }
+    }
+    return SizeVerdict::unknown;
+}
+
+SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s, double floor) {
     if (r == 0) {
         return {true, 0};
     }
     common::stop_if_cancelled(cancel_);
     const CountSizes sizes(family_, harmonic_, alpha_, r, &sums_);
     Walk walk{sizes, omitted_outside(r)};
+    walk.floor = floor;
     walk.first_individual = std::max<std::int64_t>(2, walk.omitted.hi + 1);
     queue_.clear();
     examined_.clear();
@@ -401,6 +504,9 @@ SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s) {
             examined_.push_back(s);
             if (walk.swept && s >= walk.first_swept) {
                 verdict = verdicts_.at(s);
+            }
+            if (verdict == SizeVerdict::unknown) {
+                verdict = known_verdict(r, s);
             }
             if (verdict == SizeVerdict::unknown) {
                 verdict = decider_.evaluate_single(sizes, s);

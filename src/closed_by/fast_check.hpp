@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "closed_by/bounds.hpp"
@@ -118,7 +119,10 @@ public:
           decider_(family, harmonic, alpha, stats, tuning, cancel) {}
 
     // cBY_check_cpp's result for count r, whose first size is warm_s (0: none).
-    SizeCheck check(std::int64_t r, std::int64_t warm_s);
+    // With a floor below the level, the ranges its sweep certifies hold at
+    // every level from the floor up to this one, and a later check of count r
+    // at a level in between takes them without certifying them again.
+    SizeCheck check(std::int64_t r, std::int64_t warm_s, double floor = 0.0);
     // The verdict of size s in the check of count r, evaluated on its own:
     // pass, fail, or stale where its loop would read entries of e_out that
     // the sizes examined before it left (the verdict then depends on them).
@@ -126,6 +130,9 @@ public:
     // Moves to another level; what the walk keeps of the family (the sums of
     // 1 / p) does not depend on it.
     void set_alpha(double alpha) {
+        if (alpha != alpha_) {
+            known_.clear();
+        }
         alpha_ = alpha;
         decider_.set_alpha(alpha);
     }
@@ -141,6 +148,16 @@ private:
         std::int64_t first_swept = 0;       // verdicts_ holds sizes first_swept ... m
         std::optional<EoutHistory> history = std::nullopt;
         std::size_t applied = 0;  // entries of examined_ applied to history
+        double floor = 0.0;       // the sweep certifies its ranges from here up (0: at the level)
+    };
+
+    // Ranges of sizes (ascending) of count r that pass at every level in
+    // [lo, hi]: the sweep of the last check given a floor certified them.
+    struct CarriedRanges {
+        std::int64_t r = 0;
+        double lo = 0.0;
+        double hi = 0.0;
+        std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
     };
 
     std::int64_t bound_fails_from(Walk& walk) const;
@@ -152,6 +169,7 @@ private:
     bool sweep(Walk& walk);
     bool settle_uncertain(Walk& walk);
     bool passes_everywhere_else(Walk& walk);
+    SizeVerdict known_verdict(std::int64_t r, std::int64_t s) const;
 
     PFamily family_;
     const HarmonicTable& harmonic_;
@@ -166,12 +184,20 @@ private:
     std::vector<std::int64_t> examined_;   // sizes examined in detail, in the literal order
     SweptVerdicts verdicts_;               // after a sweep
     std::vector<std::int64_t> uncertain_;  // the sizes the last sweep left uncertain, ascending
+    CarriedRanges carried_;
+    mutable std::int64_t bound_hint_ = 0;  // where the last check's bound test first failed
+    // The sizes of count known_r_ judged on their own at this level
+    // (size_verdict) that passed or failed: the walk's verdicts for them.
+    std::int64_t known_r_ = 0;
+    std::vector<std::pair<std::int64_t, SizeVerdict>> known_;
 };
 
 // The domain the certificates are proven for.
 bool values_in_domain(const double* q, std::int64_t n);
 bool alpha_in_domain(double alpha);
 bool factor_in_domain(const HarmonicTable& harmonic, double alpha);
+// The same for a family whose m H_m is `family_factor` (0 for an empty one).
+bool factor_in_domain(double family_factor, double alpha);
 
 // The first size whose harmonic number a family of n given values of
 // `total` keeps in its table (HarmonicTable's dense_from): all of them when

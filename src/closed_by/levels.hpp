@@ -77,7 +77,10 @@ public:
     // while fewer versions are kept.
     SpareValues spare_values();
 
-    SizeCheck check(int r, std::int64_t warm_s, double alpha);
+    // With a floor below alpha, the ranges of sizes the check certifies hold
+    // from the floor up, and a later check of r in between takes them
+    // (CheckWalk::check).
+    SizeCheck check(int r, std::int64_t warm_s, double alpha, double floor = 0.0);
     // The verdict of size s (1 ... total) in the check of count r at alpha,
     // on its own; nothing where it cannot be had so (outside the certified
     // domain, or where it depends on the sizes examined before it).
@@ -101,6 +104,7 @@ private:
     Version& at_level(double alpha);
 
     HarmonicTable harmonic_;
+    double family_factor_;  // m H_m, asked at every check's level
     const common::CancelFlag* cancel_;
     CertifiedCbyTuning tuning_;
     CertifiedCbyStats stats_;

@@ -68,7 +68,8 @@ SizeVerdict SizeDecider::evaluate_single(const CountSizes& sizes, std::int64_t s
         }
         memo_ = {s, sizes.cut_index(z.Hs, family_.pad - 1), -1, SizeVerdict::unknown};
     } else if (memo_.cut < 0) {
-        memo_.cut = sizes.cut_index(z.Hs, family_.pad - 1);
+        memo_.cut =
+            memo_.cut_hint >= 0 ? sizes.cut_index_near(z.Hs, memo_.cut_hint) : sizes.cut_index(z.Hs, family_.pad - 1);
     }
     memo_.verdict = decide(sizes, z, memo_.cut, &memo_.argmin, false, memo_.verdict == SizeVerdict::fail);
     return memo_.verdict;

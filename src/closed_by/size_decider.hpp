@@ -54,6 +54,7 @@ public:
         alpha_ = alpha;
         invalpha_ = 1.0 / alpha;
         cutoff_ = alpha + TOLERANCE;
+        memo_.cut_hint = memo_.cut >= 0 ? memo_.cut : memo_.cut_hint;
         memo_.cut = -1;
     }
 
@@ -77,6 +78,7 @@ private:
         std::int64_t cut = -1;
         std::int64_t argmin = -1;
         SizeVerdict verdict = SizeVerdict::unknown;  // its last verdict
+        std::int64_t cut_hint = -1;                  // its cut-off at an earlier level, where the search starts
     } memo_;
 };
 

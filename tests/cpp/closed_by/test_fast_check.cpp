@@ -785,3 +785,164 @@ TEST(CheckWalk, SweepsSettleUncertainSizesAsTheLiteralCheck) {
 }
 
 }  // namespace
+
+namespace {
+
+// Levels in [floor, high] at which ranges certified up the levels must hold:
+// both ends, the doubles next to them and random levels between.
+std::vector<double> levels_between(std::mt19937_64& rng, double floor, double high) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> levels{floor, std::nextafter(floor, 1.0), high, std::nextafter(high, 0.0)};
+    for (int i = 0; i < 6; ++i) {
+        levels.push_back(floor + (high - floor) * unit(rng));
+    }
+    return levels;
+}
+
+// The families whose sizes are tight at some level: the BY line times a
+// factor, or crafted values.
+std::vector<double> tight_family(std::mt19937_64& rng, int m, double alpha) {
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::vector<double> p = crafted_pvalues(rng, m, alpha);
+    if (rng() % 2 == 0) {
+        const std::vector<double> h = harmonic_numbers_cpp(m);
+        const double scale = 0.5 + 3.5 * unit(rng);
+        for (int k = 1; k <= m; ++k) {
+            p[static_cast<std::size_t>(k - 1)] = std::min(1.0, scale * k * alpha / (m * h[m]));
+        }
+    }
+    return largest_first(sanitize_pvalues_cpp(p));
+}
+
+// A range of sizes certified from a floor up to a level passes at every
+// level between, each size by its literal steps (which read no entry that
+// earlier sizes left); a floor more than 1.5 times below refuses.
+TEST(CountSizes, RangesCertifiedUpTheLevelsPassBetween) {
+    std::mt19937_64 rng(20261212);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    long long certified = 0;
+    long long refused = 0;
+    for (int round = 0; round < rounds(40); ++round) {
+        const int m = 20 + static_cast<int>(rng() % 300);
+        const double alpha = std::vector<double>{0.05, 0.2, 0.5}[rng() % 3];
+        const std::vector<double> p = tight_family(rng, m, alpha);
+        const std::vector<double> h = harmonic_numbers_cpp(m);
+        const HarmonicTable table(h.data(), m);
+        const PFamily family{p.data(), m, 0, m};
+        std::unique_ptr<ReciprocalSums> sums;
+        for (int r = m; r >= 1; r -= 1 + static_cast<int>(rng() % 8)) {
+            // Around the count's crossing, where its sizes turn.
+            const double near = p[static_cast<std::size_t>(m - r)] * m * h[m] / r;
+            const double high = std::min(0.9, near * (1.0 + 0.01 * unit(rng)));
+            const double span = std::vector<double>{0x1p-10, 0x1p-4, 0.2, 0.4}[rng() % 4];
+            const double floor = high * (1.0 - span);
+            const CountSizes low(family, table, floor, r, &sums);
+            const CountSizes top(family, table, high, r, &sums);
+            const int s1 = 2 + static_cast<int>(rng() % static_cast<unsigned>(m - 1));
+            const int s2 = s1 + static_cast<int>(rng() % static_cast<unsigned>(std::min(m - s1, 64) + 1));
+            const SizeSetup z1 = low.setup(s1);
+            const SizeSetup z2 = low.setup(s2);
+            const SizeSetup z1_top = top.setup(s1);
+            std::int64_t argmin = -1;
+            if (!low.certify_block_up_to(top, z1, z2, low.cut_index(z2.Hs, -1), z1_top, top.cut_index(z1_top.Hs, -1),
+                                         &argmin)) {
+                refused += span == 0.4 ? 1 : 0;
+                continue;
+            }
+            ASSERT_LT(span, 0.4);
+            ++certified;
+            for (const double level : levels_between(rng, floor, high)) {
+                const CountSizes sizes(family, table, level, r, &sums);
+                for (int s = s1; s <= s2; ++s) {
+                    ASSERT_EQ(sizes.literal(sizes.setup(s), UNLIMITED, nullptr), SizeVerdict::pass)
+                        << "m = " << m << ", r = " << r << ", s = " << s << ", level = " << level << " in [" << floor
+                        << ", " << high << "]";
+                }
+            }
+        }
+    }
+    EXPECT_GT(certified, 0);
+    EXPECT_GT(refused, 0);
+}
+
+// A check given a floor certifies its ranges from there up; later checks of
+// the count at levels between take them, and take the verdicts of sizes
+// judged on their own at their level. Every check gives the literal check's
+// result, also where the range certificate fails at the floor (and the range
+// is certified at the level alone) and at levels outside the carried span.
+TEST(CheckWalk, CarriedRangesAndKnownSizesAsTheLiteralCheck) {
+    std::mt19937_64 rng(20261213);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    CertifiedCbyStats stats;
+    for (int round = 0; round < rounds(40); ++round) {
+        const int m = 20 + static_cast<int>(rng() % 300);
+        const double alpha = std::vector<double>{0.05, 0.2, 0.5}[rng() % 3];
+        const std::vector<double> p = tight_family(rng, m, alpha);
+        const std::vector<double> h = harmonic_numbers_cpp(m);
+        const HarmonicTable table(h.data(), m);
+        CertifiedCbyTuning tuning{static_cast<long>(rng() % 3), 1, true, true, 0, rng() % 2 == 0 ? 2 : 256};
+        tuning.decisive_sweep = true;
+        CheckWalk walk(PFamily{p.data(), m, 0, m}, table, alpha, stats, tuning);
+        for (int r = m; r >= 1; r -= 1 + static_cast<int>(rng() % 6)) {
+            const double near = p[static_cast<std::size_t>(m - r)] * m * h[m] / r;
+            const double high = std::min(0.9, near * (1.0 + 0.01 * unit(rng)));
+            const double floor = high * (1.0 - std::vector<double>{0x1p-10, 0x1p-4, 0.2}[rng() % 3]);
+            const int warm_s = static_cast<int>(rng() % static_cast<unsigned>(m + 1));
+            const auto same = [&](double level, double check_floor) {
+                walk.set_alpha(level);
+                const cBYCheckResult literal = cBY_check_cpp(p, r, h, warm_s, level);
+                const SizeCheck fast = walk.check(r, warm_s, check_floor);
+                return fast.res == literal.res && fast.at_s == literal.at_s;
+            };
+            ASSERT_TRUE(same(high, floor)) << "m = " << m << ", r = " << r << ", level = " << high;
+            std::vector<double> levels = levels_between(rng, floor, high);
+            levels.push_back(floor * (1.0 - 1e-3));  // below the carried span
+            levels.push_back(near * (1.0 - 1e-9));
+            for (const double level : levels) {
+                walk.set_alpha(level);
+                for (int s = std::max(1, warm_s - 3); s <= std::min(m, warm_s + 3); ++s) {
+                    walk.size_verdict(r, s);  // as the level search judges sizes before its check
+                }
+                ASSERT_TRUE(same(level, 0.0))
+                    << "m = " << m << ", r = " << r << ", level = " << level << " in [" << floor << ", " << high << "]";
+            }
+        }
+    }
+    EXPECT_GT(stats.blocks_up_the_levels, 0);
+    EXPECT_GT(stats.level_misses, 0);
+    EXPECT_GT(stats.blocks_carried, 0);
+    EXPECT_GT(stats.outside_carried, 0);
+    EXPECT_GT(stats.known_sizes, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The cut-off searched from any position near it (or far) is the one
+// searched from the start, with omitted values and ties in the family.
+TEST(CountSizes, CutOffFromAnyStartAsFromTheFirstPosition) {
+    std::mt19937_64 rng(20261214);
+    for (int round = 0; round < rounds(40); ++round) {
+        const int n = 1 + static_cast<int>(rng() % 200);
+        const std::int64_t pad = rng() % 3 == 0 ? static_cast<std::int64_t>(rng() % 50) : 0;
+        const std::int64_t m = n + pad;
+        const double alpha = std::vector<double>{0.05, 0.2, 0.5}[rng() % 3];
+        const std::vector<double> p = largest_first(sanitize_pvalues_cpp(crafted_pvalues(rng, n, alpha)));
+        const std::vector<double> h = harmonic_numbers_cpp(static_cast<int>(m));
+        const HarmonicTable table(h.data(), m);
+        std::unique_ptr<ReciprocalSums> sums;
+        const CountSizes sizes(PFamily{p.data(), n, pad, m}, table, alpha, 1, &sums);
+        for (std::int64_t s = 2; s <= m; s += 1 + static_cast<std::int64_t>(rng() % 7)) {
+            const double Hs = table(s);
+            const std::int64_t expected = sizes.cut_index(Hs, pad - 1);
+            for (const std::int64_t near : {std::int64_t{-1}, expected - 1, expected, expected + 1, m - 1, m,
+                                            static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(m))}) {
+                ASSERT_EQ(sizes.cut_index_near(Hs, near), expected)
+                    << "m = " << m << ", s = " << s << ", near = " << near;
+            }
+        }
+    }
+}
+
+}  // namespace
