@@ -40,22 +40,17 @@ double omitted_pvalue_level(int n, std::int64_t total, double harmonic, double m
 std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::int64_t total, double harmonic,
                                           double max_level);
 
-// Levels by rank of closed BY on the n p-values `ascending` (strongest
-// first, ties in the order the mask rejects them) of a family of `total`:
-// level[t] is the smallest double alpha below max_level from which on the
-// engine's closed BY count (the larger of the BY count and the exact closed
-// search's) is at least t + 1, max_level where there is none.
-// Checks of one family at many levels, as the level scan makes them. The
-// family comes in versions (the scan scales it by band), each under a key:
-// the last few are kept, each with its walk's sums of 1 / p, and the harmonic
-// numbers are shared. Each check's result is cBY_check_cpp's on the selected
-// version padded with 1.0 (the literal check outside the certified domain).
 // Values of a version handed back for reuse: the first `ones` are 1.0.
 struct SpareValues {
     std::vector<double> values;
     int ones = 0;
 };
 
+// Checks of one family at many levels, as the level scan makes them. The
+// family comes in versions (the scan scales it by band), each under a key:
+// the last few are kept, each with its walk's sums of 1 / p, and the harmonic
+// numbers are shared. Each check's result is cBY_check_cpp's on the selected
+// version padded with 1.0 (the literal check outside the certified domain).
 class LevelChecks {
 public:
     // For families of n given values of `total`.
@@ -282,6 +277,11 @@ CountLevel count_level_by_sizes(double failing, double passing, std::int64_t fai
     }
 }
 
+// Levels by rank of closed BY on the n p-values `ascending` (strongest
+// first, ties in the order the mask rejects them) of a family of `total`:
+// level[t] is the smallest double alpha below max_level from which on the
+// engine's closed BY count (the larger of the BY count and the exact closed
+// search's) is at least t + 1, max_level where there is none.
 std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_t total, double max_level,
                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
 

@@ -197,8 +197,9 @@ std::int64_t exact_search(const EvalueProfile& profile, double alpha, const comm
     for (std::int64_t r = m - 1; r >= std::max<std::int64_t>(floor, 1);) {
         common::stop_if_cancelled(cancel);
         // A count that its warm row's first two targets decide costs two
-        // targets. While failing runs keep growing (length > 1) they are
-        // cheaper per count, so this is tried only when they have shrunk to one.
+        // targets, and a walk of such counts with the whole set in the row is
+        // proven at once. While failing runs keep growing (length > 1) they are
+        // cheaper per count, so these are tried only when they have shrunk to one.
         if (length == 1) {
             const WholeSetRun run = whole_set_run(profile, r, alpha, warm_i_in, warm_i_out, floor);
             if (run.r_lo <= r) {
@@ -208,13 +209,13 @@ std::int64_t exact_search(const EvalueProfile& profile, double alpha, const comm
                 r = run.r_lo - 1;
                 continue;
             }
-        }
-        if (length == 1 && second_probe_decides(profile, r, alpha, warm_i_in, warm_i_out, mc)) {
-            ++counts.second_probes;
-            warm_i_in = mc.at_i_in;
-            warm_i_out = mc.at_i_out;
-            --r;
-            continue;
+            if (second_probe_decides(profile, r, alpha, warm_i_in, warm_i_out, mc)) {
+                ++counts.second_probes;
+                warm_i_in = mc.at_i_in;
+                warm_i_out = mc.at_i_out;
+                --r;
+                continue;
+            }
         }
         bool probe_known_clean = false;
         if (monotone_level) {
