@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <vector>
 
 #include "closed_ebh/mean_consistency.hpp"
@@ -33,8 +35,17 @@ constexpr double MIN_DIV_RA = 0x1p-900;
 constexpr std::size_t BLOCK_STACK = 65;
 // Values a band search reads one after the other before it bisects.
 constexpr std::int64_t NEAR_PROBES = 64;
+// Keys the samples' index may hold, at least: a short profile's index
+// still resolves its values finely.
+constexpr std::int64_t MIN_KEYS = 64;
 // Rounds of tightening the start of the approximate search's eBH scan.
 constexpr std::int64_t EBH_SKIP_ROUNDS = 8;
+
+std::uint64_t bits_of(double x) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return bits;
+}
 
 // The first t in [lo, hi) with pred(t), or hi; pred is false, then true,
 // over [lo, hi). An answer expected near lo is looked for first by a short
@@ -88,7 +99,7 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, const ValueSamples*
     const auto above_low = [&](double value) { return !(value <= low); };
     const auto in_high = [&](double value) { return value >= high; };
     // [from, to] holds the first t where `pred` holds (to == s: maybe none).
-    const auto search = [&](auto pred, std::int64_t from, std::int64_t to, bool near) {
+    const auto search = [&](auto pred, double threshold, std::int64_t from, std::int64_t to, bool near) {
         from = std::clamp<std::int64_t>(from, 0, set_offset);
         to = std::clamp(to, from, set_offset);
         if (from > 0 && pred(profile.value(from - 1))) {
@@ -108,14 +119,14 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, const ValueSamples*
                 return from;
             }
         }
-        return first_value_where(profile, *samples, from, to, pred);
+        return first_value_where(profile, *samples, from, to, threshold, pred);
     };
-    const std::int64_t j_low = search(above_low, below != nullptr ? below->j_low : 0,
+    const std::int64_t j_low = search(above_low, low, below != nullptr ? below->j_low : 0,
                                       above != nullptr ? above->j_low : set_offset, near_below);
     // The band is a few units of roundoff wide: the first value above it is
     // nearly always at j_low or just after it.
     const double cum_low = profile[j_low];  // loaded while j_high is searched
-    const std::int64_t j_high = search(in_high, std::max(j_low, below != nullptr ? below->j_high : 0),
+    const std::int64_t j_high = search(in_high, high, std::max(j_low, below != nullptr ? below->j_high : 0),
                                        above != nullptr ? above->j_high : set_offset, true);
     return {j_low, j_high, cum_low - lambda * j_high, cum_s + lambda * set_offset};
 }
@@ -185,10 +196,55 @@ ValueSamples::ValueSamples(const EvalueProfile& profile) {
     for (std::int64_t k = 0; k < count; ++k) {
         samples_[static_cast<std::size_t>(k)] = profile.value(k * STRIDE);
     }
+    const auto positive = std::upper_bound(samples_.begin(), samples_.end(), 0.0);
+    if (positive == samples_.end()) {
+        return;
+    }
+    const std::uint64_t low_bits = bits_of(*positive);
+    const std::uint64_t high_bits = bits_of(samples_.back());
+    const std::uint64_t most_keys = static_cast<std::uint64_t>(std::max<std::int64_t>(count, MIN_KEYS));
+    while ((high_bits >> key_shift_) - (low_bits >> key_shift_) + 2 > most_keys) {
+        ++key_shift_;
+    }
+    key_low_ = low_bits >> key_shift_;
+    const std::uint64_t keys = (high_bits >> key_shift_) - key_low_ + 2;
+    first_with_key_.resize(static_cast<std::size_t>(keys));
+    std::int64_t k = 0;
+    for (std::uint64_t j = 0; j < keys; ++j) {
+        while (k < count && key(samples_[static_cast<std::size_t>(k)]) < key_low_ + j) {
+            ++k;
+        }
+        first_with_key_[static_cast<std::size_t>(j)] = k;
+    }
+}
+
+// -0.0, which the ordered prefix may hold, has the key of +0.0.
+std::uint64_t ValueSamples::key(double x) const { return bits_of(std::fabs(x)) >> key_shift_; }
+
+ValueSamples::Bracket ValueSamples::bracket(double y) const {
+    if (!(y > 0.0) || first_with_key_.empty()) {
+        return {0, size()};
+    }
+    const std::uint64_t k = key(y);
+    if (k < key_low_) {
+        return {0, first_with_key_.front()};
+    }
+    if (k - key_low_ + 1 >= first_with_key_.size()) {
+        return {size(), size()};
+    }
+    return {first_with_key_[static_cast<std::size_t>(k - key_low_)],
+            first_with_key_[static_cast<std::size_t>(k - key_low_ + 1)]};
 }
 
 std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std::int64_t r, double div_ra,
                                               const ValueSamples* samples, std::int64_t tight_row) {
+    return *rows_left_by_bounds_at_most(profile, r, div_ra, samples, tight_row,
+                                        std::numeric_limits<std::int64_t>::max());
+}
+
+std::optional<std::vector<std::int64_t>> rows_left_by_bounds_at_most(const EvalueProfile& profile, std::int64_t r,
+                                                                     double div_ra, const ValueSamples* samples,
+                                                                     std::int64_t tight_row, std::int64_t most_left) {
     const std::int64_t set_offset = profile.total() - r;
     const double* sums = profile.sums() + (set_offset - profile.zeros());  // sums[i] = cum[s + i]
     const double cum_s = sums[0];
@@ -207,6 +263,7 @@ std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std:
         OutsideMinimum right;
     };
     std::vector<std::int64_t> left_rows;
+    std::int64_t others_left = 0;  // rows left but tight_row
     const OutsideMinimum first = bound_at(1, nullptr, nullptr, false);
     // Blocks are taken from the left, so that the rows left come in order.
     // The stack holds at most one pending block per halving, so at most 64.
@@ -243,6 +300,9 @@ std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std:
                 const double own_magnitudes = std::fabs(previous.bound) + previous.magnitude;
                 if (!((a - i * i * div_ra) + previous.bound >=
                       (std::fabs(a) + penalty(i_in) + cum_s + own_magnitudes) * PROOF_MARGIN)) {
+                    if (++others_left > most_left) {
+                        return std::nullopt;
+                    }
                     left_rows.push_back(i_in);
                 }
             }
@@ -255,6 +315,49 @@ std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std:
         blocks[pending++] = {i1, mid, left, middle};
     }
     return left_rows;
+}
+
+bool row_clears_near(const EvalueProfile& profile, std::int64_t r, double div_ra, std::int64_t i_in,
+                     std::int64_t from, int most_targets) {
+    const std::int64_t set_offset = profile.total() - r;
+    const double cum_s = profile[set_offset];
+    const double a = profile[set_offset + i_in] - cum_s;
+    if (!(std::fabs(a) <= EvalueProfile::SUM_LIMIT)) {
+        return false;
+    }
+    // fl(i_in d) is within u of i_in d, and shift = 2 u c[s] exactly.
+    const double lambda = static_cast<double>(i_in) * div_ra;
+    const double shift = cum_s * 0x1p-52;
+    const double rising = (lambda + shift) * (1.0 + 0x1p-50);  // at least i_in d + u c[s]
+    const double falling = lambda * (1.0 - 0x1p-50) - shift;   // at most i_in d - u c[s]
+    const double margin = ((std::fabs(a) + cum_s) + pair_count(i_in, set_offset) * div_ra) * 0x1p-49;
+    const auto clears_by_margin = [&](double target) { return target + TOLERANCE >= margin; };
+    int targets = 0;
+    const auto target_passes = [&](std::int64_t j, double& target) {
+        ++targets;
+        target = compute_target(profile, i_in, j, set_offset, div_ra);
+        return !(target < -TOLERANCE);
+    };
+    const std::int64_t start = std::clamp<std::int64_t>(from, 0, set_offset);
+    for (std::int64_t j = start;; ++j) {
+        double target = 0.0;
+        if (targets == most_targets || !target_passes(j, target)) {
+            return false;
+        }
+        if (j == set_offset || (clears_by_margin(target) && profile.value(j) >= rising)) {
+            break;
+        }
+    }
+    for (std::int64_t j = start - 1; j >= 0; --j) {
+        double target = 0.0;
+        if (targets == most_targets || !target_passes(j, target)) {
+            return false;
+        }
+        if (j == 0 || (clears_by_margin(target) && profile.value(j - 1) <= falling)) {
+            break;
+        }
+    }
+    return true;
 }
 
 FailingRun failing_run(const EvalueProfile& profile, double alpha, std::int64_t r, std::int64_t warm_i_in,

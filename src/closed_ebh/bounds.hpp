@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "closed_ebh/profile.hpp"
@@ -19,6 +20,13 @@ namespace tarvimo::closed_ebh {
 // before they read one stretch of the values themselves. The values ascend
 // on the ordered prefix, so such a search has one answer, whichever values
 // it reads on the way: with or without samples, the bounds are the same.
+//
+// A key index spares most of that bisection: the bits of a double x >= 0
+// shifted right, key(x), never fall as x grows, so every sample whose key
+// is below key(y) is below y and every sample whose key is above it is
+// above y. For each key between those of the first positive sample and the
+// last one the index holds the first sample with at least that key; the
+// shift is the smallest that keeps the keys at most as many as the samples.
 class ValueSamples {
 public:
     static constexpr std::int64_t STRIDE = 32;
@@ -29,20 +37,49 @@ public:
     const double* values() const { return samples_.data(); }
     std::int64_t size() const { return static_cast<std::int64_t>(samples_.size()); }
 
+    // Samples below and above y: every sample before `below_end` is below
+    // y, every sample from `above_start` on above it ({0, size()} where the
+    // index tells nothing: y not positive, or no positive sample).
+    struct Bracket {
+        std::int64_t below_end;
+        std::int64_t above_start;
+    };
+    Bracket bracket(double y) const;
+
 private:
+    std::uint64_t key(double x) const;
+
     std::vector<double> samples_;
+    int key_shift_ = 0;
+    std::uint64_t key_low_ = 0;  // the first positive sample's key
+    // first_with_key_[j]: the first sample whose key is at least key_low_ + j,
+    // j = 0 ... (the last sample's key - key_low_) + 1.
+    std::vector<std::int64_t> first_with_key_;
 };
 
 // The first t in [lo, hi) with pred(profile.value(t)), or hi, where pred is
-// false, then true, over [lo, hi) and hi is at most the ordered prefix's
-// end: the samples in the range are bisected, which leaves fewer than
-// STRIDE values, read at once.
+// false, then true, over [lo, hi), false for every value below y and true
+// for every value above it, and hi is at most the ordered prefix's end: the
+// samples in the range that the key index leaves are bisected, which leaves
+// fewer than STRIDE values, read at once.
 template <typename Pred>
 std::int64_t first_value_where(const EvalueProfile& profile, const ValueSamples& samples, std::int64_t lo,
-                               std::int64_t hi, Pred pred) {
+                               std::int64_t hi, double y, Pred pred) {
     constexpr std::int64_t stride = ValueSamples::STRIDE;
     std::int64_t k_lo = (lo + stride - 1) / stride;
     std::int64_t k_hi = std::min((hi + stride - 1) / stride, samples.size());
+    // The bisection's own steps at the last sample known below y and at the
+    // first known above it, where they lie in its range: pred is false at
+    // the one and true at the other.
+    const ValueSamples::Bracket known = samples.bracket(y);
+    if (known.below_end - 1 >= k_lo && known.below_end - 1 < k_hi) {
+        k_lo = known.below_end;
+        lo = (known.below_end - 1) * stride + 1;
+    }
+    if (known.above_start >= k_lo && known.above_start < k_hi) {
+        k_hi = known.above_start;
+        hi = known.above_start * stride;
+    }
     const double* sample = samples.values();
     while (k_lo < k_hi) {
         const std::int64_t mid = k_lo + (k_hi - k_lo) / 2;
@@ -96,6 +133,31 @@ bool rows_can_be_bounded(const EvalueProfile& profile, std::int64_t r, double di
 // bound, and no block holding it is tried, since none would clear.
 std::vector<std::int64_t> rows_left_by_bounds(const EvalueProfile& profile, std::int64_t r, double div_ra,
                                               const ValueSamples* samples = nullptr, std::int64_t tight_row = 0);
+// The same, or nothing once more than `most_left` rows other than tight_row
+// are left: the bound then stops where it is.
+std::optional<std::vector<std::int64_t>> rows_left_by_bounds_at_most(const EvalueProfile& profile, std::int64_t r,
+                                                                     double div_ra, const ValueSamples* samples,
+                                                                     std::int64_t tight_row, std::int64_t most_left);
+
+// Whether every target of row i_in of the check (r, s = m - r, div_ra),
+// rows_can_be_bounded holding, is at least -TOLERANCE, shown from at most
+// `most_targets` targets next to i_out = `from` (the row's minimum, where a
+// check at its own level binds). No bound clears such a row: its smallest
+// target lies within rounding of -TOLERANCE.
+//
+// Why. Let c be the running sums, d = div_ra, A = fl(c[s + i_in] - c[s]),
+// and V(j) = A + c[j] - i_in (i_in + j) d in real arithmetic: the target
+// t(j) differs from V(j) by at most E <= 4.01 u M with M = |A| + c[s] +
+// i_in (i_in + s) d (u = 2^-53; one rounding of A + c[j], two of the
+// penalty, one of the difference; c[j] <= c[s]). V(j + 1) - V(j) = e_j +
+// delta_j - i_in d with |delta_j| <= u c[s], the rounding of c[j + 1]. So V
+// never falls from j_b on when e_{j_b} >= i_in d + u c[s] (the values
+// ascend), and never rises up to j_a when e_{j_a - 1} <= i_in d - u c[s];
+// there every target is at least V(j_b) - E >= t(j_b) - 2E (or t(j_a) -
+// 2E). The targets from j_a to j_b are evaluated, and the ends must clear
+// -TOLERANCE by 16 u M, rounding of M and of the thresholds included.
+bool row_clears_near(const EvalueProfile& profile, std::int64_t r, double div_ra, std::int64_t i_in,
+                     std::int64_t from, int most_targets);
 
 // The run of the at most `length` counts r_lo ... r of the exact scan that
 // follow a violation (warm_i_in, warm_i_out) found at r + 1: a `bound`

@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "closed_ebh/bounds.hpp"
@@ -19,14 +21,24 @@ namespace {
 // most failing checks end at their first or second probe, and the bulk bound
 // costs about what a few dozen probes cost.
 constexpr std::int64_t BULK_AFTER_PROBES = 8;
-// Probes before the bulk bound of a check expected to pass: its warm row (the
-// row expected to bind, which no bound clears at the level where it just
-// passes, so it is searched either way) and the middles of the rows below
-// and above it. A check that fails instead, across many rows (a guessed
-// binding row that missed), fails there before paying for a bulk bound that
-// would leave nearly every row: at 10^6 e-values a few dozen such checks
-// cost more than the hundred thousand that pass.
+// A check expected to pass searches its warm row (the row expected to bind,
+// which no bound clears at the level where it just passes, so it is searched
+// either way) and then bounds its other rows, giving up once more than
+// MOST_EARLY_ROWS_LEFT rows besides the warm one are left: a passing check
+// leaves a few rows next to its warm row, while a check that fails across
+// many rows (a guessed binding row that missed) would pay for a bulk bound
+// leaving nearly every row (at 10^6 e-values a few dozen such checks cost
+// more than the hundred thousand that pass). A check whose early bound gave
+// up searches the middles of the rows below and above its warm row, where
+// such a check fails, and bounds its rows in full after
+// EARLY_BULK_AFTER_PROBES probes.
+constexpr std::int64_t EARLY_BOUND_AFTER_PROBES = 1;
+constexpr std::int64_t MOST_EARLY_ROWS_LEFT = 16;
 constexpr std::int64_t EARLY_BULK_AFTER_PROBES = 3;
+// Targets next to its warm pair that may show a tight row clear
+// (row_clears_near): a few on realistic data, where the targets rise by far
+// more than rounding one value away from the row's minimum.
+constexpr int TIGHT_ROW_TARGETS = 16;
 constexpr std::int64_t LONGEST_RUN = 1 << 30;
 // Relative margin of the whole-set walk's bound (whole_set_run): a thousand
 // times the roundings it covers.
@@ -36,18 +48,21 @@ constexpr double WHOLE_SET_MARGIN = 1e-13;
 constexpr std::int64_t PROBES_PER_POLL = 256;
 
 // The probes policy of the fast checks. Once `bulk_after` probes
-// (EARLY_BULK_AFTER_PROBES or BULK_AFTER_PROBES) have found no violation, it bounds every row
-// (bounds.hpp); from then on the check searches only the rows the bounds
-// leave, and queues only the intervals that hold one.
+// (BULK_AFTER_PROBES, or for a check bound early EARLY_BOUND_AFTER_PROBES and,
+// where that bound gave up, EARLY_BULK_AFTER_PROBES) have found no violation,
+// it bounds every row (bounds.hpp); from then on the check searches only the
+// rows the bounds leave, and queues only the intervals that hold one.
 class ProvenProbes {
 public:
-    ProvenProbes(const EvalueProfile& profile, std::int64_t r, double alpha, std::int64_t bulk_after,
-                 const ValueSamples* samples, std::int64_t tight_row, const common::CancelFlag* cancel,
-                 SearchCounts& counts)
+    ProvenProbes(const EvalueProfile& profile, std::int64_t r, double alpha, bool bound_early,
+                 const ValueSamples* samples, std::int64_t tight_row, std::int64_t tight_i_out,
+                 const common::CancelFlag* cancel, SearchCounts& counts)
         : profile_(profile),
           samples_(samples),
           tight_row_(tight_row),
-          bulk_after_(bulk_after),
+          tight_i_out_(tight_i_out),
+          bulk_after_(bound_early ? EARLY_BOUND_AFTER_PROBES : BULK_AFTER_PROBES),
+          capped_(bound_early),
           r_(r),
           div_ra_(1.0 / (alpha * r)),
           // Without a positive 1 / (alpha r) (alpha <= 0, +inf or NaN) no
@@ -66,10 +81,16 @@ public:
             common::stop_if_cancelled(cancel_);
         }
         if (bounded_ && !bulk_done_ && probes_ > bulk_after_) {
-            bulk_done_ = true;
-            ++counts_.bulk_proofs;
-            rows_left_ = rows_left_by_bounds(profile_, r_, div_ra_, samples_, tight_row_);
-            counts_.rows_proven += r_ - static_cast<std::int64_t>(rows_left_.size());
+            bound_rows();
+        }
+        if (i_in == tight_row_ && bounded_ && !bulk_done_) {
+            // Searched at most once: the first probe of a check bound early.
+            const bool clear = row_clears_near(profile_, r_, div_ra_, i_in, tight_i_out_, TIGHT_ROW_TARGETS);
+            counts_.tight_rows_proven += clear ? 1 : 0;
+            counts_.tight_rows_searched += clear ? 0 : 1;
+            if (clear) {
+                return true;
+            }
         }
         if (bulk_done_ && !std::binary_search(rows_left_.begin(), rows_left_.end(), i_in)) {
             return true;
@@ -87,10 +108,32 @@ public:
     }
 
 private:
+    // The bulk bound, or the early one (capped_), which may give up.
+    void bound_rows() {
+        if (capped_) {
+            capped_ = false;
+            std::optional<std::vector<std::int64_t>> left =
+                rows_left_by_bounds_at_most(profile_, r_, div_ra_, samples_, tight_row_, MOST_EARLY_ROWS_LEFT);
+            if (!left) {
+                ++counts_.early_bounds_given_up;
+                bulk_after_ = EARLY_BULK_AFTER_PROBES;
+                return;
+            }
+            rows_left_ = std::move(*left);
+        } else {
+            rows_left_ = rows_left_by_bounds(profile_, r_, div_ra_, samples_, tight_row_);
+        }
+        bulk_done_ = true;
+        ++counts_.bulk_proofs;
+        counts_.rows_proven += r_ - static_cast<std::int64_t>(rows_left_.size());
+    }
+
     const EvalueProfile& profile_;
     const ValueSamples* samples_;
     const std::int64_t tight_row_;
-    const std::int64_t bulk_after_;
+    const std::int64_t tight_i_out_;
+    std::int64_t bulk_after_;
+    bool capped_;
     const std::int64_t r_;
     const double div_ra_;
     const bool all_clean_;
@@ -265,8 +308,7 @@ MeanConsistentResult fast_check(const EvalueProfile& profile, std::int64_t r, do
     common::stop_if_cancelled(cancel);
     // A check expected to pass binds at its warm row, which it searches first.
     const std::int64_t tight_row = bound_early ? std::min(warm_i_in, r) : 0;
-    ProvenProbes probes(profile, r, alpha, bound_early ? EARLY_BULK_AFTER_PROBES : BULK_AFTER_PROBES, samples,
-                        tight_row, cancel, counts);
+    ProvenProbes probes(profile, r, alpha, bound_early, samples, tight_row, warm_i_out, cancel, counts);
     return check_mean_consistency(profile, r, alpha, warm_i_in, warm_i_out, probes);
 }
 

@@ -42,14 +42,18 @@ struct SearchCounts {
     std::int64_t counts_in_whole_set_runs = 0;  // such counts proven at once, the row holding the whole set
     std::int64_t checks = 0;                    // counts of the exact scan that ran their check
     std::int64_t bulk_proofs = 0;               // checks whose remaining rows were bounded at once
+    std::int64_t early_bounds_given_up = 0;     // early bounds that left too many rows (bound_early)
+    std::int64_t tight_rows_proven = 0;         // warm rows of checks bound early shown clear near their warm pair
+    std::int64_t tight_rows_searched = 0;       // such rows searched instead
     std::int64_t rows_proven = 0;               // rows cleared by the bounds
     std::int64_t rows_searched = 0;             // rows the bounds left, searched target by target
 };
 
 // The result of meanconsistent_cpp on the profile's vector, reported
 // violation included, for 0 <= r; `counts` receives how it was reached.
-// `bound_early` bounds the rows after the first three probes instead of
-// eight, which pays off for a check expected to pass. The result is the same:
+// `bound_early` bounds the rows after the first probe instead of eight,
+// giving up where that leaves more than a few rows (then after the third),
+// which pays off for a check expected to pass. The result is the same:
 // a cleared row holds no violation, so skipping its search changes neither
 // whether a violation is found nor which is found first.
 // `samples`, when given, are the profile's; they speed up the bulk bound.

@@ -15,6 +15,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "closed_ebh/bounds.hpp"
@@ -223,48 +224,186 @@ TEST(RowsLeftByBounds, LongTiesOnTheThresholdAreNotCleared) {
     EXPECT_GT(critical_rows, 10);
 }
 
-// The search through the samples against a scan of every value, for both
-// predicates the band searches use, thresholds on and a few ulps around the
-// values, on ascending values with ties, omitted zeros and ranges of every
-// length, aligned to the samples or not.
-TEST(FirstValueWhere, EqualsTheScanOfEveryValue) {
-    std::mt19937_64 rng(10);
-    std::int64_t searches = 0;
-    for (const int n : {1, 5, 31, 32, 33, 100, 1000}) {
-        for (const int zeros : {0, 1, 40}) {
-            std::vector<double> e(static_cast<std::size_t>(n));
-            for (double& v : e) {
-                v = static_cast<double>(rng() % 50) * (rng() % 4 == 0 ? 1.0 : 0.37);
+// The smallest target of row i_in of the check of size r, and where it lies.
+std::pair<double, int> row_minimum_target(const EvalueProfile& profile, int r, int i_in, double div_ra) {
+    const int s = static_cast<int>(profile.total()) - r;
+    std::pair<double, int> smallest{INF, 0};
+    for (int i_out = 0; i_out <= s; ++i_out) {
+        smallest = std::min(smallest, {compute_target(profile, i_in, i_out, s, div_ra), i_out});
+    }
+    return smallest;
+}
+
+// A row shown clear near a pair has no target below -TOLERANCE at all, from
+// whatever start. At its own level (the smallest double alpha at which no
+// target of the row is below -TOLERANCE, its smallest target then within
+// rounding of it) the row is shown clear from its smallest target on
+// realistic values, and never at the double below, where it violates. Ties
+// on the threshold (a grid of values, 1/alpha ties) keep the search.
+TEST(RowClearsNear, OnlyRowsWithoutViolationsAndTightRowsAtTheirLevel) {
+    std::int64_t claimed = 0;
+    std::int64_t refused_clean = 0;
+    std::int64_t tight = 0;
+    std::int64_t tight_cleared = 0;
+    std::mt19937_64 rng(12);
+    for (const Case& c : cases(120, scaled_rounds(6), 2)) {
+        const int n = static_cast<int>(c.given.size());
+        const EvalueProfile profile(c.given.data(), n, n + c.zeros);
+        for (int r = 2; r <= n; r += 1 + r / 3) {
+            const double div_ra = 1.0 / (c.alpha * r);
+            if (!rows_can_be_bounded(profile, r, div_ra)) {
+                continue;
             }
-            std::sort(e.begin(), e.end());
-            const EvalueProfile profile(e.data(), n, n + zeros);
-            const ValueSamples samples(profile);
-            const std::int64_t end = profile.ordered_prefix();
-            for (int round = 0; round < 300; ++round) {
-                const std::int64_t lo = static_cast<std::int64_t>(rng() % (end + 1));
-                const std::int64_t hi = lo + static_cast<std::int64_t>(rng() % (end - lo + 1));
-                double x = profile.value(static_cast<std::int64_t>(rng() % end));
-                for (int ulps = static_cast<int>(rng() % 5) - 2; ulps != 0; ulps += ulps > 0 ? -1 : 1) {
-                    x = std::nextafter(x, ulps > 0 ? INF : -INF);
+            const int s = static_cast<int>(profile.total()) - r;
+            for (int i_in = 1; i_in <= r; ++i_in) {
+                const auto [smallest, at] = row_minimum_target(profile, r, i_in, div_ra);
+                for (const int from : {at, at - 2, at + 3, static_cast<int>(rng() % (s + 1))}) {
+                    const bool clear = row_clears_near(profile, r, div_ra, i_in, from, 16);
+                    ASSERT_FALSE(clear && smallest < -TOLERANCE)
+                        << c.what << ": r = " << r << ", row " << i_in << ", from " << from << ", smallest " << smallest;
+                    claimed += clear ? 1 : 0;
+                    refused_clean += !clear && smallest >= -TOLERANCE ? 1 : 0;
                 }
-                const auto above = [&](double v) { return !(v <= x); };
-                const auto at_least = [&](double v) { return v >= x; };
-                std::int64_t first_above = lo;
-                while (first_above < hi && !above(profile.value(first_above))) {
-                    ++first_above;
+            }
+            if (c.what != "realistic" || c.zeros != 0 || r > 60) {
+                continue;
+            }
+            // Each row at its own level: bisect the doubles for the smallest
+            // alpha at which the row's smallest target is not below -TOLERANCE.
+            for (int i_in = 1; i_in <= r; i_in += 1 + i_in / 4) {
+                const auto passes = [&](double alpha) {
+                    return row_minimum_target(profile, r, i_in, 1.0 / (alpha * r)).first >= -TOLERANCE;
+                };
+                double low = 1e-9;
+                double high = 1e9;
+                if (passes(low) || !passes(high)) {
+                    continue;
                 }
-                std::int64_t first_at_least = lo;
-                while (first_at_least < hi && !at_least(profile.value(first_at_least))) {
-                    ++first_at_least;
+                while (std::nextafter(low, high) < high) {
+                    double mid = std::sqrt(low) * std::sqrt(high);
+                    mid = mid > low && mid < high ? mid : low + (high - low) / 2;
+                    if (mid <= low || mid >= high) {
+                        mid = std::nextafter(low, high);
+                    }
+                    (passes(mid) ? high : low) = mid;
                 }
-                ASSERT_EQ(first_value_where(profile, samples, lo, hi, above), first_above)
-                    << n << " " << lo << " " << hi;
-                ASSERT_EQ(first_value_where(profile, samples, lo, hi, at_least), first_at_least);
-                ++searches;
+                for (const double alpha : {low, high}) {
+                    const double level_div_ra = 1.0 / (alpha * r);
+                    const auto [smallest, at] = row_minimum_target(profile, r, i_in, level_div_ra);
+                    const bool clear = row_clears_near(profile, r, level_div_ra, i_in, at, 16);
+                    ASSERT_FALSE(clear && smallest < -TOLERANCE) << "r = " << r << ", row " << i_in;
+                    tight += alpha == high ? 1 : 0;
+                    tight_cleared += alpha == high && clear ? 1 : 0;
+                }
             }
         }
     }
-    EXPECT_EQ(searches, 7 * 3 * 300);
+    EXPECT_GT(claimed, 15000);
+    EXPECT_GT(refused_clean, 1000);
+    EXPECT_GT(tight, 150);
+    EXPECT_GT(tight_cleared, tight * 9 / 10);
+}
+
+// The search through the samples against a scan of every value, for both
+// predicates the band searches use, thresholds on and a few ulps around the
+// values, on ascending values with ties, omitted zeros and ranges of every
+// length, aligned to the samples or not. The values are small integers
+// scaled, or spread over hundreds of binades (the key index then takes a
+// coarser shift), with negative zeros among the zeros; thresholds also lie
+// at 0, below every value, beyond the last and at infinity.
+TEST(FirstValueWhere, EqualsTheScanOfEveryValue) {
+    std::mt19937_64 rng(10);
+    std::int64_t searches = 0;
+    for (const int n : {1, 5, 31, 32, 33, 100, 1000, 5000}) {
+        for (const int zeros : {0, 1, 40}) {
+            for (const bool spread : {false, true}) {
+                std::vector<double> e(static_cast<std::size_t>(n));
+                for (double& v : e) {
+                    v = spread ? std::ldexp(1.0 + static_cast<double>(rng() % 1000) / 1000.0,
+                                            static_cast<int>(rng() % 600) - 300)
+                               : static_cast<double>(rng() % 50) * (rng() % 4 == 0 ? 1.0 : 0.37);
+                    v = rng() % 50 == 0 ? (rng() % 2 == 0 ? 0.0 : -0.0) : v;
+                }
+                std::sort(e.begin(), e.end());
+                const EvalueProfile profile(e.data(), n, n + zeros);
+                const ValueSamples samples(profile);
+                const std::int64_t end = profile.ordered_prefix();
+                ASSERT_EQ(end, n + zeros);
+                for (int round = 0; round < 300; ++round) {
+                    const std::int64_t lo = static_cast<std::int64_t>(rng() % (end + 1));
+                    const std::int64_t hi = lo + static_cast<std::int64_t>(rng() % (end - lo + 1));
+                    double x = profile.value(static_cast<std::int64_t>(rng() % end));
+                    switch (round % 20) {
+                        case 0:
+                            x = 0.0;
+                            break;
+                        case 1:
+                            x = profile.value(end - 1) * 3.0;
+                            break;
+                        case 2:
+                            x = INF;
+                            break;
+                        case 3:
+                            x = std::numeric_limits<double>::denorm_min();
+                            break;
+                        default:
+                            break;
+                    }
+                    for (int ulps = static_cast<int>(rng() % 5) - 2; ulps != 0; ulps += ulps > 0 ? -1 : 1) {
+                        x = std::nextafter(x, ulps > 0 ? INF : -INF);
+                    }
+                    const auto above = [&](double v) { return !(v <= x); };
+                    const auto at_least = [&](double v) { return v >= x; };
+                    std::int64_t first_above = lo;
+                    while (first_above < hi && !above(profile.value(first_above))) {
+                        ++first_above;
+                    }
+                    std::int64_t first_at_least = lo;
+                    while (first_at_least < hi && !at_least(profile.value(first_at_least))) {
+                        ++first_at_least;
+                    }
+                    ASSERT_EQ(first_value_where(profile, samples, lo, hi, x, above), first_above)
+                        << n << " " << lo << " " << hi << " " << x;
+                    ASSERT_EQ(first_value_where(profile, samples, lo, hi, x, at_least), first_at_least);
+                    ++searches;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(searches, 8 * 3 * 2 * 300);
+}
+
+// The key index's brackets hold what they claim, on the same kinds of
+// values: every sample before below_end is below y, every one from
+// above_start on above it, and they narrow the search on positive y.
+TEST(ValueSamples, BracketsHoldAndNarrow) {
+    std::mt19937_64 rng(11);
+    std::int64_t narrowed = 0;
+    for (const bool spread : {false, true}) {
+        const int n = 20000;
+        std::vector<double> e(n);
+        for (double& v : e) {
+            v = spread ? std::ldexp(1.0 + static_cast<double>(rng() % 1000) / 1000.0, static_cast<int>(rng() % 2000) - 1000)
+                       : std::exp(static_cast<double>(rng() % 100000) / 5000.0 - 10.0);
+        }
+        std::sort(e.begin(), e.end());
+        const EvalueProfile profile(e.data(), n, n + 10);
+        const ValueSamples samples(profile);
+        for (int round = 0; round < 2000; ++round) {
+            const double y = round % 100 == 0 ? -1.0 : profile.value(static_cast<std::int64_t>(rng() % (n + 10)));
+            const ValueSamples::Bracket known = samples.bracket(y);
+            ASSERT_LE(known.below_end, known.above_start);
+            for (std::int64_t k = 0; k < samples.size(); ++k) {
+                if (k < known.below_end) {
+                    ASSERT_LT(samples.values()[k], y) << k;
+                } else if (k >= known.above_start) {
+                    ASSERT_GT(samples.values()[k], y) << k;
+                }
+            }
+            narrowed += known.above_start - known.below_end < samples.size() / 8 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(narrowed, 3000);
 }
 
 // The samples change only how the band searches find their answers: the

@@ -414,8 +414,9 @@ TEST(MeanConsistencyCheck, BoundEarlyFailsAcrossRowsBeforeItsBulkBound) {
     // A set of 999 values of 1 and one of 1e9 among 1,000 outside values of
     // 1: the warm row, the whole set, passes on the huge value; every row of
     // more than alpha r = 50 ordinary members violates. The check bounded
-    // early finds the literal check's violation in the middle of the rows
-    // below, without a bulk bound; passing checks still bound their rows.
+    // early gives its early bound up and finds the literal check's violation
+    // in the middle of the rows below, without a bulk bound; passing checks
+    // still bound their rows.
     const int m = 2000;
     const int r = 1000;
     std::vector<double> given(m, 1.0);
@@ -429,11 +430,88 @@ TEST(MeanConsistencyCheck, BoundEarlyFailsAcrossRowsBeforeItsBulkBound) {
     const MeanConsistentResult fails = fast_check(profile, r, 0.05, r, 0, nullptr, counts, true);
     expect_same(fails, meanconsistent_cpp(cum_e, r, 0.05, r, 0), "failing across rows");
     EXPECT_FALSE(fails.meanconsistent);
+    EXPECT_EQ(counts.early_bounds_given_up, 1);
     EXPECT_EQ(counts.bulk_proofs, 0);
     const MeanConsistentResult passes = fast_check(profile, r, 0.999, r, 0, nullptr, counts, true);
     expect_same(passes, meanconsistent_cpp(cum_e, r, 0.999, r, 0), "passing");
     EXPECT_TRUE(passes.meanconsistent);
+    EXPECT_EQ(counts.early_bounds_given_up, 1);
     EXPECT_EQ(counts.bulk_proofs, 1);
+}
+
+// A check bound early as the levels run it: warm from the pair with the
+// smallest target at the size's level (the smallest double at which the
+// literal check passes, by bisection), at that level and the double below;
+// and warm from the smallest pair of the weakest row at that row's own
+// level, below the size's. The first passes: its warm row is proven clear
+// near its pair, the others by the early bound. Grids and ties at 1/alpha
+// keep their warm rows' searches. Every verdict and reported violation is
+// the literal check's.
+TEST(MeanConsistencyCheck, BoundEarlyAtTheLevelsEqualsTheLiteralCheck) {
+    std::mt19937_64 rng(13);
+    SearchCounts counts;
+    for (int round = 0; round < rounds(6); ++round) {
+        const int m = 1200;
+        std::vector<double> given = realistic(rng, m, 0.1);
+        if (round % 3 == 1) {
+            given = on_grid(rng, m, 0.25, 60);
+        } else if (round % 3 == 2) {
+            std::fill(given.begin() + m / 2, given.end(), 8.0);
+        }
+        const EvalueProfile profile(given.data(), m, m);
+        std::vector<double> cum_e{0.0};
+        for (const double e : given) {
+            cum_e.push_back(cum_e.back() + e);
+        }
+        // The smallest double in (1e-9, 1e9) at which passes holds, or 0.
+        const auto level_of = [](const auto& passes) {
+            double low = 1e-9;
+            double high = 1e9;
+            if (passes(low) || !passes(high)) {
+                return 0.0;
+            }
+            while (std::nextafter(low, high) < high) {
+                double mid = std::sqrt(low) * std::sqrt(high);
+                mid = mid > low && mid < high ? mid : std::nextafter(low, high);
+                (passes(mid) ? high : low) = mid;
+            }
+            return high;
+        };
+        for (int r = 30 + round * 7; r <= 300; r += 67) {
+            const int s = m - r;
+            const auto smallest_pair = [&](double alpha, int first_row, int last_row) {
+                std::pair<double, std::pair<int, int>> smallest{INF, {0, 0}};
+                for (int i_in = first_row; i_in <= last_row; ++i_in) {
+                    for (int i_out = 0; i_out < s; ++i_out) {
+                        smallest = std::min(
+                            smallest, {compute_target(profile, i_in, i_out, s, 1.0 / (alpha * r)), {i_in, i_out}});
+                    }
+                }
+                return smallest.second;
+            };
+            const double size_level =
+                level_of([&](double alpha) { return meanconsistent_cpp(cum_e, r, alpha, -1, -1).meanconsistent; });
+            if (size_level == 0.0) {
+                continue;
+            }
+            const std::pair<int, int> binding = smallest_pair(size_level, 1, r);
+            const std::pair<int, int> weakest = smallest_pair(size_level, 1, 1);
+            const double weakest_level = level_of([&](double alpha) {
+                return !(compute_target(profile, 1, weakest.second, s, 1.0 / (alpha * r)) < -TOLERANCE);
+            });
+            for (const auto& [alpha, pair] : {std::pair{size_level, binding},
+                                              std::pair{std::nextafter(size_level, 0.0), binding},
+                                              std::pair{weakest_level, weakest}}) {
+                const std::string what = "round " + std::to_string(round) + ", r = " + std::to_string(r) + ", row " +
+                                         std::to_string(pair.first) + ", alpha " + std::to_string(alpha);
+                expect_same(fast_check(profile, r, alpha, pair.first, pair.second, nullptr, counts, true),
+                            meanconsistent_cpp(cum_e, r, alpha, pair.first, pair.second), what);
+            }
+        }
+    }
+    EXPECT_GT(counts.tight_rows_proven, 15);
+    EXPECT_GT(counts.tight_rows_searched, 15);
+    EXPECT_GT(counts.bulk_proofs, 15);
 }
 
 }  // namespace
