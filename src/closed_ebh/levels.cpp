@@ -256,7 +256,9 @@ bool flat_minimum(const EvalueProfile& profile, std::int64_t set_offset, std::in
 // or, where the row's minimum cannot depend on the hint (row_is_monotone),
 // from the same row's minimum at the last guess, which lies closer still: at
 // 10^6 e-values the weakest rows' minima lie some 10^5 values from the
-// binding row's and move by a few dozen between guesses.
+// binding row's and move by a few dozen between guesses. The minima of the
+// rows of a group move alike: such a start is moved by the last move of the
+// group's row searched before.
 Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last, std::int64_t monotone_end,
                           ClosedLevelCounts& counts) {
     const std::int64_t set_offset = profile.total() - r;
@@ -266,12 +268,14 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
     double best_threshold = INFINITY;
     bool best_flat = false;
     // Row i_in's minimum, searched from its own minimum at the last guess
-    // (`own`, when there is one) where the hint cannot change the result
-    // (row_is_monotone), else from `chained`, a neighbouring row's.
-    const auto consider = [&](int i_in, std::int64_t own, std::int64_t chained) {
+    // (`own`, when there is one) moved by `drift` where the hint cannot
+    // change the result (row_is_monotone), else from `chained`, a
+    // neighbouring row's; `drift` becomes the row's own move.
+    const auto consider = [&](int i_in, std::int64_t own, std::int64_t chained, std::int64_t& drift) {
         const bool own_hint = own >= 0 && row_is_monotone(profile, set_offset, i_in, monotone_end);
         counts.chained_hints += own >= 0 && !own_hint;
-        const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, own_hint ? own : chained);
+        const auto [i_out, mean] = row_minimum(profile, set_offset, i_in, own_hint ? own + drift : chained);
+        drift = own_hint ? i_out - own : drift;
         const double threshold = mean / static_cast<double>(i_in);
         if (threshold < best_threshold) {
             best_threshold = threshold;
@@ -284,18 +288,21 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
     best.around_first = first_around;
     std::int64_t hint = last.pair.i_out;
     std::int64_t lowest_hint = hint;
+    std::int64_t drift = 0;
     for (int i_in = first_around; i_in <= std::min(r, last.pair.i_in + ROWS_AROUND_LAST); ++i_in) {
         const int own = i_in - last.around_first;
-        hint = consider(i_in, own >= 0 && own < AROUND_ROWS ? last.around_i_out[own] : -1, hint);
+        hint = consider(i_in, own >= 0 && own < AROUND_ROWS ? last.around_i_out[own] : -1, hint, drift);
         best.around_i_out[i_in - first_around] = hint;
         lowest_hint = i_in == first_around ? hint : lowest_hint;
     }
+    drift = 0;
     for (int i_in = std::min(r, WEAKEST_ROWS); i_in >= 1; --i_in) {
-        lowest_hint = consider(i_in, last.weakest_i_out[i_in - 1], lowest_hint);
+        lowest_hint = consider(i_in, last.weakest_i_out[i_in - 1], lowest_hint, drift);
         best.weakest_i_out[i_in - 1] = lowest_hint;
     }
     if (r > WEAKEST_ROWS) {
-        best.whole_i_out = consider(r, -1, last.whole_i_out);
+        drift = 0;
+        best.whole_i_out = consider(r, -1, last.whole_i_out, drift);
     }
     // Rows whose thresholds lie close together need no care: each row is
     // searched on its own, and a guess of the wrong one only misses.
