@@ -99,27 +99,28 @@ OutsideMinimum outside_minimum(const EvalueProfile& profile, const ValueSamples*
     const auto above_low = [&](double value) { return !(value <= low); };
     const auto in_high = [&](double value) { return value >= high; };
     // [from, to] holds the first t where `pred` holds (to == s: maybe none).
+    // With samples, only a search near `from` takes a hint, and only its
+    // start (a value next to it): the key index narrows the others, with no
+    // hint read at a far position.
     const auto search = [&](auto pred, double threshold, std::int64_t from, std::int64_t to, bool near) {
+        if (samples != nullptr && !near) {
+            return first_value_where(profile, *samples, 0, set_offset, threshold, pred);
+        }
         from = std::clamp<std::int64_t>(from, 0, set_offset);
-        to = std::clamp(to, from, set_offset);
         if (from > 0 && pred(profile.value(from - 1))) {
             from = 0;
         }
+        const auto at = [&](std::int64_t t) { return pred(profile.value(t)); };
+        if (samples != nullptr) {
+            const std::int64_t near_end = std::min(set_offset, from + NEAR_PROBES);
+            from = first_true_in(from, near_end, at, true);
+            return from < near_end ? from : first_value_where(profile, *samples, from, set_offset, threshold, pred);
+        }
+        to = std::clamp(to, from, set_offset);
         if (to < set_offset && !pred(profile.value(to))) {
             to = set_offset;
         }
-        const auto at = [&](std::int64_t t) { return pred(profile.value(t)); };
-        if (samples == nullptr) {
-            return first_true_in(from, to, at, near);
-        }
-        if (near) {
-            const std::int64_t near_end = std::min(to, from + NEAR_PROBES);
-            from = first_true_in(from, near_end, at, true);
-            if (from < near_end) {
-                return from;
-            }
-        }
-        return first_value_where(profile, *samples, from, to, threshold, pred);
+        return first_true_in(from, to, at, near);
     };
     const std::int64_t j_low = search(above_low, low, below != nullptr ? below->j_low : 0,
                                       above != nullptr ? above->j_low : set_offset, near_below);
