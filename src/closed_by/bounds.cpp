@@ -432,7 +432,8 @@ bool CountSizes::fails_at(const SizeSetup& z, const Span& span, const Argmin& at
     const Interval in_first = at.u == z.minu ? in : inside_sum(span.map, z.minu, k_exact, loose);
     const double at_beta = static_cast<double>(at.u) * beta_;
     const double g_max = std::max(in_first.hi - static_cast<double>(z.minu) * beta_, in.hi - at_beta);
-    const double errors = 2.0 * ROUND * static_cast<double>(span.s_err + 2) * in.hi + 4.0 * ROUND * (at_beta + TOLERANCE);
+    const double errors =
+        2.0 * ROUND * static_cast<double>(span.s_err + 2) * in.hi + 4.0 * ROUND * (at_beta + TOLERANCE);
     return g_max + TOLERANCE + errors + 8.0 * ROUND * (in.hi + at_beta + TOLERANCE) < 0.0;
 }
 

@@ -97,9 +97,10 @@ private:
 // The levels of a family of n entries read through value(j), written
 // through write(j, level); `total` counts the family's hypotheses (the
 // omitted ones as p = 1 or e = 0), or is -1 for the present entries alone.
+// A closed BY family may take `threads` (two at most) for its scan.
 template <typename Value, typename Write>
 void family_levels(const Method& method, std::int64_t n, const Value& value, const Write& write, std::int64_t total,
-                   double max_level, LevelScratch& scratch, const common::CancelFlag* cancel) {
+                   double max_level, LevelScratch& scratch, const common::CancelFlag* cancel, int threads = 1) {
     std::int64_t present = 0;
     for (std::int64_t j = 0; j < n; ++j) {
         present += std::isnan(value(j)) ? 0 : 1;
@@ -146,7 +147,8 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
     std::vector<double> levels;
     if (method.evidence == Evidence::pvalues) {
         levels = method.closed
-                     ? closed_by::closed_by_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
+                     ? closed_by::closed_by_levels(sorted.data(), n_ranked, family_total, max_level, cancel, nullptr,
+                                                   threads)
                      : closed_by::step_up_pvalue_levels(sorted.data(), n_ranked, family_total, harmonic, max_level);
     } else {
         levels = method.closed

@@ -177,7 +177,8 @@ class TestContract:
         for options in ({}, {"m": 1000}):
             full = tarvimo.adjust(values, "closed_by", **options)
             np.testing.assert_array_equal(
-                tarvimo.adjust(values, "closed_by", max_level=max_level, **options), np.where(full < max_level, full, 1.0)
+                tarvimo.adjust(values, "closed_by", max_level=max_level, **options),
+                np.where(full < max_level, full, 1.0),
             )
             assert_contract(rng, values, "closed_by", max_level=max_level, **options)
 
