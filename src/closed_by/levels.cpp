@@ -403,8 +403,9 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::i
 
 namespace {
 
-// Families of at least this many p-values scan their levels in two parts
-// when given two threads, if the lower part holds at least LEAST_LOWER_PART.
+// Families of at least this many p-values scan their levels in two parts,
+// at once when given two threads, if the lower part holds at least
+// LEAST_LOWER_PART.
 constexpr int TWO_PART_LEVELS = 1 << 16;
 constexpr int LEAST_LOWER_PART = 1 << 12;
 
@@ -541,7 +542,8 @@ std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_
     if (n == 0) {
         return levels;
     }
-    const int split = threads >= 2 && n >= TWO_PART_LEVELS ? two_part_split(levels, max_level) : 0;
+    // The split does not depend on the threads, so neither do the levels.
+    const int split = n >= TWO_PART_LEVELS ? two_part_split(levels, max_level) : 0;
     if (split == 0) {
         with_level_step(ascending, n, total, cancel, tally,
                         [&](const auto& step) { common::scan_closed_levels(levels, max_level, step, cancel); });
@@ -550,7 +552,8 @@ std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_
     ClosedLevelCounts lower_tally;
     with_level_step(ascending, n, total, cancel, tally, [&](const auto& upper) {
         with_level_step(ascending, n, total, cancel, lower_tally, [&](const auto& lower) {
-            lower_tally.rescanned = common::scan_closed_levels_in_two(levels, max_level, split, upper, lower, cancel);
+            lower_tally.rescanned =
+                common::scan_closed_levels_in_two(levels, max_level, split, upper, lower, threads, cancel);
         });
     });
     lower_tally.lower_part = split;

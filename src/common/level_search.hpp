@@ -308,21 +308,23 @@ void scan_closed_levels(std::vector<double>& levels, double max_level, const Ste
     scan_closed_sizes(levels, static_cast<int>(levels.size()), 1, max_level, step, cancel);
 }
 
-// The scan on two threads: the sizes above `split` as above with `upper`,
-// and at the same time the sizes from split down with `lower`, from
-// max_level as if nothing lay above them. The scan then goes on from split
-// with the true running minimum until it gives a size the minimum that the
-// lower part gave it: from there on the two are the same scan, because a
-// step's result depends only on its size and the minimum it is given (what
-// a step keeps from one size to the next, the warm sizes, hints and certified
-// ranges of its checks, changes the work, never a verdict or a crossing).
-// The sizes before that are scanned again with `upper`. Where levels fall
-// with the size, as on realistic data, the lower part's minimum drops below
-// the upper part's within a few sizes.
-// Returns how many sizes were scanned again.
+// The scan in two parts, at once where `threads` >= 2: the sizes above
+// `split` as above with `upper`, and the sizes from split down with `lower`,
+// from max_level as if nothing lay above them. The scan then goes on from
+// split with the true running minimum until it gives a size the minimum that
+// the lower part gave it, and the lower part's levels from there on stand.
+// That is the one-part scan wherever the sizes' checks are monotone in alpha:
+// a step's result then depends only on its size and the minimum it is given
+// (what a step keeps from one size to the next, warm sizes, hints and
+// certified ranges, changes the work, never a verdict, and the crossing it
+// finds is the only one). Where rounding makes a check fall as alpha grows,
+// the hints can lead the two scans to different crossings; both are
+// crossings, and the levels never depend on the number of threads. The sizes
+// before the join are scanned again with `upper` (where levels fall with the
+// size, as on realistic data, the parts join at once). Returns how many.
 template <typename Upper, typename Lower>
 int scan_closed_levels_in_two(std::vector<double>& levels, double max_level, int split, const Upper& upper,
-                              const Lower& lower, const CancelFlag* cancel) {
+                              const Lower& lower, int threads, const CancelFlag* cancel) {
     const int n = static_cast<int>(levels.size());
     if (split < 1 || split >= n) {
         scan_closed_levels(levels, max_level, upper, cancel);
@@ -331,13 +333,19 @@ int scan_closed_levels_in_two(std::vector<double>& levels, double max_level, int
     ScanTrace trace{std::vector<double>(static_cast<std::size_t>(split)),
                     std::vector<double>(static_cast<std::size_t>(split))};
     double running = max_level;
-    run_on_threads(2, [&](int part) {
-        if (part == 0) {
+    const auto part = [&](int t) {
+        if (t == 0) {
             running = scan_closed_sizes(levels, n, split + 1, max_level, upper, cancel);
         } else {
             scan_closed_sizes(levels, split, 1, max_level, lower, cancel, &trace);
         }
-    });
+    };
+    if (threads >= 2) {
+        run_on_threads(2, part);
+    } else {
+        part(0);
+        part(1);
+    }
     for (int r = split; r >= 1; --r) {
         stop_if_cancelled(cancel);
         const auto at = static_cast<std::size_t>(r - 1);
