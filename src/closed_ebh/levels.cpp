@@ -333,16 +333,32 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, std::int6
     return closed_ebh_levels(descending, EvalueProfile(ascending.data(), n, total), max_level, cancel, counts);
 }
 
-std::vector<double> closed_ebh_levels(const double* descending, const EvalueProfile& profile, double max_level,
-                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
-    const int n = static_cast<int>(profile.given());
+namespace {
+
+// Families of at least this many e-values scan their levels in two parts,
+// at once when given two threads, if the lower part holds at least
+// LEAST_LOWER_PART.
+constexpr int TWO_PART_LEVELS = 1 << 16;
+constexpr int LEAST_LOWER_PART = 1 << 12;
+
+// Where the scan splits: a share of the ranks whose e-BH level is below
+// max_level (the searched sizes lie among the ranks below max_level, spread
+// about evenly, and the closed levels are at most the e-BH ones), the upper
+// part also running every size above them. 0 where the lower part would be
+// too small. It does not depend on the threads, so neither do the levels.
+int two_part_split(const std::vector<double>& step_up, double max_level) {
+    const auto below = std::lower_bound(step_up.begin(), step_up.end(), max_level) - step_up.begin();
+    const auto split = static_cast<int>(below * 3 / 5);
+    return split >= LEAST_LOWER_PART ? split : 0;
+}
+
+// Calls body(step) with the step of the closed levels' scan, which keeps its
+// warm pairs and guesses from one size to the next; each part of a scan in
+// two parts has its own.
+template <typename Body>
+void with_level_step(const double* descending, const EvalueProfile& profile, const common::CancelFlag* cancel,
+                     ClosedLevelCounts& tally, const Body& body) {
     const std::int64_t total = profile.total();
-    ClosedLevelCounts local;
-    ClosedLevelCounts& tally = counts != nullptr ? *counts : local;
-    std::vector<double> levels = step_up_evalue_levels(descending, n, total, max_level);
-    if (n == 0) {
-        return levels;
-    }
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
     Guess last_binding = no_guess();
@@ -431,7 +447,36 @@ std::vector<double> closed_ebh_levels(const double* descending, const EvalueProf
         last_binding.trusted = true;
         return level;
     };
-    common::scan_closed_levels(levels, max_level, size_level, cancel);
+    body(size_level);
+}
+
+}  // namespace
+
+std::vector<double> closed_ebh_levels(const double* descending, const EvalueProfile& profile, double max_level,
+                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts, int threads) {
+    const int n = static_cast<int>(profile.given());
+    const std::int64_t total = profile.total();
+    ClosedLevelCounts local;
+    ClosedLevelCounts& tally = counts != nullptr ? *counts : local;
+    std::vector<double> levels = step_up_evalue_levels(descending, n, total, max_level);
+    if (n == 0) {
+        return levels;
+    }
+    const int split = n >= TWO_PART_LEVELS ? two_part_split(levels, max_level) : 0;
+    if (split == 0) {
+        with_level_step(descending, profile, cancel, tally,
+                        [&](const auto& step) { common::scan_closed_levels(levels, max_level, step, cancel); });
+        return levels;
+    }
+    ClosedLevelCounts lower_tally;
+    with_level_step(descending, profile, cancel, tally, [&](const auto& upper) {
+        with_level_step(descending, profile, cancel, lower_tally, [&](const auto& lower) {
+            lower_tally.rescanned =
+                common::scan_closed_levels_in_two(levels, max_level, split, upper, lower, threads, cancel);
+        });
+    });
+    lower_tally.lower_part = split;
+    tally.add(lower_tally);
     return levels;
 }
 
