@@ -335,23 +335,6 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, std::int6
 
 namespace {
 
-// Families of at least this many e-values scan their levels in two parts,
-// at once when given two threads, if the lower part holds at least
-// LEAST_LOWER_PART.
-constexpr int TWO_PART_LEVELS = 1 << 16;
-constexpr int LEAST_LOWER_PART = 1 << 12;
-
-// Where the scan splits: a share of the ranks whose e-BH level is below
-// max_level (the searched sizes lie among the ranks below max_level, spread
-// about evenly, and the closed levels are at most the e-BH ones), the upper
-// part also running every size above them. 0 where the lower part would be
-// too small. It does not depend on the threads, so neither do the levels.
-int two_part_split(const std::vector<double>& step_up, double max_level) {
-    const auto below = std::lower_bound(step_up.begin(), step_up.end(), max_level) - step_up.begin();
-    const auto split = static_cast<int>(below * 3 / 5);
-    return split >= LEAST_LOWER_PART ? split : 0;
-}
-
 // Calls body(step) with the step of the closed levels' scan, which keeps its
 // warm pairs and guesses from one size to the next; each part of a scan in
 // two parts has its own.
@@ -462,21 +445,12 @@ std::vector<double> closed_ebh_levels(const double* descending, const EvalueProf
     if (n == 0) {
         return levels;
     }
-    const int split = n >= TWO_PART_LEVELS ? two_part_split(levels, max_level) : 0;
-    if (split == 0) {
-        with_level_step(descending, profile, cancel, tally,
-                        [&](const auto& step) { common::scan_closed_levels(levels, max_level, step, cancel); });
-        return levels;
-    }
-    ClosedLevelCounts lower_tally;
-    with_level_step(descending, profile, cancel, tally, [&](const auto& upper) {
-        with_level_step(descending, profile, cancel, lower_tally, [&](const auto& lower) {
-            lower_tally.rescanned =
-                common::scan_closed_levels_in_two(levels, max_level, split, upper, lower, threads, cancel);
-        });
-    });
-    lower_tally.lower_part = split;
-    tally.add(lower_tally);
+    common::scan_closed_levels_split(
+        levels, max_level,
+        [&](ClosedLevelCounts& part_counts, const auto& body) {
+            with_level_step(descending, profile, cancel, part_counts, body);
+        },
+        threads, cancel, tally);
     return levels;
 }
 

@@ -164,7 +164,7 @@ TEST(ScanClosedLevels, RunningMinimumOfStepUpLevelsAndSizeThresholds) {
         const auto passes = [&](int r, double alpha) { return alpha >= thresholds[static_cast<std::size_t>(r - 1)]; };
         const auto failing_level = [](int) { return SMALLEST_LEVEL; };
         const auto size_level = [&](int r, double, double) { return thresholds[static_cast<std::size_t>(r - 1)]; };
-        scan_closed_levels(searched, max_level, passes, failing_level, size_level, nullptr, counts);
+        scan_closed_levels(searched, max_level, searching_step(passes, failing_level, size_level, counts), nullptr);
         EXPECT_EQ(searched, expected) << round;
         std::vector<int> live;  // the sizes entered with a running minimum above the smallest level
         long long below_running = 0;
