@@ -401,15 +401,15 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::i
     return levels;
 }
 
-std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_t total, double max_level,
-                                     const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
-    common::require_family_size(n, total);
-    ClosedLevelCounts local;
-    ClosedLevelCounts& tally = counts != nullptr ? *counts : local;
-    std::vector<double> levels = step_up_pvalue_levels(ascending, n, total, harmonic_number(total), max_level);
-    if (n == 0) {
-        return levels;
-    }
+namespace {
+
+// Calls body(step) with the step of the closed levels' scan (the check of a
+// size at the double below the running minimum, and the search of its level
+// where it passes), which keeps its checks and hints from one size to the
+// next; each part of a scan on two threads has its own.
+template <typename Body>
+void with_level_step(const double* ascending, int n, std::int64_t total, const common::CancelFlag* cancel,
+                     ClosedLevelCounts& tally, const Body& body) {
     LevelChecks checks(n, total, cancel, LEVEL_TUNING);
     std::int64_t warm_s = 0;
     // The whole check of r at alpha: 0 where it passes, else the size at
@@ -509,7 +509,26 @@ std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_
         deciding = found.deciding;
         return found.level;
     };
-    common::scan_closed_levels(levels, max_level, scan_passes, failing_level, size_level, cancel, tally);
+    body(common::searching_step(scan_passes, failing_level, size_level, tally));
+}
+
+}  // namespace
+
+std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_t total, double max_level,
+                                     const common::CancelFlag* cancel, ClosedLevelCounts* counts, int threads) {
+    common::require_family_size(n, total);
+    ClosedLevelCounts local;
+    ClosedLevelCounts& tally = counts != nullptr ? *counts : local;
+    std::vector<double> levels = step_up_pvalue_levels(ascending, n, total, harmonic_number(total), max_level);
+    if (n == 0) {
+        return levels;
+    }
+    common::scan_closed_levels_split(
+        levels, max_level,
+        [&](ClosedLevelCounts& part_counts, const auto& body) {
+            with_level_step(ascending, n, total, cancel, part_counts, body);
+        },
+        threads, cancel, tally);
     return levels;
 }
 

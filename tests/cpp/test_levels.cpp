@@ -164,7 +164,7 @@ TEST(ScanClosedLevels, RunningMinimumOfStepUpLevelsAndSizeThresholds) {
         const auto passes = [&](int r, double alpha) { return alpha >= thresholds[static_cast<std::size_t>(r - 1)]; };
         const auto failing_level = [](int) { return SMALLEST_LEVEL; };
         const auto size_level = [&](int r, double, double) { return thresholds[static_cast<std::size_t>(r - 1)]; };
-        scan_closed_levels(searched, max_level, passes, failing_level, size_level, nullptr, counts);
+        scan_closed_levels(searched, max_level, searching_step(passes, failing_level, size_level, counts), nullptr);
         EXPECT_EQ(searched, expected) << round;
         std::vector<int> live;  // the sizes entered with a running minimum above the smallest level
         long long below_running = 0;
@@ -178,6 +178,76 @@ TEST(ScanClosedLevels, RunningMinimumOfStepUpLevelsAndSizeThresholds) {
         }
         EXPECT_EQ(stepped, live) << round;
         EXPECT_EQ(counts.searched_sizes, below_running) << round;
+    }
+}
+
+// The scan in two parts gives the one-thread scan's levels at every split:
+// where the lower part's minimum joins the upper part's at once, later, or
+// never (each part's steps counted, the rescanned sizes among them).
+TEST(ScanClosedLevels, InTwoPartsAsInOne) {
+    std::mt19937_64 rng(12);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int rejoined_late = 0;
+    for (int round = 0; round < 300; ++round) {
+        const int n = 2 + static_cast<int>(rng() % 60);
+        const double max_level = round % 3 == 0 ? 1.0 : 0.1;
+        std::vector<double> step_up(static_cast<std::size_t>(n));
+        std::vector<double> thresholds(step_up.size());
+        for (std::size_t t = 0; t < step_up.size(); ++t) {
+            step_up[t] = unit(rng) < 0.3 ? unit(rng) * 0.2 : max_level;
+            // Rising with the size, as on realistic data, or scattered.
+            thresholds[t] = round % 2 == 0 ? unit(rng) : (static_cast<double>(t) + unit(rng) * 8.0) / (n + 8.0);
+        }
+        std::sort(step_up.begin(), step_up.end());
+        const auto step = [&](int r, double running) {
+            return std::min(running, thresholds[static_cast<std::size_t>(r - 1)]);
+        };
+        std::vector<double> expected = step_up;
+        scan_closed_levels(expected, max_level, step, nullptr);
+        for (int split = 0; split <= n; ++split) {
+            std::vector<double> levels = step_up;
+            std::vector<int> upper_sizes;
+            const int rescanned = scan_closed_levels_in_two(
+                levels, max_level, split,
+                [&](int r, double running) {
+                    upper_sizes.push_back(r);
+                    return step(r, running);
+                },
+                step, 1 + split % 2, nullptr);
+            ASSERT_EQ(levels, expected) << "round " << round << ", split " << split;
+            // The upper part's steps: its own sizes, then the rescanned ones (those stepped).
+            const auto own = static_cast<std::size_t>(split >= 1 && split < n ? n - split : n);
+            ASSERT_GE(upper_sizes.size(), own);
+            EXPECT_LE(upper_sizes.size() - own, static_cast<std::size_t>(rescanned));
+            rejoined_late += rescanned > 1 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(rejoined_late, 0);
+}
+
+// Closed BY levels of a family large enough to scan in two parts, with two
+// threads as with one: same levels, nearly the same checks.
+TEST(ClosedLevels, TwoThreadsGiveTheLevelsOfOne) {
+    std::mt19937_64 rng(21);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (const double signals : {0.4}) {
+        std::vector<double> p(1 << 16);
+        for (std::size_t t = 0; t < p.size(); ++t) {
+            const double z = normal(rng) + (static_cast<double>(t % 100) < 100.0 * signals ? 3.5 : 0.0);
+            p[t] = 0.5 * std::erfc(z / std::sqrt(2.0));
+        }
+        std::sort(p.begin(), p.end());
+        const int n = static_cast<int>(p.size());
+        for (const double max_level : {1.0, 0.1}) {
+            ClosedLevelCounts one;
+            ClosedLevelCounts two;
+            const std::vector<double> expected = closed_by_levels(p.data(), n, n, max_level, nullptr, &one, 1);
+            EXPECT_EQ(closed_by_levels(p.data(), n, n, max_level, nullptr, &two, 2), expected)
+                << signals << " " << max_level;
+            EXPECT_GT(two.lower_part, 4096) << signals << " " << max_level;
+            EXPECT_LT(two.rescanned, 8);
+            EXPECT_LE(two.searched_sizes, one.searched_sizes + 8);
+        }
     }
 }
 
@@ -660,6 +730,30 @@ TEST(ClosedEbhLevels, GuessedPairsSettleRealisticFamilies) {
     EXPECT_GT(counts.searched_sizes, 20);
     EXPECT_LE(counts.guess_misses * 10, counts.searched_sizes);
     EXPECT_GT(counts.settled_checks, 0);
+}
+
+// Closed e-BH levels of a family large enough to scan in two parts: with
+// two threads as with one.
+TEST(ClosedEbhLevels, TwoThreadsGiveTheLevelsOfOne) {
+    std::mt19937_64 rng(23);
+    std::normal_distribution<double> normal;
+    std::vector<double> e(1 << 16);
+    for (std::size_t t = 0; t < e.size(); ++t) {
+        e[t] = std::exp(3.0 * (normal(rng) + (t % 10 < 3 ? 3.0 : 0.0)) - 4.5);
+    }
+    std::sort(e.begin(), e.end(), std::greater<>());
+    const std::vector<double> ascending(e.rbegin(), e.rend());
+    const tarvimo::closed_ebh::EvalueProfile profile(ascending.data(), static_cast<std::int64_t>(e.size()),
+                                                     static_cast<std::int64_t>(e.size()));
+    for (const double max_level : {1.0, 0.1}) {
+        ClosedLevelCounts one;
+        ClosedLevelCounts two;
+        const std::vector<double> expected = closed_ebh_levels(e.data(), profile, max_level, nullptr, &one, 1);
+        EXPECT_EQ(closed_ebh_levels(e.data(), profile, max_level, nullptr, &two, 2), expected) << max_level;
+        EXPECT_GT(two.lower_part, 4096) << max_level;
+        EXPECT_LT(two.rescanned, 8);
+        EXPECT_EQ(two.searched_sizes, one.searched_sizes);
+    }
 }
 
 // A set whose weakest half is equal and whose strongest half is huge binds
