@@ -318,8 +318,8 @@ std::optional<std::vector<std::int64_t>> rows_left_by_bounds_at_most(const Evalu
     return left_rows;
 }
 
-bool row_clears_near(const EvalueProfile& profile, std::int64_t r, double div_ra, std::int64_t i_in,
-                     std::int64_t from, int most_targets) {
+bool row_clears_near(const EvalueProfile& profile, std::int64_t r, double div_ra, std::int64_t i_in, std::int64_t from,
+                     int most_targets) {
     const std::int64_t set_offset = profile.total() - r;
     const double cum_s = profile[set_offset];
     const double a = profile[set_offset + i_in] - cum_s;

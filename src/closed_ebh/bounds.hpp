@@ -156,8 +156,8 @@ std::optional<std::vector<std::int64_t>> rows_left_by_bounds_at_most(const Evalu
 // there every target is at least V(j_b) - E >= t(j_b) - 2E (or t(j_a) -
 // 2E). The targets from j_a to j_b are evaluated, and the ends must clear
 // -TOLERANCE by 16 u M, rounding of M and of the thresholds included.
-bool row_clears_near(const EvalueProfile& profile, std::int64_t r, double div_ra, std::int64_t i_in,
-                     std::int64_t from, int most_targets);
+bool row_clears_near(const EvalueProfile& profile, std::int64_t r, double div_ra, std::int64_t i_in, std::int64_t from,
+                     int most_targets);
 
 // The run of the at most `length` counts r_lo ... r of the exact scan that
 // follow a violation (warm_i_in, warm_i_out) found at r + 1: a `bound`

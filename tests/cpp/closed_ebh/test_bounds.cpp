@@ -259,8 +259,8 @@ TEST(RowClearsNear, OnlyRowsWithoutViolationsAndTightRowsAtTheirLevel) {
                 const auto [smallest, at] = row_minimum_target(profile, r, i_in, div_ra);
                 for (const int from : {at, at - 2, at + 3, static_cast<int>(rng() % (s + 1))}) {
                     const bool clear = row_clears_near(profile, r, div_ra, i_in, from, 16);
-                    ASSERT_FALSE(clear && smallest < -TOLERANCE)
-                        << c.what << ": r = " << r << ", row " << i_in << ", from " << from << ", smallest " << smallest;
+                    ASSERT_FALSE(clear && smallest < -TOLERANCE) << c.what << ": r = " << r << ", row " << i_in
+                                                                 << ", from " << from << ", smallest " << smallest;
                     claimed += clear ? 1 : 0;
                     refused_clean += !clear && smallest >= -TOLERANCE ? 1 : 0;
                 }
@@ -383,7 +383,8 @@ TEST(ValueSamples, BracketsHoldAndNarrow) {
         const int n = 20000;
         std::vector<double> e(n);
         for (double& v : e) {
-            v = spread ? std::ldexp(1.0 + static_cast<double>(rng() % 1000) / 1000.0, static_cast<int>(rng() % 2000) - 1000)
+            v = spread ? std::ldexp(1.0 + static_cast<double>(rng() % 1000) / 1000.0,
+                                    static_cast<int>(rng() % 2000) - 1000)
                        : std::exp(static_cast<double>(rng() % 100000) / 5000.0 - 10.0);
         }
         std::sort(e.begin(), e.end());

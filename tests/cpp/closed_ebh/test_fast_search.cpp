@@ -499,9 +499,9 @@ TEST(MeanConsistencyCheck, BoundEarlyAtTheLevelsEqualsTheLiteralCheck) {
             const double weakest_level = level_of([&](double alpha) {
                 return !(compute_target(profile, 1, weakest.second, s, 1.0 / (alpha * r)) < -TOLERANCE);
             });
-            for (const auto& [alpha, pair] : {std::pair{size_level, binding},
-                                              std::pair{std::nextafter(size_level, 0.0), binding},
-                                              std::pair{weakest_level, weakest}}) {
+            for (const auto& [alpha, pair] :
+                 {std::pair{size_level, binding}, std::pair{std::nextafter(size_level, 0.0), binding},
+                  std::pair{weakest_level, weakest}}) {
                 const std::string what = "round " + std::to_string(round) + ", r = " + std::to_string(r) + ", row " +
                                          std::to_string(pair.first) + ", alpha " + std::to_string(alpha);
                 expect_same(fast_check(profile, r, alpha, pair.first, pair.second, nullptr, counts, true),
