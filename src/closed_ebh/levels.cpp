@@ -233,6 +233,30 @@ struct Guess {
     std::array<std::int64_t, AROUND_ROWS> around_i_out;
 };
 
+// Smallest lower bound on a row's mean that weakest_row_loses relies on:
+// far from the subnormal doubles, where the relative bounds hold.
+constexpr double SMALLEST_MEAN_BOUND = 0x1p-1000;
+
+// Whether no minimum of row i_in of the check with this offset can have a
+// threshold mean / i_in below `best`, shown from the outside value at j
+// (0 <= j < set_offset), the row lying before monotone_rows_end. Why: let
+// A be the row's inside sum plus TOLERANCE (the double row_minimum adds the
+// outside sums to) and c the running sums. Every mean (A + c[k]) / (i_in + k)
+// with k <= j is at least A / (i_in + j); for k > j, c[k] - c[j] sums
+// increments c[t + 1] - c[t] >= e_t - u c[s] >= e_j - u c[s] (ascending
+// values, each sum within u c[s] of the exact one), so the mean is at least
+// the smaller of (A + c[j]) / (i_in + j) and e_j - u c[s]. The smaller of
+// A / (i_in + j) and e_j - u c[s], taken 8 u lower with every rounding of
+// its own, bounds every real mean from below, and the threshold row_minimum
+// computes lies within three roundings of the real one.
+bool weakest_row_loses(const EvalueProfile& profile, std::int64_t set_offset, int i_in, std::int64_t j, double best) {
+    const double inside = (profile[set_offset + i_in] - profile[set_offset]) + TOLERANCE;
+    const double shift = profile[set_offset] * 0x1p-50;
+    const double mean_low = std::min((inside / static_cast<double>(i_in + j)) * (1.0 - 0x1p-50),
+                                     profile.value(j) * (1.0 - 0x1p-50) - shift);
+    return mean_low >= SMALLEST_MEAN_BOUND && (mean_low / static_cast<double>(i_in)) * (1.0 - 0x1p-50) >= best;
+}
+
 // A guess before any: no pair, no minima.
 Guess no_guess() {
     Guess none{{0, 0}, true, 0, {}, 0, {}};
@@ -296,8 +320,24 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
         lowest_hint = i_in == first_around ? hint : lowest_hint;
     }
     drift = 0;
+    // A weakest row whose threshold cannot be below the best so far is not
+    // searched where the weakest rows' minima do not depend on their hints:
+    // the rows searched after it do not chain from it, and its own last
+    // minimum stays its hint.
+    bool weakest_monotone = true;
+    for (int i_in = 1; i_in <= std::min(r, WEAKEST_ROWS); ++i_in) {
+        weakest_monotone = weakest_monotone && row_is_monotone(profile, set_offset, i_in, monotone_end);
+    }
     for (int i_in = std::min(r, WEAKEST_ROWS); i_in >= 1; --i_in) {
-        lowest_hint = consider(i_in, last.weakest_i_out[i_in - 1], lowest_hint, drift);
+        const std::int64_t own = last.weakest_i_out[i_in - 1];
+        if (weakest_monotone && own >= 0 && set_offset > 0 &&
+            weakest_row_loses(profile, set_offset, i_in, std::clamp<std::int64_t>(own + drift, 0, set_offset - 1),
+                              best_threshold)) {
+            ++counts.weakest_bounded;
+            lowest_hint = own;
+        } else {
+            lowest_hint = consider(i_in, own, lowest_hint, drift);
+        }
         best.weakest_i_out[i_in - 1] = lowest_hint;
     }
     if (r > WEAKEST_ROWS) {

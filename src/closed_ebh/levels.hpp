@@ -58,6 +58,12 @@ std::int64_t monotone_rows_end(const EvalueProfile& profile);
 // sum is finite, at least 0 and at most SUM_LIMIT.
 bool row_is_monotone(const EvalueProfile& profile, std::int64_t set_offset, int i_in, std::int64_t monotone_end);
 
+// Whether no minimum row_minimum finds on row i_in of the check with this
+// offset has a threshold mean / i_in below `best`, shown from the outside
+// value at j (0 <= j < set_offset) without a search; the row must be one
+// where row_is_monotone holds.
+bool weakest_row_loses(const EvalueProfile& profile, std::int64_t set_offset, int i_in, std::int64_t j, double best);
+
 // Crossing levels by rank of closed e-BH on the n e-values `descending`
 // (strongest first, ties in the order the mask rejects them) of a family of
 // `total`: level[t] is the smallest double alpha below max_level at which

@@ -821,6 +821,7 @@ using tarvimo::closed_ebh::EvalueProfile;
 using tarvimo::closed_ebh::monotone_rows_end;
 using tarvimo::closed_ebh::row_is_monotone;
 using tarvimo::closed_ebh::row_minimum;
+using tarvimo::closed_ebh::weakest_row_loses;
 
 // The minimum row_minimum looks for, found by reading every i_out: the first
 // where the next outside value is not below the group's mean so far.
@@ -912,6 +913,66 @@ TEST(ClosedEbhLevels, RowsNotMonotoneKeepTheirChainedHints) {
     tied_pair.push_back(*weakest);
     const ClosedLevelCounts chained = expect_closed_ebh_levels_bisected(tied_pair, 301, 1.0);
     EXPECT_GT(chained.chained_hints, 0);
+}
+
+// A weakest row is left unsearched only where no threshold its search could
+// compute, at any i_out, lies below the best: checked against every i_out on
+// realistic, grid and tied values with omitted zeros, from j at the row's
+// minimum and elsewhere, with bests just below and above the row's smallest
+// threshold. Realistic families at 10^4 leave most weakest rows unsearched.
+TEST(WeakestRowLoses, NoThresholdOfTheRowLiesBelowTheBestItBeats) {
+    std::mt19937_64 rng(8);
+    std::normal_distribution<double> normal;
+    long long shown = 0;
+    long long refused = 0;
+    for (int round = 0; round < 12; ++round) {
+        const int n = 600;
+        std::vector<double> e(static_cast<std::size_t>(n));
+        for (double& v : e) {
+            v = round % 3 == 0   ? std::exp(3.0 * (normal(rng) + (rng() % 10 == 0 ? 3.0 : 0.0)) - 4.5)
+                : round % 3 == 1 ? static_cast<double>(rng() % 7) * 0.5
+                                 : 2.0;
+        }
+        std::sort(e.begin(), e.end());
+        const EvalueProfile profile(e.data(), n, n + (round % 2) * 30);
+        const std::int64_t end = monotone_rows_end(profile);
+        for (int r = 20; r <= n; r += 97) {
+            const std::int64_t s = profile.total() - r;
+            for (int i_in = 1; i_in <= 4; ++i_in) {
+                if (!row_is_monotone(profile, s, i_in, end)) {
+                    continue;
+                }
+                const double inside = (profile[s + i_in] - profile[s]) + 1e-12;
+                double smallest = INFINITY;
+                std::int64_t at = 0;
+                for (std::int64_t k = 0; k <= s; ++k) {
+                    const double threshold = ((inside + profile[k]) / static_cast<double>(i_in + k)) / i_in;
+                    if (threshold < smallest) {
+                        smallest = threshold;
+                        at = k;
+                    }
+                }
+                for (const std::int64_t j : {std::min(at, s - 1), at / 2, s - 1, static_cast<std::int64_t>(rng() % s)}) {
+                    for (const double best : {smallest * 0.5, smallest * 0.999, smallest, smallest * 1.001}) {
+                        const bool loses = weakest_row_loses(profile, s, i_in, j, best);
+                        ASSERT_FALSE(loses && smallest < best) << "round " << round << ", r " << r << ", row " << i_in;
+                        shown += loses ? 1 : 0;
+                        refused += loses ? 0 : 1;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(shown, 100);
+    EXPECT_GT(refused, 200);
+    std::vector<double> e(10000);
+    for (std::size_t t = 0; t < e.size(); ++t) {
+        e[t] = std::exp(3.0 * (normal(rng) + (t % 10 == 0 ? 3.0 : 0.0)) - 4.5);
+    }
+    std::sort(e.begin(), e.end(), std::greater<>());
+    ClosedLevelCounts counts;
+    closed_ebh_levels(e.data(), static_cast<int>(e.size()), static_cast<std::int64_t>(e.size()), 0.1, nullptr, &counts);
+    EXPECT_GT(counts.weakest_bounded, counts.searched_sizes);
 }
 
 }  // namespace
