@@ -257,24 +257,27 @@ std::optional<std::vector<std::int64_t>> rows_left_by_bounds_at_most(const Evalu
         return outside_minimum(profile, samples, set_offset, i_in * div_ra, below, above, near_below);
     };
 
-    struct Block {
-        std::int64_t i1;
-        std::int64_t i2;
-        OutsideMinimum left;
-        OutsideMinimum right;
+    // The pending blocks are consecutive, taken from the left: their ends
+    // form a stack, the leftmost end on top, each with its outside minimum,
+    // and the block on top runs from the top end to the one below it. The
+    // stack holds one end per halving pending and the first block's two.
+    struct End {
+        std::int64_t row;
+        OutsideMinimum minimum;
     };
     std::vector<std::int64_t> left_rows;
     std::int64_t others_left = 0;  // rows left but tight_row
     const OutsideMinimum first = bound_at(1, nullptr, nullptr, false);
-    // Blocks are taken from the left, so that the rows left come in order.
-    // The stack holds at most one pending block per halving, so at most 64.
-    std::array<Block, BLOCK_STACK> blocks;
+    std::array<End, BLOCK_STACK + 1> ends;
     std::size_t pending = 0;
-    blocks[pending++] = {1, r, first, r == 1 ? first : bound_at(r, &first, nullptr, false)};
+    ends[pending++] = {r, r == 1 ? first : bound_at(r, &first, nullptr, false)};
+    ends[pending++] = {1, first};
     std::int64_t next_row = 1;  // rows below it are decided; block ends are shared
-    while (pending > 0) {
-        const Block block = blocks[--pending];
-        const auto& [i1, i2, left, right] = block;
+    while (pending > 1) {
+        const std::int64_t i1 = ends[pending - 1].row;
+        const std::int64_t i2 = ends[pending - 2].row;
+        const OutsideMinimum& left = ends[pending - 1].minimum;
+        const OutsideMinimum& right = ends[pending - 2].minimum;
         const double magnitudes = std::fabs(left.bound) + std::fabs(right.bound) + left.magnitude + right.magnitude;
         const double k = penalty(i2) + cum_s + magnitudes;  // the block's magnitudes but a
         const double slope = (right.bound - left.bound) / static_cast<double>(std::max<std::int64_t>(i2 - i1, 1));
@@ -285,6 +288,7 @@ std::optional<std::vector<std::int64_t>> rows_left_by_bounds_at_most(const Evalu
                            div_ra, left.bound, right.bound, k)) ||
              (i2 - i1 <= CHORD_ROWS && chord_clears(sums, cum_s, i1, i2, div_ra, left.bound, slope, k)))) {
             next_row = i2 + 1;
+            --pending;
             continue;
         }
         if (i2 - i1 <= OWN_BOUND_ROWS) {
@@ -308,12 +312,13 @@ std::optional<std::vector<std::int64_t>> rows_left_by_bounds_at_most(const Evalu
                 }
             }
             next_row = i2 + 1;
+            --pending;
             continue;
         }
         const std::int64_t mid = i1 + (i2 - i1) / 2;
-        const OutsideMinimum middle = bound_at(mid, &left, &right, false);
-        blocks[pending++] = {mid, i2, middle, right};
-        blocks[pending++] = {i1, mid, left, middle};
+        const End left_end = ends[pending - 1];
+        ends[pending - 1] = {mid, bound_at(mid, &left_end.minimum, &right, false)};
+        ends[pending++] = left_end;
     }
     return left_rows;
 }
