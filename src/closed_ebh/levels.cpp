@@ -333,7 +333,7 @@ Guess likely_binding_pair(const EvalueProfile& profile, int r, const Guess& last
         if (weakest_monotone && own >= 0 && set_offset > 0 &&
             weakest_row_loses(profile, set_offset, i_in, std::clamp<std::int64_t>(own + drift, 0, set_offset - 1),
                               best_threshold)) {
-            ++counts.weakest_bounded;
+            ++counts.weakest_skips;
             lowest_hint = own;
         } else {
             lowest_hint = consider(i_in, own, lowest_hint, drift);

@@ -170,7 +170,7 @@ struct ClosedLevelCounts {
     long long guess_misses = 0;    // sizes whose guessed binding pair was not the size's level
     long long break_misses = 0;    // of those, closed BY sizes not settled at a breakpoint of their values
     long long chained_hints = 0;   // closed e-BH weakest-row searches not started from their own last minimum
-    long long weakest_bounded = 0;  // closed e-BH weakest rows a bound showed not to set the guess, unsearched
+    long long weakest_skips = 0;   // closed e-BH weakest rows a bound showed not to set the guess, unsearched
     long long lower_part = 0;      // sizes a scan on two threads gave its lower part
     long long rescanned = 0;       // of those, sizes scanned again before the parts joined
 
@@ -183,7 +183,7 @@ struct ClosedLevelCounts {
         guess_misses += other.guess_misses;
         break_misses += other.break_misses;
         chained_hints += other.chained_hints;
-        weakest_bounded += other.weakest_bounded;
+        weakest_skips += other.weakest_skips;
         lower_part += other.lower_part;
         rescanned += other.rescanned;
     }
