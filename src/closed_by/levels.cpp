@@ -98,7 +98,7 @@ LevelChecks::Version& LevelChecks::at_level(double alpha) {
     return version;
 }
 
-SizeCheck LevelChecks::check(int r, std::int64_t warm_s, double alpha, double floor) {
+SizeCheck LevelChecks::check(int r, std::int64_t warm_s, double alpha, double floor, int least_count) {
     if (!certified(alpha)) {
         ++stats_.literal_runs;
         const Version& version = *versions_.front();
@@ -112,7 +112,7 @@ SizeCheck LevelChecks::check(int r, std::int64_t warm_s, double alpha, double fl
         const cBYCheckResult result = cBY_check_cpp(padded, r, harmonic, static_cast<int>(warm_s), alpha);
         return {result.res, result.at_s};
     }
-    return at_level(alpha).walk->check(r, warm_s, floor > 0.0 && certified(floor) ? floor : 0.0);
+    return at_level(alpha).walk->check(r, warm_s, floor > 0.0 && certified(floor) ? floor : 0.0, least_count);
 }
 
 std::optional<bool> LevelChecks::size_passes(int r, std::int64_t s, double alpha) {
@@ -203,6 +203,13 @@ constexpr CertifiedCbyTuning LEVEL_TUNING = [] {
 // on realistic data at 10^6, about 94 in 100 levels lie within 2^-10 (relative)
 // below the scan's check.
 constexpr double CARRIED_SPAN = 0x1p-10;
+
+// ... and for the counts this far (relative) below their own: the next
+// searched count is mostly the next one down, and its scan's check lies
+// within the span of levels of this one's.
+constexpr double CARRIED_COUNT_SPAN = 0x1p-11;
+
+int carried_counts(int r) { return static_cast<int>(static_cast<double>(r) * CARRIED_COUNT_SPAN); }
 
 // Breakpoints listed for one size at most; a bracket holding more is
 // bisected as before.
@@ -426,7 +433,9 @@ std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_
             return warm_s;
         }
         ++tally.checks;
-        const SizeCheck check = checks.check(r, warm_s, scaled, carry ? scaled * (1.0 - CARRIED_SPAN) : 0.0);
+        const SizeCheck check =
+            carry ? checks.check(r, warm_s, scaled, scaled * (1.0 - CARRIED_SPAN), r - carried_counts(r))
+                  : checks.check(r, warm_s, scaled);
         if (!check.res) {
             warm_s = check.at_s;
         }

@@ -17,8 +17,10 @@ struct CertifiedCbyStats {
     long long blocks_certified = 0;      // ranges of sizes certified to pass at once
     long long blocks_up_the_levels = 0;  // of those, certified from a floor up to the check's level
     long long level_misses = 0;          // ranges whose certificate from the floor failed: tried at the level alone
-    long long blocks_carried = 0;        // such ranges a later check of the count between the two levels took
-    long long outside_carried = 0;       // sweeps of that count at a level outside them: certified afresh
+    long long blocks_across_counts = 0;  // of those, certified for a span of counts below the check's too
+    long long blocks_carried = 0;        // such ranges a later check between the two levels took
+    long long carried_across_counts = 0;  // of those, taken by a check of another count than the one certifying
+    long long outside_carried = 0;        // sweeps without a floor that no kept range applied to
     long long known_sizes = 0;           // sizes a check took as judged on their own at its level before
     long long fallbacks = 0;             // sizes no certificate decided, run literally
     long long history_replays = 0;       // sizes whose loop read entries left by earlier sizes
