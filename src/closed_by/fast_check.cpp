@@ -238,6 +238,30 @@ bool SweptVerdicts::all_pass(std::int64_t lo, std::int64_t hi) const {
     return run != nullptr && run->first_single < 0 && hi <= run->hi;
 }
 
+// The carried range holding s that reaches furthest (taken >= s), else the
+// last size before the first one above s (end: m where none is). Each kept
+// sweep's cursor moves past the ranges below s and those not for count r.
+CheckWalk::CarriedAt CheckWalk::carried_at(Applying& applying, std::size_t count, std::int64_t s, std::int64_t r) const {
+    CarriedAt at{s - 1, family_.m, false};
+    for (std::size_t k = 0; k < count; ++k) {
+        const std::vector<CarriedRange>& ranges = applying[k].first->ranges;
+        std::size_t& next = applying[k].second;
+        while (next < ranges.size() && (ranges[next].last < s || ranges[next].least > r)) {
+            ++next;
+        }
+        if (next == ranges.size()) {
+            continue;
+        }
+        if (ranges[next].first > s) {
+            at.end = std::min(at.end, ranges[next].first - 1);
+        } else if (ranges[next].last > at.taken) {
+            at.taken = ranges[next].last;
+            at.across = applying[k].first->r != r;
+        }
+    }
+    return at;
+}
+
 // Decides every size the shortcuts leave, s_b + 1 ... m, in size order, and
 // says whether all pass. Ranges of sizes are tried at once, the width doubling
 // while they pass.
@@ -282,12 +306,14 @@ bool CheckWalk::sweep(Walk& walk) {
         }
         fresh = {r, walk.floor, alpha_, {}};
     }
-    // The kept sweeps whose span of levels holds this one, each with its
-    // first range that may hold s or lie above it.
-    std::array<std::pair<const CarriedRanges*, std::size_t>, CARRIED_SWEEPS> applying{};
+    // The kept sweeps whose span of levels holds this one, with ranges for
+    // this count, each with its first range that may hold s or lie above it.
+    Applying applying{};
     std::size_t applying_count = 0;
     for (const CarriedRanges& kept : carried_) {
-        if (kept.r >= r && kept.lo <= alpha_ && alpha_ <= kept.hi) {
+        if (kept.r >= r && kept.lo <= alpha_ && alpha_ <= kept.hi &&
+            std::any_of(kept.ranges.begin(), kept.ranges.end(),
+                        [&](const CarriedRange& range) { return range.least <= r; })) {
             applying[applying_count++] = {&kept, 0};
         }
     }
@@ -299,38 +325,24 @@ bool CheckWalk::sweep(Walk& walk) {
     std::int64_t argmin = -1;
     std::int64_t block_argmin = -1;         // the same for ranges
     bool gap_start = applying_count > 0;  // s begins the sizes between two carried ranges
+    // The last size a range from s may reach: the gap between carried ranges
+    // holding s ends there.
+    std::int64_t end = applying_count > 0 ? from - 1 : m;
     for (std::int64_t s = from, polls = 0; s <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
             common::stop_if_cancelled(cancel_);
         }
-        // The carried range holding s that reaches furthest; else the sizes
-        // up to the first one above s are decided here.
-        std::int64_t taken = s - 1;
-        bool across = false;   // taken from a sweep of another count
-        std::int64_t end = m;  // the last size a range from s may reach
-        for (std::size_t k = 0; k < applying_count; ++k) {
-            const std::vector<CarriedRange>& ranges = applying[k].first->ranges;
-            std::size_t& next = applying[k].second;
-            while (next < ranges.size() && (ranges[next].last < s || ranges[next].least > r)) {
-                ++next;
-            }
-            if (next == ranges.size()) {
+        if (applying_count > 0 && s > end) {
+            const CarriedAt at = carried_at(applying, applying_count, s, r);
+            if (at.taken >= s) {
+                ++stats_.blocks_carried;
+                stats_.carried_across_counts += at.across ? 1 : 0;
+                verdicts_.add_range(s, at.taken);
+                s = at.taken + 1;
+                gap_start = true;
                 continue;
             }
-            if (ranges[next].first > s) {
-                end = std::min(end, ranges[next].first - 1);
-            } else if (ranges[next].last > taken) {
-                taken = ranges[next].last;
-                across = applying[k].first->r != r;
-            }
-        }
-        if (taken >= s) {
-            ++stats_.blocks_carried;
-            stats_.carried_across_counts += across ? 1 : 0;
-            verdicts_.add_range(s, taken);
-            s = taken + 1;
-            gap_start = true;
-            continue;
+            end = at.end;
         }
         if (gap_start) {
             // The sizes between carried ranges hold the count's tight sizes,

@@ -22,6 +22,7 @@
 // CheckWalk is that walk over sizes; SizeDecider (size_decider.hpp) decides
 // one size; CountSearch (fast_search.hpp) runs the searches over counts.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -172,6 +173,13 @@ private:
     };
     // The sweeps whose ranges are kept, most recent first.
     static constexpr std::size_t CARRIED_SWEEPS = 4;
+    // The kept sweeps that apply to a sweep, each with its next range.
+    using Applying = std::array<std::pair<const CarriedRanges*, std::size_t>, CARRIED_SWEEPS>;
+    struct CarriedAt {
+        std::int64_t taken;  // the last size of the range taken; s - 1 for none
+        std::int64_t end;    // else the last size before the next range
+        bool across;         // taken from a sweep of another count
+    };
 
     std::int64_t bound_fails_from(Walk& walk) const;
     OmittedOutside omitted_outside(std::int64_t r) const;
@@ -179,6 +187,7 @@ private:
     SizeVerdict omitted_verdict(const Walk& walk, std::int64_t s) const;
     std::optional<LevelOrderKey> first_omitted_failure(Walk& walk, const Node& node) const;
     SizeVerdict replay_history(Walk& walk, std::int64_t s);
+    CarriedAt carried_at(Applying& applying, std::size_t count, std::int64_t s, std::int64_t r) const;
     bool sweep(Walk& walk);
     bool settle_uncertain(Walk& walk);
     bool passes_everywhere_else(Walk& walk);
