@@ -238,28 +238,23 @@ bool SweptVerdicts::all_pass(std::int64_t lo, std::int64_t hi) const {
     return run != nullptr && run->first_single < 0 && hi <= run->hi;
 }
 
-// The carried range holding s that reaches furthest (taken >= s), else the
-// last size before the first one above s (end: m where none is). Each kept
-// sweep's cursor moves past the ranges below s and those not for count r.
-CheckWalk::CarriedAt CheckWalk::carried_at(Applying& applying, std::size_t count, std::int64_t s, std::int64_t r) const {
-    CarriedAt at{s - 1, family_.m, false};
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::vector<CarriedRange>& ranges = applying[k].first->ranges;
-        std::size_t& next = applying[k].second;
-        while (next < ranges.size() && (ranges[next].last < s || ranges[next].least > r)) {
-            ++next;
-        }
-        if (next == ranges.size()) {
+// The kept ranges that apply to a sweep of count r at this level, by first
+// size: those of the sweeps whose span of levels holds it, for counts down
+// to r. They may overlap; the sweep takes each from where it stands.
+void CheckWalk::gather_carried(std::int64_t r) {
+    applying_.clear();
+    for (const CarriedRanges& kept : carried_) {
+        if (!(kept.least <= r && r <= kept.r && kept.lo <= alpha_ && alpha_ <= kept.hi)) {
             continue;
         }
-        if (ranges[next].first > s) {
-            at.end = std::min(at.end, ranges[next].first - 1);
-        } else if (ranges[next].last > at.taken) {
-            at.taken = ranges[next].last;
-            at.across = applying[k].first->r != r;
+        for (const CarriedRange& range : kept.ranges) {
+            if (range.least <= r) {
+                applying_.push_back({range.first, range.last, kept.r != r});
+            }
         }
     }
-    return at;
+    std::sort(applying_.begin(), applying_.end(),
+              [](const ApplyingRange& a, const ApplyingRange& b) { return a.first < b.first; });
 }
 
 // Decides every size the shortcuts leave, s_b + 1 ... m, in size order, and
@@ -304,45 +299,38 @@ bool CheckWalk::sweep(Walk& walk) {
         if (walk.least_count >= 1 && walk.least_count < r) {
             low_span.emplace(family_, harmonic_, walk.floor, r, &sums_, walk.least_count);
         }
-        fresh = {r, walk.floor, alpha_, {}};
+        fresh = {r, walk.floor, alpha_, {}, r};
     }
-    // The kept sweeps whose span of levels holds this one, with ranges for
-    // this count, each with its first range that may hold s or lie above it.
-    Applying applying{};
-    std::size_t applying_count = 0;
-    for (const CarriedRanges& kept : carried_) {
-        if (kept.r >= r && kept.lo <= alpha_ && alpha_ <= kept.hi &&
-            std::any_of(kept.ranges.begin(), kept.ranges.end(),
-                        [&](const CarriedRange& range) { return range.least <= r; })) {
-            applying[applying_count++] = {&kept, 0};
-        }
-    }
-    if (!low && applying_count == 0 && !carried_.empty()) {
+    gather_carried(r);
+    if (!low && applying_.empty() && !carried_.empty()) {
         ++stats_.outside_carried;
     }
     // Where the last single size's smallest h lay: the next one's lies close
     // (a hint for the certificate's search, never its verdict).
     std::int64_t argmin = -1;
     std::int64_t block_argmin = -1;         // the same for ranges
-    bool gap_start = applying_count > 0;  // s begins the sizes between two carried ranges
-    // The last size a range from s may reach: the gap between carried ranges
-    // holding s ends there.
-    std::int64_t end = applying_count > 0 ? from - 1 : m;
+    bool gap_start = !applying_.empty();  // s begins the sizes between two carried ranges
+    const ApplyingRange* next_carried = applying_.data();  // the first carried range not below s
+    const ApplyingRange* const carried_end = next_carried + applying_.size();
     for (std::int64_t s = from, polls = 0; s <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
             common::stop_if_cancelled(cancel_);
         }
-        if (applying_count > 0 && s > end) {
-            const CarriedAt at = carried_at(applying, applying_count, s, r);
-            if (at.taken >= s) {
+        while (next_carried < carried_end && next_carried->last < s) {
+            ++next_carried;
+        }
+        std::int64_t end = m;  // the last size a range from s may reach
+        if (next_carried < carried_end) {
+            const ApplyingRange& range = *next_carried;
+            if (range.first <= s) {
                 ++stats_.blocks_carried;
-                stats_.carried_across_counts += at.across ? 1 : 0;
-                verdicts_.add_range(s, at.taken);
-                s = at.taken + 1;
+                stats_.carried_across_counts += range.across ? 1 : 0;
+                verdicts_.add_range(s, range.last);
+                s = range.last + 1;
                 gap_start = true;
                 continue;
             }
-            end = at.end;
+            end = range.first - 1;
         }
         if (gap_start) {
             // The sizes between carried ranges hold the count's tight sizes,
@@ -368,6 +356,7 @@ bool CheckWalk::sweep(Walk& walk) {
                     ++stats_.blocks_up_the_levels;
                     stats_.blocks_across_counts += spanned ? 1 : 0;
                     fresh.ranges.push_back({s, last, spanned ? walk.least_count : r});
+                    fresh.least = std::min(fresh.least, fresh.ranges.back().least);
                 } else {
                     ++stats_.level_misses;
                 }

@@ -22,7 +22,6 @@
 // CheckWalk is that walk over sizes; SizeDecider (size_decider.hpp) decides
 // one size; CountSearch (fast_search.hpp) runs the searches over counts.
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -170,15 +169,16 @@ private:
         double lo = 0.0;
         double hi = 0.0;
         std::vector<CarriedRange> ranges;
+        std::int64_t least = 0;  // the smallest count any range holds for
     };
     // The sweeps whose ranges are kept, most recent first.
     static constexpr std::size_t CARRIED_SWEEPS = 4;
-    // The kept sweeps that apply to a sweep, each with its next range.
-    using Applying = std::array<std::pair<const CarriedRanges*, std::size_t>, CARRIED_SWEEPS>;
-    struct CarriedAt {
-        std::int64_t taken;  // the last size of the range taken; s - 1 for none
-        std::int64_t end;    // else the last size before the next range
-        bool across;         // taken from a sweep of another count
+    // A kept range that applies to a sweep; `across` where a sweep of
+    // another count certified it.
+    struct ApplyingRange {
+        std::int64_t first;
+        std::int64_t last;
+        bool across;
     };
 
     std::int64_t bound_fails_from(Walk& walk) const;
@@ -187,7 +187,7 @@ private:
     SizeVerdict omitted_verdict(const Walk& walk, std::int64_t s) const;
     std::optional<LevelOrderKey> first_omitted_failure(Walk& walk, const Node& node) const;
     SizeVerdict replay_history(Walk& walk, std::int64_t s);
-    CarriedAt carried_at(Applying& applying, std::size_t count, std::int64_t s, std::int64_t r) const;
+    void gather_carried(std::int64_t r);
     bool sweep(Walk& walk);
     bool settle_uncertain(Walk& walk);
     bool passes_everywhere_else(Walk& walk);
@@ -207,6 +207,7 @@ private:
     SweptVerdicts verdicts_;               // after a sweep
     std::vector<std::int64_t> uncertain_;  // the sizes the last sweep left uncertain, ascending
     std::vector<CarriedRanges> carried_;  // at most CARRIED_SWEEPS
+    std::vector<ApplyingRange> applying_;  // those that apply to the current sweep, by first size
     mutable std::int64_t bound_hint_ = 0;  // where the last check's bound test first failed
     // The sizes of count known_r_ judged on their own at this level
     // (size_verdict) that passed or failed: the walk's verdicts for them.
