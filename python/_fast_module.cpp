@@ -301,7 +301,7 @@ Levels levels_of_family(const Contiguous& values, const std::string& name, std::
         families::LevelScratch scratch;
         families::family_levels(
             method, n, [in](std::int64_t j) { return in[j]; }, [out](std::int64_t j, double level) { out[j] = level; },
-            family_total, max_level, scratch, cancel);
+            family_total, max_level, scratch, cancel, workers);
     };
     // Step-up levels are one partition, sort and pass; only closed levels,
     // a scan of checks, run on a thread of their own.

@@ -425,7 +425,7 @@ bool CountSizes::span_never_fails(const Span& span, const Argmin& at, double k_e
 bool CountSizes::fails_at(const SizeSetup& z, const Span& span, const Argmin& at, double k_exact, bool* loose) const {
     const Interval in = inside_sum(span.map, at.u, k_exact, loose);
     const Interval out = outside_sum(span.map, z.s - at.u, k_exact, loose);
-    const double sum_errors = 4.0 * ROUND * static_cast<double>(z.s + 2) * (in.hi + span.outside_sum_hi);
+    const double sum_errors = 4.0 * ROUND * static_cast<double>(span.s_err + 2) * (in.hi + span.outside_sum_hi);
     const double total = in.hi + out.hi + sum_errors;
     if (!(total + 8.0 * ROUND * total < theta(at.u))) {
         return false;
@@ -433,14 +433,15 @@ bool CountSizes::fails_at(const SizeSetup& z, const Span& span, const Argmin& at
     const Interval in_first = at.u == z.minu ? in : inside_sum(span.map, z.minu, k_exact, loose);
     const double at_beta = static_cast<double>(at.u) * beta_;
     const double g_max = std::max(in_first.hi - static_cast<double>(z.minu) * beta_, in.hi - at_beta);
-    const double errors = 2.0 * ROUND * static_cast<double>(z.s + 2) * in.hi + 4.0 * ROUND * (at_beta + TOLERANCE);
+    const double errors =
+        2.0 * ROUND * static_cast<double>(span.s_err + 2) * in.hi + 4.0 * ROUND * (at_beta + TOLERANCE);
     return g_max + TOLERANCE + errors + 8.0 * ROUND * (in.hi + at_beta + TOLERANCE) < 0.0;
 }
 
 SizeVerdict CountSizes::certify(const SizeSetup& z, std::int64_t cut, long literal_cost, std::int64_t* argmin,
                                 bool expect_fail, bool with_exact_sums, bool* used_exact_sums) const {
     const EvalueMap map{z.F, cut};
-    Span span{map, z.minu, last_overlap(z, walk_cut(z, cut)), z.s, z.s, 0.0};
+    Span span{map, z.minu, last_overlap(z, walk_cut(z, cut)), z.s, rounded_terms(z, cut), 0.0};
     const Argmin at = argmin_h(span, *argmin);
     *argmin = at.u;
     for (const double k_exact : EXACT_CEILINGS) {
@@ -457,7 +458,7 @@ SizeVerdict CountSizes::certify(const SizeSetup& z, std::int64_t cut, long liter
         if (expect_fail && fails_at(z, span, at, k_exact, &loose)) {
             return SizeVerdict::fail;
         }
-        if (first_overlap_passes(map, z.minu, z.minu, z.s, k_exact, &loose) ||
+        if (first_overlap_passes(map, z.minu, z.minu, span.s_err, k_exact, &loose) ||
             span_never_fails(span, at, k_exact, &loose)) {
             return SizeVerdict::pass;
         }
@@ -482,11 +483,12 @@ bool CountSizes::certify_block(const SizeSetup& z1, std::int64_t cut1, const Siz
     const double k_exact = EXACT_CEILINGS[0];
     const EvalueMap map{z2.F, cut2};
     bool loose = false;
-    if (first_overlap_passes(map, z1.minu, z2.minu, z2.s, k_exact, &loose)) {
+    const std::int64_t terms = rounded_terms(z2, cut1);
+    if (first_overlap_passes(map, z1.minu, z2.minu, terms, k_exact, &loose)) {
         return true;
     }
     const EvalueMap smallest{z1.F, cut1};
-    const Span span{map, z1.minu, z2.maxu, z1.s, z2.s, outside_sum(smallest, z2.maxv, k_exact, &loose).hi};
+    const Span span{map, z1.minu, z2.maxu, z1.s, terms, outside_sum(smallest, z2.maxv, k_exact, &loose).hi};
     const Argmin at = argmin_h(span, *argmin);
     *argmin = at.u;
     return span_never_fails(span, at, k_exact, &loose);
@@ -546,12 +548,13 @@ bool CountSizes::certify_block_up_to(const CountSizes& high, const SizeSetup& z1
     const double k_exact = EXACT_CEILINGS[0];
     const EvalueMap map{z2.F, cut2};
     bool loose = false;
-    if (first_overlap_passes(map, z1.minu, z2.minu, z2.s, k_exact, &loose, true)) {
+    const std::int64_t terms = rounded_terms(z2, cut1_high);
+    if (first_overlap_passes(map, z1.minu, z2.minu, terms, k_exact, &loose, true)) {
         return true;
     }
     const double outside_high = high.outside_sum({z1_high.F, cut1_high}, z2.maxv, k_exact, &loose).hi;
     const double outside = (invalpha_ / high.invalpha_) * outside_high * (1.0 + 8.0 * ROUND);
-    const Span span{map, z1.minu, z2.maxu, z1.s, z2.s, outside};
+    const Span span{map, z1.minu, z2.maxu, z1.s, terms, outside};
     const Argmin at = argmin_h(span, *argmin);
     *argmin = at.u;
     return span_never_fails(span, at, k_exact, &loose, true);

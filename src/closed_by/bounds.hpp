@@ -79,6 +79,20 @@ inline std::int64_t last_overlap(const SizeSetup& z, std::int64_t walk_cut) {
     return walk_cut < 0 ? z.maxu : std::min(z.maxu, z.s - walk_cut);
 }
 
+// The most nonzero terms one of the size's sums adds or removes, with the
+// cut-off at `cut`: the inside sum takes at most maxu, the outside sum and
+// its removals only the positions past the walk's cut-off. Adding or
+// removing 0 is exact, so this, not s, bounds the roundings. It matters in a
+// padded family, whose omitted values are all cut off: s can be 10^12 while
+// the sums hold a few thousand terms. For sizes up to z.s whose cut-offs are
+// all at least `cut`, rounded_terms(z, cut) bounds every one of them (maxu
+// and maxv never decrease with s).
+inline std::int64_t rounded_terms(const SizeSetup& z, std::int64_t cut) {
+    const std::int64_t c = walk_cut(z, cut);
+    const std::int64_t outside = c < 0 ? z.maxv : z.maxv - 1 - c;
+    return std::max(z.maxu, outside);
+}
+
 struct Interval {
     double lo;
     double hi;
@@ -170,7 +184,7 @@ private:
         std::int64_t u_lo;
         std::int64_t u_hi;
         std::int64_t s_out;
-        std::int64_t s_err;     // largest size covered
+        std::int64_t s_err;     // rounded_terms of every size covered
         double outside_sum_hi;  // bound on every covered size's initial outside sum
     };
     struct Argmin {

@@ -159,6 +159,21 @@ double HarmonicTable::resumed(std::int64_t s) const {
     return resumed_[slot].sums[s - first];
 }
 
+// H_s = ln s + gamma + 1/(2s) - 1/(12 s^2) + e, 0 < e < 1/(120 s^4), and
+// s >= 2^20 puts the last two terms below 1e-13. The left-to-right sum
+// rounds each of its s terms 1.0 / i and each of its s additions by at most
+// u = 2^-53 relative, every partial sum lying below H_s <= ln s + 1, so it
+// strays from H_s by at most u (2s) (ln s + 1); twice that is allowed, and
+// 1e-12 covers the expansion and the rounding of these few operations.
+HarmonicBounds summed_harmonic_bounds(std::int64_t s) {
+    constexpr double EULER_GAMMA = 0.57721566490153286;
+    const double n = static_cast<double>(s);
+    const double log_n = std::log(n);
+    const double expansion = (log_n + EULER_GAMMA) + 0.5 / n;
+    const double stray = 0x1p-51 * (n + 2.0) * (log_n + 1.0) + 1e-12;
+    return {expansion - stray, expansion + stray};
+}
+
 double harmonic_number(std::int64_t m) {
     if (m > LAST_SUMMED_HARMONIC) {
         return rounded_harmonic(m).value;

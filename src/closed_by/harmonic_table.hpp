@@ -34,6 +34,9 @@ public:
 
     std::int64_t size() const { return m_; }
     double operator()(std::int64_t s) const;
+    // Whether reading H_s resumes a sum below the held part, which may first
+    // extend the shared checkpoints as far as s.
+    bool resumes(std::int64_t s) const { return s < dense_from_ && s <= LAST_SUMMED_HARMONIC; }
 
 private:
     void fill_stride(std::int64_t k) const;
@@ -70,6 +73,15 @@ private:
 // process, as far as any call has asked, and shared by every caller and
 // thread (at most 4 MiB); a first call that extends them polls `cancel`.
 double harmonic_checkpoint(int k, const common::CancelFlag* cancel);
+
+// Bounds on harmonic_number(s), the left-to-right sum, for s from
+// BOUNDED_HARMONIC_FROM up to LAST_SUMMED_HARMONIC, without summing.
+constexpr std::int64_t BOUNDED_HARMONIC_FROM = std::int64_t{1} << 20;
+struct HarmonicBounds {
+    double lo;
+    double hi;
+};
+HarmonicBounds summed_harmonic_bounds(std::int64_t s);
 
 // H_m alone: summed as harmonic_numbers_cpp sums it up to
 // LAST_SUMMED_HARMONIC, the nearest double above.

@@ -282,8 +282,11 @@ CountLevel count_level_by_sizes(double failing, double passing, std::int64_t fai
 // first, ties in the order the mask rejects them) of a family of `total`:
 // level[t] is the smallest double alpha below max_level from which on the
 // engine's closed BY count (the larger of the BY count and the exact closed
-// search's) is at least t + 1, max_level where there is none.
+// search's) is at least t + 1, max_level where there is none. A large
+// family's scan runs in two parts (common::scan_closed_levels_in_two), at
+// once with two threads; the levels do not depend on `threads`.
 std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_t total, double max_level,
-                                     const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
+                                     const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr,
+                                     int threads = 1);
 
 }  // namespace tarvimo::closed_by

@@ -83,9 +83,27 @@ private:
 };
 
 // Inline: the walk asks both of nearly every size it meets.
+// A size whose H_s would be resumed below the held part is first tried with
+// bounds on H_s: fl(s x) and then fl(p y), p >= 0, never decrease in x and
+// y, so where the test gives the same verdict with both bounds it gives it
+// with H_s. In a family beyond 2^31 - 1 the bound's search would otherwise
+// sum the shared checkpoints up to 2^31 once per process (seconds) for
+// probes far from where the test turns.
 inline bool SizeDecider::bound_passes(const CountSizes& sizes, std::int64_t s) const {
+    const double p = sizes.largest_inside();
+    const double allowed = static_cast<double>(std::min(s, sizes.count())) * alpha_;
+    if (s >= BOUNDED_HARMONIC_FROM && harmonic_.resumes(s)) {
+        const HarmonicBounds bounds = summed_harmonic_bounds(s);
+        if (p * (static_cast<double>(s) * bounds.hi) <= allowed) {
+            return true;
+        }
+        if (!(p * (static_cast<double>(s) * bounds.lo) <= allowed)) {
+            return false;
+        }
+        ++stats_.bounds_undecided;
+    }
     const double factor = static_cast<double>(s) * harmonic_(s);
-    return sizes.largest_inside() * factor <= static_cast<double>(std::min(s, sizes.count())) * alpha_;
+    return p * factor <= allowed;
 }
 
 inline bool SizeDecider::size_one_fails(const CountSizes& sizes) const {

@@ -26,6 +26,7 @@ struct CertifiedCbyStats {
     long long history_replays = 0;       // sizes whose loop read entries left by earlier sizes
     long long settled_sweeps = 0;        // sweeps whose uncertain sizes all passed when decided right after
     long long unsettled_sweeps = 0;      // sweeps where one of them failed or was stale: the walk decides the rest
+    long long bounds_undecided = 0;      // bound tests that bounds on H_s left to the summed H_s
 };
 
 // When the engine takes which route. Results never depend on it; the tests

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/cancellation.hpp"
+#include "common/run_on_threads.hpp"
 
 // Scaled evaluation of the p-value procedures. Their margins are absolute on
 // the alpha scale (p m H_m / k - alpha <= 1e-10, cut-offs at alpha + 1e-10,
@@ -152,6 +153,13 @@ constexpr double ROUGH_LEVEL_SHORTFALL = 1.0 - 1e-6;
 // A level at or above max_level is reported as 1.
 inline double reported_level(double level, double max_level) { return level < max_level ? level : 1.0; }
 
+// What a part of a closed level scan gave each size r (at r - 1): its
+// step-up level, and the running minimum its step was given.
+struct ScanTrace {
+    std::vector<double> step_up;
+    std::vector<double> given;
+};
+
 // What a closed level scan did, for the tests and the benchmarks.
 struct ClosedLevelCounts {
     long long checks = 0;          // whole checks of one size at one level
@@ -162,6 +170,21 @@ struct ClosedLevelCounts {
     long long guess_misses = 0;    // sizes whose guessed binding pair was not the size's level
     long long break_misses = 0;    // of those, closed BY sizes not settled at a breakpoint of their values
     long long chained_hints = 0;   // closed e-BH weakest-row searches not started from their own last minimum
+    long long lower_part = 0;      // sizes a scan on two threads gave its lower part
+    long long rescanned = 0;       // of those, sizes scanned again before the parts joined
+
+    void add(const ClosedLevelCounts& other) {
+        checks += other.checks;
+        settled_checks += other.settled_checks;
+        searched_sizes += other.searched_sizes;
+        parts += other.parts;
+        fallbacks += other.fallbacks;
+        guess_misses += other.guess_misses;
+        break_misses += other.break_misses;
+        chained_hints += other.chained_hints;
+        lower_part += other.lower_part;
+        rescanned += other.rescanned;
+    }
 };
 
 // The level of a size by bisection with whole checks, between a level at
@@ -256,30 +279,98 @@ void narrow_from_above(double& failing, double& passing, const Passes& passes) {
 // only then need a step search it. A failing check, the common case, costs
 // one check, cheap with the warm start the checks keep from one size to the
 // next.
+// The scan over sizes hi down to lo from `running`, the running minimum
+// after the sizes above hi; returns the one after lo. With `trace`, records
+// what it gave each size.
 template <typename Step>
-void scan_closed_levels(std::vector<double>& levels, double max_level, const Step& step, const CancelFlag* cancel) {
-    double running = max_level;
-    for (int r = static_cast<int>(levels.size()); r >= 1; --r) {
+double scan_closed_sizes(std::vector<double>& levels, int hi, int lo, double running, const Step& step,
+                         const CancelFlag* cancel, ScanTrace* trace = nullptr) {
+    for (int r = hi; r >= lo; --r) {
         stop_if_cancelled(cancel);
-        running = std::min(running, levels[r - 1]);
+        const auto at = static_cast<std::size_t>(r - 1);
+        if (trace != nullptr) {
+            trace->step_up[at] = levels[at];
+        }
+        running = std::min(running, levels[at]);
+        if (trace != nullptr) {
+            trace->given[at] = running;
+        }
         if (running > SMALLEST_LEVEL) {
             running = step(r, running);
         }
-        levels[r - 1] = running;
+        levels[at] = running;
     }
+    return running;
 }
 
-// The scan with the step that checks size r at the double below M and
-// searches its level only when it passes there. passes(r, alpha) is the
-// check of size r at alpha; failing_level(r) a level at which it is known to
-// fail, or SMALLEST_LEVEL; size_level(r, failing, passing) the smallest
-// double at which it passes, given a level where it fails (or
-// SMALLEST_LEVEL) and one where it passes.
+template <typename Step>
+void scan_closed_levels(std::vector<double>& levels, double max_level, const Step& step, const CancelFlag* cancel) {
+    scan_closed_sizes(levels, static_cast<int>(levels.size()), 1, max_level, step, cancel);
+}
+
+// The scan in two parts, at once where `threads` >= 2: the sizes above
+// `split` as above with `upper`, and the sizes from split down with `lower`,
+// from max_level as if nothing lay above them. The scan then goes on from
+// split with the true running minimum until it gives a size the minimum that
+// the lower part gave it, and the lower part's levels from there on stand.
+// That is the one-part scan wherever the sizes' checks are monotone in alpha:
+// a step's result then depends only on its size and the minimum it is given
+// (what a step keeps from one size to the next, warm sizes, hints and
+// certified ranges, changes the work, never a verdict, and the crossing it
+// finds is the only one). Where rounding makes a check fall as alpha grows,
+// the hints can lead the two scans to different crossings; both are
+// crossings, and the levels never depend on the number of threads. The sizes
+// before the join are scanned again with `upper` (where levels fall with the
+// size, as on realistic data, the parts join at once). Returns how many.
+template <typename Upper, typename Lower>
+int scan_closed_levels_in_two(std::vector<double>& levels, double max_level, int split, const Upper& upper,
+                              const Lower& lower, int threads, const CancelFlag* cancel) {
+    const int n = static_cast<int>(levels.size());
+    if (split < 1 || split >= n) {
+        scan_closed_levels(levels, max_level, upper, cancel);
+        return 0;
+    }
+    ScanTrace trace{std::vector<double>(static_cast<std::size_t>(split)),
+                    std::vector<double>(static_cast<std::size_t>(split))};
+    double running = max_level;
+    const auto part = [&](int t) {
+        if (t == 0) {
+            running = scan_closed_sizes(levels, n, split + 1, max_level, upper, cancel);
+        } else {
+            scan_closed_sizes(levels, split, 1, max_level, lower, cancel, &trace);
+        }
+    };
+    if (threads >= 2) {
+        run_on_threads(2, part);
+    } else {
+        part(0);
+        part(1);
+    }
+    for (int r = split; r >= 1; --r) {
+        stop_if_cancelled(cancel);
+        const auto at = static_cast<std::size_t>(r - 1);
+        running = std::min(running, trace.step_up[at]);
+        if (running == trace.given[at]) {
+            return split - r;  // the lower part's levels from r down are the scan's
+        }
+        if (running > SMALLEST_LEVEL) {
+            running = upper(r, running);
+        }
+        levels[at] = running;
+    }
+    return split;
+}
+
+// The step that checks size r at the double below M and searches its level
+// only when it passes there. passes(r, alpha) is the check of size r at
+// alpha; failing_level(r) a level at which it is known to fail, or
+// SMALLEST_LEVEL; size_level(r, failing, passing) the smallest double at
+// which it passes, given a level where it fails (or SMALLEST_LEVEL) and one
+// where it passes.
 template <typename Passes, typename FailingLevel, typename SizeLevel>
-void scan_closed_levels(std::vector<double>& levels, double max_level, const Passes& passes,
-                        const FailingLevel& failing_level, const SizeLevel& size_level, const CancelFlag* cancel,
-                        ClosedLevelCounts& counts) {
-    const auto step = [&](int r, double running) {
+auto searching_step(const Passes& passes, const FailingLevel& failing_level, const SizeLevel& size_level,
+                    ClosedLevelCounts& counts) {
+    return [&passes, &failing_level, &size_level, &counts](int r, double running) {
         const double below = double_below(running);
         if (!passes(r, below)) {
             return running;
@@ -289,7 +380,14 @@ void scan_closed_levels(std::vector<double>& levels, double max_level, const Pas
         const bool fails = failing < below && (failing == SMALLEST_LEVEL || !passes(r, failing));
         return size_level(r, fails ? failing : SMALLEST_LEVEL, below);
     };
-    scan_closed_levels(levels, max_level, step, cancel);
+}
+
+// The scan with that step.
+template <typename Passes, typename FailingLevel, typename SizeLevel>
+void scan_closed_levels(std::vector<double>& levels, double max_level, const Passes& passes,
+                        const FailingLevel& failing_level, const SizeLevel& size_level, const CancelFlag* cancel,
+                        ClosedLevelCounts& counts) {
+    scan_closed_levels(levels, max_level, searching_step(passes, failing_level, size_level, counts), cancel);
 }
 
 }  // namespace tarvimo::common

@@ -60,6 +60,15 @@ inline double step_up_harmonic(const Method& method, std::int64_t total) {
 //   alpha' (1 + 1e-6) that is at least alpha' (1e-6 - 4u) > 5e-8 > 1e-10.
 // - e-values: (k e) fl(alpha / total) <= e alpha (1 + 2u) for k <= total,
 //   below 1 + 1e-12 where e alpha < 1 - 1e-6.
+// - closed BY, with H = 1: at every alpha < max_level, in its own band
+//   (alpha' >= 0.05, the same or a larger power of two), such a p' exceeds
+//   alpha' (1 + 1e-6 - 3u) > alpha' + 1e-10 or is clamped to 1 > alpha' +
+//   1e-10, and fl(p' H_s) >= p'. So its e-value is 0 at every size, as an
+//   omitted hypothesis' (p = 1) is: both lie at the top of the largest-first
+//   vector, where the check's walk meets them only as cut off, and every
+//   count holding one fails at size one and in BY's test (fl(fl(p' factor)
+//   / k) >= p', factor >= total >= k). The family's checks are the same
+//   with it omitted, and its level is at least max_level.
 constexpr double CANDIDATE_SLACK = 1e-6;
 
 class StepUpCandidates {
@@ -88,9 +97,10 @@ private:
 // The levels of a family of n entries read through value(j), written
 // through write(j, level); `total` counts the family's hypotheses (the
 // omitted ones as p = 1 or e = 0), or is -1 for the present entries alone.
+// A closed BY family may take `threads` (two at most) for its scan.
 template <typename Value, typename Write>
 void family_levels(const Method& method, std::int64_t n, const Value& value, const Write& write, std::int64_t total,
-                   double max_level, LevelScratch& scratch, const common::CancelFlag* cancel) {
+                   double max_level, LevelScratch& scratch, const common::CancelFlag* cancel, int threads = 1) {
     std::int64_t present = 0;
     for (std::int64_t j = 0; j < n; ++j) {
         present += std::isnan(value(j)) ? 0 : 1;
@@ -100,11 +110,14 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
     common::require_family_size(given, family_total);
     const double harmonic = method.evidence == Evidence::pvalues ? step_up_harmonic(method, family_total) : 1.0;
     // A step-up procedure ranks only its candidates: the others rank after
-    // every candidate, which keep their ranks.
-    const StepUpCandidates is_candidate(method, harmonic, max_level);
+    // every candidate, which keep their ranks. Closed BY ranks the p-values
+    // that can have a level below max_level and counts the others as omitted.
+    const bool closed_pvalues = method.closed && method.evidence == Evidence::pvalues;
+    const bool screened = !method.closed || closed_pvalues;
+    const StepUpCandidates is_candidate(method, closed_pvalues ? 1.0 : harmonic, max_level);
     // A value that is no candidate is rejected only with the omitted ones.
     const double weak_level =
-        method.evidence == Evidence::pvalues
+        method.evidence == Evidence::pvalues && !closed_pvalues
             ? common::reported_level(closed_by::omitted_pvalue_level(given, family_total, harmonic, max_level),
                                      max_level)
             : 1.0;
@@ -116,7 +129,7 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
         const double v = value(j);
         if (std::isnan(v)) {
             write(j, std::numeric_limits<double>::quiet_NaN());
-        } else if (method.closed || is_candidate(v)) {
+        } else if (!screened || is_candidate(v)) {
             ranked.push_back({v, j});
         } else {
             write(j, weak_level);
@@ -134,7 +147,8 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
     std::vector<double> levels;
     if (method.evidence == Evidence::pvalues) {
         levels = method.closed
-                     ? closed_by::closed_by_levels(sorted.data(), n_ranked, family_total, max_level, cancel)
+                     ? closed_by::closed_by_levels(sorted.data(), n_ranked, family_total, max_level, cancel, nullptr,
+                                                   threads)
                      : closed_by::step_up_pvalue_levels(sorted.data(), n_ranked, family_total, harmonic, max_level);
     } else {
         levels = method.closed

@@ -181,6 +181,76 @@ TEST(ScanClosedLevels, RunningMinimumOfStepUpLevelsAndSizeThresholds) {
     }
 }
 
+// The scan in two parts gives the one-thread scan's levels at every split:
+// where the lower part's minimum joins the upper part's at once, later, or
+// never (each part's steps counted, the rescanned sizes among them).
+TEST(ScanClosedLevels, InTwoPartsAsInOne) {
+    std::mt19937_64 rng(12);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    int rejoined_late = 0;
+    for (int round = 0; round < 300; ++round) {
+        const int n = 2 + static_cast<int>(rng() % 60);
+        const double max_level = round % 3 == 0 ? 1.0 : 0.1;
+        std::vector<double> step_up(static_cast<std::size_t>(n));
+        std::vector<double> thresholds(step_up.size());
+        for (std::size_t t = 0; t < step_up.size(); ++t) {
+            step_up[t] = unit(rng) < 0.3 ? unit(rng) * 0.2 : max_level;
+            // Rising with the size, as on realistic data, or scattered.
+            thresholds[t] = round % 2 == 0 ? unit(rng) : (static_cast<double>(t) + unit(rng) * 8.0) / (n + 8.0);
+        }
+        std::sort(step_up.begin(), step_up.end());
+        const auto step = [&](int r, double running) {
+            return std::min(running, thresholds[static_cast<std::size_t>(r - 1)]);
+        };
+        std::vector<double> expected = step_up;
+        scan_closed_levels(expected, max_level, step, nullptr);
+        for (int split = 0; split <= n; ++split) {
+            std::vector<double> levels = step_up;
+            std::vector<int> upper_sizes;
+            const int rescanned = scan_closed_levels_in_two(
+                levels, max_level, split,
+                [&](int r, double running) {
+                    upper_sizes.push_back(r);
+                    return step(r, running);
+                },
+                step, 1 + split % 2, nullptr);
+            ASSERT_EQ(levels, expected) << "round " << round << ", split " << split;
+            // The upper part's steps: its own sizes, then the rescanned ones (those stepped).
+            const auto own = static_cast<std::size_t>(split >= 1 && split < n ? n - split : n);
+            ASSERT_GE(upper_sizes.size(), own);
+            EXPECT_LE(upper_sizes.size() - own, static_cast<std::size_t>(rescanned));
+            rejoined_late += rescanned > 1 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(rejoined_late, 0);
+}
+
+// Closed BY levels of a family large enough to scan in two parts, with two
+// threads as with one: same levels, nearly the same checks.
+TEST(ClosedLevels, TwoThreadsGiveTheLevelsOfOne) {
+    std::mt19937_64 rng(21);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (const double signals : {0.4}) {
+        std::vector<double> p(1 << 16);
+        for (std::size_t t = 0; t < p.size(); ++t) {
+            const double z = normal(rng) + (static_cast<double>(t % 100) < 100.0 * signals ? 3.5 : 0.0);
+            p[t] = 0.5 * std::erfc(z / std::sqrt(2.0));
+        }
+        std::sort(p.begin(), p.end());
+        const int n = static_cast<int>(p.size());
+        for (const double max_level : {1.0, 0.1}) {
+            ClosedLevelCounts one;
+            ClosedLevelCounts two;
+            const std::vector<double> expected = closed_by_levels(p.data(), n, n, max_level, nullptr, &one, 1);
+            EXPECT_EQ(closed_by_levels(p.data(), n, n, max_level, nullptr, &two, 2), expected)
+                << signals << " " << max_level;
+            EXPECT_GT(two.lower_part, 4096) << signals << " " << max_level;
+            EXPECT_LT(two.rescanned, 8);
+            EXPECT_LE(two.searched_sizes, one.searched_sizes + 8);
+        }
+    }
+}
+
 TEST(CountLevelBySizes, AgreesWithBisectionAndCountsItsFallbacks) {
     // Sizes 1 ... 6 with thresholds t[s]; the whole check passes when all do
     // and otherwise names the first failing size.

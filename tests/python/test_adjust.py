@@ -166,6 +166,22 @@ class TestContract:
                 padded = np.concatenate([own, np.full(totals[label] - own.size, pad)])
                 np.testing.assert_array_equal(levels[labels == label], tarvimo.adjust(padded, method)[: own.size])
 
+    @pytest.mark.parametrize("max_level", [0.3, 0.05, 1e-3])
+    def test_closed_by_pvalues_beyond_max_level_change_no_level(self, max_level):
+        # closed BY ranks only p-values below about max_level and counts the others as omitted
+        rng = np.random.default_rng(int(1 / max_level))
+        edge = max_level * (1 + 1e-6)
+        near = [np.nextafter(edge, 0.0), edge, np.nextafter(edge, 1.0), max_level, np.nextafter(max_level, 0.0)]
+        values = np.concatenate([rng.random(60) * max_level * 1e-2, rng.random(200), np.repeat(near, 3)])
+        rng.shuffle(values)
+        for options in ({}, {"m": 1000}):
+            full = tarvimo.adjust(values, "closed_by", **options)
+            np.testing.assert_array_equal(
+                tarvimo.adjust(values, "closed_by", max_level=max_level, **options),
+                np.where(full < max_level, full, 1.0),
+            )
+            assert_contract(rng, values, "closed_by", max_level=max_level, **options)
+
     @pytest.mark.parametrize("method", METHODS)
     def test_ties_give_the_earlier_hypothesis_the_smaller_level(self, method):
         values = [0.01, 0.01, 0.01, 0.5] if method in PVALUE_METHODS else [40.0, 40.0, 40.0, 1.0]

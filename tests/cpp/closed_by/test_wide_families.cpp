@@ -11,10 +11,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "closed_by/bounds.hpp"
 #include "closed_by/closed_by.hpp"
 #include "closed_by/fast_search.hpp"
 #include "closed_by/harmonic_table.hpp"
 #include "closed_by/rounded_harmonic.hpp"
+#include "closed_by/size_decider.hpp"
 #include "closed_ebh/closed_ebh.hpp"
 #include "closed_ebh/fast_search.hpp"
 
@@ -178,6 +180,129 @@ TEST(WideFamilies, ClosedSearchesOnHugeTruncatedLists) {
             }
         }
     }
+}
+
+// Sizes near m in a family of 10^12 given in part, at levels a millionth
+// off the crossing of their first overlap (where the level searches look),
+// and a few ulps off it, where rounding decides.
+// The omitted values are cut off, so each size's sums hold at most the given
+// values' terms: the certificates decide nearly every size, singly and in
+// ranges, with the literal steps' verdict. Allowing for roundings of s
+// terms, about 5e-4 relative at s = 10^12, had left these to the literal
+// steps.
+TEST(WideFamilies, CertificatesDecideTightSizesNearTheFamilySize) {
+    using namespace tarvimo::closed_by;
+    std::mt19937_64 rng(5);
+    const std::int64_t m = LARGEST;
+    const int n = 2000;
+    std::vector<double> p(static_cast<std::size_t>(n));
+    std::uniform_real_distribution<double> log_p(std::log(1e-18), std::log(1e-11));
+    for (double& v : p) {
+        v = std::exp(log_p(rng));
+    }
+    std::sort(p.begin(), p.end(), std::greater<>());
+    const PFamily family{p.data(), n, m - n, m};
+    const HarmonicTable table(m, m - 4096, nullptr);
+    const double factor = static_cast<double>(m) * table(m);
+    std::unique_ptr<ReciprocalSums> sums;
+    long long certified = 0;
+    long long uncertain = 0;
+    long long sizes_seen = 0;
+    long long ranges = 0;
+    for (int r = n; r >= 1; r -= 37) {
+        const double crossing = p[static_cast<std::size_t>(n - r)] * factor / r;
+        for (const double off : {-1e-6, -4e-16, 4e-16, 1e-6}) {
+            const double alpha = crossing * (1.0 + off);
+            if (!(alpha < 0.9)) {
+                continue;
+            }
+            CertifiedCbyStats stats;
+            SizeDecider decider(family, table, alpha, stats);
+            const CountSizes sizes(family, table, alpha, r, &sums);
+            for (int i = 0; i < 10; ++i) {
+                const std::int64_t s = m - static_cast<std::int64_t>(rng() % 2000);
+                const SizeSetup z = sizes.setup(s);
+                const SizeVerdict literal = sizes.literal(z, UNLIMITED, nullptr);
+                if (decider.bound_passes(sizes, s) || literal == SizeVerdict::stale) {
+                    continue;
+                }
+                sizes_seen += std::abs(off) > 1e-9 ? 1 : 0;
+                std::int64_t argmin = -1;
+                const SizeVerdict verdict =
+                    decider.decide(sizes, z, sizes.cut_index(z.Hs, family.pad - 1), &argmin, true, false);
+                if (verdict == SizeVerdict::uncertain) {
+                    uncertain += std::abs(off) > 1e-9 ? 1 : 0;
+                } else {
+                    ASSERT_EQ(verdict, literal) << "r = " << r << ", s = " << s << ", alpha = " << alpha;
+                }
+            }
+            certified += stats.sizes_certified;
+            // A range of sizes ending at m, certified only if each passes.
+            const std::int64_t s1 = m - 1 - static_cast<std::int64_t>(rng() % 1000);
+            const SizeSetup z1 = sizes.setup(s1);
+            const SizeSetup z2 = sizes.setup(m);
+            std::int64_t argmin = -1;
+            if (sizes.certify_block(z1, sizes.cut_index(z1.Hs, family.pad - 1), z2,
+                                    sizes.cut_index(z2.Hs, family.pad - 1), &argmin)) {
+                ++ranges;
+                for (const std::int64_t s : {s1, (s1 + m) / 2, m}) {
+                    ASSERT_EQ(sizes.literal(sizes.setup(s), UNLIMITED, nullptr), SizeVerdict::pass)
+                        << "r = " << r << ", s = " << s << ", alpha = " << alpha;
+                }
+            }
+        }
+    }
+    EXPECT_GT(sizes_seen, 200);
+    EXPECT_GT(certified, sizes_seen / 2);
+    EXPECT_LT(uncertain, sizes_seen / 20);
+    EXPECT_GT(ranges, 10);
+}
+
+// Bounds on the summed H_s hold it and are narrow enough to decide the bound
+// test away from where it turns; there the test reads the summed H_s.
+TEST(HarmonicTable, BoundsDecideTheBoundTestAsTheSummedNumbers) {
+    using namespace tarvimo::closed_by;
+    std::mt19937_64 rng(17);
+    std::vector<std::int64_t> sizes{BOUNDED_HARMONIC_FROM, BOUNDED_HARMONIC_FROM + 1, (std::int64_t{1} << 26) - 1};
+    while (sizes.size() < 40) {
+        sizes.push_back(BOUNDED_HARMONIC_FROM + static_cast<std::int64_t>(rng() % (std::int64_t{63} << 20)));
+    }
+    const HarmonicTable table(LARGEST, LARGEST - 4096, nullptr);
+    std::unique_ptr<ReciprocalSums> sums;
+    const double alpha = 0.05;
+    CertifiedCbyStats stats;
+    for (const std::int64_t s : sizes) {
+        const double h = harmonic_number(s);
+        const HarmonicBounds bounds = summed_harmonic_bounds(s);
+        ASSERT_LE(bounds.lo, h) << "s = " << s;
+        ASSERT_GE(bounds.hi, h) << "s = " << s;
+        EXPECT_LT(bounds.hi - bounds.lo, 1e-6 * h);
+        ASSERT_TRUE(table.resumes(s));
+        // One given value p, the candidate set of count 1, on and around the
+        // p at which p s H_s <= alpha turns, and far from it.
+        const double turn = alpha / (static_cast<double>(s) * h);
+        std::vector<double> values{turn * 0.5, turn * 0.999, turn * 1.001, turn * 2.0, turn};
+        double below = turn;
+        double above = turn;
+        for (int k = 0; k < 3; ++k) {
+            below = std::nextafter(below, 0.0);
+            above = std::nextafter(above, 1.0);
+            values.insert(values.end(), {below, above});
+        }
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            double p = values[i];
+            const PFamily family{&p, 1, LARGEST - 1, LARGEST};
+            const CountSizes count(family, table, alpha, 1, &sums);
+            const SizeDecider decider(family, table, alpha, stats);
+            const long long undecided = stats.bounds_undecided;
+            EXPECT_EQ(decider.bound_passes(count, s), p * (static_cast<double>(s) * h) <= alpha)
+                << "s = " << s << ", p = " << p;
+            if (i < 4) {
+                EXPECT_EQ(stats.bounds_undecided, undecided) << "s = " << s << ", p = " << p;
+            }
+        }
+    }
+    EXPECT_GT(stats.bounds_undecided, 0);  // the tight ones read the summed H_s
 }
 
 }  // namespace
