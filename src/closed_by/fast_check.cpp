@@ -308,8 +308,8 @@ bool CheckWalk::sweep(Walk& walk) {
     // Where the last single size's smallest h lay: the next one's lies close
     // (a hint for the certificate's search, never its verdict).
     std::int64_t argmin = -1;
-    std::int64_t block_argmin = -1;         // the same for ranges
-    bool gap_start = !applying_.empty();  // s begins the sizes between two carried ranges
+    std::int64_t block_argmin = -1;                        // the same for ranges
+    bool gap_start = !applying_.empty();                   // s begins the sizes between two carried ranges
     const ApplyingRange* next_carried = applying_.data();  // the first carried range not below s
     const ApplyingRange* const carried_end = next_carried + applying_.size();
     for (std::int64_t s = from, polls = 0; s <= m; ++polls) {

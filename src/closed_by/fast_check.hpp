@@ -149,8 +149,8 @@ private:
         std::int64_t first_individual = 2;  // sizes from here on have no shortcut
         std::int64_t first_swept = 0;       // verdicts_ holds sizes first_swept ... m
         std::optional<EoutHistory> history = std::nullopt;
-        std::size_t applied = 0;  // entries of examined_ applied to history
-        double floor = 0.0;       // the sweep certifies its ranges from here up (0: at the level)
+        std::size_t applied = 0;       // entries of examined_ applied to history
+        double floor = 0.0;            // the sweep certifies its ranges from here up (0: at the level)
         std::int64_t least_count = 0;  // and for the counts from here up to its own where it can
     };
 
@@ -206,7 +206,7 @@ private:
     std::vector<std::int64_t> examined_;   // sizes examined in detail, in the literal order
     SweptVerdicts verdicts_;               // after a sweep
     std::vector<std::int64_t> uncertain_;  // the sizes the last sweep left uncertain, ascending
-    std::vector<CarriedRanges> carried_;  // at most CARRIED_SWEEPS
+    std::vector<CarriedRanges> carried_;   // at most CARRIED_SWEEPS
     std::vector<ApplyingRange> applying_;  // those that apply to the current sweep, by first size
     mutable std::int64_t bound_hint_ = 0;  // where the last check's bound test first failed
     // The sizes of count known_r_ judged on their own at this level

@@ -896,7 +896,8 @@ TEST(CountSizes, RangesCertifiedForSpansOfCountsPassForEach) {
                 continue;
             }
             const std::int64_t s2 =
-                s1 + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(std::min<std::int64_t>(m - s1, 64) + 1));
+                s1 +
+                static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(std::min<std::int64_t>(m - s1, 64) + 1));
             const SizeSetup z1 = low.setup(s1);
             const SizeSetup z2 = low.setup(s2);
             const SizeSetup z1_top = top.setup(s1);
@@ -968,7 +969,8 @@ TEST(CheckWalk, RangesCarriedAcrossCountsAsTheLiteralCheck) {
             std::vector<double> levels = levels_between(rng, floor, high);
             levels.push_back(floor * (1.0 - 1e-3));
             for (const double level : levels) {
-                const int count = std::max(1, least - 1 + static_cast<int>(rng() % static_cast<unsigned>(r - least + 2)));
+                const int count =
+                    std::max(1, least - 1 + static_cast<int>(rng() % static_cast<unsigned>(r - least + 2)));
                 ASSERT_TRUE(same(count, level, 0.0, 0))
                     << "m = " << m << ", counts " << least << " ... " << r << ", count = " << count
                     << ", level = " << level << " in [" << floor << ", " << high << "]";
