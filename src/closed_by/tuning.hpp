@@ -16,9 +16,9 @@ struct CertifiedCbyStats {
     long long exact_sums = 0;             // certificates that summed every term exactly
     long long blocks_certified = 0;       // ranges of sizes certified to pass at once
     long long blocks_up_the_levels = 0;   // of those, certified from a floor up to the check's level
-    long long level_misses = 0;           // ranges whose certificate from the floor failed: tried at the level alone
     long long blocks_across_counts = 0;   // of those, certified for a span of counts below the check's too
-    long long blocks_carried = 0;         // such ranges a later check between the two levels took
+    long long level_misses = 0;           // ranges whose certificate from the floor failed: tried at the level alone
+    long long blocks_carried = 0;         // ranges certified up the levels that a later check between took
     long long carried_across_counts = 0;  // of those, taken by a check of another count than the one certifying
     long long outside_carried = 0;        // sweeps without a floor that no kept range applied to
     long long known_sizes = 0;            // sizes a check took as judged on their own at its level before
