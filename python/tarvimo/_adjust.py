@@ -96,7 +96,9 @@ def adjust(
         With `m`, the omitted hypotheses count as p = 1 (e = 0), and the
         levels are those of the procedure called with the same `m`, a total
         per family (`m` with `groups`, a mapping or one total per value)
-        included.
+        included. One large family of a closed procedure computes its
+        levels on two threads where `workers` allows; the levels do not
+        depend on `workers`.
     max_level : float, default 1.0
         Levels at or above it are reported as 1.0; the relation above holds
         for every alpha below it. A smaller `max_level` lets the core stop

@@ -396,9 +396,11 @@ CountSizes::Argmin CountSizes::argmin_h(const Span& span, std::int64_t start) co
 
 // No size covered by the span fails at any overlap u_lo ... u_hi, and each
 // passes by the time its fresh outside entries run out, so none reads a
-// stale entry. For an overlap u with in(u) >= u beta (1 + 2.1 u (s + 2)),
-// the pass test fires. Otherwise in(u) and out(u) stray from E_in, E_out by
-// at most 2.03 u (s + 1) (E_in + S), S the initial outside sum, and theta(u)
+// stale entry. With n = span.s_err, which bounds the nonzero terms each
+// sum adds or removes (rounded_terms), for an overlap u with
+// in(u) >= u beta (1 + 2.1 u (n + 2)) the pass test fires. Otherwise in(u)
+// and out(u) stray from E_in, E_out by at most 2.03 u (n + 1) (E_in + S), S
+// the initial outside sum, and theta(u)
 // from u beta - TOLERANCE by 3.01 u (u beta + TOLERANCE); so the fail test
 // cannot fire if h(u0) - corr exceeds -TOLERANCE by these errors at u_hi. At
 // the overlap where the outside entries are used up, h = g, and the same

@@ -20,7 +20,8 @@
 // are convex in u: their increments e_in(u) - beta and
 // e_in(u) - e_out(s - u - 1) - beta never decrease. That, bounds on the
 // exact sums, and bounds on how far the loop's doubles stray from them
-// (about s * 2^-53 relative) decide most sizes; the rest run literally.
+// (about 2^-53 relative per term they sum, rounded_terms) decide most
+// sizes; the rest run literally.
 
 #include <algorithm>
 #include <cstdint>

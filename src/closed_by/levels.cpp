@@ -439,25 +439,6 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::i
 
 namespace {
 
-// Families of at least this many p-values scan their levels in two parts,
-// at once when given two threads, if the lower part holds at least
-// LEAST_LOWER_PART.
-constexpr int TWO_PART_LEVELS = 1 << 16;
-constexpr int LEAST_LOWER_PART = 1 << 12;
-
-// Where the scan splits. The searched sizes lie among the ranks whose level
-// is below max_level, spread about evenly, and the closed levels are at most
-// the step-up levels, whose ranks below max_level are most of them. The
-// upper part also checks every size above those (cheaply, by the lane), so
-// three fifths of them in the lower part shares the work about evenly (on
-// realistic data at 10^6, the two parts' times within 20% of each other with
-// max_level 0.1 and 1). 0 where the lower part would be too small.
-int two_part_split(const std::vector<double>& step_up, double max_level) {
-    const auto below = std::lower_bound(step_up.begin(), step_up.end(), max_level) - step_up.begin();
-    const auto split = static_cast<int>(below * 3 / 5);
-    return split >= LEAST_LOWER_PART ? split : 0;
-}
-
 // Calls body(step) with the step of the closed levels' scan (the check of a
 // size at the double below the running minimum, and the search of its level
 // where it passes), which keeps its checks and hints from one size to the
@@ -587,22 +568,12 @@ std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_
     if (n == 0) {
         return levels;
     }
-    // The split does not depend on the threads, so neither do the levels.
-    const int split = n >= TWO_PART_LEVELS ? two_part_split(levels, max_level) : 0;
-    if (split == 0) {
-        with_level_step(ascending, n, total, cancel, tally,
-                        [&](const auto& step) { common::scan_closed_levels(levels, max_level, step, cancel); });
-        return levels;
-    }
-    ClosedLevelCounts lower_tally;
-    with_level_step(ascending, n, total, cancel, tally, [&](const auto& upper) {
-        with_level_step(ascending, n, total, cancel, lower_tally, [&](const auto& lower) {
-            lower_tally.rescanned =
-                common::scan_closed_levels_in_two(levels, max_level, split, upper, lower, threads, cancel);
-        });
-    });
-    lower_tally.lower_part = split;
-    tally.add(lower_tally);
+    common::scan_closed_levels_split(
+        levels, max_level,
+        [&](ClosedLevelCounts& part_counts, const auto& body) {
+            with_level_step(ascending, n, total, cancel, part_counts, body);
+        },
+        threads, cancel, tally);
     return levels;
 }
 

@@ -333,16 +333,15 @@ std::vector<double> closed_ebh_levels(const double* descending, int n, std::int6
     return closed_ebh_levels(descending, EvalueProfile(ascending.data(), n, total), max_level, cancel, counts);
 }
 
-std::vector<double> closed_ebh_levels(const double* descending, const EvalueProfile& profile, double max_level,
-                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts) {
-    const int n = static_cast<int>(profile.given());
+namespace {
+
+// Calls body(step) with the step of the closed levels' scan, which keeps its
+// warm pairs and guesses from one size to the next; each part of a scan in
+// two parts has its own.
+template <typename Body>
+void with_level_step(const double* descending, const EvalueProfile& profile, const common::CancelFlag* cancel,
+                     ClosedLevelCounts& tally, const Body& body) {
     const std::int64_t total = profile.total();
-    ClosedLevelCounts local;
-    ClosedLevelCounts& tally = counts != nullptr ? *counts : local;
-    std::vector<double> levels = step_up_evalue_levels(descending, n, total, max_level);
-    if (n == 0) {
-        return levels;
-    }
     SearchCounts search_counts;
     MeanConsistentResult last{true, -1, -1};
     Guess last_binding = no_guess();
@@ -431,7 +430,27 @@ std::vector<double> closed_ebh_levels(const double* descending, const EvalueProf
         last_binding.trusted = true;
         return level;
     };
-    common::scan_closed_levels(levels, max_level, size_level, cancel);
+    body(size_level);
+}
+
+}  // namespace
+
+std::vector<double> closed_ebh_levels(const double* descending, const EvalueProfile& profile, double max_level,
+                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts, int threads) {
+    const int n = static_cast<int>(profile.given());
+    const std::int64_t total = profile.total();
+    ClosedLevelCounts local;
+    ClosedLevelCounts& tally = counts != nullptr ? *counts : local;
+    std::vector<double> levels = step_up_evalue_levels(descending, n, total, max_level);
+    if (n == 0) {
+        return levels;
+    }
+    common::scan_closed_levels_split(
+        levels, max_level,
+        [&](ClosedLevelCounts& part_counts, const auto& body) {
+            with_level_step(descending, profile, cancel, part_counts, body);
+        },
+        threads, cancel, tally);
     return levels;
 }
 

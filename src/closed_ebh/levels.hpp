@@ -74,8 +74,11 @@ bool row_is_monotone(const EvalueProfile& profile, std::int64_t set_offset, int 
 std::vector<double> closed_ebh_levels(const double* descending, int n, std::int64_t total, double max_level,
                                       const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
 // The same on the profile of the family built already: its values are
-// `descending` in ascending order.
+// `descending` in ascending order. A large family's scan runs in two parts
+// (common::scan_closed_levels_in_two), at once with two threads; the levels
+// do not depend on `threads`.
 std::vector<double> closed_ebh_levels(const double* descending, const EvalueProfile& profile, double max_level,
-                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr);
+                                      const common::CancelFlag* cancel, ClosedLevelCounts* counts = nullptr,
+                                      int threads = 1);
 
 }  // namespace tarvimo::closed_ebh

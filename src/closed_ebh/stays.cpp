@@ -831,9 +831,9 @@ std::vector<double> stays_rejected_levels(const double* descending, int n, std::
 }
 
 std::vector<double> stays_rejected_levels(const double* descending, const EvalueProfile& profile, double max_level,
-                                          const common::CancelFlag* cancel, StaysCounts* counts) {
+                                          const common::CancelFlag* cancel, StaysCounts* counts, int threads) {
     StaysCounts local;
-    std::vector<double> levels = closed_ebh_levels(descending, profile, max_level, cancel);
+    std::vector<double> levels = closed_ebh_levels(descending, profile, max_level, cancel, nullptr, threads);
     settle_stays_rejected(descending, profile, max_level, levels, cancel, counts != nullptr ? *counts : local);
     return levels;
 }

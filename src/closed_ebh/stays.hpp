@@ -198,8 +198,10 @@ void settle_stays_rejected(const double* descending, const EvalueProfile& profil
 std::vector<double> stays_rejected_levels(const double* descending, int n, std::int64_t total, double max_level,
                                           const common::CancelFlag* cancel, StaysCounts* counts = nullptr);
 // The same on the profile of the family built already: its values are
-// `descending` in ascending order.
+// `descending` in ascending order; the crossings' scan may take `threads`
+// (closed_ebh_levels).
 std::vector<double> stays_rejected_levels(const double* descending, const EvalueProfile& profile, double max_level,
-                                          const common::CancelFlag* cancel, StaysCounts* counts = nullptr);
+                                          const common::CancelFlag* cancel, StaysCounts* counts = nullptr,
+                                          int threads = 1);
 
 }  // namespace tarvimo::closed_ebh

@@ -97,7 +97,8 @@ inline std::vector<RankedValue> strongest_entries(const double* in, std::int64_t
 // family of `total` hypotheses (-1: the present entries), into `out`; for
 // families where closed_ebh_levels_in_two_parts holds. Each half is sorted
 // by the radix sort (RadixSort), which takes a third of numpy's time on
-// doubles without a vectorised sort.
+// doubles without a vectorised sort, and the level scan's two parts run on
+// the two threads too.
 inline void closed_ebh_family_levels(const double* in, std::int64_t n, std::int64_t total, double max_level,
                                      double* out, const common::CancelFlag* cancel) {
     AscendingEvalues sorted = ascending_evalues(in, n, 2, cancel, RadixSort{});
@@ -109,7 +110,8 @@ inline void closed_ebh_family_levels(const double* in, std::int64_t n, std::int6
     common::reserve_advised(descending, static_cast<std::size_t>(given));
     descending.assign(std::make_reverse_iterator(ascending + given), std::make_reverse_iterator(ascending));
     const closed_ebh::EvalueProfile profile(ascending, given, family_total, std::move(sorted.sums));
-    const std::vector<double> levels = closed_ebh::stays_rejected_levels(descending.data(), profile, max_level, cancel);
+    const std::vector<double> levels =
+        closed_ebh::stays_rejected_levels(descending.data(), profile, max_level, cancel, nullptr, 2);
     const std::size_t below = ranks_below(levels, max_level);
     const std::vector<RankedValue> strongest = strongest_entries(in, n, descending.data(), below, cancel);
     for (std::int64_t j = 0; j < n; ++j) {

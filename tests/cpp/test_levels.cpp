@@ -164,7 +164,7 @@ TEST(ScanClosedLevels, RunningMinimumOfStepUpLevelsAndSizeThresholds) {
         const auto passes = [&](int r, double alpha) { return alpha >= thresholds[static_cast<std::size_t>(r - 1)]; };
         const auto failing_level = [](int) { return SMALLEST_LEVEL; };
         const auto size_level = [&](int r, double, double) { return thresholds[static_cast<std::size_t>(r - 1)]; };
-        scan_closed_levels(searched, max_level, passes, failing_level, size_level, nullptr, counts);
+        scan_closed_levels(searched, max_level, searching_step(passes, failing_level, size_level, counts), nullptr);
         EXPECT_EQ(searched, expected) << round;
         std::vector<int> live;  // the sizes entered with a running minimum above the smallest level
         long long below_running = 0;
@@ -730,6 +730,30 @@ TEST(ClosedEbhLevels, GuessedPairsSettleRealisticFamilies) {
     EXPECT_GT(counts.searched_sizes, 20);
     EXPECT_LE(counts.guess_misses * 10, counts.searched_sizes);
     EXPECT_GT(counts.settled_checks, 0);
+}
+
+// Closed e-BH levels of a family large enough to scan in two parts: with
+// two threads as with one.
+TEST(ClosedEbhLevels, TwoThreadsGiveTheLevelsOfOne) {
+    std::mt19937_64 rng(23);
+    std::normal_distribution<double> normal;
+    std::vector<double> e(1 << 16);
+    for (std::size_t t = 0; t < e.size(); ++t) {
+        e[t] = std::exp(3.0 * (normal(rng) + (t % 10 < 3 ? 3.0 : 0.0)) - 4.5);
+    }
+    std::sort(e.begin(), e.end(), std::greater<>());
+    const std::vector<double> ascending(e.rbegin(), e.rend());
+    const tarvimo::closed_ebh::EvalueProfile profile(ascending.data(), static_cast<std::int64_t>(e.size()),
+                                                     static_cast<std::int64_t>(e.size()));
+    for (const double max_level : {1.0, 0.1}) {
+        ClosedLevelCounts one;
+        ClosedLevelCounts two;
+        const std::vector<double> expected = closed_ebh_levels(e.data(), profile, max_level, nullptr, &one, 1);
+        EXPECT_EQ(closed_ebh_levels(e.data(), profile, max_level, nullptr, &two, 2), expected) << max_level;
+        EXPECT_GT(two.lower_part, 4096) << max_level;
+        EXPECT_LT(two.rescanned, 8);
+        EXPECT_EQ(two.searched_sizes, one.searched_sizes);
+    }
 }
 
 // A set whose weakest half is equal and whose strongest half is huge binds
