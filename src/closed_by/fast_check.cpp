@@ -1,7 +1,6 @@
 #include "closed_by/fast_check.hpp"
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <limits>
 #include <memory>
