@@ -108,14 +108,15 @@ double EoutHistory::read(std::int64_t slot, const PFamily& family, double invalp
 }
 
 CountSizes::CountSizes(const PFamily& family, const HarmonicTable& harmonic, double alpha, std::int64_t r,
-                       std::unique_ptr<ReciprocalSums>* sums)
+                       std::unique_ptr<ReciprocalSums>* sums, std::int64_t least_count)
     : family_(family),
       harmonic_(harmonic),
       invalpha_(1.0 / alpha),
       cutoff_(alpha + TOLERANCE),
       r_(r),
+      threshold_count_(least_count >= 1 && least_count < r ? least_count : r),
       t0_(family.m - r),
-      beta_(invalpha_ / static_cast<double>(r)),
+      beta_(invalpha_ / static_cast<double>(threshold_count_)),
       sums_(sums) {}
 
 SizeSetup CountSizes::setup(std::int64_t s) const {
@@ -152,7 +153,7 @@ double CountSizes::evalue(std::int64_t i, const EvalueMap& map) const {
 }
 
 double CountSizes::theta(std::int64_t u) const {
-    return (static_cast<double>(u) * invalpha_) / static_cast<double>(r_) - TOLERANCE;
+    return (static_cast<double>(u) * invalpha_) / static_cast<double>(threshold_count_) - TOLERANCE;
 }
 
 ReciprocalSums& CountSizes::sums() const {
@@ -526,10 +527,24 @@ bool CountSizes::certify_block(const SizeSetup& z1, std::int64_t cut1, const Siz
 //   the test at every alpha', divided by k; a size that passes by the time
 //   its fresh outside entries run out at alpha' reads no stale entry, as at
 //   one alpha.
+// - Counts. Built for the counts q ... r (q = threshold_count_), the
+//   certificate holds for each count r' of them at sizes s <= m - r. There
+//   minu = 1 and maxv = s - 1 for every such count, and the outside
+//   positions 0 ... s - u - 1, their cut-offs and the fresh entries do not
+//   depend on the count. Count r' reads its inside terms at positions
+//   m - r' + i >= m - r + i, and the terms never decrease along the
+//   positions (smaller p, smaller ceiling, cut off less), so every inside
+//   sum, computed or exact, is at least count r's at the same overlap. Its
+//   overlaps 1 ... min(s, r') lie within the span's 1 ... min(s2, r) (a loop
+//   that ends at min(s, r') without a verdict passes, having read only
+//   fresh entries before). Its thresholds fl(fl(u I') / r') and
+//   beta' = fl(I' / r') are at most those with q for r' (rounding is
+//   monotone), which is what theta and beta_ use. So every inequality above
+//   holds for count r' with the same margins.
 bool CountSizes::certify_block_up_to(const CountSizes& high, const SizeSetup& z1, const SizeSetup& z2,
                                      std::int64_t cut2, const SizeSetup& z1_high, std::int64_t cut1_high,
                                      std::int64_t* argmin) const {
-    if (!(invalpha_ <= 1.5 * high.invalpha_)) {
+    if (!(invalpha_ <= 1.5 * high.invalpha_) || (threshold_count_ < r_ && z2.s > family_.m - r_)) {
         return false;
     }
     const double k_exact = EXACT_CEILINGS[0];

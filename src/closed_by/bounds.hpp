@@ -130,8 +130,11 @@ private:
 // verdicts. ReciprocalSums are built on first use and kept by the caller.
 class CountSizes {
 public:
+    // With least_count in 1 ... r - 1, the object stands for every count
+    // least_count ... r at once, for certify_block_up_to over sizes up to
+    // m - r only (see there); its other verdicts are not to be asked.
     CountSizes(const PFamily& family, const HarmonicTable& harmonic, double alpha, std::int64_t r,
-               std::unique_ptr<ReciprocalSums>* sums);
+               std::unique_ptr<ReciprocalSums>* sums, std::int64_t least_count = 0);
 
     SizeSetup setup(std::int64_t s) const;
     double largest_inside() const { return family_.at(t0_); }
@@ -169,7 +172,8 @@ public:
     // Whether every size s1 ... s2 certainly passes at every alpha from this
     // count's up to that of `high`, the same count of the same family at a
     // level at most 1.5 times higher. z1, z2 and cut2 are taken at this
-    // alpha, z1_high and cut1_high at high's.
+    // alpha, z1_high and cut1_high at high's. Built for the counts
+    // least_count ... r with s2 <= m - r, the sizes pass for each of them.
     bool certify_block_up_to(const CountSizes& high, const SizeSetup& z1, const SizeSetup& z2, std::int64_t cut2,
                              const SizeSetup& z1_high, std::int64_t cut1_high, std::int64_t* argmin) const;
 
@@ -224,8 +228,9 @@ private:
     double invalpha_;
     double cutoff_;  // alpha + TOLERANCE
     std::int64_t r_;
+    std::int64_t threshold_count_;  // the count whose thresholds u / (alpha r) the certificates use
     std::int64_t t0_;
-    double beta_;  // invalpha / r
+    double beta_;  // invalpha / threshold_count_
     std::unique_ptr<ReciprocalSums>* sums_;
 };
 

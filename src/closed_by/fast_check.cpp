@@ -5,6 +5,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "closed_by/galloping_search.hpp"
@@ -236,23 +237,46 @@ bool SweptVerdicts::all_pass(std::int64_t lo, std::int64_t hi) const {
     return run != nullptr && run->first_single < 0 && hi <= run->hi;
 }
 
+// The kept ranges that apply to a sweep of count r at this level, by first
+// size: those of the sweeps whose span of levels holds it, for counts down
+// to r. They may overlap; the sweep takes each from where it stands.
+void CheckWalk::gather_carried(std::int64_t r) {
+    applying_.clear();
+    for (const CarriedRanges& kept : carried_) {
+        if (!(kept.least <= r && r <= kept.r && kept.lo <= alpha_ && alpha_ <= kept.hi)) {
+            continue;
+        }
+        for (const CarriedRange& range : kept.ranges) {
+            if (range.least <= r) {
+                applying_.push_back({range.first, range.last, kept.r != r});
+            }
+        }
+    }
+    std::sort(applying_.begin(), applying_.end(),
+              [](const ApplyingRange& a, const ApplyingRange& b) { return a.first < b.first; });
+}
+
 // Decides every size the shortcuts leave, s_b + 1 ... m, in size order, and
 // says whether all pass. Ranges of sizes are tried at once, the width doubling
 // while they pass.
 //
 // With a floor, each range is certified from the floor up to the level
 // (certify_block_up_to; where that fails, at the level alone, counted in
-// level_misses), and the ranges so certified are kept. A later sweep of the
-// same count at a level between the two takes them as passing: a range that
-// passes at every level of [floor, level] passes at this one, and a passing
-// size decided by a certificate reads nothing that earlier sizes left, as a
-// range certified here would. Every other size is decided as without them, so
-// the verdicts, and the walk's result, are the same; only the work differs.
+// level_misses), and the ranges so certified are kept; with a least count
+// too, a range of sizes up to m - r is certified for the counts from it up
+// to r at once (blocks_across_counts). A later sweep of such a count at a
+// level between the two takes them as passing: a range that passes at every
+// level of [floor, level] and for every count of its span passes at this
+// one, and a passing size decided by a certificate reads nothing that
+// earlier sizes left, as a range certified here would. Every other size is
+// decided as without them, so the verdicts, and the walk's result, are the
+// same; only the work differs.
 bool CheckWalk::sweep(Walk& walk) {
     ++stats_.sweeps;
     walk.swept = true;
     const CountSizes& sizes = walk.sizes;
     const std::int64_t m = family_.m;
+    const std::int64_t r = sizes.count();
     const std::int64_t start = std::max<std::int64_t>(walk.first_individual, bound_fails_from(walk));
     walk.first_swept = start;
     if (start > m) {
@@ -266,40 +290,46 @@ bool CheckWalk::sweep(Walk& walk) {
     std::int64_t cut = family_.pad - 1;  // cut off at every size >= 2
     std::int64_t width = std::max<std::int64_t>(2, tuning_.first_block_width);
     std::int64_t cooldown = 0;
-    std::optional<CountSizes> low;  // the count at the floor
+    std::optional<CountSizes> low;       // the count at the floor
+    std::optional<CountSizes> low_span;  // the counts least_count ... r at the floor
+    CarriedRanges fresh;                 // what this sweep certifies from the floor up
     if (walk.floor > 0.0 && walk.floor < alpha_) {
-        low.emplace(family_, harmonic_, walk.floor, sizes.count(), &sums_);
-        carried_ = {sizes.count(), walk.floor, alpha_, {}};
+        low.emplace(family_, harmonic_, walk.floor, r, &sums_);
+        if (walk.least_count >= 1 && walk.least_count < r) {
+            low_span.emplace(family_, harmonic_, walk.floor, r, &sums_, walk.least_count);
+        }
+        fresh = {r, walk.floor, alpha_, {}, r};
     }
-    const bool carried = !low && carried_.r == sizes.count() && carried_.lo <= alpha_ && alpha_ <= carried_.hi;
-    if (!low && carried_.r == sizes.count() && !carried) {
+    gather_carried(r);
+    if (!low && applying_.empty() && !carried_.empty()) {
         ++stats_.outside_carried;
     }
-    const std::size_t carried_count = carried ? carried_.ranges.size() : 0;
-    std::size_t next_carried = 0;  // the first carried range not below s
     // Where the last single size's smallest h lay: the next one's lies close
     // (a hint for the certificate's search, never its verdict).
     std::int64_t argmin = -1;
-    std::int64_t block_argmin = -1;  // the same for ranges
-    bool gap_start = carried;        // s begins the sizes between two carried ranges
+    std::int64_t block_argmin = -1;                        // the same for ranges
+    bool gap_start = !applying_.empty();                   // s begins the sizes between two carried ranges
+    const ApplyingRange* next_carried = applying_.data();  // the first carried range not below s
+    const ApplyingRange* const carried_end = next_carried + applying_.size();
     for (std::int64_t s = from, polls = 0; s <= m; ++polls) {
         if (polls % CANCEL_POLL_SIZES == 0) {
             common::stop_if_cancelled(cancel_);
         }
-        while (next_carried < carried_count && carried_.ranges[next_carried].second < s) {
+        while (next_carried < carried_end && next_carried->last < s) {
             ++next_carried;
         }
         std::int64_t end = m;  // the last size a range from s may reach
-        if (next_carried < carried_count) {
-            const auto [first, last] = carried_.ranges[next_carried];
-            if (first <= s) {
+        if (next_carried < carried_end) {
+            const ApplyingRange& range = *next_carried;
+            if (range.first <= s) {
                 ++stats_.blocks_carried;
-                verdicts_.add_range(s, last);
-                s = last + 1;
+                stats_.carried_across_counts += range.across ? 1 : 0;
+                verdicts_.add_range(s, range.last);
+                s = range.last + 1;
                 gap_start = true;
                 continue;
             }
-            end = first - 1;
+            end = range.first - 1;
         }
         if (gap_start) {
             // The sizes between carried ranges hold the count's tight sizes,
@@ -315,12 +345,17 @@ bool CheckWalk::sweep(Walk& walk) {
             const std::int64_t cut_last = sizes.cut_index(z_last.Hs, cut);
             bool certified = false;
             if (low) {
+                // Both objects at the floor set the sizes up alike.
                 const SizeSetup z_last_low = low->setup(last);
-                certified = low->certify_block_up_to(sizes, low->setup(s), z_last_low,
+                const bool spanned = low_span && last <= m - r;
+                certified = (spanned ? *low_span : *low)
+                                .certify_block_up_to(sizes, low->setup(s), z_last_low,
                                                      low->cut_index(z_last_low.Hs, cut_last), z, cut, &block_argmin);
                 if (certified) {
                     ++stats_.blocks_up_the_levels;
-                    carried_.ranges.emplace_back(s, last);
+                    stats_.blocks_across_counts += spanned ? 1 : 0;
+                    fresh.ranges.push_back({s, last, spanned ? walk.least_count : r});
+                    fresh.least = std::min(fresh.least, fresh.ranges.back().least);
                 } else {
                     ++stats_.level_misses;
                 }
@@ -340,7 +375,7 @@ bool CheckWalk::sweep(Walk& walk) {
         } else if (cooldown > 0) {
             --cooldown;
         }
-        SizeVerdict verdict = known_verdict(sizes.count(), s);
+        SizeVerdict verdict = known_verdict(r, s);
         if (verdict == SizeVerdict::unknown) {
             verdict = decider_.decide(sizes, z, cut, &argmin, !tuning_.decisive_sweep, false);
         }
@@ -351,6 +386,12 @@ bool CheckWalk::sweep(Walk& walk) {
             uncertain_.push_back(s);
         }
         ++s;
+    }
+    if (!fresh.ranges.empty()) {
+        if (carried_.size() == CARRIED_SWEEPS) {
+            carried_.pop_back();
+        }
+        carried_.insert(carried_.begin(), std::move(fresh));
     }
     return all_pass || (no_fail && settle_uncertain(walk));
 }
@@ -441,7 +482,7 @@ SizeVerdict CheckWalk::known_verdict(std::int64_t r, std::int64_t s) const {
     return SizeVerdict::unknown;
 }
 
-SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s, double floor) {
+SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s, double floor, std::int64_t least_count) {
     if (r == 0) {
         return {true, 0};
     }
@@ -449,6 +490,7 @@ SizeCheck CheckWalk::check(std::int64_t r, std::int64_t warm_s, double floor) {
     const CountSizes sizes(family_, harmonic_, alpha_, r, &sums_);
     Walk walk{sizes, omitted_outside(r)};
     walk.floor = floor;
+    walk.least_count = least_count;
     walk.first_individual = std::max<std::int64_t>(2, walk.omitted.hi + 1);
     queue_.clear();
     examined_.clear();

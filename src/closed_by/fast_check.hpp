@@ -120,9 +120,11 @@ public:
 
     // cBY_check_cpp's result for count r, whose first size is warm_s (0: none).
     // With a floor below the level, the ranges its sweep certifies hold at
-    // every level from the floor up to this one, and a later check of count r
-    // at a level in between takes them without certifying them again.
-    SizeCheck check(std::int64_t r, std::int64_t warm_s, double floor = 0.0);
+    // every level from the floor up to this one, and with least_count below
+    // r, those of sizes up to m - r for every count from least_count up to r
+    // as well. A later check of such a count at a level in between takes
+    // them without certifying them again.
+    SizeCheck check(std::int64_t r, std::int64_t warm_s, double floor = 0.0, std::int64_t least_count = 0);
     // The verdict of size s in the check of count r, evaluated on its own:
     // pass, fail, or stale where its loop would read entries of e_out that
     // the sizes examined before it left (the verdict then depends on them).
@@ -147,17 +149,36 @@ private:
         std::int64_t first_individual = 2;  // sizes from here on have no shortcut
         std::int64_t first_swept = 0;       // verdicts_ holds sizes first_swept ... m
         std::optional<EoutHistory> history = std::nullopt;
-        std::size_t applied = 0;  // entries of examined_ applied to history
-        double floor = 0.0;       // the sweep certifies its ranges from here up (0: at the level)
+        std::size_t applied = 0;       // entries of examined_ applied to history
+        double floor = 0.0;            // the sweep certifies its ranges from here up (0: at the level)
+        std::int64_t least_count = 0;  // and for the counts from here up to its own where it can
     };
 
-    // Ranges of sizes (ascending) of count r that pass at every level in
-    // [lo, hi]: the sweep of the last check given a floor certified them.
+    // Sizes first ... last that pass for every count least ... r of their
+    // CarriedRanges.
+    struct CarriedRange {
+        std::int64_t first;
+        std::int64_t last;
+        std::int64_t least;
+    };
+    // Ranges of sizes (ascending) that pass at every level in [lo, hi], each
+    // for the counts from its least up to r: a sweep given a floor certified
+    // them.
     struct CarriedRanges {
         std::int64_t r = 0;
         double lo = 0.0;
         double hi = 0.0;
-        std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+        std::vector<CarriedRange> ranges;
+        std::int64_t least = 0;  // the smallest count any range holds for
+    };
+    // The sweeps whose ranges are kept, most recent first.
+    static constexpr std::size_t CARRIED_SWEEPS = 4;
+    // A kept range that applies to a sweep; `across` where a sweep of
+    // another count certified it.
+    struct ApplyingRange {
+        std::int64_t first;
+        std::int64_t last;
+        bool across;
     };
 
     std::int64_t bound_fails_from(Walk& walk) const;
@@ -166,6 +187,7 @@ private:
     SizeVerdict omitted_verdict(const Walk& walk, std::int64_t s) const;
     std::optional<LevelOrderKey> first_omitted_failure(Walk& walk, const Node& node) const;
     SizeVerdict replay_history(Walk& walk, std::int64_t s);
+    void gather_carried(std::int64_t r);
     bool sweep(Walk& walk);
     bool settle_uncertain(Walk& walk);
     bool passes_everywhere_else(Walk& walk);
@@ -184,7 +206,8 @@ private:
     std::vector<std::int64_t> examined_;   // sizes examined in detail, in the literal order
     SweptVerdicts verdicts_;               // after a sweep
     std::vector<std::int64_t> uncertain_;  // the sizes the last sweep left uncertain, ascending
-    CarriedRanges carried_;
+    std::vector<CarriedRanges> carried_;   // at most CARRIED_SWEEPS
+    std::vector<ApplyingRange> applying_;  // those that apply to the current sweep, by first size
     mutable std::int64_t bound_hint_ = 0;  // where the last check's bound test first failed
     // The sizes of count known_r_ judged on their own at this level
     // (size_verdict) that passed or failed: the walk's verdicts for them.

@@ -98,7 +98,7 @@ LevelChecks::Version& LevelChecks::at_level(double alpha) {
     return version;
 }
 
-SizeCheck LevelChecks::check(int r, std::int64_t warm_s, double alpha, double floor) {
+SizeCheck LevelChecks::check(int r, std::int64_t warm_s, double alpha, double floor, int least_count) {
     if (!certified(alpha)) {
         ++stats_.literal_runs;
         const Version& version = *versions_.front();
@@ -112,7 +112,7 @@ SizeCheck LevelChecks::check(int r, std::int64_t warm_s, double alpha, double fl
         const cBYCheckResult result = cBY_check_cpp(padded, r, harmonic, static_cast<int>(warm_s), alpha);
         return {result.res, result.at_s};
     }
-    return at_level(alpha).walk->check(r, warm_s, floor > 0.0 && certified(floor) ? floor : 0.0);
+    return at_level(alpha).walk->check(r, warm_s, floor > 0.0 && certified(floor) ? floor : 0.0, least_count);
 }
 
 std::optional<bool> LevelChecks::size_passes(int r, std::int64_t s, double alpha) {
@@ -184,6 +184,35 @@ void select_band(LevelChecks& checks, const double* ascending, int n, int j) {
     checks.add(j, std::move(scaled), ones);
 }
 
+// The band of the levels last asked, with its scaling 2^j as two factors as
+// in select_band: the scan and the searches ask many levels in a row from one
+// band.
+struct Band {
+    int j = -1;  // none yet
+    double first = 1.0;
+    double second = 1.0;
+};
+
+Band band_at(int j) {
+    const int low = std::min(j, HALF_SCALE_EXPONENT);
+    return {j, std::ldexp(1.0, low), std::ldexp(1.0, j - low)};
+}
+
+// alpha 2^j, as ldexp gives it: products by powers of two of at least 1 are
+// exact short of overflow, and within a band the result lies below 0.1.
+double scaled_in(const Band& band, double alpha) { return (alpha * band.first) * band.second; }
+
+// Whether level_exponent(alpha) is band.j without asking it: for j >= 1 it
+// is the one j with alpha 2^j in [0.05, 0.1), for j = 0 every alpha >= 0.05
+// has it (a NaN or alpha <= 0, also 0, is left to level_exponent).
+bool in_band(const Band& band, double alpha) {
+    if (band.j == 0) {
+        return alpha >= common::SCALED_LEVEL_FLOOR;
+    }
+    const double scaled = scaled_in(band, alpha);
+    return band.j > 0 && scaled >= common::SCALED_LEVEL_FLOOR && scaled < 2.0 * common::SCALED_LEVEL_FLOOR;
+}
+
 // The level checks run at crossings, where nearly every size passes: deciding
 // the sizes in size order with certified ranges (the sweep) right after the
 // warm size costs far less there than examining sizes one by one first, as
@@ -203,6 +232,13 @@ constexpr CertifiedCbyTuning LEVEL_TUNING = [] {
 // on realistic data at 10^6, about 94 in 100 levels lie within 2^-10 (relative)
 // below the scan's check.
 constexpr double CARRIED_SPAN = 0x1p-10;
+
+// ... and for the counts this far (relative) below their own: the next
+// searched count is mostly the next one down, and its scan's check lies
+// within the span of levels of this one's.
+constexpr double CARRIED_COUNT_SPAN = 0x1p-11;
+
+int carried_counts(int r) { return static_cast<int>(static_cast<double>(r) * CARRIED_COUNT_SPAN); }
 
 // Breakpoints listed for one size at most; a bracket holding more is
 // bisected as before.
@@ -411,6 +447,16 @@ template <typename Body>
 void with_level_step(const double* ascending, int n, std::int64_t total, const common::CancelFlag* cancel,
                      ClosedLevelCounts& tally, const Body& body) {
     LevelChecks checks(n, total, cancel, LEVEL_TUNING);
+    // The band of the version selected in `checks`: only scaled_at selects.
+    Band band;
+    // Selects alpha's band and scales alpha to it.
+    const auto scaled_at = [&](double alpha) {
+        if (!in_band(band, alpha)) {
+            band = band_at(level_exponent(alpha));
+            select_band(checks, ascending, n, band.j);
+        }
+        return scaled_in(band, alpha);
+    };
     std::int64_t warm_s = 0;
     // The whole check of r at alpha: 0 where it passes, else the size at
     // which it fails. A count that its warm size's lane settles fails there,
@@ -418,15 +464,15 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     // With `carry`, the ranges of sizes the check certifies hold from
     // CARRIED_SPAN below alpha up (LevelChecks::check).
     const auto failing_size = [&](int r, double alpha, bool carry) {
-        const int j = level_exponent(alpha);
-        select_band(checks, ascending, n, j);
-        const double scaled = scaled_level(alpha, j);
+        const double scaled = scaled_at(alpha);
         if (checks.lane_fails(r, warm_s, scaled)) {
             ++tally.settled_checks;
             return warm_s;
         }
         ++tally.checks;
-        const SizeCheck check = checks.check(r, warm_s, scaled, carry ? scaled * (1.0 - CARRIED_SPAN) : 0.0);
+        const SizeCheck check =
+            carry ? checks.check(r, warm_s, scaled, scaled * (1.0 - CARRIED_SPAN), r - carried_counts(r))
+                  : checks.check(r, warm_s, scaled);
         if (!check.res) {
             warm_s = check.at_s;
         }
@@ -439,9 +485,7 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     // Whether size s of the check of r passes at alpha, on its own; -1
     // where that cannot be had.
     const auto size_passes = [&](int r, std::int64_t s, double alpha) {
-        const int j = level_exponent(alpha);
-        select_band(checks, ascending, n, j);
-        const std::optional<bool> verdict = checks.size_passes(r, s, scaled_level(alpha, j));
+        const std::optional<bool> verdict = checks.size_passes(r, s, scaled_at(alpha));
         return verdict ? static_cast<int>(*verdict) : -1;
     };
     // Just below the r-th smallest p-value: there the scaled p-value exceeds
@@ -459,9 +503,10 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
         if (s > MOST_BREAKPOINT_SIZE || level_exponent(below) != j) {
             return std::vector<double>{};
         }
-        select_band(checks, ascending, n, j);
-        std::vector<double> found = size_breakpoints(checks.values(), total, r, s, checks.harmonic(s),
-                                                     scaled_level(below, j), scaled_level(above, j));
+        const double scaled_above = scaled_at(above);
+        const double scaled_below = scaled_at(below);  // in the same band
+        std::vector<double> found =
+            size_breakpoints(checks.values(), total, r, s, checks.harmonic(s), scaled_below, scaled_above);
         for (double& level : found) {
             level = std::ldexp(level, -j);
         }

@@ -6,25 +6,27 @@ namespace tarvimo::closed_by {
 
 // What the certified routines did, for the tests and the benchmarks.
 struct CertifiedCbyStats {
-    long long literal_runs = 0;          // searches or checks handed to the literal routines
-    long long lane_counts = 0;           // counts shown to fail at their warm size in O(1)
-    long long lane_single = 0;           // lane counts tested one at a time, outside the blocks
-    long long skipped_counts = 0;        // counts with an omitted p-value inside, failing at one size
-    long long sweeps = 0;                // checks whose sizes were all decided in size order
-    long long sizes_literal = 0;         // sizes short enough to run the literal steps
-    long long sizes_certified = 0;       // sizes decided by a certificate
-    long long exact_sums = 0;            // certificates that summed every term exactly
-    long long blocks_certified = 0;      // ranges of sizes certified to pass at once
-    long long blocks_up_the_levels = 0;  // of those, certified from a floor up to the check's level
-    long long level_misses = 0;          // ranges whose certificate from the floor failed: tried at the level alone
-    long long blocks_carried = 0;        // such ranges a later check of the count between the two levels took
-    long long outside_carried = 0;       // sweeps of that count at a level outside them: certified afresh
-    long long known_sizes = 0;           // sizes a check took as judged on their own at its level before
-    long long fallbacks = 0;             // sizes no certificate decided, run literally
-    long long history_replays = 0;       // sizes whose loop read entries left by earlier sizes
-    long long settled_sweeps = 0;        // sweeps whose uncertain sizes all passed when decided right after
-    long long unsettled_sweeps = 0;      // sweeps where one of them failed or was stale: the walk decides the rest
-    long long bounds_undecided = 0;      // bound tests that bounds on H_s left to the summed H_s
+    long long literal_runs = 0;           // searches or checks handed to the literal routines
+    long long lane_counts = 0;            // counts shown to fail at their warm size in O(1)
+    long long lane_single = 0;            // lane counts tested one at a time, outside the blocks
+    long long skipped_counts = 0;         // counts with an omitted p-value inside, failing at one size
+    long long sweeps = 0;                 // checks whose sizes were all decided in size order
+    long long sizes_literal = 0;          // sizes short enough to run the literal steps
+    long long sizes_certified = 0;        // sizes decided by a certificate
+    long long exact_sums = 0;             // certificates that summed every term exactly
+    long long blocks_certified = 0;       // ranges of sizes certified to pass at once
+    long long blocks_up_the_levels = 0;   // of those, certified from a floor up to the check's level
+    long long blocks_across_counts = 0;   // of those, certified for a span of counts below the check's too
+    long long level_misses = 0;           // ranges whose certificate from the floor failed: tried at the level alone
+    long long blocks_carried = 0;         // ranges certified up the levels that a later check between took
+    long long carried_across_counts = 0;  // of those, taken by a check of another count than the one certifying
+    long long outside_carried = 0;        // sweeps without a floor that no kept range applied to
+    long long known_sizes = 0;            // sizes a check took as judged on their own at its level before
+    long long fallbacks = 0;              // sizes no certificate decided, run literally
+    long long history_replays = 0;        // sizes whose loop read entries left by earlier sizes
+    long long settled_sweeps = 0;         // sweeps whose uncertain sizes all passed when decided right after
+    long long unsettled_sweeps = 0;       // sweeps where one of them failed or was stale: the walk decides the rest
+    long long bounds_undecided = 0;       // bound tests that bounds on H_s left to the summed H_s
 };
 
 // When the engine takes which route. Results never depend on it; the tests

@@ -865,6 +865,124 @@ TEST(CountSizes, RangesCertifiedUpTheLevelsPassBetween) {
     EXPECT_GT(refused, 0);
 }
 
+// A range of sizes up to m - r certified from a floor up for the counts
+// least ... r at once passes for each of those counts at every level between,
+// each size by its literal steps, with omitted values in some families; a
+// range reaching past m - r is refused.
+TEST(CountSizes, RangesCertifiedForSpansOfCountsPassForEach) {
+    std::mt19937_64 rng(20261215);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    long long certified = 0;
+    long long refused_tight = 0;
+    for (int round = 0; round < rounds(40); ++round) {
+        const int n = 20 + static_cast<int>(rng() % 300);
+        const std::int64_t pad = rng() % 3 == 0 ? static_cast<std::int64_t>(rng() % 40) : 0;
+        const std::int64_t m = n + pad;
+        const double alpha = std::vector<double>{0.05, 0.2, 0.5}[rng() % 3];
+        const std::vector<double> p = tight_family(rng, n, alpha);
+        const std::vector<double> h = harmonic_numbers_cpp(static_cast<int>(m));
+        const HarmonicTable table(h.data(), m);
+        const PFamily family{p.data(), n, pad, m};
+        std::unique_ptr<ReciprocalSums> sums;
+        for (int r = n; r >= 2; r -= 1 + static_cast<int>(rng() % 8)) {
+            const double near = family.at(m - r) * static_cast<double>(m) * h[static_cast<std::size_t>(m)] / r;
+            const double high = std::min(0.9, near * (1.0 + 0.01 * unit(rng)));
+            const double floor = high * (1.0 - std::vector<double>{0x1p-10, 0x1p-4, 0.2}[rng() % 3]);
+            const int least = r - 1 - static_cast<int>(rng() % static_cast<unsigned>(std::max(1, r / 4)));
+            const CountSizes low(family, table, floor, r, &sums, std::max(1, least));
+            const CountSizes top(family, table, high, r, &sums);
+            const std::int64_t s1 = pad + 2 + static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(n - 1));
+            if (s1 > m) {
+                continue;
+            }
+            const std::int64_t s2 =
+                s1 +
+                static_cast<std::int64_t>(rng() % static_cast<std::uint64_t>(std::min<std::int64_t>(m - s1, 64) + 1));
+            const SizeSetup z1 = low.setup(s1);
+            const SizeSetup z2 = low.setup(s2);
+            const SizeSetup z1_top = top.setup(s1);
+            std::int64_t argmin = -1;
+            const bool passes = low.certify_block_up_to(top, z1, z2, low.cut_index(z2.Hs, pad - 1), z1_top,
+                                                        top.cut_index(z1_top.Hs, pad - 1), &argmin);
+            if (s2 > m - r) {
+                ASSERT_FALSE(passes) << "a range past m - r, m = " << m << ", r = " << r << ", s2 = " << s2;
+                continue;
+            }
+            if (!passes) {
+                // Refused for the span though it passes for the count alone.
+                std::int64_t alone_argmin = -1;
+                const CountSizes low_alone(family, table, floor, r, &sums);
+                refused_tight += low_alone.certify_block_up_to(top, z1, z2, low.cut_index(z2.Hs, pad - 1), z1_top,
+                                                               top.cut_index(z1_top.Hs, pad - 1), &alone_argmin)
+                                     ? 1
+                                     : 0;
+                continue;
+            }
+            ++certified;
+            for (int count = std::max(1, least); count <= r; ++count) {
+                for (const double level : levels_between(rng, floor, high)) {
+                    const CountSizes sizes(family, table, level, count, &sums);
+                    for (std::int64_t s = s1; s <= s2; ++s) {
+                        ASSERT_EQ(sizes.literal(sizes.setup(s), UNLIMITED, nullptr), SizeVerdict::pass)
+                            << "m = " << m << ", counts " << least << " ... " << r << ", count = " << count
+                            << ", s = " << s << ", level = " << level << " in [" << floor << ", " << high << "]";
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(certified, 0);
+    EXPECT_GT(refused_tight, 0);
+}
+
+// Checks as the level scan makes them: counts downward, each checked with a
+// floor and a span of counts below it, then checked at levels between (and
+// below the floor) together with counts of its span (and one below). Every
+// check gives the literal check's result, whether it takes ranges another
+// count's sweep certified, certifies afresh, or misses at the floor.
+TEST(CheckWalk, RangesCarriedAcrossCountsAsTheLiteralCheck) {
+    std::mt19937_64 rng(20261216);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    CertifiedCbyStats stats;
+    for (int round = 0; round < rounds(30); ++round) {
+        const int m = 20 + static_cast<int>(rng() % 300);
+        const double alpha = std::vector<double>{0.05, 0.2, 0.5}[rng() % 3];
+        const std::vector<double> p = tight_family(rng, m, alpha);
+        const std::vector<double> h = harmonic_numbers_cpp(m);
+        const HarmonicTable table(h.data(), m);
+        CertifiedCbyTuning tuning{static_cast<long>(rng() % 3), 1, true, true, 0, rng() % 2 == 0 ? 2 : 256};
+        tuning.decisive_sweep = true;
+        CheckWalk walk(PFamily{p.data(), m, 0, m}, table, alpha, stats, tuning);
+        const int warm_s = static_cast<int>(rng() % static_cast<unsigned>(m + 1));
+        const auto same = [&](int r, double level, double floor, int least) {
+            walk.set_alpha(level);
+            const cBYCheckResult literal = cBY_check_cpp(p, r, h, warm_s, level);
+            const SizeCheck fast = walk.check(r, warm_s, floor, least);
+            return fast.res == literal.res && fast.at_s == literal.at_s;
+        };
+        for (int r = m; r >= 1; r -= 1 + static_cast<int>(rng() % 3)) {
+            const double near = p[static_cast<std::size_t>(m - r)] * m * h[m] / r;
+            const double high = std::min(0.9, near * (1.0 + 0.01 * unit(rng)));
+            const double floor = high * (1.0 - std::vector<double>{0x1p-10, 0x1p-6, 0.1}[rng() % 3]);
+            const int least = std::max(1, r - static_cast<int>(rng() % static_cast<unsigned>(r / 8 + 2)));
+            ASSERT_TRUE(same(r, high, floor, least)) << "m = " << m << ", r = " << r << ", level = " << high;
+            std::vector<double> levels = levels_between(rng, floor, high);
+            levels.push_back(floor * (1.0 - 1e-3));
+            for (const double level : levels) {
+                const int count =
+                    std::max(1, least - 1 + static_cast<int>(rng() % static_cast<unsigned>(r - least + 2)));
+                ASSERT_TRUE(same(count, level, 0.0, 0))
+                    << "m = " << m << ", counts " << least << " ... " << r << ", count = " << count
+                    << ", level = " << level << " in [" << floor << ", " << high << "]";
+            }
+        }
+    }
+    EXPECT_GT(stats.blocks_across_counts, 0);
+    EXPECT_GT(stats.carried_across_counts, 0);
+    EXPECT_GT(stats.level_misses, 0);
+    EXPECT_GT(stats.outside_carried, 0);
+}
+
 // A check given a floor certifies its ranges from there up; later checks of
 // the count at levels between take them, and take the verdicts of sizes
 // judged on their own at their level. Every check gives the literal check's
