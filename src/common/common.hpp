@@ -2,8 +2,9 @@
 
 // The helpers that closed BY, closed e-BH and the family decisions share:
 // cancellation of long searches, checked 32-bit counts, families given in
-// part, the interval queue of the breadth-first checks, and the advice of
-// huge pages for large buffers.
+// part, the interval queue of the breadth-first checks, the advice of huge
+// pages for large buffers, the levels' scans, and a fixed split of work over
+// threads.
 
 #include "common/cancellation.hpp"
 #include "common/checked_count.hpp"
@@ -11,4 +12,5 @@
 #include "common/interval_queue.hpp"
 #include "common/level_search.hpp"
 #include "common/padded_values.hpp"
+#include "common/run_on_threads.hpp"
 #include "common/vector_clones.hpp"

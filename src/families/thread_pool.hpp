@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "common/common.hpp"
-#include "common/run_on_threads.hpp"
 
 namespace tarvimo::families {
 
