@@ -148,25 +148,49 @@ bool LevelChecks::lane_fails(int r, std::int64_t warm_s, double alpha) {
 
 namespace {
 
-// Selects in `checks` the family as the engine hands it to the closed BY
-// core at a level of band j: the given p-values scaled by 2^j (at most 1),
-// exact zeros replaced, largest first (the omitted ones, 1.0, stay 1.0 at
-// every band).
-// The values are scaled_pvalue's, as products by two powers of two (j stays
-// below 2 HALF_SCALE_EXPONENT): a product by 2^a, a >= 0, is exact short of
-// overflow (it only moves the exponent, also of a subnormal p), where it
-// gives +inf as ldexp does, and both are clamped to 1. Unlike ldexp, the
-// loop vectorises, and a band is rescaled often.
+// A band j of levels (alpha 2^j in [0.05, 0.1) for j >= 1, alpha >= 0.05
+// for j = 0) with its scaling 2^j as two factors (j stays below
+// 2 HALF_SCALE_EXPONENT): a product by 2^a, a >= 0, is exact short of
+// overflow (it only moves the exponent, also of a subnormal value), where it
+// gives +inf as ldexp does. Unlike ldexp, a loop of such products
+// vectorises, and the scan and the searches ask many levels in a row from
+// one band.
 constexpr int HALF_SCALE_EXPONENT = 600;
 
-void select_band(LevelChecks& checks, const double* ascending, int n, int j) {
-    if (checks.select(j)) {
+struct Band {
+    int j = -1;  // none yet
+    double first = 1.0;
+    double second = 1.0;
+};
+
+Band band_at(int j) {
+    const int low = std::min(j, HALF_SCALE_EXPONENT);
+    return {j, std::ldexp(1.0, low), std::ldexp(1.0, j - low)};
+}
+
+// x 2^j, as ldexp gives it (within a band a level's lies below 0.1).
+double scaled_in(const Band& band, double x) { return (x * band.first) * band.second; }
+
+// Whether level_exponent(alpha) is band.j without asking it: for j >= 1 it
+// is the one j with alpha 2^j in [0.05, 0.1), for j = 0 every alpha >= 0.05
+// has it (a NaN or alpha <= 0, also 0, is left to level_exponent).
+bool in_band(const Band& band, double alpha) {
+    if (band.j == 0) {
+        return alpha >= common::SCALED_LEVEL_FLOOR;
+    }
+    const double scaled = scaled_in(band, alpha);
+    return band.j > 0 && scaled >= common::SCALED_LEVEL_FLOOR && scaled < 2.0 * common::SCALED_LEVEL_FLOOR;
+}
+
+// Selects in `checks` the family as the engine hands it to the closed BY
+// core at a level of the band: the given p-values scaled by 2^j, clamped to
+// 1 (scaled_pvalue's values; an overflow to +inf clamps alike), exact zeros
+// replaced, largest first (the omitted ones, 1.0, stay 1.0 at every band).
+void select_band(LevelChecks& checks, const double* ascending, int n, const Band& band) {
+    if (checks.select(band.j)) {
         return;
     }
-    const int low = std::min(j, HALF_SCALE_EXPONENT);
-    const double first = std::ldexp(1.0, low);
-    const double second = std::ldexp(1.0, j - low);
-    const auto clamped = [&](int t) { return std::min((ascending[n - 1 - t] * first) * second, 1.0); };
+    const auto clamped = [&](int t) { return std::min(scaled_in(band, ascending[n - 1 - t]), 1.0); };
     // The products move one way with p, so the values clamped to 1 lead.
     // Deep bands clamp nearly all nulls: rewriting only past the leading
     // ones both versions share keeps a new band from costing O(n).
@@ -181,36 +205,7 @@ void select_band(LevelChecks& checks, const double* ascending, int n, int j) {
         const double p = clamped(t);
         scaled[static_cast<std::size_t>(t)] = p == 0.0 ? ZERO_REPLACEMENT : p;
     }
-    checks.add(j, std::move(scaled), ones);
-}
-
-// The band of the levels last asked, with its scaling 2^j as two factors as
-// in select_band: the scan and the searches ask many levels in a row from one
-// band.
-struct Band {
-    int j = -1;  // none yet
-    double first = 1.0;
-    double second = 1.0;
-};
-
-Band band_at(int j) {
-    const int low = std::min(j, HALF_SCALE_EXPONENT);
-    return {j, std::ldexp(1.0, low), std::ldexp(1.0, j - low)};
-}
-
-// alpha 2^j, as ldexp gives it: products by powers of two of at least 1 are
-// exact short of overflow, and within a band the result lies below 0.1.
-double scaled_in(const Band& band, double alpha) { return (alpha * band.first) * band.second; }
-
-// Whether level_exponent(alpha) is band.j without asking it: for j >= 1 it
-// is the one j with alpha 2^j in [0.05, 0.1), for j = 0 every alpha >= 0.05
-// has it (a NaN or alpha <= 0, also 0, is left to level_exponent).
-bool in_band(const Band& band, double alpha) {
-    if (band.j == 0) {
-        return alpha >= common::SCALED_LEVEL_FLOOR;
-    }
-    const double scaled = scaled_in(band, alpha);
-    return band.j > 0 && scaled >= common::SCALED_LEVEL_FLOOR && scaled < 2.0 * common::SCALED_LEVEL_FLOOR;
+    checks.add(band.j, std::move(scaled), ones);
 }
 
 // The level checks run at crossings, where nearly every size passes: deciding
@@ -453,7 +448,7 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     const auto scaled_at = [&](double alpha) {
         if (!in_band(band, alpha)) {
             band = band_at(level_exponent(alpha));
-            select_band(checks, ascending, n, band.j);
+            select_band(checks, ascending, n, band);
         }
         return scaled_in(band, alpha);
     };

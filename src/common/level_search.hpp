@@ -264,23 +264,6 @@ void narrow_from_above(double& failing, double& passing, const Passes& passes) {
     }
 }
 
-// Levels by rank of a closed procedure, which rejects the larger of its
-// step-up count and its closed count (the largest size whose check passes).
-// `levels` enters holding the step-up levels by rank (nondecreasing) and
-// leaves holding the closed ones. step(r, running) is given the running
-// minimum M of the levels after the sizes above r and returns it after size
-// r: min(M, lambda_r), where lambda_r is the level from which on the check of
-// size r passes.
-//
-// Rank t is rejected at alpha when the step-up count reaches t or some size
-// r >= t passes. If each size passes exactly from a threshold lambda_r on
-// (its check monotone in alpha), the level of rank t is the minimum of its
-// step-up level and of lambda_r over r >= t. The scan takes the sizes from
-// the largest down with that running minimum M; lambda_r matters only when
-// it is below M, that is when the check passes at the double below M, and
-// only then need a step search it. A failing check, the common case, costs
-// one check, cheap with the warm start the checks keep from one size to the
-// next.
 // The scan over sizes hi down to lo from `running`, the running minimum
 // after the sizes above hi; returns the one after lo. With `trace`, records
 // what it gave each size.
@@ -305,6 +288,23 @@ double scan_closed_sizes(std::vector<double>& levels, int hi, int lo, double run
     return running;
 }
 
+// Levels by rank of a closed procedure, which rejects the larger of its
+// step-up count and its closed count (the largest size whose check passes).
+// `levels` enters holding the step-up levels by rank (nondecreasing) and
+// leaves holding the closed ones. step(r, running) is given the running
+// minimum M of the levels after the sizes above r and returns it after size
+// r: min(M, lambda_r), where lambda_r is the level from which on the check of
+// size r passes.
+//
+// Rank t is rejected at alpha when the step-up count reaches t or some size
+// r >= t passes. If each size passes exactly from a threshold lambda_r on
+// (its check monotone in alpha), the level of rank t is the minimum of its
+// step-up level and of lambda_r over r >= t. The scan takes the sizes from
+// the largest down with that running minimum M; lambda_r matters only when
+// it is below M, that is when the check passes at the double below M, and
+// only then need a step search it. A failing check, the common case, costs
+// one check, cheap with the warm start the checks keep from one size to the
+// next.
 template <typename Step>
 void scan_closed_levels(std::vector<double>& levels, double max_level, const Step& step, const CancelFlag* cancel) {
     scan_closed_sizes(levels, static_cast<int>(levels.size()), 1, max_level, step, cancel);
