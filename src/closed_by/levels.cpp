@@ -524,13 +524,12 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     // `passing`: a size's own level is then searched only once the size is
     // seen passing there, and a value above `passing` is returned where it
     // fails there (count_level_by_sizes).
-    const auto size_level = [&](int r, double failing, double passing, bool passing_checked) {
+    const auto size_level = [&](int r, double failing, double passing, bool passing_checked, std::int64_t failed_at) {
         if (failing == SMALLEST_LEVEL && passes(r, failing)) {
             return failing;
         }
-        // The whole check failed at `failing` last, at warm_s.
         const CountLevel found = count_level_by_sizes(
-            failing, passing, warm_s, deciding, [&](double alpha) { return failing_size(r, alpha, !passing_checked); },
+            failing, passing, failed_at, deciding, [&](double alpha) { return failing_size(r, alpha, !passing_checked); },
             [&](std::int64_t s, double from, double to) {
                 if (!passing_checked) {
                     const int at_top = size_passes(r, s, to);
@@ -573,8 +572,9 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     // one that check would have started, so the level is the same. That saves
     // one passing whole check per searched count (half of them) where the
     // levels are close and their deciding sizes drift slowly.
+    // The whole check failed at `failing` last, at warm_s.
     const auto checked_level = [&](int r, double failing, double passing) {
-        return size_level(r, failing, passing, true);
+        return size_level(r, failing, passing, true, warm_s);
     };
     const auto scan_step = common::searching_step(scan_passes, failing_level, checked_level, tally);
     const auto step = [&](int r, double running) {
@@ -586,11 +586,13 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
             ++tally.settled_checks;
             return running;
         }
-        const double failing = std::min(failing_level(r), below);
-        if (!(failing < below && failing > SMALLEST_LEVEL) || passes(r, failing)) {
+        // The check fails at failing_level(r), at size one on its own: no
+        // need to run it there.
+        const double failing = failing_level(r);
+        if (!(failing < below && failing > SMALLEST_LEVEL)) {
             return scan_step(r, running);
         }
-        const double level = size_level(r, failing, below, false);
+        const double level = size_level(r, failing, below, false, 1);
         if (level > below) {
             return running;
         }
