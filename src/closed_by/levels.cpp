@@ -510,6 +510,11 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     // The size that settled the last searched count: the next count's level
     // is usually decided by it or a size close to it.
     std::int64_t deciding = 0;
+    // Candidates since the neighbours beyond NEAR_NEIGHBOUR_SIZES last
+    // failed (or would have: the whole check named one), and the size whose
+    // neighbours were probed before the whole check.
+    int far_idle = 0;
+    std::int64_t probed_from = 0;
     // The guessed own level of size s of count r: where the check's first
     // overlap binds, the largest value in the set, p = the r-th smallest,
     // needs an e-value of at least 1 / (alpha r), that is a ceiling
@@ -529,7 +534,16 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
             return failing;
         }
         const CountLevel found = count_level_by_sizes(
-            failing, passing, failed_at, deciding, [&](double alpha) { return failing_size(r, alpha, !passing_checked); },
+            failing, passing, failed_at, deciding,
+            [&](double alpha) {
+                const std::int64_t named = failing_size(r, alpha, !passing_checked);
+                const std::int64_t away = named > probed_from ? named - probed_from : probed_from - named;
+                if (named >= 1 && probed_from >= 1 && away > NEAR_NEIGHBOUR_SIZES && away <= NEIGHBOUR_SIZES) {
+                    far_idle = 0;  // the far probes would have found it
+                }
+                probed_from = 0;
+                return named;
+            },
             [&](std::int64_t s, double from, double to) {
                 if (!passing_checked) {
                     const int at_top = size_passes(r, s, to);
@@ -545,13 +559,20 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
             },
             [&](std::int64_t s, double alpha) {
                 // Nearest first: the deciding sizes drift by one or two.
-                for (std::int64_t d = 1; d <= NEIGHBOUR_SIZES; ++d) {
+                const bool far = far_idle < FAR_NEIGHBOUR_PATIENCE;
+                const int reach = far ? NEIGHBOUR_SIZES : NEAR_NEIGHBOUR_SIZES;
+                for (std::int64_t d = 1; d <= reach; ++d) {
                     for (const std::int64_t t : {s + d, s - d}) {
                         if (t >= 1 && t <= total && size_passes(r, t, alpha) == 0) {
+                            if (d > NEAR_NEIGHBOUR_SIZES) {
+                                far_idle = 0;
+                            }
                             return t;
                         }
                     }
                 }
+                far_idle += far ? 1 : 0;
+                probed_from = s;
                 return std::int64_t{0};
             },
             tally, passing_checked);
