@@ -620,8 +620,10 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
         if (!(failing < below && failing > SMALLEST_LEVEL)) {
             return scan_step(r, running);
         }
+        ++tally.sizes_first;
         const double level = size_level(r, failing, below, false, 1);
         if (level > below) {
+            ++tally.failed_on_top;
             return running;
         }
         ++tally.searched_sizes;
