@@ -590,21 +590,22 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
         }
         return found.level;
     };
-    // The scan's step: the check of count r at the double below the running
-    // minimum M, and where it passes, the search of the count's level below M.
-    // A count its warm size's lane settles fails there. Once a count has been
-    // settled by its sizes, the next ones go to that search at once, from the
-    // size that settled it, without the whole check below M: a size that
-    // fails on its own there fails the whole check (count_level_by_sizes),
-    // and the search ends; where the check passes below M, the search is the
-    // one that check would have started, so the level is the same. That saves
-    // one passing whole check per searched count (half of them) where the
-    // levels are close and their deciding sizes drift slowly.
     // The whole check failed at `failing` last, at warm_s.
     const auto checked_level = [&](int r, double failing, double passing) {
         return size_level(r, failing, passing, true, warm_s);
     };
     const auto scan_step = common::searching_step(scan_passes, failing_level, checked_level, tally);
+    // The scan's step: the check of count r at the double below the running
+    // minimum M, and where it passes, the search of the count's level below M
+    // (scan_step). A count its warm size's lane settles fails there. Once a
+    // count has been settled by its sizes, the next ones go to that search at
+    // once, from the size that settled it, without the whole check below M:
+    // a size that fails on its own there fails the whole check
+    // (count_level_by_sizes), and the search ends; where the check passes
+    // below M, the search ends at a crossing below M, which wherever the
+    // check is monotone in alpha is the one the search after that check
+    // finds. That saves one passing whole check per searched count (half of
+    // them) where the levels are close and their deciding sizes drift slowly.
     const auto step = [&](int r, double running) {
         const double below = double_below(running);
         if (deciding < 1) {
