@@ -88,6 +88,8 @@ public:
     const CertifiedCbyStats& stats() const { return stats_; }
     // s H_s, the factor of size s.
     double size_factor(std::int64_t s) const { return static_cast<double>(s) * harmonic_(s); }
+    // m H_m of the whole family.
+    double family_factor() const { return family_factor_; }
     double harmonic(std::int64_t s) const { return harmonic_(s); }
     // The selected version's given values, largest first.
     const std::vector<double>& values() const;
