@@ -64,6 +64,25 @@ bool alpha_in_domain(double alpha) { return alpha > 0.0 && alpha < 1.0; }
 
 bool factor_in_domain(double family_factor, double alpha) { return family_factor * (1.0 / alpha) <= LARGEST_FACTOR; }
 
+// Where fl(fl(m H_m) fl(1 / alpha)) <= 0.8e12 (so m H_m <= 0.8e12 alpha
+// (1 + 1e-15)), every value q <= 1e-12 decides alike at every size s of
+// every check, at alpha and above, wherever it stands (s H_s <= m H_m, and
+// the rounded products are monotone): fl(H_s q) <= 3e-11 < alpha + 1e-10
+// keeps it within the cut-off; its ceiling is 1 (fl(q fl(fl(s H_s)
+// fl(1 / alpha))) <= 0.8 (1 + 1e-15), and max(1, ceil(x - 1e-10)) = 1 for
+// x <= 1), so its e-value is 1 / alpha as computed; the bound test holds for
+// it (fl(q fl(s H_s)) <= 0.8 alpha (1 + 1e-15) < fl(k alpha) for k >= 1) and
+// size one's ceiling is 1 (q / alpha < 1); the BY test passes at its rank k
+// (fl(fl(q m H_m) / k) - alpha < 0). So the smallest nonzero value, where it
+// is below 1e-12, may stand for the zeros in place of 1e-12.
+constexpr double STAND_IN_FACTOR = 0.8e12;
+
+double zero_stand_in(double smallest_nonzero, double family_factor, double alpha) {
+    const bool alike = alpha > 0.0 && family_factor * (1.0 / alpha) <= STAND_IN_FACTOR;
+    return alike && smallest_nonzero > 0.0 && smallest_nonzero < ZERO_REPLACEMENT ? smallest_nonzero
+                                                                                   : ZERO_REPLACEMENT;
+}
+
 bool factor_in_domain(const HarmonicTable& harmonic, double alpha) {
     const std::int64_t m = harmonic.size();
     return m == 0 || factor_in_domain(static_cast<double>(m) * harmonic(m), alpha);

@@ -222,6 +222,13 @@ bool factor_in_domain(const HarmonicTable& harmonic, double alpha);
 // The same for a family whose m H_m is `family_factor` (0 for an empty one).
 bool factor_in_domain(double family_factor, double alpha);
 
+// The value that stands for the exact zeros of a family checked at alpha (or
+// at any level from alpha up), given its smallest nonzero value:
+// ZERO_REPLACEMENT, as the literal routines have it, unless the stand-in may
+// be that value, which keeps the values in order (outside the domain, every
+// check runs its literal steps) with every decision of every check the same.
+double zero_stand_in(double smallest_nonzero, double family_factor, double alpha);
+
 // The first size whose harmonic number a family of n given values of
 // `total` keeps in its table (HarmonicTable's dense_from): all of them when
 // it is padded little, else those of the sizes beyond the omitted values.

@@ -260,20 +260,27 @@ std::int64_t certified_closed_by_count(const double* p, int n, std::int64_t tota
         return approximate ? largestcBYsignificant_approximate_cpp(padded, alpha)
                            : largestcBYsignificant_cpp(padded, alpha);
     };
-    // The sanitised values: the caller's, unless they hold a zero.
-    std::vector<double> copy;
-    const double* given = p;
-    if (std::find(p, p + n, 0.0) != p + n) {
-        copy = sanitize_pvalues_cpp(std::vector<double>(p, p + n));
-        given = copy.data();
-    }
-    if (!alpha_in_domain(alpha) || !values_in_domain(given, n)) {
+    if (!alpha_in_domain(alpha)) {
         return literal();
     }
     const std::int64_t pad = total - n;
     const std::int64_t dense_from = dense_harmonic_from(n, total, tuning);
     const HarmonicTable harmonic(total, dense_from, cancel);
-    if (!factor_in_domain(harmonic, alpha)) {
+    // The sanitised values: the caller's, unless they hold a zero, which a
+    // stand-in replaces (zero_stand_in: 1e-12 where the smallest nonzero
+    // value may not stand in; decisions are those with 1e-12 either way).
+    std::vector<double> copy;
+    const double* given = p;
+    const double* first_zero = std::find(p, p + n, 0.0);
+    if (first_zero != p + n) {
+        const double smallest = first_zero == p ? 0.0 : *(first_zero - 1);
+        const double stand_in =
+            zero_stand_in(smallest, static_cast<double>(total) * harmonic(total), alpha);
+        copy.assign(p, p + n);
+        std::replace(copy.begin(), copy.end(), 0.0, stand_in);
+        given = copy.data();
+    }
+    if (!values_in_domain(given, n) || !factor_in_domain(harmonic, alpha)) {
         return literal();
     }
     CountSearch search(PFamily{given, n, pad, total}, harmonic, alpha, counts, tuning, cancel);

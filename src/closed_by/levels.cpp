@@ -182,45 +182,22 @@ bool in_band(const Band& band, double alpha) {
     return band.j > 0 && scaled >= common::SCALED_LEVEL_FLOOR && scaled < 2.0 * common::SCALED_LEVEL_FLOOR;
 }
 
-// Families whose m H_m is at most this decide alike whatever value at most
-// ZERO_REPLACEMENT stands for an exact zero (zero_stand_in).
-constexpr double ZERO_STAND_IN_FACTOR = 4e10;
-
-// The value that stands for the exact zeros among the n values `ascending`
-// (0.0 and -0.0 lead), given the smallest nonzero one as the band scales it:
-// ZERO_REPLACEMENT, as the core has it, unless that breaks the order of the
-// values largest first, which leaves the check to its literal steps: a check
-// of 10^5 values with a zero and values below 1e-12 ran literally at every
-// level, for minutes. The smallest nonzero value then stands in, which keeps
-// the order and every decision. In a family with m H_m <= 4e10, at every level
-// the core sees (alpha >= 0.05: levels below decide at alpha 2^j), a value
-// q <= 1e-12 at any position is within the cut-off at every size
-// (fl(H_s q) <= 3e-11 < alpha + 1e-10), its ceiling is 1
-// (fl(q fl(s H_s fl(1 / alpha))) <= 1e-12 * 8e11 (1 + 4u) < 1 + 1e-10, so
-// max(1, ceil(x - 1e-10)) = 1) and its e-value 1 / alpha as computed, the
-// bound test holds for it (fl(q s H_s) <= 0.04 < fl(u alpha) for u >= 1) and
-// so does size one's (q <= alpha + 1e-10, ceiling 1): every operation of the
-// check that reads it gives the same double for 1e-12 and for the stand-in.
-double zero_stand_in(const LevelChecks& checks, const double* ascending, int n, double smallest_nonzero) {
-    const bool has_zero = n > 0 && ascending[0] == 0.0;
-    if (!has_zero || !(smallest_nonzero < ZERO_REPLACEMENT) || !(checks.family_factor() <= ZERO_STAND_IN_FACTOR)) {
-        return ZERO_REPLACEMENT;
-    }
-    return smallest_nonzero;
-}
-
 // Selects in `checks` the family as the engine hands it to the closed BY
 // core at a level of the band: the given p-values scaled by 2^j, clamped to
 // 1 (scaled_pvalue's values; an overflow to +inf clamps alike), exact zeros
-// replaced (zero_stand_in), largest first (the omitted ones, 1.0, stay 1.0
-// at every band).
+// replaced (zero_stand_in at the lowest level the core sees, 0.05: where
+// 1e-12 would break their order, the checks ran their literal steps on the
+// whole family, for minutes at 10^5), largest first (the omitted ones, 1.0,
+// stay 1.0 at every band).
 void select_band(LevelChecks& checks, const double* ascending, int n, const Band& band) {
     if (checks.select(band.j)) {
         return;
     }
     const auto clamped = [&](int t) { return std::min(scaled_in(band, ascending[n - 1 - t]), 1.0); };
     const int zeros = static_cast<int>(std::upper_bound(ascending, ascending + n, 0.0) - ascending);
-    const double stand_in = zeros < n ? zero_stand_in(checks, ascending, n, clamped(n - 1 - zeros)) : ZERO_REPLACEMENT;
+    const double stand_in = zeros < n ? zero_stand_in(clamped(n - 1 - zeros), checks.family_factor(),
+                                                      common::SCALED_LEVEL_FLOOR)
+                                      : ZERO_REPLACEMENT;
     // The products move one way with p, so the values clamped to 1 lead.
     // Deep bands clamp nearly all nulls: rewriting only past the leading
     // ones both versions share keeps a new band from costing O(n).
