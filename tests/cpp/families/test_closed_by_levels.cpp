@@ -1,8 +1,9 @@
 // The closed BY levels of one family sorted in two halves and ranked only
 // below max_level, against family_levels ranking every candidate on one
 // thread: bit for bit, on families small enough to force the route (ties
-// across halves, signed zeros, missing entries, a total above the given
-// entries, no candidate at all), at max_level 1, 0.1 and 1e-3; the
+// across halves and across the last rank below max_level, signed zeros,
+// missing entries, a total above the given entries, no candidate at all),
+// at max_level 1, 0.1 and 1e-3 and at levels found; the
 // route's threshold, its refusal of a total below the entries, and a stop
 // request.
 
@@ -10,6 +11,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <vector>
@@ -39,9 +41,11 @@ std::vector<double> one_thread_levels(const Method& method, const std::vector<do
     return out;
 }
 
-void expect_levels_of_one_thread(const std::vector<double>& p, std::int64_t total) {
+void expect_levels_of_one_thread(const std::vector<double>& p, std::int64_t total,
+                                 const std::vector<double>& max_levels = {std::begin(MAX_LEVELS),
+                                                                          std::end(MAX_LEVELS)}) {
     const Method method = method_named("closed_by");
-    for (const double max_level : MAX_LEVELS) {
+    for (const double max_level : max_levels) {
         const std::vector<double> expected = one_thread_levels(method, p, total, max_level);
         std::vector<double> got(p.size(), -5.0);
         closed_by_family_levels(method, p.data(), static_cast<std::int64_t>(p.size()), total, max_level, got.data(),
@@ -106,6 +110,40 @@ TEST(ClosedByTwoPartLevels, EqualTheOneThreadLevelsOnTiesAndZeros) {
     expect_levels_of_one_thread(std::vector<double>(500, NaN), 20);
     expect_levels_of_one_thread({}, -1);
     expect_levels_of_one_thread({}, 10);
+}
+
+TEST(ClosedByTwoPartLevels, EqualTheOneThreadLevelsWithTiesAcrossMaxLevel) {
+    // Small families drawing from a pool of a few values, so that equal
+    // values may get different levels; max_level is each level found, so
+    // that ties straddle the last rank below it.
+    const Method method = method_named("closed_by");
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> uniform;
+    int straddled = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        const auto n = static_cast<std::size_t>(5 + trial % 55);
+        std::vector<double> pool;
+        for (int k = 0; k < 4; ++k) {
+            pool.push_back(std::pow(0.05 * uniform(rng), 1.0 + 2.0 * uniform(rng)));
+        }
+        std::vector<double> p(n);
+        for (double& v : p) {
+            const double u = uniform(rng);
+            v = u < 0.5 ? pool[static_cast<std::size_t>(u * 8.0)] : uniform(rng);
+        }
+        const std::vector<double> levels = one_thread_levels(method, p, -1, 1.0);
+        std::vector<double> max_levels;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (levels[i] < 1.0) {
+                max_levels.push_back(levels[i]);
+            }
+            for (std::size_t j = 0; j < i; ++j) {
+                straddled += p[i] == p[j] && levels[i] != levels[j] ? 1 : 0;
+            }
+        }
+        expect_levels_of_one_thread(p, -1, max_levels);
+    }
+    EXPECT_GT(straddled, 0);
 }
 
 TEST(ClosedByTwoPartLevels, TakenByLargeClosedByFamiliesOnTwoThreads) {
