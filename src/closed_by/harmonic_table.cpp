@@ -81,8 +81,8 @@ HarmonicTable::HarmonicTable(std::int64_t m, std::int64_t dense_from, const comm
     if (dense_from <= summed_to) {
         harmonic_checkpoint(static_cast<int>(summed_to / CHECKPOINT_STRIDE), cancel);
         summed_to_ = summed_to;
-        filled_.assign(static_cast<std::size_t>(summed_to / CHECKPOINT_STRIDE - dense_from / CHECKPOINT_STRIDE) + 1,
-                       false);
+        first_stride_ = dense_from / CHECKPOINT_STRIDE;
+        filled_.assign(static_cast<std::size_t>(summed_to / CHECKPOINT_STRIDE - first_stride_) + 1, 0);
     }
     // The rounded part is filled as it is read: a search reads few of its sizes.
     rounded_from_ = std::max(dense_from, summed_to + 1);
@@ -103,7 +103,7 @@ void HarmonicTable::fill_stride(std::int64_t k) const {
     add_terms(out[0], from, to, out + 1);
 }
 
-double HarmonicTable::operator()(std::int64_t s) const {
+double HarmonicTable::read(std::int64_t s) const {
     if (s >= rounded_from_) {
         double& held = owned_[s - dense_from_];
         if (std::isnan(held)) {
@@ -114,10 +114,10 @@ double HarmonicTable::operator()(std::int64_t s) const {
     if (s >= dense_from_) {
         if (!filled_.empty()) {
             const std::int64_t k = s / CHECKPOINT_STRIDE;
-            const auto stride = static_cast<std::size_t>(k - dense_from_ / CHECKPOINT_STRIDE);
-            if (!filled_[stride]) {
+            const auto stride = static_cast<std::size_t>(k - first_stride_);
+            if (filled_[stride] == 0) {
                 fill_stride(k);
-                filled_[stride] = true;
+                filled_[stride] = 1;
             }
         }
         return dense_[s - dense_from_];

@@ -33,12 +33,20 @@ public:
     HarmonicTable(std::int64_t m, std::int64_t dense_from, const common::CancelFlag* cancel);
 
     std::int64_t size() const { return m_; }
-    double operator()(std::int64_t s) const;
+    // Inline for the held sums already filled, which the checks read most.
+    double operator()(std::int64_t s) const {
+        if (s >= dense_from_ && s < rounded_from_ &&
+            (filled_.empty() || filled_[static_cast<std::size_t>(s / CHECKPOINT_STRIDE - first_stride_)] != 0)) {
+            return dense_[s - dense_from_];
+        }
+        return read(s);
+    }
     // Whether reading H_s resumes a sum below the held part, which may first
     // extend the shared checkpoints as far as s.
     bool resumes(std::int64_t s) const { return s < dense_from_ && s <= LAST_SUMMED_HARMONIC; }
 
 private:
+    double read(std::int64_t s) const;
     void fill_stride(std::int64_t k) const;
 
     std::int64_t m_;
@@ -47,9 +55,11 @@ private:
     // Sizes from here on are rounded when first read (NaN until then).
     std::int64_t rounded_from_ = LAST_SUMMED_HARMONIC + 1;
     std::int64_t summed_to_ = 0;  // the last size of the summed part
-    // Whether the held sums of each checkpoint stride from dense_from's on
-    // are filled; empty when every held value is given.
-    mutable std::vector<bool> filled_;
+    // Whether the held sums of each checkpoint stride from dense_from's
+    // (first_stride_) on are filled (a byte each: a bit costs the inline read
+    // more than the memory saved); empty when every held value is given.
+    std::int64_t first_stride_ = 0;
+    mutable std::vector<unsigned char> filled_;
     std::unique_ptr<double[]> owned_;
     // The last rounded value read below dense_from: searches ask for the
     // same size many times in a row.

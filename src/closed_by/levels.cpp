@@ -510,6 +510,11 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     // The size that settled the last searched count: the next count's level
     // is usually decided by it or a size close to it.
     std::int64_t deciding = 0;
+    // Candidates since the neighbours beyond NEAR_NEIGHBOUR_SIZES last
+    // failed (or would have: the whole check named one), and the size whose
+    // neighbours were probed before the whole check.
+    int far_idle = 0;
+    std::int64_t probed_from = 0;
     // The guessed own level of size s of count r: where the check's first
     // overlap binds, the largest value in the set, p = the r-th smallest,
     // needs an e-value of at least 1 / (alpha r), that is a ceiling
@@ -520,14 +525,32 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     const auto guessed_level = [&](int r, std::int64_t s) {
         return (ascending[r - 1] * checks.size_factor(s)) / (static_cast<double>(r) + TOLERANCE);
     };
-    const auto size_level = [&](int r, double failing, double passing) {
+    // With `passing_checked` false the whole check has not been run at
+    // `passing`: a size's own level is then searched only once the size is
+    // seen passing there, and a value above `passing` is returned where it
+    // fails there (count_level_by_sizes).
+    const auto size_level = [&](int r, double failing, double passing, bool passing_checked, std::int64_t failed_at) {
         if (failing == SMALLEST_LEVEL && passes(r, failing)) {
             return failing;
         }
-        // The whole check failed at `failing` last, at warm_s.
         const CountLevel found = count_level_by_sizes(
-            failing, passing, warm_s, deciding, [&](double alpha) { return failing_size(r, alpha, false); },
+            failing, passing, failed_at, deciding,
+            [&](double alpha) {
+                const std::int64_t named = failing_size(r, alpha, !passing_checked);
+                const std::int64_t away = named > probed_from ? named - probed_from : probed_from - named;
+                if (named >= 1 && probed_from >= 1 && away > NEAR_NEIGHBOUR_SIZES && away <= NEIGHBOUR_SIZES) {
+                    far_idle = 0;  // the far probes would have found it
+                }
+                probed_from = 0;
+                return named;
+            },
             [&](std::int64_t s, double from, double to) {
+                if (!passing_checked) {
+                    const int at_top = size_passes(r, s, to);
+                    if (at_top != 1) {
+                        return at_top == 0 ? double_above(to) : -1.0;
+                    }
+                }
                 const double size = static_cast<double>(s);
                 return own_size_level(
                     from, to, guessed_level(r, s), BREAKPOINT_SPAN / (size * (size + 1.0)),
@@ -536,20 +559,68 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
             },
             [&](std::int64_t s, double alpha) {
                 // Nearest first: the deciding sizes drift by one or two.
-                for (std::int64_t d = 1; d <= NEIGHBOUR_SIZES; ++d) {
+                const bool far = far_idle < FAR_NEIGHBOUR_PATIENCE;
+                const int reach = far ? NEIGHBOUR_SIZES : NEAR_NEIGHBOUR_SIZES;
+                for (std::int64_t d = 1; d <= reach; ++d) {
                     for (const std::int64_t t : {s + d, s - d}) {
                         if (t >= 1 && t <= total && size_passes(r, t, alpha) == 0) {
+                            if (d > NEAR_NEIGHBOUR_SIZES) {
+                                far_idle = 0;
+                            }
                             return t;
                         }
                     }
                 }
+                far_idle += far ? 1 : 0;
+                probed_from = s;
                 return std::int64_t{0};
             },
-            tally);
-        deciding = found.deciding;
+            tally, passing_checked);
+        if (found.level <= passing) {
+            deciding = found.deciding;
+        } else if (found.deciding >= 1) {
+            warm_s = found.deciding;  // it fails at `passing`: the next counts' lane starts from it
+        }
         return found.level;
     };
-    body(common::searching_step(scan_passes, failing_level, size_level, tally));
+    // The scan's step: the check of count r at the double below the running
+    // minimum M, and where it passes, the search of the count's level below M.
+    // A count its warm size's lane settles fails there. Once a count has been
+    // settled by its sizes, the next ones go to that search at once, from the
+    // size that settled it, without the whole check below M: a size that
+    // fails on its own there fails the whole check (count_level_by_sizes),
+    // and the search ends; where the check passes below M, the search is the
+    // one that check would have started, so the level is the same. That saves
+    // one passing whole check per searched count (half of them) where the
+    // levels are close and their deciding sizes drift slowly.
+    // The whole check failed at `failing` last, at warm_s.
+    const auto checked_level = [&](int r, double failing, double passing) {
+        return size_level(r, failing, passing, true, warm_s);
+    };
+    const auto scan_step = common::searching_step(scan_passes, failing_level, checked_level, tally);
+    const auto step = [&](int r, double running) {
+        const double below = double_below(running);
+        if (deciding < 1) {
+            return scan_step(r, running);
+        }
+        if (checks.lane_fails(r, warm_s, scaled_at(below))) {
+            ++tally.settled_checks;
+            return running;
+        }
+        // The check fails at failing_level(r), at size one on its own: no
+        // need to run it there.
+        const double failing = failing_level(r);
+        if (!(failing < below && failing > SMALLEST_LEVEL)) {
+            return scan_step(r, running);
+        }
+        const double level = size_level(r, failing, below, false, 1);
+        if (level > below) {
+            return running;
+        }
+        ++tally.searched_sizes;
+        return level;
+    };
+    body(step);
 }
 
 }  // namespace

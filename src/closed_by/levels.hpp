@@ -195,8 +195,14 @@ GuessedBracket bracket_from_breakpoints(std::int64_t known_false, std::int64_t k
 }
 
 // Sizes on either side of the one that settled a candidate level that are
-// judged on their own there before the next whole check.
-constexpr int NEIGHBOUR_SIZES = 8;
+// judged on their own there before the next whole check: the nearest
+// NEAR_NEIGHBOUR_SIZES always, the others while they have failed (or the
+// whole check has named one of them) within the last FAR_NEIGHBOUR_PATIENCE
+// candidates. On realistic data the deciding sizes move by one or two and
+// the far probes find nothing; on the BY line they spare whole checks.
+constexpr int NEIGHBOUR_SIZES = 4;
+constexpr int NEAR_NEIGHBOUR_SIZES = 2;
+constexpr int FAR_NEIGHBOUR_PATIENCE = 64;
 
 // The level of one count's check from its sizes: the largest of the sizes'
 // own levels. `failing` is a level where the whole check fails, at size
@@ -228,6 +234,16 @@ constexpr int NEIGHBOUR_SIZES = 8;
 // alone, or more than MOST_PARTS sizes (they would creep up where the whole
 // check disagrees with them), send the count to bisection with whole checks,
 // counted in counts.fallbacks.
+//
+// Without `passing_checked`, `passing` is only the top of the range: the
+// whole check has not been run there. own_level(s, from, to) then returns a
+// value above `to` where s fails on its own at `to`, and the count's result
+// is that value with s: the whole check fails at `passing` too (the walk
+// reaches s unless it fails earlier, as above). Bisection first checks `passing` and
+// returns the double above it where the check fails there. Wherever the
+// check passes at `passing` the result is the one with `passing_checked`:
+// the same sizes are judged at the same levels, and only the whole check at
+// `passing` is left out.
 struct CountLevel {
     double level;
     std::int64_t deciding;
@@ -236,12 +252,16 @@ struct CountLevel {
 template <typename Check, typename OwnLevel, typename FailingNeighbour>
 CountLevel count_level_by_sizes(double failing, double passing, std::int64_t failed_at, std::int64_t hint,
                                 const Check& check, const OwnLevel& own_level,
-                                const FailingNeighbour& failing_neighbour, ClosedLevelCounts& counts) {
+                                const FailingNeighbour& failing_neighbour, ClosedLevelCounts& counts,
+                                bool passing_checked = true) {
     double candidate = failing;
     std::int64_t deciding_size = 0;
     std::int64_t s = hint >= 1 ? hint : failed_at;
     bool named_by_check = hint < 1;
     const auto bisected = [&](double from) {
+        if (!passing_checked && check(passing) != 0) {
+            return CountLevel{common::double_above(passing), 0};
+        }
         ++counts.fallbacks;
         const auto passes = [&](double alpha) { return check(alpha) == 0; };
         return CountLevel{common::bisected_size_level(from, passing, passes), 0};
@@ -259,6 +279,9 @@ CountLevel count_level_by_sizes(double failing, double passing, std::int64_t fai
                 return bisected(candidate);  // cannot be: the whole check fails at the candidate
             }
             continue;
+        }
+        if (!passing_checked && next > passing) {
+            return {next, s};
         }
         if (!(next > candidate && next <= passing)) {
             return bisected(candidate);

@@ -340,6 +340,38 @@ TEST(CountLevelBySizes, AgreesWithBisectionAndCountsItsFallbacks) {
     EXPECT_EQ(count_level_by_sizes(0.001, 0.9, 1, 3, check, creep, no_neighbour, creeping).level, 0.3);
     EXPECT_EQ(creeping.fallbacks, 1);
     EXPECT_EQ(creeping.parts, MOST_PARTS + 1);
+
+    // Without a whole check at the top of the range: where the check passes
+    // there, the same level with no check at the top; where a size fails on
+    // its own at the top, a value above it and that size; where bisection is
+    // needed, the top is checked first.
+    const auto own_level_to = [&](int s, double from, double to) {
+        return own_passes(s, to) ? own_level(s, from, to) : std::nextafter(to, 1.0);
+    };
+    std::vector<double> tops_checked;
+    const auto recording = [&](double alpha) {
+        tops_checked.push_back(alpha);
+        return check(alpha);
+    };
+    for (const int hint : {0, 2, 4, 5}) {
+        ClosedLevelCounts counts;
+        tops_checked.clear();
+        const CountLevel found =
+            count_level_by_sizes(0.001, 0.9, 1, hint, recording, own_level_to, neighbour, counts, false);
+        EXPECT_EQ(found.level, 0.3) << hint;
+        EXPECT_EQ(found.deciding, 2) << hint;
+        EXPECT_EQ(std::count(tops_checked.begin(), tops_checked.end(), 0.9), 0) << hint;
+        const CountLevel low = count_level_by_sizes(0.001, 0.25, 1, hint, check, own_level_to, neighbour, counts, false);
+        EXPECT_GT(low.level, 0.25) << hint;
+        EXPECT_GE(low.deciding, 1) << hint;
+        EXPECT_FALSE(own_passes(static_cast<int>(low.deciding), 0.25)) << hint;
+    }
+    ClosedLevelCounts unchecked;
+    EXPECT_EQ(count_level_by_sizes(0.001, 0.25, 1, 3, check, no_level, no_neighbour, unchecked, false).level,
+              std::nextafter(0.25, 1.0));
+    EXPECT_EQ(unchecked.fallbacks, 0);
+    EXPECT_EQ(count_level_by_sizes(0.001, 0.9, 1, 3, check, no_level, no_neighbour, unchecked, false).level, 0.3);
+    EXPECT_EQ(unchecked.fallbacks, 1);
 }
 
 std::vector<double> random_family(std::mt19937_64& rng, int n) {
