@@ -87,7 +87,7 @@ struct AscendingValues {
 // `with_sums`. `present` and `out_of_domain` are left to the caller.
 template <typename Copy, typename Sort>
 AscendingValues ascending_in_parts(std::int64_t n, int parts, bool with_sums, const Copy& copy, const Sort& sort,
-                                    const common::CancelFlag* cancel) {
+                                   const common::CancelFlag* cancel) {
     AscendingValues sorted;
     common::DoubleArray copied = common::allocate_doubles(static_cast<std::size_t>(n));
     const std::int64_t starts[3] = {0, parts == 2 ? n / 2 : n, n};
@@ -137,8 +137,7 @@ AscendingValues ascending_in_parts(std::int64_t n, int parts, bool with_sums, co
         }
     });
     if (with_sums) {
-        closed_ebh::running_sums(out + quarters[2], static_cast<std::int64_t>(size - quarters[2]),
-                                 sums + quarters[2]);
+        closed_ebh::running_sums(out + quarters[2], static_cast<std::int64_t>(size - quarters[2]), sums + quarters[2]);
     }
     sorted.size = static_cast<std::int64_t>(size);
     return sorted;
@@ -148,7 +147,7 @@ AscendingValues ascending_in_parts(std::int64_t n, int parts, bool with_sums, co
 // `parts` (1 or 2) parts, with the running sums where two parts merge.
 template <typename Sort>
 AscendingValues ascending_evalues(const double* in, std::int64_t n, int parts, const common::CancelFlag* cancel,
-                                   const Sort& sort) {
+                                  const Sort& sort) {
     EntryScan scans[2];
     const auto copy = [&](int part, std::int64_t start, std::int64_t end, double* to) {
         scans[part] = copy_present_evalues(in, start, end, to, cancel);

@@ -25,8 +25,8 @@ using tarvimo::families::closed_by_family_levels;
 using tarvimo::families::closed_by_levels_in_two_parts;
 using tarvimo::families::family_levels;
 using tarvimo::families::LevelScratch;
-using tarvimo::families::method_named;
 using tarvimo::families::Method;
+using tarvimo::families::method_named;
 
 constexpr double NaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double MAX_LEVELS[] = {1.0, 0.1, 1e-3};
@@ -54,8 +54,8 @@ void expect_levels_of_one_thread(const std::vector<double>& p, std::int64_t tota
             if (std::isnan(expected[j])) {
                 ASSERT_TRUE(std::isnan(got[j])) << j;
             } else {
-                ASSERT_EQ(got[j], expected[j]) << "entry " << j << " of " << p.size() << ", max_level " << max_level
-                                               << ", total " << total;
+                ASSERT_EQ(got[j], expected[j])
+                    << "entry " << j << " of " << p.size() << ", max_level " << max_level << ", total " << total;
             }
         }
     }
