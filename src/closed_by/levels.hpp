@@ -239,11 +239,11 @@ constexpr int FAR_NEIGHBOUR_PATIENCE = 64;
 // whole check has not been run there. own_level(s, from, to) then returns a
 // value above `to` where s fails on its own at `to`, and the count's result
 // is that value with s: the whole check fails at `passing` too (the walk
-// reaches s unless it fails earlier, as above). Bisection first checks `passing` and
-// returns the double above it where the check fails there. Wherever the
-// check passes at `passing` the result is the one with `passing_checked`:
-// the same sizes are judged at the same levels, and only the whole check at
-// `passing` is left out.
+// reaches s unless it fails earlier, as above). Bisection first checks
+// `passing` and returns the double above it where the check fails there.
+// Otherwise the result is a crossing as above; where the check passes at
+// `passing` and is monotone in alpha it is the one crossing there is, the
+// result with `passing_checked`.
 struct CountLevel {
     double level;
     std::int64_t deciding;

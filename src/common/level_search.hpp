@@ -171,6 +171,8 @@ struct ClosedLevelCounts {
     long long break_misses = 0;    // of those, closed BY sizes not settled at a breakpoint of their values
     long long chained_hints = 0;   // closed e-BH weakest-row searches not started from their own last minimum
     long long weakest_skips = 0;   // closed e-BH weakest rows a bound showed not to set the guess, unsearched
+    long long sizes_first = 0;     // closed BY sizes searched by their own sizes without a whole check below the minimum
+    long long failed_on_top = 0;   // of those, sizes with a size failing on its own there: not searched
     long long lower_part = 0;      // sizes a scan on two threads gave its lower part
     long long rescanned = 0;       // of those, sizes scanned again before the parts joined
 
@@ -184,6 +186,8 @@ struct ClosedLevelCounts {
         break_misses += other.break_misses;
         chained_hints += other.chained_hints;
         weakest_skips += other.weakest_skips;
+        sizes_first += other.sizes_first;
+        failed_on_top += other.failed_on_top;
         lower_part += other.lower_part;
         rescanned += other.rescanned;
     }
@@ -368,30 +372,40 @@ int scan_closed_levels_in_two(std::vector<double>& levels, double max_level, int
 constexpr int TWO_PART_LEVELS = 1 << 16;
 constexpr int LEAST_LOWER_PART = 1 << 12;
 
-// Where a family's scan splits, given its step-up levels by rank: three
-// fifths of the ranks whose step-up level is below max_level go to the lower
-// part. The searched sizes lie among the ranks below max_level, spread about
-// evenly, and the closed levels are at most the step-up ones, whose ranks
-// below max_level are most of them; the upper part also runs every size
-// above those (on realistic data at 10^6 the two parts then take about the
-// same time, within 20%, for both procedures at max_level 0.1 and 1). 0: one
-// part. The split does not depend on the threads, so neither do the levels.
-inline int two_part_split(const std::vector<double>& step_up, double max_level) {
+// How a family's scan splits: the lower part takes `lower_share` of the
+// ranks whose step-up level is below max_level, and half of `upper_cost`
+// times the ranks above them. The searched sizes lie among the ranks below
+// max_level, spread about evenly, and the closed levels are at most the
+// step-up ones, whose ranks below max_level are most of them; the upper part
+// also runs every size above those, each at `upper_cost` of the work of one
+// below (a check that fails at its warm size without running, mostly).
+struct SplitRule {
+    double lower_share = 0.6;
+    double upper_cost = 0.0;
+};
+
+// Where a family's scan splits, given its step-up levels by rank (0: one
+// part). With the default rule, on realistic data at 10^6 the two parts of
+// closed e-BH take about the same time, within 20%, at max_level 0.1 and 1.
+// The split does not depend on the threads, so neither do the levels.
+inline int two_part_split(const std::vector<double>& step_up, double max_level, const SplitRule& rule = {}) {
     if (step_up.size() < static_cast<std::size_t>(TWO_PART_LEVELS)) {
         return 0;
     }
     const auto below = std::lower_bound(step_up.begin(), step_up.end(), max_level) - step_up.begin();
-    const auto split = static_cast<int>(below * 3 / 5);
+    const auto above = static_cast<std::ptrdiff_t>(step_up.size()) - below;
+    const auto split = static_cast<int>(static_cast<double>(below) * rule.lower_share +
+                                        static_cast<double>(above) * rule.upper_cost / 2.0);
     return split >= LEAST_LOWER_PART ? split : 0;
 }
 
 // A procedure's closed levels: the scan, in the two parts of two_part_split
-// where there are two. with_step(counts, body) calls body(step) with a new
+// (by `rule`) where there are two. with_step(counts, body) calls body(step) with a new
 // step that tallies into `counts`; each part has its own.
 template <typename WithStep>
 void scan_closed_levels_split(std::vector<double>& levels, double max_level, const WithStep& with_step, int threads,
-                              const CancelFlag* cancel, ClosedLevelCounts& counts) {
-    const int split = two_part_split(levels, max_level);
+                              const CancelFlag* cancel, ClosedLevelCounts& counts, const SplitRule& rule = {}) {
+    const int split = two_part_split(levels, max_level, rule);
     if (split == 0) {
         with_step(counts, [&](const auto& step) { scan_closed_levels(levels, max_level, step, cancel); });
         return;
