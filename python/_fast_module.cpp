@@ -292,10 +292,15 @@ Levels levels_of_family(const Contiguous& values, const std::string& name, std::
     const double* in = values.data();
     double* out = levels.mutable_data();
     const std::int64_t family_total = total.value_or(-1);
-    const bool two_parts = families::closed_ebh_levels_in_two_parts(method, n, workers);
+    const bool ebh_two_parts = families::closed_ebh_levels_in_two_parts(method, n, workers);
+    const bool by_two_parts = families::closed_by_levels_in_two_parts(method, n, workers);
     const auto compute = [&](std::int64_t, families::FamilyScratch&, const common::CancelFlag* cancel) {
-        if (two_parts) {
+        if (ebh_two_parts) {
             families::closed_ebh_family_levels(in, n, family_total, max_level, out, cancel);
+            return;
+        }
+        if (by_two_parts) {
+            families::closed_by_family_levels(method, in, n, family_total, max_level, out, cancel);
             return;
         }
         families::LevelScratch scratch;

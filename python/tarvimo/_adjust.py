@@ -34,7 +34,7 @@ PVALUE_METHODS = ("by", "closed_by", "bh")
 def family_levels(
     values: NDArray[np.float64], method: str, max_level: float, total: int | None, threads: int
 ) -> NDArray[np.float64]:
-    # Only a large closed e-BH family uses a second thread, for its sort.
+    # A large closed family uses a second thread: closed e-BH for its sort, closed BY for its sort and its scan.
     return _fast.levels(values, method, total, max_level, threads)
 
 

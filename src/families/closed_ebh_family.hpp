@@ -68,43 +68,49 @@ inline EntryScan copy_present_evalues(const double* in, std::int64_t start, std:
     return scan;
 }
 
-// The e-values of a family, ascending, with their running sums when the
-// merge computed them (else the profile computes them).
-struct AscendingEvalues {
+// The values of a family, ascending, with their running sums when the
+// merge computed them (else the profile computes them), and how many of its
+// entries are present (the values may hold fewer: those the copy kept).
+struct AscendingValues {
     common::DoubleArray values;
     common::DoubleArray sums;
     std::int64_t present = 0;
+    std::int64_t size = 0;
     bool out_of_domain = false;
 };
 
-// The present entries of n at `in`, copied, checked and sorted ascending in
-// `parts` (1 or 2) parts; with two, merged on two threads, the first summing
-// the lower half of the running sums and this thread the upper half after.
-template <typename Sort>
-AscendingEvalues ascending_evalues(const double* in, std::int64_t n, int parts, const common::CancelFlag* cancel,
-                                   const Sort& sort) {
-    AscendingEvalues sorted;
+// The values that copy(part, start, end, to) keeps of the entries [start,
+// end) of n, sorted ascending in `parts` (1 or 2) parts: each part copied
+// (copy returns how many values it wrote to `to`, in order) and sorted on a
+// thread of its own; with two, merged on two threads, the first summing the
+// lower half of the running sums and this thread the upper half after when
+// `with_sums`. `present` and `out_of_domain` are left to the caller.
+template <typename Copy, typename Sort>
+AscendingValues ascending_in_parts(std::int64_t n, int parts, bool with_sums, const Copy& copy, const Sort& sort,
+                                   const common::CancelFlag* cancel) {
+    AscendingValues sorted;
     common::DoubleArray copied = common::allocate_doubles(static_cast<std::size_t>(n));
     const std::int64_t starts[3] = {0, parts == 2 ? n / 2 : n, n};
-    EntryScan scans[2];
+    std::int64_t kept[2] = {0, 0};
     run_on_threads(parts, [&](int part) {
         double* first = copied.get() + starts[part];
-        scans[part] = copy_present_evalues(in, starts[part], starts[part + 1], first, cancel);
-        sort(first, first + scans[part].present, false, cancel);
+        kept[part] = copy(part, starts[part], starts[part + 1], first);
+        sort(first, first + kept[part], false, cancel);
     });
-    sorted.out_of_domain = scans[0].out_of_domain || (parts == 2 && scans[1].out_of_domain);
     if (parts == 1) {
         sorted.values = std::move(copied);
-        sorted.present = scans[0].present;
+        sorted.size = kept[0];
         return sorted;
     }
     const double* a = copied.get();
     const double* b = copied.get() + starts[1];
-    const auto na = static_cast<std::size_t>(scans[0].present);
-    const auto nb = static_cast<std::size_t>(scans[1].present);
+    const auto na = static_cast<std::size_t>(kept[0]);
+    const auto nb = static_cast<std::size_t>(kept[1]);
     const std::size_t size = na + nb;
     sorted.values = common::allocate_doubles(size);
-    sorted.sums = common::allocate_doubles(size + 1);
+    if (with_sums) {
+        sorted.sums = common::allocate_doubles(size + 1);
+    }
     double* out = sorted.values.get();
     double* sums = sorted.sums.get();
     // Each thread merges a half of the output as two quarters at once; the
@@ -114,7 +120,7 @@ AscendingEvalues ascending_evalues(const double* in, std::int64_t n, int parts, 
         const std::size_t* bounds = quarters + 2 * part;
         MergeCursor first = merge_segment(a, na, b, nb, out, bounds[0], bounds[1]);
         MergeCursor second = merge_segment(a, na, b, nb, out, bounds[1], bounds[2]);
-        if (part == 0) {
+        if (part == 0 && with_sums) {
             double sum = 0.0;
             sums[0] = sum;
             merge_pair(
@@ -130,14 +136,32 @@ AscendingEvalues ascending_evalues(const double* in, std::int64_t n, int parts, 
             merge_pair(first, second, [](std::size_t, double) {}, cancel);
         }
     });
-    closed_ebh::running_sums(out + quarters[2], static_cast<std::int64_t>(size - quarters[2]), sums + quarters[2]);
-    sorted.present = static_cast<std::int64_t>(size);
+    if (with_sums) {
+        closed_ebh::running_sums(out + quarters[2], static_cast<std::int64_t>(size - quarters[2]), sums + quarters[2]);
+    }
+    sorted.size = static_cast<std::int64_t>(size);
+    return sorted;
+}
+
+// The present entries of n at `in`, copied, checked and sorted ascending in
+// `parts` (1 or 2) parts, with the running sums where two parts merge.
+template <typename Sort>
+AscendingValues ascending_evalues(const double* in, std::int64_t n, int parts, const common::CancelFlag* cancel,
+                                  const Sort& sort) {
+    EntryScan scans[2];
+    const auto copy = [&](int part, std::int64_t start, std::int64_t end, double* to) {
+        scans[part] = copy_present_evalues(in, start, end, to, cancel);
+        return scans[part].present;
+    };
+    AscendingValues sorted = ascending_in_parts(n, parts, true, copy, sort, cancel);
+    sorted.out_of_domain = scans[0].out_of_domain || (parts == 2 && scans[1].out_of_domain);
+    sorted.present = sorted.size;
     return sorted;
 }
 
 // The closed e-BH count of the family whose present e-values `sorted`
 // holds ascending, of `total` hypotheses: rejection_count's steps.
-inline int closed_ebh_family_count(const Method& method, double alpha, std::int64_t total, AscendingEvalues& sorted,
+inline int closed_ebh_family_count(const Method& method, double alpha, std::int64_t total, AscendingValues& sorted,
                                    const common::CancelFlag* cancel) {
     const int n = common::checked_count(static_cast<std::size_t>(sorted.present), "a family");
     if (n == 0) {
@@ -168,7 +192,7 @@ bool decide_closed_ebh_family(const Method& method, double alpha, std::int64_t n
                               const common::CancelFlag* cancel, const Sort& sort,
                               std::int64_t two_part_from = TWO_PART_VALUES) {
     const int parts = sorts_in_two_parts(n, threads, two_part_from) ? 2 : 1;
-    AscendingEvalues sorted = ascending_evalues(in, n, parts, cancel, sort);
+    AscendingValues sorted = ascending_evalues(in, n, parts, cancel, sort);
     if (!in_domain({sorted.out_of_domain, sorted.present}, n, domain)) {
         return false;
     }

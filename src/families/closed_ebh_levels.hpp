@@ -50,49 +50,6 @@ inline bool closed_ebh_levels_in_two_parts(const Method& method, std::int64_t n,
            sorts_in_two_parts(n, threads);
 }
 
-// How many leading ranks have a level below max_level: levels are
-// nondecreasing in rank, so the last such rank ends them.
-inline std::size_t ranks_below(const std::vector<double>& levels, double max_level) {
-    std::size_t t = levels.size();
-    while (t > 0 && !(levels[t - 1] < max_level)) {
-        --t;
-    }
-    return t;
-}
-
-// The entries of `in` holding the `count` strongest ranks of the family
-// whose values `descending` holds strongest first, ranked strongest first
-// and the earlier entry first among equal values.
-inline std::vector<RankedValue> strongest_entries(const double* in, std::int64_t n, const double* descending,
-                                                  std::size_t count, const common::CancelFlag* cancel) {
-    std::vector<RankedValue> ranked;
-    if (count == 0) {
-        return ranked;
-    }
-    const double weakest = descending[count - 1];
-    // Ranks before the first value equal to the weakest kept one hold the stronger values.
-    const auto stronger = static_cast<std::size_t>(
-        std::find_if(descending, descending + count, [weakest](double v) { return v == weakest; }) - descending);
-    std::size_t equal_left = count - stronger;
-    ranked.reserve(count);
-    for (std::int64_t block = 0; block < n; block += STOP_CHECK_VALUES) {
-        common::stop_if_cancelled(cancel);
-        const std::int64_t end = std::min(n, block + STOP_CHECK_VALUES);
-        for (std::int64_t j = block; j < end; ++j) {
-            const double v = in[j];
-            if (v > weakest) {
-                ranked.push_back({v, j});
-            } else if (v == weakest && equal_left > 0) {
-                ranked.push_back({v, j});
-                --equal_left;
-            }
-        }
-    }
-    std::vector<RankedValue> spare;
-    rank_values(ranked, spare, true);
-    return ranked;
-}
-
 // The closed e-BH levels of n contiguous entries at `in` (NaN missing) of a
 // family of `total` hypotheses (-1: the present entries), into `out`; for
 // families where closed_ebh_levels_in_two_parts holds. Each half is sorted
@@ -101,7 +58,7 @@ inline std::vector<RankedValue> strongest_entries(const double* in, std::int64_t
 // the two threads too.
 inline void closed_ebh_family_levels(const double* in, std::int64_t n, std::int64_t total, double max_level,
                                      double* out, const common::CancelFlag* cancel) {
-    AscendingEvalues sorted = ascending_evalues(in, n, 2, cancel, RadixSort{});
+    AscendingValues sorted = ascending_evalues(in, n, 2, cancel, RadixSort{});
     const int given = common::checked_count(static_cast<std::size_t>(sorted.present), "a family");
     const std::int64_t family_total = total < 0 ? given : total;
     common::require_family_size(given, family_total);
@@ -113,7 +70,7 @@ inline void closed_ebh_family_levels(const double* in, std::int64_t n, std::int6
     const std::vector<double> levels =
         closed_ebh::stays_rejected_levels(descending.data(), profile, max_level, cancel, nullptr, 2);
     const std::size_t below = ranks_below(levels, max_level);
-    const std::vector<RankedValue> strongest = strongest_entries(in, n, descending.data(), below, cancel);
+    const std::vector<RankedValue> strongest = strongest_entries(in, n, descending.data(), below, true, cancel);
     for (std::int64_t j = 0; j < n; ++j) {
         out[j] = std::isnan(in[j]) ? std::numeric_limits<double>::quiet_NaN() : 1.0;
     }

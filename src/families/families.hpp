@@ -18,7 +18,9 @@
 // thread_pool.hpp the threads that decide many families at once
 // levels.hpp      the levels of one family: the smallest alpha rejecting each entry
 // closed_ebh_levels.hpp a large closed e-BH family's levels from its two-part sort
+// closed_by_levels.hpp  a large closed BY family's levels from its two-part sort
 
+#include "families/closed_by_levels.hpp"
 #include "families/closed_ebh_levels.hpp"
 #include "families/contiguous.hpp"
 #include "families/layout.hpp"

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <stdexcept>
@@ -18,6 +19,7 @@
 #include "closed_ebh/closed_ebh.hpp"
 #include "common/common.hpp"
 #include "families/methods.hpp"
+#include "families/needed.hpp"
 #include "families/rank_order.hpp"
 
 namespace tarvimo::families {
@@ -158,6 +160,52 @@ void family_levels(const Method& method, std::int64_t n, const Value& value, con
     for (std::size_t t = 0; t < ranked.size(); ++t) {
         write(ranked[t].position, common::reported_level(levels[t], max_level));
     }
+}
+
+// How many leading ranks have a level below max_level: levels are
+// nondecreasing in rank, so the last such rank ends them.
+inline std::size_t ranks_below(const std::vector<double>& levels, double max_level) {
+    std::size_t t = levels.size();
+    while (t > 0 && !(levels[t - 1] < max_level)) {
+        --t;
+    }
+    return t;
+}
+
+// The entries of `in` holding the `count` strongest ranks of the family
+// whose ranked values `strongest` holds (strongest first: descending where
+// larger is stronger, else ascending), ranked strongest first and the
+// earlier entry first among equal values. A missing entry (NaN) compares
+// neither stronger nor equal, and is left out.
+inline std::vector<RankedValue> strongest_entries(const double* in, std::int64_t n, const double* strongest,
+                                                  std::size_t count, bool larger_is_stronger,
+                                                  const common::CancelFlag* cancel) {
+    std::vector<RankedValue> ranked;
+    if (count == 0) {
+        return ranked;
+    }
+    const double weakest = strongest[count - 1];
+    // Ranks before the first value equal to the weakest kept one hold the stronger values.
+    const auto stronger = static_cast<std::size_t>(
+        std::find_if(strongest, strongest + count, [weakest](double v) { return v == weakest; }) - strongest);
+    std::size_t equal_left = count - stronger;
+    ranked.reserve(count);
+    for (std::int64_t block = 0; block < n; block += STOP_CHECK_VALUES) {
+        common::stop_if_cancelled(cancel);
+        const std::int64_t end = std::min(n, block + STOP_CHECK_VALUES);
+        for (std::int64_t j = block; j < end; ++j) {
+            const double v = in[j];
+            if (larger_is_stronger ? v > weakest : v < weakest) {
+                ranked.push_back({v, j});
+            } else if (v == weakest && equal_left > 0) {
+                ranked.push_back({v, j});
+                --equal_left;
+            }
+        }
+    }
+    std::vector<RankedValue> spare;
+    rank_values(ranked, spare, larger_is_stronger);
+    return ranked;
 }
 
 }  // namespace tarvimo::families

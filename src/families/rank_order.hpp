@@ -17,7 +17,7 @@
 //   the order they were given in: by position, which the caller provides
 //   ascending.
 // The same sort on plain doubles (RadixSort) sorts the halves of a large
-// closed e-BH family for its levels.
+// closed e-BH or closed BY family for its levels.
 
 #include <algorithm>
 #include <array>
@@ -135,9 +135,10 @@ inline void rank_values(std::vector<RankedValue>& ranked, std::vector<RankedValu
     }
 }
 
-// Sorts doubles (no NaN) ascending or descending by the same radix sort:
-// the sorted sequence is the only one up to the order of -0.0 and 0.0
-// (equal keys, kept in the order given). Below RADIX_FROM values std::sort.
+// Sorts doubles (no NaN) ascending or descending by the same radix sort,
+// stably: -0.0 and 0.0 (equal keys) keep the order they were given in, so
+// the sorted sequence is fully determined, zeros' signs included. Below
+// RADIX_FROM values std::stable_sort, which orders them the same way.
 // The sort interface of sort_in_steps.hpp; `cancel` is checked before
 // every pass.
 struct RadixSort {
@@ -146,9 +147,9 @@ struct RadixSort {
         common::stop_if_cancelled(cancel);
         if (n < RADIX_FROM) {
             if (descending) {
-                std::sort(first, last, std::greater<>());
+                std::stable_sort(first, last, std::greater<>());
             } else {
-                std::sort(first, last);
+                std::stable_sort(first, last);
             }
             return;
         }

@@ -361,7 +361,8 @@ TEST(CountLevelBySizes, AgreesWithBisectionAndCountsItsFallbacks) {
         EXPECT_EQ(found.level, 0.3) << hint;
         EXPECT_EQ(found.deciding, 2) << hint;
         EXPECT_EQ(std::count(tops_checked.begin(), tops_checked.end(), 0.9), 0) << hint;
-        const CountLevel low = count_level_by_sizes(0.001, 0.25, 1, hint, check, own_level_to, neighbour, counts, false);
+        const CountLevel low =
+            count_level_by_sizes(0.001, 0.25, 1, hint, check, own_level_to, neighbour, counts, false);
         EXPECT_GT(low.level, 0.25) << hint;
         EXPECT_GE(low.deciding, 1) << hint;
         EXPECT_FALSE(own_passes(static_cast<int>(low.deciding), 0.25)) << hint;

@@ -318,3 +318,36 @@ def test_large_closed_ebh_family_ranks_only_its_levels():
     assert 0 < np.count_nonzero(levels < 0.1) < m
     for alpha in (0.05, below(0.05), 0.01):
         np.testing.assert_array_equal(tarvimo.closed_ebh(tied, alpha, nan_policy="omit"), levels <= alpha)
+
+
+def test_large_closed_by_family_ranks_only_its_levels():
+    # From 2^16 entries with two workers, a closed BY family sorts its
+    # candidates in two halves on two threads and ranks only the entries with
+    # a level below max_level: the levels must be those of ranking every
+    # candidate on one thread, NaN, signed zeros, ties across the halves and
+    # a given total included (ties across the last level below max_level:
+    # tests/cpp/families/test_closed_by_levels.cpp). A study with a few exact
+    # zeros is left out: its levels take minutes on either route.
+    rng = np.random.default_rng(13)
+    m = 2**16 + 37
+    z = rng.normal(size=m) + np.where(rng.random(m) < 0.1, 3.5, 0.0)
+    p = 0.5 * np.array([math.erfc(x / math.sqrt(2.0)) for x in z])
+    p[rng.random(m) < 0.02] = np.nan
+    one = _fast.levels(p, "closed_by", None, 0.1, 1)
+    tied = p.copy()
+    last = np.flatnonzero(one < 0.05)
+    cut = p[last[np.argmax(one[last])]]
+    tied[rng.choice(np.flatnonzero(~(one < 0.05) & ~np.isnan(p)), 400, replace=False)] = cut
+    # Few distinct values, each in both halves; zeros of both signs.
+    steps = np.round(p * 200.0) / 200.0
+    steps[(steps == 0.0) & (rng.random(m) < 0.5)] = -0.0
+    for values in (p, tied, steps, np.full(m, 0.004), np.zeros(m), np.full(m, np.nan)):
+        for total in (None, m + 5000):
+            for max_level in (1.0, 0.1, 1e-3):
+                expected = _fast.levels(values, "closed_by", total, max_level, 1)
+                got = _fast.levels(values, "closed_by", total, max_level, 2)
+                np.testing.assert_array_equal(got, expected)
+    levels = tarvimo.adjust(tied, "closed_by", nan_policy="omit", max_level=0.1, workers=2)
+    assert 0 < np.count_nonzero(levels < 0.1) < m
+    for alpha in (0.05, below(0.05), 0.01):
+        np.testing.assert_array_equal(tarvimo.closed_by(tied, alpha, nan_policy="omit"), levels <= alpha)

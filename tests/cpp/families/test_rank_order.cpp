@@ -2,8 +2,8 @@
 // comparison the levels used before it: random values of both kinds, ties,
 // signed zeros, infinities, subnormals, negative values, values apart in
 // their lowest bit only, and lengths around the switch to the radix sort.
-// The radix sort of plain doubles (RadixSort) against std::sort on the same
-// values, equal up to the order of -0.0 and 0.0.
+// The radix sort of plain doubles (RadixSort) against std::stable_sort on
+// the same values, bit for bit: -0.0 and 0.0 keep the order they had.
 
 #include <gtest/gtest.h>
 
@@ -53,14 +53,15 @@ void expect_ranked_like_std_sort(const std::vector<double>& values, bool larger_
 void expect_sorted_like_std_sort(const std::vector<double>& values, bool descending) {
     std::vector<double> expected = values;
     if (descending) {
-        std::sort(expected.begin(), expected.end(), std::greater<>());
+        std::stable_sort(expected.begin(), expected.end(), std::greater<>());
     } else {
-        std::sort(expected.begin(), expected.end());
+        std::stable_sort(expected.begin(), expected.end());
     }
     std::vector<double> sorted = values;
     RadixSort{}(sorted.data(), sorted.data() + sorted.size(), descending, nullptr);
     for (std::size_t t = 0; t < sorted.size(); ++t) {
         ASSERT_EQ(sorted[t], expected[t]) << t << " of " << sorted.size();
+        ASSERT_EQ(std::signbit(sorted[t]), std::signbit(expected[t])) << t << " of " << sorted.size();
     }
 }
 
