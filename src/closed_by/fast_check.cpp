@@ -79,8 +79,7 @@ constexpr double STAND_IN_FACTOR = 0.8e12;
 
 double zero_stand_in(double smallest_nonzero, double family_factor, double alpha) {
     const bool alike = alpha > 0.0 && family_factor * (1.0 / alpha) <= STAND_IN_FACTOR;
-    return alike && smallest_nonzero > 0.0 && smallest_nonzero < ZERO_REPLACEMENT ? smallest_nonzero
-                                                                                   : ZERO_REPLACEMENT;
+    return alike && smallest_nonzero > 0.0 && smallest_nonzero < ZERO_REPLACEMENT ? smallest_nonzero : ZERO_REPLACEMENT;
 }
 
 bool factor_in_domain(const HarmonicTable& harmonic, double alpha) {

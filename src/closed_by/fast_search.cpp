@@ -274,8 +274,7 @@ std::int64_t certified_closed_by_count(const double* p, int n, std::int64_t tota
     const double* first_zero = std::find(p, p + n, 0.0);
     if (first_zero != p + n) {
         const double smallest = first_zero == p ? 0.0 : *(first_zero - 1);
-        const double stand_in =
-            zero_stand_in(smallest, static_cast<double>(total) * harmonic(total), alpha);
+        const double stand_in = zero_stand_in(smallest, static_cast<double>(total) * harmonic(total), alpha);
         copy.assign(p, p + n);
         std::replace(copy.begin(), copy.end(), 0.0, stand_in);
         given = copy.data();

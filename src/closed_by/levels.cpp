@@ -195,9 +195,9 @@ void select_band(LevelChecks& checks, const double* ascending, int n, const Band
     }
     const auto clamped = [&](int t) { return std::min(scaled_in(band, ascending[n - 1 - t]), 1.0); };
     const int zeros = static_cast<int>(std::upper_bound(ascending, ascending + n, 0.0) - ascending);
-    const double stand_in = zeros < n ? zero_stand_in(clamped(n - 1 - zeros), checks.family_factor(),
-                                                      common::SCALED_LEVEL_FLOOR)
-                                      : ZERO_REPLACEMENT;
+    const double stand_in =
+        zeros < n ? zero_stand_in(clamped(n - 1 - zeros), checks.family_factor(), common::SCALED_LEVEL_FLOOR)
+                  : ZERO_REPLACEMENT;
     // The products move one way with p, so the values clamped to 1 lead.
     // Deep bands clamp nearly all nulls: rewriting only past the leading
     // ones both versions share keeps a new band from costing O(n).

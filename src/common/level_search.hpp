@@ -171,10 +171,10 @@ struct ClosedLevelCounts {
     long long break_misses = 0;    // of those, closed BY sizes not settled at a breakpoint of their values
     long long chained_hints = 0;   // closed e-BH weakest-row searches not started from their own last minimum
     long long weakest_skips = 0;   // closed e-BH weakest rows a bound showed not to set the guess, unsearched
-    long long sizes_first = 0;     // closed BY sizes searched by their own sizes without a whole check below the minimum
-    long long failed_on_top = 0;   // of those, sizes with a size failing on its own there: not searched
-    long long lower_part = 0;      // sizes a scan on two threads gave its lower part
-    long long rescanned = 0;       // of those, sizes scanned again before the parts joined
+    long long sizes_first = 0;    // closed BY sizes searched by their own sizes without a whole check below the minimum
+    long long failed_on_top = 0;  // of those, sizes with a size failing on its own there: not searched
+    long long lower_part = 0;     // sizes a scan on two threads gave its lower part
+    long long rescanned = 0;      // of those, sizes scanned again before the parts joined
 
     void add(const ClosedLevelCounts& other) {
         checks += other.checks;
