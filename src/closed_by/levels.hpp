@@ -242,7 +242,8 @@ constexpr int FAR_NEIGHBOUR_PATIENCE = 64;
 // value above `to` where s fails on its own at `to`, and the count's result
 // is that value with s: the whole check fails at `passing` too (the walk
 // reaches s unless it fails earlier, as above). Bisection first checks
-// `passing` and returns the double above it where the check fails there.
+// `passing` and returns the double above it with the size that failed there
+// where the check fails there.
 // Otherwise the result is a crossing as above; where the check passes at
 // `passing` and is monotone in alpha it is the one crossing there is, the
 // result with `passing_checked`.
@@ -260,9 +261,18 @@ CountLevel count_level_by_sizes(double failing, double passing, std::int64_t fai
     std::int64_t deciding_size = 0;
     std::int64_t s = hint >= 1 ? hint : failed_at;
     bool named_by_check = hint < 1;
+    // Runs the whole check at `passing` where it has not been run: the size
+    // at which it fails there, or 0 where it passes (or had passed).
+    const auto fails_at_passing = [&]() -> std::int64_t {
+        if (passing_checked) {
+            return 0;
+        }
+        passing_checked = true;
+        return check(passing);
+    };
     const auto bisected = [&](double from) {
-        if (!passing_checked && check(passing) != 0) {
-            return CountLevel{common::double_above(passing), 0};
+        if (const std::int64_t at = fails_at_passing(); at != 0) {
+            return CountLevel{common::double_above(passing), at};
         }
         ++counts.fallbacks;
         const auto passes = [&](double alpha) { return check(alpha) == 0; };

@@ -723,6 +723,36 @@ TEST(ClosedLevels, EqualABisectionOnMarginCraftedFamilies) {
     RecordProperty("fallbacks", static_cast<int>(sorted_counts.fallbacks));
 }
 
+// Blocks of a quarter of the ranks on the BY line, the others at 1: after
+// each searched count the next ones fail below the running minimum, where
+// their sizes judged alone pass and their own levels climb one after another
+// (some 70,000 sizes at m = 3,000 when every count was searched by its sizes
+// first). The scan checks such counts first again: a few sizes per searched
+// count, the bisection's levels at m = 300.
+TEST(ClosedLevels, BlocksOnTheByLineDoNotClimbThroughSizes) {
+    for (const int m : {300, 3000}) {
+        const double h = harmonic_numbers_cpp(m)[static_cast<std::size_t>(m)];
+        const int block = m / 4;
+        std::vector<double> p(static_cast<std::size_t>(m));
+        for (int k = 1; k <= m; ++k) {
+            p[static_cast<std::size_t>(k - 1)] = ((k - 1) / block) % 2 == 0 ? k * 0.05 / (m * h) : 1.0;
+        }
+        std::sort(p.begin(), p.end());
+        ClosedLevelCounts counts;
+        const std::vector<double> levels = closed_by_levels(p.data(), m, m, 1.0, nullptr, &counts);
+        EXPECT_GT(counts.searched_sizes, 10) << m;
+        EXPECT_LT(counts.parts, 10 * counts.searched_sizes) << m;
+        if (m == 300) {
+            for (int t = 1; t <= m; t += 7) {
+                EXPECT_EQ(
+                    levels[static_cast<std::size_t>(t - 1)],
+                    bisected_rank_level(t, 1.0, [&](double alpha) { return literal_closed_by_count(p, m, alpha); }))
+                    << t;
+            }
+        }
+    }
+}
+
 // On the BY line (scaled, in ties of two, with omitted values) every own
 // level of a size lies at a breakpoint of its values, where a cut-off lifts
 // or a ceiling falls, and the first overlap's guess misses: the sizes are
