@@ -261,17 +261,8 @@ CountLevel count_level_by_sizes(double failing, double passing, std::int64_t fai
     std::int64_t deciding_size = 0;
     std::int64_t s = hint >= 1 ? hint : failed_at;
     bool named_by_check = hint < 1;
-    // Runs the whole check at `passing` where it has not been run: the size
-    // at which it fails there, or 0 where it passes (or had passed).
-    const auto fails_at_passing = [&]() -> std::int64_t {
-        if (passing_checked) {
-            return 0;
-        }
-        passing_checked = true;
-        return check(passing);
-    };
     const auto bisected = [&](double from) {
-        if (const std::int64_t at = fails_at_passing(); at != 0) {
+        if (const std::int64_t at = passing_checked ? 0 : check(passing); at != 0) {
             return CountLevel{common::double_above(passing), at};
         }
         ++counts.fallbacks;
