@@ -119,11 +119,11 @@ public:
           decider_(family, harmonic, alpha, stats, tuning, cancel) {}
 
     // cBY_check_cpp's result for count r, whose first size is warm_s (0: none).
-    // With a floor below the level, the ranges its sweep certifies hold at
-    // every level from the floor up to this one, and with least_count below
-    // r, those of sizes up to m - r for every count from least_count up to r
-    // as well. A later check of such a count at a level in between takes
-    // them without certifying them again.
+    // With a floor below the level and least_count below r, the ranges of
+    // sizes up to m - r its sweep certifies (of least_carried_width sizes or
+    // more) hold at every level from the floor up to this one, for every
+    // count from least_count up to r. A later check of such a count at a
+    // level in between takes them without certifying them again.
     SizeCheck check(std::int64_t r, std::int64_t warm_s, double floor = 0.0, std::int64_t least_count = 0);
     // The verdict of size s in the check of count r, evaluated on its own:
     // pass, fail, or stale where its loop would read entries of e_out that
@@ -154,22 +154,19 @@ private:
         std::int64_t least_count = 0;  // and for the counts from here up to its own where it can
     };
 
-    // Sizes first ... last that pass for every count least ... r of their
-    // CarriedRanges.
+    // Sizes first ... last that pass at every level in [lo, hi] of their
+    // CarriedRanges, for each count least ... r: a sweep given a floor and a
+    // least count certified them.
     struct CarriedRange {
         std::int64_t first;
         std::int64_t last;
-        std::int64_t least;
     };
-    // Ranges of sizes (ascending) that pass at every level in [lo, hi], each
-    // for the counts from its least up to r: a sweep given a floor certified
-    // them.
     struct CarriedRanges {
         std::int64_t r = 0;
         double lo = 0.0;
         double hi = 0.0;
-        std::vector<CarriedRange> ranges;
-        std::int64_t least = 0;  // the smallest count any range holds for
+        std::int64_t least = 0;
+        std::vector<CarriedRange> ranges;  // ascending
     };
     // The sweeps whose ranges are kept, most recent first.
     static constexpr std::size_t CARRIED_SWEEPS = 4;

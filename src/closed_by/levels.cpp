@@ -475,7 +475,8 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     // which it fails. A count that its warm size's lane settles fails there,
     // as the check would report, without being run.
     // With `carry`, the ranges of sizes the check certifies hold from
-    // CARRIED_SPAN below alpha up (LevelChecks::check).
+    // CARRIED_SPAN below alpha up, for the counts CARRIED_COUNT_SPAN below r
+    // up (LevelChecks::check).
     const auto failing_size = [&](int r, double alpha, bool carry) {
         const double scaled = scaled_at(alpha);
         if (checks.lane_fails(r, warm_s, scaled)) {

@@ -72,10 +72,10 @@ public:
     // while fewer versions are kept.
     SpareValues spare_values();
 
-    // With a floor below alpha, the ranges of sizes the check certifies hold
-    // from the floor up (with least_count below r, for the counts from it up
-    // to r too), and a later check of such a count in between takes them
-    // (CheckWalk::check).
+    // With a floor below alpha and least_count below r, the ranges of sizes
+    // the check certifies hold from the floor up, for the counts from
+    // least_count up to r, and a later check of such a count in between
+    // takes them (CheckWalk::check).
     SizeCheck check(int r, std::int64_t warm_s, double alpha, double floor = 0.0, int least_count = 0);
     // The verdict of size s (1 ... total) in the check of count r at alpha,
     // on its own; nothing where it cannot be had so (outside the certified

@@ -15,8 +15,7 @@ struct CertifiedCbyStats {
     long long sizes_certified = 0;        // sizes decided by a certificate
     long long exact_sums = 0;             // certificates that summed every term exactly
     long long blocks_certified = 0;       // ranges of sizes certified to pass at once
-    long long blocks_up_the_levels = 0;   // of those, certified from a floor up to the check's level
-    long long blocks_across_counts = 0;   // of those, certified for a span of counts below the check's too
+    long long blocks_up_the_levels = 0;   // of those, certified from a floor up and for a span of counts
     long long level_misses = 0;           // ranges whose certificate from the floor failed: tried at the level alone
     long long blocks_carried = 0;         // ranges certified up the levels that a later check between took
     long long carried_across_counts = 0;  // of those, taken by a check of another count than the one certifying
@@ -48,6 +47,10 @@ struct CertifiedCbyTuning {
     // certificate does, instead of leaving it uncertain for the walk: for
     // checks expected to pass, whose walk meets every size anyway.
     bool decisive_sweep = false;
+    // The narrowest range of sizes a sweep given a floor certifies from
+    // there up (fast_check.cpp, CheckWalk::sweep): narrower ones mostly
+    // hold the count's tight sizes and miss.
+    long least_carried_width = 128;
 };
 
 }  // namespace tarvimo::closed_by

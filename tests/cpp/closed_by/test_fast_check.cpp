@@ -986,6 +986,7 @@ TEST(CheckWalk, RangesCarriedAcrossCountsAsTheLiteralCheck) {
         const HarmonicTable table(h.data(), m);
         CertifiedCbyTuning tuning{static_cast<long>(rng() % 3), 1, true, true, 0, rng() % 2 == 0 ? 2 : 256};
         tuning.decisive_sweep = true;
+        tuning.least_carried_width = rng() % 2 == 0 ? 2 : 16;
         CheckWalk walk(PFamily{p.data(), m, 0, m}, table, alpha, stats, tuning);
         const int warm_s = static_cast<int>(rng() % static_cast<unsigned>(m + 1));
         const auto same = [&](int r, double level, double floor, int least) {
@@ -1011,15 +1012,15 @@ TEST(CheckWalk, RangesCarriedAcrossCountsAsTheLiteralCheck) {
             }
         }
     }
-    EXPECT_GT(stats.blocks_across_counts, 0);
+    EXPECT_GT(stats.blocks_up_the_levels, 0);
     EXPECT_GT(stats.carried_across_counts, 0);
     EXPECT_GT(stats.level_misses, 0);
     EXPECT_GT(stats.outside_carried, 0);
 }
 
-// A check given a floor certifies its ranges from there up; later checks of
-// the count at levels between take them, and take the verdicts of sizes
-// judged on their own at their level. Every check gives the literal check's
+// A check given a floor and a span of counts certifies its ranges from there
+// up; later checks of the count at levels between take them, and take the
+// verdicts of sizes judged on their own at their level. Every check gives the literal check's
 // result, also where the range certificate fails at the floor (and the range
 // is certified at the level alone) and at levels outside the carried span.
 TEST(CheckWalk, CarriedRangesAndKnownSizesAsTheLiteralCheck) {
@@ -1034,6 +1035,7 @@ TEST(CheckWalk, CarriedRangesAndKnownSizesAsTheLiteralCheck) {
         const HarmonicTable table(h.data(), m);
         CertifiedCbyTuning tuning{static_cast<long>(rng() % 3), 1, true, true, 0, rng() % 2 == 0 ? 2 : 256};
         tuning.decisive_sweep = true;
+        tuning.least_carried_width = 2;
         CheckWalk walk(PFamily{p.data(), m, 0, m}, table, alpha, stats, tuning);
         for (int r = m; r >= 1; r -= 1 + static_cast<int>(rng() % 6)) {
             const double near = p[static_cast<std::size_t>(m - r)] * m * h[m] / r;
@@ -1043,7 +1045,7 @@ TEST(CheckWalk, CarriedRangesAndKnownSizesAsTheLiteralCheck) {
             const auto same = [&](double level, double check_floor) {
                 walk.set_alpha(level);
                 const cBYCheckResult literal = cBY_check_cpp(p, r, h, warm_s, level);
-                const SizeCheck fast = walk.check(r, warm_s, check_floor);
+                const SizeCheck fast = walk.check(r, warm_s, check_floor, check_floor > 0.0 ? r - 1 : 0);
                 return fast.res == literal.res && fast.at_s == literal.at_s;
             };
             ASSERT_TRUE(same(high, floor)) << "m = " << m << ", r = " << r << ", level = " << high;
