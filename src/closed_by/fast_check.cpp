@@ -358,7 +358,7 @@ bool CheckWalk::sweep(Walk& walk) {
         }
         const SizeSetup z = sizes.setup(s);
         cut = sizes.cut_index(z.Hs, cut);
-        if (tuning_.blocks && cooldown == 0 && s < end) {
+        if (tuning_.blocks && cooldown == 0 && s < end && s - from >= tuning_.first_singles) {
             const std::int64_t last = std::min(end, s + width - 1);
             const SizeSetup z_last = sizes.setup(last);
             const std::int64_t cut_last = sizes.cut_index(z_last.Hs, cut);

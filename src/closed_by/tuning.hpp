@@ -43,6 +43,8 @@ struct CertifiedCbyTuning {
     // The width of the first range of sizes a sweep tries to certify; it
     // doubles while ranges certify.
     long first_block_width = 2;
+    // Sizes a sweep decides one by one before it tries ranges.
+    long first_singles = 0;
     // A sweep decides each size outright, with exact sums where no cheaper
     // certificate does, instead of leaving it uncertain for the walk: for
     // checks expected to pass, whose walk meets every size anyway.

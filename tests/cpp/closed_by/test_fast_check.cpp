@@ -784,7 +784,8 @@ namespace {
 // away, and where one of them fails or is stale leaves the rest to the walk;
 // a decisive sweep leaves none uncertain. Every route gives the literal
 // check's result, on families with tight sizes (the BY line and crafted
-// values) under tunings that leave sizes uncertain.
+// values) under tunings that leave sizes uncertain, with and without its
+// first sizes decided singly.
 TEST(CheckWalk, SweepsSettleUncertainSizesAsTheLiteralCheck) {
     std::mt19937_64 rng(20261211);
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
@@ -803,6 +804,7 @@ TEST(CheckWalk, SweepsSettleUncertainSizesAsTheLiteralCheck) {
         p = largest_first(sanitize_pvalues_cpp(p));
         CertifiedCbyTuning tuning{static_cast<long>(rng() % 3), 1, true, true, 0, rng() % 2 == 0 ? 2 : 256};
         tuning.decisive_sweep = round % 3 == 2;
+        tuning.first_singles = round % 4 < 2 ? 0 : 3;
         for (int r = m; r >= 1; r -= 1 + static_cast<int>(rng() % 4)) {
             const int warm_s = static_cast<int>(rng() % static_cast<unsigned>(m + 1));
             // Levels around the count's crossing, where sizes are tight.
