@@ -259,6 +259,29 @@ constexpr common::SplitRule LEVEL_SPLIT{0.5, 1.0 / 64.0};
 
 int carried_counts(int r) { return static_cast<int>(static_cast<double>(r) * CARRIED_COUNT_SPAN); }
 
+// The sizes of a count whose own levels rise one after another, the next
+// failing at the last one's level, are walked in steps of up to this many.
+constexpr std::int64_t LONGEST_CLIMB_STEP = 64;
+
+// From size t, which fails at the candidate level, the farthest size in
+// direction `step` (+1 or -1) reached by steps of 1, 2, 4, ... sizes that
+// all fail there. Where the deciding size has moved by one in the same
+// direction twice in a row, it is climbing through sizes whose own levels
+// rise one after another (realistic data at 10^6: runs of 3 to 16 sizes, each
+// searched on its own): the search goes on from the farthest failing size
+// instead. Any size failing at the candidate may come next
+// (count_level_by_sizes), so where the check is monotone in alpha the level
+// is the same; the work falls (closed_by_levels at 10^6: 3.27e9 -> 3.15e9
+// instructions at max_level 1 and 1.72e9 -> 1.63e9 at 0.1; the BY line and
+// its blocks at 3,000: 10% less).
+template <typename Fails>
+std::int64_t farthest_failing(std::int64_t t, std::int64_t step, const Fails& fails) {
+    for (std::int64_t length = 1; length <= LONGEST_CLIMB_STEP && fails(t + step * length); length *= 2) {
+        t += step * length;
+    }
+    return t;
+}
+
 // Breakpoints listed for one size at most; a bracket holding more is
 // bisected as before.
 constexpr std::size_t MOST_BREAKPOINTS = 64;
@@ -540,6 +563,9 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     // neighbours were probed before the whole check.
     int far_idle = 0;
     std::int64_t probed_from = 0;
+    // The step (+1 or -1) from the last size to the neighbour that failed
+    // next to it; 0 where none did.
+    std::int64_t climbing = 0;
     // The guessed own level of size s of count r: where the check's first
     // overlap binds, the largest value in the set, p = the r-th smallest,
     // needs an e-value of at least 1 / (alpha r), that is a ceiling
@@ -583,19 +609,28 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
                     [&](double alpha) { return size_passes(r, s, alpha); }, tally);
             },
             [&](std::int64_t s, double alpha) {
+                const auto fails = [&](std::int64_t t) { return t >= 1 && t <= total && size_passes(r, t, alpha) == 0; };
                 // Nearest first: the deciding sizes drift by one or two.
                 const bool far = far_idle < FAR_NEIGHBOUR_PATIENCE;
                 const int reach = far ? NEIGHBOUR_SIZES : NEAR_NEIGHBOUR_SIZES;
                 for (std::int64_t d = 1; d <= reach; ++d) {
                     for (const std::int64_t t : {s + d, s - d}) {
-                        if (t >= 1 && t <= total && size_passes(r, t, alpha) == 0) {
+                        if (fails(t)) {
                             if (d > NEAR_NEIGHBOUR_SIZES) {
                                 far_idle = 0;
                             }
-                            return t;
+                            const std::int64_t step = d == 1 ? t - s : 0;
+                            const bool again = step != 0 && step == climbing;
+                            climbing = step;
+                            if (!again) {
+                                return t;
+                            }
+                            ++tally.climbs;
+                            return farthest_failing(t, step, fails);
                         }
                     }
                 }
+                climbing = 0;
                 far_idle += far ? 1 : 0;
                 probed_from = s;
                 return std::int64_t{0};

@@ -173,6 +173,7 @@ struct ClosedLevelCounts {
     long long weakest_skips = 0;   // closed e-BH weakest rows a bound showed not to set the guess, unsearched
     long long sizes_first = 0;    // closed BY sizes searched by their own sizes without a whole check below the minimum
     long long failed_on_top = 0;  // of those, sizes with a size failing on its own there: not searched
+    long long climbs = 0;         // closed BY neighbours searched from a gallop along rising own levels
     long long lower_part = 0;     // sizes a scan on two threads gave its lower part
     long long rescanned = 0;      // of those, sizes scanned again before the parts joined
 
@@ -188,6 +189,7 @@ struct ClosedLevelCounts {
         weakest_skips += other.weakest_skips;
         sizes_first += other.sizes_first;
         failed_on_top += other.failed_on_top;
+        climbs += other.climbs;
         lower_part += other.lower_part;
         rescanned += other.rescanned;
     }

@@ -753,6 +753,31 @@ TEST(ClosedLevels, BlocksOnTheByLineDoNotClimbThroughSizes) {
     }
 }
 
+// Realistic families (10% signals, normal z-scores of mean 3): a count's own
+// levels rise from size to size, and the search gallops along them from the
+// second step on. The levels are the bisection's with literal counts.
+TEST(ClosedLevels, ClimbsAlongRisingOwnLevelsAsABisection) {
+    std::mt19937_64 rng(8);
+    std::normal_distribution<double> normal;
+    ClosedLevelCounts counts;
+    for (const int m : {400, 1500}) {
+        std::vector<double> p(static_cast<std::size_t>(m));
+        for (int t = 0; t < m; ++t) {
+            const double z = normal(rng) + (t < m / 10 ? 3.0 : 0.0);
+            p[static_cast<std::size_t>(t)] = 0.5 * std::erfc(z / std::sqrt(2.0));
+        }
+        std::sort(p.begin(), p.end());
+        const std::vector<double> levels = closed_by_levels(p.data(), m, m, 1.0, nullptr, &counts);
+        for (int t = 1; t <= m; t += m / 40) {
+            EXPECT_EQ(levels[static_cast<std::size_t>(t - 1)],
+                      bisected_rank_level(t, 1.0, [&](double alpha) { return literal_closed_by_count(p, m, alpha); }))
+                << m << " " << t;
+        }
+    }
+    EXPECT_GT(counts.climbs, 0);
+    RecordProperty("climbs", static_cast<int>(counts.climbs));
+}
+
 // On the BY line (scaled, in ties of two, with omitted values) every own
 // level of a size lies at a breakpoint of its values, where a cut-off lifts
 // or a ceiling falls, and the first overlap's guess misses: the sizes are
