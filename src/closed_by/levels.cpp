@@ -251,11 +251,11 @@ constexpr double CARRIED_COUNT_SPAN = 0x1p-11;
 constexpr int WASTED_SEARCHES = 2;
 
 // The two parts of a large family's scan: half of the searched ranks below,
-// and above them a count the lane settles costs about 1/64 of a searched
-// rank's share (realistic data at 10^6: the parts within 5% of each other
-// at max_level 1 and 0.1, where three fifths below left the lower part
-// 28% slower at 0.1).
-constexpr common::SplitRule LEVEL_SPLIT{0.5, 1.0 / 64.0};
+// and above them a count the lane settles costs about 1/40 of a searched
+// rank's share (realistic data at 10^6, instructions of the two parts: within
+// 0.2% at max_level 1 and 5% at 0.1, where 1/64 left the upper part 23%
+// heavier at max_level 1 once searched counts had become cheaper).
+constexpr common::SplitRule LEVEL_SPLIT{0.5, 1.0 / 40.0};
 
 int carried_counts(int r) { return static_cast<int>(static_cast<double>(r) * CARRIED_COUNT_SPAN); }
 
