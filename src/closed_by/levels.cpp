@@ -609,7 +609,9 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
                     [&](double alpha) { return size_passes(r, s, alpha); }, tally);
             },
             [&](std::int64_t s, double alpha) {
-                const auto fails = [&](std::int64_t t) { return t >= 1 && t <= total && size_passes(r, t, alpha) == 0; };
+                const auto fails = [&](std::int64_t t) {
+                    return t >= 1 && t <= total && size_passes(r, t, alpha) == 0;
+                };
                 // Nearest first: the deciding sizes drift by one or two.
                 const bool far = far_idle < FAR_NEIGHBOUR_PATIENCE;
                 const int reach = far ? NEIGHBOUR_SIZES : NEAR_NEIGHBOUR_SIZES;
