@@ -27,7 +27,6 @@ using common::SMALLEST_LEVEL;
 struct LevelChecks::Version {
     int key;
     std::vector<double> given;
-    int ones;  // leading given values that are 1.0
     bool in_domain;
     std::optional<CheckWalk> walk;
     std::optional<WarmSizeLane> lane;  // the lane last asked for, of size lane_s at lane_alpha
@@ -57,26 +56,14 @@ bool LevelChecks::select(int key) {
 
 const std::vector<double>& LevelChecks::values() const { return versions_.front()->given; }
 
-SpareValues LevelChecks::spare_values() {
-    if (versions_.size() < CACHED_VERSIONS) {
-        return {};
-    }
-    SpareValues spare{std::move(versions_.back()->given), versions_.back()->ones};
-    versions_.pop_back();
-    return spare;
-}
-
-void LevelChecks::add(int key, std::vector<double> given, int ones) {
+void LevelChecks::add(int key, std::vector<double> given) {
     const int n = common::checked_count(given.size(), "the given p-values");
     common::require_family_size(n, harmonic_.size());
-    ones = std::clamp(ones, 0, n);
     if (versions_.size() == CACHED_VERSIONS) {
         versions_.pop_back();
     }
-    // Leading values of 1.0 pass the domain test and leave its running
-    // bound at 1.0, where it starts: testing the rest alone gives the same.
-    const bool in_domain = values_in_domain(given.data() + ones, n - ones);
-    versions_.insert(versions_.begin(), std::make_unique<Version>(Version{key, std::move(given), ones, in_domain,
+    const bool in_domain = values_in_domain(given.data(), n);
+    versions_.insert(versions_.begin(), std::make_unique<Version>(Version{key, std::move(given), in_domain,
                                                                           std::nullopt, std::nullopt, 0, 0.0}));
 }
 
@@ -198,21 +185,18 @@ void select_band(LevelChecks& checks, const double* ascending, int n, const Band
     const double stand_in =
         zeros < n ? zero_stand_in(clamped(n - 1 - zeros), checks.family_factor(), common::SCALED_LEVEL_FLOOR)
                   : ZERO_REPLACEMENT;
-    // The products move one way with p, so the values clamped to 1 lead.
-    // Deep bands clamp nearly all nulls: rewriting only past the leading
-    // ones both versions share keeps a new band from costing O(n).
+    // The products move one way with p, so the values clamped to 1 lead; they
+    // join the omitted ones (the checks read a version padded with 1.0). Deep
+    // bands clamp nearly all nulls: a version holds only the values below 1,
+    // so a new band costs what it keeps, not O(n).
     const int ones =
         static_cast<int>(first_true(0, n, [&](std::int64_t t) { return clamped(static_cast<int>(t)) < 1.0; }));
-    SpareValues spare = checks.spare_values();
-    std::vector<double>& scaled = spare.values;
-    const int kept = scaled.size() == static_cast<std::size_t>(n) ? spare.ones : 0;
-    scaled.resize(static_cast<std::size_t>(n));
-    std::fill(scaled.begin() + std::min(kept, ones), scaled.begin() + ones, 1.0);
+    std::vector<double> scaled(static_cast<std::size_t>(n - ones));
     for (int t = ones; t < n; ++t) {
         const double p = clamped(t);
-        scaled[static_cast<std::size_t>(t)] = p == 0.0 ? stand_in : p;
+        scaled[static_cast<std::size_t>(t - ones)] = p == 0.0 ? stand_in : p;
     }
-    checks.add(band.j, std::move(scaled), ones);
+    checks.add(band.j, std::move(scaled));
 }
 
 // The level checks run at crossings, where nearly every size passes: deciding

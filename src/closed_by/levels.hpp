@@ -40,12 +40,6 @@ double omitted_pvalue_level(int n, std::int64_t total, double harmonic, double m
 std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::int64_t total, double harmonic,
                                           double max_level);
 
-// Values of a version handed back for reuse: the first `ones` are 1.0.
-struct SpareValues {
-    std::vector<double> values;
-    int ones = 0;
-};
-
 // Checks of one family at many levels, as the level scan makes them. The
 // family comes in versions (the scan scales it by band), each under a key:
 // the last few are kept, each with its walk's sums of 1 / p, and the harmonic
@@ -61,16 +55,9 @@ public:
 
     // Selects the version kept under `key`; false if none is.
     bool select(int key);
-    // Adds and selects a version: the n given p-values, largest first (zeros
-    // already replaced), after total - n omitted ones of 1. The first `ones`
-    // given values are 1.0 (the caller wrote them so), and only the rest is
-    // looked at to tell whether the certificates hold.
-    void add(int key, std::vector<double> given, int ones = 0);
-    // The storage of the least recently selected version, which the next add
-    // would drop, for the values of the next one (its pages are already
-    // mapped), with the number of its leading values that are 1.0; empty
-    // while fewer versions are kept.
-    SpareValues spare_values();
+    // Adds and selects a version: given p-values, largest first (zeros
+    // already replaced), after total - given.size() omitted ones of 1.
+    void add(int key, std::vector<double> given);
 
     // With a floor below alpha and least_count below r, the ranges of sizes
     // the check certifies hold from the floor up, for the counts from
