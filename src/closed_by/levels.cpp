@@ -115,12 +115,17 @@ std::optional<bool> LevelChecks::size_passes(int r, std::int64_t s, double alpha
 }
 
 bool LevelChecks::lane_fails(int r, std::int64_t warm_s, double alpha) {
-    const std::int64_t total = harmonic_.size();
-    if (!certified(alpha) || warm_s < 2 || warm_s > total) {
+    if (versions_.empty()) {
         return false;
     }
     Version& version = *versions_.front();
+    // A lane kept for this size and level was made where the certificates
+    // hold; the scan asks it count after count (a million times at 10^6).
     if (!version.lane || version.lane_s != warm_s || version.lane_alpha != alpha) {
+        const std::int64_t total = harmonic_.size();
+        if (!certified(alpha) || warm_s < 2 || warm_s > total) {
+            return false;
+        }
         const int n = static_cast<int>(version.given.size());
         version.lane.emplace(PFamily{version.given.data(), n, total - n, total}, harmonic_, alpha, warm_s);
         version.lane_s = warm_s;
