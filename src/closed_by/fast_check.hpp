@@ -150,8 +150,8 @@ private:
         std::int64_t first_swept = 0;       // verdicts_ holds sizes first_swept ... m
         std::optional<EoutHistory> history = std::nullopt;
         std::size_t applied = 0;       // entries of examined_ applied to history
-        double floor = 0.0;            // the sweep certifies its ranges from here up (0: at the level)
-        std::int64_t least_count = 0;  // and for the counts from here up to its own where it can
+        double floor = 0.0;            // the sweep certifies ranges from here up (0: none)
+        std::int64_t least_count = 0;  // for the counts from here up to its own (not below it: none)
     };
 
     // Sizes first ... last that pass at every level in [lo, hi] of their
