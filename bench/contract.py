@@ -5,15 +5,18 @@ The contract, per hypothesis and double alpha below max_level:
 It can only break where the decision is not monotone in alpha: for closed e-BH
 on tied e-values, whose rows of rounded targets are flat; for closed BY where
 reciprocal sums of its ceilings fall short of a ratio u / r by about
-1e-10 alpha, so that rounding decides a check. A closed e-BH level is the
+1e-10 alpha, so that rounding decides a check, or by 5e-12 ... 1e-11 at a
+band edge 0.05 2^-j of the scaled evaluation, where the check passes just
+below the edge and fails at it. A closed e-BH level is the
 smallest double from which on the hypothesis stays rejected, so its breaks can
 only be rejections below the level (no level avoids those); closed BY's levels
 are crossings of its checks. For every pattern of the adversarial suite, random
 families, families with zeros, ties, infinite e-values and truncated lists
 (`m`), this counts, at every distinct level, at the double just below each, at
-random alphas, and for inputs built on such a near tie at runs of consecutive
-doubles across it, the (hypothesis, alpha) pairs not rejected although alpha is
-at or above the level, and those rejected below their level.
+random alphas, and for inputs built on such a near tie (at its tie or at a band
+edge) at runs of consecutive doubles across it, the (hypothesis, alpha) pairs
+not rejected although alpha is at or above the level, and those rejected below
+their level.
 
 python bench/contract.py                      # closed e-BH, m = 300 and 2,000
 python bench/contract.py --method closed_by
@@ -48,6 +51,9 @@ NEAR_TIES = (
     ((2, 3, 12, 35, 98, 103, 107, 109, 121, 124), 130),
 )
 TIE_RUNS, TIE_RUN_LENGTH, TIE_BAND = 20, 100, 1e-5  # runs of consecutive doubles spread over alpha (1 +- band)
+# Band edges where the last near tie (short of 1 by 7.1e-12) is placed: below an edge the check's sums pass
+# while short by up to 1e-11, from the edge on only up to 5e-12, so the decision falls there.
+BAND_EDGES = (0.05, 0.05 * 2.0**-20)
 
 
 @dataclass(frozen=True)
@@ -166,14 +172,25 @@ def pvalue_family_inputs(m: int, count: int, seed: int) -> list[StressInput]:
     return inputs
 
 
+def tie_values(ceilings: tuple[int, ...], total: int, alpha: float) -> np.ndarray:
+    """Values that sit mid-way in their ceilings at alpha in a family of `total`. The strongest one's ceiling
+    2 holds at the whole family only: the bound clears every smaller size of its check."""
+    factor = total * adversarial.harmonic(total)
+    return np.array([1.005, *(c - 0.5 for c in ceilings[1:])]) * alpha / factor
+
+
 def near_tie_input(ceilings: tuple[int, ...], total: int) -> StressInput:
-    """A truncated list of `total` whose values sit mid-way in their ceilings at the tie. The strongest one's
-    ceiling 2 holds at the whole family only: the bound clears every smaller size of its check."""
+    """A truncated list of `total` whose ceilings hold at the alpha where their check ties."""
     delta = 1 - sum(Fraction(1, c) for c in ceilings)
     tie = float(delta) / 1e-10
-    factor = total * adversarial.harmonic(total)
-    values = np.array([1.005, *(c - 0.5 for c in ceilings[1:])]) * tie / factor
-    return StressInput(f"near tie of reciprocal sums {ceilings[:3]}...", values, total, tie)
+    return StressInput(f"near tie of reciprocal sums {ceilings[:3]}...", tie_values(ceilings, total, tie), total, tie)
+
+
+def edge_tie_input(ceilings: tuple[int, ...], total: int, edge: float) -> StressInput:
+    """The same family with its ceilings holding at a band edge instead, checked across the edge: a tie short
+    by 5e-12 ... 1e-11 is passed just below the edge and failed at it."""
+    name = f"near tie {ceilings[:3]}... at the band edge {edge:.4g}"
+    return StressInput(name, tie_values(ceilings, total, edge), total, edge)
 
 
 def tied_inputs(m: int) -> list[StressInput]:
@@ -224,6 +241,7 @@ def main(argv: list[str] | None = None) -> int:
         rows += [count_breaks(item, rng, args.method) for item in inputs]
     if args.method == "closed_by":
         rows += [count_breaks(near_tie_input(*tie), rng, args.method) for tie in NEAR_TIES]
+        rows += [count_breaks(edge_tie_input(*NEAR_TIES[-1], edge), rng, args.method) for edge in BAND_EDGES]
     print(table(rows))
     print()
     print(totals(rows))

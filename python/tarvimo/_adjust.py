@@ -126,7 +126,9 @@ def adjust(
     procedures' decisions are, except near ties that rounding decides (tied
     e-values for closed e-BH; reciprocal sums of closed BY's ceilings within
     about 1e-10 alpha of a ratio u / r): there the decision can fall and rise
-    again over consecutive doubles. A closed e-BH level is then the
+    again over consecutive doubles. Closed BY's can also fall at the edges
+    0.05 2^-j of the scaled evaluation below 0.05, where sums short of their
+    ratio by 5e-12 to 1e-11 pass just below the edge and fail at it. A closed e-BH level is then the
     smallest alpha from which on the hypothesis stays rejected (the relation
     can break only below it); a closed BY level is where the decision turns
     (rejected at it, not at the double below). See the user guide's page on

@@ -295,9 +295,12 @@ CountLevel count_level_by_sizes(double failing, double passing, std::int64_t fai
 
 // Levels by rank of closed BY on the n p-values `ascending` (strongest
 // first, ties in the order the mask rejects them) of a family of `total`:
-// level[t] is the smallest double alpha below max_level from which on the
-// engine's closed BY count (the larger of the BY count and the exact closed
-// search's) is at least t + 1, max_level where there is none. A large
+// level[t] is a double alpha below max_level at which the engine's closed
+// BY count (the larger of the BY count and the exact closed search's) is at
+// least t + 1 and at the double below not, max_level where there is none;
+// where that count is monotone in alpha (everywhere but near ties of the
+// checks' reciprocal sums, README "Monotone in alpha"), the smallest alpha
+// from which on it is. A large
 // family's scan runs in two parts (common::scan_closed_levels_in_two), at
 // once with two threads; the levels do not depend on `threads`.
 std::vector<double> closed_by_levels(const double* ascending, int n, std::int64_t total, double max_level,

@@ -23,7 +23,7 @@
 // the core then always sees a level in [0.05, 1), where its margins are at
 // most 2e-9 relative to alpha.
 //
-// Why this is exact and adds no fall in alpha of its own:
+// Why this is exact, and where it can add a fall in alpha of its own:
 // - Multiplying by a power of two is exact for every double in range (also
 //   for subnormal p, whose scaled value is exact as well). Scaled p-values
 //   above 1 are set to 1: a value above alpha 2^j + 1e-10 (the scaled level
@@ -36,17 +36,36 @@
 //   "Monotone in alpha"; closed_ebh/README.md, "When the check finds every
 //   violation").
 // - Across a band edge: let b = 0.05 2^-j be the lowest level of band j and
-//   a < b a level of band j + 1, so that a 2^(j+1) = 2 a' with a' < b 2^j.
-//   Every operation of the BY test and of the closed BY check is homogeneous
-//   under (alpha, p) -> (2 alpha, 2 p): 1 / (2 alpha), the e-values, their
-//   sums and the critical values halve exactly, the products p F that enter
-//   the ceilings are unchanged, and fl(2 x - 2 y) = 2 fl(x - y). So deciding
-//   (2 a', 2 q) with margin 1e-10 is deciding (a', q) with margin 5e-11 in
-//   every comparison (the ceilings keep theirs). A smaller margin rejects
-//   less (away from those near ties), and a' < b: by monotonicity within
-//   band j, what band j + 1 rejects at a, band j rejects at b. Zeros are the one value that does not scale:
-//   the core replaces p = 0 by 1e-12 in scaled units, a smaller stand-in at
-//   smaller alpha, and a smaller p-value never rejects less.
+//   a < b a level of band j + 1, so that a 2^(j+1) = 2 a' and p 2^(j+1) = 2 q
+//   with a' = a 2^j < 0.05 and q = p 2^j. Every operation of the BY test and
+//   of the closed BY check is homogeneous under (alpha, p) -> (2 alpha, 2 p):
+//   the products p F that enter the ceilings are unchanged, 1 / (2 alpha),
+//   the e-values, their sums and the critical values halve exactly, and
+//   fl(2 x - 2 y) = 2 fl(x - y). So deciding (2 a', 2 q) with margin 1e-10
+//   is deciding (a', q) with the margins of the comparisons on the p scale
+//   halved to 5e-11 (the BY test, the cut-offs, the size-one test
+//   p <= alpha + 1e-10) and those on the e-value scale doubled to 2e-10 (the
+//   sums against u / (alpha r) - 1e-10, the size-one e-value against
+//   1 / (alpha r) - 1e-10).
+//   - BY has only the first kind. A smaller margin rejects less, and
+//     a' < 0.05: by monotonicity within band j, what band j + 1 rejects at
+//     a, band j rejects at b. BY's decision is monotone across every edge.
+//   - Closed BY has both. Divided by the e-value scale 1 / a', an e-value
+//     comparison passes where sum 1/c >= u / r - 2e-10 a' below the edge,
+//     against u / r - 1e-10 a' with the core's own margin: the two differ
+//     only where the reciprocals of the ceilings fall short of u / r (or
+//     1/c of 1/r) by more than 1e-10 a' and at most 2e-10 a', that is by
+//     2.5e-12 ... 1e-11. Without such a near tie, band j + 1 at a decides
+//     as the core at (a', q) with its p-side margins halved, which rejects
+//     no more than the core there and so no more than band j at b. With
+//     one, the check can pass just below b and fail at b with every ceiling
+//     the same: the decision falls at the edge, in exact arithmetic (the
+//     example is in closed_by/README.md). Such a near tie needs ceilings
+//     whose least common multiple times r is at least 10^11, so families of
+//     up to 23 hypotheses cannot have one.
+//   Zeros are the one value that does not scale: the core replaces p = 0 by
+//   1e-12 in scaled units, a smaller stand-in at smaller alpha, and a
+//   smaller p-value never rejects less.
 // The e-value procedures need no scaling: e-BH's margin (1 + 1e-12 on
 // k e alpha / m) is relative already, and closed e-BH's (targets of order
 // 1 / alpha against -1e-12) only tightens as alpha falls.

@@ -315,3 +315,47 @@ class TestClosedByNearTie:
         falls, scale = 0.0709547731232259, 2.0**-exponent
         values, alphas = item.values * scale, [falls * scale, float(np.nextafter(falls, 1.0)) * scale]
         assert [bool(tarvimo.closed_by(values, a, m=item.total)[0]) for a in alphas] == [True, False]
+
+
+class TestClosedByBandEdge:
+    """The last near tie (ceilings 2, 3, 12, ..., 124, short of 1 by 7.1e-12) with its values placed so that
+    these ceilings hold at a band edge b = 0.05 2^-j. Below b the family decides at alpha 2^(j+1) on
+    p 2^(j+1), where the check's sums pass while short by up to 1e-10 alpha 2^(j+1) (about 1e-11), from b on
+    at alpha 2^j, where only up to 5e-12 passes: the decision falls at the edge in exact arithmetic, with
+    every ceiling the same, until the ceiling 124 falls to 123 at b 123.5 / 123."""
+
+    TIE = contract.NEAR_TIES[-1]
+
+    @staticmethod
+    def first_rejected(item, alpha):
+        return bool(tarvimo.closed_by(item.values, alpha, m=item.total)[0])
+
+    @pytest.mark.parametrize("edge", [0.05, 0.025, 0.05 * 2.0**-20])
+    def test_rejection_falls_at_the_edge(self, edge):
+        item = contract.edge_tie_input(*self.TIE, edge)
+        alphas = [edge * 0.9959, edge * 0.9961, float(np.nextafter(edge, 0.0)), edge, edge * 1.004, edge * 1.0041]
+        # 124 is 125 below edge 123.5 / 124 = 0.99597 edge; 123 from edge 123.5 / 123 = 1.00407 edge on
+        assert [self.first_rejected(item, a) for a in alphas] == [False, True, True, False, False, True]
+        assert not tarvimo.by(item.values, edge * 1.004, m=item.total).any()
+
+    def test_the_fall_is_exact_arithmetic_not_rounding(self):
+        item = contract.edge_tie_input(*self.TIE, 0.05)
+        full = [*item.values, *[1.0] * (item.total - len(item.values))]
+        below = float(np.nextafter(0.05, 0.0))
+        # below the edge the family decides at 2 alpha on 2 p (every doubled value stays below 1)
+        assert closed_by_count([2.0 * q for q in full[: len(item.values)]] + full[len(item.values) :], 2 * below) == (
+            1,
+            True,
+        )
+        assert closed_by_count(full, 0.05) == (0, True)
+        # the core keeps its absolute margin below 0.05: it does not reject below the edge either
+        assert _vardo.largestcBYsignificant_cpp(sorted(full, reverse=True), below) == 0
+
+    def test_levels_are_crossings_on_either_side_of_max_level(self):
+        item = contract.edge_tie_input(*self.TIE, 0.05)
+        for max_level, side in ((1.0, 1), (0.05, -1)):
+            level = tarvimo.adjust(item.values, "closed_by", m=item.total, max_level=max_level)[0]
+            assert (level - 0.05) * side > 0
+            assert self.first_rejected(item, level) and not self.first_rejected(item, float(np.nextafter(level, 0.0)))
+        found = contract.count_breaks(item, np.random.default_rng(2), "closed_by")
+        assert found.missed == 0 and found.early >= contract.TIE_RUNS // 2 * contract.TIE_RUN_LENGTH
