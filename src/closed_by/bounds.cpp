@@ -275,7 +275,8 @@ Interval CountSizes::evalue_sum(std::int64_t a, std::int64_t b, const EvalueMap&
     }
     std::int64_t known_to = a - 1;
     Interval known{0.0, 0.0};
-    for (const RangeSum& range : remembered_) {
+    for (std::int64_t i = 0; i < remembered_count_; ++i) {
+        const RangeSum& range = remembered_[i];
         if (range.F == map.F && range.k_exact == k_exact && range.a == a && range.b <= b) {
             if (range.b == b) {
                 *loose = *loose || range.loose;
@@ -297,6 +298,7 @@ Interval CountSizes::evalue_sum(std::int64_t a, std::int64_t b, const EvalueMap&
     }
     remembered_[next_remembered_] = {map.F, k_exact, a, b, sum, range_loose};
     next_remembered_ = (next_remembered_ + 1) % REMEMBERED_SUMS;
+    remembered_count_ = std::min(remembered_count_ + 1, REMEMBERED_SUMS);
     *loose = *loose || range_loose;
     return sum;
 }

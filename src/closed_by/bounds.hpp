@@ -210,17 +210,22 @@ private:
     ReciprocalSums& sums() const;
 
     // The last few range sums: a certificate asks for the same ranges, or
-    // longer ones from the same start, several times.
+    // longer ones from the same start, several times. Only the first
+    // `remembered_count_` entries are written: a CountSizes is built for
+    // every size the level searches judge on their own (a million times at
+    // 10^6), most of which never sum a range, so the entries are not
+    // initialised up front.
     struct RangeSum {
-        double F = 0.0;
-        double k_exact = 0.0;
-        std::int64_t a = 0;
-        std::int64_t b = -1;
-        Interval sum{0.0, 0.0};
-        bool loose = false;
+        double F;
+        double k_exact;
+        std::int64_t a;
+        std::int64_t b;
+        Interval sum;
+        bool loose;
     };
     static constexpr std::int64_t REMEMBERED_SUMS = 4;
     mutable RangeSum remembered_[REMEMBERED_SUMS];
+    mutable std::int64_t remembered_count_ = 0;
     mutable std::int64_t next_remembered_ = 0;
 
     PFamily family_;

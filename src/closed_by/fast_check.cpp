@@ -461,9 +461,9 @@ SizeVerdict CheckWalk::size_verdict(std::int64_t r, std::int64_t s) {
     if (s == 1) {
         return decider_.size_one_fails(sizes) ? SizeVerdict::fail : SizeVerdict::pass;
     }
-    const Walk walk{sizes, omitted_outside(r)};
-    if (walk.omitted.lo <= s && s <= walk.omitted.hi) {
-        return omitted_verdict(walk, s);
+    const OmittedOutside omitted = omitted_outside(r);
+    if (omitted.lo <= s && s <= omitted.hi) {
+        return omitted_verdict(Walk{sizes, omitted}, s);
     }
     const SizeVerdict verdict = decider_.evaluate_single(sizes, s);
     if (verdict == SizeVerdict::pass || verdict == SizeVerdict::fail) {

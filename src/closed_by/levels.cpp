@@ -34,10 +34,16 @@ struct LevelChecks::Version {
     double lane_alpha = 0.0;
 };
 
-// The harmonic numbers as certified_closed_by_count keeps them.
+// The harmonic numbers as certified_closed_by_count keeps them. The family
+// factor's domain test fl(m H_m fl(1 / alpha)) <= LARGEST_FACTOR only gets
+// easier as alpha grows (rounding is monotone), so it holds exactly from its
+// first passing double on: the level checks compare with that instead of
+// dividing at every size they judge.
 LevelChecks::LevelChecks(int n, std::int64_t total, const common::CancelFlag* cancel, const CertifiedCbyTuning& tuning)
     : harmonic_(total, dense_harmonic_from(n, total, tuning), cancel),
       family_factor_(total == 0 ? 0.0 : static_cast<double>(total) * harmonic_(total)),
+      least_factor_level_(first_passing_double(SMALLEST_LEVEL, double_below(1.0), 0.0,
+                                               [&](double alpha) { return factor_in_domain(family_factor_, alpha); })),
       cancel_(cancel),
       tuning_(tuning) {}
 
@@ -68,8 +74,7 @@ void LevelChecks::add(int key, std::vector<double> given) {
 }
 
 bool LevelChecks::certified(double alpha) const {
-    return !versions_.empty() && versions_.front()->in_domain && alpha_in_domain(alpha) &&
-           factor_in_domain(family_factor_, alpha);
+    return !versions_.empty() && versions_.front()->in_domain && alpha_in_domain(alpha) && alpha >= least_factor_level_;
 }
 
 LevelChecks::Version& LevelChecks::at_level(double alpha) {
@@ -196,10 +201,11 @@ void select_band(LevelChecks& checks, const double* ascending, int n, const Band
     // so a new band costs what it keeps, not O(n).
     const int ones =
         static_cast<int>(first_true(0, n, [&](std::int64_t t) { return clamped(static_cast<int>(t)) < 1.0; }));
-    std::vector<double> scaled(static_cast<std::size_t>(n - ones));
+    std::vector<double> scaled;  // filled in place, not zeroed first: up to n values per band
+    scaled.reserve(static_cast<std::size_t>(n - ones));
     for (int t = ones; t < n; ++t) {
         const double p = clamped(t);
-        scaled[static_cast<std::size_t>(t - ones)] = p == 0.0 ? stand_in : p;
+        scaled.push_back(p == 0.0 ? stand_in : p);
     }
     checks.add(band.j, std::move(scaled));
 }

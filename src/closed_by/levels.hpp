@@ -89,7 +89,8 @@ private:
     Version& at_level(double alpha);
 
     HarmonicTable harmonic_;
-    double family_factor_;  // m H_m, asked at every check's level
+    double family_factor_;       // m H_m
+    double least_factor_level_;  // the smallest level at which factor_in_domain holds for it
     const common::CancelFlag* cancel_;
     CertifiedCbyTuning tuning_;
     CertifiedCbyStats stats_;
