@@ -10,7 +10,7 @@ band edge 0.05 2^-j of the scaled evaluation, where the check passes just
 below the edge and fails at it. A closed e-BH level is the
 smallest double from which on the hypothesis stays rejected, so its breaks can
 only be rejections below the level (no level avoids those); closed BY's levels
-are crossings of its checks. For every pattern of the adversarial suite, random
+are crossings of its checks that hold at the band edges above them. For every pattern of the adversarial suite, random
 families, families with zeros, ties, infinite e-values and truncated lists
 (`m`), this counts, at every distinct level, at the double just below each, at
 random alphas, and for inputs built on such a near tie (at its tie or at a band
@@ -52,8 +52,11 @@ NEAR_TIES = (
 )
 TIE_RUNS, TIE_RUN_LENGTH, TIE_BAND = 20, 100, 1e-5  # runs of consecutive doubles spread over alpha (1 +- band)
 # Band edges where the last near tie (short of 1 by 7.1e-12) is placed: below an edge the check's sums pass
-# while short by up to 1e-11, from the edge on only up to 5e-12, so the decision falls there.
+# while short by up to 1e-11, from the edge on only up to 5e-12, so the decision falls there. Its values sit
+# mid-way in their ceilings at the edge, or at 0.999 times it, where the level's search meets the crossing
+# below the edge first.
 BAND_EDGES = (0.05, 0.05 * 2.0**-20)
+EDGE_SHIFTS = (1.0, 0.999)
 
 
 @dataclass(frozen=True)
@@ -186,11 +189,11 @@ def near_tie_input(ceilings: tuple[int, ...], total: int) -> StressInput:
     return StressInput(f"near tie of reciprocal sums {ceilings[:3]}...", tie_values(ceilings, total, tie), total, tie)
 
 
-def edge_tie_input(ceilings: tuple[int, ...], total: int, edge: float) -> StressInput:
-    """The same family with its ceilings holding at a band edge instead, checked across the edge: a tie short
-    by 5e-12 ... 1e-11 is passed just below the edge and failed at it."""
-    name = f"near tie {ceilings[:3]}... at the band edge {edge:.4g}"
-    return StressInput(name, tie_values(ceilings, total, edge), total, edge)
+def edge_tie_input(ceilings: tuple[int, ...], total: int, edge: float, shift: float = 1.0) -> StressInput:
+    """The same family with its ceilings holding at a band edge instead (mid-way at edge * shift), checked
+    across the edge: a tie short by 5e-12 ... 1e-11 is passed just below the edge and failed at it."""
+    name = f"near tie {ceilings[:3]}... at the band edge {edge:.4g}" + (f" (x{shift:g})" if shift != 1.0 else "")
+    return StressInput(name, tie_values(ceilings, total, edge * shift), total, edge)
 
 
 def tied_inputs(m: int) -> list[StressInput]:
@@ -241,7 +244,11 @@ def main(argv: list[str] | None = None) -> int:
         rows += [count_breaks(item, rng, args.method) for item in inputs]
     if args.method == "closed_by":
         rows += [count_breaks(near_tie_input(*tie), rng, args.method) for tie in NEAR_TIES]
-        rows += [count_breaks(edge_tie_input(*NEAR_TIES[-1], edge), rng, args.method) for edge in BAND_EDGES]
+        rows += [
+            count_breaks(edge_tie_input(*NEAR_TIES[-1], edge, shift), rng, args.method)
+            for edge in BAND_EDGES
+            for shift in EDGE_SHIFTS
+        ]
     print(table(rows))
     print()
     print(totals(rows))

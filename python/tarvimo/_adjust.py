@@ -128,7 +128,8 @@ def adjust(
     about 1e-10 alpha of a ratio u / r): there the decision can fall and rise
     again over consecutive doubles. Closed BY's can also fall at the edges
     0.05 2^-j of the scaled evaluation below 0.05, where sums short of their
-    ratio by 5e-12 to 1e-11 pass just below the edge and fail at it. A closed e-BH level is then the
+    ratio by 5e-12 to 1e-11 pass just below the edge and fail at it; a
+    closed BY level holds at every edge above it. A closed e-BH level is then the
     smallest alpha from which on the hypothesis stays rejected (the relation
     can break only below it); a closed BY level is where the decision turns
     (rejected at it, not at the double below). See the user guide's page on

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -154,6 +155,9 @@ namespace {
 // one band.
 constexpr int HALF_SCALE_EXPONENT = 600;
 
+// The deepest band whose upper edge the levels are made to hold at.
+constexpr int LAST_EDGE_BAND = 1000;
+
 struct Band {
     int j = -1;  // none yet
     double first = 1.0;
@@ -177,6 +181,15 @@ bool in_band(const Band& band, double alpha) {
     }
     const double scaled = scaled_in(band, alpha);
     return band.j > 0 && scaled >= common::SCALED_LEVEL_FLOOR && scaled < 2.0 * common::SCALED_LEVEL_FLOOR;
+}
+
+// The lowest level of the band above that of x: band j - 1 begins at
+// 0.05 2^(1 - j), exact where that is a normal double (j <= 1,000 here, down
+// to about 1e-302); none (infinity) from 0.05 up, which is band 0, or below.
+double edge_above(double x) {
+    const int j = level_exponent(x);
+    return j >= 1 && j <= LAST_EDGE_BAND ? std::ldexp(common::SCALED_LEVEL_FLOOR, 1 - j)
+                                         : std::numeric_limits<double>::infinity();
 }
 
 // Selects in `checks` the family as the engine hands it to the closed BY
@@ -676,7 +689,7 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     // check is monotone in alpha is the one the search after that check
     // finds. That saves one passing whole check per searched count (half of
     // them) where the levels are close and their deciding sizes drift slowly.
-    const auto step = [&](int r, double running) {
+    const auto crossing_step = [&](int r, double running) {
         const double below = double_below(running);
         if (deciding < 1 || wasted_searches >= WASTED_SEARCHES) {
             const double level = scan_step(r, running);
@@ -705,6 +718,33 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
         }
         wasted_searches = 0;
         ++tally.searched_sizes;
+        return level;
+    };
+    // The crossing, made to hold at the band edges above it. Below 0.05 the
+    // check's e-value comparisons keep their margin while the e-values halve
+    // from band to band, so a check that passes just below an edge can fail
+    // at it with every ceiling the same (common/level_search.hpp): a
+    // crossing below such an edge would give a level at which the count is
+    // rejected while it is not at the edge (0.05 itself, say). So at each
+    // edge between its crossing and the running minimum the count's check
+    // must pass; where it fails, the count's level is searched again above
+    // that edge. The running minimum crosses each edge once, so a scan makes
+    // at most one such check per band; on data without a near tie at an
+    // edge they all pass and the levels are the crossings.
+    const auto step = [&](int r, double running) {
+        double level = crossing_step(r, running);
+        for (double edge = edge_above(level); level < running && edge < running; edge = edge_above(edge)) {
+            const std::int64_t failed_at = failing_size(r, edge, false);
+            if (failed_at == 0) {
+                continue;
+            }
+            ++tally.edge_searches;
+            level = size_level(r, edge, double_below(running), false, failed_at);
+            if (level > double_below(running)) {
+                return running;
+            }
+            edge = level;  // the next edge is the one above the new crossing
+        }
         return level;
     };
     body(step);

@@ -62,7 +62,8 @@
 //     the same: the decision falls at the edge, in exact arithmetic (the
 //     example is in closed_by/README.md). Such a near tie needs ceilings
 //     whose least common multiple times r is at least 10^11, so families of
-//     up to 23 hypotheses cannot have one.
+//     up to 23 hypotheses cannot have one. The closed BY levels hold at the
+//     edges above them (closed_by/levels.cpp, the scan's step).
 //   Zeros are the one value that does not scale: the core replaces p = 0 by
 //   1e-12 in scaled units, a smaller stand-in at smaller alpha, and a
 //   smaller p-value never rejects less.
@@ -195,6 +196,7 @@ struct ClosedLevelCounts {
     long long climbs = 0;         // closed BY neighbours searched from a gallop along rising own levels
     long long lower_part = 0;     // sizes a scan on two threads gave its lower part
     long long rescanned = 0;      // of those, sizes scanned again before the parts joined
+    long long edge_searches = 0;  // closed BY sizes searched again above a band edge where their check failed
 
     void add(const ClosedLevelCounts& other) {
         checks += other.checks;
@@ -211,6 +213,7 @@ struct ClosedLevelCounts {
         climbs += other.climbs;
         lower_part += other.lower_part;
         rescanned += other.rescanned;
+        edge_searches += other.edge_searches;
     }
 };
 

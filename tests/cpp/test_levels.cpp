@@ -639,6 +639,39 @@ TEST(ClosedLevels, EqualABisectionWithTheLiteralCounts) {
     RecordProperty("fallbacks", static_cast<int>(fallbacks));
 }
 
+// Ten p-values of a family of 130 whose ceilings at the whole family (2, 3,
+// 12, 35, 98, 103, 107, 109, 121, 124) have reciprocals 7.1e-12 short of 1,
+// mid-way in them at 0.999 * 0.05. Below 0.05 the strongest one's check
+// passes (short by up to 1e-11 is enough there, 5e-12 from 0.05 on), at
+// 0.05 it fails with the same ceilings, and it passes again once 124 falls to
+// 123. Its level is that crossing, searched again above the edge, not the
+// one below it that the search meets first; with max_level 0.05 it is that
+// one, the bisection's.
+TEST(ClosedLevels, HoldAtTheBandEdgesAboveThem) {
+    const std::vector<double> p{7.087188212574161e-05, 0.00017629821424313834, 0.0008109717855184364,
+                                0.0024329153565553095, 0.006875630355482395,   0.007228226783968673,
+                                0.0075103039267576934, 0.007651342498152205,   0.008497573926519269,
+                                0.008709131783611034};
+    const int total = 130;
+    const auto count = [&](double alpha) { return literal_closed_by_count(p, total, alpha); };
+    ASSERT_EQ(count(double_below(0.05)), 1);
+    ASSERT_EQ(count(0.05), 0);
+    ClosedLevelCounts counts;
+    const std::vector<double> levels = closed_by_levels(p.data(), 10, total, 1.0, nullptr, &counts);
+    EXPECT_GE(counts.edge_searches, 1);
+    EXPECT_GT(levels[0], 0.05);
+    EXPECT_EQ(count(levels[0]), 1);
+    EXPECT_EQ(count(double_below(levels[0])), 0);
+    for (double alpha = levels[0]; alpha < 0.06; alpha += 1e-4) {
+        EXPECT_GE(count(alpha), 1) << alpha;
+    }
+    ClosedLevelCounts below_counts;
+    const std::vector<double> below = closed_by_levels(p.data(), 10, total, 0.05, nullptr, &below_counts);
+    EXPECT_LT(below[0], 0.05);
+    EXPECT_EQ(below[0], bisected_rank_level(1, 0.05, count));
+    EXPECT_EQ(below_counts.edge_searches, 0);
+}
+
 // Levels far below 0.05 evaluate the family scaled by up to 2^1070: p-values
 // near 1e-300 and subnormal ones (scaled exactly, past the largest power of
 // two that is a double) get the bisection's levels too.

@@ -359,3 +359,20 @@ class TestClosedByBandEdge:
             assert self.first_rejected(item, level) and not self.first_rejected(item, float(np.nextafter(level, 0.0)))
         found = contract.count_breaks(item, np.random.default_rng(2), "closed_by")
         assert found.missed == 0 and found.early >= contract.TIE_RUNS // 2 * contract.TIE_RUN_LENGTH
+
+    @pytest.mark.parametrize("edge", [0.05, 0.05 * 2.0**-20])
+    def test_a_level_holds_at_the_edge_above_it(self, edge):
+        # Mid-way in the ceilings at 0.999 times the edge, the level's search meets the crossing below the edge
+        # first; there the hypothesis is rejected up to the edge and not at it, so the level is the crossing
+        # above, and only with max_level at the edge the one below.
+        item = contract.edge_tie_input(*self.TIE, edge, 0.999)
+        below_edge = float(np.nextafter(edge, 0.0))
+        assert self.first_rejected(item, below_edge) and not self.first_rejected(item, edge)
+        level = tarvimo.adjust(item.values, "closed_by", m=item.total)[0]
+        assert level > edge and not self.first_rejected(item, float(np.nextafter(level, 0.0)))
+        assert all(self.first_rejected(item, a) for a in np.linspace(level, 4 * edge, 50))
+        capped = tarvimo.adjust(item.values, "closed_by", m=item.total, max_level=edge)[0]
+        assert capped < edge and self.first_rejected(item, capped)
+        assert not self.first_rejected(item, float(np.nextafter(capped, 0.0)))
+        found = contract.count_breaks(item, np.random.default_rng(3), "closed_by")
+        assert found.missed == 0 and found.early > 0
