@@ -376,3 +376,22 @@ class TestClosedByBandEdge:
         assert not self.first_rejected(item, float(np.nextafter(capped, 0.0)))
         found = contract.count_breaks(item, np.random.default_rng(3), "closed_by")
         assert found.missed == 0 and found.early > 0
+
+    def test_levels_hold_at_every_edge_on_families_placed_near_one(self):
+        # The near tie (the only one of the four short by less than 1e-11) placed within its ceilings at up
+        # to 0.25% below an edge, with two other values: whatever crossing the search meets first, every
+        # hypothesis whose level is at most an edge below max_level is rejected at that edge (before the levels
+        # held at the edges, most of these left the strongest one unrejected at the edge above its level).
+        rng = np.random.default_rng(1)
+        checked = 0
+        for edge in (0.05, 0.025):
+            for shift in np.geomspace(0.9975, 0.99995, 8):
+                values = np.concatenate([contract.tie_values(*self.TIE, edge * shift), rng.uniform(0.0, 0.2, 2)])
+                for max_level in (1.0, 0.07):
+                    levels = tarvimo.adjust(values, "closed_by", m=self.TIE[1], max_level=max_level)
+                    for at in (0.0125, 0.025, 0.05):
+                        if at < max_level and (levels <= at).any():
+                            rejected = tarvimo.closed_by(values, at, m=self.TIE[1])
+                            assert rejected[levels <= at].all(), (edge, shift, max_level, at)
+                            checked += 1
+        assert checked >= 16
