@@ -65,8 +65,12 @@
 //     up to 23 hypotheses cannot have one. The closed BY levels hold at the
 //     edges above them (closed_by/levels.cpp, the scan's step).
 //   Zeros are the one value that does not scale: the core replaces p = 0 by
-//   1e-12 in scaled units, a smaller stand-in at smaller alpha, and a
-//   smaller p-value never rejects less.
+//   1e-12 in scaled units, another real value in each band. Where
+//   fl(m H_m fl(1 / alpha)) <= 0.8e12 at the scaled level (at least 0.05:
+//   families of up to about 1.7e9 hypotheses) every value at most 1e-12
+//   decides alike at every size of every check (closed_by/fast_check.cpp,
+//   before zero_stand_in), so the stand-in changes no decision there;
+//   beyond, that is not shown.
 // The e-value procedures need no scaling: e-BH's margin (1 + 1e-12 on
 // k e alpha / m) is relative already, and closed e-BH's (targets of order
 // 1 / alpha against -1e-12) only tightens as alpha falls.
