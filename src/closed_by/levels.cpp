@@ -183,13 +183,14 @@ bool in_band(const Band& band, double alpha) {
     return band.j > 0 && scaled >= common::SCALED_LEVEL_FLOOR && scaled < 2.0 * common::SCALED_LEVEL_FLOOR;
 }
 
-// The lowest level of the band above that of x: band j - 1 begins at
-// 0.05 2^(1 - j), exact where that is a normal double (j <= 1,000 here, down
-// to about 1e-302); none (infinity) from 0.05 up, which is band 0, or below.
+// The lowest level above x that begins a band: band j - 1 begins at
+// 0.05 2^(1 - j), exact where that is a normal double; from a band deeper
+// than LAST_EDGE_BAND (below about 1e-302) the next edge is the one that
+// begins LAST_EDGE_BAND. None (infinity) from 0.05 up, which is band 0.
 double edge_above(double x) {
     const int j = level_exponent(x);
-    return j >= 1 && j <= LAST_EDGE_BAND ? std::ldexp(common::SCALED_LEVEL_FLOOR, 1 - j)
-                                         : std::numeric_limits<double>::infinity();
+    return j >= 1 ? std::ldexp(common::SCALED_LEVEL_FLOOR, 1 - std::min(j, LAST_EDGE_BAND + 1))
+                  : std::numeric_limits<double>::infinity();
 }
 
 // Selects in `checks` the family as the engine hands it to the closed BY
