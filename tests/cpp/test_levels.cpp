@@ -786,6 +786,16 @@ TEST(ClosedLevels, BlocksOnTheByLineDoNotClimbThroughSizes) {
     }
 }
 
+// The z-scores of a realistic family of m: the first tenth signals of mean
+// 3, the rest nulls, drawn from `normal` in order.
+std::vector<double> signal_z_scores(std::mt19937_64& rng, std::normal_distribution<double>& normal, int m) {
+    std::vector<double> z(static_cast<std::size_t>(m));
+    for (int t = 0; t < m; ++t) {
+        z[static_cast<std::size_t>(t)] = normal(rng) + (t < m / 10 ? 3.0 : 0.0);
+    }
+    return z;
+}
+
 // Realistic families (10% signals, normal z-scores of mean 3): a count's own
 // levels rise from size to size, and the search gallops along them from the
 // second step on. The levels are the bisection's with literal counts.
@@ -794,10 +804,9 @@ TEST(ClosedLevels, ClimbsAlongRisingOwnLevelsAsABisection) {
     std::normal_distribution<double> normal;
     ClosedLevelCounts counts;
     for (const int m : {400, 1500}) {
-        std::vector<double> p(static_cast<std::size_t>(m));
-        for (int t = 0; t < m; ++t) {
-            const double z = normal(rng) + (t < m / 10 ? 3.0 : 0.0);
-            p[static_cast<std::size_t>(t)] = 0.5 * std::erfc(z / std::sqrt(2.0));
+        std::vector<double> p = signal_z_scores(rng, normal, m);
+        for (double& v : p) {
+            v = 0.5 * std::erfc(v / std::sqrt(2.0));
         }
         std::sort(p.begin(), p.end());
         const std::vector<double> levels = closed_by_levels(p.data(), m, m, 1.0, nullptr, &counts);
@@ -880,10 +889,9 @@ TEST(ClosedEbhLevels, GuessedPairsSettleRealisticFamilies) {
     std::normal_distribution<double> normal;
     ClosedLevelCounts counts;
     for (const int m : {60, 300}) {
-        std::vector<double> e(static_cast<std::size_t>(m));
-        for (int t = 0; t < m; ++t) {
-            const double z = normal(rng) + (t < m / 10 ? 3.0 : 0.0);
-            e[static_cast<std::size_t>(t)] = std::exp(3.0 * z - 4.5);
+        std::vector<double> e = signal_z_scores(rng, normal, m);
+        for (double& v : e) {
+            v = std::exp(3.0 * v - 4.5);
         }
         for (const double max_level : {1.0, 0.1}) {
             const ClosedLevelCounts one = expect_closed_ebh_levels_bisected(e, m, max_level);
