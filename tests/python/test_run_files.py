@@ -260,6 +260,42 @@ class TestOutputFormats:
             "rejected": [True, False, True],
         }
 
+    @pytest.mark.parametrize("name", ["t.csv", "t.tsv.gz", "t.parquet"])
+    @pytest.mark.parametrize("levels", [[], ["--adjusted-column", "level"]])
+    def test_output_naming_the_input_replaces_it_whole(self, tmp_path, capsys, name, levels):
+        # Read again while written (without levels) or read whole first: either way every row comes back.
+        rng = np.random.default_rng(8)
+        frame = pd.DataFrame({"id": [f"r{i}" for i in range(5000)], "p": rng.uniform(size=5000) ** 4})
+        path = tmp_path / name
+        if name.endswith(".parquet"):
+            frame.to_parquet(path)
+        else:
+            frame.to_csv(path, sep="\t" if ".tsv" in name else ",", index=False)
+        path.chmod(0o640)
+        link = tmp_path / f"link.{name}"  # the output names the input through a link
+        link.symlink_to(path)
+        code, _, err = run(capsys, "run", "by", path, "--column", "p", "--output", link, *levels)
+        assert (code, err) == (0, ""), err
+        written = pd.read_parquet(path) if name.endswith(".parquet") else pd.read_csv(path, sep=None, engine="python")
+        assert written["id"].tolist() == frame["id"].tolist()
+        assert written["rejected"].tolist() == tarvimo.by(frame["p"].to_numpy()).tolist()
+        assert (path.stat().st_mode & 0o777, link.is_symlink()) == (0o640, True)
+        assert sorted(entry.name for entry in tmp_path.iterdir()) == [f"link.{name}", name]
+
+    def test_a_failed_write_over_the_input_leaves_it_as_it_was(self, tmp_path, capsys, monkeypatch):
+        from tarvimo._cli import writing
+
+        def failing(table, sink, *args):
+            sink.write(b"half a ta")
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setattr(writing, "write_text", failing)
+        (tmp_path / "t.csv").write_text("g,p\na,0.001\nb,0.5\n")
+        code, _, err = run(capsys, "run", "by", tmp_path / "t.csv", "--column", "p", "--output", tmp_path / "t.csv")
+        assert code == 1 and "No space left on device" in err
+        assert (tmp_path / "t.csv").read_text() == "g,p\na,0.001\nb,0.5\n"
+        assert [entry.name for entry in tmp_path.iterdir()] == ["t.csv"]
+
     def test_a_tsv_cannot_hold_a_tab_from_a_quoted_csv_cell(self, tmp_path, capsys):
         (tmp_path / "t.csv").write_text('g,p\n"a\tb",0.1\n')
         code, _, err = run(capsys, "run", "by", tmp_path / "t.csv", "--column", "p", "--output", tmp_path / "o.tsv")

@@ -386,7 +386,7 @@ def write_output(
         if layout.parquet and not column.layout.parquet:
             table = typed_table(table)
         with progress_bar("writing", table.num_rows, " rows") as bar:
-            write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n))
+            write_table(table, args.output, layout, column.header, lambda rows: bar.update(rows - bar.n), args.file)
     if args.output == "-":
         return
     first, facts = summary(args, column, mask)
@@ -409,7 +409,9 @@ def write_flagged(args: argparse.Namespace, column: Column, mask: NDArray[np.boo
         def rewrite(reader: TextReader | ParquetReader, progress: Callable[[int], None]) -> Column:
             schema = reader.schema.append(pa.field(flag, pa.bool_())) if isinstance(reader, ParquetReader) else None
             rows = Rows(names, flagged_batches(reader, progress, rejected, flag), schema)
-            write_table(rows, args.output, layout, column.header, lambda written: bar.update(written - bar.n))
+            write_table(
+                rows, args.output, layout, column.header, lambda written: bar.update(written - bar.n), args.file
+            )
             return column
 
         source = layout_of(args.file, args.delimiter)

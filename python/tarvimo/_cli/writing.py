@@ -14,7 +14,9 @@ import contextlib
 import gzip
 import io
 import lzma
+import os
 import sys
+import tempfile
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
@@ -173,16 +175,58 @@ def typed_table(table: pa.Table) -> pa.Table:
     return pa.table(columns, names=table.column_names)
 
 
+def same_file(first: str | os.PathLike[str], second: str | os.PathLike[str]) -> bool:
+    """Whether two paths name one file: the same file under any name (a link, another spelling of the
+    path) when both exist, else the same path once resolved."""
+    try:
+        return os.path.samefile(first, second)
+    except OSError:  # one does not exist (yet)
+        return os.path.realpath(first) == os.path.realpath(second)
+
+
+def replaces_source(path: str, source: str | None) -> bool:
+    """Whether writing `path` overwrites `source`, the input that is read while the table is written."""
+    return path != "-" and source is not None and source != "-" and same_file(path, source)
+
+
+def staged_file(path: str) -> tuple[str, BinaryIO]:
+    """A new file beside the one `path` names (through links), with its permissions, that replaces it
+    once written: opening `path` itself would empty the input it is read from."""
+    target = os.path.realpath(path)
+    descriptor, staged = tempfile.mkstemp(dir=os.path.dirname(target), prefix=f".{os.path.basename(target)}.")
+    sink = os.fdopen(descriptor, "wb")
+    try:
+        os.chmod(staged, os.stat(target).st_mode & 0o7777)
+    except BaseException:
+        sink.close()
+        Path(staged).unlink(missing_ok=True)
+        raise
+    return staged, sink
+
+
 def write_table(
-    table: pa.Table | Rows, path: str, layout: Layout, header: bool, progress: Callable[[int], None]
+    table: pa.Table | Rows,
+    path: str,
+    layout: Layout,
+    header: bool,
+    progress: Callable[[int], None],
+    source: str | None = None,
 ) -> None:
     """Write `table` to `path` (- is standard output) in `layout`; `progress` is told the rows written.
     Either is written from a whole table or from one given batch by batch.
 
-    A file left half written by a failure is removed.
+    When `path` is the input file `source`, which a table given batch by batch is still read from, the
+    table goes to a file beside it that replaces it once complete; a failure leaves the input as it
+    was. A file left half written by a failure is removed.
     """
+    written_to = path
     try:
-        sink = sys.stdout.buffer if path == "-" else open(path, "wb")
+        if path == "-":
+            sink: BinaryIO = sys.stdout.buffer
+        elif replaces_source(path, source):
+            written_to, sink = staged_file(path)
+        else:
+            sink = open(path, "wb")
     except OSError as exc:
         raise TableError(f"cannot write {path}: {exc.strerror or exc}") from None
     try:
@@ -204,9 +248,11 @@ def write_table(
                 if isinstance(table, pa.Table):
                     table = Rows(table.column_names, table.to_batches(max_chunksize=WRITE_ROWS))
                 write_text(table, sink, layout, header, progress)
+        if written_to != path:
+            os.replace(written_to, os.path.realpath(path))
     except BaseException as exc:
         if path != "-":
-            Path(path).unlink(missing_ok=True)
+            Path(written_to).unlink(missing_ok=True)
         if isinstance(exc, (OSError, pa.ArrowException)) and not isinstance(exc, BrokenPipeError):
             raise TableError(f"cannot write {path}: {one_line(getattr(exc, 'strerror', None) or str(exc))}") from None
         raise
