@@ -182,6 +182,32 @@ def test_options_that_do_not_combine(tmp_path, capsys, options, message):
     assert code == 2 and message in err and err.count("\n") == 1
 
 
+@pytest.mark.parametrize(
+    ("plot", "output", "message"),
+    [
+        ("t.csv", [], "--plot names the same file as the input"),
+        ("./o.png", ["--output", "o.png"], "--plot names the same file as --output"),
+        ("o", ["--output", "o.png"], "--plot names the same file as --output"),  # .png is added to it
+        ("o.txt", ["--output", "o.csv"], "matplotlib writes no .txt files (it writes "),
+        ("missing/o.png", ["--output", "o.csv"], "there is no directory"),
+    ],
+)
+def test_a_plot_that_cannot_be_written_is_refused_before_the_table_is_read(
+    tmp_path, capsys, monkeypatch, plot, output, message
+):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "t.csv").write_text("p\n0.01\n")
+    code, _, err = run(capsys, "run", "by", "t.csv", "--column", "p", "--plot", plot, *output)
+    assert code in (1, 2) and message in err and err.count("\n") == 1
+    assert sorted(entry.name for entry in tmp_path.iterdir()) == ["t.csv"]
+    assert (tmp_path / "t.csv").read_text() == "p\n0.01\n"
+
+
+def test_a_demo_plot_into_a_missing_directory_is_refused_before_the_study(tmp_path, capsys):
+    code, out, err = run(capsys, "demo", "-m", "100", "--plot", tmp_path / "missing" / "d.png")
+    assert (code, out) == (1, "") and "there is no directory" in err
+
+
 def test_an_adjusted_column_the_input_has_already_is_refused(tmp_path, capsys):
     (tmp_path / "t.csv").write_text("p,level\n0.01,1\n")
     code, _, err = run(

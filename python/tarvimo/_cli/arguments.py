@@ -10,7 +10,9 @@ from typing import NoReturn
 from tarvimo._cli import demo as _demo
 from tarvimo._cli.errors import TableError
 from tarvimo._cli.layout import PARQUET_NEEDS_COLUMN, WHITESPACE, layout_of
+from tarvimo._cli.plotting import plot_path
 from tarvimo._cli.run import CLOSED_METHODS, DEFAULT_FLAG_COLUMN, METHODS, PVALUE_METHODS, run_method
+from tarvimo._cli.writing import same_file
 from tarvimo._inputs import NAN_POLICIES
 
 PROG = "tarvimo"
@@ -296,6 +298,10 @@ def option_conflict(args: argparse.Namespace) -> str | None:
         return "--adjusted-column and --plot give the exact search's levels; they do not combine with --conservative"
     if args.approximate and (args.adjusted_column is not None or args.plot is not None):
         return "--adjusted-column and --plot give the exact searches' levels; they do not combine with --approximate"
+    if args.plot is not None:
+        for other, what in ((args.output, "--output"), (args.file, "the input")):
+            if other not in (None, "-") and same_file(plot_path(args.plot), other):
+                return f"--plot names the same file as {what} ({other}), which the plot would replace"
     try:
         layout = layout_of(args.file, args.delimiter)
         if args.output is not None:

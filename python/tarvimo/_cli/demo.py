@@ -19,7 +19,7 @@ from numpy.typing import NDArray
 
 from tarvimo._adjust import adjust
 from tarvimo._cli.errors import CliError
-from tarvimo._cli.plotting import Curve, plot_max_level, plot_path, require_matplotlib, write_plot
+from tarvimo._cli.plotting import Curve, checked_plot_path, plot_max_level, write_plot
 from tarvimo._inputs import LARGEST_GIVEN
 from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
@@ -201,8 +201,7 @@ def level_curves(study: Study, alpha: float) -> list[Curve]:
 
 
 def run_demo(args: argparse.Namespace) -> None:
-    if args.plot is not None:
-        require_matplotlib()
+    plot = None if args.plot is None else checked_plot_path(args.plot)
     problem = size_problem(args.hypotheses, args.plot is not None, available_memory())
     if problem is not None:
         raise CliError(problem)
@@ -211,8 +210,8 @@ def run_demo(args: argparse.Namespace) -> None:
     print()
     print(format_table(run_procedures(study, args.alpha, args.approximate)))
     print(BH_NOTE, flush=True)
-    if args.plot is not None:
+    if plot is not None:
         title = f"{study.is_signal.size:,} simulated z-tests with {int(study.is_signal.sum()):,} true signals"
-        message = write_plot(plot_path(args.plot), level_curves(study, args.alpha), args.alpha, title)
+        message = write_plot(plot, level_curves(study, args.alpha), args.alpha, title)
         exact = "\nThe plot draws the exact searches of the closed procedures." if args.approximate else ""
         print(f"{exact}\n{message}")

@@ -40,6 +40,24 @@ def require_matplotlib() -> None:
         raise CliError("--plot needs matplotlib: pip install 'tarvimo[plot]'")
 
 
+def checked_plot_path(path: Path) -> Path:
+    """Where the plot goes (see `plot_path`), refused before any work is done when matplotlib cannot write
+    it there: a format it does not know, or a directory that does not exist."""
+    require_matplotlib()
+    from matplotlib.backend_bases import FigureCanvasBase  # optional dependency, only for --plot
+
+    target = plot_path(path)
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if target.suffix[1:].lower() not in formats:
+        raise CliError(
+            f"cannot write the plot to {target}: matplotlib writes no {target.suffix} files "
+            f"(it writes {', '.join(sorted(formats))})"
+        )
+    if not target.parent.is_dir():
+        raise CliError(f"cannot write the plot to {target}: there is no directory {target.parent}")
+    return target
+
+
 def plot_span(alpha: float) -> tuple[float, float]:
     """The range of alphas drawn around `alpha`, which lies inside it."""
     return alpha / PLOT_SPAN_BELOW, min(PLOT_SPAN_ABOVE * alpha, (1.0 + alpha) / 2.0)

@@ -18,7 +18,7 @@ from tarvimo._cli.errors import CliError
 from tarvimo._cli.families import family_summary, family_totals
 from tarvimo._cli.layout import Layout, layout_of
 from tarvimo._cli.numbers import levels_by_strength, pvalues_from_log10, strongest_first
-from tarvimo._cli.plotting import Curve, plot_max_level, plot_path, require_matplotlib, write_plot
+from tarvimo._cli.plotting import Curve, checked_plot_path, plot_max_level, plot_path, write_plot
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
 from tarvimo._cli.reading import Column, Counts, KeptNumbering, ParquetReader, Request, TextReader, read_column
 from tarvimo._cli.spool import spooled
@@ -427,7 +427,7 @@ def plot_title(args: argparse.Namespace, column: Column) -> str:
 
 def run_method(args: argparse.Namespace) -> None:
     if args.plot is not None:
-        require_matplotlib()
+        checked_plot_path(args.plot)  # refused before the table is read
     if args.file == "-" and args.output is not None and streamed(args):
         with spooled(sys.stdin.buffer) as path:
             decide_and_tell(argparse.Namespace(**{**vars(args), "file": path, "input_name": "standard input"}))
