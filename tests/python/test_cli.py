@@ -61,6 +61,24 @@ def test_plot_span_holds_alpha_and_its_levels_are_exact_across_it(alpha):
     assert plotting.plot_path(Path("a/b")) == Path("a/b.png") and plotting.plot_path(Path("b.svg")) == Path("b.svg")
 
 
+@pytest.mark.parametrize(
+    ("limits", "ticks"),
+    [
+        ((-0.055, 0.055), [0, 1]),  # nothing rejected: matplotlib's span of a flat curve at 0
+        ((2.84, 3.16), [2, 3, 4]),  # three rejected at every alpha drawn
+        ((1.95, 3.05), [1, 2, 3]),  # one step
+        ((-2.5, 52.5), None),  # room for integer ticks: left as it is
+    ],
+)
+def test_the_count_axis_of_a_flat_curve_has_whole_ticks(limits, ticks):
+    from matplotlib.ticker import MaxNLocator
+
+    bottom, top = plotting.count_limits(*limits)
+    shown = [t for t in MaxNLocator(integer=True).tick_values(bottom, top).tolist() if bottom <= t <= top]
+    assert all(t == int(t) and t >= 0 for t in shown) and len(shown) >= 2
+    assert ((bottom, top) == limits) if ticks is None else (shown == ticks)
+
+
 def test_demo_counts_in_singular_and_describes_no_signal():
     study = demo.simulate_study(1, 1.0, 0.0, 3)
     assert demo.describe_study(study, 0.0, 3, 0.05).splitlines() == [

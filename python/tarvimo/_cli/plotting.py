@@ -77,6 +77,16 @@ def rejection_steps(
     return alphas, np.searchsorted(ordered, alphas, side="right")
 
 
+def count_limits(bottom: float, top: float) -> tuple[float, float]:
+    """The limits of the axis of counts, from matplotlib's: a flat curve gets a span of ±5% around its
+    count, where no other integer lies and the ticks would be fractions (-0.045 rejections); it gets
+    the counts one below and one above instead (none below 0)."""
+    if top - bottom >= 2.0:
+        return bottom, top
+    count = round((bottom + top) / 2.0)
+    return max(count - 1, 0) - 0.05, count + 1.05
+
+
 def rejections_at(levels: NDArray[np.float64], alpha: float) -> int:
     return int(np.count_nonzero(levels <= alpha))
 
@@ -110,6 +120,7 @@ def draw_rejections(path: Path, curves: list[Curve], alpha: float, title: str, c
     axes.set_xlim(low, high)
     axes.set_xlabel("alpha (target false discovery rate)")
     axes.set_ylabel("rejections")
+    axes.set_ylim(*count_limits(*axes.get_ylim()))
     axes.yaxis.set_major_locator(MaxNLocator(integer=True))  # counts: no ticks at 2.5
     axes.set_title(title)
     # Below the axes: a rising step curve can fill any corner of them.
