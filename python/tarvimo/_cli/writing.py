@@ -185,8 +185,9 @@ def same_file(first: str | os.PathLike[str], second: str | os.PathLike[str]) -> 
 
 
 def replaces_source(path: str, source: str | None) -> bool:
-    """Whether writing `path` overwrites `source`, the input that is read while the table is written."""
-    return path != "-" and source is not None and source != "-" and same_file(path, source)
+    """Whether writing `path` overwrites `source`, the input that is read while the table is written: one
+    regular file (a terminal or a pipe named twice, as /dev/stdin and /dev/stdout, is written as it is)."""
+    return path != "-" and source is not None and source != "-" and os.path.isfile(path) and same_file(path, source)
 
 
 def staged_file(path: str) -> tuple[str, BinaryIO]:
