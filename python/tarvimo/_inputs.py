@@ -513,7 +513,8 @@ def totals_by_value(m: object, families: Families) -> NDArray[np.int64]:
     if array.dtype.kind == "O":
         whole = (whole_number(item, f"m[{i}]") for i, item in enumerate(array.tolist()))
         clipped = np.array([min(max(total, -1), LARGEST_FAMILY + 1) for total in whole], dtype=np.int64)
-    elif array.dtype.kind in "iu":  # through float64: what is above LARGEST_FAMILY stays so
+    elif array.dtype.kind in "iu" or array.size == 0:  # through float64: what is above LARGEST_FAMILY stays so
+        # (an empty list of totals, for a table filtered down to no rows, is a float64 array)
         clipped = np.minimum(array.astype(np.float64), LARGEST_FAMILY + 1).astype(np.int64)
     else:
         raise TypeError(f"m must hold whole numbers (an integer dtype), got an array of dtype {array.dtype}")

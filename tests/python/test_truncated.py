@@ -351,6 +351,15 @@ def test_m_takes_numpy_integers():
     assert tarvimo.closed_ebh([1e12], m=np.uint32(3)).tolist() == [True]
 
 
+@pytest.mark.parametrize("method", ["by", "closed_by", "closed_ebh"])
+def test_no_values_take_an_empty_list_of_totals(method):
+    # A table filtered down to no rows gives empty lists: no family, nothing to decide.
+    assert getattr(tarvimo, method)([], groups=[], m=[]).shape == (0,)
+    assert tarvimo.adjust([], method, groups=[], m=[]).shape == (0,)
+    with pytest.raises(TypeError, match="dtype float64"):  # totals that are not whole numbers are still refused
+        tarvimo.adjust([0.1], method, groups=["a"], m=[5.0])
+
+
 TRUNCATED = """
 import resource, numpy as np, tarvimo
 resource.setrlimit(resource.RLIMIT_AS, (3 << 30, 3 << 30))
