@@ -35,6 +35,9 @@ exclude_patterns = ["_build", "_generated", "benchmarks.md", "validation/simulat
 
 myst_enable_extensions = ["colon_fence", "dollarmath", "deflist"]
 myst_heading_anchors = 3
+# Curly quotes and ellipses, but no dashes: "--" is an option (--groups in the
+# command line's help, --version in a benchmark table), never an en dash.
+smartquotes_action = "qe"
 
 # The signatures show the parameters and defaults; the types are in the
 # numpydoc sections, which keeps the annotations' aliases out of the page.
