@@ -35,6 +35,9 @@ exclude_patterns = ["_build", "_generated", "benchmarks.md", "validation/simulat
 
 myst_enable_extensions = ["colon_fence", "dollarmath", "deflist"]
 myst_heading_anchors = 3
+# Curly quotes and ellipses, but no dashes: "--" is an option (--groups in the
+# command line's help, --version in a benchmark table), never an en dash.
+smartquotes_action = "qe"
 
 # The signatures show the parameters and defaults; the types are in the
 # numpydoc sections, which keeps the annotations' aliases out of the page.
@@ -94,5 +97,14 @@ def run_validation_study(app: object) -> None:
     simulate.write_study(DOCS / "_generated" / "validation", ROOT / "build" / "docs-cache")
 
 
+def drop_type_docstring(app: object, what: str, name: str, obj: object, options: object, lines: list[str]) -> None:
+    """A constant without a doc comment would show its type's docstring (int's, say):
+    its page text is the directive's own. Runs after numpydoc, which would
+    fetch that docstring again for empty lines."""
+    if what == "data" and obj.__doc__ == type(obj).__doc__:
+        lines.clear()
+
+
 def setup(app: object) -> None:
     app.connect("builder-inited", run_validation_study)  # type: ignore[attr-defined]
+    app.connect("autodoc-process-docstring", drop_type_docstring, priority=600)  # type: ignore[attr-defined]
