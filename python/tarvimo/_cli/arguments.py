@@ -166,7 +166,7 @@ def build_parser() -> Parser:
     run.add_argument(
         "file",
         metavar="FILE",
-        help="a .csv, .tsv or .parquet table or a text file (.gz, .bz2, .zst compressed); - reads standard input",
+        help="a .csv, .tsv or .parquet table or a text file (.gz, .bz2, .zst, .xz compressed); - reads standard input",
     )
     run.add_argument(
         "--column",
