@@ -11,6 +11,7 @@
 #include "closed_ebh/fast_search.hpp"
 #include "closed_ebh/mean_consistency.hpp"
 #include "closed_ebh/profile.hpp"
+#include "closed_ebh/vardo.hpp"
 
 namespace tarvimo::closed_ebh {
 
@@ -21,9 +22,11 @@ using common::SMALLEST_LEVEL;
 
 // Monotone in alpha: alpha / total never falls as alpha grows (rounding is
 // monotone), nor does its product with k e >= 0 (+inf times a positive
-// number stays +inf; times 0, below the smallest levels, it is NaN and fails).
+// number stays +inf; times 0, below the smallest levels, it is NaN and fails),
+// nor e alpha 2 of the candidate test, which decides only where k e overflows.
 bool step_up_evalue_passes(double e, int k, std::int64_t total, double alpha) {
-    return (static_cast<double>(k) * e) * (alpha / static_cast<double>(total)) >= 1.0 + TOLERANCE;
+    return is_evalue_candidate(e, alpha) &&
+           (static_cast<double>(k) * e) * (alpha / static_cast<double>(total)) >= 1.0 + TOLERANCE;
 }
 
 // The test passes from about total (1 + 1e-12) / (k e) on: the guess is

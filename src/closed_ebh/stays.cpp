@@ -527,7 +527,7 @@ bool sizes_fail_from(const EvalueProfile& profile, const NearTieIndex& index, do
 
 std::int64_t public_closed_ebh_count(const double* ascending, int n, std::int64_t total, double alpha,
                                      const common::CancelFlag* cancel) {
-    const std::int64_t step_up = ebh_count(ascending, n, total, alpha);
+    const std::int64_t step_up = candidate_ebh_count(ascending, n, total, alpha);
     if (step_up == n) {
         return n;
     }
@@ -542,7 +542,7 @@ std::int64_t public_closed_ebh_count(const double* ascending, int n, std::int64_
 std::int64_t public_count_down_to(const EvalueProfile& profile, double alpha, std::int64_t floor,
                                   const common::CancelFlag* cancel) {
     const std::int64_t n = profile.given();
-    const std::int64_t step_up = ebh_count(profile.values(), static_cast<int>(n), profile.total(), alpha);
+    const std::int64_t step_up = candidate_ebh_count(profile.values(), static_cast<int>(n), profile.total(), alpha);
     if (step_up == n) {
         return n;
     }

@@ -116,4 +116,10 @@ std::int64_t ebh_count(const double* e, int n, std::int64_t total, double alpha)
     return 0;
 }
 
+std::int64_t candidate_ebh_count(const double* ascending, int n, std::int64_t total, double alpha) {
+    const double* first =
+        std::partition_point(ascending, ascending + n, [alpha](double e) { return !is_evalue_candidate(e, alpha); });
+    return ebh_count(first, static_cast<int>(ascending + n - first), total, alpha);
+}
+
 }  // namespace tarvimo::closed_ebh

@@ -38,4 +38,17 @@ int largestmeanconsistent_approximate_cpp(const std::vector<double>& e, double a
 // family is closed_ebh_count (closed_ebh.hpp).
 std::int64_t ebh_count(const double* e, int n, std::int64_t total, double alpha);
 
+// Whether an e-value can pass the e-BH test at some rank: (k e) (alpha / m)
+// <= e alpha (1 + 3 2^-53) < 1 for k <= m where e alpha 2 < 1 (the factor 2
+// absorbs the roundings). The families engine ranks only these candidates,
+// so a value that is not one is not rejected, also where k e overflows to
+// infinity for an e-value near the largest double and its test would pass.
+constexpr double EVALUE_CANDIDATE_MARGIN = 2.0;
+inline bool is_evalue_candidate(double e, double alpha) { return e * alpha * EVALUE_CANDIDATE_MARGIN >= 1.0; }
+
+// The e-BH count as the families engine takes it: ebh_count over the
+// candidates among the n ascending e-values (the last block), the others
+// counted as omitted. It equals ebh_count unless k e overflows.
+std::int64_t candidate_ebh_count(const double* ascending, int n, std::int64_t total, double alpha);
+
 }  // namespace tarvimo::closed_ebh

@@ -52,7 +52,9 @@ inline Method method_named(const std::string& name) {
 // error of H_m (the summed one errs below m * 2^-53 relative, under 2.4e-7
 // for any 32-bit m; the rounded one above by half an ulp), so a value that is not a candidate fails its condition at
 // every rank: for e-values (k e) (alpha / m) <= e alpha (1 + 3 2^-53) < 1, for p-values ((p m H_m) / k) - alpha >= 1.8
-// (alpha + 1e-9) - alpha > 1e-10. BH's line has 1 in place of H_m, exactly, and the same bound holds.
+// (alpha + 1e-9) - alpha > 1e-10. BH's line has 1 in place of H_m, exactly, and the same bound holds. Where k e
+// overflows to infinity (an e-value near the largest double, at an alpha below about 1e-300) the e-value test
+// would pass; the procedures then do not reject such a value, which is not ranked, and its levels follow them.
 constexpr double CANDIDATE_MARGIN = 2.0;
 constexpr double BY_TOLERANCE_BOUND = 1e-9;
 static_assert(BY_TOLERANCE_BOUND > closed_by::TOLERANCE, "the bound must cover the BY step-up tolerance");
@@ -60,7 +62,8 @@ static_assert(BY_TOLERANCE_BOUND > closed_by::TOLERANCE, "the bound must cover t
 // A lower bound of H_m without summing it: H_m >= ln(m + 1) and H_m >= 1.
 inline double harmonic_lower_bound(std::int64_t m) { return std::max(1.0, std::log1p(static_cast<double>(m))); }
 
-inline bool is_evalue_candidate(double e, double alpha) { return e * alpha * CANDIDATE_MARGIN >= 1.0; }
+using closed_ebh::is_evalue_candidate;
+static_assert(closed_ebh::EVALUE_CANDIDATE_MARGIN == CANDIDATE_MARGIN, "one margin for both kinds of candidates");
 
 inline bool is_pvalue_candidate(double p, double harmonic_low, double alpha) {
     return p * harmonic_low <= CANDIDATE_MARGIN * (alpha + BY_TOLERANCE_BOUND);
@@ -153,10 +156,7 @@ inline std::int64_t sorted_step_up_count(const Method& method, double alpha, std
                                          int n) {
     const double* end = sorted + n;
     if (method.evidence == Evidence::evalues) {
-        const double* first =
-            std::partition_point(sorted, end, [alpha](double e) { return !is_evalue_candidate(e, alpha); });
-        const int candidates = static_cast<int>(end - first);
-        return closed_ebh::ebh_count(first, candidates, total, alpha);
+        return closed_ebh::candidate_ebh_count(sorted, n, total, alpha);
     }
     const double factor_low = line_factor_lower_bound(method, total);
     const double* first =

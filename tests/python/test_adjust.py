@@ -204,6 +204,15 @@ class TestContract:
         assert tarvimo.ebh([math.inf, 0.0], 5e-324).tolist() == [True, False]
         assert tarvimo.adjust([math.inf, 0.0], "ebh").tolist() == [5e-324, 1.0]
 
+    @pytest.mark.parametrize("method", ["ebh", "closed_ebh"])
+    def test_evalues_near_the_largest_double_at_the_smallest_alphas(self, method):
+        # k e overflows to inf there, and the e-BH test would pass at every alpha; the procedures do not rank
+        # an e-value with e alpha 2 < 1, so 1.7e308 is rejected only from 1 / (2 e) = 2.94e-309 on
+        evalues = [1.7e308, math.inf, 50.0]
+        levels = assert_contract(np.random.default_rng(2), evalues, method)
+        below = float(np.nextafter(levels[0], 0.0))
+        assert 1.7e308 * levels[0] * 2.0 >= 1.0 > 1.7e308 * below * 2.0
+
     @pytest.mark.parametrize("m", [1, 2, 10, 1000])
     def test_by_levels_agree_with_statsmodels(self, m):
         rng = np.random.default_rng(m)

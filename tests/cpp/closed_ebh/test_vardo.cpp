@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstddef>
+#include <limits>
 #include <set>
 #include <vector>
 
@@ -114,3 +115,18 @@ TEST(MeanConsistent, ColdProbeOrderIsBreadthFirstBisection) { expect_probe_order
 TEST(MeanConsistent, WarmProbeStartsAtTheWarmPairThenBisects) { expect_probe_order({6, 3, 7, 1, 4, 2, 5}, 6, 0); }
 
 }  // namespace
+
+// The public procedures' e-BH count ranks only the candidates (e alpha 2 >= 1):
+// it is ebh_count's except where k e overflows, for an e-value near the
+// largest double at an alpha below about 1e-300.
+TEST(CandidateEbhCount, EqualsTheCountUnlessTheProductOverflows) {
+    const std::vector<double> ascending = {0.5, 3.0, 40.0, 900.0};
+    for (const double alpha : {1e-3, 0.01, 0.05, 0.5}) {
+        EXPECT_EQ(candidate_ebh_count(ascending.data(), 4, 10, alpha), ebh_count(ascending.data(), 4, 10, alpha));
+    }
+    const std::vector<double> huge = {50.0, 1.7e308, std::numeric_limits<double>::infinity()};
+    const double tiny = 1e-310;  // 1.7e308 tiny 2 < 1: no candidate, though 2 x 1.7e308 overflows
+    EXPECT_EQ(ebh_count(huge.data(), 3, 3, tiny), 2);
+    EXPECT_EQ(candidate_ebh_count(huge.data(), 3, 3, tiny), 1);
+    EXPECT_EQ(candidate_ebh_count(huge.data(), 3, 3, 3e-309), 2);
+}
