@@ -224,7 +224,7 @@ def test_bad_data_ends_the_program_while_a_pipe_still_holds_more():
 
 def test_console_script_is_installed():
     result = cli("run", "ebh", "-", stdin="1e6\n", command=(str(Path(sys.executable).with_name("tarvimo")),))
-    assert result.stdout.startswith("ebh at alpha 0.05: 1 of 1 hypotheses rejected")
+    assert result.stdout.startswith("ebh at alpha 0.05: 1 of 1 hypothesis rejected")
 
 
 def test_version_and_python_method_names():

@@ -174,6 +174,8 @@ def test_run_plot_writes_a_png_and_the_steps_are_the_counts(tmp_path, capsys):
         (["--output", "o.csv", "--adjusted-column", "q", "--flag-column", "q"], "both named 'q'"),
         (["--approximate", "--output", "o.csv", "--adjusted-column", "level"], "do not combine with --approximate"),
         (["--approximate", "--plot", "x.png"], "do not combine with --approximate"),
+        (["--output", "o.csv", "--adjusted-column", ""], "--adjusted-column needs a name"),
+        (["--output", "o.csv", "--flag-column", " "], "--flag-column needs a name"),
     ],
 )
 def test_options_that_do_not_combine(tmp_path, capsys, options, message):

@@ -284,6 +284,9 @@ def option_conflict(args: argparse.Namespace) -> str | None:
         return "--m gives the size of one family; it does not combine with --groups (--m-column gives one per family)"
     if args.m_column is not None and args.groups is None:
         return "--m-column gives the total of each family: name the families with --groups (one family: --m N)"
+    for name, option in ((args.flag_column, "--flag-column"), (args.adjusted_column, "--adjusted-column")):
+        if name is not None and not name.strip():
+            return f"{option} needs a name: the added column would have none"
     if args.flag_column is not None and args.output is None:
         return "--flag-column names the added column of --output; give --output FILE too"
     if args.json and args.output == "-":

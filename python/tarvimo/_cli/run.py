@@ -253,7 +253,7 @@ def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -
     if omitted:
         notes.append(f"{omitted} NaN {plural(omitted, 'entry', 'entries')} omitted")
     note = f" ({'; '.join(notes)})" if notes else ""
-    first = f"{args.method} at alpha {args.alpha:g}: {rejections} of {hypotheses} hypotheses rejected{note}"
+    first = f"{args.method} at alpha {args.alpha:g}: {rejections} of {hypotheses} {plural(hypotheses, 'hypothesis', 'hypotheses')} rejected{note}"
     if column.groups is not None and column.families is not None and counts.family_sizes is not None:
         rejected = np.bincount(column.groups, weights=mask, minlength=len(column.families)).astype(np.int64)
         families = family_summary(column.families.to_pylist(), counts.family_sizes, rejected)
@@ -422,7 +422,7 @@ def plot_title(args: argparse.Namespace, column: Column) -> str:
     source = args.input_name or ("standard input" if args.file == "-" else Path(args.file).name)
     present = int(np.count_nonzero(~np.isnan(column.values)))
     families = "" if column.groups is None else f" in {int(np.unique(column.groups).size):,} families"
-    return f"{args.method} on {source}: {present:,} hypotheses{families}"
+    return f"{args.method} on {source}: {present:,} {plural(present, 'hypothesis', 'hypotheses')}{families}"
 
 
 def run_method(args: argparse.Namespace) -> None:
