@@ -445,7 +445,7 @@ def gathered(
 ) -> tuple[list[Scan], list[int], int]:
     """The first pass of one family: the scans of the partitions with their candidates (shrunk by
     counting passes when they are too many and can shrink), the partitions' row counts and the number
-    of hypotheses: `m`, or the number of values. Bad entries, an `m` below the number of values and too
+    of hypotheses: `m`, or the number of values. Bad entries, an `m` below the number of rows and too
     many candidates are refused here."""
     name = str(column)
     parts = frame[column].to_delayed()
@@ -460,7 +460,8 @@ def gathered(
     valid = sum(valid for _, valid, _, _ in summaries)
     first = sum(count for _, _, _, count in summaries)
     total = valid if m is None else m
-    checked_total(total, valid)  # refused before anything is gathered
+    # As in memory, m counts every row, missing values included (under "omit" they count as omitted).
+    checked_total(total, valid if m is None else sum(rows for rows, _, _, _ in summaries))
     candidates, shrunk = first, ""
     if first > limit and procedure.narrowing is not None:
         narrow = narrowed(scans, procedure, total, first, limit)
@@ -647,8 +648,8 @@ def ebh(
         One family only: the total number of hypotheses when the frame
         lists only some, the others counting as e-values of 0 (p-values of
         1 for the p-value procedures), as with ``tarvimo.ebh(..., m=...)``;
-        at least the number of values, at most 10^12. By default the
-        values present.
+        at least the number of rows (missing values count as omitted), at
+        most 10^12. By default the values present.
     nan_policy : {"raise", "omit"}, default "raise"
         As for :func:`tarvimo.ebh`: refuse missing values, or leave them
         unrejected and out of m.

@@ -242,6 +242,12 @@ def test_missing_and_nullable_values():
     for groups in [None, "family"]:
         result = tdask.by(dask_frame, "p", ALPHA, groups=groups, nan_policy="omit").compute()
         assert result.to_numpy().tolist() == expected.tolist()
+    values = [0.001, math.nan, 0.02, 0.5, math.nan, 0.0001]
+    levels = tdask.adjust(dask_frame, "p", "by", nan_policy="omit", m=7).compute().to_numpy()
+    np.testing.assert_array_equal(levels, tarvimo.adjust(values, "by", nan_policy="omit", m=7))
+    for too_few in (4, 5):  # 4 values present, 6 rows: m counts the missing ones too, as in memory
+        with pytest.raises(ValueError, match=f"m = {too_few} is smaller than the number of values given \\(6\\)"):
+            tdask.adjust(dask_frame, "p", "by", nan_policy="omit", m=too_few)
     with pytest.raises(tarvimo.InvalidEntryError, match=r"^p\[0, 1\] \(index label 1\) = nan: NaN is refused"):
         tdask.by(dask_frame, "p", ALPHA)
     with pytest.raises(tarvimo.InvalidEntryError, match=r"^p\[(0, 1\] \(index label 1|1, 1\] \(index label 4)\) = nan"):
