@@ -253,7 +253,8 @@ def summary(args: argparse.Namespace, column: Column, mask: NDArray[np.bool_]) -
     if omitted:
         notes.append(f"{omitted} NaN {plural(omitted, 'entry', 'entries')} omitted")
     note = f" ({'; '.join(notes)})" if notes else ""
-    first = f"{args.method} at alpha {args.alpha:g}: {rejections} of {hypotheses} {plural(hypotheses, 'hypothesis', 'hypotheses')} rejected{note}"
+    counted = f"{hypotheses} {plural(hypotheses, 'hypothesis', 'hypotheses')}"
+    first = f"{args.method} at alpha {args.alpha:g}: {rejections} of {counted} rejected{note}"
     if column.groups is not None and column.families is not None and counts.family_sizes is not None:
         rejected = np.bincount(column.groups, weights=mask, minlength=len(column.families)).astype(np.int64)
         families = family_summary(column.families.to_pylist(), counts.family_sizes, rejected)
