@@ -307,8 +307,11 @@ constexpr std::size_t MOST_BREAKPOINTS = 64;
 // missing from it costs probes, never a different level. `given` holds the values largest first,
 // after total - n omitted ones (1.0), as the check reads them: outside
 // positions 0 ... s - minu - 1, inside total - r ... total - r + min(s, r) - 1.
+// With `inside_only`, only the breakpoints of that many inside values, the
+// largest first, are listed.
 std::vector<double> size_breakpoints(const std::vector<double>& given, std::int64_t total, std::int64_t r,
-                                     std::int64_t s, double harmonic, double below, double above) {
+                                     std::int64_t s, double harmonic, double below, double above,
+                                     std::int64_t inside_only = 0) {
     const std::int64_t omitted = total - static_cast<std::int64_t>(given.size());
     const double factor = static_cast<double>(s) * harmonic;
     const auto cut = [&](double p, double alpha) { return harmonic * p > alpha + TOLERANCE; };
@@ -363,8 +366,12 @@ std::vector<double> size_breakpoints(const std::vector<double>& given, std::int6
         }
     };
     const std::int64_t minu = std::max<std::int64_t>(1, s - (total - r));
-    read(0, s - minu);
-    read(total - r, total - r + std::min(s, r));
+    if (inside_only > 0) {
+        read(total - r, total - r + std::min({s, r, inside_only}));
+    } else {
+        read(0, s - minu);
+        read(total - r, total - r + std::min(s, r));
+    }
     if (too_many) {
         return {};
     }
@@ -373,18 +380,38 @@ std::vector<double> size_breakpoints(const std::vector<double>& given, std::int6
     return found;
 }
 
-// Sizes above this are bisected without listing breakpoints: listing them
-// reads every value of the size within the cut-off, far more than the
-// bisection costs where the size's verdicts come from certificates (on
-// realistic data at 10^6, sizes of some 10^5 whose first overlap's guess
-// missed took the levels from 0.8 to 1.45 s).
+// Sizes above this list the breakpoints of their largest inside values
+// only: listing them all reads every value of the size within the cut-off,
+// far more than the bisection costs where the size's verdicts come from
+// certificates (on realistic data at 10^6, sizes of some 10^5 whose first
+// overlap's guess missed took the levels from 0.8 to 1.45 s).
 constexpr std::int64_t MOST_BREAKPOINT_SIZE = 8192;
+
+// The inside values whose breakpoints a larger size lists. Where its first
+// overlap's guess misses, the size passes a little below it, at an overlap of
+// a few of the count's largest values (p_r, p_(r-1), ...): the guess is the
+// first double at which p_r's ceiling reaches r, and the size passes where
+// those few ceilings' reciprocals first sum to u / r (realistic data at
+// 10^6: sizes of about 900,000 of counts of some 30,000, levels 2e-6 to 5e-5
+// below the guess, about 1 / r).
+constexpr std::int64_t LARGE_SIZE_INSIDE_VALUES = 4;
 
 // A bracket is narrow enough to list its breakpoints when its width relative
 // to its upper end is below this over s (s + 1): the s or so values of a size
 // have ceilings of at most about s + 1, and a ceiling c changes about c w
 // times over a relative width w, so some BREAKPOINT_SPAN of them lie inside.
+// A larger size lists LARGE_SIZE_INSIDE_VALUES values with ceilings of at
+// most about r: below BREAKPOINT_SPAN over that many times r.
 constexpr double BREAKPOINT_SPAN = 32.0;
+
+// The relative width below which the own level search of size s of count r
+// lists its breakpoints.
+double breakpoint_width(std::int64_t r, std::int64_t s) {
+    const double size = static_cast<double>(s);
+    return s > MOST_BREAKPOINT_SIZE
+               ? BREAKPOINT_SPAN / (static_cast<double>(LARGE_SIZE_INSIDE_VALUES) * static_cast<double>(r))
+               : BREAKPOINT_SPAN / (size * (size + 1.0));
+}
 
 // The smallest double in (failing, passing] at which one size of a check
 // passes on its own (size_passes: 1, 0, or -1 where it cannot be judged
@@ -556,13 +583,14 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
     // in one band; none otherwise.
     const auto breakpoints = [&](int r, std::int64_t s, double below, double above) {
         const int j = level_exponent(above);
-        if (s > MOST_BREAKPOINT_SIZE || level_exponent(below) != j) {
+        if (level_exponent(below) != j) {
             return std::vector<double>{};
         }
         const double scaled_above = scaled_at(above);
         const double scaled_below = scaled_at(below);  // in the same band
         std::vector<double> found =
-            size_breakpoints(checks.values(), total, r, s, checks.harmonic(s), scaled_below, scaled_above);
+            size_breakpoints(checks.values(), total, r, s, checks.harmonic(s), scaled_below, scaled_above,
+                             s > MOST_BREAKPOINT_SIZE ? LARGE_SIZE_INSIDE_VALUES : 0);
         for (double& level : found) {
             level = std::ldexp(level, -j);
         }
@@ -621,10 +649,9 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
                         return at_top == 0 ? double_above(to) : -1.0;
                     }
                 }
-                const double size = static_cast<double>(s);
                 searched = s;
                 return own_size_level(
-                    from, to, guessed_level(r, s), BREAKPOINT_SPAN / (size * (size + 1.0)),
+                    from, to, guessed_level(r, s), breakpoint_width(r, s),
                     [&](double below, double above) { return breakpoints(r, s, below, above); },
                     [&](double alpha) { return size_passes(r, s, alpha); }, tally);
             },

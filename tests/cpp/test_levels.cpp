@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -818,6 +819,50 @@ TEST(ClosedLevels, ClimbsAlongRisingOwnLevelsAsABisection) {
     }
     EXPECT_GT(counts.climbs, 0);
     RecordProperty("climbs", static_cast<int>(counts.climbs));
+}
+
+// The engine's closed BY count by the certified searches (equal to the
+// literal routines' counts, test_fast_check.cpp), fast enough to bisect ranks
+// of a family of tens of thousands.
+int certified_closed_by_count(const std::vector<double>& ascending, int total, double alpha) {
+    const int j = level_exponent(alpha);
+    const int n = static_cast<int>(ascending.size());
+    std::vector<double> given(ascending.rbegin(), ascending.rend());
+    for (double& p : given) {
+        p = scaled_pvalue(p, j);
+    }
+    const double scaled = std::ldexp(alpha, j);
+    const std::int64_t step_up = tarvimo::closed_by::by_count(given.data(), n, total, scaled);
+    const std::int64_t closed = tarvimo::closed_by::closed_by_count(given.data(), n, total, scaled, false, nullptr);
+    return static_cast<int>(std::min<std::int64_t>(n, std::max(step_up, closed)));
+}
+
+// Sizes above the listing limit (thousands of values) whose first overlap's
+// guess misses list only the breakpoints of the count's largest values; the
+// levels stay the bisection's, with omitted values too.
+TEST(ClosedLevels, LargeSizesSettleAtTheirLargestValuesBreakpointsAsABisection) {
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal;
+    const int m = 30000;
+    std::vector<double> p = signal_z_scores(rng, normal, m);
+    for (double& v : p) {
+        v = 0.5 * std::erfc(v / std::sqrt(2.0));
+    }
+    std::sort(p.begin(), p.end());
+    for (const int total : {m, 2 * m}) {
+        ClosedLevelCounts counts;
+        const std::vector<double> levels = closed_by_levels(p.data(), m, total, 1.0, nullptr, &counts);
+        const auto below = static_cast<int>(std::lower_bound(levels.begin(), levels.end(), 1.0) - levels.begin());
+        ASSERT_GT(below, 100);
+        for (int t = 1; t <= below; t += below / 12) {
+            EXPECT_EQ(
+                levels[static_cast<std::size_t>(t - 1)],
+                bisected_rank_level(t, 1.0, [&](double alpha) { return certified_closed_by_count(p, total, alpha); }))
+                << total << " " << t;
+        }
+        EXPECT_GT(counts.guess_misses, counts.break_misses);
+        RecordProperty("guess_misses", static_cast<int>(counts.guess_misses));
+    }
 }
 
 // On the BY line (scaled, in ties of two, with omitted values) every own
