@@ -481,15 +481,22 @@ TEST(ClosedLevels, ZeroAmongTinyPvaluesStaysCertified) {
     EXPECT_GT(levels[1], 1e-250);
 }
 
+// The p-values as the engine hands them to the core at a level of band j:
+// largest first, scaled by 2^j.
+std::vector<double> scaled_largest_first(const std::vector<double>& ascending, int j) {
+    std::vector<double> given(ascending.rbegin(), ascending.rend());
+    for (double& p : given) {
+        p = scaled_pvalue(p, j);
+    }
+    return given;
+}
+
 // The engine's closed BY count at alpha (scaled below 0.05) from the literal
 // routines on the padded, scaled family.
 int literal_closed_by_count(const std::vector<double>& ascending, int total, double alpha) {
     const int j = level_exponent(alpha);
     const int n = static_cast<int>(ascending.size());
-    std::vector<double> given(ascending.rbegin(), ascending.rend());
-    for (double& p : given) {
-        p = scaled_pvalue(p, j);
-    }
+    const std::vector<double> given = scaled_largest_first(ascending, j);
     const std::vector<double> padded = padded_values(given.data(), n, total, 1.0);
     const double scaled = std::ldexp(alpha, j);
     const int step_up = tarvimo::closed_by::BY_cpp(padded, harmonic_numbers_cpp(total), scaled);
@@ -827,10 +834,7 @@ TEST(ClosedLevels, ClimbsAlongRisingOwnLevelsAsABisection) {
 int certified_closed_by_count(const std::vector<double>& ascending, int total, double alpha) {
     const int j = level_exponent(alpha);
     const int n = static_cast<int>(ascending.size());
-    std::vector<double> given(ascending.rbegin(), ascending.rend());
-    for (double& p : given) {
-        p = scaled_pvalue(p, j);
-    }
+    const std::vector<double> given = scaled_largest_first(ascending, j);
     const double scaled = std::ldexp(alpha, j);
     const std::int64_t step_up = tarvimo::closed_by::by_count(given.data(), n, total, scaled);
     const std::int64_t closed = tarvimo::closed_by::closed_by_count(given.data(), n, total, scaled, false, nullptr);
