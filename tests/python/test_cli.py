@@ -79,6 +79,27 @@ def test_the_count_axis_of_a_flat_curve_has_whole_ticks(limits, ticks):
     assert ((bottom, top) == limits) if ticks is None else (shown == ticks)
 
 
+def test_the_alpha_axis_labels_one_two_and_five_times_a_power_of_ten():
+    from matplotlib.ticker import LogLocator
+
+    # The ticks matplotlib puts on the widest span drawn (alpha / 50 ... 6 alpha), at several alphas.
+    for alpha in (0.99, 0.05, 1e-6, 3e-300):
+        low, high = plotting.plot_span(alpha)
+        ticks = LogLocator(subs="all").tick_values(low, high)
+        labels = [plotting.alpha_label(t) for t in ticks if low <= t <= high]
+        shown = [label for label in labels if label]
+        assert 3 <= len(shown) <= 8, (alpha, shown)
+    assert [plotting.alpha_label(x) for x in (0.02, 0.03, 0.1, 0.5, 1.0, 5e-7, 0.0)] == [
+        "0.02",
+        "",
+        "0.1",
+        "0.5",
+        "1",
+        "5e-07",
+        "",
+    ]
+
+
 def test_demo_counts_in_singular_and_describes_no_signal():
     study = demo.simulate_study(1, 1.0, 0.0, 3)
     assert demo.describe_study(study, 0.0, 3, 0.05).splitlines() == [

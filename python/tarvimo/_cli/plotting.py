@@ -7,6 +7,7 @@ exactly without calling the procedure on a grid of alphas.
 """
 
 import importlib.util
+import math
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -91,13 +92,24 @@ def rejections_at(levels: NDArray[np.float64], alpha: float) -> int:
     return int(np.count_nonzero(levels <= alpha))
 
 
+def alpha_label(alpha: float, _position: object = None) -> str:
+    """The label of a tick of the alpha axis: plain (0.02, not 2 x 10^-2), at 1, 2 and 5 times a power
+    of ten only, so that the two and a half decades drawn carry at most eight labels, which do not run
+    into each other (matplotlib labels every minor tick where a single power of ten is in view)."""
+    if not alpha > 0.0:
+        return ""
+    mantissa = alpha / 10.0 ** math.floor(math.log10(alpha))
+    nearest = round(mantissa)
+    return f"{alpha:g}" if nearest in (1, 2, 5, 10) and abs(mantissa - nearest) < 1e-6 * nearest else ""
+
+
 def draw_rejections(path: Path, curves: list[Curve], alpha: float, title: str, cut: bool) -> None:
     """Draw each curve's rejections against alpha, with a line at `alpha`, into `path`.
 
     `cut`: also mark where alpha cuts each curve, at the largest level at most alpha.
     """
     from matplotlib.figure import Figure  # optional dependency, only for --plot
-    from matplotlib.ticker import MaxNLocator
+    from matplotlib.ticker import FuncFormatter, MaxNLocator
 
     low, high = plot_span(alpha)
     figure = Figure(figsize=(7.0, 5.2), layout="constrained")
@@ -118,6 +130,8 @@ def draw_rejections(path: Path, curves: list[Curve], alpha: float, title: str, c
     axes.axvline(alpha, color="grey", linestyle=":", label=f"alpha = {alpha:g}")
     axes.set_xscale("log")
     axes.set_xlim(low, high)
+    axes.xaxis.set_major_formatter(FuncFormatter(alpha_label))
+    axes.xaxis.set_minor_formatter(FuncFormatter(alpha_label))
     axes.set_xlabel("alpha (target false discovery rate)")
     axes.set_ylabel("rejections")
     axes.set_ylim(*count_limits(*axes.get_ylim()))
