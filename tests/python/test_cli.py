@@ -100,6 +100,13 @@ def test_the_alpha_axis_labels_one_two_and_five_times_a_power_of_ten():
     ]
 
 
+def test_summaries_count_one_in_the_singular():
+    from tarvimo._cli.families import FamilySummary
+
+    assert FamilySummary(3, 1, "g", 1, 1).text().endswith("the largest: g (1 hypothesis, 1 rejected)")
+    assert FamilySummary(3, 1, "g", 2, 0).text().endswith("(2 hypotheses, 0 rejected)")
+
+
 def test_demo_counts_in_singular_and_describes_no_signal():
     study = demo.simulate_study(1, 1.0, 0.0, 3)
     assert demo.describe_study(study, 0.0, 3, 0.05).splitlines() == [

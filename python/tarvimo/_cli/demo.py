@@ -20,6 +20,7 @@ from numpy.typing import NDArray
 from tarvimo._adjust import adjust
 from tarvimo._cli.errors import CliError
 from tarvimo._cli.plotting import Curve, checked_plot_path, plot_max_level, write_plot
+from tarvimo._cli.wording import counted
 from tarvimo._inputs import LARGEST_GIVEN
 from tarvimo._procedures import bh, by, closed_by, closed_ebh, ebh
 
@@ -152,10 +153,6 @@ def run_procedures(study: Study, alpha: float, approximate: bool) -> list[Outcom
         seconds = time.perf_counter() - start
         outcomes.append(Outcome(method, int(rejected.sum()), int((rejected & study.is_signal).sum()), seconds))
     return outcomes
-
-
-def counted(count: int, one: str, many: str) -> str:
-    return f"{count:,} {one if count == 1 else many}"
 
 
 def describe_study(study: Study, strength: float, seed: int, alpha: float) -> str:

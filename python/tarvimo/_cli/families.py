@@ -11,6 +11,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from tarvimo._cli.errors import TableError
+from tarvimo._cli.wording import plural
 
 
 @dataclass(frozen=True)
@@ -24,7 +25,8 @@ class FamilySummary:
     def text(self) -> str:
         return (
             f"families: {self.tested} tested, {self.with_rejections} with rejections; the largest: "
-            f"{self.largest} ({self.largest_size} hypotheses, {self.largest_rejections} rejected)"
+            f"{self.largest} ({self.largest_size} {plural(self.largest_size, 'hypothesis', 'hypotheses')}, "
+            f"{self.largest_rejections} rejected)"
         )
 
     def facts(self) -> dict[str, Any]:

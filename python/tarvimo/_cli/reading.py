@@ -50,6 +50,7 @@ from tarvimo._cli.numbers import (
     parsed_or_none,
     plain_numbers,
 )
+from tarvimo._cli.wording import plural
 
 EMPTY = pa.scalar("", pa.string())
 COMPRESSION_MAGIC: dict[bytes, Compression] = {
@@ -440,7 +441,7 @@ class TextReader:
                 f"line {line}: expected one value per line, found {row.actual_columns} fields "
                 f"(use --column NAME for a table with a header line{decimal_comma_hint(row.text)})"
             )
-        fields = f"{row.actual_columns} field{'' if row.actual_columns == 1 else 's'}"
+        fields = f"{row.actual_columns} {plural(row.actual_columns, 'field', 'fields')}"
         hint = (
             " (a decimal comma? write numbers with a decimal point)"
             if (self.delimiter == "," and re.search("[0-9],[0-9]", row.text))

@@ -22,6 +22,7 @@ from tarvimo._cli.plotting import Curve, checked_plot_path, plot_max_level, plot
 from tarvimo._cli.progress import progress_bar, with_elapsed_time
 from tarvimo._cli.reading import Column, Counts, KeptNumbering, ParquetReader, Request, TextReader, read_column
 from tarvimo._cli.spool import spooled
+from tarvimo._cli.wording import plural
 from tarvimo._cli.writing import Rows, typed_table, write_table
 from tarvimo._inputs import InvalidEntryError, checked_evalues, checked_total
 from tarvimo._omitted import evalue_omission_bound
@@ -278,10 +279,6 @@ def counts_of(column: Column) -> Counts:
     given = column.values[~missing]
     largest = float(given.max(initial=-np.inf))
     return Counts(column.values.size, int(missing.sum()), largest, sizes, totals, None)
-
-
-def plural(count: int, one: str, many: str) -> str:
-    return one if count == 1 else many
 
 
 def labels_of(column: Column, rejected: NDArray[np.intp], name: str | None) -> dict[str, list[Any]]:
