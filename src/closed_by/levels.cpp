@@ -307,11 +307,12 @@ constexpr std::size_t MOST_BREAKPOINTS = 64;
 // missing from it costs probes, never a different level. `given` holds the values largest first,
 // after total - n omitted ones (1.0), as the check reads them: outside
 // positions 0 ... s - minu - 1, inside total - r ... total - r + min(s, r) - 1.
-// With `inside_only`, only the breakpoints of that many inside values, the
-// largest first, are listed.
+// With `ends`, only the breakpoints of that many values at each end the
+// loop reads first are listed: the largest inside values and the outside
+// values whose e-values the overlaps remove first.
 std::vector<double> size_breakpoints(const std::vector<double>& given, std::int64_t total, std::int64_t r,
                                      std::int64_t s, double harmonic, double below, double above,
-                                     std::int64_t inside_only = 0) {
+                                     std::int64_t ends = 0) {
     const std::int64_t omitted = total - static_cast<std::int64_t>(given.size());
     const double factor = static_cast<double>(s) * harmonic;
     const auto cut = [&](double p, double alpha) { return harmonic * p > alpha + TOLERANCE; };
@@ -366,8 +367,9 @@ std::vector<double> size_breakpoints(const std::vector<double>& given, std::int6
         }
     };
     const std::int64_t minu = std::max<std::int64_t>(1, s - (total - r));
-    if (inside_only > 0) {
-        read(total - r, total - r + std::min({s, r, inside_only}));
+    if (ends > 0) {
+        read(total - r, total - r + std::min({s, r, ends}));
+        read(std::max<std::int64_t>(0, s - minu - ends), s - minu);
     } else {
         read(0, s - minu);
         read(total - r, total - r + std::min(s, r));
@@ -380,37 +382,40 @@ std::vector<double> size_breakpoints(const std::vector<double>& given, std::int6
     return found;
 }
 
-// Sizes above this list the breakpoints of their largest inside values
-// only: listing them all reads every value of the size within the cut-off,
-// far more than the bisection costs where the size's verdicts come from
-// certificates (on realistic data at 10^6, sizes of some 10^5 whose first
-// overlap's guess missed took the levels from 0.8 to 1.45 s).
+// Sizes above this list the breakpoints of a few values only: listing them
+// all reads every value of the size within the cut-off, far more than the
+// bisection costs where the size's verdicts come from certificates (on
+// realistic data at 10^6, sizes of some 10^5 whose first overlap's guess
+// missed took the levels from 0.8 to 1.45 s).
 constexpr std::int64_t MOST_BREAKPOINT_SIZE = 8192;
 
-// The inside values whose breakpoints a larger size lists. Where its first
-// overlap's guess misses, the size passes a little below it, at an overlap of
-// a few of the count's largest values (p_r, p_(r-1), ...): the guess is the
-// first double at which p_r's ceiling reaches r, and the size passes where
-// those few ceilings' reciprocals first sum to u / r (realistic data at
-// 10^6: sizes of about 900,000 of counts of some 30,000, levels 2e-6 to 5e-5
-// below the guess, about 1 / r).
-constexpr std::int64_t LARGE_SIZE_INSIDE_VALUES = 4;
+// The values at each end of the loop whose breakpoints a larger size lists.
+// Where its first overlap's guess misses, the size passes a little below it,
+// at one of the first overlaps: the guess is the first double at which p_r's
+// ceiling reaches r, and the size passes where the ceilings of a few of the
+// count's largest values (p_r, p_(r-1), ...) first give the inside sum
+// u / r, or where the outside e-values that those overlaps remove first stop
+// failing it (realistic data at 10^6: sizes of about 900,000 of counts of
+// some 30,000, levels 2e-6 to 5e-5 below the guess, about 1 / r).
+constexpr std::int64_t LARGE_SIZE_LISTED_ENDS = 4;
+
+// A larger size lists its breakpoints from a bracket of relative width
+// LARGE_SIZE_SPAN / r: about one step of each of its inside values' ceilings
+// (at most about r) every 2 / r, and a few of the outside ones'.
+constexpr double LARGE_SIZE_SPAN = 0.5;
 
 // A bracket is narrow enough to list its breakpoints when its width relative
 // to its upper end is below this over s (s + 1): the s or so values of a size
 // have ceilings of at most about s + 1, and a ceiling c changes about c w
 // times over a relative width w, so some BREAKPOINT_SPAN of them lie inside.
-// A larger size lists LARGE_SIZE_INSIDE_VALUES values with ceilings of at
-// most about r: below BREAKPOINT_SPAN over that many times r.
 constexpr double BREAKPOINT_SPAN = 32.0;
 
 // The relative width below which the own level search of size s of count r
 // lists its breakpoints.
 double breakpoint_width(std::int64_t r, std::int64_t s) {
     const double size = static_cast<double>(s);
-    return s > MOST_BREAKPOINT_SIZE
-               ? BREAKPOINT_SPAN / (static_cast<double>(LARGE_SIZE_INSIDE_VALUES) * static_cast<double>(r))
-               : BREAKPOINT_SPAN / (size * (size + 1.0));
+    return s > MOST_BREAKPOINT_SIZE ? LARGE_SIZE_SPAN / static_cast<double>(r)
+                                    : BREAKPOINT_SPAN / (size * (size + 1.0));
 }
 
 // The smallest double in (failing, passing] at which one size of a check
@@ -590,7 +595,7 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
         const double scaled_below = scaled_at(below);  // in the same band
         std::vector<double> found =
             size_breakpoints(checks.values(), total, r, s, checks.harmonic(s), scaled_below, scaled_above,
-                             s > MOST_BREAKPOINT_SIZE ? LARGE_SIZE_INSIDE_VALUES : 0);
+                             s > MOST_BREAKPOINT_SIZE ? LARGE_SIZE_LISTED_ENDS : 0);
         for (double& level : found) {
             level = std::ldexp(level, -j);
         }
