@@ -585,7 +585,8 @@ void with_level_step(const double* ascending, int n, std::int64_t total, const c
         return below > SMALLEST_LEVEL ? below : SMALLEST_LEVEL;
     };
     // The breakpoints of size s of count r in (below, above], where both lie
-    // in one band; none otherwise.
+    // in one band (above MOST_BREAKPOINT_SIZE, those of the values at the
+    // ends of its loop only); none otherwise.
     const auto breakpoints = [&](int r, std::int64_t s, double below, double above) {
         const int j = level_exponent(above);
         if (level_exponent(below) != j) {
