@@ -73,7 +73,7 @@ double harmonic_checkpoint(int k, const common::CancelFlag* cancel) {
 HarmonicTable::HarmonicTable(const double* harmonic, std::int64_t m) : m_(m), dense_from_(0), dense_(harmonic) {}
 
 HarmonicTable::HarmonicTable(std::int64_t m, std::int64_t dense_from, const common::CancelFlag* cancel)
-    : m_(m), dense_from_(dense_from), owned_(new double[static_cast<std::size_t>(m - dense_from) + 1]) {
+    : m_(m), dense_from_(dense_from), owned_(common::allocate_doubles(static_cast<std::size_t>(m - dense_from) + 1)) {
     // The summed part, dense_from ... min(m, LAST_SUMMED_HARMONIC), is filled
     // a checkpoint stride at a time as it is read (a search reads about half
     // of it), from the shared checkpoints, extended here as far as it reaches.

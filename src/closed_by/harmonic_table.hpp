@@ -60,7 +60,7 @@ private:
     // more than the memory saved); empty when every held value is given.
     std::int64_t first_stride_ = 0;
     mutable std::vector<unsigned char> filled_;
-    std::unique_ptr<double[]> owned_;
+    common::DoubleArray owned_;
     // The last rounded value read below dense_from: searches ask for the
     // same size many times in a row.
     mutable std::int64_t cached_s_ = -1;

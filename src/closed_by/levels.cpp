@@ -216,7 +216,7 @@ void select_band(LevelChecks& checks, const double* ascending, int n, const Band
     const int ones =
         static_cast<int>(first_true(0, n, [&](std::int64_t t) { return clamped(static_cast<int>(t)) < 1.0; }));
     std::vector<double> scaled;  // filled in place, not zeroed first: up to n values per band
-    scaled.reserve(static_cast<std::size_t>(n - ones));
+    common::reserve_advised(scaled, static_cast<std::size_t>(n - ones));
     for (int t = ones; t < n; ++t) {
         const double p = clamped(t);
         scaled.push_back(p == 0.0 ? stand_in : p);
@@ -507,7 +507,9 @@ std::vector<double> step_up_pvalue_levels(const double* ascending, int n, std::i
                                           double max_level) {
     common::require_family_size(n, total);
     const double factor = static_cast<double>(total) * harmonic;
-    std::vector<double> levels(static_cast<std::size_t>(n));
+    std::vector<double> levels;
+    common::reserve_advised(levels, static_cast<std::size_t>(n));
+    levels.resize(static_cast<std::size_t>(n));
     double running = omitted_pvalue_level(n, total, harmonic, max_level);
     for (int t = n - 1; t >= 0; --t) {
         // A rank's threshold that cannot be below the running minimum is not searched.

@@ -22,7 +22,7 @@ int block_count(int n) { return (n + ReciprocalSums::BLOCK - 1) / ReciprocalSums
 
 ReciprocalSums::ReciprocalSums(const double* q, int n) : q_(q), n_(n), first_block_(block_count(n)) {
     for (Sums* sums : {&first_, &second_}) {
-        sums->local.reset(new double[static_cast<std::size_t>(n)]);
+        sums->local = common::allocate_doubles(static_cast<std::size_t>(n));
         sums->earlier.reset(new DoubleDouble[static_cast<std::size_t>(block_count(n)) + 1]);
     }
 }

@@ -2,6 +2,8 @@
 
 #include <memory>
 
+#include "common/common.hpp"
+
 namespace tarvimo::closed_by {
 
 // Sums of 1/q and 1/q^2 over any range of a positive, non-increasing vector
@@ -38,7 +40,7 @@ private:
         double lo;
     };
     struct Sums {
-        std::unique_ptr<double[]> local;          // running sums within each block
+        common::DoubleArray local;                // running sums within each block
         std::unique_ptr<DoubleDouble[]> earlier;  // totals of the summed blocks before block k
     };
     void sum_blocks_from(int a);
