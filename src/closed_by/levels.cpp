@@ -215,11 +215,15 @@ void select_band(LevelChecks& checks, const double* ascending, int n, const Band
     // so a new band costs what it keeps, not O(n).
     const int ones =
         static_cast<int>(first_true(0, n, [&](std::int64_t t) { return clamped(static_cast<int>(t)) < 1.0; }));
-    std::vector<double> scaled;  // filled in place, not zeroed first: up to n values per band
+    // Past the leading ones no product reaches 1, and a product is 0 only for
+    // a zero (the factors are at least 1): the zeros, last, take the stand-in.
+    // Plain loops, which the compiler vectorises.
+    std::vector<double> scaled;
     common::reserve_advised(scaled, static_cast<std::size_t>(n - ones));
-    for (int t = ones; t < n; ++t) {
-        const double p = clamped(t);
-        scaled.push_back(p == 0.0 ? stand_in : p);
+    scaled.assign(static_cast<std::size_t>(n - ones), stand_in);
+    const double* weakest = ascending + (n - 1 - ones);
+    for (int i = 0, nonzero = n - zeros - ones; i < nonzero; ++i) {
+        scaled[static_cast<std::size_t>(i)] = scaled_in(band, weakest[-i]);
     }
     checks.add(band.j, std::move(scaled));
 }

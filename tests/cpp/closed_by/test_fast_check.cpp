@@ -483,6 +483,42 @@ TEST(CertifiedCheck, InputsOutsideTheDomainGoToTheLiteralRoutines) {
     EXPECT_THROW(certified_cby_check(p, 1, {0.0, 1.0}, 0, 0.05), std::invalid_argument);
 }
 
+// The domain test is read in blocks without branches: a single bad value
+// anywhere, at a block's first or last place or next to one, fails it, as
+// the test value by value does.
+TEST(CertifiedCheck, ValuesInDomainAsTheTestValueByValue) {
+    const auto by_value = [](const std::vector<double>& q) {
+        double previous = 1.0;
+        for (const double v : q) {
+            if (!(v > 0.0 && v <= previous)) {
+                return false;
+            }
+            previous = v;
+        }
+        return true;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    std::vector<double> base(3000);
+    for (std::size_t i = 0; i < base.size(); ++i) {
+        base[i] = 1.0 / static_cast<double>(i + 1);
+    }
+    EXPECT_TRUE(values_in_domain(base.data(), static_cast<std::int64_t>(base.size())));
+    EXPECT_TRUE(values_in_domain(base.data(), 0));
+    for (const std::size_t at : {0, 1, 2, 1023, 1024, 1025, 2048, 2049, 2999}) {
+        for (const double bad : {nan, inf, -inf, 0.0, -0.0, -tiny, 1.5, tiny}) {
+            std::vector<double> q = base;
+            q[at] = bad;
+            EXPECT_EQ(values_in_domain(q.data(), static_cast<std::int64_t>(q.size())), by_value(q))
+                << "value " << bad << " at " << at;
+        }
+        std::vector<double> q = base;
+        q[at] = at == 0 ? 1.0 : std::nextafter(q[at - 1], 2.0);  // one ulp above the value before
+        EXPECT_EQ(values_in_domain(q.data(), static_cast<std::int64_t>(q.size())), by_value(q)) << "rise at " << at;
+    }
+}
+
 // The loop of a size reads e_out below its cut-off only after two overlaps
 // in a row where neither test fires: the candidate e-values all invalpha / r
 // and summing a hair below the threshold, the outside sum's rounding
