@@ -221,9 +221,8 @@ void select_band(LevelChecks& checks, const double* ascending, int n, const Band
     std::vector<double> scaled;
     common::reserve_advised(scaled, static_cast<std::size_t>(n - ones));
     scaled.assign(static_cast<std::size_t>(n - ones), stand_in);
-    const double* weakest = ascending + (n - 1 - ones);
-    for (int i = 0, nonzero = n - zeros - ones; i < nonzero; ++i) {
-        scaled[static_cast<std::size_t>(i)] = scaled_in(band, weakest[-i]);
+    for (int t = ones; t < n - zeros; ++t) {
+        scaled[static_cast<std::size_t>(t - ones)] = scaled_in(band, ascending[n - 1 - t]);
     }
     checks.add(band.j, std::move(scaled));
 }
