@@ -844,7 +844,7 @@ int certified_closed_by_count(const std::vector<double>& ascending, int total, d
 // Sizes above the listing limit (thousands of values) whose first overlap's
 // guess misses list only the breakpoints of a few values at the ends of their
 // loops; the levels stay the bisection's, with omitted values too.
-TEST(ClosedLevels, LargeSizesSettleAtTheirLargestValuesBreakpointsAsABisection) {
+TEST(ClosedLevels, LargeSizesSettleAtTheirLoopEndsBreakpointsAsABisection) {
     std::mt19937_64 rng(11);
     std::normal_distribution<double> normal;
     const int m = 30000;
